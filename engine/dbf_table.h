@@ -1,0 +1,191 @@
+// KTO_dBaseDBF: one dBase table file. It reads and checks the header and the
+// field descriptors, keeps a buffer for the current record, reads a record
+// by number, appends and rewrites records, rewrites the header with the
+// date, record count and a change stamp, and maps table and record locks
+// onto byte ranges by a lock protocol.
+//
+// The file (integers little-endian):
+//   0            32 bytes   header (below)
+//   32           32 * n     field descriptors (dbf_field.h), in field order
+//   32 + 32n     1          0x0D, end of the descriptors
+//   33 + 32n     263        version 0x30 only: reserved, zeros
+//   header len   reclen*N   the records, record 1 first, no gaps
+//   end          1          0x1A after the last record
+//
+// Header:
+//   0   version byte: 0x03 plain, 0x83 dBase III memo (.DBT), 0x8B dBase IV
+//       memo (.DBT), 0xF5 FoxPro memo (.FPT), 0x30 FoxPro table (memo when
+//       bit 0x02 of byte 28 is set)
+//   1-3 date of the last update: year modulo 100, month, day
+//   4   record count (not trusted on open: the file size decides)
+//   8   header length = offset of record 1
+//   10  record length, deletion flag included
+//   15  encryption flag
+//   16  change stamp: ((hour*64 + minute)*64 + second)*1024 + millisecond
+//   20  user identifier of the last writer
+//   28  flags: 0x01 structural index, 0x02 memo file, 0x04 database container
+//   29  code page mark (kept)
+//
+// A record is byte 0 = ' ' (live) or '*' (deleted), then the fields.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/dbf_field.h"
+#include "engine/disk_file.h"
+#include "engine/lock_protocol.h"
+
+namespace tessera {
+
+// Record events passed to RecordEvent.
+enum RecordEventCode : int {
+  kEventBlank = 0,         // the record buffer was blanked
+  kEventOpened = 2,        // table opened
+  kEventBeforeRead = 4,    // number or move code
+  kEventBeforeWrite = 5,   // record number, 0 for an append
+  kEventAfterRead = 6,     // record number
+  kEventAfterWrite = 7,    // record number, 0 for an append
+  kEventAfterFlush = 8,    // current record number
+};
+
+// Move codes of GotoRecord (and of index navigation).
+enum MoveCode : int32_t {
+  kMoveNext = -1,
+  kMovePrior = -2,
+  kMoveFirst = -3,
+  kMoveLast = -4,
+  kMoveCurrent = -5,
+};
+
+// Table states.
+enum TableState : uint8_t { kStateNormal = 1, kStateIndexing = 4, kStateEnciphering = 5 };
+
+class KTO_dBaseDBF : public KTO_DiskFile {
+ public:
+  static constexpr int kMaxFields = 4096;
+  static constexpr int kMaxRecordLength = 65520;
+
+  // Opens the table. The name is trimmed, gets ".DBF" when it has no
+  // extension and is upper-cased for identity. Failures raise.
+  KTO_dBaseDBF(std::string_view file_name, bool shared, bool writable);
+  ~KTO_dBaseDBF() override;
+
+  // Virtual operations added by the table, in slot order after the disk
+  // file's.
+  /* 14 */ virtual void AppendRecord();
+  /* 15 */ virtual void RecordEvent(int event, int32_t record);
+  /* 16 */ virtual void GotoRecord(int32_t number);
+  /* 17 */ virtual bool LockAppend();
+  /* 18 */ virtual bool LockTable();
+  /* 19 */ virtual bool LockAllBytes();
+  /* 20 */ virtual bool UnlockTable();
+  /* 21 */ virtual bool LockRecord();
+  /* 22 */ virtual void WriteRecord(int32_t number);
+  /* 23 */ virtual void SetLockProtocol(int kind);
+  /* 24 */ virtual bool HasIndexFile();
+
+  // Flush and Rename also act on the memo file.
+  void Flush() override;
+  bool Rename(std::string_view new_name) override;
+
+  // Re-reads the header of a shared table and recounts its records from the
+  // file size; notes whether another process changed it.
+  void RefreshHeader();
+  // Rewrites a dirty header unless a table lock defers it.
+  void WriteHeader();
+
+  // The current record: RecordLength() bytes (plus a 0x1A after them).
+  char* RecordBuffer() { return record_; }
+  const char* RecordBuffer() const { return record_; }
+  // Points the accessors at another buffer of RecordLength() bytes (a
+  // scratch record); null restores the table's own.
+  void SetRecordBuffer(char* buffer) { record_ = buffer != nullptr ? buffer : own_record_.data(); }
+  const std::string& SavedRecord() const { return saved_record_; }
+  bool IsDeleted() const { return record_[0] == '*'; }
+
+  uint8_t Version() const { return version_; }
+  int32_t RecordCount() const { return record_count_; }
+  int32_t HeaderLength() const { return header_length_; }
+  int32_t RecordLength() const { return record_length_; }
+  int32_t FieldCount() const { return static_cast<int32_t>(fields_.size()); }
+  const DbfField& Field(int number) const { return fields_[static_cast<size_t>(number - 1)]; }
+  DbfField& MutableField(int number) { return fields_[static_cast<size_t>(number - 1)]; }
+  const std::vector<DbfField>& Fields() const { return fields_; }
+  const uint8_t* HeaderImage() const { return header_; }
+  int32_t CurrentRecord() const { return current_record_; }
+  void SetCurrentRecord(int32_t n) { current_record_ = n; }
+
+  bool Eof() const { return eof_; }
+  bool Bof() const { return bof_; }
+  void SetEof(bool v) { eof_ = v; }
+  void SetBof(bool v) { bof_ = v; }
+
+  bool HasMemo() const { return has_memo_; }
+  bool StructuralIndex() const { return structural_index_; }
+  // Marks the table as having a structural compound index and writes the
+  // flag to the header at once (when the index is created).
+  void SetStructuralIndex(bool on);
+  bool ChangedByOther() const { return changed_by_other_; }
+  bool RecordWritten() const { return record_written_; }
+  bool RecordChanged() const { return record_changed_; }
+  void SetRecordChanged(bool v) { record_changed_ = v; }
+  bool UseDeleted() const { return use_deleted_; }
+  void SetUseDeleted(bool v) { use_deleted_ = v; }
+  bool AutoFlush() const { return auto_flush_; }
+  void SetAutoFlush(bool v) { auto_flush_ = v; }
+  int32_t UserId() const { return user_id_; }
+  void SetUserId(int32_t id) { user_id_ = id; }
+  uint8_t TableState() const { return table_state_; }
+  void SetTableState(uint8_t s) { table_state_ = s; }
+  bool TableLocked() const { return table_locked_; }
+  int LockProtocol() const { return lock_protocol_; }
+  const LockOffsets& Locks() const { return locks_; }
+  std::vector<uint8_t>& FieldChangedMarks() { return field_changed_; }
+  int32_t ChangeStamp() const { return change_stamp_; }
+
+  // Byte offset of a record in the file.
+  int64_t RecordOffset(int32_t record) const {
+    return header_length_ + static_cast<int64_t>(record - 1) * record_length_;
+  }
+
+ private:
+  void ReadStructure();
+  bool LockTableRange(uint64_t offset, uint64_t length);
+  void AppendUnderLock();
+
+  uint8_t header_[32] = {};
+  uint8_t version_ = 0;
+  int32_t record_count_ = 0;
+  int32_t header_length_ = 0;
+  int32_t record_length_ = 0;
+  std::vector<DbfField> fields_;
+  std::string own_record_;    // record length + 1 bytes, the last one 0x1A
+  char* record_ = nullptr;    // the buffer the accessors work on
+  std::string saved_record_;  // the current record as last read or written
+  std::vector<uint8_t> field_changed_;
+  int32_t current_record_ = 0;
+  bool eof_ = false;
+  bool bof_ = true;
+  bool header_dirty_ = false;
+  uint8_t table_state_ = kStateNormal;
+  bool table_locked_ = false;
+  bool structural_index_ = false;
+  bool has_memo_flag_ = false;  // bit 0x02 of byte 28, kept to be written back
+  bool in_container_ = false;
+  int32_t change_stamp_ = 0;
+  bool changed_by_other_ = false;
+  bool record_written_ = false;
+  bool record_changed_ = false;
+  bool use_deleted_ = true;
+  bool auto_flush_ = false;
+  int32_t user_id_ = 0;
+  bool has_memo_ = false;
+  int lock_protocol_ = kDefaultLock;
+  LockOffsets locks_;
+};
+
+}  // namespace tessera

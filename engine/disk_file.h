@@ -1,0 +1,85 @@
+// KTO_DiskFile: one file on disk, read and written at explicit offsets,
+// opened shared or exclusive, read-only or read-write, with byte-range
+// locking and error reporting. Tables, memo files and index files are disk
+// files.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "platform/file.h"
+
+namespace tessera {
+
+class KTO_DiskFile {
+ public:
+  // Whole-file lock length (LockWholeFile, LockAllBytes, Truncate's check).
+  static constexpr uint64_t kWholeFileLength = 0x7FFFFFFF;
+
+  // Makes the name absolute and keeps it upper-cased as the file's identity
+  // (the spelling given is kept for creating the file). Opens nothing.
+  KTO_DiskFile(std::string_view file_name, bool shared, bool writable);
+  virtual ~KTO_DiskFile();
+  KTO_DiskFile(const KTO_DiskFile&) = delete;
+  KTO_DiskFile& operator=(const KTO_DiskFile&) = delete;
+
+  // Virtual operations, in slot order.
+  /* 0 */ virtual bool Close();
+  /* 1 */ virtual void ReportError(int32_t code, int32_t sub_code, const std::string& info);
+  /* 2 */ virtual int64_t FileSize();
+  /* 3 */ virtual void Flush();
+  /* 4 */ virtual bool LockWholeFile();
+  /* 5 */ virtual bool LockRange(uint64_t offset, uint64_t length);
+  /* 6 */ virtual int32_t ReadAt(int64_t offset, void* buffer, int32_t count);
+  /* 7 */ virtual bool Rename(std::string_view new_name);
+  /* 8 */ virtual void Open();
+  /* 9 */ virtual void Create();
+  /* 10 */ virtual void StatusUpdate(int32_t stat1, int32_t stat2, int32_t stat3);
+  /* 11 */ virtual void Truncate(int64_t offset);
+  /* 12 */ virtual bool Unlock();
+  /* 13 */ virtual void WriteAt(int64_t offset, const void* data, int32_t count);
+
+  // Code 0 does nothing; otherwise sets the platform's last error to Code
+  // and reports (Code, SubCode, file name).
+  void ReportIoError(int32_t code, int32_t sub_code);
+
+  // Upper-cased full path: identity and message text.
+  const std::string& FileName() const { return file_name_; }
+  // Full path with the caller's spelling.
+  const std::string& GivenName() const { return given_name_; }
+  bool IsShared() const { return shared_; }
+  bool IsWritable() const { return writable_; }
+  bool IsClosed() const { return closed_; }
+  bool ExistedAtCreation() const { return existed_; }
+  int32_t LastError() const { return last_error_; }
+  void SetLastError(int32_t code) { last_error_ = code; }
+  int64_t Position() const { return position_; }
+  int32_t BytesMoved() const { return bytes_moved_; }
+  int32_t LockCount() const { return lock_count_; }
+  uint64_t LockOffset() const { return lock_offset_; }
+  uint64_t LockLength() const { return lock_length_; }
+  bool WrittenSinceFlush() const { return written_since_flush_; }
+
+ protected:
+  // Counts one more level of the lock already held.
+  void NestLock() { ++lock_count_; }
+
+ private:
+  plat::FileHandle handle_;
+  int32_t last_error_ = 0;
+  bool existed_ = false;
+  std::string file_name_;
+  std::string given_name_;
+  int64_t position_ = 0;
+  bool shared_;
+  bool writable_;
+  int32_t bytes_moved_ = 0;
+  int32_t lock_count_ = 0;
+  uint64_t lock_offset_ = 0;
+  uint64_t lock_length_ = 0;
+  bool written_since_flush_ = false;
+  bool closed_ = true;
+};
+
+}  // namespace tessera

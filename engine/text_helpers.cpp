@@ -1,0 +1,58 @@
+#include "engine/text_helpers.h"
+
+#include <cstring>
+
+#include "platform/codepage.h"
+
+namespace tessera {
+
+std::string_view ExtensionOf(std::string_view name) {
+  const size_t slash = name.rfind('/');
+  const size_t dot = name.rfind('.');
+  if (dot == std::string_view::npos || (slash != std::string_view::npos && dot < slash)) return {};
+  return name.substr(dot);
+}
+
+std::string DefaultExtension(std::string_view name, std::string_view extension) {
+  if (!ExtensionOf(name).empty()) return std::string(name);
+  return std::string(name) + std::string(extension);
+}
+
+std::string BaseName(std::string_view path) {
+  const size_t slash = path.rfind('/');
+  std::string_view file = slash == std::string_view::npos ? path : path.substr(slash + 1);
+  const std::string_view ext = ExtensionOf(file);
+  if (!ext.empty()) file.remove_suffix(ext.size());
+  return std::string(file);
+}
+
+void PadBuffer(char* buffer, char c, size_t n) {
+  size_t len = std::strlen(buffer);
+  while (len < n) buffer[len++] = c;
+  buffer[len] = '\0';
+}
+
+void TrimBuffer(char* buffer) {
+  size_t len = std::strlen(buffer);
+  while (len > 0 && buffer[len - 1] == ' ') --len;
+  buffer[len] = '\0';
+}
+
+std::string TrimRightText(std::string_view text) {
+  size_t n = text.size();
+  while (n > 0 && text[n - 1] == ' ') --n;
+  return std::string(text.substr(0, n));
+}
+
+std::string TrimLeftText(std::string_view text) {
+  size_t i = 0;
+  while (i < text.size() && text[i] == ' ') ++i;
+  return std::string(text.substr(i));
+}
+
+std::string TrimText(std::string_view text) { return TrimLeftText(TrimRightText(text)); }
+
+int CompareLocale(std::string_view a, std::string_view b) { return plat::CompareText(a, b); }
+int CompareLocaleIgnoreCase(std::string_view a, std::string_view b) { return plat::CompareTextIgnoreCase(a, b); }
+
+}  // namespace tessera
