@@ -5,6 +5,7 @@
 #include "engine/dbf_date.h"
 #include "engine/errors.h"
 #include "engine/file_coll.h"
+#include "expr/user_link.h"
 
 namespace tessera {
 namespace {
@@ -20,12 +21,14 @@ void EngineStart() {
   EngineErrorHandler = &RaiseEngineError;
   g_date = std::make_unique<TktDBFDate>();
   if (!g_files) g_files = std::make_unique<KTobjFileColl>();
+  StartFunctionRegistry();
   g_started = true;
 }
 
 void EngineStop() {
   if (!g_started) return;
   if (g_files) g_files->CloseAll();
+  StopFunctionRegistry();
   g_date.reset();
   g_started = false;
 }
