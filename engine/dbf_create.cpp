@@ -57,7 +57,7 @@ FieldSpec Checked(const FieldSpec& in, uint8_t version) {
       break;
     case 'N':
     case 'F':
-      if (f.width < 1 || f.width > 20 || f.decimals < 0 || (f.decimals > 0 && f.decimals > f.width - 2))
+      if (f.width < 1 || f.width > 20 || f.decimals < 0 || (f.decimals > 0 && f.decimals >= f.width) || f.decimals > 18)
         Refuse(kCodeFieldType, f.name);
       break;
     case 'D': fixed(8); break;

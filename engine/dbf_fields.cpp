@@ -166,7 +166,14 @@ void KTO_dBaseFld::BlankRecord() {
   std::memset(RecordBuffer(), ' ', static_cast<size_t>(RecordLength()));
   for (int i = 1; i <= FieldCount(); ++i) {
     const DbfField& f = Field(i);
-    if (f.type == 'N' || f.type == 'F' || IsBinaryField(f)) PutNumberN(i, 0);
+    if (IsBinaryField(f)) {
+      PutNumberN(i, 0);
+    } else if (f.type == 'N' || f.type == 'F') {
+      // A zero that does not fit (N(3,2) cannot hold "0.00") stays blank,
+      // which reads as zero too; blanking a record never fails.
+      const std::string zero = plat::FormatFixed(0, f.Decimals());
+      if (static_cast<int>(zero.size()) <= f.length) StoreFieldText(f, zero, RecordBuffer());
+    }
   }
   RecordEvent(kEventBlank, 0);
 }
