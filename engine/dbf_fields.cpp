@@ -389,7 +389,9 @@ bool KTO_dBaseFld::PutNumberN(int number, double value) {
         break;
       }
       case 'Y': {
-        const double v = std::trunc(value * 10000.0);
+        // Rounded, not truncated: 12.3456 * 10000 is 123455.99999999999 in
+        // binary and would lose its last ten-thousandth.
+        const double v = std::round(value * 10000.0);
         if (!(v >= -9.2233720368547758e18 && v < 9.2233720368547758e18)) return refuse(value);
         const int64_t i = static_cast<int64_t>(v);
         std::memcpy(p, &i, 8);
@@ -572,6 +574,12 @@ bool KTO_dBaseFld::MemoWrite(int number, const char* buffer, int32_t* size) {
   if (memo == nullptr) return false;
   int32_t block = MemoBlock(number);
   if (memo->WriteMemo(buffer, &block, size) == 0 && *size > 0) return false;  // header lock refused
+  if (*size == 0 && !IsBinaryField(Field(number))) {
+    // No memo: the pointer is left blank, as other programs write it (some
+    // of them read a written 0 as block 0, the file header).
+    StoreFieldText(Field(number), std::string_view(), RecordBuffer());
+    return true;
+  }
   return PutNumberN(number, *size == 0 ? 0 : block);
 }
 
