@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "engine/errors.h"
+#include "engine/memo.h"
 #include "engine/messages.h"
 #include "engine/settings.h"
 #include "engine/text_helpers.h"
@@ -52,6 +53,12 @@ KTO_dBaseDBF::~KTO_dBaseDBF() {
     }
   } catch (...) {
   }
+  memo_.reset();
+}
+
+KTobjMemo* KTO_dBaseDBF::MemoFile() {
+  if (!memo_ && has_memo_) memo_ = KTobjMemo::OpenFor(this);
+  return memo_.get();
 }
 
 void KTO_dBaseDBF::ReadStructure() {
@@ -372,17 +379,23 @@ void KTO_dBaseDBF::SetLockProtocol(int kind) {
   // Kinds 4 and above keep the offsets; LockRecord then refuses.
   ApplyLockProtocol(kind, &locks_);
   lock_protocol_ = kind;
+  if (memo_) memo_->SetLockProtocol(kind);
 }
 
 bool KTO_dBaseDBF::HasIndexFile() { return false; }
 
 void KTO_dBaseDBF::Flush() {
   KTO_DiskFile::Flush();
+  if (memo_) memo_->Flush();
   RecordEvent(kEventAfterFlush, current_record_);
 }
 
 bool KTO_dBaseDBF::Rename(std::string_view new_name) {
-  return KTO_DiskFile::Rename(DefaultExtension(TrimText(new_name), ".DBF"));
+  const std::string target = DefaultExtension(TrimText(new_name), ".DBF");
+  if (has_memo_) MemoFile();  // opened now so that it follows the table
+  if (!KTO_DiskFile::Rename(target)) return false;
+  if (memo_) return memo_->RenameMemo(target);
+  return true;
 }
 
 }  // namespace tessera

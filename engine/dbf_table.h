@@ -41,6 +41,8 @@
 
 namespace tessera {
 
+class KTobjMemo;
+
 // Record events passed to RecordEvent.
 enum RecordEventCode : int {
   kEventBlank = 0,         // the record buffer was blanked
@@ -147,6 +149,10 @@ class KTO_dBaseDBF : public KTO_DiskFile {
   std::vector<uint8_t>& FieldChangedMarks() { return field_changed_; }
   int32_t ChangeStamp() const { return change_stamp_; }
 
+  // The memo file of the table, opened on first need; null when the table
+  // has none.
+  KTobjMemo* MemoFile();
+
   // Byte offset of a record in the file.
   int64_t RecordOffset(int32_t record) const {
     return header_length_ + static_cast<int64_t>(record - 1) * record_length_;
@@ -184,6 +190,7 @@ class KTO_dBaseDBF : public KTO_DiskFile {
   bool auto_flush_ = false;
   int32_t user_id_ = 0;
   bool has_memo_ = false;
+  std::unique_ptr<KTobjMemo> memo_;
   int lock_protocol_ = kDefaultLock;
   LockOffsets locks_;
 };

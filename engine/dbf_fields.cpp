@@ -1,0 +1,610 @@
+#include "engine/dbf_fields.h"
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+#include "engine/dbf_date.h"
+#include "engine/errors.h"
+#include "engine/memo.h"
+#include "engine/settings.h"
+#include "engine/text_helpers.h"
+#include "platform/codepage.h"
+#include "platform/text_convert.h"
+
+namespace tessera {
+namespace {
+
+constexpr int32_t kJulianDayOfYearOne = 1721425;  // the day before 1 January of year 1
+constexpr double kMsPerDay = 86400000.0;
+constexpr int32_t kBlankDayNumber = 2415019;       // what four blank bytes of a T field read as
+
+int32_t GetI32(const char* p) {
+  int32_t v;
+  std::memcpy(&v, p, 4);
+  return v;
+}
+void PutI32(char* p, int32_t v) { std::memcpy(p, &v, 4); }
+
+bool AllBlank(const char* p, int n) {
+  for (int i = 0; i < n; ++i)
+    if (p[i] != ' ') return false;
+  return true;
+}
+bool AllZero(const char* p, int n) {
+  for (int i = 0; i < n; ++i)
+    if (p[i] != 0) return false;
+  return true;
+}
+
+std::string TwoDigits(int v) {
+  char buf[8];
+  std::snprintf(buf, sizeof buf, "%02d", v);
+  return buf;
+}
+
+// Milliseconds of a date-time text: a plain number of milliseconds, or
+// "yyyymmdd" with an optional " hh:mm[:ss[.fff]]". Empty gives 0 (empty).
+bool ParseDateTimeText(std::string_view text, double* value) {
+  const std::string t = TrimText(text);
+  if (t.empty()) {
+    *value = 0;
+    return true;
+  }
+  if (t.size() >= 8 && t.find_first_not_of("0123456789") >= 8) {
+    const int32_t day = EngineDate().ParseDate(t.substr(0, 8));
+    if (day <= 0) return false;
+    int h = 0, m = 0, s = 0, ms = 0;
+    std::string rest = TrimText(std::string_view(t).substr(8));
+    if (!rest.empty()) {
+      int n = 0;
+      if (std::sscanf(rest.c_str(), "%d:%d%n", &h, &m, &n) < 2) return false;
+      std::string tail = rest.substr(static_cast<size_t>(n));
+      if (!tail.empty()) {
+        int n2 = 0;
+        if (std::sscanf(tail.c_str(), ":%d%n", &s, &n2) < 1) return false;
+        tail = tail.substr(static_cast<size_t>(n2));
+        if (!tail.empty()) {
+          int n3 = 0;
+          if (std::sscanf(tail.c_str(), ".%3d%n", &ms, &n3) < 1 || static_cast<size_t>(n3) != tail.size()) return false;
+        }
+      }
+      if (h < 0 || h > 23 || m < 0 || m > 59 || s < 0 || s > 59) return false;
+    }
+    *value = (static_cast<double>(day) - kJulianDayOfYearOne) * kMsPerDay + ((h * 60 + m) * 60 + s) * 1000.0 + ms;
+    return true;
+  }
+  return plat::TryTextToFloat(t, value);
+}
+
+}  // namespace
+
+KTO_dBaseFld::KTO_dBaseFld(std::string_view file_name, bool shared, bool writable)
+    : KTO_dBaseDBF(file_name, shared, writable) {
+  // Numbers and offsets were computed while the descriptors were read and
+  // checked (the offsets of the file are not trusted). What is left is the
+  // table's name resolver, through which expressions read this table.
+  CreateNameResolver();
+}
+
+KTO_dBaseFld::~KTO_dBaseFld() = default;
+
+void KTO_dBaseFld::CreateNameResolver() {
+  // The expression engine binds a table's field names and table functions
+  // here when a table is opened.
+}
+
+std::string KTO_dBaseFld::TableBaseName() const { return BaseName(FileName()); }
+
+bool KTO_dBaseFld::IsBinaryField(const DbfField& field) const {
+  if (Version() != 0x30) return false;
+  switch (field.type) {
+    case 'B': case 'G': case 'I': case 'M': case 'T': case 'Y': return true;
+    default: return false;
+  }
+}
+
+bool KTO_dBaseFld::IsMemoField(const DbfField& field) const {
+  // In 0x30 tables a B field holds a double, not a memo reference.
+  return field.type == 'M' || field.type == 'G' || (field.type == 'B' && Version() != 0x30);
+}
+
+const DbfField* KTO_dBaseFld::FieldAt(int number) {
+  if (number < 1 || number > FieldCount()) return nullptr;
+  last_field_ = &Field(number);
+  return last_field_;
+}
+
+int KTO_dBaseFld::FieldNumber(std::string_view name) {
+  const std::string wanted = plat::UpperText(TrimRightText(name));
+  if (wanted.empty() || wanted.size() > 10) return 0;
+  for (const DbfField& f : Fields())
+    if (plat::UpperText(f.name) == wanted) return f.number;
+  return 0;
+}
+
+const DbfField* KTO_dBaseFld::FindField(std::string_view name) {
+  const int n = FieldNumber(name);
+  if (n == 0) {
+    ReportError(kCodeFieldName, kSubFieldName, FileName() + "->" + TrimRightText(name));
+    return nullptr;
+  }
+  return FieldAt(n);
+}
+
+const DbfField* KTO_dBaseFld::FindTypedField(std::string_view name, char wanted) {
+  const DbfField* f = FindField(name);
+  if (f == nullptr) return nullptr;
+  const char t = f->type;
+  bool ok = t == wanted;
+  if (wanted == 'G') ok = ok || t == 'B' || t == 'M';
+  if (wanted == 'N') ok = ok || t == 'B' || t == 'F' || t == 'G' || t == 'I' || t == 'M';
+  if (!ok) {
+    std::string info(TrimRightText(name));
+    if (info.size() > 80) info.resize(80);
+    ReportError(kCodeFieldType, kSubFieldType, info);
+    return nullptr;
+  }
+  return f;
+}
+
+void KTO_dBaseFld::StoreFieldText(const DbfField& field, std::string_view text, char* record) {
+  const size_t width = static_cast<size_t>(field.Width());
+  char* p = record + field.offset;
+  std::memset(p, ' ', width);
+  if (!text.empty()) {
+    const size_t n = std::min(text.size(), width);
+    if (field.type == 'C' || field.type == 'D' || field.type == 'L')
+      std::memcpy(p, text.data(), n);
+    else
+      std::memcpy(p + width - n, text.data(), n);  // right-aligned; a long text keeps its start
+  }
+  SetRecordChanged(true);
+}
+
+void KTO_dBaseFld::BlankRecord() {
+  std::memset(RecordBuffer(), ' ', static_cast<size_t>(RecordLength()));
+  for (int i = 1; i <= FieldCount(); ++i) {
+    const DbfField& f = Field(i);
+    if (IsBinaryField(f)) {
+      PutNumberN(i, 0);
+    } else if (f.type == 'N' || f.type == 'F') {
+      // A zero that does not fit (N(3,2) cannot hold "0.00") stays blank,
+      // which reads as zero too; blanking a record never fails.
+      const std::string zero = plat::FormatFixed(0, f.Decimals());
+      if (static_cast<int>(zero.size()) <= f.length) StoreFieldText(f, zero, RecordBuffer());
+    }
+  }
+  RecordEvent(kEventBlank, 0);
+}
+
+// --- raw --------------------------------------------------------------------
+
+std::string KTO_dBaseFld::GetRaw(std::string_view name) {
+  const DbfField* f = FindField(name);
+  return f != nullptr ? GetRawN(f->number) : std::string();
+}
+
+std::string KTO_dBaseFld::GetRawN(int number) {
+  const DbfField* f = FieldAt(number);
+  if (f == nullptr) return std::string();
+  const char* p = RecordBuffer() + f->offset;
+  const size_t width = static_cast<size_t>(f->Width());
+  const void* nul = std::memchr(p, '\0', width);
+  return std::string(p, nul != nullptr ? static_cast<size_t>(static_cast<const char*>(nul) - p) : width);
+}
+
+bool KTO_dBaseFld::PutRaw(std::string_view name, std::string_view text) {
+  const DbfField* f = FindField(name);
+  return f != nullptr && PutRawN(f->number, text);
+}
+
+bool KTO_dBaseFld::PutRawN(int number, std::string_view text) {
+  const DbfField* f = FieldAt(number);
+  if (f == nullptr) return false;
+  StoreFieldText(*f, text, RecordBuffer());
+  return true;
+}
+
+// --- descriptors ----------------------------------------------------------------
+
+int KTO_dBaseFld::FieldDecimals(int number) {
+  const DbfField* f = FieldAt(number);
+  return f != nullptr ? f->Decimals() : 0;
+}
+int KTO_dBaseFld::FieldWidth(int number) {
+  const DbfField* f = FieldAt(number);
+  return f != nullptr ? f->Width() : 0;
+}
+int KTO_dBaseFld::FieldOffset(int number) {
+  const DbfField* f = FieldAt(number);
+  return f != nullptr ? static_cast<int>(f->offset) : 0;
+}
+std::string KTO_dBaseFld::FieldName(int number) {
+  const DbfField* f = FieldAt(number);
+  return f != nullptr ? f->Name() : std::string();
+}
+char KTO_dBaseFld::FieldType(int number) {
+  const DbfField* f = FieldAt(number);
+  return f != nullptr ? f->type : '\0';
+}
+int32_t KTO_dBaseFld::ReservedOp(int32_t, int32_t, int32_t, int32_t, int32_t) { return -1; }
+
+// --- logical ------------------------------------------------------------------------
+
+bool KTO_dBaseFld::GetLogical(std::string_view name) {
+  const DbfField* f = FindTypedField(name, 'L');
+  return f != nullptr && GetLogicalN(f->number);
+}
+
+bool KTO_dBaseFld::GetLogicalN(int number) {
+  const std::string raw = GetRawN(number);
+  return !raw.empty() && std::string_view(kLogicalTrueChars).find(raw) != std::string_view::npos;
+}
+
+bool KTO_dBaseFld::PutLogical(std::string_view name, bool value) {
+  const DbfField* f = FindTypedField(name, 'L');
+  return f != nullptr && PutLogicalN(f->number, value);
+}
+
+bool KTO_dBaseFld::PutLogicalN(int number, bool value) {
+  const DbfField* f = FieldAt(number);
+  if (f == nullptr) return false;
+  if (f->type != 'L') {
+    ReportError(kCodeFieldType, kSubFieldType, std::string());
+    return false;
+  }
+  StoreFieldText(*f, value ? "T" : "F", RecordBuffer());
+  return true;
+}
+
+// --- date ---------------------------------------------------------------------------
+
+int32_t KTO_dBaseFld::GetDate(std::string_view name) {
+  const DbfField* f = FindTypedField(name, 'D');
+  return f != nullptr ? GetDateN(f->number) : -1;
+}
+
+int32_t KTO_dBaseFld::GetDateN(int number) {
+  const DbfField* f = FieldAt(number);
+  if (f == nullptr) return 0;
+  const std::string raw = GetRawN(number);
+  try {
+    return EngineDate().ParseDate(raw);
+  } catch (const plat::ConvertError&) {
+    ReportError(kCodeFieldType, kNoSubCode,
+                "Invalid date in field " + TableBaseName() + "->" + f->Name() + " (" + raw + ")");
+    return 0;
+  }
+}
+
+bool KTO_dBaseFld::PutDate(std::string_view name, int32_t day) {
+  const DbfField* f = FindTypedField(name, 'D');
+  return f != nullptr && PutDateN(f->number, day);
+}
+
+bool KTO_dBaseFld::PutDateN(int number, int32_t day) {
+  if (day == -1) {
+    ReportError(kCodeFieldType, kSubPutDate, std::string());
+    return false;
+  }
+  const DbfField* f = FieldAt(number);
+  if (f == nullptr || f->type != 'D') return false;
+  StoreFieldText(*f, EngineDate().StorageText(day), RecordBuffer());
+  return true;
+}
+
+// --- number -------------------------------------------------------------------------
+
+double KTO_dBaseFld::GetNumber(std::string_view name) {
+  const DbfField* f = FindTypedField(name, 'N');
+  return f != nullptr ? GetNumberN(f->number) : 0;
+}
+
+double KTO_dBaseFld::GetNumberN(int number) {
+  const DbfField* f = FieldAt(number);
+  if (f == nullptr) return 0;
+  const char* p = RecordBuffer() + f->offset;
+  if (IsBinaryField(*f)) {
+    // A never-written binary field is blanks: it reads as zero (as an empty
+    // day for T, whose blank day reads as 2 415 019).
+    switch (f->type) {
+      case 'B': {
+        if (AllBlank(p, 8)) return 0;
+        double v;
+        std::memcpy(&v, p, 8);
+        return v;
+      }
+      case 'G':
+      case 'I':
+      case 'M': return AllBlank(p, 4) ? 0 : GetI32(p);
+      case 'T': {
+        if (AllZero(p, 8)) return 0;  // the empty date-time
+        const int32_t day = AllBlank(p, 4) ? kBlankDayNumber : GetI32(p);
+        const int32_t ms = AllBlank(p + 4, 4) ? 0 : GetI32(p + 4);
+        return (static_cast<double>(day) - kJulianDayOfYearOne) * kMsPerDay + ms;
+      }
+      case 'Y': {
+        if (AllBlank(p, 8)) return 0;
+        int64_t v;
+        std::memcpy(&v, p, 8);
+        return static_cast<double>(v) / 10000.0;
+      }
+      default: break;
+    }
+  }
+  const std::string text = TrimRightText(GetRawN(number));
+  if (text.empty()) return 0;
+  double v = 0;
+  if (!plat::TryTextToFloat(text, &v)) {
+    ReportError(kCodeFieldType, kNoSubCode,
+                "Invalid number in field " + TableBaseName() + "->" + f->Name() + " (" + text + ")");
+    return 0;
+  }
+  return v;
+}
+
+bool KTO_dBaseFld::PutNumber(std::string_view name, double value) {
+  const DbfField* f = FindTypedField(name, 'N');
+  return f != nullptr && PutNumberN(f->number, value);
+}
+
+bool KTO_dBaseFld::PutNumberN(int number, double value) {
+  const DbfField* f = FieldAt(number);
+  if (f == nullptr) return false;
+  const char t = f->type;
+  const bool allowed = t == 'B' || t == 'F' || t == 'G' || t == 'M' || t == 'N' ||
+                       (Version() == 0x30 && (t == 'I' || t == 'T' || t == 'Y'));
+  if (!allowed) {
+    ReportError(kCodeFieldType, kSubFieldType, std::string());
+    return false;
+  }
+  auto refuse = [&](double shown) {
+    // Out of the field's binary range: nothing is stored.
+    ReportError(kCodeNumberTooLarge, kSubPutNumber, f->Name() + " - " + plat::FloatToText(shown));
+    return false;
+  };
+  if (IsBinaryField(*f)) {
+    char* p = RecordBuffer() + f->offset;
+    switch (t) {
+      case 'B': std::memcpy(p, &value, 8); break;
+      case 'G':
+      case 'I':
+      case 'M': {
+        const double v = std::trunc(value);
+        if (!(v >= INT32_MIN && v <= INT32_MAX)) return refuse(value);
+        PutI32(p, static_cast<int32_t>(v));
+        break;
+      }
+      case 'T': {
+        if (value == 0) {
+          std::memset(p, 0, 8);  // the empty date-time other programs expect
+          break;
+        }
+        const double days = std::trunc(value / kMsPerDay);
+        const double jd = days + kJulianDayOfYearOne;
+        if (!(jd >= INT32_MIN && jd <= INT32_MAX)) return refuse(value);
+        PutI32(p, static_cast<int32_t>(jd));
+        PutI32(p + 4, static_cast<int32_t>(std::trunc(value - days * kMsPerDay)));
+        break;
+      }
+      case 'Y': {
+        // Rounded, not truncated: 12.3456 * 10000 is 123455.99999999999 in
+        // binary and would lose its last ten-thousandth.
+        const double v = std::round(value * 10000.0);
+        if (!(v >= -9.2233720368547758e18 && v < 9.2233720368547758e18)) return refuse(value);
+        const int64_t i = static_cast<int64_t>(v);
+        std::memcpy(p, &i, 8);
+        break;
+      }
+      default: break;
+    }
+    SetRecordChanged(true);
+    return true;
+  }
+  const std::string text = plat::FormatFixed(value, f->Decimals());
+  if (static_cast<int>(text.size()) > f->length) {
+    ReportError(kCodeNumberTooLarge, kSubPutNumber, f->Name() + " - " + text);
+    return false;
+  }
+  StoreFieldText(*f, text, RecordBuffer());
+  return true;
+}
+
+// --- text ---------------------------------------------------------------------------
+
+std::string KTO_dBaseFld::GetText(std::string_view name) {
+  const DbfField* f = FindField(name);
+  return f != nullptr ? GetTextN(f->number) : std::string();
+}
+
+std::string KTO_dBaseFld::GetTextN(int number) {
+  const DbfField* f = FieldAt(number);
+  if (f == nullptr) return std::string();
+  // Binary fields of 0x30 tables are shown by value; their raw bytes are no
+  // text.
+  if (IsBinaryField(*f)) {
+    const double v = GetNumberN(number);
+    switch (f->type) {
+      case 'I': return std::to_string(static_cast<int32_t>(v));
+      case 'Y': return plat::FormatFixed(v, 4);
+      case 'B': return plat::FloatToText(v);
+      case 'T': {
+        const char* p = RecordBuffer() + f->offset;
+        if (AllZero(p, 8)) return std::string();
+        const int32_t day = AllBlank(p, 4) ? kBlankDayNumber : GetI32(p);
+        const int32_t ms = AllBlank(p + 4, 4) ? 0 : GetI32(p + 4);
+        std::string out = TrimRightText(EngineDate().DisplayText(day));
+        out += " " + TwoDigits(ms / 3600000 % 24) + ":" + TwoDigits(ms / 60000 % 60) + ":" +
+               TwoDigits(ms / 1000 % 60);
+        return out;
+      }
+      case 'M': return v > 0.1 ? "---MEMO---" : "---memo---";
+      case 'G': return v > 0.1 ? "-GENERAL--" : "-general--";
+      default: break;
+    }
+  }
+  const std::string t = TrimRightText(GetRawN(number));
+  switch (f->type) {
+    case 'C': return t;
+    case 'D': return TrimRightText(EngineDate().DisplayText(EngineDate().ParseDate(t)));
+    case 'F':
+    case 'N': {
+      const std::string s = TrimLeftText(t);
+      return s.empty() ? plat::FormatFixed(0, f->Decimals()) : s;
+    }
+    case 'L': return !t.empty() && std::string_view(kLogicalTrueChars).find(t) != std::string_view::npos ? "T" : "F";
+    case 'M': return TrimLeftText(t) > "0" ? "---MEMO---" : "---memo---";
+    case 'G': return TrimLeftText(t) > "0" ? "-GENERAL--" : "-general--";
+    case 'B': return TrimLeftText(t) > "0" ? "--BINARY--" : "--binary--";
+    default: return t;
+  }
+}
+
+bool KTO_dBaseFld::PutText(std::string_view name, std::string_view text) {
+  const DbfField* f = FindField(name);
+  return f != nullptr && PutTextN(f->number, text);
+}
+
+bool KTO_dBaseFld::PutTextN(int number, std::string_view text) {
+  const DbfField* f = FieldAt(number);
+  if (f == nullptr) return false;
+  if (IsBinaryField(*f)) {
+    // Text stored as is would corrupt a binary field: it is read as a
+    // number (a date-time for T) and stored in binary.
+    double v = 0;
+    const bool ok = f->type == 'T' ? ParseDateTimeText(text, &v)
+                                   : (TrimText(text).empty() || plat::TryTextToFloat(text, &v));
+    if (!ok) {
+      ReportError(kCodeFieldType, kSubPutNumber, f->Name());
+      return false;
+    }
+    return PutNumberN(number, v);
+  }
+  switch (f->type) {
+    case 'D': return PutDateN(number, EngineDate().ParseDate(text));
+    case 'L': {
+      const char c = text.empty() ? 'F' : text[0];
+      bool value;
+      if (IsLogicalTrueChar(c)) {
+        value = true;
+      } else if (IsLogicalFalseChar(c)) {
+        value = false;
+      } else {
+        double d = 0;
+        if (!plat::TryTextToFloat(std::string_view(&c, 1), &d)) {
+          ReportError(kCodeFieldType, kSubPutLogical, f->Name());
+          return false;
+        }
+        value = std::trunc(d) != 0;
+      }
+      return PutLogicalN(number, value);
+    }
+    case 'N': {
+      std::string t = TrimRightText(text);
+      if (t.size() > 32) t.resize(32);
+      if (t.empty()) return PutNumberN(number, 0);
+      double v = 0;
+      if (!plat::TryTextToFloat(t, &v)) {
+        ReportError(kCodeFieldType, kSubPutNumber, std::string());
+        return false;
+      }
+      return PutNumberN(number, v);
+    }
+    default: StoreFieldText(*f, text, RecordBuffer()); return true;
+  }
+}
+
+// --- deletion marks ---------------------------------------------------------------------
+
+void KTO_dBaseFld::MarkDeleted() {
+  if (RecordBuffer()[0] == '*') return;
+  RecordBuffer()[0] = '*';
+  FieldChangedMarks()[0] = 1;
+  WriteRecord(CurrentRecord());
+}
+
+void KTO_dBaseFld::MarkRecalled() {
+  RecordBuffer()[0] = ' ';
+  WriteRecord(CurrentRecord());
+}
+
+// --- memo -------------------------------------------------------------------------------
+
+KTobjMemo* KTO_dBaseFld::MemoFileOf(int number) {
+  const DbfField* f = FieldAt(number);
+  if (f == nullptr || !IsMemoField(*f)) return nullptr;
+  return MemoFile();
+}
+
+int32_t KTO_dBaseFld::MemoBlock(int number) {
+  const DbfField* f = FieldAt(number);
+  if (f == nullptr || !IsMemoField(*f)) return 0;
+  const double v = GetNumberN(number);
+  if (!(v >= 0 && v <= INT32_MAX) || v != std::trunc(v)) {
+    // A block number that is no block number cannot be followed.
+    if (KTobjMemo* memo = MemoFile()) memo->ReportError(kCodeMemoFormat, kSubMemoBlock, memo->FileName());
+    return 0;
+  }
+  return static_cast<int32_t>(v);
+}
+
+int32_t KTO_dBaseFld::MemoSize(int number) {
+  KTobjMemo* memo = MemoFileOf(number);
+  if (memo == nullptr) return 0;
+  const int32_t block = MemoBlock(number);
+  return block > 0 ? memo->MemoLength(block) : 0;
+}
+
+bool KTO_dBaseFld::MemoRead(int number, char* buffer, int32_t* size) {
+  KTobjMemo* memo = MemoFileOf(number);
+  if (memo == nullptr) return false;
+  memo->ReadMemo(buffer, MemoBlock(number), size);
+  return true;
+}
+
+std::string KTO_dBaseFld::MemoText(int number) {
+  KTobjMemo* memo = MemoFileOf(number);
+  if (memo == nullptr) return std::string();
+  return memo->ReadMemoText(MemoBlock(number));
+}
+
+bool KTO_dBaseFld::MemoWrite(int number, const char* buffer, int32_t* size) {
+  KTobjMemo* memo = MemoFileOf(number);
+  if (memo == nullptr) return false;
+  int32_t block = MemoBlock(number);
+  if (memo->WriteMemo(buffer, &block, size) == 0 && *size > 0) return false;  // header lock refused
+  if (*size == 0 && !IsBinaryField(Field(number))) {
+    // No memo: the pointer is left blank, as other programs write it (some
+    // of them read a written 0 as block 0, the file header).
+    StoreFieldText(Field(number), std::string_view(), RecordBuffer());
+    return true;
+  }
+  return PutNumberN(number, *size == 0 ? 0 : block);
+}
+
+// --- scratch records ----------------------------------------------------------------------
+
+void KTO_dBaseFld::StoreValuesInRecord(char* buffer, std::string_view names,
+                                       const std::vector<FieldValue>& values) {
+  SetRecordBuffer(buffer);
+  struct Restore {
+    KTO_dBaseFld* table;
+    ~Restore() { table->SetRecordBuffer(nullptr); }
+  } restore{this};
+  BlankRecord();
+  if (names.empty()) return;
+  std::vector<std::string> list;
+  size_t start = 0;
+  while (start <= names.size()) {
+    const size_t semi = names.find(';', start);
+    const size_t end = semi == std::string_view::npos ? names.size() : semi;
+    list.push_back(TrimText(names.substr(start, end - start)));
+    if (semi == std::string_view::npos) break;
+    start = semi + 1;
+  }
+  for (size_t i = 0; i < list.size() && i < values.size(); ++i)
+    PutText(list[i], values[i].value_or(std::string()));
+}
+
+}  // namespace tessera

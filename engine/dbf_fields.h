@@ -1,0 +1,119 @@
+// KTO_dBaseFld: the field layer of an open table. It knows how each field
+// type is encoded inside a record and reads and writes the fields of the
+// current record buffer as text, number, date or logical. None of its
+// accessors touches the disk, except the deletion marks, which write the
+// record at once, and the memo operations.
+//
+// Encodings (width = length, or length + 256 * decimals for C):
+//   C  text, left-aligned, blank-filled
+//   N  decimal text, right-aligned, blank-filled; F is stored the same way
+//   D  "yyyymmdd", eight blanks when empty
+//   L  one letter: "T"/"F" when written; true when one of "TtYyJj"
+//   M, G, B  memo block number as right-aligned decimal text (width 10)
+//   any other letter: plain text, right-aligned on put
+// In tables with version byte 0x30 the binary field classes are held in
+// binary, little-endian:
+//   M, G  int32 block number (0 = no memo)
+//   B     IEEE double
+//   I     int32
+//   T     int32 Julian day, int32 milliseconds since midnight (8 zero
+//         bytes = empty)
+//   Y     int64 ten-thousandths
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/dbf_table.h"
+
+namespace tessera {
+
+class KTobjMemo;
+
+// A value handed to StoreValuesInRecord: text, or Null (nullopt).
+using FieldValue = std::optional<std::string>;
+
+class KTO_dBaseFld : public KTO_dBaseDBF {
+ public:
+  // Opens the table and finishes the field table: numbers, offsets and the
+  // table's name resolver for expressions.
+  KTO_dBaseFld(std::string_view file_name, bool shared, bool writable);
+  ~KTO_dBaseFld() override;
+
+  // Virtual operations, in slot order after the table's.
+  /* 25 */ virtual const DbfField* FindField(std::string_view name);
+  /* 26 */ virtual void BlankRecord();
+  /* 27 */ virtual int32_t GetDate(std::string_view name);
+  /* 28 */ virtual int32_t GetDateN(int number);
+  /* 29 */ virtual bool PutDate(std::string_view name, int32_t day);
+  /* 30 */ virtual bool PutDateN(int number, int32_t day);
+  /* 31 */ virtual void MarkDeleted();
+  /* 32 */ virtual std::string GetRaw(std::string_view name);
+  /* 33 */ virtual std::string GetRawN(int number);
+  /* 34 */ virtual bool PutRaw(std::string_view name, std::string_view text);
+  /* 35 */ virtual bool PutRawN(int number, std::string_view text);
+  /* 36 */ virtual int FieldDecimals(int number);
+  /* 37 */ virtual int FieldWidth(int number);
+  /* 38 */ virtual int FieldOffset(int number);
+  /* 39 */ virtual std::string FieldName(int number);
+  /* 40 */ virtual char FieldType(int number);
+  /* 41 */ virtual int32_t ReservedOp(int32_t, int32_t, int32_t, int32_t, int32_t);
+  /* 42 */ virtual bool GetLogical(std::string_view name);
+  /* 43 */ virtual bool GetLogicalN(int number);
+  /* 44 */ virtual bool PutLogical(std::string_view name, bool value);
+  /* 45 */ virtual bool PutLogicalN(int number, bool value);
+  /* 46 */ virtual double GetNumber(std::string_view name);
+  /* 47 */ virtual double GetNumberN(int number);
+  /* 48 */ virtual bool PutNumber(std::string_view name, double value);
+  /* 49 */ virtual bool PutNumberN(int number, double value);
+  /* 50 */ virtual std::string GetText(std::string_view name);
+  /* 51 */ virtual std::string GetTextN(int number);
+  /* 52 */ virtual bool PutText(std::string_view name, std::string_view text);
+  /* 53 */ virtual bool PutTextN(int number, std::string_view text);
+  /* 54 */ virtual void MarkRecalled();
+
+  // 1-based number of a field, 0 when there is none (no error).
+  int FieldNumber(std::string_view name);
+  // FindField, then a type check (see the .cpp); reports 1004/1299.
+  const DbfField* FindTypedField(std::string_view name, char wanted_type);
+  // Writes text into a field of any record buffer (blank fill, alignment by
+  // type) and marks the record changed. Every put goes through here.
+  void StoreFieldText(const DbfField& field, std::string_view text, char* record);
+  // The memo file for a memo-type field (M, G; B outside 0x30 tables),
+  // else null.
+  KTobjMemo* MemoFileOf(int number);
+  // Length of the memo a field points at (0 when it has none).
+  int32_t MemoSize(int number);
+  // Reads the field's memo into buffer (capacity *size); true when read.
+  bool MemoRead(int number, char* buffer, int32_t* size);
+  // Stores buffer as the field's memo and the new block in the field; an
+  // empty memo leaves the field 0.
+  bool MemoWrite(int number, const char* buffer, int32_t* size);
+  // The whole memo of a field; its block number in the record.
+  std::string MemoText(int number);
+  int32_t MemoBlock(int number);
+  // Fills a scratch record (RecordLength() bytes): blanks it and stores each
+  // value with PutText into the field named at the same place of the
+  // ";"-separated list. The table's own buffer is current again afterwards.
+  void StoreValuesInRecord(char* buffer, std::string_view names, const std::vector<FieldValue>& values);
+
+  // True for a field held in binary form (0x30 tables).
+  bool IsBinaryField(const DbfField& field) const;
+  // True for a field whose contents live in the memo file.
+  bool IsMemoField(const DbfField& field) const;
+  // The field touched by the last access by name or number.
+  const DbfField* LastField() const { return last_field_; }
+  // The table's file name without folder and extension.
+  std::string TableBaseName() const;
+
+ private:
+  const DbfField* FieldAt(int number);
+  void CreateNameResolver();
+
+  const DbfField* last_field_ = nullptr;
+};
+
+}  // namespace tessera

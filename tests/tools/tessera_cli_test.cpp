@@ -1,0 +1,192 @@
+// The tessera and pyx-sample programs, run as a user runs them.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <fstream>
+
+#include "engine/dbf_create.h"
+#include "engine/dbf_fields.h"
+#include "engine/engine.h"
+#include "platform/codepage.h"
+#include "support/fixtures.h"
+#include "support/sha256.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+using testing_support::TempDir;
+
+struct Result {
+  int status = -1;
+  std::string out;
+};
+
+Result RunCommand(const std::string& command) {
+  Result r;
+  FILE* p = ::popen(command.c_str(), "r");
+  char buf[65536];
+  size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
+  const int status = ::pclose(p);
+  r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return r;
+}
+
+std::string Tessera(const std::string& args) { return std::string(TESSERA_BIN) + " " + args; }
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> out;
+  size_t start = 0;
+  for (size_t nl; (nl = text.find('\n', start)) != std::string::npos; start = nl + 1) out.push_back(text.substr(start, nl - start));
+  return out;
+}
+
+// The "values" strings of one dump line (a flat array of JSON strings with
+// only hex digits inside, as --raw prints them).
+std::vector<std::string> RawValues(const std::string& line) {
+  std::vector<std::string> out;
+  size_t p = line.find("\"values\":[");
+  if (p == std::string::npos) return out;
+  p += 10;
+  while (p < line.size() && line[p] == '"') {
+    const size_t end = line.find('"', p + 1);
+    out.push_back(line.substr(p + 1, end - p - 1));
+    p = end + 2;
+  }
+  return out;
+}
+
+TEST(TesseraCli, InfoAndRawDumpOfEveryFixtureTableMatchExpected) {
+  for (const std::string c : {"callbook", "cdx-types", "ntx", "memo-dbt", "memo-fpt", "vfp"}) {
+    for (const auto& table : testing_support::ReadExpected(c)) {
+      const std::string path = testing_support::FixturePath(c + "/" + table.items.at("table"));
+      SCOPED_TRACE(path);
+      const Result info = RunCommand(Tessera("info '" + path + "'"));
+      ASSERT_EQ(info.status, 0) << info.out;
+      EXPECT_NE(info.out.find("Records:        " + table.items.at("reccount") + "\n"), std::string::npos);
+      const Result dump = RunCommand(Tessera("dump --raw '" + path + "'"));
+      ASSERT_EQ(dump.status, 0);
+      const auto lines = Lines(dump.out);
+      ASSERT_EQ(lines.size(), table.records.size() + 1);
+      EXPECT_NE(lines[0].find("\"records\":" + table.items.at("reccount")), std::string::npos);
+      for (size_t r = 0; r < table.records.size(); ++r) {
+        const auto& want = table.records[r];
+        const auto got = RawValues(lines[r + 1]);
+        ASSERT_EQ(got.size(), want.values.size());
+        EXPECT_NE(lines[r + 1].find(std::string("\"deleted\":") + (want.deleted ? "true" : "false")), std::string::npos);
+        for (size_t f = 0; f < got.size(); ++f) {
+          const char type = table.fields[f].type;
+          const std::string bytes = testing_support::FromHex(got[f]);
+          if (type == 'C') {
+            std::string trimmed = bytes;
+            while (!trimmed.empty() && trimmed.back() == ' ') trimmed.pop_back();
+            EXPECT_EQ(trimmed.empty() ? "-" : got[f].substr(0, trimmed.size() * 2), want.values[f]);
+          } else if (type == 'M') {
+            // length:block:sha256:...: the dump shows the memo's bytes.
+            const std::string& w = want.values[f];
+            const size_t c1 = w.find(':'), c2 = w.find(':', c1 + 1), c3 = w.find(':', c2 + 1);
+            EXPECT_EQ(bytes.size(), std::stoul(w.substr(0, c1)));
+            EXPECT_EQ(testing_support::Sha256Hex(bytes), w.substr(c2 + 1, c3 - c2 - 1));
+          }
+        }
+        if (::testing::Test::HasFailure()) return;
+      }
+      // The display form runs through every field type too.
+      EXPECT_EQ(RunCommand(Tessera("dump '" + path + "' > /dev/null")).status, 0);
+    }
+  }
+}
+
+TEST(TesseraCli, ChangedCardsReadBackInCp866) {
+  TempDir dir;
+  ASSERT_EQ(RunCommand(std::string(PYX_SAMPLE_BIN) + " --cards 50 " + dir.path()).status, 0);
+  const std::string table = dir / "Pyx.DBF";
+  ASSERT_EQ(RunCommand(Tessera("set '" + table + "' 7 GOR_=Новосибирск FAM_=Щукин")).status, 0);
+  const Result added = RunCommand(Tessera("append '" + table + "' CALL_=UA0ZZZ IM_=Ёжик"));
+  ASSERT_EQ(added.status, 0);
+  EXPECT_EQ(added.out, "51\n");
+  ASSERT_EQ(RunCommand(Tessera("delete '" + table + "' 3")).status, 0);
+  tessera::EngineScope engine;
+  tessera::KTO_dBaseFld t(table, true, false);
+  t.GotoRecord(7);
+  EXPECT_EQ(t.GetText("GOR_"), plat::Utf8ToOem("Новосибирск"));
+  EXPECT_EQ(t.GetText("FAM_"), plat::Utf8ToOem("Щукин"));
+  t.GotoRecord(51);
+  EXPECT_EQ(t.GetText("CALL_"), "UA0ZZZ");
+  EXPECT_EQ(t.GetText("IM_"), plat::Utf8ToOem("Ёжик"));
+  t.GotoRecord(3);
+  EXPECT_TRUE(t.IsDeleted());
+  ASSERT_EQ(RunCommand(Tessera("recall '" + table + "' 3")).status, 0);
+  t.GotoRecord(3);
+  EXPECT_FALSE(t.IsDeleted());
+  const Result dump = RunCommand(Tessera("dump '" + table + "'"));
+  EXPECT_NE(dump.out.find("{\"recno\":7,\"deleted\":false,\"values\":[\""), std::string::npos);
+  EXPECT_NE(dump.out.find("\"Щукин\""), std::string::npos);
+}
+
+TEST(TesseraCli, MemosFromFilesAndErrors) {
+  TempDir dir;
+  const std::string table = dir / "notes.dbf";
+  {
+    tessera::EngineScope engine;
+    tessera::CreateTable(table, 0xF5, {{"NAME", 'C', 10, 0}, {"NOTE", 'M', 0, 0}});
+  }
+  std::ofstream(dir / "note.bin", std::ios::binary) << std::string("\x01\x02 binary \xff", 11);
+  ASSERT_EQ(RunCommand(Tessera("append '" + table + "' NAME=a NOTE=@" + dir / "note.bin")).status, 0);
+  ASSERT_EQ(RunCommand(Tessera("append '" + table + "' NAME=b 'NOTE=Привет'")).status, 0);
+  const Result raw = RunCommand(Tessera("dump --raw '" + table + "'"));
+  EXPECT_NE(raw.out.find("\"01022062696e61727920ff\""), std::string::npos) << raw.out;
+  const Result shown = RunCommand(Tessera("dump '" + table + "'"));
+  EXPECT_NE(shown.out.find("\"Привет\""), std::string::npos) << shown.out;
+
+  Result r = RunCommand(Tessera("set '" + table + "' 9 NAME=x 2>&1"));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.out.find("dBase record request beyond EOF - "), std::string::npos);
+  r = RunCommand(Tessera("info '" + dir / "missing.dbf" + "' 2>&1"));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out.rfind("File not found - /", 0), 0u);
+  r = RunCommand(Tessera("set '" + table + "' 1 NAME=@" + dir / "note.bin" + " 2>&1"));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(RunCommand(Tessera("frobnicate 2>/dev/null")).status, 2);
+  EXPECT_EQ(RunCommand(Tessera("dump --help")).status, 0);
+}
+
+TEST(TesseraCli, LockedRecordsAreRefused) {
+  TempDir dir;
+  ASSERT_EQ(RunCommand(std::string(PYX_SAMPLE_BIN) + " --cards 5 " + dir.path()).status, 0);
+  const std::string table = dir / "Pyx.DBF";
+  tessera::EngineScope engine;
+  tessera::KTO_dBaseFld holder(table, true, true);
+  holder.GotoRecord(2);
+  ASSERT_TRUE(holder.LockRecord());
+  Result r = RunCommand(Tessera("set '" + table + "' 2 GOR_=x 2>&1"));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "Record is locked by another user\n");
+  EXPECT_EQ(RunCommand(Tessera("set '" + table + "' 3 GOR_=x")).status, 0);  // another record is free
+  holder.UnlockTable();
+  ASSERT_TRUE(holder.LockAppend());
+  r = RunCommand(Tessera("append '" + table + "' CALL_=X 2>&1"));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "Record is locked by another user\n");
+  holder.UnlockTable();
+  EXPECT_EQ(RunCommand(Tessera("append '" + table + "' CALL_=X")).status, 0);
+}
+
+TEST(PyxSample, DeterministicWithTheControlCard) {
+  TempDir a, b;
+  ASSERT_EQ(RunCommand(std::string(PYX_SAMPLE_BIN) + " --cards 1500 --seed 7 " + a.path()).status, 0);
+  ASSERT_EQ(RunCommand(std::string(PYX_SAMPLE_BIN) + " --cards 1500 --seed 7 " + b.path()).status, 0);
+  std::ifstream fa(a / "Pyx.DBF", std::ios::binary), fb(b / "Pyx.DBF", std::ios::binary);
+  const std::string ba((std::istreambuf_iterator<char>(fa)), {}), bb((std::istreambuf_iterator<char>(fb)), {});
+  EXPECT_EQ(ba.substr(32), bb.substr(32));  // the header carries the time of writing
+  EXPECT_EQ(RunCommand(std::string(PYX_SAMPLE_BIN) + " " + a.path() + " 2>/dev/null").status, 1);  // no overwrite
+  tessera::EngineScope engine;
+  tessera::KTO_dBaseFld t(a / "Pyx.DBF", true, false);
+  EXPECT_EQ(t.HeaderLength(), 449);
+  EXPECT_EQ(t.RecordLength(), 322);
+  t.GotoRecord(1001);
+  EXPECT_EQ(t.GetText("CALL_"), "QZ6ZZZ");
+}
+
+}  // namespace
