@@ -9,6 +9,7 @@
 #include "engine/memo.h"
 #include "engine/settings.h"
 #include "engine/text_helpers.h"
+#include "expr/dbf_names.h"
 #include "platform/codepage.h"
 #include "platform/text_convert.h"
 
@@ -90,8 +91,9 @@ KTO_dBaseFld::KTO_dBaseFld(std::string_view file_name, bool shared, bool writabl
 KTO_dBaseFld::~KTO_dBaseFld() = default;
 
 void KTO_dBaseFld::CreateNameResolver() {
-  // The expression engine binds a table's field names and table functions
-  // here when a table is opened.
+  // One variable per field and the table functions; the field table is
+  // final by now and stays so while the table is open.
+  name_resolver_ = std::make_unique<TktDBFExpUserLink>(*this);
 }
 
 std::string KTO_dBaseFld::TableBaseName() const { return BaseName(FileName()); }

@@ -22,6 +22,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -32,6 +33,7 @@
 namespace tessera {
 
 class KTobjMemo;
+class TktDBFExpUserLink;
 
 // A value handed to StoreValuesInRecord: text, or Null (nullopt).
 using FieldValue = std::optional<std::string>;
@@ -108,12 +110,16 @@ class KTO_dBaseFld : public KTO_dBaseDBF {
   const DbfField* LastField() const { return last_field_; }
   // The table's file name without folder and extension.
   std::string TableBaseName() const;
+  // The resolver through which expressions read this table's fields and
+  // table functions; created when the table is opened.
+  TktDBFExpUserLink* NameResolver() const { return name_resolver_.get(); }
 
  private:
   const DbfField* FieldAt(int number);
   void CreateNameResolver();
 
   const DbfField* last_field_ = nullptr;
+  std::unique_ptr<TktDBFExpUserLink> name_resolver_;
 };
 
 }  // namespace tessera
