@@ -3,6 +3,9 @@
 // start-up failure, the callbook choice through the Search button, page
 // loads and their completion, history, and the layout on resize.
 #include <QAbstractButton>
+#include <QScopeGuard>
+#include <QThread>
+#include <QDBusMessage>
 #include <QMessageBox>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -15,6 +18,30 @@
 #include "weblookup/layout.h"
 
 using namespace callscope;
+
+// A publisher written against the bus mapping alone, as another logging
+// program would be: it owns "dde.Tester" and serves "/QSO" on a connection
+// of its own.
+class TesterTopic : public QObject {
+  Q_OBJECT
+  Q_CLASSINFO("D-Bus Interface", "dde.Topic")
+  Q_PROPERTY(QString Call READ Call)
+ public:
+  QString call = "UA3ABC";
+  QString Call() const { return call; }
+};
+
+namespace {
+
+void Announce(QDBusConnection bus, const QString& interface, const QVariantMap& changed,
+              const QStringList& invalidated) {
+  QDBusMessage m = QDBusMessage::createSignal("/QSO", "org.freedesktop.DBus.Properties", "PropertiesChanged");
+  m << interface << changed << invalidated;
+  bus.send(m);
+}
+
+}  // namespace
+
 using callscope_test::PageServer;
 using callscope_test::SorrelOnBus;
 using callscope_test::SorrelSim;
@@ -121,6 +148,55 @@ class CallscopeWindowTest : public QObject {
     sim.Push("Call=RA9XYZ");
     QTest::qWait(300);
     QCOMPARE(data.count(), 1);
+  }
+
+  // Announcements are taken from the owner of the application's name only;
+  // an item announced as invalidated is read back; other value types show
+  // as text; other interfaces are not items.
+  void linkFollowsTheBusMapping() {
+    QDBusConnection publisher = QDBusConnection::connectToBus(QDBusConnection::SessionBus, "publisher");
+    QDBusConnection stranger = QDBusConnection::connectToBus(QDBusConnection::SessionBus, "stranger");
+    // The link's first read blocks this thread, so the publisher answers
+    // from a thread of its own.
+    QThread serving;
+    TesterTopic topic;
+    topic.moveToThread(&serving);
+    serving.start();
+    const auto stop = qScopeGuard([&] {
+      serving.quit();
+      serving.wait();
+    });
+    QVERIFY(publisher.registerObject("/QSO", &topic, QDBusConnection::ExportAllProperties));
+    QVERIFY(publisher.registerService("dde.Tester"));
+
+    DdeClientLink link;
+    QSignalSpy data(&link, &DdeClientLink::DataArrived);
+    link.SetLinkItem("Call");
+    link.SetLinkTopic("Tester|QSO");
+    link.SetLinkMode(LinkMode::Automatic);
+    QCOMPARE(data.count(), 1);
+    QCOMPARE(data.at(0).at(0).toString(), QString("UA3ABC"));
+
+    Announce(stranger, "dde.Topic", {{"Call", "SPOOF"}}, {});                 // not the owner
+    Announce(publisher, "other.Interface", {{"Call", "OTHER"}}, {});          // not an item
+    Announce(publisher, "dde.Topic", {{"Command", "LOOKUP"}}, {});            // another item
+    QMetaObject::invokeMethod(&topic, [&] { topic.call = "RA9XYZ"; }, Qt::BlockingQueuedConnection);
+    Announce(publisher, "dde.Topic", {}, {"Call"});                           // read back
+    QTRY_COMPARE(data.count(), 2);
+    QCOMPARE(data.at(1).at(0).toString(), QString("RA9XYZ"));
+    Announce(publisher, "dde.Topic", {{"Call", QVariant::fromValue(14025)}}, {});
+    QTRY_COMPARE(data.count(), 3);
+    QCOMPARE(data.at(2).at(0).toString(), QString("14025"));
+    QTest::qWait(200);
+    QCOMPARE(data.count(), 3);
+
+    link.SetLinkMode(LinkMode::None);
+    Announce(publisher, "dde.Topic", {{"Call", "CLOSED"}}, {});
+    QTest::qWait(200);
+    QCOMPARE(data.count(), 3);
+    publisher.unregisterService("dde.Tester");
+    QDBusConnection::disconnectFromBus("publisher");
+    QDBusConnection::disconnectFromBus("stranger");
   }
 
   // Every push lands in its box and raises the box's change event, a push
