@@ -80,6 +80,17 @@ class CallscopeProgramTest : public QObject {
     QCOMPARE(callscope.state(), QProcess::Running);
     QCOMPARE(server_.Pages(),
              QStringList({"/callsign/K1ABC", "/CGI-BIN/FCS.EXE/runquery?CallSign=UA3ABC"}));
+
+    // With no Sorrel at all for a while, Callscope waits; a Sorrel started
+    // later is followed like the first.
+    QTRY_VERIFY(!SorrelOnBus());
+    SorrelSim later;
+    QVERIFY(later.Start({}));
+    later.Push("Call=UA9XX");
+    later.Push("DxccPrefix=UA9");
+    later.Push("Command=LOOKUP");
+    QTRY_VERIFY_WITH_TIMEOUT(server_.Pages().contains("/CGI-BIN/FCS.EXE/runquery?CallSign=UA9XX"), 30000);
+    QCOMPARE(callscope.state(), QProcess::Running);
     End(callscope);
   }
 
