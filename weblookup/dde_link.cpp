@@ -10,7 +10,8 @@ namespace {
 
 constexpr char kPropertiesInterface[] = "org.freedesktop.DBus.Properties";
 
-// A bus name element: no leading digit, at most 255 characters in all.
+// A bus name element: no leading digit; short enough that the whole name
+// stays within the bus's 255 characters.
 bool IsNameElement(const QString& s) {
   static const QRegularExpression re("^[A-Za-z_-][A-Za-z0-9_-]*$");
   return s.size() <= 200 && re.match(s).hasMatch();

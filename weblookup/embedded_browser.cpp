@@ -12,8 +12,8 @@ EmbeddedBrowser::EmbeddedBrowser(QWidget* parent) : QWebEngineView(parent) {
 }
 
 EmbeddedBrowser::~EmbeddedBrowser() {
-  // The page outlives nothing of ours, but it must not call the gate while
-  // the view is being torn down.
+  // The view's own destructor frees the page after the gate, a member, is
+  // gone: unhook the gate first.
   page()->setUrlRequestInterceptor(nullptr);
 }
 
