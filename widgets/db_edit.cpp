@@ -87,6 +87,7 @@ void DbEdit::SetReadOnly(bool value) {
 void DbEdit::SetCharCase(CharCase value) {
   char_case_ = value;
   setValidator(new CaseValidator(value, this));
+  ShowField();
 }
 
 void DbEdit::SetTabStop(bool value) { setFocusPolicy(value ? Qt::StrongFocus : Qt::ClickFocus); }
@@ -122,6 +123,9 @@ void DbEdit::ShowField() {
       text.clear();  // a value the dataset cannot give shows as empty
     }
   }
+  // The edit shows its letter case, as the text would read if typed.
+  if (char_case_ == CharCase::kUpper) text = text.toUpper();
+  if (char_case_ == CharCase::kLower) text = text.toLower();
   UpdateEditable();
   // Setting the same text again would move the cursor under the user's
   // fingers (an edit starting while a key is typed).

@@ -43,7 +43,8 @@ class DbEdit : public QLineEdit {
   // A read-only edit shows its field and never changes it.
   void SetReadOnly(bool value);
   bool ReadOnly() const { return read_only_; }
-  // Typed letters are turned into capitals (or small letters).
+  // Typed letters are turned into capitals (or small letters); the field's
+  // text is shown in that case too.
   void SetCharCase(CharCase value);
   CharCase GetCharCase() const { return char_case_; }
   // Whether Tab stops here.
