@@ -895,6 +895,7 @@ Field* DataSet::AddField(std::unique_ptr<Field> field) {
     RaiseDatabaseError(FormatMessage(msg::kDuplicateFieldName, {field->FieldName()}));
   field->dataset_ = this;
   fields_.push_back(std::move(field));
+  ++fields_generation_;
   return fields_.back().get();
 }
 
@@ -905,6 +906,7 @@ void DataSet::CreateFields() {
     f->dataset_ = this;
     fields_.push_back(std::move(f));
   }
+  ++fields_generation_;
 }
 
 void DataSet::BindFields(bool binding) {
@@ -930,6 +932,9 @@ void DataSet::BindFields(bool binding) {
   }
 }
 
-void DataSet::DestroyFields() { fields_.clear(); }
+void DataSet::DestroyFields() {
+  fields_.clear();
+  ++fields_generation_;
+}
 
 }  // namespace dbkit

@@ -163,6 +163,11 @@ class DataSet {
   FieldDefs& GetFieldDefs() { return field_defs_; }
   const FieldDefs& GetFieldDefs() const { return field_defs_; }
   IndexDefs& GetIndexDefs() { return index_defs_; }
+  // Changes whenever field objects are made or destroyed: a control that
+  // keeps a field pointer looks its field up again when this moved on (a
+  // dataset closed and reopened while its controls were disabled never told
+  // them).
+  uint64_t FieldsGeneration() const { return fields_generation_; }
   // True when the open dataset made its fields from the definitions.
   bool DefaultFields() const { return default_fields_; }
   int CalcFieldsSize() const { return calc_fields_size_; }
@@ -396,6 +401,7 @@ class DataSet {
   DataEventKind enable_event_ = DataEventKind::kDataSetChange;
 
   std::vector<std::unique_ptr<Field>> fields_;
+  uint64_t fields_generation_ = 0;
   FieldDefs field_defs_;
   IndexDefs index_defs_;
   std::vector<DataSource*> data_sources_;

@@ -10,12 +10,29 @@ void FieldDataLink::SetFieldName(std::string name) {
   UpdateField();
 }
 
-bool FieldDataLink::CanModify() const { return !ReadOnly() && field_ != nullptr && field_->CanModify(); }
+bool FieldDataLink::CanModify() const {
+  const Field* f = GetField();
+  return !ReadOnly() && f != nullptr && f->CanModify();
+}
+
+Field* FieldDataLink::GetField() const {
+  const DataSet* ds = Active() ? GetDataSet() : nullptr;
+  if (ds == nullptr || field_name_.empty()) return nullptr;
+  if (generation_ != ds->FieldsGeneration()) {
+    field_ = ds->FindField(field_name_);
+    generation_ = ds->FieldsGeneration();
+  }
+  return field_;
+}
 
 void FieldDataLink::UpdateField() {
-  Field* field = nullptr;
-  if (Active() && !field_name_.empty()) field = GetDataSet()->FindField(field_name_);
-  field_ = field;
+  field_ = nullptr;
+  generation_ = 0;
+  const DataSet* ds = Active() ? GetDataSet() : nullptr;
+  if (ds != nullptr && !field_name_.empty()) {
+    field_ = ds->FindField(field_name_);
+    generation_ = ds->FieldsGeneration();
+  }
   UpdateFieldEditing();
   RecordChanged(nullptr);
 }
@@ -37,19 +54,19 @@ void FieldDataLink::EditingChanged() { UpdateFieldEditing(); }
 void FieldDataLink::LayoutChanged() { UpdateField(); }
 
 void FieldDataLink::RecordChanged(Field* field) {
-  if (field != nullptr && field != field_) return;
+  if (field != nullptr && field != GetField()) return;
   if (OnDataChange) OnDataChange();
   modified_ = false;
 }
 
 void FieldDataLink::UpdateData() {
   if (!modified_) return;
-  if (field_ != nullptr && OnUpdateData) OnUpdateData();
+  if (GetField() != nullptr && OnUpdateData) OnUpdateData();
   modified_ = false;
 }
 
 void FieldDataLink::FocusControl(Field* field) {
-  if (field != nullptr && field == field_ && OnFocusControl) OnFocusControl();
+  if (field != nullptr && field == GetField() && OnFocusControl) OnFocusControl();
 }
 
 }  // namespace dbkit

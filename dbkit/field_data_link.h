@@ -4,6 +4,7 @@
 // asks the control for its input before the record is posted.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <string>
 
@@ -16,7 +17,7 @@ class FieldDataLink : public DataLink {
   const std::string& FieldName() const { return field_name_; }
   void SetFieldName(std::string name);
   // The field of the open dataset, or null.
-  Field* GetField() const { return field_; }
+  Field* GetField() const;
   // The control may change the field: the link is not read-only and the
   // field can be modified.
   bool CanModify() const;
@@ -54,7 +55,8 @@ class FieldDataLink : public DataLink {
   void UpdateFieldEditing();
 
   std::string field_name_;
-  Field* field_ = nullptr;
+  mutable Field* field_ = nullptr;
+  mutable uint64_t generation_ = 0;
   bool modified_ = false;
   bool field_editing_ = false;
 };

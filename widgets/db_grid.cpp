@@ -225,23 +225,22 @@ void DbGrid::UpdateScrollBar() {
     bar_->setRange(0, 0);
     return;
   }
-  int count = -1;
   try {
-    if (ds->IsSequenced()) count = ds->RecordCount();
+    const int count = ds->IsSequenced() ? ds->RecordCount() : -1;
+    if (count > 0) {
+      // The bar stands for the record numbers.
+      bar_->setRange(1, count);
+      bar_->setPageStep(std::max(1, link_->BufferCount()));
+      bar_->setValue(std::clamp(ds->RecNo(), 1, count));
+      return;
+    }
   } catch (const std::exception&) {
-    count = -1;
+    // A count the dataset cannot give: fall back to the three positions.
   }
-  if (count > 0) {
-    // The bar stands for the record numbers.
-    bar_->setRange(1, count);
-    bar_->setPageStep(std::max(1, link_->BufferCount()));
-    bar_->setValue(std::clamp(ds->RecNo(), 1, count));
-  } else {
-    // Top, somewhere in between, bottom.
-    bar_->setRange(0, 2);
-    bar_->setPageStep(1);
-    bar_->setValue(ds->Bof() ? 0 : (ds->Eof() ? 2 : 1));
-  }
+  // Top, somewhere in between, bottom.
+  bar_->setRange(0, 2);
+  bar_->setPageStep(1);
+  bar_->setValue(ds->Bof() ? 0 : (ds->Eof() ? 2 : 1));
 }
 
 template <typename F>

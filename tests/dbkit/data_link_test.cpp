@@ -181,6 +181,17 @@ TEST(FieldLink, ShowsItsFieldAndHandsBackInput) {
   ds.Close();
   EXPECT_EQ(link.GetField(), nullptr);
   EXPECT_EQ(text, "");
+
+  // Reopened behind disabled controls: the link finds the new field
+  // object, never the destroyed one.
+  ds.Open();
+  ds.DisableControls();
+  ds.Close();
+  ds.Open();
+  ASSERT_NE(link.GetField(), nullptr);
+  EXPECT_EQ(link.GetField(), ds.FieldByName("NAME"));
+  ds.EnableControls();
+  EXPECT_EQ(text, "NAME00001");
 }
 
 TEST(Source, DisablingMakesLinksInactiveAndReportsStates) {
