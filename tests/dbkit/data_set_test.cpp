@@ -124,6 +124,24 @@ TEST_F(DataSetTest, MoveByCrossesTheBufferWindowReadingOnlyWhatItNeeds) {
   EXPECT_EQ(Id(), 3000);
 }
 
+TEST_F(DataSetTest, NextReachesARecordAddedAfterTheWindowFilled) {
+  // The window is not full (three records, ten rows), so the dataset knows
+  // it holds the last record; another user then appends one.
+  MemoryDataSet small(3);
+  Log log;
+  dbkit::DataSource src(&small);
+  RecordingLink grid(log, 10);
+  grid.SetDataSource(&src);
+  small.Open();
+  small.Last();
+  small.AppendBehind(4, "LATE");
+  small.MoveBy(-1);
+  EXPECT_EQ(small.MoveBy(2), 2);
+  EXPECT_EQ(small.FieldByName("NAME")->AsString(), "LATE");
+  EXPECT_EQ(grid.ActiveRecord(), 3);
+  EXPECT_EQ(grid.RecordCount(), 4);
+}
+
 TEST_F(DataSetTest, EditThenCancelOrPost) {
   Log log;
   dbkit::DataSource src(&ds);

@@ -153,6 +153,15 @@ std::string MemoryDataSet::StoredName(int recno) const {
   return plat::OemToAnsi(std::string(row.c_str() + columns_[1].offset + 1));
 }
 
+void MemoryDataSet::AppendBehind(int id, const std::string& name) {
+  std::string row(static_cast<size_t>(record_size_), '\0');
+  const int32_t value = id;
+  PutColumn(row, 0, &value);
+  PutColumn(row, 1, name.c_str());
+  rows_.push_back(std::move(row));
+  deleted_.push_back(false);
+}
+
 int32_t MemoryDataSet::BufferRecNo(const char* buffer) const {
   int32_t recno = 0;
   std::memcpy(&recno, buffer + RecNoOffset(), 4);

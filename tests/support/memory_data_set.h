@@ -36,6 +36,9 @@ class MemoryDataSet : public dbkit::DataSet {
   std::string StoredName(int recno) const;
   // Record number of the active record, 0 when none.
   int ActiveRecNo() const;
+  // Another user appends a record (ID and NAME set) behind the dataset's
+  // back.
+  void AppendBehind(int id, const std::string& name);
   // Another user holds this record's lock (0: nobody).
   void SetLockedByOther(int recno) { locked_by_other_ = recno; }
   bool HoldsEditLock() const { return edit_lock_ != 0; }
