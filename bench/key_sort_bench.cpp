@@ -94,7 +94,8 @@ std::vector<int32_t> RunStdSort(const char* what, long long n, Encode encode) {
   });
   for (const auto& k : keys) {
     const uint8_t* p = k.data() + 1 + k[0] - 4;
-    order.push_back(static_cast<int32_t>((uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3]));
+    const uint32_t recno = (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
+    order.push_back(static_cast<int32_t>(recno));
   }
   bench::Report(std::string("std::sort ") + what + " (encoded keys)", static_cast<double>(n), w.Seconds(), "keys");
   return order;

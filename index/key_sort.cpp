@@ -405,7 +405,9 @@ void TktSort::DecodeKey(const TktPageCollection& run, TktVariant& key, int32_t& 
   const int32_t size = run.KeySize() - 4;
   recno = static_cast<int32_t>(LoadBigEndian32(p + size));
   switch (run.KeyKind()) {
-    case kCodeCharacter: key.SetText(std::string_view(reinterpret_cast<const char*>(p), static_cast<size_t>(size))); break;
+    case kCodeCharacter:
+      key.SetText(std::string_view(reinterpret_cast<const char*>(p), static_cast<size_t>(size)));
+      break;
     case kCodeNumeric: {
       uint64_t bits = (uint64_t{LoadBigEndian32(p)} << 32) | LoadBigEndian32(p + 4);
       bits = (bits >> 63) != 0 ? bits & ~(uint64_t{1} << 63) : ~bits;
