@@ -222,14 +222,27 @@ void TktSort::Insert(int32_t length, uint8_t kind_code, int32_t collated) {
   uint8_t* parent = root_;
   int32_t i = 0;
   while (i < length) {
-    uint32_t first = Load32(parent + kChild);
+    const uint32_t first = Load32(parent + kChild);
     if (first != 0 && (Node(first)[kFlags] & kInlineMask) != 0) ExpandFirst(first);
 
     const uint8_t b = key[i];
     const bool cb = i < collated;
     // Siblings are in sort order: walk while the key byte sorts after them.
+    // The walk may start at the node the previous key took at this offset
+    // under the same parent when the byte sorts after it: the nodes before
+    // it sort before it too. Keys arriving in record order with equal values
+    // go to the end of long sibling lists, which this spares walking.
     uint8_t* prev = nullptr;
     uint32_t cur = first;
+    if (hint_parent_[i] == parent) {
+      const uint8_t* h = Node(hint_node_[i]);
+      int c = Order(b, cb, h[kByte], (h[kFlags] & kCollated) != 0);
+      if (!ascending_) c = -c;
+      if (c >= 0) {
+        prev = Node(hint_node_[i]);
+        cur = c == 0 ? hint_node_[i] : Load32(h + kNext);
+      }
+    }
     int c = 1;
     while (cur != 0) {
       const uint8_t* n = Node(cur);
@@ -239,7 +252,9 @@ void TktSort::Insert(int32_t length, uint8_t kind_code, int32_t collated) {
       prev = Node(cur);
       cur = Load32(n + kNext);
     }
+    hint_parent_[i] = parent;
     if (cur != 0 && c == 0) {
+      hint_node_[i] = cur;
       parent = Node(cur);
       ++i;
       continue;
@@ -262,6 +277,7 @@ void TktSort::Insert(int32_t length, uint8_t kind_code, int32_t collated) {
     m[kFlags] = static_cast<uint8_t>(kind_code | (cb ? kCollated : 0) | inl);
     if (prev != nullptr) Store32(prev + kNext, made);
     else Store32(parent + kChild, made);
+    hint_node_[i] = made;
     parent = m;
     i += 1 + inl;
   }
@@ -323,6 +339,7 @@ void TktSort::Flush() {
 
   // The trie is empty again; the blocks are kept for the next keys.
   Store32(root_ + kChild, 0);
+  std::fill(std::begin(hint_parent_), std::end(hint_parent_), nullptr);
   current_block_ = 0;
   used_ = 0;
 }
@@ -338,38 +355,49 @@ void TktSort::StartRetrieval() {
   current_block_ = 0;
   used_ = 0;
   accepting_ = false;
+  for (size_t i = 0; i < runs_.Count(); ++i)
+    if (!runs_[i]->Exhausted()) heap_.push_back(static_cast<int>(i));
+  for (size_t i = heap_.size() / 2; i-- > 0;) SiftDown(i);
 }
 
 int32_t TktSort::CollatedCount(const TktPageCollection& run) const {
   return (collation_ != nullptr && run.KeyKind() == kCodeCharacter) ? run.KeySize() - 4 : 0;
 }
 
-// The run whose current key comes first; -1 when every run is exhausted.
-// Runs are scanned in creation order. A key equal to the best one so far
-// (the same value for the same record, added twice) is dropped.
-int TktSort::ChooseRun() {
-  int best = -1;
-  const TktPageCollection* b = nullptr;
-  for (size_t i = 0; i < runs_.Count(); ++i) {
-    TktPageCollection* r = runs_[i];
-    while (!r->Exhausted()) {
-      if (b == nullptr) {
-        best = static_cast<int>(i);
-        b = r;
-        break;
-      }
-      int c = CompareEncoded(r->Key(), r->KeySize(), CollatedCount(*r), b->Key(), b->KeySize(), CollatedCount(*b));
-      if (!ascending_) c = -c;
-      if (c < 0) {
-        best = static_cast<int>(i);
-        b = r;
-        break;
-      }
-      if (c > 0) break;
-      r->ReadEntry();
-    }
+// Whether the current key of run a comes before that of run b. Of two equal
+// keys the one of the earlier run comes first, as a scan of the runs in
+// creation order would choose.
+bool TktSort::RunBefore(int a, int b) const {
+  const TktPageCollection& ra = *runs_[static_cast<size_t>(a)];
+  const TktPageCollection& rb = *runs_[static_cast<size_t>(b)];
+  int c = CompareEncoded(ra.Key(), ra.KeySize(), CollatedCount(ra), rb.Key(), rb.KeySize(), CollatedCount(rb));
+  if (!ascending_) c = -c;
+  return c != 0 ? c < 0 : a < b;
+}
+
+void TktSort::SiftDown(size_t at) {
+  const size_t n = heap_.size();
+  for (;;) {
+    size_t first = at;
+    const size_t l = 2 * at + 1, r = l + 1;
+    if (l < n && RunBefore(heap_[l], heap_[first])) first = l;
+    if (r < n && RunBefore(heap_[r], heap_[first])) first = r;
+    if (first == at) return;
+    std::swap(heap_[at], heap_[first]);
+    at = first;
   }
-  return best;
+}
+
+// The run at the top of the heap reads its next key and takes its place
+// again (or leaves the heap when exhausted).
+void TktSort::AdvanceTop() {
+  TktPageCollection* run = runs_[static_cast<size_t>(heap_.front())];
+  run->ReadEntry();
+  if (run->Exhausted()) {
+    heap_.front() = heap_.back();
+    heap_.pop_back();
+  }
+  if (!heap_.empty()) SiftDown(0);
 }
 
 void TktSort::DecodeKey(const TktPageCollection& run, TktVariant& key, int32_t& recno) {
@@ -377,7 +405,9 @@ void TktSort::DecodeKey(const TktPageCollection& run, TktVariant& key, int32_t& 
   const int32_t size = run.KeySize() - 4;
   recno = static_cast<int32_t>(LoadBigEndian32(p + size));
   switch (run.KeyKind()) {
-    case kCodeCharacter: key.SetText(std::string_view(reinterpret_cast<const char*>(p), static_cast<size_t>(size))); break;
+    case kCodeCharacter:
+      key.SetText(std::string_view(reinterpret_cast<const char*>(p), static_cast<size_t>(size)));
+      break;
     case kCodeNumeric: {
       uint64_t bits = (uint64_t{LoadBigEndian32(p)} << 32) | LoadBigEndian32(p + 4);
       bits = (bits >> 63) != 0 ? bits & ~(uint64_t{1} << 63) : ~bits;
@@ -406,29 +436,39 @@ bool TktSort::SameValue(const TktVariant& a, const TktVariant& b) const {
 bool TktSort::SelectNext() {
   if (selected_ >= 0) return true;
   StartRetrieval();
-  for (;;) {
-    const int best = ChooseRun();
-    if (best < 0) return false;
+  while (!heap_.empty()) {
+    const TktPageCollection& run = *runs_[static_cast<size_t>(heap_.front())];
+    // The same key for the same record, added twice and written to two
+    // runs, is delivered once (within one run the trie already merged it).
+    if (prev_size_ > 0 &&
+        CompareEncoded(run.Key(), run.KeySize(), CollatedCount(run), prev_, prev_size_, prev_collated_) == 0) {
+      AdvanceTop();
+      continue;
+    }
     if (unique_ && have_last_) {
       int32_t recno = 0;
-      DecodeKey(*runs_[static_cast<size_t>(best)], candidate_, recno);
+      DecodeKey(run, candidate_, recno);
       if (SameValue(candidate_, last_)) {
-        runs_[static_cast<size_t>(best)]->ReadEntry();
+        AdvanceTop();
         continue;
       }
     }
-    selected_ = best;
+    selected_ = heap_.front();
     return true;
   }
+  return false;
 }
 
 bool TktSort::HasMoreKeys() { return SelectNext(); }
 
 bool TktSort::NextKey(TktVariant& key, int32_t& recno) {
   if (!SelectNext()) return false;
-  TktPageCollection* run = runs_[static_cast<size_t>(selected_)];
-  DecodeKey(*run, key, recno);
-  run->ReadEntry();
+  const TktPageCollection& run = *runs_[static_cast<size_t>(selected_)];
+  DecodeKey(run, key, recno);
+  std::memcpy(prev_, run.Key(), static_cast<size_t>(run.KeySize()));
+  prev_size_ = run.KeySize();
+  prev_collated_ = CollatedCount(run);
+  AdvanceTop();
   selected_ = -1;
   if (unique_) {
     last_.Assign(&key);

@@ -114,7 +114,9 @@ class TktSort {
   void EmitKey(TktPageCollection* run, int32_t length, uint8_t kind_code, int32_t& low);
 
   void StartRetrieval();
-  int ChooseRun();
+  bool RunBefore(int a, int b) const;
+  void SiftDown(size_t at);
+  void AdvanceTop();
   bool SelectNext();
   int32_t CollatedCount(const TktPageCollection& run) const;
   static void DecodeKey(const TktPageCollection& run, TktVariant& key, int32_t& recno);
@@ -136,11 +138,22 @@ class TktSort {
 
   TktCollection<TktPageCollection> runs_;
 
+  // For each key offset, the parent and the node the last insertion went
+  // through there (a hint only: the walk is the same without it).
+  uint8_t* hint_parent_[TktPageCollection::kMaxKey + 1] = {};
+  uint32_t hint_node_[TktPageCollection::kMaxKey + 1] = {};
+
   std::vector<WalkEntry> walk_stack_;
   uint8_t walk_[TktPageCollection::kMaxKey + 1] = {};
   uint8_t scratch_[TktPageCollection::kMaxKey + 1] = {};  // the key being added, encoded
 
-  int selected_ = -1;  // run holding the next key to deliver, -1 unknown
+  // Retrieval: a heap of the runs not yet exhausted, the run holding the
+  // next key to deliver (-1 unknown) and the encoded key delivered last.
+  std::vector<int> heap_;
+  int selected_ = -1;
+  uint8_t prev_[TktPageCollection::kMaxKey + 1] = {};
+  int32_t prev_size_ = 0;
+  int32_t prev_collated_ = 0;
   bool have_last_ = false;
   TktVariant last_;       // last value delivered (unique sorts)
   TktVariant candidate_;  // value being checked against it

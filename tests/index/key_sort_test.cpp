@@ -394,9 +394,9 @@ TEST(KeySortCollation, OrderAndRecordNumbersFollowTheirOwnRules) {
     });
     if (unique) {
       std::vector<int32_t> firsts;
+      auto value_of = [&](int32_t r) { return weights(values[static_cast<size_t>(r)]); };
       for (int32_t r : want)
-        if (firsts.empty() || weights(values[static_cast<size_t>(firsts.back())]) != weights(values[static_cast<size_t>(r)]))
-          firsts.push_back(r);
+        if (firsts.empty() || value_of(firsts.back()) != value_of(r)) firsts.push_back(r);
       want = firsts;
     }
     ASSERT_EQ(out.size(), want.size()) << unique;
