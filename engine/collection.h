@@ -37,6 +37,15 @@ class TktCollection {
     for (auto& item : items) FreeItem(std::move(item));
   }
 
+  // Takes the item at `index` out of the list without freeing it.
+  std::unique_ptr<T> Extract(size_t index) {
+    std::unique_ptr<T> item = std::move(items_[index]);
+    items_.erase(items_.begin() + static_cast<std::ptrdiff_t>(index));
+    return item;
+  }
+  // Frees the item at `index` (through FreeItem).
+  void Delete(size_t index) { FreeItem(Extract(index)); }
+
   size_t Count() const { return items_.size(); }
   T* At(size_t index) const { return items_[index].get(); }
   T* operator[](size_t index) const { return items_[index].get(); }

@@ -107,6 +107,9 @@ class KTO_dBaseDBF : public KTO_DiskFile {
   // scratch record); null restores the table's own.
   void SetRecordBuffer(char* buffer) { record_ = buffer != nullptr ? buffer : own_record_.data(); }
   const std::string& SavedRecord() const { return saved_record_; }
+  // The saved record as a buffer the accessors can be pointed at (the index
+  // key maintenance evaluates the old keys of a rewritten record on it).
+  char* SavedRecordBuffer() { return saved_record_.data(); }
   bool IsDeleted() const { return record_[0] == '*'; }
 
   uint8_t Version() const { return version_; }

@@ -17,13 +17,13 @@ namespace {
 
 using testing_support::TempDir;
 
-struct Result {
+struct RunResult {
   int status = -1;
   std::string out;
 };
 
-Result RunCommand(const std::string& command) {
-  Result r;
+RunResult RunCommand(const std::string& command) {
+  RunResult r;
   FILE* p = ::popen(command.c_str(), "r");
   char buf[65536];
   size_t n;
@@ -62,10 +62,10 @@ TEST(TesseraCli, InfoAndRawDumpOfEveryFixtureTableMatchExpected) {
     for (const auto& table : testing_support::ReadExpected(c)) {
       const std::string path = testing_support::FixturePath(c + "/" + table.items.at("table"));
       SCOPED_TRACE(path);
-      const Result info = RunCommand(Tessera("info '" + path + "'"));
+      const RunResult info = RunCommand(Tessera("info '" + path + "'"));
       ASSERT_EQ(info.status, 0) << info.out;
       EXPECT_NE(info.out.find("Records:        " + table.items.at("reccount") + "\n"), std::string::npos);
-      const Result dump = RunCommand(Tessera("dump --raw '" + path + "'"));
+      const RunResult dump = RunCommand(Tessera("dump --raw '" + path + "'"));
       ASSERT_EQ(dump.status, 0);
       const auto lines = Lines(dump.out);
       ASSERT_EQ(lines.size(), table.records.size() + 1);
@@ -103,7 +103,7 @@ TEST(TesseraCli, ChangedCardsReadBackInCp866) {
   ASSERT_EQ(RunCommand(std::string(PYX_SAMPLE_BIN) + " --cards 50 " + dir.path()).status, 0);
   const std::string table = dir / "Pyx.DBF";
   ASSERT_EQ(RunCommand(Tessera("set '" + table + "' 7 GOR_=Новосибирск FAM_=Щукин")).status, 0);
-  const Result added = RunCommand(Tessera("append '" + table + "' CALL_=UA0ZZZ IM_=Ёжик"));
+  const RunResult added = RunCommand(Tessera("append '" + table + "' CALL_=UA0ZZZ IM_=Ёжик"));
   ASSERT_EQ(added.status, 0);
   EXPECT_EQ(added.out, "51\n");
   ASSERT_EQ(RunCommand(Tessera("delete '" + table + "' 3")).status, 0);
@@ -120,7 +120,7 @@ TEST(TesseraCli, ChangedCardsReadBackInCp866) {
   ASSERT_EQ(RunCommand(Tessera("recall '" + table + "' 3")).status, 0);
   t.GotoRecord(3);
   EXPECT_FALSE(t.IsDeleted());
-  const Result dump = RunCommand(Tessera("dump '" + table + "'"));
+  const RunResult dump = RunCommand(Tessera("dump '" + table + "'"));
   EXPECT_NE(dump.out.find("{\"recno\":7,\"deleted\":false,\"values\":[\""), std::string::npos);
   EXPECT_NE(dump.out.find("\"Щукин\""), std::string::npos);
 }
@@ -135,12 +135,12 @@ TEST(TesseraCli, MemosFromFilesAndErrors) {
   std::ofstream(dir / "note.bin", std::ios::binary) << std::string("\x01\x02 binary \xff", 11);
   ASSERT_EQ(RunCommand(Tessera("append '" + table + "' NAME=a NOTE=@" + dir / "note.bin")).status, 0);
   ASSERT_EQ(RunCommand(Tessera("append '" + table + "' NAME=b 'NOTE=Привет'")).status, 0);
-  const Result raw = RunCommand(Tessera("dump --raw '" + table + "'"));
+  const RunResult raw = RunCommand(Tessera("dump --raw '" + table + "'"));
   EXPECT_NE(raw.out.find("\"01022062696e61727920ff\""), std::string::npos) << raw.out;
-  const Result shown = RunCommand(Tessera("dump '" + table + "'"));
+  const RunResult shown = RunCommand(Tessera("dump '" + table + "'"));
   EXPECT_NE(shown.out.find("\"Привет\""), std::string::npos) << shown.out;
 
-  Result r = RunCommand(Tessera("set '" + table + "' 9 NAME=x 2>&1"));
+  RunResult r = RunCommand(Tessera("set '" + table + "' 9 NAME=x 2>&1"));
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.out.find("dBase record request beyond EOF - "), std::string::npos);
   r = RunCommand(Tessera("info '" + dir / "missing.dbf" + "' 2>&1"));
@@ -160,7 +160,7 @@ TEST(TesseraCli, LockedRecordsAreRefused) {
   tessera::KTO_dBaseFld holder(table, true, true);
   holder.GotoRecord(2);
   ASSERT_TRUE(holder.LockRecord());
-  Result r = RunCommand(Tessera("set '" + table + "' 2 GOR_=x 2>&1"));
+  RunResult r = RunCommand(Tessera("set '" + table + "' 2 GOR_=x 2>&1"));
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, "Record is locked by another user\n");
   EXPECT_EQ(RunCommand(Tessera("set '" + table + "' 3 GOR_=x")).status, 0);  // another record is free
@@ -187,6 +187,67 @@ TEST(PyxSample, DeterministicWithTheControlCard) {
   EXPECT_EQ(t.RecordLength(), 322);
   t.GotoRecord(1001);
   EXPECT_EQ(t.GetText("CALL_"), "QZ6ZZZ");
+}
+
+}  // namespace
+
+namespace {
+
+TEST(TesseraCli, KeysOfTheFixtureCallbookMatchExpected) {
+  const auto table = testing_support::ReadExpected("callbook").at(0);
+  ASSERT_EQ(table.orders.size(), 11u);
+  const std::string dbf = testing_support::FixturePath("callbook/Pyx.DBF");
+  const std::string cdx = testing_support::FixturePath("callbook/PYX.CDX");
+  for (const auto& order : table.orders) {
+    const std::string tag = order.items.at("tag");
+    const RunResult r = RunCommand(Tessera("keys '" + dbf + "' '" + cdx + "' " + tag));
+    ASSERT_EQ(r.status, 0);
+    const auto lines = Lines(r.out);
+    ASSERT_EQ(lines.size(), order.keys.size()) << tag;
+    for (size_t i = 0; i < lines.size(); ++i) {
+      const std::string want_key = plat::OemToUtf8(testing_support::FromHex(order.keys[i].key));
+      ASSERT_EQ(lines[i], std::to_string(order.keys[i].recno) + "\t" + want_key) << tag << " line " << i;
+    }
+  }
+  const RunResult tags = RunCommand(Tessera("tags '" + cdx + "'"));
+  EXPECT_EQ(tags.status, 0);
+  EXPECT_NE(tags.out.find("FIO         C     55"), std::string::npos) << tags.out;
+  EXPECT_EQ(RunCommand(Tessera("check '" + dbf + "' '" + cdx + "'")).status, 0);
+}
+
+TEST(TesseraCli, CallbookIndexBuiltForASampleTableIsSoundAndReadByPerl) {
+  TempDir dir;
+  ASSERT_EQ(RunCommand(std::string(PYX_SAMPLE_BIN) + " --cards 3000 " + dir.path()).status, 0);
+  const std::string dbf = dir / "Pyx.DBF", cdx = dir / "PYX.CDX";
+  const char* tags[][2] = {{"FIO", "FAM_+IM_+OTCH_"}, {"IM", "IM_+FAM_+OTCH_"}, {"OTCH", "OTCH_+FAM_+IM_"},
+                           {"CALL", "CALL_"},         {"REG", "REG_"},          {"GOR", "GOR_"},
+                           {"STRANA", "STRANA_"},     {"IND", "IND_"},          {"TEL", "TEL_"},
+                           {"EMAIL", "EMAIL_"},       {"URL", "URL_"}};
+  for (const auto& t : tags) {
+    const RunResult r = RunCommand(Tessera("index '" + dbf + "' '" + cdx + "' " + t[0] + " " + t[1] + " 2>&1"));
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find("writing 100%"), std::string::npos) << r.out;
+  }
+  const RunResult check = RunCommand(Tessera("check '" + dbf + "' '" + cdx + "'"));
+  EXPECT_EQ(check.status, 0) << check.out;
+  EXPECT_EQ(check.out, "11 tags sound\n");
+  for (const auto& t : tags) {
+    const RunResult ours = RunCommand(Tessera("keys '" + dbf + "' '" + cdx + "' " + t[0]));
+    const RunResult perl = RunCommand("/usr/bin/index_dump --type=char '" + cdx + "' " + t[0]);
+    const auto a = Lines(ours.out), b = Lines(perl.out);
+    ASSERT_EQ(a.size(), 3000u);
+    ASSERT_EQ(a.size(), b.size()) << t[0];
+    for (size_t i = 0; i < a.size(); ++i)
+      ASSERT_EQ(a[i].substr(0, a[i].find('\t')), b[i].substr(b[i].find_last_of(' ') + 1)) << t[0] << " " << i;
+  }
+  // A table whose index is damaged fails the check with a list of faults.
+  {
+    std::fstream f(cdx, std::ios::in | std::ios::out | std::ios::binary);
+    f.seekp(1024 + 512 + 12);  // the directory's first leaf: its free bytes
+    f.put('\x7F');
+  }
+  const RunResult bad = RunCommand(Tessera("check '" + dbf + "' '" + cdx + "' 2>&1"));
+  EXPECT_EQ(bad.status, 1) << bad.out;
 }
 
 }  // namespace

@@ -1,0 +1,219 @@
+#include "index/cdx_build.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "engine/dbf_handler.h"
+#include "engine/errors.h"
+#include "index/cdx_file.h"
+
+namespace tessera {
+namespace {
+
+void Put16(uint8_t* p, uint32_t v) {
+  p[0] = static_cast<uint8_t>(v);
+  p[1] = static_cast<uint8_t>(v >> 8);
+}
+void Put32(uint8_t* p, int32_t v) {
+  const uint32_t u = static_cast<uint32_t>(v);
+  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(u >> (8 * i));
+}
+void PutBE32(uint8_t* p, int32_t v) {
+  const uint32_t u = static_cast<uint32_t>(v);
+  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(u >> (24 - 8 * i));
+}
+
+}  // namespace
+
+KTobjSortCDX::KTobjSortCDX(KTobjCDXTag* tag, int64_t record_count)
+    : TktSort(tag->KeyLength() + 1, nullptr, true, tag->Unique()), tag_(tag), record_count_(record_count) {
+  packing_ = KTobjCDXTag::PackingFor(tag->KeyLength(), record_count, false);
+}
+
+void KTobjSortCDX::StartNode(int level) {
+  Level& l = *levels_[static_cast<size_t>(level)];
+  l.image.fill(0);
+  l.offset = tag_->File()->AllocateNode();
+  l.count = 0;
+  l.started = true;
+  Put16(l.image.data(), level == 0 ? 2 : 0);
+  Put32(l.image.data() + 4, l.left);
+  Put32(l.image.data() + 8, -1);
+  if (level == 0) {
+    l.free = KTobjCDXTag::kLeafArea;
+    l.stored_end = KTobjCDXTag::kLeafArea;
+    l.previous.clear();
+    Put32(l.image.data() + 14, static_cast<int32_t>(packing_.record_mask));
+    l.image[18] = packing_.duplicate_mask;
+    l.image[19] = packing_.trailing_mask;
+    l.image[20] = packing_.record_bits;
+    l.image[21] = packing_.duplicate_bits;
+    l.image[22] = packing_.trailing_bits;
+    l.image[23] = packing_.entry_bytes;
+  } else {
+    std::memset(l.image.data() + 12, tag_->PadByte(), KTobjCDXTag::kInteriorArea);
+  }
+}
+
+void KTobjSortCDX::WriteFull(Level& l, int32_t right) {
+  Put32(l.full.data() + 8, right);
+  tag_->File()->WriteBlock(l.full_offset, l.full.data(), 512);
+  l.has_full = false;
+}
+
+void KTobjSortCDX::AddToLevel(int level, int32_t reference, const TktVariant& key, int32_t record_number) {
+  if (level >= kMaxLevels) throw ETesseraError("Index tree of tag " + tag_->Name() + " grew too high");
+  while (static_cast<int>(levels_.size()) <= level) levels_.push_back(std::make_unique<Level>());
+  Level& l = *levels_[static_cast<size_t>(level)];
+  if (!l.started) {
+    StartNode(level);
+    // The node before this one at this level learns its right neighbour.
+    if (l.has_full) WriteFull(l, l.offset);
+  }
+  const int L = tag_->KeyLength();
+  const std::string_view k = key.bytes().substr(0, static_cast<size_t>(L));
+  if (level == 0) {
+    const int E = packing_.entry_bytes, D = packing_.duplicate_bits, T = packing_.trailing_bits;
+    const int t = L - static_cast<int>(k.size());
+    size_t d = 0;
+    if (l.count > 0)
+      while (d < l.previous.size() && d < k.size() && l.previous[d] == k[d]) ++d;
+    const int n = L - static_cast<int>(d) - t;
+    l.free -= E + n;
+    uint64_t v = static_cast<uint32_t>(reference) & packing_.record_mask;
+    v |= static_cast<uint64_t>(t) << (8 * E - T);
+    v |= static_cast<uint64_t>(d) << (8 * E - T - D);
+    uint8_t* area = l.image.data() + 24;
+    for (int b = 0; b < E; ++b) area[l.count * E + b] = static_cast<uint8_t>(v >> (8 * b));
+    l.stored_end -= n;
+    std::memcpy(area + l.stored_end, k.data() + d, static_cast<size_t>(n));
+    ++l.count;
+    l.previous.assign(k);
+    Put16(l.image.data() + 2, static_cast<uint32_t>(l.count));
+    Put16(l.image.data() + 12, static_cast<uint32_t>(l.free));
+    if (l.free >= 2 * (E + L + 8)) return;
+  } else {
+    uint8_t* e = l.image.data() + 12 + l.count * tag_->EntrySize();
+    std::memset(e, tag_->PadByte(), static_cast<size_t>(L));
+    std::memcpy(e, k.data(), k.size());
+    PutBE32(e + L, record_number);
+    PutBE32(e + L + 4, reference);
+    ++l.count;
+    Put16(l.image.data() + 2, static_cast<uint32_t>(l.count));
+    if (l.count < tag_->InteriorCapacity()) return;
+  }
+  // The node is full: it waits for its right neighbour, and its last key
+  // goes up a level.
+  l.full = l.image;
+  l.full_offset = l.offset;
+  l.has_full = true;
+  l.left = l.offset;
+  l.started = false;
+  AddToLevel(level + 1, l.full_offset, key, record_number);
+}
+
+void KTobjSortCDX::PackSorted() {
+  int32_t recno = 0;
+  while (NextKey(current_key_, recno)) {
+    ++keys_packed_;
+    if (KTO_dBHandler* table = tag_->Table()) table->StatusUpdate(2, static_cast<int32_t>(keys_packed_), 0);
+    AddToLevel(0, recno, current_key_, recno);
+    last_record_ = recno;
+    std::swap(current_key_, previous_key_);
+  }
+}
+
+void KTobjSortCDX::Finish() {
+  finishing_ = true;
+  for (size_t level = 0; level < levels_.size(); ++level) {
+    Level& l = *levels_[level];
+    bool above = false;
+    for (size_t up = level + 1; up < levels_.size(); ++up) above |= levels_[up]->started || levels_[up]->has_full;
+    if (!l.started || l.count == 0) {
+      if (l.has_full) {
+        // The keys ran out exactly at a full node: it is the last of its
+        // level (and the root when nothing was started above it).
+        if (!above) {
+          const uint16_t attributes = static_cast<uint16_t>(level == 0 ? 3 : 1);
+          Put16(l.full.data(), attributes);
+          tag_->SetRootOffset(l.full_offset);
+        }
+        WriteFull(l, -1);
+      }
+      continue;
+    }
+    if (l.has_full) WriteFull(l, l.offset);
+    if (!above) {
+      Put16(l.image.data(), level == 0 ? 3 : 1);
+      tag_->SetRootOffset(l.offset);
+      tag_->File()->WriteBlock(l.offset, l.image.data(), 512);
+      break;
+    }
+    tag_->File()->WriteBlock(l.offset, l.image.data(), 512);
+    l.started = false;
+    AddToLevel(static_cast<int>(level) + 1, l.offset, previous_key_, last_record_);
+  }
+  levels_.clear();
+}
+
+void KTobjCDXTag::BuildTag() {
+  if (IsDirectory()) {
+    WriteEmptyRoot();
+    header_dirty_ = true;
+    WriteTagHeader();
+    return;
+  }
+  KTO_dBHandler* table = Table();
+  const int32_t count = table != nullptr ? table->RecordCount() : 0;
+  KTobjSortCDX sort(this, count);
+  if (table != nullptr) {
+    // Every record is read once, by offset, into the table's buffer; the
+    // table's own position is put back afterwards.
+    const int32_t saved_recno = table->CurrentRecord();
+    const std::string saved(table->RecordBuffer(), static_cast<size_t>(table->RecordLength()));
+    struct Restore {
+      KTO_dBHandler* table;
+      int32_t recno;
+      const std::string& bytes;
+      ~Restore() {
+        table->SetCurrentRecord(recno);
+        std::memcpy(table->RecordBuffer(), bytes.data(), bytes.size());
+      }
+    } restore{table, saved_recno, saved};
+    table->StatusUpdate(-1, 1, count);
+    KTobjIndexKeyData key(256);
+    // Records are read sequentially in chunks of about 64 KB.
+    const int32_t reclen = table->RecordLength();
+    const int32_t per_chunk = std::max<int32_t>(1, 65536 / reclen);
+    std::vector<char> chunk(static_cast<size_t>(per_chunk) * static_cast<size_t>(reclen));
+    int32_t chunk_first = 0, chunk_count = 0;
+    for (int32_t n = 1; n <= count; ++n) {
+      if (n >= chunk_first + chunk_count) {
+        chunk_first = n;
+        const int32_t want = std::min(per_chunk, count - n + 1);
+        const int32_t got = table->ReadAt(table->RecordOffset(n), chunk.data(), want * reclen);
+        chunk_count = got / reclen;
+        if (chunk_count == 0) break;  // the file was cut meanwhile: the records that are there
+      }
+      table->SetCurrentRecord(n);
+      std::memcpy(table->RecordBuffer(), chunk.data() + static_cast<size_t>(n - chunk_first) * static_cast<size_t>(reclen),
+                  static_cast<size_t>(reclen));
+      table->StatusUpdate(1, n, 0);
+      if (has_for_ && !EvalFor()) continue;
+      if (!EvalKey(key, nullptr)) continue;
+      NormalizeKey(key, true);
+      sort.AddKey(key, n);
+    }
+    table->StatusUpdate(0, 0, 0);
+    table->StatusUpdate(-1, 2, count);
+  }
+  if (sort.KeyCount() == 0) WriteEmptyRoot();
+  else sort.PackSorted();
+  if (table != nullptr) table->StatusUpdate(0, 0, 0);
+  sort.Finish();
+  if (sort.KeysPacked() == 0 && sort.KeyCount() > 0) WriteEmptyRoot();
+  header_dirty_ = true;
+  WriteTagHeader();
+}
+
+}  // namespace tessera

@@ -1,0 +1,61 @@
+// KTobjSortCDX: the bulk build of a compound-index tag. Every record's key
+// goes into the key sort; the sorted keys are then packed bottom-up into
+// full leaves and interior nodes, each node written once, in one pass.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "index/cdx_tag.h"
+#include "index/key_sort.h"
+
+namespace tessera {
+
+class KTobjSortCDX : public TktSort {
+ public:
+  static constexpr int kMaxLevels = 32;
+
+  // Sorts keys of the tag's key length (ascending: a descending tag is read
+  // backwards) with the tag's unique flag.
+  KTobjSortCDX(KTobjCDXTag* tag, int64_t record_count);
+
+  // Takes every key from the sort in order and adds it to the leaf level.
+  void PackSorted();
+  // Adds one entry to the node being filled at a level (0: leaves).
+  void AddToLevel(int level, int32_t reference, const TktVariant& key, int32_t record_number);
+  // Writes the last node of every level and sets the tag's root.
+  void Finish();
+
+  int64_t KeysPacked() const { return keys_packed_; }
+
+ private:
+  struct Level {
+    std::array<uint8_t, 512> image{};   // node being filled
+    std::array<uint8_t, 512> full{};    // a full node waiting for its right sibling
+    bool started = false;
+    bool has_full = false;
+    int32_t offset = 0;                 // block of the node being filled
+    int32_t full_offset = 0;
+    int32_t left = -1;
+    int count = 0;
+    int free = 0;
+    int stored_end = 0;
+    std::string previous;               // previous key in this leaf
+  };
+  void StartNode(int level);
+  void WriteFull(Level& l, int32_t right);
+
+  KTobjCDXTag* tag_;
+  int64_t record_count_;
+  int64_t keys_packed_ = 0;
+  KTobjCDXTag::Packing packing_;
+  std::vector<std::unique_ptr<Level>> levels_;
+  TktVariant current_key_{256};
+  TktVariant previous_key_{256};
+  int32_t last_record_ = 0;
+  bool finishing_ = false;
+};
+
+}  // namespace tessera

@@ -1,0 +1,175 @@
+#include "index/cdx_check.h"
+
+#include <algorithm>
+#include <map>
+#include <set>
+
+#include "engine/dbf_handler.h"
+#include "engine/errors.h"
+#include "index/cdx_file.h"
+
+namespace tessera {
+namespace {
+
+struct Walk {
+  KTobjCDXFile& file;
+  KTobjCDXTag& tag;
+  std::vector<std::string>& faults;
+  std::map<int, std::vector<std::pair<int32_t, int32_t>>> levels;  // depth -> (offset, left/right) in order
+  std::map<int32_t, std::pair<int32_t, int32_t>> siblings;          // offset -> (left, right)
+  std::set<int32_t> seen;
+  std::vector<std::pair<std::string, int32_t>> leaf_keys;           // stored key, record
+  int leaf_depth = -1;
+
+  void Fault(const std::string& what) {
+    if (faults.size() < 200) faults.push_back("tag " + tag.Name() + ": " + what);
+  }
+
+  // Walks the subtree at offset; answers its greatest key and record.
+  bool Node(int32_t offset, int depth, KTobjIndexKeyData* last) {
+    if (!seen.insert(offset).second) {
+      Fault("node " + std::to_string(offset) + " is reached twice (the tree loops)");
+      return false;
+    }
+    if (depth > 64) {
+      Fault("tree deeper than 64 levels");
+      return false;
+    }
+    std::unique_ptr<KTobjIndexKey> node;
+    try {
+      node = std::make_unique<KTobjIndexKey>(&tag, nullptr, offset);
+    } catch (const ETesseraError&) {
+      Fault("node " + std::to_string(offset) + " cannot be read (damaged)");
+      return false;
+    }
+    levels[depth].push_back({offset, 0});
+    siblings[offset] = {node->left, node->right};
+    for (int32_t i = 1; i < node->Size(); ++i) {
+      const int c = tag.CompareKeys(*node->Entry(i - 1), *node->Entry(i), -1);
+      const bool out = c > 0 || (c == 0 && node->Entry(i - 1)->RecordNumber > node->Entry(i)->RecordNumber);
+      if (out) Fault("keys out of order in node " + std::to_string(offset));
+    }
+    if (node->IsLeaf()) {
+      if (leaf_depth < 0) leaf_depth = depth;
+      else if (leaf_depth != depth) Fault("leaf " + std::to_string(offset) + " at another depth than the others");
+      for (int32_t i = 0; i < node->Size(); ++i)
+        leaf_keys.push_back({std::string(node->Entry(i)->bytes()), node->Entry(i)->Reference});
+      if (node->Size() > 0 && last != nullptr) last->CopyFrom(*node->Entry(node->Size() - 1));
+      return node->Size() > 0;
+    }
+    bool any = false;
+    for (int32_t i = 0; i < node->Size(); ++i) {
+      const KTobjIndexKeyData& e = *node->Entry(i);
+      KTobjIndexKeyData child_last;
+      if (!Node(e.Reference, depth + 1, &child_last)) continue;
+      any = true;
+      if (child_last.bytes() != e.bytes() || child_last.RecordNumber != e.RecordNumber)
+        Fault("separator of child " + std::to_string(e.Reference) + " in node " + std::to_string(offset) +
+              " is not the child's last key");
+    }
+    if (node->Size() > 0 && last != nullptr) last->CopyFrom(*node->Entry(node->Size() - 1));
+    return any;
+  }
+
+  void Siblings() {
+    for (auto& [depth, nodes] : levels) {
+      // Each level's nodes, in key order, form one chain from -1 to -1.
+      for (size_t i = 0; i < nodes.size(); ++i) {
+        const int32_t off = nodes[i].first;
+        const auto [left, right] = siblings[off];
+        const int32_t want_left = i == 0 ? -1 : nodes[i - 1].first;
+        const int32_t want_right = i + 1 == nodes.size() ? -1 : nodes[i + 1].first;
+        if (left != want_left)
+          Fault("node " + std::to_string(off) + " has left sibling " + std::to_string(left) + ", expected " +
+                std::to_string(want_left));
+        if (right != want_right)
+          Fault("node " + std::to_string(off) + " has right sibling " + std::to_string(right) + ", expected " +
+                std::to_string(want_right));
+      }
+    }
+  }
+};
+
+}  // namespace
+
+std::vector<std::string> CheckCdxTag(KTobjCDXFile& file, KTobjCDXTag& tag) {
+  std::vector<std::string> faults;
+  Walk walk{file, tag, faults, {}, {}, {}, {}, -1};
+  int32_t root = 0;
+  try {
+    root = tag.ReadRootOffset();
+  } catch (const ETesseraError&) {
+    walk.Fault("root offset is not a node of the file");
+    return faults;
+  }
+  walk.Node(root, 0, nullptr);
+  walk.Siblings();
+  for (size_t i = 1; i < walk.leaf_keys.size(); ++i) {
+    TktVariant a, b;
+    if (tag.KeyType() == 'C') {
+      a.SetText(walk.leaf_keys[i - 1].first);
+      b.SetText(walk.leaf_keys[i].first);
+    } else {
+      a.SetBytes(walk.leaf_keys[i - 1].first.data(), static_cast<int32_t>(walk.leaf_keys[i - 1].first.size()));
+      b.SetBytes(walk.leaf_keys[i].first.data(), static_cast<int32_t>(walk.leaf_keys[i].first.size()));
+    }
+    const int c = tag.CompareKeys(a, b, -1);
+    if (c > 0 || (c == 0 && walk.leaf_keys[i - 1].second >= walk.leaf_keys[i].second)) {
+      walk.Fault("keys out of order at position " + std::to_string(i + 1));
+      break;
+    }
+    if (c == 0 && tag.Unique()) walk.Fault("unique tag holds a key twice (records " +
+                                           std::to_string(walk.leaf_keys[i - 1].second) + ", " +
+                                           std::to_string(walk.leaf_keys[i].second) + ")");
+  }
+
+  // The keys the records give.
+  KTO_dBHandler* table = file.Table();
+  if (table == nullptr) return faults;
+  std::map<int32_t, std::string> indexed;
+  for (const auto& [key, recno] : walk.leaf_keys) {
+    if (recno < 1 || recno > table->RecordCount()) walk.Fault("key for record " + std::to_string(recno) + " beyond the table");
+    else if (!indexed.emplace(recno, key).second) walk.Fault("record " + std::to_string(recno) + " has two keys");
+  }
+  const int32_t saved = table->CurrentRecord();
+  for (int32_t r = 1; r <= table->RecordCount(); ++r) {
+    table->GotoRecord(r);
+    bool wanted = true;
+    KTobjIndexKeyData key(256);
+    try {
+      if (tag.HasFor()) wanted = tag.EvalFor();
+      if (!tag.EvalKey(key, nullptr)) continue;
+      tag.NormalizeKey(key, true);
+    } catch (const std::exception& e) {
+      // A tag whose expressions this engine cannot evaluate cannot be kept
+      // current by it either.
+      walk.Fault(std::string("expressions cannot be evaluated: ") + e.what());
+      break;
+    }
+    const std::string k(key.bytes());
+    auto it = indexed.find(r);
+    if (it == indexed.end()) {
+      // A unique tag keeps one record per value, and which one (or, once
+      // the record holding a value changed its key, whether any) depends on
+      // the history of the table, as in other programs: it is not checked.
+      if (wanted && !tag.Unique())
+        walk.Fault("record " + std::to_string(r) + " has no key");
+      continue;
+    }
+    if (!wanted) walk.Fault("record " + std::to_string(r) + " has a key but fails the FOR condition");
+    else if (it->second != k) walk.Fault("key of record " + std::to_string(r) + " does not match the record");
+  }
+  if (saved >= 1 && saved <= table->RecordCount()) table->GotoRecord(saved);
+  return faults;
+}
+
+std::vector<std::string> CheckCdxFile(KTobjCDXFile& file) {
+  std::vector<std::string> faults;
+  for (size_t i = 0; i < file.TagCount(); ++i) {
+    auto more = CheckCdxTag(file, *static_cast<KTobjCDXTag*>(file.TagAt(i)));
+    faults.insert(faults.end(), more.begin(), more.end());
+  }
+  return faults;
+}
+
+}  // namespace tessera

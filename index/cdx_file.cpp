@@ -1,0 +1,240 @@
+#include "index/cdx_file.h"
+
+#include <cstring>
+
+#include "engine/dbf_handler.h"
+#include "engine/errors.h"
+#include "engine/text_helpers.h"
+#include "platform/codepage.h"
+#include "platform/path.h"
+
+namespace tessera {
+namespace {
+int g_new_tag_collation = 1;
+}  // namespace
+
+int NewCdxTagCollation() { return g_new_tag_collation; }
+void SetNewCdxTagCollation(int collation) { g_new_tag_collation = collation; }
+
+KTobjCDXFile::KTobjCDXFile(KTO_dBHandler* table, std::string_view name, bool overwrite, bool create, bool shared,
+                           bool writable)
+    : KTobjIndexFile(table) {
+  disk_ = OpenDiskFile(name, overwrite, create, shared, writable, ".CDX");
+  if (!disk_ || disk_->IsClosed()) return;
+  duplicates_by_record_ = true;
+  constructing_ = true;
+  try {
+    if (disk_->FileSize() > 512) ReadDirectory();
+    else CreateDirectory();
+  } catch (const ETesseraError&) {
+    // A damaged file is left not opened; the table reports it.
+    corrupt_ = true;
+  }
+  SetNewCdxTagCollation(1);
+  // A compound index named like the table is its structural index.
+  if (!corrupt_ && table_ != nullptr && !table_->StructuralIndex() && table_->IsWritable() &&
+      plat::UpperName(BaseName(disk_->FileName())) == plat::UpperName(BaseName(table_->FileName())) &&
+      plat::DirectoryOf(disk_->FileName()) == plat::DirectoryOf(table_->FileName()))
+    table_->SetStructuralIndex(true);
+  constructing_ = false;
+  opened_ = !corrupt_;
+}
+
+KTobjCDXFile::~KTobjCDXFile() {
+  // Tags first (each writes its dirty nodes and header), then the directory.
+  tags_.FreeAll();
+  directory_.reset();
+}
+
+void KTobjCDXFile::ReadDirectory() {
+  known_size_ = disk_->FileSize();
+  directory_ = std::make_unique<KTobjCDXTag>(this, 0, BaseName(disk_->FileName()));
+  if (!directory_->Valid() || !directory_->IsDirectory() || directory_->KeyLength() != 10) {
+    corrupt_ = true;
+    return;
+  }
+  directory_->SetOptions(0xE0);
+  ResetAllocator();
+  directory_->ResetTree(0);
+  // A directory larger than the file could hold is damaged (it loops).
+  const int64_t max_tags = known_size_ / 512 + 1;
+  int64_t seen = 0;
+  for (int32_t header = directory_->CurrentKey().Reference; header != 0 && !directory_->Eof();
+       header = directory_->Navigate(-1)) {
+    if (++seen > max_tags || header % 512 != 0 || header + 1024 > known_size_) {
+      corrupt_ = true;
+      return;
+    }
+    TktVariant name;
+    name.SetText(directory_->CurrentKey().bytes());
+    name.Translate(nullptr);
+    std::string tag_name(name.bytes());
+    while (!tag_name.empty() && tag_name.back() == ' ') tag_name.pop_back();
+    auto tag = std::make_unique<KTobjCDXTag>(this, header, tag_name);
+    const bool valid = tag->Valid();
+    tags_.Add(std::move(tag));
+    if (!valid) {
+      corrupt_ = true;
+      return;
+    }
+  }
+  directory_->ReleaseTree();
+}
+
+void KTobjCDXFile::CreateDirectory() {
+  next_free_ = 0;
+  known_size_ = 0;
+  directory_ = std::make_unique<KTobjCDXTag>(this, -1, BaseName(disk_->FileName()));
+  directory_->SetOptions(0xE0);
+  directory_->DefineTag(directory_->Name(), "", false, true, "");
+  directory_->ResetTree(0);
+  directory_->ReleaseTree();
+}
+
+std::string KTobjCDXFile::DirectoryKeyText(std::string_view tag_name) const {
+  TktVariant v;
+  v.SetText(TrimText(tag_name));
+  v.Translate(nullptr);
+  return std::string(v.bytes());
+}
+
+bool KTobjCDXFile::CreateTag(const std::string& name, const std::string& key_expr, bool unique, bool ascending,
+                             const std::string& for_expr) {
+  if (!opened_ || !directory_) return false;
+  const std::string key_text = DirectoryKeyText(name);
+  if (key_text.empty() || key_text.size() > 10)
+    throw ETesseraError("Tag name " + key_text + " does not fit a compound index (1 to 10 characters)");
+  if (NewCdxTagCollation() == 2)
+    throw ETesseraError("The GENERAL collation is not supported; tags are built in byte order (MACHINE)");
+  directory_->ResetTree(0);
+  KTobjIndexKeyData key;
+  key.SetText(key_text);
+  // Replace a tag of the same name (the last one of that name wins).
+  for (size_t i = tags_.Count(); i-- > 0;) {
+    if (tags_.At(i)->Name() != key_text) continue;
+    key.Reference = key.RecordNumber = tags_.At(i)->HeaderOffset();
+    if (directory_->Seek(key) > 0) directory_->Root()->DeleteCurrent();
+    tags_.Delete(i);
+    break;
+  }
+  auto tag = std::make_unique<KTobjCDXTag>(this, -1, key_text);
+  KTobjCDXTag* t = tag.get();
+  tags_.Add(std::move(tag));
+  key.Reference = key.RecordNumber = t->HeaderOffset();
+  bool ok = false;
+  try {
+    ok = t->DefineTag(key_text, key_expr, unique, ascending, for_expr);
+  } catch (...) {
+    tags_.Remove(t);
+    directory_->ReleaseTree();
+    throw;
+  }
+  if (!ok) {
+    tags_.Remove(t);
+    directory_->ReleaseTree();
+    return false;
+  }
+  directory_->ResetTree(2);
+  directory_->InsertKey(key);
+  directory_->ReleaseTree();
+  return true;
+}
+
+bool KTobjCDXFile::DeleteTag(const std::string& name) {
+  if (tags_.Count() == 0) return false;
+  const std::string key_text = DirectoryKeyText(name);
+  for (size_t i = tags_.Count(); i-- > 0;) {
+    if (tags_.At(i)->Name() != key_text) continue;
+    directory_->ResetTree(0);
+    KTobjIndexKeyData key;
+    key.SetText(key_text);
+    key.Reference = key.RecordNumber = tags_.At(i)->HeaderOffset();
+    if (directory_->Seek(key) > 0) directory_->Root()->DeleteCurrent();
+    tags_.Delete(i);
+    directory_->ReleaseTree();
+    if (tags_.Count() == 0) Reindex();
+    return true;
+  }
+  return false;
+}
+
+int32_t KTobjCDXFile::AllocateNode() {
+  if (next_free_ < 0) ResetAllocator();
+  const int32_t offset = next_free_;
+  next_free_ += kBlockSize;
+  return offset;
+}
+
+int32_t KTobjCDXFile::ResetAllocator() {
+  const int64_t size = disk_ ? disk_->FileSize() : 0;
+  // Blocks start at multiples of 512 even when the file has a ragged end.
+  next_free_ = static_cast<int32_t>((size + kBlockSize - 1) / kBlockSize * kBlockSize);
+  known_size_ = size;
+  return next_free_;
+}
+
+void KTobjCDXFile::Reindex() {
+  if (!opened_) return;
+  const bool locked = disk_->LockWholeFile();
+  struct Unlock {
+    KTO_DiskFile* disk;
+    bool on;
+    ~Unlock() {
+      if (on) disk->Unlock();
+    }
+  } unlock{disk_.get(), locked && disk_->IsShared()};
+  for (size_t i = 0; i < tags_.Count(); ++i) tags_.At(i)->ReleaseTree();
+  directory_->ReleaseTree();
+  disk_->Truncate(0);
+  DropCache();
+  known_size_ = 0;
+  next_free_ = 0;
+  // The directory anew: header at 0, empty root leaf at 1024.
+  directory_ = std::make_unique<KTobjCDXTag>(this, -1, directory_->Name());
+  directory_->SetOptions(0xE0);
+  directory_->DefineTag(directory_->Name(), "", false, true, "");
+  for (size_t i = 0; i < tags_.Count(); ++i) {
+    auto* tag = static_cast<KTobjCDXTag*>(tags_.At(i));
+    tag->header_offset_ = AllocateNode();
+    AllocateNode();
+    tag->version_counter_ = 0;
+    tag->header_dirty_ = true;
+    tag->WriteTagHeader();
+    tag->BuildTag();
+    KTobjIndexKeyData key;
+    key.SetText(tag->Name());
+    key.Reference = key.RecordNumber = tag->HeaderOffset();
+    directory_->ResetTree(2);
+    directory_->InsertKey(key);
+  }
+  directory_->ReleaseTree();
+}
+
+bool KTobjCDXFile::RecordChanged(int32_t recno, bool is_append) {
+  if (!opened_) return false;
+  // The writer holds the file's lock: whatever another process wrote before
+  // is in the file now, and the count goes on from the file's.
+  ChangedByOther();
+  directory_->SetVersionCounter(directory_->VersionCounter() + 1);
+  directory_->MarkHeaderDirty();
+  KTobjIndexFile::RecordChanged(recno, is_append);
+  directory_->WriteTagHeader();
+  return true;
+}
+
+bool KTobjCDXFile::ChangedByOther() {
+  if (!disk_ || !disk_->IsShared() || !directory_) return false;
+  uint8_t h[12];
+  if (!ReadDirect(0, h, 12)) return false;
+  const int32_t counter = static_cast<int32_t>(static_cast<uint32_t>(h[8]) | (static_cast<uint32_t>(h[9]) << 8) |
+                                               (static_cast<uint32_t>(h[10]) << 16) |
+                                               (static_cast<uint32_t>(h[11]) << 24));
+  if (counter == directory_->VersionCounter()) return false;
+  directory_->SetVersionCounter(counter);
+  next_free_ = -1;
+  known_size_ = -1;
+  DropCache();
+  return true;
+}
+
+}  // namespace tessera

@@ -1,0 +1,59 @@
+// KTobjCDXFile: a compound index file, any number of tags over one table,
+// each a tree of 512-byte nodes with compressed leaves.
+//
+//   0      1024  header of the tag directory
+//   1024   512   first node of the tag directory
+//   ...          tag headers (1024 bytes) and nodes (512 bytes) of all
+//                tags, in allocation order
+//
+// The tag directory is a tag of the file invisible to users: its keys are
+// the tag names (10 bytes, upper case) and each key's record number is the
+// offset of that tag's header. Its header's version counter grows with every
+// record write through the file, which tells other processes to reload.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "index/cdx_tag.h"
+#include "index/index_file.h"
+
+namespace tessera {
+
+class KTobjCDXFile : public KTobjIndexFile {
+ public:
+  // Opens (or with `create`, creates; with `overwrite`, replaces) the file
+  // `name` (".CDX" added when it has no extension). Opened() tells whether
+  // it is a valid compound index.
+  KTobjCDXFile(KTO_dBHandler* table, std::string_view name, bool overwrite, bool create, bool shared, bool writable);
+  ~KTobjCDXFile() override;
+
+  bool CreateTag(const std::string& name, const std::string& key_expr, bool unique, bool ascending,
+                 const std::string& for_expr) override;
+  bool DeleteTag(const std::string& name) override;
+  int32_t AllocateNode() override;
+  int32_t ResetAllocator() override;
+  void Reindex() override;
+  bool RecordChanged(int32_t recno, bool is_append) override;
+  bool ChangedByOther() override;
+
+  KTobjCDXTag* Directory() const { return directory_.get(); }
+  bool Constructing() const { return constructing_; }
+
+ private:
+  void ReadDirectory();
+  void CreateDirectory();
+  std::string DirectoryKeyText(std::string_view tag_name) const;
+
+  bool constructing_ = false;
+  std::unique_ptr<KTobjCDXTag> directory_;
+};
+
+// The collation given to newly created compound-index tags: 1 MACHINE
+// (byte order) or 2 GENERAL. Only MACHINE is built; GENERAL is refused when
+// a tag is created.
+int NewCdxTagCollation();
+void SetNewCdxTagCollation(int collation);
+
+}  // namespace tessera

@@ -1,0 +1,543 @@
+#include "index/cdx_tag.h"
+
+#include <bit>
+#include <cmath>
+#include <cstring>
+
+#include "engine/dbf_date.h"
+#include "engine/dbf_handler.h"
+#include "engine/errors.h"
+#include "expr/exp_handler.h"
+#include "index/cdx_file.h"
+#include "platform/codepage.h"
+#include "platform/path.h"
+#include "platform/text_convert.h"
+
+namespace tessera {
+namespace {
+
+uint16_t Get16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+int32_t Get32(const uint8_t* p) {
+  return static_cast<int32_t>(static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+                              (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24));
+}
+int32_t GetBE32(const uint8_t* p) {
+  return static_cast<int32_t>((static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
+                              (static_cast<uint32_t>(p[2]) << 8) | static_cast<uint32_t>(p[3]));
+}
+void Put16(uint8_t* p, uint32_t v) {
+  p[0] = static_cast<uint8_t>(v);
+  p[1] = static_cast<uint8_t>(v >> 8);
+}
+void Put32(uint8_t* p, int32_t v) {
+  const uint32_t u = static_cast<uint32_t>(v);
+  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(u >> (8 * i));
+}
+void PutBE32(uint8_t* p, int32_t v) {
+  const uint32_t u = static_cast<uint32_t>(v);
+  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(u >> (24 - 8 * i));
+}
+
+size_t CommonPrefix(std::string_view a, std::string_view b) {
+  const size_t n = std::min(a.size(), b.size());
+  size_t i = 0;
+  while (i < n && a[i] == b[i]) ++i;
+  return i;
+}
+
+}  // namespace
+
+std::string EncodeCdxNumber(double value) {
+  if (value == 0) value = 0;  // -0 is stored as 0
+  uint64_t bits = std::bit_cast<uint64_t>(value);
+  if (bits >> 63) bits = ~bits;
+  else bits |= uint64_t{1} << 63;
+  std::string out(8, '\0');
+  for (int i = 0; i < 8; ++i) out[static_cast<size_t>(i)] = static_cast<char>(bits >> (56 - 8 * i));
+  while (out.size() > 1 && out.back() == '\0') out.pop_back();
+  return out;
+}
+
+double DecodeCdxNumber(std::string_view stored) {
+  uint64_t bits = 0;
+  for (size_t i = 0; i < 8; ++i)
+    bits = (bits << 8) | (i < stored.size() ? static_cast<uint8_t>(stored[i]) : 0);
+  if (bits >> 63) bits &= ~(uint64_t{1} << 63);
+  else bits = ~bits;
+  return std::bit_cast<double>(bits);
+}
+
+KTobjCDXTag::KTobjCDXTag(KTobjCDXFile* file, int32_t header_offset, std::string_view name) : KTobjIndexTag(file) {
+  name_ = plat::UpperText(name);
+  if (header_offset < 0) {
+    header_offset_ = file->AllocateNode();
+    file->AllocateNode();  // the header's second block
+    header_dirty_ = true;
+    options_ = 0x60;
+    collation_ = static_cast<uint8_t>(NewCdxTagCollation());
+  } else {
+    header_offset_ = header_offset;
+    valid_ = ReadTagHeader();
+    options_ = static_cast<uint8_t>(options_ & 0x80 ? 0xE0 : 0x60);
+  }
+}
+
+KTobjCDXTag::~KTobjCDXTag() {
+  try {
+    if (!file_->IsCorrupt()) ReleaseTree();
+  } catch (...) {
+  }
+}
+
+int64_t KTobjCDXTag::MaxRecordNumber() const {
+  if (IsDirectory()) return file_->Disk() != nullptr ? file_->Disk()->FileSize() : 0;
+  KTO_dBHandler* table = Table();
+  return table != nullptr ? table->RecordCount() : 0;
+}
+
+// --- header -------------------------------------------------------------
+
+bool KTobjCDXTag::ReadTagHeader() {
+  header_dirty_ = false;
+  uint8_t h[1024];
+  if (!file_->ReadBlock(header_offset_, h, 1024)) return false;
+  root_offset_ = Get32(h);
+  const int64_t size = file_->KnownSize();
+  if (root_offset_ <= 0 || root_offset_ % 512 != 0 || root_offset_ + 512 > size) return false;
+  key_length_ = static_cast<int16_t>(Get16(h + 12));
+  if (key_length_ < 1 || key_length_ > kMaxKeyLength) return false;
+  entry_size_ = static_cast<uint16_t>(key_length_ + 8);
+  interior_capacity_ = static_cast<uint16_t>(kInteriorArea / entry_size_);
+  options_ = h[14];
+  version_counter_ = Get32(h + 8);
+  unique_ = (options_ & 0x01) != 0;
+  has_for_ = (options_ & 0x08) != 0;
+  descending_ = Get16(h + 502) != 0;
+  char coll[9] = {};
+  std::memcpy(coll, h + 494, 8);
+  const std::string c = plat::UpperName(coll);
+  collation_ = c == "GENERAL" ? 2 : (c == "MACHINE" ? 1 : 0);
+  const char* expr = reinterpret_cast<const char*>(h + 512);
+  const size_t expr_len = strnlen(expr, 512);
+  if ((options_ & 0x80) == 0 && expr_len == 0) return false;
+  if ((options_ & 0x80) != 0) {
+    key_type_ = 'C';
+    return true;
+  }
+  key_expr_.assign(expr, expr_len);
+  if (has_for_ && expr_len + 1 < 512) for_expr_.assign(expr + expr_len + 1, strnlen(expr + expr_len + 1, 511 - expr_len));
+  key_type_ = key_length_ == 8 ? 'N' : 'C';
+  // Without a table (listing a file's tags) the expressions are only text.
+  if (Table() == nullptr) return true;
+  CompileKeyExpr();
+  if (has_for_) CompileForExpr();
+  LearnKeyType();
+  return true;
+}
+
+void KTobjCDXTag::LearnKeyType() {
+  // The key type follows from what the expression gives for the current
+  // record; a tag of 8-byte keys that gives nothing usable (date-times of
+  // other programs) is read as binary.
+  key_type_ = key_length_ == 8 ? 'N' : 'C';
+  if (!key_handler_) return;
+  TktExpValue v;
+  key_handler_->Evaluate(v);
+  switch (key_handler_->ResultType()) {
+    case kExpText:
+    case kExpLogical: key_type_ = 'C'; break;
+    case kExpNumber: key_type_ = 'N'; break;
+    case kExpDate: key_type_ = 'D'; break;
+    default: break;
+  }
+}
+
+bool KTobjCDXTag::WriteTagHeader() {
+  if (!header_dirty_) return true;
+  if (unique_) options_ |= 0x01;
+  else options_ &= static_cast<uint8_t>(~0x01);
+  if (has_for_) options_ |= 0x08;
+  else options_ &= static_cast<uint8_t>(~0x08);
+  uint8_t h[1024] = {};
+  Put32(h, root_offset_);
+  Put32(h + 8, version_counter_);
+  Put16(h + 12, static_cast<uint32_t>(key_length_));
+  h[14] = options_;
+  h[15] = 1;
+  if (descending_) Put16(h + 502, 1);
+  if (!IsDirectory() && collation_ == 2) {
+    std::memcpy(h + 494, "GENERAL", 7);
+    h[15] = 2;
+  }
+  const size_t key_len = std::min<size_t>(key_expr_.size(), 500);
+  if (key_len > 0) {
+    Put16(h + 504, static_cast<uint32_t>(key_len + 1));
+    std::memcpy(h + 512, key_expr_.data(), key_len);
+  }
+  Put16(h + 510, static_cast<uint32_t>(key_len + 1));
+  if (has_for_) {
+    const size_t for_len = std::min<size_t>(for_expr_.size(), 510 - key_len);
+    Put16(h + 506, static_cast<uint32_t>(for_len + 1));
+    std::memcpy(h + 512 + key_len + 1, for_expr_.data(), for_len);
+  } else {
+    Put16(h + 506, 1);
+  }
+  file_->WriteBlock(header_offset_, h, 1024);
+  header_dirty_ = false;
+  return true;
+}
+
+int32_t KTobjCDXTag::ReadRootOffset() {
+  uint8_t h[4];
+  if (!file_->ReadBlock(header_offset_, h, 4)) file_->Corrupt();
+  const int32_t root = Get32(h);
+  if (root <= 0 || root % 512 != 0 || (root + 512 > file_->KnownSize() && root + 512 > file_->RefreshSize()))
+    file_->Corrupt();
+  return root;
+}
+
+// --- keys -----------------------------------------------------------------
+
+void KTobjCDXTag::NormalizeKey(TktVariant& value, bool trim_blanks) {
+  if (collation_ == 2 && key_type_ == 'C' && !IsDirectory())
+    throw ETesseraError("Tag " + name_ + " uses the GENERAL collation, which this engine does not support");
+  if (key_type_ == 'C') {
+    std::string text = value.kind() == VariantKind::kCharacter || value.kind() == VariantKind::kBinary
+                           ? std::string(value.bytes())
+                           : value.AsText();
+    if (trim_blanks)
+      while (!text.empty() && text.back() == ' ') text.pop_back();
+    if (static_cast<int>(text.size()) > key_length_) text.resize(static_cast<size_t>(key_length_));
+    value.SetText(text);
+    return;
+  }
+  double number = 0;
+  switch (value.kind()) {
+    case VariantKind::kBinary: return;  // already in stored form
+    case VariantKind::kNumeric:
+    case VariantKind::kDate: number = value.AsNumber(); break;
+    case VariantKind::kCharacter: {
+      std::string text = value.AsText();
+      while (!text.empty() && text.back() == ' ') text.pop_back();
+      if (key_type_ == 'D') number = EngineDate().ParseDate(text);
+      else number = text.empty() ? 0 : plat::TextToFloat(text);
+      break;
+    }
+    case VariantKind::kLogical: number = value.AsBoolean() ? 1 : 0; break;
+    case VariantKind::kNone: break;
+  }
+  const std::string stored = EncodeCdxNumber(number);
+  value.SetBytes(stored.data(), static_cast<int32_t>(stored.size()));
+}
+
+bool KTobjCDXTag::InsertKey(const KTobjIndexKeyData& key) {
+  // Interior entries made by splits carry the record number.
+  KTobjIndexKeyData k;
+  k.CopyFrom(key);
+  k.RecordNumber = k.Reference;
+  return KTobjIndexTag::InsertKey(k);
+}
+
+bool KTobjCDXTag::DefineTag(const std::string& name, const std::string& key_expr, bool unique, bool ascending,
+                            const std::string& for_expr) {
+  (void)name;
+  KTobjIndexTag::DefineTag(name, key_expr, unique, ascending, for_expr);
+  if (!key_expr.empty()) {
+    TktVariant v(256);
+    if (!EvalKey(v, nullptr)) return false;
+    switch (v.kind()) {
+      case VariantKind::kCharacter:
+      case VariantKind::kLogical:
+        key_type_ = 'C';
+        key_length_ = static_cast<int16_t>(v.kind() == VariantKind::kLogical ? 1 : v.size());
+        break;
+      case VariantKind::kNumeric:
+        key_type_ = 'N';
+        key_length_ = 8;
+        break;
+      case VariantKind::kDate:
+        key_type_ = 'D';
+        key_length_ = 8;
+        break;
+      default: return false;
+    }
+    if (key_length_ < 1 || key_length_ > kMaxKeyLength)
+      throw ETesseraError("Key of tag " + name_ + " is " + std::to_string(key_length_) +
+                          " bytes long; a compound index key holds 1 to 240 bytes");
+  } else {
+    key_type_ = 'C';
+    key_length_ = 10;
+  }
+  entry_size_ = static_cast<uint16_t>(key_length_ + 8);
+  interior_capacity_ = static_cast<uint16_t>(kInteriorArea / entry_size_);
+  const uint8_t zeros[1024] = {};
+  file_->WriteBlock(header_offset_, zeros, 1024);
+  BuildTag();
+  return true;
+}
+
+// --- nodes ------------------------------------------------------------------
+
+KTobjCDXTag::Packing KTobjCDXTag::PackingFor(int key_length, int64_t max_record, bool cap_at_31_bits) {
+  Packing p{};
+  const int bits = std::bit_width(static_cast<unsigned>(key_length));
+  p.duplicate_bits = p.trailing_bits = static_cast<uint8_t>(bits);
+  p.duplicate_mask = p.trailing_mask = static_cast<uint8_t>((1u << bits) - 1);
+  p.record_bits = static_cast<uint8_t>(24 - 2 * bits);
+  p.entry_bytes = 3;
+  uint64_t mask = (uint64_t{1} << p.record_bits) - 1;
+  while (mask < static_cast<uint64_t>(max_record)) {
+    ++p.entry_bytes;
+    if (cap_at_31_bits && (mask & (1u << 23))) {
+      mask = 0x7FFFFFFF;
+      p.record_bits = 31;
+      break;
+    }
+    p.record_bits = static_cast<uint8_t>(p.record_bits + 8);
+    mask = mask * 256 + 255;
+    if (mask >= 0xFFFFFFFF) {
+      mask = 0xFFFFFFFF;
+      p.record_bits = 32;
+      break;
+    }
+  }
+  p.record_mask = static_cast<uint32_t>(mask);
+  return p;
+}
+
+bool KTobjCDXTag::LoadNode(int32_t offset, KTobjIndexKey& node) {
+  // Every value read here comes from the file and is checked before use.
+  if (offset <= 0 || offset % 512 != 0) return false;
+  if (offset + 512 > file_->KnownSize() && offset + 512 > file_->RefreshSize()) return false;
+  uint8_t b[512];
+  if (!file_->ReadBlock(offset, b, 512)) return false;
+  const uint16_t attributes = Get16(b);
+  const int count = Get16(b + 2);
+  if (attributes > 3) return false;
+  node.offset = offset;
+  node.left = Get32(b + 4);
+  node.right = Get32(b + 8);
+  node.kind = attributes >= 2 ? KTobjIndexKey::kLeaf : KTobjIndexKey::kInterior;
+  node.FreeAll();
+  const int L = key_length_;
+  const bool character = key_type_ == 'C';
+  if (node.IsLeaf()) {
+    node.free_space = Get16(b + 12);
+    node.record_mask = static_cast<uint32_t>(Get32(b + 14));
+    node.duplicate_mask = b[18];
+    node.trailing_mask = b[19];
+    node.record_bits = b[20];
+    node.duplicate_bits = b[21];
+    node.trailing_bits = b[22];
+    node.entry_bytes = b[23];
+    const int E = node.entry_bytes, R = node.record_bits, D = node.duplicate_bits, T = node.trailing_bits;
+    if (count > 0) {
+      if (E < 2 || E > 8 || R > 32 || D > 8 || T > 8 || R + D + T > 8 * E || count * E > kLeafArea) return false;
+      if (node.duplicate_mask != (1u << D) - 1 || node.trailing_mask != (1u << T) - 1) return false;
+    }
+    const uint8_t* area = b + 24;
+    uint8_t key[kMaxKeyLength];
+    std::memset(key, PadByte(), sizeof key);
+    int stored_end = kLeafArea;
+    int used = 0;
+    for (int i = 0; i < count; ++i) {
+      uint64_t v = 0;
+      for (int k = E - 1; k >= 0; --k) v = (v << 8) | area[i * E + k];
+      const int32_t rec = static_cast<int32_t>(v & node.record_mask);
+      const int t = static_cast<int>((v >> (8 * E - T)) & node.trailing_mask);
+      const int d = static_cast<int>((v >> (8 * E - T - D)) & node.duplicate_mask);
+      const int n = L - d - t;
+      // d may reach into the previous key's trailing blanks: the buffer holds them.
+      if (n < 0 || stored_end - n < count * E) return false;
+      stored_end -= n;
+      std::memcpy(key + d, area + stored_end, static_cast<size_t>(n));
+      int length = L - t;
+      used += E + n;
+      // The stored value: without trailing blanks (character) or trailing
+      // zero bytes (numbers), whatever the writer kept.
+      while (length > 0 && key[length - 1] == PadByte()) --length;
+      std::memset(key + length, PadByte(), static_cast<size_t>(L - length));
+      auto entry = std::make_unique<KTobjIndexKeyData>();
+      if (character) entry->SetText(std::string_view(reinterpret_cast<char*>(key), static_cast<size_t>(length)));
+      else entry->SetBytes(key, length);
+      entry->RecordNumber = entry->Reference = rec;
+      node.Add(std::move(entry));
+    }
+    if (count > 0 && node.free_space != kLeafArea - used) return false;
+  } else {
+    if (count > interior_capacity_) return false;
+    for (int i = 0; i < count; ++i) {
+      const uint8_t* e = b + 12 + i * entry_size_;
+      int length = L;
+      while (length > 0 && e[length - 1] == PadByte()) --length;
+      auto entry = std::make_unique<KTobjIndexKeyData>();
+      if (character) entry->SetText(std::string_view(reinterpret_cast<const char*>(e), static_cast<size_t>(length)));
+      else entry->SetBytes(e, length);
+      entry->RecordNumber = GetBE32(e + L);
+      entry->Reference = GetBE32(e + L + 4);
+      if (entry->Reference <= 0 || entry->Reference % 512 != 0) return false;
+      node.Add(std::move(entry));
+    }
+  }
+  node.position = -1;
+  return true;
+}
+
+int KTobjCDXTag::LeafBytes(const KTobjIndexKey& node, int32_t first, int32_t last, const Packing& p) const {
+  int total = 0;
+  std::string_view previous;
+  for (int32_t i = first; i < last; ++i) {
+    const std::string_view k = node.Entry(i)->bytes();
+    const size_t d = i == first ? 0 : CommonPrefix(previous, k);
+    total += p.entry_bytes + static_cast<int>(k.size() - d);
+    previous = k;
+  }
+  return total;
+}
+
+int KTobjCDXTag::PackLeaf(const KTobjIndexKey& node, int32_t first, int32_t last, const Packing& p,
+                          uint8_t* image) const {
+  uint8_t* area = image + 24;
+  std::memset(area, 0, kLeafArea);
+  Put32(image + 14, static_cast<int32_t>(p.record_mask));
+  image[18] = p.duplicate_mask;
+  image[19] = p.trailing_mask;
+  image[20] = p.record_bits;
+  image[21] = p.duplicate_bits;
+  image[22] = p.trailing_bits;
+  image[23] = p.entry_bytes;
+  const int E = p.entry_bytes, D = p.duplicate_bits, T = p.trailing_bits, L = key_length_;
+  int free = kLeafArea;
+  int stored_end = kLeafArea;
+  std::string_view previous;
+  int count = 0;
+  for (int32_t i = first; i < last; ++i, ++count) {
+    const KTobjIndexKeyData& key = *node.Entry(i);
+    const std::string_view k = key.bytes().substr(0, static_cast<size_t>(L));
+    const int t = L - static_cast<int>(k.size());
+    const int d = i == first ? 0 : static_cast<int>(CommonPrefix(previous, k));
+    const int n = L - d - t;
+    free -= E + n;
+    uint64_t v = static_cast<uint32_t>(key.Reference) & p.record_mask;
+    v |= static_cast<uint64_t>(t) << (8 * E - T);
+    v |= static_cast<uint64_t>(d) << (8 * E - T - D);
+    for (int b = 0; b < E; ++b) area[count * E + b] = static_cast<uint8_t>(v >> (8 * b));
+    stored_end -= n;
+    std::memcpy(area + stored_end, k.data() + d, static_cast<size_t>(n));
+    previous = k;
+  }
+  Put16(image + 2, static_cast<uint32_t>(count));
+  Put16(image + 12, static_cast<uint32_t>(free));
+  return free;
+}
+
+void KTobjCDXTag::LinkLeftPart(KTobjIndexKey& node, int32_t new_offset, const KTobjIndexKeyData& last_key,
+                               uint8_t* image) {
+  KTobjIndexKeyData separator;
+  separator.CopyFrom(last_key);
+  separator.Reference = new_offset;
+  node.InsertSeparator(separator);  // may give the node a new block (GrowRoot)
+  Put32(image + 4, node.left);
+  Put32(image + 8, node.offset);
+  file_->WriteBlock(new_offset, image, 512);
+  if (node.left > 0) {
+    uint8_t neighbour[512];
+    if (!file_->ReadBlock(node.left, neighbour, 512)) file_->Corrupt();
+    Put32(neighbour + 8, new_offset);
+    file_->WriteBlock(node.left, neighbour, 512);
+  }
+  node.left = new_offset;
+}
+
+void KTobjCDXTag::WriteLeaf(KTobjIndexKey& node) {
+  int64_t max_record = MaxRecordNumber();
+  for (int32_t i = 0; i < node.Size(); ++i) max_record = std::max<int64_t>(max_record, node.Entry(i)->Reference);
+  const Packing p = PackingFor(key_length_, max_record);
+  uint8_t image[512];
+  int32_t first = 0;
+  // Split off parts from the front until the rest fits (a leaf can hold
+  // more than two leaves' worth of keys after many inserts).
+  while (LeafBytes(node, first, node.Size(), p) >= kLeafArea) {
+    int32_t end = first;
+    int total = 0;
+    std::string_view previous;
+    while (end < node.Size()) {
+      const std::string_view k = node.Entry(end)->bytes();
+      const int need = p.entry_bytes + static_cast<int>(k.size() - (end == first ? 0 : CommonPrefix(previous, k)));
+      if (total + need >= 250 && end > first) break;
+      total += need;
+      previous = k;
+      ++end;
+    }
+    std::memset(image, 0, sizeof image);
+    Put16(image, 2);
+    PackLeaf(node, first, end, p, image);
+    const int32_t new_offset = file_->AllocateNode();
+    LinkLeftPart(node, new_offset, *node.Entry(end - 1), image);
+    first = end;
+  }
+  std::memset(image, 0, sizeof image);
+  Put16(image, node.parent == nullptr ? 3 : 2);
+  Put32(image + 4, node.left);
+  Put32(image + 8, node.right);
+  const int free = PackLeaf(node, first, node.Size(), p, image);
+  node.free_space = static_cast<uint16_t>(free);
+  node.record_mask = p.record_mask;
+  node.entry_bytes = p.entry_bytes;
+  file_->WriteBlock(node.offset, image, 512);
+}
+
+void KTobjCDXTag::WriteInterior(KTobjIndexKey& node) {
+  const int L = key_length_;
+  auto fill = [&](uint8_t* image, int32_t first, int32_t last) {
+    std::memset(image + 12, PadByte(), kInteriorArea);
+    int count = 0;
+    for (int32_t i = first; i < last; ++i, ++count) {
+      const KTobjIndexKeyData& e = *node.Entry(i);
+      uint8_t* p = image + 12 + count * entry_size_;
+      std::memset(p, PadByte(), static_cast<size_t>(L));
+      std::memcpy(p, e.data(), static_cast<size_t>(std::min<int32_t>(e.size(), L)));
+      PutBE32(p + L, e.RecordNumber);
+      PutBE32(p + L + 4, e.Reference);
+    }
+    Put16(image + 2, static_cast<uint32_t>(count));
+  };
+  uint8_t image[512];
+  int32_t first = 0;
+  while (node.Size() - first > interior_capacity_) {
+    const int32_t remaining = node.Size() - first;
+    const int32_t part = std::min<int32_t>(interior_capacity_, remaining - remaining / 2);
+    std::memset(image, 0, sizeof image);
+    fill(image, first, first + part);
+    const int32_t new_offset = file_->AllocateNode();
+    LinkLeftPart(node, new_offset, *node.Entry(first + part - 1), image);
+    first += part;
+  }
+  std::memset(image, 0, sizeof image);
+  Put16(image, node.parent == nullptr ? 1 : 0);
+  Put32(image + 4, node.left);
+  Put32(image + 8, node.right);
+  fill(image, first, node.Size());
+  file_->WriteBlock(node.offset, image, 512);
+}
+
+bool KTobjCDXTag::StoreNode(KTobjIndexKey& node) {
+  if (node.IsLeaf()) WriteLeaf(node);
+  else WriteInterior(node);
+  return true;
+}
+
+void KTobjCDXTag::WriteEmptyRoot() {
+  const int32_t offset = file_->AllocateNode();
+  root_offset_ = offset;
+  const Packing p = PackingFor(key_length_, 0);
+  uint8_t image[512] = {};
+  Put16(image, 3);
+  Put32(image + 4, -1);
+  Put32(image + 8, -1);
+  KTobjIndexKey none(this, nullptr, 0);
+  PackLeaf(none, 0, 0, p, image);
+  file_->WriteBlock(offset, image, 512);
+}
+
+}  // namespace tessera

@@ -1,0 +1,123 @@
+// KTobjCDXTag: one tag of a compound (.CDX) index file.
+//
+// Tag header (1024 bytes at the tag's header offset; integers
+// little-endian):
+//   0    root node offset
+//   4    free node list (written 0, not used)
+//   8    version counter (the directory's counts record writes)
+//   12   key length, 1..240
+//   14   options: 0x01 unique, 0x08 FOR condition, 0x60 always, 0x80 only in
+//        the tag directory (0xE0)
+//   15   signature 1 (2 for the GENERAL collation)
+//   494  collation name ("GENERAL" or zeros)
+//   502  1 descending, 0 ascending (keys are stored ascending either way)
+//   504  key expression length + 1 (0 without one)
+//   506  FOR expression length + 1 (1 without one)
+//   510  key expression length + 1 (1 without one)
+//   512  key expression, NUL, FOR expression, NUL
+//
+// Node (512 bytes): 0 attributes (bit 0 root, bit 1 leaf), 2 key count,
+// 4 left sibling, 8 right sibling (-1 none), then
+//   interior: from 12, entries of key bytes (padded with blanks or zeros),
+//             record number (big-endian) and child offset (big-endian);
+//             an entry's key is the greatest key below it;
+//   leaf:     12 free bytes, 14 record-number mask, 18 duplicate-count mask,
+//             19 trailing-count mask, 20/21/22 bits for record number,
+//             duplicate and trailing count, 23 bytes per entry (E); from 24
+//             the entries (E bytes each: the record number in the low bits,
+//             the trailing count in the top bits and the duplicate count
+//             below it), and from the end backwards each key's bytes
+//             without the leading bytes it shares with the previous key and
+//             without its trailing blanks (character) or zero bytes.
+//
+// Stored key forms: character keys without trailing blanks; numbers (and
+// dates as day numbers) as the big-endian IEEE double with the sign bit set
+// when it was clear and every bit inverted when it was set, so the bytes
+// sort like the numbers, without trailing zero bytes (-0 is stored as 0).
+// Dropping zero bytes keeps the order of negative numbers too: a shorter key
+// sorts as if padded with zeros.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "index/index_tag.h"
+
+namespace tessera {
+
+class KTobjCDXFile;
+
+class KTobjCDXTag : public KTobjIndexTag {
+ public:
+  static constexpr int kMaxKeyLength = 240;
+  static constexpr int kLeafArea = 488;
+  static constexpr int kInteriorArea = 500;
+
+  // header_offset -1: a new tag (two blocks are allocated for its header).
+  KTobjCDXTag(KTobjCDXFile* file, int32_t header_offset, std::string_view name);
+  ~KTobjCDXTag() override;
+
+  void NormalizeKey(TktVariant& value, bool trim_blanks) override;
+  bool DefineTag(const std::string& name, const std::string& key_expr, bool unique, bool ascending,
+                 const std::string& for_expr) override;
+  bool InsertKey(const KTobjIndexKeyData& key) override;
+  int32_t ReadRootOffset() override;
+  bool LoadNode(int32_t offset, KTobjIndexKey& node) override;
+  bool StoreNode(KTobjIndexKey& node) override;
+  bool ReadTagHeader() override;
+  bool WriteTagHeader() override;
+
+  // Builds the whole tag from the table (bulk build), then writes the
+  // header.
+  void BuildTag();
+
+  bool IsDirectory() const { return (options_ & 0x80) != 0; }
+  void SetOptions(uint8_t options) { options_ = options; }
+  uint8_t Options() const { return options_; }
+  int32_t VersionCounter() const { return version_counter_; }
+  void SetVersionCounter(int32_t v) { version_counter_ = v; }
+  void MarkHeaderDirty() { header_dirty_ = true; }
+  bool Valid() const { return valid_; }
+  // The largest record number leaves must be able to hold now.
+  int64_t MaxRecordNumber() const;
+  // The empty root leaf of a tag without keys.
+  void WriteEmptyRoot();
+
+  // Leaf packing parameters for key length L and largest record number M.
+  struct Packing {
+    uint8_t record_bits, duplicate_bits, trailing_bits, entry_bytes;
+    uint32_t record_mask;
+    uint8_t duplicate_mask, trailing_mask;
+  };
+  static Packing PackingFor(int key_length, int64_t max_record, bool cap_at_31_bits = true);
+  // Packs keys [first, last) of a node into a 512-byte leaf image (header
+  // fields from 12 on and the entries); answers the free bytes.
+  int PackLeaf(const KTobjIndexKey& node, int32_t first, int32_t last, const Packing& p, uint8_t* image) const;
+  // Bytes a leaf needs for keys [first, last) (entries plus stored key
+  // bytes).
+  int LeafBytes(const KTobjIndexKey& node, int32_t first, int32_t last, const Packing& p) const;
+  uint8_t PadByte() const { return key_type_ == 'C' ? 0x20 : 0x00; }
+
+ private:
+  friend class KTobjCDXFile;
+  friend class KTobjSortCDX;
+
+  void WriteLeaf(KTobjIndexKey& node);
+  void WriteInterior(KTobjIndexKey& node);
+  // Writes a split-off part to a new block left of the node and enters it
+  // in the parent; answers the new block's offset.
+  void LinkLeftPart(KTobjIndexKey& node, int32_t new_offset, const KTobjIndexKeyData& last_key, uint8_t* image);
+  void LearnKeyType();
+
+  uint8_t options_ = 0x60;
+  uint8_t collation_ = 1;  // 1 MACHINE, 2 GENERAL
+  int32_t version_counter_ = 0;
+  bool valid_ = true;
+};
+
+// The stored form of a number (1 to 8 bytes, see above) and back.
+std::string EncodeCdxNumber(double value);
+double DecodeCdxNumber(std::string_view stored);
+
+}  // namespace tessera

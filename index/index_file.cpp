@@ -1,0 +1,176 @@
+#include "index/index_file.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "engine/dbf_handler.h"
+#include "engine/errors.h"
+#include "engine/messages.h"
+#include "engine/settings.h"
+#include "engine/text_helpers.h"
+#include "platform/codepage.h"
+#include "platform/last_error.h"
+#include "platform/path.h"
+
+namespace tessera {
+
+KTobjIndexFile::KTobjIndexFile(KTO_dBHandler* table) : table_(table) {
+  exact_ = table != nullptr ? table->ExactKeyOnly : true;
+}
+
+// Formats free their tags in their own destructors (releasing a tree needs
+// their StoreNode).
+KTobjIndexFile::~KTobjIndexFile() = default;
+
+const std::string& KTobjIndexFile::FullName() const {
+  static const std::string kNone;
+  return disk_ ? disk_->FileName() : kNone;
+}
+
+bool KTobjIndexFile::CreateTag(const std::string&, const std::string&, bool, bool, const std::string&) {
+  return false;
+}
+bool KTobjIndexFile::DeleteTag(const std::string&) { return false; }
+
+void KTobjIndexFile::ReportError(int32_t code, int32_t sub_code, const std::string& info) {
+  if (table_ != nullptr) table_->ReportError(code, sub_code, info);
+  else ReportEngineError(code, sub_code, info);
+}
+
+int32_t KTobjIndexFile::AllocateNode() { return -1; }
+int32_t KTobjIndexFile::ResetAllocator() { return -1; }
+
+int64_t KTobjIndexFile::RefreshSize() {
+  known_size_ = disk_ ? disk_->FileSize() : 0;
+  return known_size_;
+}
+
+int64_t KTobjIndexFile::KnownSize() { return known_size_ < 0 ? RefreshSize() : known_size_; }
+
+bool KTobjIndexFile::ReadDirect(int32_t offset, void* buffer, int32_t count) {
+  if (!disk_ || offset < 0) return false;
+  return disk_->ReadAt(offset, buffer, count) == count;
+}
+
+bool KTobjIndexFile::ReadBlock(int32_t offset, void* buffer, int32_t count) {
+  if (!disk_ || offset < 0 || count < 0) return false;
+  auto* out = static_cast<uint8_t*>(buffer);
+  uint8_t block[IndexBlockCache::kBlock];
+  for (int64_t pos = offset; pos < static_cast<int64_t>(offset) + count;) {
+    const int64_t number = pos / IndexBlockCache::kBlock;
+    const int64_t start = number * IndexBlockCache::kBlock;
+    const int64_t end = std::min<int64_t>(start + IndexBlockCache::kBlock, static_cast<int64_t>(offset) + count);
+    const uint8_t* cached = cache_.Find(number);
+    if (cached == nullptr) {
+      // A block that does not lie wholly in the file is read as it is and
+      // not kept.
+      if (disk_->ReadAt(start, block, IndexBlockCache::kBlock) == IndexBlockCache::kBlock) {
+        cache_.Put(number, block);
+        cached = block;
+      } else {
+        return ReadDirect(offset, buffer, count);
+      }
+    }
+    std::memcpy(out + (pos - offset), cached + (pos - start), static_cast<size_t>(end - pos));
+    pos = end;
+  }
+  return true;
+}
+
+bool KTobjIndexFile::WriteBlock(int32_t offset, const void* buffer, int32_t count) {
+  if (!disk_ || offset < 0) return false;
+  if (corrupt_) {
+    // Writing into a damaged file would make it worse.
+    Corrupt();
+    return false;
+  }
+  disk_->WriteAt(offset, buffer, count);
+  cache_.Written(offset, static_cast<const uint8_t*>(buffer), count);
+  if (offset + static_cast<int64_t>(count) > known_size_) known_size_ = offset + static_cast<int64_t>(count);
+  return true;
+}
+
+void KTobjIndexFile::Reindex() {}
+
+bool KTobjIndexFile::RenameFile(std::string_view new_name) {
+  if (!disk_) return false;
+  const std::string ext(ExtensionOf(disk_->FileName()));
+  std::string target = plat::UpperName(TrimText(new_name));
+  const std::string_view given_ext = ExtensionOf(target);
+  target = target.substr(0, target.size() - given_ext.size()) + ext;
+  if (!disk_->Rename(target)) return false;
+  const std::string& full = disk_->FileName();
+  file_name_ = full.substr(full.rfind('/') + 1);
+  return true;
+}
+
+bool KTobjIndexFile::RecordChanged(int32_t recno, bool is_append) {
+  next_free_ = -1;
+  for (size_t i = 0; i < tags_.Count(); ++i) tags_.At(i)->UpdateKeys(recno, is_append);
+  // Everything reaches the file before the writer lets go of its lock:
+  // another process may read the index the moment it does.
+  for (size_t i = 0; i < tags_.Count(); ++i) tags_.At(i)->Flush();
+  return true;
+}
+
+bool KTobjIndexFile::ChangedByOther() { return false; }
+
+void KTobjIndexFile::SetLockProtocol(int kind) {
+  ApplyLockProtocol(kind, &locks_);
+  lock_protocol_ = kind;
+}
+
+std::unique_ptr<KTO_DiskFile> KTobjIndexFile::OpenDiskFile(std::string_view name, bool overwrite, bool create,
+                                                            bool shared, bool writable, std::string_view default_ext) {
+  // The name keeps the caller's spelling for a file that is created; the
+  // disk file keeps it upper-cased for identity.
+  std::string n = DefaultExtension(TrimText(name), default_ext);
+  if (n.find('/') == std::string::npos && table_ != nullptr) n = plat::DirectoryOf(table_->GivenName()) + n;
+  const size_t slash = n.rfind('/');
+  file_name_ = plat::UpperName(slash == std::string::npos ? n : n.substr(slash + 1));
+  const bool exists = plat::FileExists(n);
+  std::unique_ptr<KTO_DiskFile> file;
+  if (create && (overwrite || !exists)) {
+    file = std::make_unique<KTO_DiskFile>(n, shared, true);
+    file->Create();
+  } else {
+    if (!exists) return nullptr;
+    file = std::make_unique<KTO_DiskFile>(n, shared, writable);
+    file->Open();
+  }
+  return file;
+}
+
+KTobjIndexTag* KTobjIndexFile::FindTag(std::string_view name) const {
+  const std::string wanted = plat::UpperText(TrimText(name));
+  for (size_t i = 0; i < tags_.Count(); ++i)
+    if (plat::UpperText(tags_.At(i)->Name()) == wanted) return tags_.At(i);
+  return nullptr;
+}
+
+bool KTobjIndexFile::LockIndexFile() {
+  if (!disk_ || !disk_->IsShared()) return true;
+  uint64_t offset = locks_.a - 1u;
+  uint64_t length = 1;
+  if (lock_protocol_ == kDB4Lock) length = 2;
+  else if (lock_protocol_ == kClipLock) offset = locks_.b;
+  for (int attempt = 0; attempt < kLockRetries; ++attempt) {
+    if (disk_->LockRange(offset, length)) return true;
+    plat::SleepMilliseconds(kLockRetryInterval);
+  }
+  throw ETesseraError(msg::Format(msg::kIndexLockError, {std::to_string(disk_->LastError()), disk_->FileName()}));
+}
+
+void KTobjIndexFile::UnlockIndexFile() {
+  if (disk_) disk_->Unlock();
+}
+
+void KTobjIndexFile::Corrupt() {
+  corrupt_ = true;
+  const std::string name = disk_ ? disk_->FileName() : file_name_;
+  ReportError(kCodeIndexHeader, kNoSubCode, name);
+  // A handler that returns must not let the caller go on with the damage.
+  throw ETesseraError(ComposeEngineError(kCodeIndexHeader, kNoSubCode, name));
+}
+
+}  // namespace tessera

@@ -1,0 +1,108 @@
+// KTobjIndexFile: one index file on disk, the container of its tags, with
+// block input/output, node allocation and multi-user locking. Formats (CDX,
+// ...) derive from it and read and write their own file structure.
+//
+// Index files are untrusted input: a node offset that is no multiple of 512
+// or lies beyond the end of the file, a key count a node cannot hold, a key
+// length above 240, a chain of children that runs in a circle or a leaf
+// whose packing does not add up marks the file corrupt and is reported as
+// error 2112 with the file name. Nothing is written into a corrupt file.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/collection.h"
+#include "engine/disk_file.h"
+#include "engine/lock_protocol.h"
+#include "index/block_cache.h"
+#include "index/index_tag.h"
+
+namespace tessera {
+
+class KTO_dBHandler;
+
+class KTobjIndexFile {
+ public:
+  static constexpr int32_t kBlockSize = 512;
+
+  explicit KTobjIndexFile(KTO_dBHandler* table);
+  virtual ~KTobjIndexFile();
+  KTobjIndexFile(const KTobjIndexFile&) = delete;
+  KTobjIndexFile& operator=(const KTobjIndexFile&) = delete;
+
+  // Virtual operations, in slot order.
+  /* 0 */ virtual bool CreateTag(const std::string& name, const std::string& key_expr, bool unique, bool ascending,
+                                 const std::string& for_expr);
+  /* 1 */ virtual bool DeleteTag(const std::string& name);
+  /* 2 */ virtual void ReportError(int32_t code, int32_t sub_code, const std::string& info);
+  /* 3 */ virtual int32_t AllocateNode();
+  /* 4 */ virtual int32_t ResetAllocator();
+  /* 5 */ virtual bool ReadBlock(int32_t offset, void* buffer, int32_t count);
+  /* 6 */ virtual bool WriteBlock(int32_t offset, const void* buffer, int32_t count);
+  /* 7 */ virtual void Reindex();
+  /* 8 */ virtual bool RenameFile(std::string_view new_name);
+  /* 9 */ virtual bool RecordChanged(int32_t recno, bool is_append);
+  /* 10 */ virtual bool ChangedByOther();
+  /* 11 */ virtual void SetLockProtocol(int kind);
+
+  // Opens (or creates) the disk file: the name trimmed and upper-cased,
+  // `default_ext` added when it has none, the table's folder when it has no
+  // folder. Null when the file does not exist and is not to be created.
+  std::unique_ptr<KTO_DiskFile> OpenDiskFile(std::string_view name, bool overwrite, bool create, bool shared,
+                                             bool writable, std::string_view default_ext);
+
+  // Tags in file order.
+  KTobjIndexTag* FindTag(std::string_view name) const;
+  KTobjIndexTag* TagAt(size_t i) const { return tags_.At(i); }
+  size_t TagCount() const { return tags_.Count(); }
+
+  // Locks the file's lock region for writing (retrying for the engine's
+  // lock wait); raises "Error %s in Lock of %s" when it stays locked.
+  bool LockIndexFile();
+  void UnlockIndexFile();
+
+  // Marks the file corrupt and reports error 2112; also raises through the
+  // default error handler.
+  void Corrupt();
+
+  KTO_dBHandler* Table() const { return table_; }
+  KTO_DiskFile* Disk() const { return disk_.get(); }
+  const std::string& FileName() const { return file_name_; }
+  const std::string& FullName() const;
+  bool Opened() const { return opened_; }
+  bool IsCorrupt() const { return corrupt_; }
+  bool DuplicatesByRecord() const { return duplicates_by_record_; }
+  bool Exact() const { return exact_; }
+  void SetExact(bool on) { exact_ = on; }
+  int LockProtocol() const { return lock_protocol_; }
+  // Size of the file as last seen (refreshed when a node seems to lie past
+  // it).
+  int64_t KnownSize();
+  int64_t RefreshSize();
+  // Drops every cached block (another process changed the file).
+  void DropCache() { cache_.Clear(); }
+  // Reads bytes from the file itself, past the cache.
+  bool ReadDirect(int32_t offset, void* buffer, int32_t count);
+
+ protected:
+  std::string file_name_;  // without folder
+  TktCollection<KTobjIndexTag> tags_;
+  KTO_dBHandler* table_;
+  std::unique_ptr<KTO_DiskFile> disk_;
+  bool duplicates_by_record_ = false;
+  bool general_collation_ = false;
+  int32_t next_free_ = -1;
+  bool exact_ = true;
+  bool opened_ = false;
+  bool corrupt_ = false;
+  int lock_protocol_ = kDefaultLock;
+  LockOffsets locks_;
+  int64_t known_size_ = -1;
+  IndexBlockCache cache_{1024};
+};
+
+}  // namespace tessera

@@ -1,0 +1,411 @@
+#include "index/index_tag.h"
+
+#include "engine/dbf_handler.h"
+#include "engine/errors.h"
+#include "expr/dbf_names.h"
+#include "expr/exp_handler.h"
+#include "index/index_file.h"
+
+namespace tessera {
+
+KTobjIndexTag::KTobjIndexTag(KTobjIndexFile* file) : file_(file) {}
+
+// Formats release the tree in their own destructors (storing nodes needs
+// their StoreNode); whatever is left here is freed without writing.
+KTobjIndexTag::~KTobjIndexTag() = default;
+
+KTO_dBHandler* KTobjIndexTag::Table() const { return file_->Table(); }
+
+// --- virtual operations: base behaviour --------------------------------
+
+void KTobjIndexTag::NormalizeKey(TktVariant&, bool) {}
+
+bool KTobjIndexTag::DefineTag(const std::string& name, const std::string& key_expr, bool unique, bool ascending,
+                              const std::string& for_expr) {
+  (void)name;
+  key_expr_ = key_expr;
+  for_expr_ = for_expr;
+  has_for_ = !for_expr.empty();
+  descending_ = !ascending;
+  unique_ = unique;
+  CompileKeyExpr();
+  CompileForExpr();
+  return false;
+}
+
+bool KTobjIndexTag::InsertKey(const KTobjIndexKeyData& key) {
+  if (!updating_) ResetTree(0);
+  if (!root_) return false;
+  KTobjIndexKeyData clone;
+  clone.CopyFrom(key);
+  NormalizeKey(clone, true);
+  bof_ = eof_ = false;
+  int32_t recno;
+  if (file_->DuplicatesByRecord()) recno = clone.Reference;
+  else recno = reverse_compare_ ? 0 : kAfterEqual;  // a new duplicate goes after the others
+  if (unique_) {
+    if (root_->SearchKey(kAnyRecord, clone, -1) == 0) return false;
+    recno = clone.Reference;
+  }
+  const int r = root_->SearchKey(recno, clone, -1);
+  if (r <= 0) {
+    root_->InsertAt(clone, false);
+  } else {
+    root_->DescendLast();
+    root_->InsertAt(clone, true);
+  }
+  if (!updating_) ResetTree(2);
+  // Stand on the new key (the last of its equals when they are not ordered
+  // by record).
+  root_->SearchKey(recno, clone, -1);
+  if (recno == kAfterEqual) root_->StepPrior();
+  root_->CopyCurrent(current_key_);
+  return true;
+}
+
+int32_t KTobjIndexTag::ReadRootOffset() { return root_offset_; }
+bool KTobjIndexTag::LoadNode(int32_t, KTobjIndexKey&) { return false; }
+bool KTobjIndexTag::StoreNode(KTobjIndexKey&) { return false; }
+bool KTobjIndexTag::ReadTagHeader() {
+  header_dirty_ = false;
+  return false;
+}
+bool KTobjIndexTag::WriteTagHeader() {
+  header_dirty_ = false;
+  return false;
+}
+
+void KTobjIndexTag::CompileKeyExpr() {
+  key_handler_.reset();
+  if (key_expr_.empty()) return;
+  KTO_dBHandler* table = Table();
+  key_handler_ = std::make_unique<TktExpHandler>(table != nullptr ? table->NameResolver() : nullptr, false, key_expr_);
+}
+
+void KTobjIndexTag::CompileForExpr() {
+  for_handler_.reset();
+  if (for_expr_.empty()) return;
+  KTO_dBHandler* table = Table();
+  for_handler_ = std::make_unique<TktExpHandler>(table != nullptr ? table->NameResolver() : nullptr, false, for_expr_);
+}
+
+bool KTobjIndexTag::EvalKey(TktVariant& value, bool* changed) {
+  if (!key_handler_) return false;
+  key_handler_->EvaluateTo(value);
+  if (changed != nullptr) *changed = true;
+  return key_handler_->ResultType() != kExpNone;
+}
+
+bool KTobjIndexTag::EvalFor() {
+  if (!for_handler_) return false;
+  TktExpValue v;
+  for_handler_->Evaluate(v);
+  return for_handler_->ResultType() == kExpLogical && v.AsLogical();
+}
+
+// --- comparisons and tree bookkeeping -----------------------------------
+
+int KTobjIndexTag::CompareKeys(const TktVariant& target, const TktVariant& entry, int partial) const {
+  const int r = target.Compare(&entry, nullptr, partial, nullptr);
+  return reverse_compare_ ? -r : r;
+}
+
+bool KTobjIndexTag::TreeDirty() const { return root_ && root_->PathDirty(); }
+
+void KTobjIndexTag::ReplaceRoot(std::unique_ptr<KTobjIndexKey> new_root) {
+  root_ = std::move(new_root);
+  header_dirty_ = true;
+}
+
+void KTobjIndexTag::LoadInto(int32_t offset, KTobjIndexKey& node) {
+  if (!LoadNode(offset, node)) file_->Corrupt();
+}
+
+void KTobjIndexTag::FlushNode(KTobjIndexKey& node) {
+  if (node.child_) FlushNode(*node.child_);
+  if (!node.dirty) return;
+  if (node.offset <= 0) node.offset = file_->AllocateNode();
+  StoreNode(node);
+  node.dirty = false;
+}
+
+void KTobjIndexTag::ReleaseTree() {
+  // Storing a root that splits puts a new root above it; that one is
+  // written next.
+  for (int guard = 0; root_ && root_->PathDirty() && guard < 8; ++guard) FlushNode(*root_);
+  root_.reset();
+  if (header_dirty_) WriteTagHeader();
+  current_key_.Reference = 0;
+}
+
+void KTobjIndexTag::Flush() {
+  if (!root_ || (!root_->PathDirty() && !header_dirty_)) return;
+  const bool keep_position = current_key_.Reference != 0;
+  ReleaseTree();
+  ResetTree(keep_position ? 1 : 2);
+}
+
+bool KTobjIndexTag::CurrentRecordKey(KTobjIndexKeyData& key) {
+  bool changed = false;
+  if (!EvalKey(key, &changed)) return false;
+  NormalizeKey(key, true);
+  return true;
+}
+
+void KTobjIndexTag::ResetTree(int mode) {
+  ReleaseTree();
+  root_offset_ = ReadRootOffset();
+  root_ = std::make_unique<KTobjIndexKey>(this, nullptr, root_offset_);
+  if (mode == 2) return;
+  KTO_dBHandler* table = Table();
+  if (mode == 1 && !key_expr_.empty() && table != nullptr && table->CurrentRecord() >= 1 &&
+      table->CurrentRecord() <= table->RecordCount() && root_->Count() > 0) {
+    KTobjIndexKeyData key(256);
+    if (CurrentRecordKey(key) && root_->SearchKey(table->CurrentRecord(), key, -1) == 0) {
+      root_->CopyCurrent(current_key_);
+      Navigate(-5);
+      if (current_key_.Reference != 0) return;
+    }
+  }
+  Navigate(-3);
+}
+
+// --- navigation -----------------------------------------------------------
+
+int32_t KTobjIndexTag::Navigate(int32_t code) {
+  current_key_.Reference = 0;
+  if (!root_) return 0;
+  if (descending_) {
+    if (code == -4) code = -3;
+    else if (code == -3) code = -4;
+    else if (code == -2) code = -1;
+    else if (code == -1) code = -2;
+  }
+  bof_ = eof_ = false;
+  switch (code) {
+    case -5:
+      if (!root_->ReadCurrent()) bof_ = eof_ = true;
+      ApplyRange();
+      break;
+    case -4: {
+      ResetTree(2);
+      if (range_high_.empty() || updating_) {
+        eof_ = !root_->DescendLast();
+      } else {
+        KTobjIndexKeyData high;
+        static_cast<TktVariant&>(high).Assign(&range_high_);
+        const int r = root_->SearchKey(kAfterEqual, high, range_mode_);
+        if (r == -1) bof_ = !root_->StepPrior();
+        else if (r == 0) root_->CopyCurrent(current_key_);
+        else eof_ = !root_->DescendLast();
+      }
+      ApplyRange();
+      if (bof_) eof_ = true;
+      bof_ = eof_;
+      break;
+    }
+    case -3: {
+      ResetTree(2);
+      if (range_low_.empty() || updating_) {
+        bof_ = !root_->DescendFirst();
+      } else {
+        KTobjIndexKeyData low;
+        static_cast<TktVariant&>(low).Assign(&range_low_);
+        const int r = root_->SearchKey(kAnyRecord, low, 0);
+        eof_ = r == 1;
+        if (!eof_) root_->CopyCurrent(current_key_);
+      }
+      ApplyRange();
+      if (eof_) bof_ = true;
+      eof_ = bof_;
+      break;
+    }
+    case -2:
+      bof_ = !root_->StepPrior();
+      ApplyRange();
+      break;
+    case -1:
+      eof_ = !root_->StepNext();
+      ApplyRange();
+      break;
+    default: current_key_.Reference = 0; break;
+  }
+  if (eof_ || bof_) {
+    current_key_.Reference = 0;
+    if (descending_) std::swap(bof_, eof_);
+  }
+  return current_key_.Reference;
+}
+
+void KTobjIndexTag::ApplyRange() {
+  if (!HasRange() || bof_ || eof_) return;
+  if (!range_high_.empty()) {
+    int r = range_high_.Compare(&current_key_, nullptr, range_mode_, nullptr);
+    if (reverse_compare_) r = -r;
+    if (r == -1) {
+      eof_ = true;
+      return;
+    }
+  }
+  if (!range_low_.empty()) {
+    int r = range_low_.Compare(&current_key_, nullptr, 0, nullptr);
+    if (reverse_compare_) r = -r;
+    if (r == 1) bof_ = true;
+  }
+}
+
+int KTobjIndexTag::RangePosition() {
+  if (!HasRange()) return 0;
+  if (eof_) return 1;
+  if (bof_) return -1;
+  int r = range_high_.empty() ? 0 : range_high_.Compare(&current_key_, nullptr, range_mode_, nullptr);
+  if (reverse_compare_) r = -r;
+  if (high_inclusive_ && r == 0) r = 1;
+  if (r <= 0) return r;
+  int s = range_low_.empty() ? 0 : range_low_.Compare(&current_key_, nullptr, 0, nullptr);
+  if (reverse_compare_) s = -s;
+  if (low_inclusive_ && s == 0) s = -1;
+  return s + 1;
+}
+
+bool KTobjIndexTag::SetRange(const TktVariant* low, bool low_inclusive, bool partial, bool high_inclusive,
+                             const TktVariant* high) {
+  auto prepare = [this](const TktVariant* bound, TktVariant& out) {
+    out.Clear();
+    if (bound == nullptr || bound->empty()) return;
+    std::string text = bound->AsText();
+    while (!text.empty() && text.back() == ' ') text.pop_back();
+    if (bound->kind() == VariantKind::kCharacter) out.SetText(text);
+    else out.Assign(bound);
+    NormalizeKey(out, !text.empty());
+  };
+  TktVariant new_low, new_high;
+  prepare(low, new_low);
+  prepare(high, new_high);
+  auto same = [](const TktVariant& a, const TktVariant& b) {
+    if (a.empty() != b.empty()) return false;
+    if (a.empty()) return true;
+    return a.kind() == b.kind() && a.bytes() == b.bytes();
+  };
+  if (same(new_low, range_low_) && same(new_high, range_high_)) return false;
+  range_low_.Clear();
+  range_high_.Clear();
+  range_mode_ = partial ? 0 : -1;
+  low_inclusive_ = low_inclusive;
+  high_inclusive_ = high_inclusive;
+  if (!new_low.empty()) range_low_.Assign(&new_low);
+  if (!new_high.empty()) range_high_.Assign(&new_high);
+  Navigate(-3);
+  return true;
+}
+
+// --- searches -------------------------------------------------------------
+
+int32_t KTobjIndexTag::Seek(const KTobjIndexKeyData& key) {
+  if (KTO_dBHandler* table = Table()) file_->SetExact(table->ExactKeyOnly);
+  current_key_.Reference = 0;
+  ResetTree(2);  // the search positions the path itself
+  if (!root_) return 0;
+  KTobjIndexKeyData clone;
+  clone.CopyFrom(key);
+  NormalizeKey(clone, true);
+  bof_ = eof_ = false;
+  const int partial = (file_->Exact() || updating_) ? -1 : 0;
+  const int r = root_->SearchKey(clone.Reference, clone, partial);
+  if (r == -1) {
+    root_->CopyCurrent(current_key_);
+    if (RangePosition() == -1) eof_ = true;
+    return 0;
+  }
+  if (r == 0) {
+    root_->CopyCurrent(current_key_);
+    if (RangePosition() == 0) return current_key_.Reference;
+    eof_ = true;
+    return 0;
+  }
+  eof_ = true;
+  return 0;
+}
+
+int32_t KTobjIndexTag::LookupKey(const KTobjIndexKeyData& key) {
+  std::unique_ptr<KTobjIndexKey> saved_root = std::move(root_);
+  KTobjIndexKeyData saved_key;
+  saved_key.CopyFrom(current_key_);
+  const bool saved_bof = bof_, saved_eof = eof_;
+  int32_t found = 0;
+  try {
+    found = Seek(key);
+    ReleaseTree();
+  } catch (...) {
+    root_.reset();
+    root_ = std::move(saved_root);
+    current_key_.CopyFrom(saved_key);
+    throw;
+  }
+  root_ = std::move(saved_root);
+  current_key_.CopyFrom(saved_key);
+  bof_ = saved_bof;
+  eof_ = saved_eof;
+  return found;
+}
+
+int32_t KTobjIndexTag::SyncToRecord(int32_t recno) {
+  if (current_key_.Reference != recno) ResetTree(1);
+  return current_key_.Reference;
+}
+
+// --- key maintenance ---------------------------------------------------------
+
+bool KTobjIndexTag::UpdateKeys(int32_t recno, bool is_append) {
+  KTO_dBHandler* table = Table();
+  updating_ = true;
+  keys_changed_ = false;
+  struct Done {
+    bool& flag;
+    ~Done() { flag = false; }
+  } done{updating_};
+  if (table == nullptr) return false;
+  if (!has_for_ && !table->RecordChanged()) return false;
+  const bool for_ok = has_for_ ? EvalFor() : true;
+  KTobjIndexKeyData new_key(256);
+  if (!EvalKey(new_key, nullptr)) return false;
+  new_key.Reference = new_key.RecordNumber = recno;
+  const bool had_tree = root_ != nullptr;
+  if (is_append) {
+    if (for_ok) {
+      ResetTree(2);
+      InsertKey(new_key);
+      keys_changed_ = true;
+    }
+  } else {
+    KTobjIndexKeyData old_key(256);
+    table->SetRecordBuffer(table->SavedRecordBuffer());
+    bool evaluated = false;
+    try {
+      evaluated = EvalKey(old_key, nullptr);
+    } catch (...) {
+      table->SetRecordBuffer(nullptr);
+      throw;
+    }
+    table->SetRecordBuffer(nullptr);
+    old_key.Reference = old_key.RecordNumber = recno;
+    const bool found = evaluated && Seek(old_key) > 0;
+    KTobjIndexKeyData a, b;
+    a.CopyFrom(new_key);
+    b.CopyFrom(old_key);
+    NormalizeKey(a, true);
+    NormalizeKey(b, true);
+    const bool same = evaluated && a.kind() == b.kind() && a.bytes() == b.bytes();
+    if (same && for_ok) {
+      if (!found) InsertKey(new_key);
+    } else {
+      if (found) root_->DeleteCurrent();
+      if (for_ok) InsertKey(new_key);
+    }
+    keys_changed_ = true;
+  }
+  if (!had_tree) ReleaseTree();
+  return keys_changed_;
+}
+
+}  // namespace tessera

@@ -1,0 +1,164 @@
+// KTobjIndexTag: one tag, an ordered key set over a table, with its key
+// expression, optional FOR condition, unique and descending options, a
+// current position with BOF/EOF flags and an optional key range.
+//
+// All tree logic is here: seeking, skipping, top and bottom, keeping the
+// tree sorted as records change and splitting nodes upward. A format (CDX,
+// ...) derives from it and supplies the byte layout: NormalizeKey (the
+// stored form of a value), LoadNode/StoreNode and the tag header.
+//
+// Navigation codes: -1 next, -2 prior, -3 top, -4 bottom, -5 current. On a
+// descending tag the keys are stored ascending and the codes are swapped, so
+// top is the greatest key.
+#pragma once
+
+#include <climits>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "index/index_key.h"
+
+namespace tessera {
+
+class KTobjIndexFile;
+class KTO_dBHandler;
+class TktExpHandler;
+
+class KTobjIndexTag {
+ public:
+  static constexpr int32_t kAnyRecord = -1;
+  static constexpr int32_t kAfterEqual = INT32_MAX;
+
+  explicit KTobjIndexTag(KTobjIndexFile* file);
+  virtual ~KTobjIndexTag();
+  KTobjIndexTag(const KTobjIndexTag&) = delete;
+  KTobjIndexTag& operator=(const KTobjIndexTag&) = delete;
+
+  // Virtual operations, in slot order.
+  /* 0 */ virtual void NormalizeKey(TktVariant& value, bool trim_blanks);
+  /* 1 */ virtual bool DefineTag(const std::string& name, const std::string& key_expr, bool unique, bool ascending,
+                                 const std::string& for_expr);
+  /* 2 */ virtual bool InsertKey(const KTobjIndexKeyData& key);
+  /* 3 */ virtual int32_t ReadRootOffset();
+  /* 4 */ virtual bool LoadNode(int32_t offset, KTobjIndexKey& node);
+  /* 5 */ virtual bool StoreNode(KTobjIndexKey& node);
+  /* 6 */ virtual bool ReadTagHeader();
+  /* 7 */ virtual bool WriteTagHeader();
+  /* 8 */ virtual void CompileKeyExpr();
+  /* 9 */ virtual void CompileForExpr();
+  /* 10 */ virtual bool EvalKey(TktVariant& value, bool* changed);
+  /* 11 */ virtual bool EvalFor();
+
+  // --- position -------------------------------------------------------
+  // Moves by a navigation code; the record number reached, 0 at BOF/EOF.
+  int32_t Navigate(int32_t code);
+  // Finds key (Reference: the record to match, or -1): the record number
+  // found, or 0 with the tag on the next greater key (EOF past the last).
+  // With the table's exact-match setting off a stored key that begins with
+  // the search key matches.
+  int32_t Seek(const KTobjIndexKeyData& key);
+  // Seek without moving the tag.
+  int32_t LookupKey(const KTobjIndexKeyData& key);
+  // Makes the tag follow a record the table moved to by other means;
+  // answers the record of the current key (differs when the record has no
+  // key in this tag).
+  int32_t SyncToRecord(int32_t recno);
+  // Drops the cached tree and reloads the root; mode 0 then goes to the
+  // top, 1 repositions on the table's current record, 2 does not position.
+  void ResetTree(int mode);
+  // Stores and frees all cached nodes, writes a dirty header.
+  void ReleaseTree();
+
+  // --- changes --------------------------------------------------------
+  // Brings the key of record recno up to date after the record was written
+  // (old key from the table's saved record, new key from its buffer).
+  bool UpdateKeys(int32_t recno, bool is_append);
+  // Stores every dirty node of the cached tree (and a dirty header) so that
+  // the file is complete on disk; the tree is reloaded at the same record.
+  void Flush();
+
+  // --- key range ------------------------------------------------------
+  // Sets or clears the range (null or empty bounds are absent); true when
+  // it changed, and the tag is then at the top.
+  bool SetRange(const TktVariant* low, bool low_inclusive, bool partial, bool high_inclusive,
+                const TktVariant* high);
+  bool HasRange() const { return !range_low_.empty() || !range_high_.empty(); }
+  // -1 above the range, 0 inside, 1 / 2 below (see the .cpp).
+  int RangePosition();
+
+  // --- what the tree logic uses ---------------------------------------
+  // Compares a target with a stored entry (collation, partial result,
+  // reverse compare).
+  int CompareKeys(const TktVariant& target, const TktVariant& entry, int partial) const;
+  KTobjIndexFile* File() const { return file_; }
+  KTO_dBHandler* Table() const;
+  KTobjIndexKey* Root() const { return root_.get(); }
+  bool HasTree() const { return root_ != nullptr; }
+  bool TreeDirty() const;
+  // Sets a new root that took over the old root's place (GrowRoot).
+  void ReplaceRoot(std::unique_ptr<KTobjIndexKey> new_root);
+  std::unique_ptr<KTobjIndexKey> TakeRoot() { return std::move(root_); }
+  // Writes a node and (recursively first) its open path when dirty.
+  void FlushNode(KTobjIndexKey& node);
+  // Called by a node's constructor: loads it, reporting a damaged file.
+  void LoadInto(int32_t offset, KTobjIndexKey& node);
+
+  // --- fields ---------------------------------------------------------
+  const std::string& Name() const { return name_; }
+  const std::string& KeyExpression() const { return key_expr_; }
+  const std::string& ForExpression() const { return for_expr_; }
+  int KeyLength() const { return key_length_; }
+  bool Unique() const { return unique_; }
+  bool Descending() const { return descending_; }
+  bool HasFor() const { return has_for_; }
+  char KeyType() const { return key_type_; }
+  bool Bof() const { return bof_; }
+  bool Eof() const { return eof_; }
+  const KTobjIndexKeyData& CurrentKey() const { return current_key_; }
+  int32_t HeaderOffset() const { return header_offset_; }
+  int32_t RootOffset() const { return root_offset_; }
+  uint16_t EntrySize() const { return entry_size_; }
+  uint16_t InteriorCapacity() const { return interior_capacity_; }
+  bool Updating() const { return updating_; }
+
+ protected:
+  friend class KTobjIndexKey;
+
+  // The key of the table's current record in stored form; false when the
+  // key cannot be evaluated.
+  bool CurrentRecordKey(KTobjIndexKeyData& key);
+  void ApplyRange();
+  void SetRootOffset(int32_t offset) { root_offset_ = offset; }
+
+  std::string name_;
+  std::string key_expr_;
+  int16_t key_length_ = 0;
+  uint16_t entry_size_ = 0;
+  uint16_t interior_capacity_ = 0;
+  std::string for_expr_;
+  TktVariant range_low_;
+  TktVariant range_high_;
+  int32_t range_mode_ = -1;  // partial result against the high bound
+  bool low_inclusive_ = false;
+  bool high_inclusive_ = false;
+  KTobjIndexFile* file_;
+  int32_t header_offset_ = 0;
+  int32_t root_offset_ = 0;
+  std::unique_ptr<KTobjIndexKey> root_;
+  bool header_dirty_ = false;
+  bool unique_ = false;
+  bool has_for_ = false;
+  char key_type_ = 'C';
+  KTobjIndexKeyData current_key_{256};
+  bool bof_ = false;
+  bool eof_ = false;
+  bool keys_changed_ = false;
+  bool reverse_compare_ = false;
+  bool descending_ = false;
+  bool updating_ = false;
+  std::unique_ptr<TktExpHandler> key_handler_;
+  std::unique_ptr<TktExpHandler> for_handler_;
+};
+
+}  // namespace tessera

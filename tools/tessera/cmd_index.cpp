@@ -1,0 +1,160 @@
+// tessera tags / keys / index / check: compound index files.
+#include <cstdio>
+#include <iostream>
+
+#include "engine/dbf_handler.h"
+#include "engine/errors.h"
+#include "engine/text_helpers.h"
+#include "index/cdx_check.h"
+#include "index/cdx_file.h"
+#include "platform/codepage.h"
+#include "platform/path.h"
+#include "tools/tessera/command.h"
+
+namespace tessera_tool {
+namespace {
+
+using tessera::KTobjCDXFile;
+using tessera::KTobjIndexTag;
+using tessera::KTO_dBHandler;
+
+// A table that reports the progress of index builds on standard error.
+class ProgressTable : public KTO_dBHandler {
+ public:
+  using KTO_dBHandler::KTO_dBHandler;
+  void StatusUpdate(int32_t kind, int32_t position, int32_t total) override {
+    if (kind == -1) {
+      phase_ = position;
+      total_ = total;
+      last_percent_ = -1;
+    } else if (kind == 0 && phase_ != 0) {
+      if (last_percent_ != 100) std::fprintf(stderr, "%s 100%%\n", phase_ == 1 ? "reading" : "writing");
+      phase_ = 0;
+    } else if (kind > 0 && total_ > 0) {
+      const int percent = static_cast<int>(100LL * position / total_);
+      if (percent != last_percent_ && percent % 10 == 0) {
+        std::fprintf(stderr, "%s %d%%\n", phase_ == 1 ? "reading" : "writing", percent);
+        last_percent_ = percent;
+      }
+    }
+  }
+
+ private:
+  int32_t phase_ = 0, total_ = 0;
+  int last_percent_ = -1;
+};
+
+std::unique_ptr<KTobjCDXFile> OpenIndex(KTO_dBHandler* table, const std::string& name, bool writable) {
+  auto file = std::make_unique<KTobjCDXFile>(table, plat::FullPath(name), false, false, table != nullptr && table->IsShared(),
+                                             writable);
+  if (!file->Opened()) {
+    const std::string full = plat::UpperName(plat::FullPath(tessera::DefaultExtension(name, ".CDX")));
+    tessera::ReportEngineError(plat::FileExists(full) ? int32_t{tessera::kCodeIndexHeader} : int32_t{2}, tessera::kNoSubCode, full);
+  }
+  return file;
+}
+
+KTobjIndexTag& TagOf(KTobjCDXFile& file, const std::string& name) {
+  KTobjIndexTag* tag = file.FindTag(name);
+  if (tag == nullptr) throw tessera::ETesseraError("Cannot find index tag " + name);
+  return *tag;
+}
+
+// Character keys as text, other keys as the hex of their stored bytes.
+std::string KeyText(const KTobjIndexTag& tag, const tessera::KTobjIndexKeyData& key) {
+  if (tag.KeyType() == 'C') return plat::OemToUtf8(tessera::TrimRightText(key.bytes()));
+  return Hex(key.bytes());
+}
+
+int64_t CountKeys(KTobjIndexTag& tag) {
+  int64_t n = 0;
+  tag.ResetTree(0);
+  for (int32_t r = tag.CurrentKey().Reference; r != 0; r = tag.Navigate(-1)) ++n;
+  tag.ReleaseTree();
+  return n;
+}
+
+int Tags(const Args& args) {
+  ArgParser p(args, {}, {});
+  p.Expect(1, 1);
+  const std::string index = p.Positional()[0];
+  // The table beside the index (same name) lets the key types be learned.
+  std::unique_ptr<KTO_dBHandler> table;
+  const std::string dbf = plat::FullPath(tessera::DefaultExtension(index, ".CDX"));
+  const std::string guess = dbf.substr(0, dbf.size() - tessera::ExtensionOf(dbf).size()) + ".DBF";
+  if (plat::FileExists(guess)) table = std::make_unique<KTO_dBHandler>(guess, true, false);
+  auto file = OpenIndex(table.get(), index, false);
+  std::printf("%-10s  %-4s  %-6s  %-4s  %-4s  %-8s  %s | %s\n", "tag", "type", "length", "uniq", "desc", "keys",
+              "key expression", "FOR expression");
+  for (size_t i = 0; i < file->TagCount(); ++i) {
+    KTobjIndexTag& t = *file->TagAt(i);
+    std::printf("%-10s  %-4c  %-6d  %-4s  %-4s  %-8lld  %s | %s\n", t.Name().c_str(), t.KeyType(), t.KeyLength(),
+                t.Unique() ? "yes" : "no", t.Descending() ? "yes" : "no", static_cast<long long>(CountKeys(t)),
+                plat::OemToUtf8(t.KeyExpression()).c_str(), plat::OemToUtf8(t.ForExpression()).c_str());
+  }
+  return 0;
+}
+
+int Keys(const Args& args) {
+  ArgParser p(args, {}, {});
+  p.Expect(3, 3);
+  KTO_dBHandler table(p.Positional()[0], true, false);
+  auto file = OpenIndex(&table, p.Positional()[1], false);
+  KTobjIndexTag& tag = TagOf(*file, p.Positional()[2]);
+  tag.ResetTree(0);
+  std::string out;
+  for (int32_t r = tag.CurrentKey().Reference; r != 0; r = tag.Navigate(-1)) {
+    out += std::to_string(r) + "\t" + KeyText(tag, tag.CurrentKey()) + "\n";
+    if (out.size() > 1 << 16) {
+      std::fwrite(out.data(), 1, out.size(), stdout);
+      out.clear();
+    }
+  }
+  std::fwrite(out.data(), 1, out.size(), stdout);
+  tag.ReleaseTree();
+  return 0;
+}
+
+int Index(const Args& args) {
+  ArgParser p(args, {"--unique", "--descending"}, {"--for"});
+  p.Expect(4, 4);
+  ProgressTable table(p.Positional()[0], true, true);
+  const std::string& name = p.Positional()[1];
+  const std::string full = plat::FullPath(tessera::DefaultExtension(name, ".CDX"));
+  KTobjCDXFile file(&table, full, false, true, true, true);
+  if (!file.Opened()) tessera::ReportEngineError(tessera::kCodeIndexHeader, tessera::kNoSubCode, plat::UpperName(full));
+  file.LockIndexFile();
+  const std::string for_expr = p.Value("--for") ? plat::Utf8ToOem(*p.Value("--for")) : std::string();
+  const bool ok = file.CreateTag(p.Positional()[2], plat::Utf8ToOem(p.Positional()[3]), p.Has("--unique"),
+                                 !p.Has("--descending"), for_expr);
+  file.UnlockIndexFile();
+  if (!ok) throw tessera::ETesseraError("The key expression cannot be evaluated");
+  return 0;
+}
+
+int Check(const Args& args) {
+  ArgParser p(args, {}, {});
+  p.Expect(2, 2);
+  KTO_dBHandler table(p.Positional()[0], true, false);
+  auto file = OpenIndex(&table, p.Positional()[1], false);
+  const auto faults = tessera::CheckCdxFile(*file);
+  for (const auto& f : faults) std::printf("%s\n", plat::OemToUtf8(f).c_str());
+  if (faults.empty()) std::printf("%zu tags sound\n", file->TagCount());
+  return faults.empty() ? 0 : 1;
+}
+
+TESSERA_COMMAND("tags", "tags INDEX", "List the tags of a compound index: name, key type and length, options, key count, expressions.",
+                "The table of the same name beside the index, when there is one, tells the key types.", Tags);
+TESSERA_COMMAND("keys", "keys TABLE INDEX TAG", "Print a tag's keys in tag order: record number, a tab, the key.",
+                "Character keys are shown in UTF-8 without trailing blanks; other keys as the hex of\n"
+                "their stored bytes (numbers and dates: the big-endian double with its sign bit turned).",
+                Keys);
+TESSERA_COMMAND("index", "index TABLE INDEX TAG EXPR [--for EXPR] [--unique] [--descending]",
+                "Build (or replace) one tag of a compound index from every record; progress on stderr.", "",
+                Index);
+TESSERA_COMMAND("check", "check TABLE INDEX",
+                "Check every tag: tree structure, key order and that the keys are the records' keys.",
+                "Exit status 0 when sound; 1 with one line per fault otherwise.", Check);
+
+}  // namespace
+}  // namespace tessera_tool
