@@ -1,16 +1,25 @@
 #include "engine/dbf_handler.h"
 
+#include <algorithm>
+#include <cstring>
+
 #include "engine/errors.h"
+#include "engine/messages.h"
 #include "engine/text_helpers.h"
+#include "expr/dbf_names.h"
+#include "expr/exp_handler.h"
 #include "index/cdx_file.h"
 #include "index/index_file.h"
+#include "platform/codepage.h"
 #include "platform/last_error.h"
 #include "platform/path.h"
 
 namespace tessera {
 
 KTO_dBHandler::KTO_dBHandler(std::string_view file_name, bool shared, bool writable)
-    : KTO_dBaseFld(file_name, shared, writable) {}
+    : KTO_dBaseFld(file_name, shared, writable) {
+  SetReadCache(true);
+}
 
 KTO_dBHandler::~KTO_dBHandler() {
   try {
@@ -19,21 +28,92 @@ KTO_dBHandler::~KTO_dBHandler() {
   }
 }
 
+// --- read cache -------------------------------------------------------------
+
+void KTO_dBHandler::SetReadCacheAllowed(bool allowed) {
+  read_cache_allowed_ = allowed;
+  if (!allowed) SetReadCache(false);
+}
+
+void KTO_dBHandler::SetReadCache(bool on) {
+  if (!read_cache_allowed_) on = false;
+  if (on == read_cache_on_) return;
+  read_cache_on_ = on;
+  if (on) {
+    const int32_t records = std::max(1, kReadCacheBytes / RecordLength());
+    cache_.assign(static_cast<size_t>(records) * static_cast<size_t>(RecordLength()), '\0');
+  } else {
+    cache_.clear();
+    cache_.shrink_to_fit();
+  }
+  DropReadCache();
+}
+
+int32_t KTO_dBHandler::ReadAt(int64_t offset, void* buffer, int32_t count) {
+  // Only single records in the record area go through the cache.
+  if (!read_cache_on_ || offset < HeaderLength() || count != RecordLength())
+    return KTO_dBaseFld::ReadAt(offset, buffer, count);
+  if (cache_start_ < 0 || offset < cache_start_ || offset + count > cache_end_) {
+    const int32_t got = KTO_dBaseFld::ReadAt(offset, cache_.data(), static_cast<int32_t>(cache_.size()));
+    cache_start_ = offset;
+    cache_end_ = offset + got;
+    if (offset + count > cache_end_) {
+      DropReadCache();
+      return 0;  // end of file
+    }
+  }
+  std::memcpy(buffer, cache_.data() + (offset - cache_start_), static_cast<size_t>(count));
+  return count;
+}
+
+void KTO_dBHandler::WriteAt(int64_t offset, const void* data, int32_t count) {
+  KTO_dBaseFld::WriteAt(offset, data, count);
+  if (cache_start_ < 0) return;
+  // The cached copy of the bytes just written is brought up to date.
+  const int64_t from = std::max<int64_t>(offset, cache_start_);
+  const int64_t to = std::min<int64_t>(offset + count, cache_end_);
+  if (from < to)
+    std::memcpy(cache_.data() + (from - cache_start_), static_cast<const char*>(data) + (from - offset),
+                static_cast<size_t>(to - from));
+}
+
+// Another process may change records while this one holds a lock: what the
+// cache holds is read again once a lock is taken.
+bool KTO_dBHandler::LockAppend() {
+  DropReadCache();
+  return KTO_dBaseFld::LockAppend();
+}
+bool KTO_dBHandler::LockTable() {
+  DropReadCache();
+  return KTO_dBaseFld::LockTable();
+}
+bool KTO_dBHandler::LockAllBytes() {
+  DropReadCache();
+  return KTO_dBaseFld::LockAllBytes();
+}
+bool KTO_dBHandler::LockRecord() {
+  DropReadCache();
+  return KTO_dBaseFld::LockRecord();
+}
+
+// --- index files ------------------------------------------------------------
+
 std::string KTO_dBHandler::ResolveIndexName(std::string_view name, std::string_view default_ext) const {
-  std::string n = plat::UpperName(TrimText(name));
-  if (n.find('/') == std::string::npos) n = plat::DirectoryOf(FileName()) + n;
-  return plat::UpperName(plat::FullPath(DefaultExtension(n, default_ext)));
+  std::string n(TrimText(name));
+  if (n.find('/') == std::string::npos) n = plat::DirectoryOf(GivenName()) + n;
+  return plat::FullPath(DefaultExtension(n, default_ext));
 }
 
 int32_t KTO_dBHandler::OpenIndexFile(std::string_view name) {
   const std::string resolved = ResolveIndexName(name, ".NDX");
+  const std::string upper = plat::UpperName(resolved);
   if (FindIndexFile(resolved) != 0) return -1;
   const std::string ext = plat::UpperName(ExtensionOf(resolved));
   std::unique_ptr<KTobjIndexFile> file;
   if (ext == ".CDX") file = std::make_unique<KTobjCDXFile>(this, resolved, false, false, IsShared(), IsWritable());
   if (file == nullptr || !file->Opened()) {
-    const bool exists = plat::FileExists(resolved) && file != nullptr;
-    ReportError(exists ? int32_t{kCodeIndexHeader} : int32_t{plat::kErrFileNotFound}, kNoSubCode, resolved);
+    const bool exists = file != nullptr && file->Disk() != nullptr && !file->Disk()->IsClosed();
+    ReportError(exists ? int32_t{kCodeIndexHeader} : int32_t{plat::kErrFileNotFound}, kNoSubCode, upper);
     return -1;
   }
   for (int slot = 1; slot <= kIndexSlots; ++slot) {
@@ -43,16 +123,42 @@ int32_t KTO_dBHandler::OpenIndexFile(std::string_view name) {
       return 0;
     }
   }
-  ReportError(plat::kErrTooManyOpenFiles, kNoSubCode, resolved);
+  ReportError(plat::kErrTooManyOpenFiles, kNoSubCode, upper);
   return -1;
 }
 
+int32_t KTO_dBHandler::OpenIndexList(std::string_view names, std::string_view tag_name) {
+  CloseIndexFiles();
+  std::vector<std::string> list;
+  std::string current;
+  bool quoted = false;
+  for (char c : names) {
+    if (c == '"') {
+      quoted = !quoted;
+    } else if (!quoted && (c == ' ' || c == ',' || c == ';')) {
+      if (!current.empty()) list.push_back(current);
+      current.clear();
+    } else {
+      current += c;
+    }
+  }
+  if (!current.empty()) list.push_back(current);
+  if (list.empty()) return 1;
+  for (const std::string& n : list)
+    if (const int32_t r = OpenIndexFile(n); r != 0) return r;
+  SelectMasterTag(tag_name, true);
+  return 0;
+}
+
 void KTO_dBHandler::CloseIndexFiles() {
+  master_ = nullptr;
+  master_name_.clear();
   for (auto& slot : slots_) slot.reset();
+  SetReadCache(true);
 }
 
 int KTO_dBHandler::FindIndexFile(std::string_view name) {
-  const std::string resolved = ResolveIndexName(name, ".NDX");
+  const std::string resolved = plat::UpperName(ResolveIndexName(name, ".NDX"));
   for (int slot = 1; slot <= kIndexSlots; ++slot)
     if (slots_[static_cast<size_t>(slot)] && slots_[static_cast<size_t>(slot)]->FullName() == resolved) return slot;
   return 0;
@@ -105,6 +211,34 @@ void KTO_dBHandler::UnlockIndexFiles() {
     if (KTobjIndexFile* f = slots_[static_cast<size_t>(slot)].get()) f->UnlockIndexFile();
 }
 
+void KTO_dBHandler::LockForSearch() {
+  if (LockProtocol() != kClipLock) return;
+  LockIndexFiles();
+  ++search_locks_;
+}
+
+void KTO_dBHandler::UnlockForSearch() {
+  if (search_locks_ == 0) return;
+  --search_locks_;
+  UnlockIndexFiles();
+}
+
+void KTO_dBHandler::RefreshIndexes() {
+  for (int slot = 1; slot <= kIndexSlots; ++slot) {
+    KTobjIndexFile* f = slots_[static_cast<size_t>(slot)].get();
+    if (f == nullptr || !f->ChangedByOther()) continue;
+    // Another process wrote through this file: the cached trees are stale.
+    for (size_t i = 0; i < f->TagCount(); ++i) {
+      KTobjIndexTag* tag = f->TagAt(i);
+      if (!tag->HasTree()) continue;
+      tag->ReleaseTree();
+      if (tag == master_) tag->ResetTree(1);
+    }
+  }
+}
+
+// --- writes -----------------------------------------------------------------------
+
 void KTO_dBHandler::AppendRecord() {
   LockIndexFiles();
   try {
@@ -127,13 +261,45 @@ void KTO_dBHandler::WriteRecord(int32_t number) {
   UnlockIndexFiles();
 }
 
+void KTO_dBHandler::SyncMaster() {
+  outside_order_ = false;
+  if (master_ == nullptr || CurrentRecord() < 1) return;
+  // Outside order: the tag has no key for the current record (its FOR
+  // condition or the key range leaves it out); under an active filter also a
+  // record the filter rejects.
+  outside_order_ = master_->SyncToRecord(CurrentRecord()) != CurrentRecord();
+  if (filter_active_ && !filter_set_.Contains(CurrentRecord())) outside_order_ = true;
+}
+
 void KTO_dBHandler::RecordEvent(int event, int32_t record) {
   if (event == kEventAfterWrite) {
     // An append is reported with record 0; its number is the current one.
     const bool is_append = record == 0;
     const int32_t recno = is_append ? CurrentRecord() : record;
+    if (filter_expr_ && filter_expr_->HasTree()) {
+      TktExpValue v;
+      filter_expr_->Evaluate(v);
+      const bool pass = filter_expr_->ResultType() == kExpLogical && v.AsLogical();
+      filter_set_.ChangeMember(recno, pass ? TktHugeSet::kAdd : TktHugeSet::kRemove);
+    }
     for (int slot = 1; slot <= kIndexSlots; ++slot)
       if (KTobjIndexFile* f = slots_[static_cast<size_t>(slot)].get()) f->RecordChanged(recno, is_append);
+    if (master_ != nullptr) {
+      SyncMaster();
+      // The table stands on the record just written, whatever the tag's
+      // flags say; the dataset re-reads its position after every post.
+      SetEof(false);
+      SetBof(false);
+    }
+  } else if (event == kEventAfterFlush) {
+    if (master_ != nullptr) master_->ReleaseTree();
+    for (int slot = 1; slot <= kIndexSlots; ++slot)
+      if (KTobjIndexFile* f = slots_[static_cast<size_t>(slot)].get())
+        if (f->Disk() != nullptr && f->Disk()->IsWritable()) f->Disk()->Flush();
+    if (master_ != nullptr) {
+      master_->ResetTree(1);
+      outside_order_ = CurrentRecord() >= 1 && master_->CurrentKey().Reference != CurrentRecord();
+    }
   }
   KTO_dBaseFld::RecordEvent(event, record);
 }
@@ -142,6 +308,588 @@ void KTO_dBHandler::SetLockProtocol(int kind) {
   KTO_dBaseFld::SetLockProtocol(kind);
   for (int slot = 1; slot <= kIndexSlots; ++slot)
     if (KTobjIndexFile* f = slots_[static_cast<size_t>(slot)].get()) f->SetLockProtocol(kind);
+}
+
+bool KTO_dBHandler::Rename(std::string_view new_name) {
+  const std::string old_base = plat::UpperName(BaseName(FileName()));
+  if (!KTO_dBaseFld::Rename(new_name)) return false;
+  const std::string new_base = BaseName(GivenName());
+  for (int slot = 1; slot <= kIndexSlots; ++slot) {
+    KTobjIndexFile* f = slots_[static_cast<size_t>(slot)].get();
+    if (f == nullptr || f->Disk() == nullptr) continue;
+    if (plat::UpperName(BaseName(f->Disk()->FileName())) != old_base) continue;
+    f->RenameFile(plat::DirectoryOf(f->Disk()->GivenName()) + new_base);
+  }
+  return true;
+}
+
+void KTO_dBHandler::ReEncipher(std::string_view) {
+  throw ETesseraEncryption("Table encryption is not supported - " + FileName());
+}
+
+bool KTO_dBHandler::RecordAccepted() { return true; }
+
+// --- navigation -------------------------------------------------------------------
+
+bool KTO_dBHandler::RecordVisible() {
+  if (IsDeleted() && !UseDeleted()) return false;
+  if (!RecordAccepted()) return false;
+  if (filter_active_ && !filter_set_.Contains(CurrentRecord())) return false;
+  return true;
+}
+
+int32_t KTO_dBHandler::FilterMemberFor(int32_t code) {
+  switch (code) {
+    case kMoveLast: return filter_set_.PriorMember(RecordCount());
+    case kMoveFirst: return filter_set_.NextMember(1);
+    case kMovePrior: return CurrentRecord() <= 1 ? -1 : filter_set_.PriorMember(CurrentRecord() - 1);
+    case kMoveNext: return filter_set_.NextMember(CurrentRecord() + 1);
+    default: return CurrentRecord();
+  }
+}
+
+void KTO_dBHandler::GotoRecord(int32_t number) {
+  outside_order_ = false;
+  if (TableState() != kStateNormal) {
+    KTO_dBaseFld::GotoRecord(number);
+    return;
+  }
+  LockForSearch();
+  struct Unlock {
+    KTO_dBHandler* t;
+    ~Unlock() { t->UnlockForSearch(); }
+  } unlock{this};
+  // A record read by number, or re-read, comes from the file itself: another
+  // process may have changed it.
+  if (number >= 1 || number == kMoveCurrent) DropReadCache();
+  if (master_ != nullptr) RefreshIndexes();
+  const bool cache_flag = read_cache_on_;
+  positioned_ = false;
+  SetEof(false);
+  SetBof(false);
+  if (number >= 1) {
+    KTO_dBaseFld::GotoRecord(number);
+    positioned_ = !Eof() && !Bof();
+    if (positioned_) SyncMaster();
+    return;
+  }
+  if (number == 0) return;
+  const int32_t step = (number == kMoveCurrent || number == kMoveFirst) ? kMoveNext
+                       : number == kMoveLast                           ? kMovePrior
+                                                                       : number;
+  int32_t code = number;
+  for (int guard = 0;; ++guard) {
+    int32_t target = 0;
+    bool ended = false;
+    if (master_ != nullptr) {
+      SetReadCache(false);
+      target = master_->Navigate(code);
+      SetEof(master_->Eof());
+      SetBof(master_->Bof());
+      while (filter_active_ && target != 0 && !filter_set_.Contains(target)) {
+        target = master_->Navigate(step);
+        SetEof(master_->Eof());
+        SetBof(master_->Bof());
+      }
+      ended = target == 0 || Eof() || Bof();
+    } else if (filter_active_) {
+      target = FilterMemberFor(code);
+      if (target <= 0 || target > RecordCount()) {
+        SetBof(code != kMoveNext);
+        SetEof(code == kMoveNext || code == kMoveFirst || code == kMoveLast);
+        ended = true;
+      }
+    }
+    if (ended) break;
+    if (master_ != nullptr || filter_active_) {
+      KTO_dBaseFld::GotoRecord(target);
+    } else {
+      KTO_dBaseFld::GotoRecord(code);
+      if (Eof() || Bof()) break;
+    }
+    if (CurrentRecord() < 1 || CurrentRecord() > RecordCount()) {
+      std::memset(RecordBuffer(), ' ', static_cast<size_t>(RecordLength()));
+      break;
+    }
+    if (RecordVisible()) break;
+    code = step;
+    if (guard > RecordCount() + 2) break;  // every record was looked at
+  }
+  SetReadCache(cache_flag && master_ == nullptr);
+  positioned_ = !Eof() && !Bof();
+  if (master_ != nullptr && positioned_ && master_->CurrentKey().Reference != CurrentRecord()) SyncMaster();
+}
+
+void KTO_dBHandler::Skip(int32_t n) {
+  if (n == 0) {
+    GotoRecord(kMoveCurrent);
+    return;
+  }
+  if (!filter_requested_ && UseDeleted()) {
+    bool ended = false;
+    if (master_ != nullptr) {
+      RefreshIndexes();
+      if (master_->CurrentKey().Reference != CurrentRecord()) master_->SyncToRecord(CurrentRecord());
+      int32_t target = CurrentRecord();
+      for (int32_t i = 0; i < std::abs(n); ++i) {
+        const int32_t r = master_->Navigate(n > 0 ? kMoveNext : kMovePrior);
+        if (r == 0) {
+          target = master_->Navigate(n > 0 ? kMoveLast : kMoveFirst);
+          ended = true;
+          break;
+        }
+        target = r;
+      }
+      if (target >= 1) KTO_dBaseFld::GotoRecord(target);
+    } else {
+      int64_t target = static_cast<int64_t>(CurrentRecord()) + n;
+      if (target > RecordCount()) {
+        target = RecordCount();
+        ended = true;
+      } else if (target < 1) {
+        target = 1;
+        ended = true;
+      }
+      if (target >= 1) GotoRecord(static_cast<int32_t>(target));
+    }
+    SetEof(ended && n > 0);
+    SetBof(ended && n < 0);
+    positioned_ = !ended;
+    return;
+  }
+  for (int32_t i = 0; i < std::abs(n); ++i) {
+    GotoRecord(n > 0 ? kMoveNext : kMovePrior);
+    if (Eof() || Bof()) break;
+  }
+}
+
+int32_t KTO_dBHandler::SelectMasterTag(std::string_view name, bool keep_position) {
+  const std::string wanted = plat::UpperText(TrimText(name));
+  if (wanted.empty()) {
+    if (master_ != nullptr) {
+      master_->SetRange(nullptr, false, false, false, nullptr);
+      master_->ReleaseTree();
+    }
+    master_ = nullptr;
+    master_name_.clear();
+    SetReadCache(true);
+    if (!keep_position) GotoRecord(kMoveFirst);
+    return 0;
+  }
+  int slot = 0;
+  KTobjIndexTag* tag = nullptr;
+  for (int s = 1; s <= kIndexSlots && tag == nullptr; ++s)
+    if (KTobjIndexFile* f = slots_[static_cast<size_t>(s)].get())
+      if ((tag = f->FindTag(wanted)) != nullptr) slot = s;
+  if (tag == nullptr) throw ETesseraError(msg::Format(msg::kTagNotFound, {name}));
+  if (master_ != nullptr) {
+    master_->SetRange(nullptr, false, false, false, nullptr);
+    master_->ReleaseTree();
+  }
+  SetReadCache(false);
+  master_name_ = wanted;
+  master_ = tag;
+  master_->ResetTree(1);
+  if (keep_position && CurrentRecord() >= 1) {
+    GotoRecord(CurrentRecord());
+    if (outside_order_) GotoRecord(kMoveFirst);
+  } else {
+    GotoRecord(kMoveFirst);
+  }
+  return slot;
+}
+
+// --- searches ------------------------------------------------------------------------
+
+bool KTO_dBHandler::SeekKeyText(std::string_view key) {
+  found_ = false;
+  if (RecordCount() == 0) RefreshHeader();
+  if (RecordCount() == 0) return false;
+  LockForSearch();
+  struct Unlock {
+    KTO_dBHandler* t;
+    ~Unlock() { t->UnlockForSearch(); }
+  } unlock{this};
+  if (master_ == nullptr) {
+    GotoRecord(kMoveLast);
+    SetEof(true);
+    return false;
+  }
+  RefreshIndexes();
+  KTobjIndexKeyData search(256);
+  search.SetText(key);
+  search.Reference = KTobjIndexTag::kAnyRecord;
+  const int32_t r = master_->Seek(search);
+  auto to_end = [this] {
+    GotoRecord(kMoveLast);
+    SetEof(true);
+    positioned_ = false;
+  };
+  if (r == 0) {
+    if (master_->Eof() || !StayNearest) {
+      to_end();
+      return false;
+    }
+    const int32_t next = master_->Navigate(kMoveCurrent);
+    if (next == 0) {
+      to_end();
+      return false;
+    }
+    KTO_dBaseFld::GotoRecord(next);
+    positioned_ = true;
+    while (!RecordVisible() && !Eof()) Skip(1);
+    return false;
+  }
+  KTO_dBaseFld::GotoRecord(r);
+  positioned_ = true;
+  while (!RecordVisible() && !Eof()) Skip(1);
+  if (!Eof()) {
+    KTobjIndexKeyData normalized(256);
+    normalized.SetText(key);
+    master_->NormalizeKey(normalized, true);
+    int32_t position = 0;
+    const int c = normalized.Compare(&master_->CurrentKey(), &position, -1, nullptr);
+    found_ = c == 0;
+    // Partial: the stored key begins with the search key.
+    if (!found_ && !ExactKeyOnly && normalized.kind() == VariantKind::kCharacter)
+      found_ = normalized.size() < position;
+  }
+  if (!found_ && !StayNearest) to_end();
+  return found_;
+}
+
+int32_t KTO_dBHandler::LookupKeyInTag(std::string_view tag_name, std::string_view key) {
+  try {
+    LockForSearch();
+  } catch (const ETesseraError&) {
+    return -1;
+  }
+  struct Unlock {
+    KTO_dBHandler* t;
+    ~Unlock() { t->UnlockForSearch(); }
+  } unlock{this};
+  KTobjIndexTag* tag = FindTag(tag_name);
+  if (tag == nullptr) return -1;
+  RefreshIndexes();
+  const bool saved = ExactKeyOnly;
+  ExactKeyOnly = true;
+  KTobjIndexKeyData search(256);
+  search.SetText(key);
+  search.Reference = KTobjIndexTag::kAnyRecord;
+  int32_t r = 0;
+  try {
+    r = tag->LookupKey(search);
+  } catch (...) {
+    ExactKeyOnly = saved;
+    throw;
+  }
+  ExactKeyOnly = saved;
+  return r;
+}
+
+std::string KTO_dBHandler::BuildSearchKey(const std::vector<FieldValue>& values, std::string_view key_expression) {
+  TktExpHandler expr(NameResolver(), false, key_expression);
+  std::string names = expr.ListVars(17);
+  // As many field names as there are values.
+  size_t taken = 0, pos = 0;
+  while (taken < values.size() && pos < names.size()) {
+    const size_t semi = names.find(';', pos);
+    pos = semi == std::string::npos ? names.size() : semi + 1;
+    ++taken;
+  }
+  names.resize(std::min(pos, names.size()));
+  std::string scratch(static_cast<size_t>(RecordLength()), ' ');
+  StoreValuesInRecord(scratch.data(), names, values);
+  SetRecordBuffer(scratch.data());
+  struct Restore {
+    KTO_dBHandler* t;
+    ~Restore() { t->SetRecordBuffer(nullptr); }
+  } restore{this};
+  TktVariant key(256);
+  expr.EvaluateTo(key);
+  return key.AsText();
+}
+
+bool KTO_dBHandler::LocateValues(std::string_view field_names, const std::vector<FieldValue>& values, bool partial,
+                                 bool case_insensitive) {
+  GotoRecord(kMoveFirst);
+  if (Bof() || Eof()) return false;
+  // The requested names in upper case, ";"-separated and ";"-terminated.
+  std::vector<std::string> names;
+  std::string list;
+  for (size_t start = 0; start <= field_names.size();) {
+    const size_t semi = field_names.find(';', start);
+    const size_t end = semi == std::string_view::npos ? field_names.size() : semi;
+    const std::string n = plat::UpperText(TrimText(field_names.substr(start, end - start)));
+    if (!n.empty()) {
+      names.push_back(n);
+      list += n + ";";
+    }
+    if (semi == std::string_view::npos) break;
+    start = semi + 1;
+  }
+  if (names.empty()) return false;
+  std::string scratch(static_cast<size_t>(RecordLength()), ' ');
+  StoreValuesInRecord(scratch.data(), list, values);
+
+  // What each field must read as: its text as the scratch record holds it.
+  std::vector<std::string> wanted;
+  std::vector<int> numbers;
+  int key_width = 0;  // leading key bytes the requested values decide
+  SetRecordBuffer(scratch.data());
+  for (size_t i = 0; i < names.size(); ++i) {
+    const int num = FieldNumber(names[i]);
+    if (num == 0) {
+      SetRecordBuffer(nullptr);
+      FindField(names[i]);  // reports the unknown name
+      return false;
+    }
+    numbers.push_back(num);
+    const std::string t = TrimRightText(GetTextN(num));
+    wanted.push_back(case_insensitive ? plat::UpperText(t) : t);
+    key_width += (partial && i + 1 == names.size()) ? static_cast<int>(t.size()) : FieldWidth(num);
+  }
+  SetRecordBuffer(nullptr);
+  auto matches = [&] {
+    for (size_t i = 0; i < numbers.size(); ++i) {
+      std::string got = TrimRightText(GetTextN(numbers[i]));
+      if (case_insensitive) got = plat::UpperText(got);
+      const bool ok = (partial && i + 1 == numbers.size()) ? got.compare(0, wanted[i].size(), wanted[i]) == 0
+                                                          : got == wanted[i];
+      if (!ok) return false;
+    }
+    return true;
+  };
+
+  // A tag qualifies when it has no FOR condition and its key expression
+  // reads the requested fields first, in that order.
+  KTobjIndexTag* search_tag = nullptr;
+  if (!case_insensitive && master_ != nullptr && !master_->HasRange()) {
+    auto qualifies = [&](KTobjIndexTag* t) {
+      if (t->HasFor() || t->KeyType() != 'C') return false;
+      std::string fields;
+      for (char c : plat::UpperText(t->KeyExpression()))
+        if (c != ' ') fields += (c == '+' || c == '-') ? ';' : c;
+      fields += ";";
+      return fields.compare(0, list.size(), list) == 0;
+    };
+    if (qualifies(master_)) search_tag = master_;
+    for (int n = 1; search_tag == nullptr; ++n) {
+      KTobjIndexTag* t = TagByNumber(n);
+      if (t == nullptr) break;
+      if (qualifies(t)) search_tag = t;
+    }
+  }
+
+  bool found = false;
+  KTobjIndexTag* saved_master = master_;
+  const bool saved_exact = ExactKeyOnly, saved_nearest = StayNearest;
+  auto restore = [&] {
+    ExactKeyOnly = saved_exact;
+    StayNearest = saved_nearest;
+    if (search_tag != nullptr && search_tag != saved_master) search_tag->ReleaseTree();
+    master_ = saved_master;
+  };
+  try {
+    if (search_tag != nullptr) {
+      // The key the requested values give, cut to the bytes they decide;
+      // the tag lands on the first key that begins with it, and the keys
+      // that do are tried in tag order.
+      master_ = search_tag;
+      master_->ResetTree(2);
+      TktVariant key(256);
+      SetRecordBuffer(scratch.data());
+      try {
+        master_->EvalKey(key, nullptr);
+      } catch (...) {
+        SetRecordBuffer(nullptr);
+        throw;
+      }
+      SetRecordBuffer(nullptr);
+      std::string text = key.AsText();
+      if (text.size() > static_cast<size_t>(key_width)) text.resize(static_cast<size_t>(key_width));
+      KTobjIndexKeyData prefix(256);
+      prefix.SetText(text);
+      master_->NormalizeKey(prefix, true);
+      ExactKeyOnly = false;
+      StayNearest = false;
+      // Of the records whose keys begin with it, the first by record number
+      // is taken, as the scan would take it.
+      int32_t first = 0;
+      for (bool hit = SeekKeyText(text); hit && !Eof();) {
+        if ((first == 0 || CurrentRecord() < first) && matches()) first = CurrentRecord();
+        Skip(1);
+        int32_t position = 0;
+        hit = !Eof() && prefix.Compare(&master_->CurrentKey(), &position, 0, nullptr) == 0;
+      }
+      if (first != 0) {
+        found = true;
+        KTO_dBaseFld::GotoRecord(first);
+      }
+    } else {
+      // Scanning in record-number order (in the master's order when it has
+      // a key range, which then limits the scan).
+      if (master_ == nullptr || !master_->HasRange()) {
+        master_ = nullptr;
+        SetReadCache(true);
+        GotoRecord(kMoveFirst);
+      }
+      for (; !Eof() && !Bof(); GotoRecord(kMoveNext))
+        if (matches()) {
+          found = true;
+          break;
+        }
+    }
+  } catch (...) {
+    restore();
+    SetReadCache(master_ == nullptr);
+    throw;
+  }
+  const int32_t record = CurrentRecord();
+  restore();
+  SetReadCache(master_ == nullptr);
+  if (found) GotoRecord(record);
+  return found;
+}
+
+bool KTO_dBHandler::SetKeyRange(std::string_view low, std::string_view high, bool partial, bool high_inclusive,
+                                bool low_inclusive) {
+  if (master_ == nullptr) return false;
+  TktVariant lo, hi;
+  lo.SetText(low);
+  hi.SetText(high);
+  if (master_->SetRange(low.empty() ? nullptr : &lo, low_inclusive, partial, high_inclusive,
+                        high.empty() ? nullptr : &hi)) {
+    GotoRecord(kMoveFirst);
+    if (Bof()) std::memset(RecordBuffer(), ' ', static_cast<size_t>(RecordLength()));
+  }
+  return true;
+}
+
+void KTO_dBHandler::ClearKeyRange() {
+  if (master_ != nullptr) master_->SetRange(nullptr, false, false, false, nullptr);
+}
+
+// --- filter ---------------------------------------------------------------------------
+
+void KTO_dBHandler::EvaluateFilterOverTable() {
+  filter_set_.ClearAll();
+  if (!filter_expr_ || !filter_expr_->HasTree()) return;
+  const int32_t saved = CurrentRecord();
+  const bool saved_active = filter_active_;
+  filter_active_ = false;
+  KTobjIndexTag* saved_master = master_;
+  const bool by_range = master_ != nullptr && master_->HasRange();
+  if (!by_range) {
+    master_ = nullptr;
+    SetReadCache(true);
+  }
+  try {
+    TktExpValue v;
+    for (GotoRecord(kMoveFirst); !Eof() && !Bof() && CurrentRecord() >= 1; GotoRecord(kMoveNext)) {
+      filter_expr_->Evaluate(v);
+      if (filter_expr_->ResultType() == kExpLogical && v.AsLogical())
+        filter_set_.ChangeMember(CurrentRecord(), TktHugeSet::kAdd);
+    }
+  } catch (...) {
+    master_ = saved_master;
+    filter_active_ = saved_active;
+    throw;
+  }
+  master_ = saved_master;
+  SetReadCache(master_ == nullptr);
+  filter_active_ = saved_active;
+  if (saved >= 1 && saved <= RecordCount()) KTO_dBaseFld::GotoRecord(saved);
+  if (master_ != nullptr) master_->ResetTree(1);
+}
+
+void KTO_dBHandler::SetFilterExpression(std::string_view text, bool case_insensitive, bool partial_match) {
+  const bool requested = filter_requested_;
+  if (!filter_expr_) filter_expr_ = std::make_unique<TktExpHandler>(NameResolver());
+  if (text != filter_text_ || case_insensitive != filter_case_insensitive_ || partial_match != filter_partial_ ||
+      !filter_expr_->HasTree()) {
+    filter_text_ = std::string(text);
+    filter_case_insensitive_ = case_insensitive;
+    filter_partial_ = partial_match;
+    filter_set_.ClearAll();
+    filter_active_ = false;
+    filter_expr_->SetCaseInsensitive(case_insensitive);
+    filter_expr_->SetPartialMatch(partial_match);
+    filter_expr_->Compile(TrimText(text));
+    if (filter_expr_->HasTree()) {
+      TktExpValue v;
+      filter_expr_->Evaluate(v);
+      if (filter_expr_->ResultType() != kExpLogical) {
+        filter_expr_->Compile("");
+        throw ETesseraError(msg::kFilterNotBoolean);
+      }
+    }
+    EvaluateFilterOverTable();
+  }
+  SetFilterActive(requested);
+}
+
+void KTO_dBHandler::SetFilterActive(bool on) {
+  filter_requested_ = on;
+  filter_active_ = on && filter_expr_ && filter_expr_->HasTree();
+}
+
+void KTO_dBHandler::RebuildFilterSet() {
+  if (!filter_active_) return;
+  filter_active_ = false;
+  EvaluateFilterOverTable();
+  SetFilterActive(filter_requested_);
+}
+
+// --- building -----------------------------------------------------------------------------
+
+void KTO_dBHandler::CreateIndexTag(std::string_view file_name, std::string_view tag_name, std::string_view key_expr,
+                                   std::string_view for_expr, int uniqueness, int sort_order) {
+  CloseIndexFiles();
+  const bool cache_flag = read_cache_on_;
+  SetReadCache(true);
+  const std::string resolved = ResolveIndexName(file_name, ".NDX");
+  const std::string upper = plat::UpperName(resolved);
+  std::string tag = TrimText(tag_name);
+  if (tag.size() > 31) tag.clear();
+  const std::string ext = plat::UpperName(ExtensionOf(resolved)).substr(0, 4);
+  if ((ext == ".CDX" || ext == ".MDX") && tag.empty()) {
+    ReportError(kCodeTagNameEmpty, kSubCreateTag, "Tag Field is Empty");
+    return;
+  }
+  if (ext != ".CDX") {
+    // Only compound indexes are built so far.
+    throw ETesseraError("Index files of the kind " + ext + " cannot be built - " + upper);
+  }
+  if (sort_order == 7 || sort_order == 8) {
+    SetNewCdxTagCollation(2);
+    sort_order -= 7;
+  }
+  auto file = std::make_unique<KTobjCDXFile>(this, resolved, false, true, IsShared(), true);
+  if (!file->Opened()) {
+    SetNewCdxTagCollation(1);
+    ReportError(plat::FileExists(resolved) ? int32_t{kCodeIndexHeader} : int32_t{plat::kErrFileNotFound},
+                kNoSubCode, upper);
+    return;
+  }
+  SetTableState(kStateIndexing);
+  try {
+    file->LockIndexFile();
+    const bool built =
+        file->CreateTag(tag, std::string(key_expr), uniqueness == kUniqueKeys, sort_order == 0, std::string(for_expr));
+    file->UnlockIndexFile();
+    if (!built)
+      throw ETesseraError("The key expression " + std::string(key_expr) + " of tag " + tag + " cannot be evaluated");
+  } catch (...) {
+    file.reset();
+    SetTableState(kStateNormal);
+    SetNewCdxTagCollation(1);
+    SetReadCache(cache_flag);
+    throw;
+  }
+  file.reset();
+  SetTableState(kStateNormal);
+  SetReadCache(cache_flag);
 }
 
 }  // namespace tessera

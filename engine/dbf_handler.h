@@ -1,6 +1,11 @@
 // KTO_dBHandler: the open table as the rest of the system sees it. It adds
-// to the field layer what needs indexes and expressions: up to 63 open
-// index files whose every tag is kept current when records are written.
+// to the field layer everything that needs indexes and expressions: up to 63
+// open index files, the master tag that orders navigation, navigation that
+// skips deleted records and records a filter rejects, key searches (exact,
+// partial and nearest), locating by field values, key ranges, the filter
+// by expression, building a tag into an index file, a read cache for
+// navigation in record-number order, and keeping every open index current
+// when records are written.
 #pragma once
 
 #include <array>
@@ -8,35 +13,60 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "engine/dbf_fields.h"
+#include "engine/huge_set.h"
 
 namespace tessera {
 
 class KTobjIndexFile;
 class KTobjIndexTag;
+class TktExpHandler;
+
+// CreateIndexTag's uniqueness argument.
+enum TktUniqueness : int { kUniqueKeys = 0, kDuplicateKeys = 1 };
 
 class KTO_dBHandler : public KTO_dBaseFld {
  public:
   static constexpr int kIndexSlots = 63;
+  static constexpr int32_t kReadCacheBytes = 32768;
 
   KTO_dBHandler(std::string_view file_name, bool shared, bool writable);
   ~KTO_dBHandler() override;
 
-  // Writes lock every index file first (and unlock them afterwards, also
-  // when the write fails), so other processes never see a record whose keys
-  // are missing.
+  // --- overridden slots -------------------------------------------------
+  int32_t ReadAt(int64_t offset, void* buffer, int32_t count) override;
+  void WriteAt(int64_t offset, const void* data, int32_t count) override;
+  bool Rename(std::string_view new_name) override;
   void AppendRecord() override;
-  void WriteRecord(int32_t number) override;
-  // After a write every index file brings every tag's key up to date.
   void RecordEvent(int event, int32_t record) override;
+  void GotoRecord(int32_t number) override;
+  bool LockAppend() override;
+  bool LockTable() override;
+  bool LockAllBytes() override;
+  bool LockRecord() override;
+  void WriteRecord(int32_t number) override;
   void SetLockProtocol(int kind) override;
   bool HasIndexFile() override;
 
+  // --- virtual operations added here, in slot order ---------------------
+  /* 55 */ virtual bool SeekKeyText(std::string_view key);
+  /* 56 */ virtual int32_t LookupKeyInTag(std::string_view tag_name, std::string_view key);
+  /* 57 */ virtual void Skip(int32_t n);
+  /* 58 */ virtual bool RecordAccepted();
+  /* 59 */ virtual bool LockIndexFiles();
+  /* 60 */ virtual void ReEncipher(std::string_view key);
+
+  // --- index files ----------------------------------------------------------
   // Opens an index file (no folder: the table's folder; no extension:
   // ".NDX") into the lowest free slot. 0 when opened, -1 when it is open
   // already; a missing file or one that is no valid index is reported.
   int32_t OpenIndexFile(std::string_view name);
+  // Closes all, opens each of a list (split at blanks, commas and
+  // semicolons; quoted names are kept whole) and selects `tag_name` as the
+  // master keeping the position. 1 for an empty list.
+  int32_t OpenIndexList(std::string_view names, std::string_view tag_name);
   void CloseIndexFiles();
   // Slot number (1..63) of an open index file, 0 when none.
   int FindIndexFile(std::string_view name);
@@ -44,13 +74,59 @@ class KTO_dBHandler : public KTO_dBaseFld {
   // The n-th tag (from 1) over all open index files in slot order.
   KTobjIndexTag* TagByNumber(int n) const;
   KTobjIndexTag* FindTag(std::string_view name) const;
-  // Locks every open index file; true when all are (a lock that stays
-  // refused raises, after the ones already taken are released).
-  virtual bool LockIndexFiles();
   void UnlockIndexFiles();
-
   // Resolves an index file name as OpenIndexFile does.
   std::string ResolveIndexName(std::string_view name, std::string_view default_ext) const;
+
+  // --- order and searches ---------------------------------------------------
+  // Makes the tag of that name the master tag (empty: record-number
+  // order); answers the slot of its index file. Raises "Cannot find index
+  // tag %s" when no open index file holds it.
+  int32_t SelectMasterTag(std::string_view name, bool keep_position);
+  KTobjIndexTag* MasterTag() const { return master_; }
+  const std::string& MasterTagName() const { return master_name_; }
+  // The key a tag's expression gives for field values: the values are
+  // stored into a scratch record (the first into the first field the
+  // expression reads, and so on) and the expression is evaluated on it.
+  std::string BuildSearchKey(const std::vector<FieldValue>& values, std::string_view key_expression);
+  // Goes to the first record whose named fields (";"-separated) hold the
+  // values; a matching tag is searched when one qualifies, the table
+  // scanned otherwise.
+  bool LocateValues(std::string_view field_names, const std::vector<FieldValue>& values, bool partial,
+                    bool case_insensitive);
+  bool SetKeyRange(std::string_view low, std::string_view high, bool partial, bool high_inclusive,
+                   bool low_inclusive);
+  void ClearKeyRange();
+
+  // --- filter -----------------------------------------------------------------
+  // Compiles and evaluates the filter once over every visible record. The
+  // options make text comparisons ignore letter case and let a text match
+  // when it begins with the other side.
+  void SetFilterExpression(std::string_view text, bool case_insensitive, bool partial_match);
+  void SetFilterActive(bool on);
+  void RebuildFilterSet();
+  bool FilterActive() const { return filter_active_; }
+  bool FilterRequested() const { return filter_requested_; }
+  const std::string& FilterText() const { return filter_text_; }
+  bool InFilter(int32_t record) const { return filter_set_.Contains(record); }
+
+  // --- building ---------------------------------------------------------------
+  // Builds one tag into an index file from every record (closing the
+  // table's index files first; the file is not left open).
+  void CreateIndexTag(std::string_view file_name, std::string_view tag_name, std::string_view key_expr,
+                      std::string_view for_expr, int uniqueness, int sort_order);
+
+  void SetReadCache(bool on);
+  bool ReadCacheOn() const { return read_cache_on_; }
+  void SetReadCacheAllowed(bool allowed);
+
+  // --- state --------------------------------------------------------------------
+  // A record is visible when it is not deleted (or deleted records are
+  // shown), RecordAccepted agrees and the filter, when active, holds it.
+  bool RecordVisible();
+  bool Found() const { return found_; }
+  bool Positioned() const { return positioned_; }
+  bool OutsideOrder() const { return outside_order_; }
 
   // A key search needs the whole key to match.
   bool ExactKeyOnly = false;
@@ -58,7 +134,36 @@ class KTO_dBHandler : public KTO_dBaseFld {
   bool StayNearest = false;
 
  protected:
+  // The tag's tree is reloaded when another process changed its file.
+  void RefreshIndexes();
+
+ private:
+  void LockForSearch();
+  void UnlockForSearch();
+  void EvaluateFilterOverTable();
+  int32_t FilterMemberFor(int32_t code);
+  void DropReadCache() { cache_start_ = -1; }
+  void SyncMaster();
+
   std::array<std::unique_ptr<KTobjIndexFile>, kIndexSlots + 1> slots_;  // [0] unused
+  KTobjIndexTag* master_ = nullptr;
+  std::string master_name_;
+  bool read_cache_on_ = false;
+  bool read_cache_allowed_ = true;
+  std::vector<char> cache_;
+  int64_t cache_start_ = -1;  // file offset of the bytes held, -1 when empty
+  int64_t cache_end_ = -1;
+  bool found_ = false;
+  bool positioned_ = false;
+  bool outside_order_ = false;
+  std::string filter_text_;
+  bool filter_case_insensitive_ = false;
+  bool filter_partial_ = false;
+  std::unique_ptr<TktExpHandler> filter_expr_;
+  TktHugeSet filter_set_;
+  bool filter_requested_ = false;
+  bool filter_active_ = false;
+  int search_locks_ = 0;  // nesting of the index locks searches take (ClipLock)
 };
 
 }  // namespace tessera

@@ -26,6 +26,37 @@ bool TktHugeSet::Contains(int32_t n) const {
   return (pages_[page][(n / 8) % kPageBytes] >> (n % 8)) & 1;
 }
 
+int32_t TktHugeSet::NextMember(int32_t n) const {
+  if (n < 0) n = 0;
+  while (n <= highest_touched_) {
+    const size_t page = static_cast<size_t>(n / kPageMembers);
+    if (page >= pages_.size()) return -1;
+    const uint8_t byte = pages_[page][(n / 8) % kPageBytes];
+    if (byte == 0) {
+      n = (n / 8 + 1) * 8;  // skip the empty byte
+      continue;
+    }
+    if ((byte >> (n % 8)) & 1) return n;
+    ++n;
+  }
+  return -1;
+}
+
+int32_t TktHugeSet::PriorMember(int32_t n) const {
+  if (n > highest_touched_) n = highest_touched_;
+  while (n >= 0) {
+    const size_t page = static_cast<size_t>(n / kPageMembers);
+    const uint8_t byte = page < pages_.size() ? pages_[page][(n / 8) % kPageBytes] : 0;
+    if (byte == 0) {
+      n = n / 8 * 8 - 1;
+      continue;
+    }
+    if ((byte >> (n % 8)) & 1) return n;
+    --n;
+  }
+  return -1;
+}
+
 void TktHugeSet::ClearAll() {
   for (auto& p : pages_) std::memset(p.get(), 0, kPageBytes);
   highest_touched_ = -1;

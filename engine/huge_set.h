@@ -24,6 +24,11 @@ class TktHugeSet {
   // Zeroes every page (pages are kept); HighestTouched becomes -1.
   void ClearAll();
 
+  // The smallest member at or above n / the largest at or below n; -1 when
+  // there is none.
+  int32_t NextMember(int32_t n) const;
+  int32_t PriorMember(int32_t n) const;
+
   int32_t HighestTouched() const { return highest_touched_; }
   size_t PageCount() const { return pages_.size(); }
 

@@ -1,11 +1,12 @@
 // tessera append / set / delete / recall: small writes for scripting.
 // Tables are opened shared and writes take the append or record lock as
 // the callbook's editor does, so they can run beside it.
+#include <algorithm>
 #include <fstream>
 #include <iostream>
 #include <iterator>
 
-#include "engine/dbf_fields.h"
+#include "engine/dbf_handler.h"
 #include "engine/errors.h"
 #include "engine/messages.h"
 #include "platform/codepage.h"
@@ -44,7 +45,7 @@ std::vector<Assignment> ParseAssignments(const std::vector<std::string>& items, 
 
 // Stores the values into the current record buffer; memo fields get their
 // memo written at once (the record then holds the new block number).
-void Apply(tessera::KTO_dBaseFld& table, const std::vector<Assignment>& values) {
+void Apply(tessera::KTO_dBHandler& table, const std::vector<Assignment>& values) {
   for (const Assignment& a : values) {
     const tessera::DbfField* f = table.FindField(a.name);
     if (f == nullptr) continue;
@@ -59,9 +60,18 @@ void Apply(tessera::KTO_dBaseFld& table, const std::vector<Assignment>& values) 
   }
 }
 
+// The index files named with --index (comma-separated) are kept current.
+void OpenIndexes(tessera::KTO_dBHandler& table, const ArgParser& p) {
+  if (const std::string* list = p.Value("--index")) {
+    std::string names = *list;
+    std::replace(names.begin(), names.end(), ',', ';');
+    table.OpenIndexList(names, "");
+  }
+}
+
 [[noreturn]] void Locked() { throw std::runtime_error(tessera::msg::kRecordLocked); }
 
-int32_t RecordArgument(tessera::KTO_dBaseFld& table, const std::string& text) {
+int32_t RecordArgument(tessera::KTO_dBHandler& table, const std::string& text) {
   const long long n = ParseInteger(text, "RECNO");
   if (n < 1 || n > table.RecordCount()) {
     table.ReportError(tessera::kCodeBeyondEof, tessera::kSubReadRecord, table.FileName());
@@ -73,7 +83,8 @@ int Append(const Args& args) {
   ArgParser p(args, {}, {"--index"});
   p.Expect(1);
   const auto values = ParseAssignments(p.Positional(), 1);
-  tessera::KTO_dBaseFld table(p.Positional()[0], true, true);
+  tessera::KTO_dBHandler table(p.Positional()[0], true, true);
+  OpenIndexes(table, p);
   if (!table.LockAppend()) Locked();
   try {
     table.BlankRecord();
@@ -93,7 +104,8 @@ template <typename F>
 int EditRecord(const Args& args, size_t min_positional, F change) {
   ArgParser p(args, {}, {"--index"});
   p.Expect(min_positional, min_positional == 2 ? 2 : static_cast<size_t>(-1));
-  tessera::KTO_dBaseFld table(p.Positional()[0], true, true);
+  tessera::KTO_dBHandler table(p.Positional()[0], true, true);
+  OpenIndexes(table, p);
   const int32_t recno = RecordArgument(table, p.Positional()[1]);
   table.GotoRecord(recno);
   if (!table.LockRecord()) Locked();
@@ -109,30 +121,31 @@ int EditRecord(const Args& args, size_t min_positional, F change) {
 }
 
 int Set(const Args& args) {
-  return EditRecord(args, 3, [](tessera::KTO_dBaseFld& table, const std::vector<std::string>& pos) {
+  return EditRecord(args, 3, [](tessera::KTO_dBHandler& table, const std::vector<std::string>& pos) {
     Apply(table, ParseAssignments(pos, 2));
     table.WriteRecord(table.CurrentRecord());
   });
 }
 
 int Delete(const Args& args) {
-  return EditRecord(args, 2, [](tessera::KTO_dBaseFld& table, const std::vector<std::string>&) { table.MarkDeleted(); });
+  return EditRecord(args, 2, [](tessera::KTO_dBHandler& table, const std::vector<std::string>&) { table.MarkDeleted(); });
 }
 
 int Recall(const Args& args) {
-  return EditRecord(args, 2, [](tessera::KTO_dBaseFld& table, const std::vector<std::string>&) { table.MarkRecalled(); });
+  return EditRecord(args, 2, [](tessera::KTO_dBHandler& table, const std::vector<std::string>&) { table.MarkRecalled(); });
 }
 
 const char* kValueHelp =
+    "--index INDEX[,INDEX...] keeps every tag of those index files current.\n"
     "Values are given in UTF-8 and stored in CP866 as the field's text; NAME=@FILE stores\n"
     "the bytes of FILE as the memo of a memo field. A record or append lock held by another\n"
     "program makes the command fail with \"Record is locked by another user\" (status 1).";
 
-TESSERA_COMMAND("append", "append TABLE NAME=VALUE...", "Append a record with the given field values; prints its number.",
+TESSERA_COMMAND("append", "append TABLE NAME=VALUE... [--index INDEX]", "Append a record with the given field values; prints its number.",
                 kValueHelp, Append);
-TESSERA_COMMAND("set", "set TABLE RECNO NAME=VALUE...", "Change fields of record RECNO.", kValueHelp, Set);
-TESSERA_COMMAND("delete", "delete TABLE RECNO", "Mark record RECNO deleted.", "", Delete);
-TESSERA_COMMAND("recall", "recall TABLE RECNO", "Clear the deletion mark of record RECNO.", "", Recall);
+TESSERA_COMMAND("set", "set TABLE RECNO NAME=VALUE... [--index INDEX]", "Change fields of record RECNO.", kValueHelp, Set);
+TESSERA_COMMAND("delete", "delete TABLE RECNO [--index INDEX]", "Mark record RECNO deleted.", kValueHelp, Delete);
+TESSERA_COMMAND("recall", "recall TABLE RECNO [--index INDEX]", "Clear the deletion mark of record RECNO.", kValueHelp, Recall);
 
 }  // namespace
 }  // namespace tessera_tool
