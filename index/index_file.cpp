@@ -94,8 +94,9 @@ void KTobjIndexFile::Reindex() {}
 
 bool KTobjIndexFile::RenameFile(std::string_view new_name) {
   if (!disk_) return false;
-  const std::string ext(ExtensionOf(disk_->FileName()));
-  std::string target = plat::UpperName(TrimText(new_name));
+  // The new name keeps the caller's spelling and this file's extension.
+  const std::string ext(ExtensionOf(disk_->GivenName()));
+  std::string target = TrimText(new_name);
   const std::string_view given_ext = ExtensionOf(target);
   target = target.substr(0, target.size() - given_ext.size()) + ext;
   if (!disk_->Rename(target)) return false;

@@ -251,3 +251,60 @@ TEST(TesseraCli, CallbookIndexBuiltForASampleTableIsSoundAndReadByPerl) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(TesseraCli, SeekListAndLocateOnASampleCallbook) {
+  TempDir dir;
+  ASSERT_EQ(RunCommand(std::string(PYX_SAMPLE_BIN) + " --cards 2000 " + dir.path()).status, 0);
+  const std::string dbf = dir / "Pyx.DBF", cdx = dir / "PYX.CDX";
+  ASSERT_EQ(RunCommand(Tessera("index '" + dbf + "' '" + cdx + "' CALL CALL_ 2>/dev/null")).status, 0);
+  ASSERT_EQ(RunCommand(Tessera("index '" + dbf + "' '" + cdx + "' FIO FAM_+IM_+OTCH_ 2>/dev/null")).status, 0);
+  RunResult r = RunCommand(Tessera("seek '" + dbf + "' '" + cdx + "' CALL QZ6ZZZ"));
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out.rfind("{\"found\":true,\"eof\":false,\"recno\":1001,\"values\":[\"QZ6ZZZ\",\"Тестов\"", 0), 0u) << r.out;
+  r = RunCommand(Tessera("seek '" + dbf + "' '" + cdx + "' CALL QZ6 --exact"));
+  EXPECT_EQ(r.out.rfind("{\"found\":false,\"eof\":false,\"recno\":1001,", 0), 0u) << r.out;
+  r = RunCommand(Tessera("seek '" + dbf + "' '" + cdx + "' CALL QZ6 --exact --no-nearest"));
+  EXPECT_EQ(r.out.rfind("{\"found\":false,\"eof\":true,", 0), 0u) << r.out;
+  // A surname prefix lands on the first matching card in the FIO order:
+  // the first of the listed FIO order whose surname begins with it.
+  r = RunCommand(Tessera("seek '" + dbf + "' '" + cdx + "' FIO Иван"));
+  EXPECT_NE(r.out.find("\"found\":true"), std::string::npos) << r.out;
+  const RunResult list = RunCommand(Tessera("list '" + dbf + "' --index '" + cdx + "' --tag FIO"));
+  const auto lines = Lines(list.out);
+  ASSERT_EQ(lines.size(), 2001u);
+  // The n-th value of a record line (texts without quotes or escapes).
+  auto value_at = [](const std::string& line, size_t n) {
+    size_t p = line.find("\"values\":[\"");
+    if (p == std::string::npos) return std::string();
+    p += 11;
+    for (size_t i = 0; i < n; ++i) p = line.find("\",\"", p) + 3;
+    return line.substr(p, line.find('"', p) - p);
+  };
+  std::string first_ivan;
+  for (size_t i = 1; i < lines.size() && first_ivan.empty(); ++i)
+    if (value_at(lines[i], 1).rfind("Иван", 0) == 0) first_ivan = lines[i].substr(1, lines[i].find(",\"deleted\"") - 1);
+  ASSERT_FALSE(first_ivan.empty());
+  EXPECT_NE(r.out.find(first_ivan), std::string::npos) << first_ivan << "\n" << r.out;
+  // Locate finds the control card by its fields, through the tag or not.
+  r = RunCommand(Tessera("locate '" + dbf + "' FAM_=Тестов IM_=Тест --index '" + cdx + "' --tag CALL"));
+  EXPECT_EQ(r.out.rfind("{\"found\":true,\"eof\":false,\"recno\":1001,", 0), 0u) << r.out;
+  r = RunCommand(Tessera("locate '" + dbf + "' CALL_=qz6 --partial --ci"));
+  EXPECT_EQ(r.out.rfind("{\"found\":true,\"eof\":false,\"recno\":1001,", 0), 0u) << r.out;
+  // Writes with --index keep the index current; deleted cards leave the list.
+  ASSERT_EQ(RunCommand(Tessera("set '" + dbf + "' 1001 CALL_=AA1AAA --index '" + cdx + "'")).status, 0);
+  ASSERT_EQ(RunCommand(Tessera("append '" + dbf + "' CALL_=QZ6ZZZ FAM_=Новый --index '" + cdx + "'")).status, 0);
+  ASSERT_EQ(RunCommand(Tessera("delete '" + dbf + "' 5 --index '" + cdx + "'")).status, 0);
+  EXPECT_EQ(RunCommand(Tessera("check '" + dbf + "' '" + cdx + "'")).status, 0);
+  r = RunCommand(Tessera("seek '" + dbf + "' '" + cdx + "' CALL QZ6ZZZ"));
+  EXPECT_EQ(r.out.rfind("{\"found\":true,\"eof\":false,\"recno\":2001,", 0), 0u) << r.out;
+  EXPECT_EQ(Lines(RunCommand(Tessera("list '" + dbf + "'")).out).size(), 2001u);
+  EXPECT_EQ(Lines(RunCommand(Tessera("list '" + dbf + "' --deleted")).out).size(), 2002u);
+  const RunResult filtered = RunCommand(Tessera("list '" + dbf + "' --filter \"LEFT(CALL_,2) = 'AA'\""));
+  EXPECT_EQ(Lines(filtered.out).size(), 2u);
+  EXPECT_NE(filtered.out.find("\"recno\":1001"), std::string::npos);
+  EXPECT_EQ(RunCommand(Tessera("list '" + dbf + "' --filter CALL_ 2>/dev/null")).status, 1);
+}
+
+}  // namespace

@@ -1,0 +1,431 @@
+// The table handler over a pyx-sample callbook with its eleven tags:
+// searches, ordered navigation with deleted records hidden and shown,
+// filters, locating by values, key ranges, and writes that keep every tag
+// consistent.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <map>
+#include <random>
+
+#include "cdx_test_util.h"
+#include "engine/dbf_handler.h"
+#include "engine/engine.h"
+#include "engine/errors.h"
+#include "engine/text_helpers.h"
+#include "index/cdx_check.h"
+#include "platform/codepage.h"
+#include "support/temp_dir.h"
+#include "tools/pyx_sample/sample_cards.h"
+
+namespace {
+
+using tessera::KTO_dBHandler;
+using testing_support::TempDir;
+
+const char* const kTags[][2] = {{"FIO", "FAM_+IM_+OTCH_"}, {"IM", "IM_+FAM_+OTCH_"}, {"OTCH", "OTCH_+FAM_+IM_"},
+                                {"CALL", "CALL_"},         {"REG", "REG_"},          {"GOR", "GOR_"},
+                                {"STRANA", "STRANA_"},     {"IND", "IND_"},          {"TEL", "TEL_"},
+                                {"EMAIL", "EMAIL_"},       {"URL", "URL_"}};
+constexpr int kCards = 3000;
+
+// One callbook, built once for all tests of the suite and copied for each.
+class HandlerTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    tessera::EngineScope engine;
+    master_dir_ = std::make_unique<TempDir>();
+    pyx_sample::WriteSampleTable(master_dir_->path(), kCards, 5, true);
+    KTO_dBHandler t(master_dir_->path() + "/Pyx.DBF", false, true);
+    for (const auto& tag : kTags) t.CreateIndexTag("PYX.CDX", tag[0], tag[1], "", tessera::kDuplicateKeys, 0);
+  }
+  static void TearDownTestSuite() { master_dir_.reset(); }
+
+  void SetUp() override {
+    for (const char* f : {"Pyx.DBF", "PYX.CDX"})
+      std::filesystem::copy_file(master_dir_->path() + "/" + f, dir_ / f);
+    table_ = std::make_unique<KTO_dBHandler>(dir_ / "Pyx.DBF", true, true);
+    ASSERT_EQ(table_->OpenIndexFile("PYX.CDX"), 0);
+  }
+
+  // Field values of all records, by record number (index 0 unused).
+  std::vector<std::vector<std::string>> Records() {
+    std::vector<std::vector<std::string>> out(1);
+    KTO_dBHandler raw(dir_ / "Pyx.DBF", true, false);
+    for (int32_t r = 1; r <= raw.RecordCount(); ++r) {
+      raw.GotoRecord(r);
+      std::vector<std::string> v;
+      for (int f = 1; f <= 13; ++f) v.push_back(raw.GetRawN(f));
+      v.push_back(raw.IsDeleted() ? "*" : " ");
+      out.push_back(v);
+    }
+    return out;
+  }
+  // The record order of a tag as the records say it must be.
+  std::vector<int32_t> ExpectedOrder(const std::string& expr, bool with_deleted) {
+    auto recs = Records();
+    std::vector<std::pair<std::string, int32_t>> keys;
+    static const std::map<std::string, int> kField = {{"CALL_", 0}, {"FAM_", 1}, {"IM_", 2},   {"OTCH_", 3},
+                                                      {"IND_", 4},  {"REG_", 5}, {"GOR_", 6},  {"ULIC_", 7},
+                                                      {"TEL_", 8},  {"PRIM_", 9}, {"STRANA_", 10}, {"EMAIL_", 11},
+                                                      {"URL_", 12}};
+    for (int32_t r = 1; r < static_cast<int32_t>(recs.size()); ++r) {
+      if (!with_deleted && recs[static_cast<size_t>(r)][13] == "*") continue;
+      std::string key;
+      size_t start = 0;
+      while (start <= expr.size()) {
+        const size_t plus = expr.find('+', start);
+        key += recs[static_cast<size_t>(r)][static_cast<size_t>(kField.at(expr.substr(start, plus - start)))];
+        if (plus == std::string::npos) break;
+        start = plus + 1;
+      }
+      while (!key.empty() && key.back() == ' ') key.pop_back();
+      keys.emplace_back(key, r);
+    }
+    std::sort(keys.begin(), keys.end());
+    std::vector<int32_t> out;
+    for (const auto& k : keys) out.push_back(k.second);
+    return out;
+  }
+  std::vector<int32_t> Walk(bool backwards = false) {
+    std::vector<int32_t> out;
+    table_->GotoRecord(backwards ? tessera::kMoveLast : tessera::kMoveFirst);
+    while (!table_->Eof() && !table_->Bof()) {
+      out.push_back(table_->CurrentRecord());
+      table_->GotoRecord(backwards ? tessera::kMovePrior : tessera::kMoveNext);
+    }
+    if (backwards) std::reverse(out.begin(), out.end());
+    return out;
+  }
+  void ExpectIndexSound() {
+    const auto faults = tessera::CheckCdxFile(*static_cast<tessera::KTobjCDXFile*>(table_->IndexFile(1)));
+    for (const auto& f : faults) ADD_FAILURE() << f;
+  }
+  std::string Key(const char* tag, const std::string& utf8) {
+    return table_->BuildSearchKey({plat::Utf8ToOem(utf8)}, table_->FindTag(tag)->KeyExpression());
+  }
+
+  static std::unique_ptr<TempDir> master_dir_;
+  tessera::EngineScope engine_;
+  TempDir dir_;
+  std::unique_ptr<KTO_dBHandler> table_;
+};
+std::unique_ptr<TempDir> HandlerTest::master_dir_;
+
+TEST_F(HandlerTest, SearchesInEveryTag) {
+  table_->StayNearest = true;
+  auto recs = Records();
+  for (const auto& tag : kTags) {
+    SCOPED_TRACE(tag[0]);
+    table_->SelectMasterTag(tag[0], false);
+    const auto order = ExpectedOrder(tag[1], true);
+    // An exact value: the key of a record in the middle of the order.
+    const int32_t middle = order[order.size() / 2];
+    table_->GotoRecord(middle);
+    const std::string field = std::string(tag[1]).substr(0, std::string(tag[1]).find('+'));
+    const std::string value = tessera::TrimRightText(table_->GetText(field));
+    const std::string key = table_->BuildSearchKey({value}, table_->MasterTag()->KeyExpression());
+    table_->ExactKeyOnly = false;
+    ASSERT_TRUE(table_->SeekKeyText(key));
+    EXPECT_EQ(tessera::TrimRightText(table_->GetText(field)), value);
+    // The first record of the order with that leading value is reached.
+    table_->GotoRecord(tessera::kMovePrior);
+    if (!table_->Bof()) {
+      EXPECT_NE(tessera::TrimRightText(table_->GetText(field)), value);
+    }
+    // A value beyond the last key: the last record in tag order, end of file.
+    EXPECT_FALSE(table_->SeekKeyText("\xFF\xFF\xFF"));
+    EXPECT_TRUE(table_->Eof());
+    EXPECT_EQ(table_->CurrentRecord(), order.back());
+    // The empty text: the first record (found when its key is blank).
+    table_->SeekKeyText("");
+    EXPECT_FALSE(table_->Eof());
+    EXPECT_EQ(table_->CurrentRecord(), order.front());
+  }
+  // A prefix and a value between two keys, in the CALL order.
+  table_->SelectMasterTag("CALL", false);
+  ASSERT_TRUE(table_->SeekKeyText("QZ6Z"));
+  EXPECT_EQ(table_->GetText("CALL_"), "QZ6ZZZ");
+  table_->ExactKeyOnly = true;
+  EXPECT_FALSE(table_->SeekKeyText("QZ6Z"));  // lands there, but not found
+  EXPECT_EQ(table_->GetText("CALL_"), "QZ6ZZZ");
+  table_->StayNearest = false;
+  EXPECT_FALSE(table_->SeekKeyText("QZ6Z"));
+  EXPECT_TRUE(table_->Eof());
+  // A surname prefix lands on the first matching card in the FIO order.
+  table_->SelectMasterTag("FIO", false);
+  table_->ExactKeyOnly = false;
+  table_->StayNearest = true;
+  ASSERT_TRUE(table_->SeekKeyText(Key("FIO", "Иван")));
+  const auto fio = ExpectedOrder("FAM_+IM_+OTCH_", true);
+  for (int32_t r : fio) {
+    if (recs[static_cast<size_t>(r)][1].compare(0, 8, plat::Utf8ToOem("Иван")) == 0) {
+      EXPECT_EQ(table_->CurrentRecord(), r);
+      break;
+    }
+  }
+}
+
+TEST_F(HandlerTest, NavigationInEveryOrderWithDeletedRecordsHiddenAndShown) {
+  std::mt19937 rng(1);
+  for (int i = 0; i < 200; ++i) {
+    table_->GotoRecord(static_cast<int32_t>(1 + rng() % kCards));
+    table_->MarkDeleted();
+  }
+  for (const auto& tag : kTags) {
+    SCOPED_TRACE(tag[0]);
+    table_->SelectMasterTag(tag[0], false);
+    for (bool hidden : {false, true}) {
+      table_->SetUseDeleted(!hidden);
+      const auto want = ExpectedOrder(tag[1], !hidden);
+      EXPECT_EQ(Walk(), want);
+      EXPECT_EQ(Walk(true), want);
+    }
+  }
+  // Record-number order.
+  table_->SelectMasterTag("", false);
+  table_->SetUseDeleted(false);
+  auto recs = Records();
+  std::vector<int32_t> live;
+  for (int32_t r = 1; r <= kCards; ++r)
+    if (recs[static_cast<size_t>(r)][13] != "*") live.push_back(r);
+  EXPECT_EQ(Walk(), live);
+  EXPECT_EQ(Walk(true), live);
+}
+
+TEST_F(HandlerTest, SkipsAndEnds) {
+  table_->SelectMasterTag("", false);
+  table_->GotoRecord(kCards - 1);
+  table_->Skip(5);
+  EXPECT_TRUE(table_->Eof());
+  EXPECT_EQ(table_->CurrentRecord(), kCards);
+  table_->GotoRecord(2);
+  table_->Skip(-5);
+  EXPECT_TRUE(table_->Bof());
+  EXPECT_EQ(table_->CurrentRecord(), 1);
+  table_->SelectMasterTag("CALL", false);
+  const auto order = ExpectedOrder("CALL_", true);
+  table_->GotoRecord(order[10]);
+  table_->Skip(3);
+  EXPECT_EQ(table_->CurrentRecord(), order[13]);
+  table_->Skip(-13);
+  EXPECT_EQ(table_->CurrentRecord(), order[0]);
+  EXPECT_FALSE(table_->Bof());
+  table_->Skip(-1);
+  EXPECT_TRUE(table_->Bof());
+  EXPECT_EQ(table_->CurrentRecord(), order[0]);
+}
+
+TEST_F(HandlerTest, SearchSkipsDeletedRecordsWhenHidden) {
+  table_->SelectMasterTag("CALL", false);
+  ASSERT_TRUE(table_->SeekKeyText("QZ6ZZZ"));
+  table_->MarkDeleted();
+  table_->SetUseDeleted(false);
+  table_->StayNearest = true;
+  table_->ExactKeyOnly = false;
+  const auto order = ExpectedOrder("CALL_", false);
+  EXPECT_FALSE(table_->SeekKeyText("QZ6ZZZ"));
+  EXPECT_NE(table_->GetText("CALL_"), "QZ6ZZZ");
+  const auto all = ExpectedOrder("CALL_", true);
+  const auto qz = std::find(all.begin(), all.end(), 1001);
+  ASSERT_NE(qz, all.end());
+  EXPECT_EQ(table_->CurrentRecord(), *(qz + 1));
+}
+
+TEST_F(HandlerTest, MasterTagSelection) {
+  EXPECT_EQ(table_->SelectMasterTag("call", false), 1);
+  EXPECT_EQ(table_->MasterTagName(), "CALL");
+  try {
+    table_->SelectMasterTag("nosuch", false);
+    FAIL();
+  } catch (const tessera::ETesseraError& e) {
+    EXPECT_STREQ(e.what(), "Cannot find index tag nosuch");
+  }
+  EXPECT_EQ(table_->MasterTagName(), "CALL");
+  // Keeping the position keeps the record.
+  table_->GotoRecord(1001);
+  table_->SelectMasterTag("FIO", true);
+  EXPECT_EQ(table_->CurrentRecord(), 1001);
+  table_->SelectMasterTag("", true);
+  EXPECT_EQ(table_->CurrentRecord(), 1001);
+  EXPECT_EQ(table_->TagByNumber(3)->Name(), "FIO");  // tags in directory (name) order
+  EXPECT_EQ(table_->TagByNumber(12), nullptr);
+  EXPECT_EQ(table_->OpenIndexFile("PYX.CDX"), -1);
+  EXPECT_EQ(table_->FindIndexFile("pyx.cdx"), 1);
+  try {
+    table_->OpenIndexFile("PYX");
+    FAIL();
+  } catch (const tessera::ETesseraError& e) {
+    EXPECT_NE(std::string(e.what()).find("File not found - /"), std::string::npos);
+    EXPECT_NE(std::string(e.what()).find("/PYX.NDX"), std::string::npos) << e.what();
+  }
+}
+
+TEST_F(HandlerTest, FiltersAreEvaluatedOnceIntoASet) {
+  try {
+    table_->SetFilterExpression("CALL_", false, false);
+    FAIL();
+  } catch (const tessera::ETesseraError& e) {
+    EXPECT_STREQ(e.what(), "Filter expression must return boolean result");
+  }
+  table_->SetFilterExpression(plat::Utf8ToOem("(STRANA_ = 'Россия') .AND. (.NOT. DELETED())"), false, false);
+  table_->SetFilterActive(true);
+  EXPECT_TRUE(table_->FilterActive());
+  auto recs = Records();
+  std::vector<int32_t> want;
+  const std::string russia = plat::Utf8ToOem("Россия");
+  for (int32_t r = 1; r <= kCards; ++r)
+    if (tessera::TrimRightText(recs[static_cast<size_t>(r)][10]) == russia) want.push_back(r);
+  EXPECT_EQ(Walk(), want);
+  EXPECT_EQ(Walk(true), want);
+  // In a tag's order too.
+  table_->SelectMasterTag("CALL", false);
+  std::vector<int32_t> in_order;
+  for (int32_t r : ExpectedOrder("CALL_", true))
+    if (std::binary_search(want.begin(), want.end(), r)) in_order.push_back(r);
+  EXPECT_EQ(Walk(), in_order);
+  // A write keeps the set current.
+  table_->GotoRecord(want[0]);
+  table_->PutText("STRANA_", "X");
+  table_->WriteRecord(want[0]);
+  EXPECT_FALSE(table_->InFilter(want[0]));
+  table_->SetFilterActive(false);
+  EXPECT_EQ(static_cast<int>(Walk().size()), kCards);
+}
+
+TEST_F(HandlerTest, LocateGivesTheSameRecordWithAndWithoutATag) {
+  auto recs = Records();
+  std::mt19937 rng(9);
+  for (int i = 0; i < 30; ++i) {
+    const auto& card = recs[static_cast<size_t>(1 + rng() % kCards)];
+    const std::string fam = tessera::TrimRightText(card[1]), im = tessera::TrimRightText(card[2]);
+    for (bool partial : {false, true}) {
+      const std::string last = partial ? im.substr(0, 2) : im;
+      table_->SelectMasterTag("CALL", false);  // FIO qualifies: searched through it
+      const bool a = table_->LocateValues("FAM_;IM_", {fam, last}, partial, false);
+      const int32_t with_tag = table_->CurrentRecord();
+      table_->SelectMasterTag("", false);  // no master: scanned
+      const bool b = table_->LocateValues("FAM_;IM_", {fam, last}, partial, false);
+      ASSERT_TRUE(a && b);
+      EXPECT_EQ(with_tag, table_->CurrentRecord());
+    }
+  }
+  EXPECT_FALSE(table_->LocateValues("CALL_", {std::string("NO SUCH")}, false, false));
+  EXPECT_TRUE(table_->LocateValues("CALL_", {std::string("qz6zzz")}, false, true));
+  EXPECT_EQ(table_->CurrentRecord(), 1001);
+}
+
+TEST_F(HandlerTest, KeyRanges) {
+  table_->SelectMasterTag("CALL", false);
+  ASSERT_TRUE(table_->SetKeyRange("UA", "UA", true, true, true));
+  const auto all = ExpectedOrder("CALL_", true);
+  std::vector<int32_t> want;
+  auto recs = Records();
+  for (int32_t r : all)
+    if (recs[static_cast<size_t>(r)][0].compare(0, 2, "UA") == 0) want.push_back(r);
+  ASSERT_FALSE(want.empty());
+  EXPECT_EQ(Walk(), want);
+  EXPECT_EQ(Walk(true), want);
+  table_->ClearKeyRange();
+  EXPECT_EQ(Walk().size(), all.size());
+  table_->SelectMasterTag("", false);
+  EXPECT_FALSE(table_->SetKeyRange("A", "B", true, true, true));
+}
+
+TEST_F(HandlerTest, EveryWriteKeepsAllElevenTagsConsistent) {
+  std::mt19937 rng(4);
+  pyx_sample::CardGenerator gen(99);
+  table_->SelectMasterTag("FIO", false);
+  for (int i = 0; i < 300; ++i) {
+    if (i % 3 == 0) {
+      const auto card = gen.Make(i, 1000);
+      table_->BlankRecord();
+      for (int f = 0; f < 13; ++f) table_->PutTextN(f + 1, plat::Utf8ToOem(card[static_cast<size_t>(f)]));
+      table_->AppendRecord();
+    } else {
+      const int32_t r = static_cast<int32_t>(1 + rng() % static_cast<uint32_t>(table_->RecordCount()));
+      table_->GotoRecord(r);
+      const auto card = gen.Make(i, 1000);
+      const int f = static_cast<int>(rng() % 13);
+      table_->PutTextN(f + 1, plat::Utf8ToOem(card[static_cast<size_t>(f)]));
+      table_->WriteRecord(r);
+      EXPECT_EQ(table_->CurrentRecord(), r);
+      EXPECT_FALSE(table_->Eof());
+    }
+  }
+  ExpectIndexSound();
+  EXPECT_EQ(Walk(), ExpectedOrder("FAM_+IM_+OTCH_", true));
+}
+
+TEST_F(HandlerTest, BuildingTags) {
+  try {
+    table_->CreateIndexTag("PYX.CDX", "", "CALL_", "", tessera::kDuplicateKeys, 0);
+    FAIL();
+  } catch (const tessera::ETesseraError& e) {
+    EXPECT_STREQ(e.what(), "Tessera Error 5117, SubCode 5114.\r Tag Field is Empty>5114");
+  }
+  EXPECT_THROW(table_->CreateIndexTag("X.NTX", "", "CALL_", "", tessera::kDuplicateKeys, 0), tessera::ETesseraError);
+  ASSERT_EQ(table_->OpenIndexFile("PYX.CDX"), 0);
+  table_->SelectMasterTag("CALL", false);
+  table_->CreateIndexTag("PYX.CDX", "PREFIX", "LEFT(CALL_,2)", "STRANA_ = 'X'", tessera::kUniqueKeys, 1);
+  // No index file is left open; the table is in record-number order.
+  EXPECT_FALSE(table_->HasIndexFile());
+  EXPECT_EQ(table_->MasterTag(), nullptr);
+  ASSERT_EQ(table_->OpenIndexFile("PYX.CDX"), 0);
+  tessera::KTobjIndexTag* tag = table_->FindTag("PREFIX");
+  ASSERT_NE(tag, nullptr);
+  EXPECT_TRUE(tag->Unique());
+  EXPECT_TRUE(tag->Descending());
+  EXPECT_EQ(tag->ForExpression(), "STRANA_ = 'X'");
+  EXPECT_EQ(testing_support::AllKeys(*tag).size(), 0u);
+  ExpectIndexSound();
+}
+
+TEST_F(HandlerTest, RenameTakesTheIndexAlong) {
+  ASSERT_TRUE(table_->Rename(dir_ / "Calls"));
+  EXPECT_TRUE(std::filesystem::exists(dir_ / "Calls.DBF"));
+  EXPECT_TRUE(std::filesystem::exists(dir_ / "Calls.CDX"));
+  EXPECT_FALSE(std::filesystem::exists(dir_ / "PYX.CDX"));
+  table_->SelectMasterTag("CALL", false);
+  EXPECT_TRUE(table_->SeekKeyText("QZ6ZZZ"));
+}
+
+TEST_F(HandlerTest, RecordOrderReadsThroughTheCacheAndSeesWrites) {
+  table_->SelectMasterTag("", false);
+  ASSERT_TRUE(table_->ReadCacheOn());
+  table_->GotoRecord(tessera::kMoveFirst);
+  table_->GotoRecord(tessera::kMoveNext);  // record 2, from the cache
+  KTO_dBHandler other(dir_ / "Pyx.DBF", true, true);
+  other.GotoRecord(3);
+  other.PutText("CALL_", "CHANGED");
+  other.WriteRecord(3);
+  table_->GotoRecord(3);  // by number: read from the file
+  EXPECT_EQ(table_->GetText("CALL_"), "CHANGED");
+  table_->PutText("CALL_", "MINE");
+  table_->WriteRecord(3);
+  table_->GotoRecord(tessera::kMoveFirst);
+  table_->GotoRecord(tessera::kMoveNext);
+  table_->GotoRecord(tessera::kMoveNext);
+  EXPECT_EQ(table_->GetText("CALL_"), "MINE");  // the cached copy took the write
+}
+
+TEST_F(HandlerTest, IndexLockThatStaysRefusedRaises) {
+  tessera::KTobjCDXFile holder(nullptr, dir_ / "PYX.CDX", false, false, true, true);
+  ASSERT_TRUE(holder.LockIndexFile());
+  table_->GotoRecord(1);
+  table_->PutText("CALL_", "X");
+  try {
+    table_->WriteRecord(1);  // the index lock is retried for 5 seconds
+    FAIL();
+  } catch (const tessera::ETesseraError& e) {
+    EXPECT_EQ(std::string(e.what()).rfind("Error 33 in Lock of /", 0), 0u) << e.what();
+    EXPECT_NE(std::string(e.what()).find("PYX.CDX"), std::string::npos);
+  }
+  holder.UnlockIndexFile();
+  KTO_dBHandler check(dir_ / "Pyx.DBF", true, false);
+  check.GotoRecord(1);
+  EXPECT_NE(check.GetText("CALL_"), "X");  // nothing was written
+}
+
+}  // namespace
