@@ -111,6 +111,8 @@ int32_t KTO_dBHandler::OpenIndexFile(std::string_view name) {
   const std::string ext = plat::UpperName(ExtensionOf(resolved));
   std::unique_ptr<KTobjIndexFile> file;
   if (ext == ".CDX") file = std::make_unique<KTobjCDXFile>(this, resolved, false, false, IsShared(), IsWritable());
+  if (file == nullptr && (ext == ".NDX" || ext == ".NTX" || ext == ".MDX") && plat::FileExists(resolved))
+    throw ETesseraError("Index files of the kind " + ext + " are not supported yet - " + upper);
   if (file == nullptr || !file->Opened()) {
     const bool exists = file != nullptr && file->Disk() != nullptr && !file->Disk()->IsClosed();
     ReportError(exists ? int32_t{kCodeIndexHeader} : int32_t{plat::kErrFileNotFound}, kNoSubCode, upper);

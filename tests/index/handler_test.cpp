@@ -253,6 +253,13 @@ TEST_F(HandlerTest, MasterTagSelection) {
   EXPECT_EQ(table_->TagByNumber(12), nullptr);
   EXPECT_EQ(table_->OpenIndexFile("PYX.CDX"), -1);
   EXPECT_EQ(table_->FindIndexFile("pyx.cdx"), 1);
+  std::filesystem::copy_file(dir_ / "PYX.CDX", dir_ / "OTHER.NTX");
+  try {
+    table_->OpenIndexFile("OTHER.NTX");
+    FAIL();
+  } catch (const tessera::ETesseraError& e) {
+    EXPECT_EQ(std::string(e.what()).rfind("Index files of the kind .NTX are not supported yet - /", 0), 0u) << e.what();
+  }
   try {
     table_->OpenIndexFile("PYX");
     FAIL();
