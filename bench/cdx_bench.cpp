@@ -25,10 +25,6 @@
 
 namespace {
 
-const char* const kTags[][2] = {{"FIO", "FAM_+IM_+OTCH_"}, {"IM", "IM_+FAM_+OTCH_"}, {"OTCH", "OTCH_+FAM_+IM_"},
-                                {"CALL", "CALL_"},         {"REG", "REG_"},          {"GOR", "GOR_"},
-                                {"STRANA", "STRANA_"},     {"IND", "IND_"},          {"TEL", "TEL_"},
-                                {"EMAIL", "EMAIL_"},       {"URL", "URL_"}};
 
 #ifdef PYX_HAVE_SQLITE
 double SqliteIndexSeconds(const std::string& dir, tessera::KTO_dBHandler& table) {
@@ -91,7 +87,7 @@ int main(int argc, char** argv) {
     tessera::KTobjCDXFile file(&table, cdx, false, true, false, true);
     const double before = bench::PeakMiB();
     bench::Stopwatch w;
-    for (const auto& t : kTags) file.CreateTag(t[0], t[1], false, true, "");
+    for (const auto& t : pyx_sample::kCallbookTags) file.CreateTag(t.name, t.expression, false, true, "");
     build_seconds = w.Seconds();
     std::printf("%-48s %10lld cards in %7.3f s (%0.0f cards/s per tag)   peak %.1f MiB (+%.1f)\n",
                 "build the eleven callbook tags", cards, build_seconds, 11.0 * static_cast<double>(cards) / build_seconds,

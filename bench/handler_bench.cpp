@@ -29,11 +29,7 @@ int main(int argc, char** argv) {
   const std::string dbf = dir + "/Pyx.DBF";
   std::filesystem::remove(dir + "/PYX.CDX");
   tessera::KTO_dBHandler table(dbf, false, true);
-  const char* const tags[][2] = {{"FIO", "FAM_+IM_+OTCH_"}, {"IM", "IM_+FAM_+OTCH_"}, {"OTCH", "OTCH_+FAM_+IM_"},
-                                 {"CALL", "CALL_"},         {"REG", "REG_"},          {"GOR", "GOR_"},
-                                 {"STRANA", "STRANA_"},     {"IND", "IND_"},          {"TEL", "TEL_"},
-                                 {"EMAIL", "EMAIL_"},       {"URL", "URL_"}};
-  for (const auto& t : tags) table.CreateIndexTag("PYX.CDX", t[0], t[1], "", tessera::kDuplicateKeys, 0);
+    for (const auto& t : pyx_sample::kCallbookTags) table.CreateIndexTag("PYX.CDX", t.name, t.expression, "", tessera::kDuplicateKeys, 0);
   table.OpenIndexFile("PYX.CDX");
   table.SetUseDeleted(false);  // as the callbook shows its cards
 

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <set>
 
+#include "engine/byte_order.h"
 #include "engine/errors.h"
 #include "engine/memo.h"
 #include "engine/settings.h"
@@ -16,14 +17,8 @@
 namespace tessera {
 namespace {
 
-void Put16(uint8_t* p, uint32_t v) {
-  p[0] = static_cast<uint8_t>(v);
-  p[1] = static_cast<uint8_t>(v >> 8);
-}
-void Put32(uint8_t* p, uint32_t v) {
-  Put16(p, v);
-  Put16(p + 2, v >> 16);
-}
+using bytes::PutLE16;
+using bytes::PutLE32;
 
 [[noreturn]] void Refuse(int32_t code, const std::string& info) {
   ReportEngineError(code, kNoSubCode, info);
@@ -124,9 +119,9 @@ void CreateTable(std::string_view file_name, uint8_t version, const std::vector<
   h[1] = static_cast<uint8_t>(today.year % 100);
   h[2] = static_cast<uint8_t>(today.month);
   h[3] = static_cast<uint8_t>(today.day);
-  Put32(h + 4, 0);
-  Put16(h + 8, static_cast<uint32_t>(header_length));
-  Put16(h + 10, static_cast<uint32_t>(record_length));
+  PutLE32(h + 4, 0);
+  PutLE16(h + 8, static_cast<uint32_t>(header_length));
+  PutLE16(h + 10, static_cast<uint32_t>(record_length));
   if (version == 0x30 && needs_memo) h[28] = 0x02;
   uint32_t offset = 1;
   for (size_t i = 0; i < checked.size(); ++i) {
@@ -134,7 +129,7 @@ void CreateTable(std::string_view file_name, uint8_t version, const std::vector<
     uint8_t* d = h + 32 + 32 * i;
     std::memcpy(d, f.name.data(), f.name.size());
     d[11] = static_cast<uint8_t>(f.type);
-    if (version == 0x30) Put32(d + 12, offset);
+    if (version == 0x30) PutLE32(d + 12, offset);
     if (f.type == 'C') {
       d[16] = static_cast<uint8_t>(f.width & 0xFF);
       d[17] = static_cast<uint8_t>(f.width >> 8);

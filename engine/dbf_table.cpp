@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "engine/byte_order.h"
 #include "engine/errors.h"
 #include "engine/memo.h"
 #include "engine/messages.h"
@@ -14,17 +15,9 @@
 namespace tessera {
 namespace {
 
-uint16_t Get16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-uint32_t Get32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-         (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
-void Put32(uint8_t* p, uint32_t v) {
-  p[0] = static_cast<uint8_t>(v);
-  p[1] = static_cast<uint8_t>(v >> 8);
-  p[2] = static_cast<uint8_t>(v >> 16);
-  p[3] = static_cast<uint8_t>(v >> 24);
-}
+using bytes::GetLE16;
+using bytes::GetLE32;
+using bytes::PutLE32;
 
 bool AcceptedVersion(uint8_t v) { return v == 0x03 || v == 0x30 || v == 0x83 || v == 0x8B || v == 0xF5; }
 
@@ -72,12 +65,12 @@ void KTO_dBaseDBF::ReadStructure() {
     ReportError(kCodeHeaderInvalid, kSubTableHeader, FileName());
     return;
   }
-  header_length_ = Get16(header_ + 8);
-  record_length_ = Get16(header_ + 10);
+  header_length_ = GetLE16(header_ + 8);
+  record_length_ = GetLE16(header_ + 10);
   structural_index_ = (header_[28] & 0x01) != 0;
   has_memo_flag_ = (header_[28] & 0x02) != 0;
   in_container_ = (header_[28] & 0x04) != 0;
-  change_stamp_ = static_cast<int32_t>(Get32(header_ + 16));
+  change_stamp_ = static_cast<int32_t>(GetLE32(header_ + 16));
   if (header_[15] != 0) {
     // Enciphered tables are not read: their records would be taken for text.
     throw ETesseraEncryption(msg::Format(msg::kTableEnciphered, {FileName()}));
@@ -160,7 +153,7 @@ void KTO_dBaseDBF::RefreshHeader() {
   const int64_t size = FileSize();
   const int32_t count =
       size > header_length_ ? static_cast<int32_t>((size - header_length_) / record_length_) : 0;
-  const int32_t stamp = static_cast<int32_t>(Get32(fresh + 16));
+  const int32_t stamp = static_cast<int32_t>(GetLE32(fresh + 16));
   changed_by_other_ = count != record_count_ || stamp != change_stamp_;
   record_count_ = count;
   change_stamp_ = stamp;
@@ -174,12 +167,12 @@ void KTO_dBaseDBF::WriteHeader() {
   header_[1] = static_cast<uint8_t>(today.year % 100);
   header_[2] = static_cast<uint8_t>(today.month);
   header_[3] = static_cast<uint8_t>(today.day);
-  Put32(header_ + 4, static_cast<uint32_t>(record_count_));
+  PutLE32(header_ + 4, static_cast<uint32_t>(record_count_));
   header_[28] = static_cast<uint8_t>((structural_index_ ? 0x01 : 0) | (has_memo_flag_ ? 0x02 : 0) |
                                      (in_container_ ? 0x04 : 0));
-  Put32(header_ + 16, static_cast<uint32_t>(change_stamp_));
+  PutLE32(header_ + 16, static_cast<uint32_t>(change_stamp_));
   header_[15] = 0;
-  Put32(header_ + 20, static_cast<uint32_t>(user_id_));
+  PutLE32(header_ + 20, static_cast<uint32_t>(user_id_));
   WriteAt(0, header_, 32);
   header_dirty_ = false;
 }

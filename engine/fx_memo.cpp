@@ -6,8 +6,8 @@
 
 namespace tessera {
 
-using memo_bytes::GetBE32;
-using memo_bytes::PutBE32;
+using bytes::GetBE32;
+using bytes::PutBE32;
 
 KTobjFXMemo20::KTobjFXMemo20(KTO_dBaseDBF* owner, uint8_t version, bool writable, bool shared,
                              std::string_view table_file_name)

@@ -16,8 +16,8 @@
 
 namespace tessera {
 
-using memo_bytes::GetLE32;
-using memo_bytes::PutLE32;
+using bytes::GetLE32;
+using bytes::PutLE32;
 
 namespace {
 
@@ -273,8 +273,8 @@ void KTobjMemo::CreateFile(std::string_view memo_file_name, uint8_t version, int
     if (block_size <= 0) block_size = 64;
     header.assign(512, 0);
     const uint32_t first_free = static_cast<uint32_t>((512 + block_size - 1) / block_size);
-    memo_bytes::PutBE32(header.data(), first_free);
-    memo_bytes::PutBE32(header.data() + 4, static_cast<uint32_t>(block_size));
+    bytes::PutBE32(header.data(), first_free);
+    bytes::PutBE32(header.data() + 4, static_cast<uint32_t>(block_size));
   }
   plat::FileHandle f = plat::FileHandle::Create(memo_file_name, true, false);
   if (!f.valid() || !f.WriteAt(0, header.data(), static_cast<int64_t>(header.size())))

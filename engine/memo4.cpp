@@ -6,8 +6,8 @@
 
 namespace tessera {
 
-using memo_bytes::GetLE32;
-using memo_bytes::PutLE32;
+using bytes::GetLE32;
+using bytes::PutLE32;
 
 KTobjMemo4::KTobjMemo4(KTO_dBaseDBF* owner, bool writable, bool shared, std::string_view table_file_name)
     : KTobjMemo(owner, 0x8B, writable, shared, table_file_name) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "engine/byte_order.h"
 #include "engine/dbf_handler.h"
 #include "engine/errors.h"
 #include "index/cdx_file.h"
@@ -10,18 +11,9 @@
 namespace tessera {
 namespace {
 
-void Put16(uint8_t* p, uint32_t v) {
-  p[0] = static_cast<uint8_t>(v);
-  p[1] = static_cast<uint8_t>(v >> 8);
-}
-void Put32(uint8_t* p, int32_t v) {
-  const uint32_t u = static_cast<uint32_t>(v);
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(u >> (8 * i));
-}
-void PutBE32(uint8_t* p, int32_t v) {
-  const uint32_t u = static_cast<uint32_t>(v);
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(u >> (24 - 8 * i));
-}
+void Put16(uint8_t* p, uint32_t v) { bytes::PutLE16(p, v); }
+void Put32(uint8_t* p, int32_t v) { bytes::PutLE32(p, static_cast<uint32_t>(v)); }
+void PutBE32(uint8_t* p, int32_t v) { bytes::PutBE32(p, static_cast<uint32_t>(v)); }
 
 }  // namespace
 

@@ -24,10 +24,6 @@ namespace {
 using tessera::KTO_dBHandler;
 using testing_support::TempDir;
 
-const char* const kTags[][2] = {{"FIO", "FAM_+IM_+OTCH_"}, {"IM", "IM_+FAM_+OTCH_"}, {"OTCH", "OTCH_+FAM_+IM_"},
-                                {"CALL", "CALL_"},         {"REG", "REG_"},          {"GOR", "GOR_"},
-                                {"STRANA", "STRANA_"},     {"IND", "IND_"},          {"TEL", "TEL_"},
-                                {"EMAIL", "EMAIL_"},       {"URL", "URL_"}};
 constexpr int kCards = 3000;
 
 // One callbook, built once for all tests of the suite and copied for each.
@@ -38,7 +34,7 @@ class HandlerTest : public ::testing::Test {
     master_dir_ = std::make_unique<TempDir>();
     pyx_sample::WriteSampleTable(master_dir_->path(), kCards, 5, true);
     KTO_dBHandler t(master_dir_->path() + "/Pyx.DBF", false, true);
-    for (const auto& tag : kTags) t.CreateIndexTag("PYX.CDX", tag[0], tag[1], "", tessera::kDuplicateKeys, 0);
+    for (const auto& tag : pyx_sample::kCallbookTags) t.CreateIndexTag("PYX.CDX", tag.name, tag.expression, "", tessera::kDuplicateKeys, 0);
   }
   static void TearDownTestSuite() { master_dir_.reset(); }
 
@@ -116,14 +112,14 @@ std::unique_ptr<TempDir> HandlerTest::master_dir_;
 TEST_F(HandlerTest, SearchesInEveryTag) {
   table_->StayNearest = true;
   auto recs = Records();
-  for (const auto& tag : kTags) {
-    SCOPED_TRACE(tag[0]);
-    table_->SelectMasterTag(tag[0], false);
-    const auto order = ExpectedOrder(tag[1], true);
+  for (const auto& tag : pyx_sample::kCallbookTags) {
+    SCOPED_TRACE(tag.name);
+    table_->SelectMasterTag(tag.name, false);
+    const auto order = ExpectedOrder(tag.expression, true);
     // An exact value: the key of a record in the middle of the order.
     const int32_t middle = order[order.size() / 2];
     table_->GotoRecord(middle);
-    const std::string field = std::string(tag[1]).substr(0, std::string(tag[1]).find('+'));
+    const std::string field = std::string(tag.expression).substr(0, std::string(tag.expression).find('+'));
     const std::string value = tessera::TrimRightText(table_->GetText(field));
     const std::string key = table_->BuildSearchKey({value}, table_->MasterTag()->KeyExpression());
     table_->ExactKeyOnly = false;
@@ -173,12 +169,12 @@ TEST_F(HandlerTest, NavigationInEveryOrderWithDeletedRecordsHiddenAndShown) {
     table_->GotoRecord(static_cast<int32_t>(1 + rng() % kCards));
     table_->MarkDeleted();
   }
-  for (const auto& tag : kTags) {
-    SCOPED_TRACE(tag[0]);
-    table_->SelectMasterTag(tag[0], false);
+  for (const auto& tag : pyx_sample::kCallbookTags) {
+    SCOPED_TRACE(tag.name);
+    table_->SelectMasterTag(tag.name, false);
     for (bool hidden : {false, true}) {
       table_->SetUseDeleted(!hidden);
-      const auto want = ExpectedOrder(tag[1], !hidden);
+      const auto want = ExpectedOrder(tag.expression, !hidden);
       EXPECT_EQ(Walk(), want);
       EXPECT_EQ(Walk(true), want);
     }

@@ -78,11 +78,7 @@ TEST(SharedStress, FourProcessesAppendAndEditOverElevenTags) {
   const std::string dbf = dir / "Pyx.DBF";
   {
     tessera::KTO_dBHandler t(dbf, false, true);
-    const char* const tags[][2] = {{"FIO", "FAM_+IM_+OTCH_"}, {"IM", "IM_+FAM_+OTCH_"}, {"OTCH", "OTCH_+FAM_+IM_"},
-                                   {"CALL", "CALL_"},         {"REG", "REG_"},          {"GOR", "GOR_"},
-                                   {"STRANA", "STRANA_"},     {"IND", "IND_"},          {"TEL", "TEL_"},
-                                   {"EMAIL", "EMAIL_"},       {"URL", "URL_"}};
-    for (const auto& tag : tags) t.CreateIndexTag("PYX.CDX", tag[0], tag[1], "", tessera::kDuplicateKeys, 0);
+        for (const auto& tag : pyx_sample::kCallbookTags) t.CreateIndexTag("PYX.CDX", tag.name, tag.expression, "", tessera::kDuplicateKeys, 0);
   }
   std::vector<pid_t> children;
   for (int p = 0; p < kProcesses; ++p) {

@@ -12,6 +12,7 @@
 #include "support/fixtures.h"
 #include "support/sha256.h"
 #include "support/temp_dir.h"
+#include "tools/pyx_sample/sample_cards.h"
 
 namespace {
 
@@ -219,26 +220,22 @@ TEST(TesseraCli, CallbookIndexBuiltForASampleTableIsSoundAndReadByPerl) {
   TempDir dir;
   ASSERT_EQ(RunCommand(std::string(PYX_SAMPLE_BIN) + " --cards 3000 " + dir.path()).status, 0);
   const std::string dbf = dir / "Pyx.DBF", cdx = dir / "PYX.CDX";
-  const char* tags[][2] = {{"FIO", "FAM_+IM_+OTCH_"}, {"IM", "IM_+FAM_+OTCH_"}, {"OTCH", "OTCH_+FAM_+IM_"},
-                           {"CALL", "CALL_"},         {"REG", "REG_"},          {"GOR", "GOR_"},
-                           {"STRANA", "STRANA_"},     {"IND", "IND_"},          {"TEL", "TEL_"},
-                           {"EMAIL", "EMAIL_"},       {"URL", "URL_"}};
-  for (const auto& t : tags) {
-    const RunResult r = RunCommand(Tessera("index '" + dbf + "' '" + cdx + "' " + t[0] + " " + t[1] + " 2>&1"));
+  for (const auto& t : pyx_sample::kCallbookTags) {
+    const RunResult r = RunCommand(Tessera("index '" + dbf + "' '" + cdx + "' " + t.name + " " + t.expression + " 2>&1"));
     ASSERT_EQ(r.status, 0) << r.out;
     EXPECT_NE(r.out.find("writing 100%"), std::string::npos) << r.out;
   }
   const RunResult check = RunCommand(Tessera("check '" + dbf + "' '" + cdx + "'"));
   EXPECT_EQ(check.status, 0) << check.out;
   EXPECT_EQ(check.out, "11 tags sound\n");
-  for (const auto& t : tags) {
-    const RunResult ours = RunCommand(Tessera("keys '" + dbf + "' '" + cdx + "' " + t[0]));
-    const RunResult perl = RunCommand("/usr/bin/index_dump --type=char '" + cdx + "' " + t[0]);
+  for (const auto& t : pyx_sample::kCallbookTags) {
+    const RunResult ours = RunCommand(Tessera("keys '" + dbf + "' '" + cdx + "' " + t.name));
+    const RunResult perl = RunCommand("/usr/bin/index_dump --type=char '" + cdx + "' " + t.name);
     const auto a = Lines(ours.out), b = Lines(perl.out);
     ASSERT_EQ(a.size(), 3000u);
-    ASSERT_EQ(a.size(), b.size()) << t[0];
+    ASSERT_EQ(a.size(), b.size()) << t.name;
     for (size_t i = 0; i < a.size(); ++i)
-      ASSERT_EQ(a[i].substr(0, a[i].find('\t')), b[i].substr(b[i].find_last_of(' ') + 1)) << t[0] << " " << i;
+      ASSERT_EQ(a[i].substr(0, a[i].find('\t')), b[i].substr(b[i].find_last_of(' ') + 1)) << t.name << " " << i;
   }
   // A table whose index is damaged fails the check with a list of faults.
   {

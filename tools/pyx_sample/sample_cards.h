@@ -20,6 +20,17 @@ constexpr int kFieldCount = 13;
 // EMAIL_ 40, URL_ 40 (all character; header length 449).
 const std::vector<tessera::FieldSpec>& CallbookFields();
 
+// The callbook's eleven index tags, in the order it creates them.
+struct TagDef {
+  const char* name;
+  const char* expression;
+};
+inline constexpr TagDef kCallbookTags[] = {
+    {"FIO", "FAM_+IM_+OTCH_"}, {"IM", "IM_+FAM_+OTCH_"}, {"OTCH", "OTCH_+FAM_+IM_"}, {"CALL", "CALL_"},
+    {"REG", "REG_"},           {"GOR", "GOR_"},          {"STRANA", "STRANA_"},     {"IND", "IND_"},
+    {"TEL", "TEL_"},           {"EMAIL", "EMAIL_"},      {"URL", "URL_"},
+};
+
 // One card; texts in UTF-8, each within its field's width in characters.
 using Card = std::array<std::string, kFieldCount>;
 
