@@ -13,6 +13,7 @@
 #include "platform/codepage.h"
 #include "platform/text_convert.h"
 #include "support/temp_dir.h"
+#include "tools/pyx_sample/sample_cards.h"
 
 namespace {
 
@@ -213,6 +214,19 @@ TEST_F(InteropTest, DbfreadReadsVisualFoxProBinaryFields) {
   EXPECT_EQ(ReadWithDbfread(path),
             "L\ti:-7\tt:20240115102030.250\tf:12.345600\tf:0.100000\ts:" + Hex("memo") + "\n"
             "L\ti:0\t-\tf:0.000000\tf:0.000000\t-\n");
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(InteropTest, DbfreadReadsTheSampleCallbook) {
+  pyx_sample::WriteSampleTable(dir_.path(), 1500, 1, true);
+  const std::string out = ::Run(
+      "/usr/bin/python3 -c \"import dbfread; t = dbfread.DBF('" + (dir_ / "Pyx.DBF") +
+      "', encoding='cp866', load=True); print(t.header.headerlen, len(t.fields), len(t.records)); "
+      "print([r['FAM_'] for r in t.records if r['CALL_'] == 'QZ6ZZZ'])\"");
+  EXPECT_EQ(out, "449 13 1500\n['Тестов']\n");
 }
 
 }  // namespace
