@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 
 #include "engine/errors.h"
 #include "engine/messages.h"
@@ -356,11 +357,7 @@ void KTO_dBHandler::GotoRecord(int32_t number) {
     KTO_dBaseFld::GotoRecord(number);
     return;
   }
-  LockForSearch();
-  struct Unlock {
-    KTO_dBHandler* t;
-    ~Unlock() { t->UnlockForSearch(); }
-  } unlock{this};
+  SearchLock search_lock(this);
   // A record read by number, or re-read, comes from the file itself: another
   // process may have changed it.
   if (number >= 1 || number == kMoveCurrent) DropReadCache();
@@ -507,11 +504,7 @@ bool KTO_dBHandler::SeekKeyText(std::string_view key) {
   found_ = false;
   if (RecordCount() == 0) RefreshHeader();
   if (RecordCount() == 0) return false;
-  LockForSearch();
-  struct Unlock {
-    KTO_dBHandler* t;
-    ~Unlock() { t->UnlockForSearch(); }
-  } unlock{this};
+  SearchLock search_lock(this);
   if (master_ == nullptr) {
     GotoRecord(kMoveLast);
     SetEof(true);
@@ -561,15 +554,12 @@ bool KTO_dBHandler::SeekKeyText(std::string_view key) {
 }
 
 int32_t KTO_dBHandler::LookupKeyInTag(std::string_view tag_name, std::string_view key) {
+  std::optional<SearchLock> search_lock;
   try {
-    LockForSearch();
+    search_lock.emplace(this);
   } catch (const ETesseraError&) {
     return -1;
   }
-  struct Unlock {
-    KTO_dBHandler* t;
-    ~Unlock() { t->UnlockForSearch(); }
-  } unlock{this};
   KTobjIndexTag* tag = FindTag(tag_name);
   if (tag == nullptr) return -1;
   RefreshIndexes();

@@ -138,6 +138,18 @@ class KTO_dBHandler : public KTO_dBaseFld {
   void RefreshIndexes();
 
  private:
+  // With the ClipLock protocol key searches and moves hold every index
+  // file's lock for their duration (other protocols lock only writes).
+  class SearchLock {
+   public:
+    explicit SearchLock(KTO_dBHandler* table) : table_(table) { table_->LockForSearch(); }
+    ~SearchLock() { table_->UnlockForSearch(); }
+    SearchLock(const SearchLock&) = delete;
+    SearchLock& operator=(const SearchLock&) = delete;
+
+   private:
+    KTO_dBHandler* table_;
+  };
   void LockForSearch();
   void UnlockForSearch();
   void EvaluateFilterOverTable();
