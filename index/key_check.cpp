@@ -1,0 +1,63 @@
+#include "index/key_check.h"
+
+#include <map>
+
+#include "engine/dbf_handler.h"
+#include "engine/variant.h"
+#include "index/index_file.h"
+#include "index/index_tag.h"
+
+namespace tessera {
+
+void CheckFoundKeys(KTobjIndexTag& tag, const std::vector<FoundKey>& keys,
+                    const std::function<void(const std::string&, TktVariant&)>& make_value,
+                    const std::function<void(const std::string&)>& fault) {
+  for (size_t i = 1; i < keys.size(); ++i) {
+    TktVariant a, b;
+    make_value(keys[i - 1].first, a);
+    make_value(keys[i].first, b);
+    const int c = tag.CompareKeys(a, b, -1);
+    if (c > 0) {
+      fault("keys out of order at position " + std::to_string(i + 1));
+      break;
+    }
+    if (c == 0 && tag.Unique())
+      fault("unique tag holds a key twice (records " + std::to_string(keys[i - 1].second) + ", " +
+            std::to_string(keys[i].second) + ")");
+  }
+  KTO_dBHandler* table = tag.File()->Table();
+  if (table == nullptr) return;
+  std::map<int32_t, std::string> indexed;
+  for (const auto& [key, recno] : keys) {
+    if (recno < 1 || recno > table->RecordCount()) fault("key for record " + std::to_string(recno) + " beyond the table");
+    else if (!indexed.emplace(recno, key).second) fault("record " + std::to_string(recno) + " has two keys");
+  }
+  const int32_t saved = table->CurrentRecord();
+  for (int32_t r = 1; r <= table->RecordCount(); ++r) {
+    table->GotoRecord(r);
+    bool wanted = true;
+    KTobjIndexKeyData key(256);
+    try {
+      if (tag.HasFor()) wanted = tag.EvalFor();
+      if (!tag.EvalKey(key, nullptr)) continue;
+      tag.NormalizeKey(key, true);
+    } catch (const std::exception& e) {
+      // A tag whose expressions this engine cannot evaluate cannot be kept
+      // current by it either.
+      fault(std::string("expressions cannot be evaluated: ") + e.what());
+      break;
+    }
+    auto it = indexed.find(r);
+    if (it == indexed.end()) {
+      // Which record of a group of equal values a unique tag keeps depends
+      // on the table's history: it is not checked.
+      if (wanted && !tag.Unique()) fault("record " + std::to_string(r) + " has no key");
+      continue;
+    }
+    if (!wanted) fault("record " + std::to_string(r) + " has a key but fails the FOR condition");
+    else if (it->second != key.bytes()) fault("key of record " + std::to_string(r) + " does not match the record");
+  }
+  if (saved >= 1 && saved <= table->RecordCount()) table->GotoRecord(saved);
+}
+
+}  // namespace tessera

@@ -1,0 +1,151 @@
+#include "index/ntx_file.h"
+
+#include "engine/byte_order.h"
+#include "engine/dbf_handler.h"
+#include "engine/errors.h"
+#include "engine/text_helpers.h"
+
+namespace tessera {
+namespace {
+
+constexpr int32_t kPage = KTobjNTXTag::kPageSize;
+
+// Unlocks a whole-file lock when it goes out of scope.
+struct WholeFileLock {
+  explicit WholeFileLock(KTO_DiskFile* d) : disk(d), on(d->IsShared() && d->LockWholeFile()) {}
+  ~WholeFileLock() {
+    if (on) disk->Unlock();
+  }
+  KTO_DiskFile* disk;
+  bool on;
+};
+
+}  // namespace
+
+KTobjNTXFile::KTobjNTXFile(KTO_dBHandler* table, std::string_view name, bool overwrite, bool create, bool shared,
+                           bool writable)
+    : KTobjIndexFile(table) {
+  disk_ = OpenDiskFile(name, overwrite, create, shared, writable, ".NTX");
+  if (!disk_ || disk_->IsClosed()) return;
+  known_size_ = disk_->FileSize();
+  if (create) {
+    // A file opened for building starts without a tag; CreateTag replaces
+    // whatever it held.
+    next_free_ = 0;
+    version_ = 1;
+    opened_ = true;
+    return;
+  }
+  try {
+    auto tag = std::make_unique<KTobjNTXTag>(this, BaseName(disk_->FileName()), true);
+    const bool valid = tag->Valid();
+    tags_.Add(std::move(tag));
+    if (!valid) corrupt_ = true;
+  } catch (const ETesseraError&) {
+    // A damaged file is left not opened; the table reports it.
+    corrupt_ = true;
+  }
+  if (!corrupt_) ResetAllocator();
+  opened_ = !corrupt_;
+}
+
+KTobjNTXFile::~KTobjNTXFile() { tags_.FreeAll(); }
+
+bool KTobjNTXFile::CreateTag(const std::string& name, const std::string& key_expr, bool unique, bool ascending,
+                             const std::string& for_expr) {
+  (void)name;
+  if (!disk_ || disk_->IsClosed()) return false;
+  tags_.FreeAll();
+  disk_->Truncate(0);
+  DropCache();
+  corrupt_ = false;
+  known_size_ = 0;
+  next_free_ = 0;
+  version_ = 1;
+  auto tag = std::make_unique<KTobjNTXTag>(this, BaseName(disk_->FileName()), false);
+  KTobjNTXTag* t = tag.get();
+  tags_.Add(std::move(tag));
+  AllocateNode();  // the header page
+  bool ok = false;
+  try {
+    ok = t->DefineTag(t->Name(), key_expr, unique, ascending, for_expr);
+  } catch (...) {
+    tags_.FreeAll();
+    throw;
+  }
+  if (!ok) tags_.FreeAll();
+  return ok;
+}
+
+int32_t KTobjNTXFile::AllocateNode() {
+  if (next_free_ < 0) ResetAllocator();
+  const int32_t offset = next_free_;
+  next_free_ += kPage;
+  return offset;
+}
+
+int32_t KTobjNTXFile::ResetAllocator() {
+  const int64_t size = disk_ ? disk_->FileSize() : 0;
+  // Pages start at multiples of 1024 even when the file has a ragged end.
+  next_free_ = static_cast<int32_t>((size + kPage - 1) / kPage * kPage);
+  known_size_ = size;
+  return next_free_;
+}
+
+void KTobjNTXFile::ClearIndex() {
+  KTobjNTXTag* tag = Tag();
+  if (tag == nullptr || !disk_) return;
+  WholeFileLock lock(disk_.get());
+  tag->DropTree();
+  disk_->Truncate(2 * kPage);
+  DropCache();
+  corrupt_ = false;
+  known_size_ = 2 * kPage;
+  version_ = 1;
+  next_free_ = kPage;
+  tag->WriteEmptyRoot();  // the page at 1024
+  tag->MarkHeaderDirty();
+  tag->WriteTagHeader();
+}
+
+void KTobjNTXFile::Reindex() {
+  KTobjNTXTag* tag = Tag();
+  if (tag == nullptr || !disk_) return;
+  const std::string key = tag->KeyExpression(), for_expr = tag->ForExpression();
+  const bool unique = tag->Unique(), ascending = !tag->PhysicallyDescending();
+  ClearIndex();
+  WholeFileLock lock(disk_.get());
+  // The tree is built anew from the page after the header.
+  next_free_ = kPage;
+  tag->DefineTag(tag->Name(), key, unique, ascending, for_expr);
+}
+
+bool KTobjNTXFile::RecordChanged(int32_t recno, bool is_append) {
+  KTobjNTXTag* tag = Tag();
+  if (!opened_ || tag == nullptr) return false;
+  // The writer holds the file's lock: whatever another process wrote before
+  // is in the file now, and the count goes on from the file's.
+  ChangedByOther();
+  version_ = version_ >= 32767 ? 1 : static_cast<uint16_t>(version_ + 1);
+  // Another program may have moved the root; the header written here keeps
+  // the file's.
+  tag->SetRoot(tag->ReadRootOffset());
+  tag->MarkHeaderDirty();
+  tag->WriteTagHeader();
+  return KTobjIndexFile::RecordChanged(recno, is_append);
+}
+
+bool KTobjNTXFile::ChangedByOther() {
+  if (!disk_ || !disk_->IsShared() || Tag() == nullptr) return false;
+  uint8_t h[4];
+  if (!ReadDirect(0, h, 4)) return false;
+  const uint16_t counter = bytes::GetLE16(h + 2);
+  if (counter == version_) return false;
+  version_ = counter;
+  next_free_ = -1;
+  known_size_ = -1;
+  DropCache();
+  return true;
+}
+
+}  // namespace tessera

@@ -1,0 +1,47 @@
+// KTobjNTXFile: a Clipper-style single-tag index file (.NTX); the page
+// layout is described in ntx_tag.h.
+//
+// The file holds exactly one tag, named after the file, from the moment it
+// is opened (or created through CreateTag). The version counter in its
+// header grows with every record write made through it; another process
+// that sees a different counter drops its cached tree (ChangedByOther).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "index/index_file.h"
+#include "index/ntx_tag.h"
+
+namespace tessera {
+
+class KTobjNTXFile : public KTobjIndexFile {
+ public:
+  // Opens (or with `create`, creates; with `overwrite`, replaces) the file
+  // `name` (".NTX" added when it has no extension). Opened() tells whether
+  // the disk file is open and, for an existing file, its header is sound.
+  KTobjNTXFile(KTO_dBHandler* table, std::string_view name, bool overwrite, bool create, bool shared, bool writable);
+  ~KTobjNTXFile() override;
+
+  // Replaces whatever the file held by one new tag, built from the table.
+  bool CreateTag(const std::string& name, const std::string& key_expr, bool unique, bool ascending,
+                 const std::string& for_expr) override;
+  int32_t AllocateNode() override;
+  int32_t ResetAllocator() override;
+  void Reindex() override;
+  bool RecordChanged(int32_t recno, bool is_append) override;
+  bool ChangedByOther() override;
+  /* 13 */ virtual void ClearIndex();
+
+  KTobjNTXTag* Tag() const { return tags_.Count() > 0 ? static_cast<KTobjNTXTag*>(tags_.At(0)) : nullptr; }
+  uint16_t VersionCounter() const { return version_; }
+  void SetVersionCounter(uint16_t v) { version_ = v; }
+  // Marks the file damaged without raising (a header that does not add up).
+  void MarkCorrupt() { corrupt_ = true; }
+
+ private:
+  uint16_t version_ = 1;
+};
+
+}  // namespace tessera
