@@ -11,14 +11,18 @@ namespace {
 constexpr int32_t kPage = KTobjNTXTag::kPageSize;
 
 // Unlocks a whole-file lock when it goes out of scope.
-struct WholeFileLock {
-  explicit WholeFileLock(KTO_DiskFile* d) : disk(d), on(d->IsShared() && d->LockWholeFile()) {}
-  ~WholeFileLock() {
-    if (on) disk->Unlock();
+// Cuts the file to `size` bytes. A shared file is cut only under a lock on
+// the whole file, which cannot be had while this process holds the index
+// lock (one range per file): the bytes past the tree are then left as they
+// are, unused.
+void CutFile(KTO_DiskFile* disk, int64_t size) {
+  if (!disk->IsShared()) {
+    disk->Truncate(size);
+  } else if (disk->LockCount() == 0 && disk->LockWholeFile()) {
+    disk->Truncate(size);
+    disk->Unlock();
   }
-  KTO_DiskFile* disk;
-  bool on;
-};
+}
 
 }  // namespace
 
@@ -56,7 +60,7 @@ bool KTobjNTXFile::CreateTag(const std::string& name, const std::string& key_exp
   (void)name;
   if (!disk_ || disk_->IsClosed()) return false;
   tags_.FreeAll();
-  disk_->Truncate(0);
+  if (disk_->FileSize() > 0) CutFile(disk_.get(), 0);
   DropCache();
   corrupt_ = false;
   known_size_ = 0;
@@ -95,12 +99,11 @@ int32_t KTobjNTXFile::ResetAllocator() {
 void KTobjNTXFile::ClearIndex() {
   KTobjNTXTag* tag = Tag();
   if (tag == nullptr || !disk_) return;
-  WholeFileLock lock(disk_.get());
   tag->DropTree();
-  disk_->Truncate(2 * kPage);
+  CutFile(disk_.get(), 2 * kPage);
   DropCache();
   corrupt_ = false;
-  known_size_ = 2 * kPage;
+  known_size_ = -1;
   version_ = 1;
   next_free_ = kPage;
   tag->WriteEmptyRoot();  // the page at 1024
@@ -114,7 +117,6 @@ void KTobjNTXFile::Reindex() {
   const std::string key = tag->KeyExpression(), for_expr = tag->ForExpression();
   const bool unique = tag->Unique(), ascending = !tag->PhysicallyDescending();
   ClearIndex();
-  WholeFileLock lock(disk_.get());
   // The tree is built anew from the page after the header.
   next_free_ = kPage;
   tag->DefineTag(tag->Name(), key, unique, ascending, for_expr);

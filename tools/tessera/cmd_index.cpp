@@ -7,6 +7,8 @@
 #include "engine/text_helpers.h"
 #include "index/cdx_check.h"
 #include "index/cdx_file.h"
+#include "index/ndx_check.h"
+#include "index/ndx_file.h"
 #include "index/ntx_check.h"
 #include "index/ntx_file.h"
 #include "platform/codepage.h"
@@ -18,6 +20,7 @@ namespace {
 
 using tessera::KTobjCDXFile;
 using tessera::KTobjIndexFile;
+using tessera::KTobjNDXFile;
 using tessera::KTobjNTXFile;
 using tessera::KTobjIndexTag;
 using tessera::KTO_dBHandler;
@@ -58,7 +61,9 @@ std::unique_ptr<KTobjIndexFile> MakeIndex(KTO_dBHandler* table, const std::strin
                                           bool writable) {
   const std::string kind = KindOf(name);
   const std::string full = plat::FullPath(name);
-  if (kind == ".NTX") return std::make_unique<KTobjNTXFile>(table, full, false, create, shared, writable);
+  // A single-tag file that is built is replaced as a whole.
+  if (kind == ".NTX") return std::make_unique<KTobjNTXFile>(table, full, create, create, shared, writable);
+  if (kind == ".NDX") return std::make_unique<KTobjNDXFile>(table, full, create, create, shared, writable);
   return std::make_unique<KTobjCDXFile>(table, full, false, create, shared, writable);
 }
 
@@ -157,6 +162,7 @@ int Check(const Args& args) {
   auto file = OpenIndex(&table, p.Positional()[1], false);
   const std::string kind = KindOf(p.Positional()[1]);
   const auto faults = kind == ".NTX"   ? tessera::CheckNtxFile(static_cast<KTobjNTXFile&>(*file))
+                      : kind == ".NDX" ? tessera::CheckNdxFile(static_cast<KTobjNDXFile&>(*file))
                                        : tessera::CheckCdxFile(static_cast<KTobjCDXFile&>(*file));
   for (const auto& f : faults) std::printf("%s\n", plat::OemToUtf8(f).c_str());
   if (faults.empty()) std::printf("%zu tags sound\n", file->TagCount());

@@ -1,0 +1,117 @@
+#include "index/ndx_build.h"
+
+#include <cstring>
+
+#include "engine/byte_order.h"
+#include "engine/dbf_handler.h"
+#include "engine/errors.h"
+#include "index/index_file.h"
+#include "index/table_scan.h"
+
+namespace tessera {
+
+KTobjSortNdx::KTobjSortNdx(KTobjNDXTag* tag)
+    : TktSort(tag->KeyType() == 'C' ? tag->KeyLength() + 1 : 9, nullptr, true, tag->Unique()), tag_(tag) {}
+
+void KTobjSortNdx::Write(Level& l, int level, int32_t block) {
+  // An interior node's last entry is its rightmost child, not a key.
+  const int keys = level > 0 ? l.count - 1 : l.count;
+  bytes::PutLE16(l.node.data(), static_cast<uint32_t>(keys));
+  if (level > 0) {
+    uint8_t* last = l.node.data() + 4 + (l.count - 1) * tag_->EntrySize();
+    std::memset(last + 4, 0, static_cast<size_t>(tag_->EntrySize() - 4));
+  }
+  tag_->File()->WriteBlock(block, l.node.data(), KTobjNDXTag::kBlockBytes);
+  l.started = false;
+}
+
+void KTobjSortNdx::AddToLevel(int level, const std::string& key, int32_t value) {
+  if (level >= kMaxLevels) throw ETesseraError("Index tree of tag " + tag_->Name() + " grew too high");
+  while (static_cast<int>(levels_.size()) <= level) levels_.push_back(std::make_unique<Level>());
+  Level& l = *levels_[static_cast<size_t>(level)];
+  if (!l.started) {
+    l.node.fill(0);
+    l.count = 0;
+    l.started = true;
+  }
+  if (l.count >= tag_->MaxKeys()) {
+    const std::string up = l.last_key;
+    const int32_t block = tag_->File()->AllocateNode();
+    Write(l, level, block);
+    AddToLevel(level + 1, up, block);
+    l.node.fill(0);
+    l.count = 0;
+    l.started = true;
+  }
+  uint8_t* e = l.node.data() + 4 + l.count * tag_->EntrySize();
+  bytes::PutLE32(level == 0 ? e + 4 : e, static_cast<uint32_t>(value));
+  std::memcpy(e + 8, key.data(), key.size());
+  l.last_key = key;
+  ++l.count;
+}
+
+void KTobjSortNdx::PackSorted() {
+  TktVariant value(256);
+  int32_t recno = 0;
+  while (NextKey(value, recno)) {
+    ++written_;
+    if (KTO_dBHandler* table = tag_->Table()) table->StatusUpdate(2, static_cast<int32_t>(written_), 0);
+    AddToLevel(0, tag_->NodeBytes(value), recno);
+  }
+}
+
+void KTobjSortNdx::Finish() {
+  if (written_ == 0) {
+    levels_.clear();
+    tag_->WriteEmptyRoot();
+    return;
+  }
+  for (size_t d = 0; d < levels_.size(); ++d) {
+    Level& l = *levels_[d];
+    if (!l.started) continue;
+    const bool higher = d + 1 < levels_.size();
+    const int32_t block = tag_->File()->AllocateNode();
+    if (!higher) tag_->SetRoot(block);
+    const std::string up = l.last_key;
+    Write(l, static_cast<int>(d), block);
+    if (!higher) break;
+    // The last child of a level may take the node's spare entry, so that
+    // no interior node is left without a key.
+    Level& above = *levels_[d + 1];
+    if (above.started && above.count >= tag_->MaxKeys()) {
+      uint8_t* e = above.node.data() + 4 + above.count * tag_->EntrySize();
+      bytes::PutLE32(e, static_cast<uint32_t>(block));
+      std::memcpy(e + 8, up.data(), up.size());
+      above.last_key = up;
+      ++above.count;
+    } else {
+      AddToLevel(static_cast<int>(d) + 1, up, block);
+    }
+  }
+  levels_.clear();
+}
+
+void KTobjNDXTag::BuildTag() {
+  KTO_dBHandler* table = Table();
+  const int32_t count = table != nullptr ? table->RecordCount() : 0;
+  KTobjSortNdx sort(this);
+  if (table != nullptr) {
+    table->StatusUpdate(-1, 1, count);
+    KTobjIndexKeyData key(256);
+    ScanTableRecords(table, [&](int32_t n) {
+      table->StatusUpdate(1, n, 0);
+      if (!EvalKey(key, nullptr)) return;
+      NormalizeKey(key, true);
+      sort.AddKey(key, n);
+    });
+    table->StatusUpdate(0, 0, 0);
+    table->StatusUpdate(-1, 2, count);
+  }
+  sort.PackSorted();
+  if (table != nullptr) table->StatusUpdate(0, 0, 0);
+  sort.Finish();
+  header_dirty_ = true;
+  WriteTagHeader();
+}
+
+}  // namespace tessera

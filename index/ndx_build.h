@@ -1,0 +1,45 @@
+// KTobjSortNdx: the bulk build of an NDX tag. Every record's key goes into
+// the key sort; the sorted keys are then written bottom-up into full
+// leaves and interior nodes, each node once, with one node per tree level
+// in memory.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "index/key_sort.h"
+#include "index/ndx_tag.h"
+
+namespace tessera {
+
+class KTobjSortNdx : public TktSort {
+ public:
+  static constexpr int kMaxLevels = 32;
+
+  explicit KTobjSortNdx(KTobjNDXTag* tag);
+
+  void PackSorted();
+  // Writes the last node of every level and sets the tag's root.
+  void Finish();
+
+  int64_t KeysWritten() const { return written_; }
+
+ private:
+  struct Level {
+    std::array<uint8_t, KTobjNDXTag::kBlockBytes> node{};
+    int count = 0;  // entries written
+    bool started = false;
+    std::string last_key;  // node bytes of the last entry's key
+  };
+  void AddToLevel(int level, const std::string& key, int32_t value);
+  void Write(Level& l, int level, int32_t block);
+
+  KTobjNDXTag* tag_;
+  int64_t written_ = 0;
+  std::vector<std::unique_ptr<Level>> levels_;
+};
+
+}  // namespace tessera

@@ -1,0 +1,126 @@
+#include "index/ndx_file.h"
+
+#include <climits>
+
+#include "engine/dbf_handler.h"
+#include "engine/errors.h"
+#include "engine/text_helpers.h"
+
+namespace tessera {
+namespace {
+
+constexpr int32_t kBlock = KTobjNDXTag::kBlockBytes;
+
+// Cuts the file to `size` bytes. A shared file is cut only under a lock on
+// the whole file, which cannot be had while this process holds the index
+// lock (one range per file): the bytes past the tree are then left as they
+// are, unused.
+void CutFile(KTO_DiskFile* disk, int64_t size) {
+  if (!disk->IsShared()) {
+    disk->Truncate(size);
+  } else if (disk->LockCount() == 0 && disk->LockWholeFile()) {
+    disk->Truncate(size);
+    disk->Unlock();
+  }
+}
+
+}  // namespace
+
+KTobjNDXFile::KTobjNDXFile(KTO_dBHandler* table, std::string_view name, bool overwrite, bool create, bool shared,
+                           bool writable)
+    : KTobjIndexFile(table) {
+  disk_ = OpenDiskFile(name, overwrite, create, shared, writable, ".NDX");
+  if (!disk_ || disk_->IsClosed()) return;
+  known_size_ = disk_->FileSize();
+  if (create) {
+    next_free_ = 0;
+    opened_ = true;
+    return;
+  }
+  try {
+    auto tag = std::make_unique<KTobjNDXTag>(this, BaseName(disk_->FileName()), true);
+    const bool valid = tag->Valid();
+    tags_.Add(std::move(tag));
+    if (!valid) corrupt_ = true;
+  } catch (const ETesseraError&) {
+    corrupt_ = true;
+  }
+  if (!corrupt_) ResetAllocator();
+  opened_ = !corrupt_;
+}
+
+KTobjNDXFile::~KTobjNDXFile() { tags_.FreeAll(); }
+
+bool KTobjNDXFile::CreateTag(const std::string& name, const std::string& key_expr, bool unique, bool ascending,
+                             const std::string& for_expr) {
+  (void)name;
+  if (!disk_ || disk_->IsClosed()) return false;
+  // What the file cannot keep is refused rather than built and then lost.
+  if (!ascending) throw ETesseraError("An NDX index is always ascending - " + disk_->FileName());
+  if (!TrimText(for_expr).empty()) throw ETesseraError("An NDX index keeps no FOR condition - " + disk_->FileName());
+  tags_.FreeAll();
+  if (disk_->FileSize() > 0) CutFile(disk_.get(), 0);
+  DropCache();
+  corrupt_ = false;
+  known_size_ = 0;
+  next_free_ = 0;
+  auto tag = std::make_unique<KTobjNDXTag>(this, BaseName(disk_->FileName()), false);
+  KTobjNDXTag* t = tag.get();
+  tags_.Add(std::move(tag));
+  AllocateNode();  // the header block
+  bool ok = false;
+  try {
+    ok = t->DefineTag(t->Name(), key_expr, unique, true, "");
+  } catch (...) {
+    tags_.FreeAll();
+    throw;
+  }
+  if (!ok) tags_.FreeAll();
+  return ok;
+}
+
+int32_t KTobjNDXFile::AllocateNode() {
+  if (next_free_ < 0) ResetAllocator();
+  return next_free_++;
+}
+
+int32_t KTobjNDXFile::ResetAllocator() {
+  const int64_t size = disk_ ? disk_->FileSize() : 0;
+  next_free_ = static_cast<int32_t>((size + kBlock - 1) / kBlock);
+  known_size_ = size;
+  return next_free_;
+}
+
+bool KTobjNDXFile::ReadBlock(int32_t block, void* buffer, int32_t count) {
+  if (block < 0 || block > INT32_MAX / kBlock - 1) return false;
+  return KTobjIndexFile::ReadBlock(block * kBlock, buffer, count);
+}
+
+bool KTobjNDXFile::WriteBlock(int32_t block, const void* buffer, int32_t count) {
+  if (block < 0 || block > INT32_MAX / kBlock - 1) return false;
+  return KTobjIndexFile::WriteBlock(block * kBlock, buffer, count);
+}
+
+void KTobjNDXFile::ClearIndex() {
+  KTobjNDXTag* tag = Tag();
+  if (tag == nullptr || !disk_) return;
+  tag->DropTree();
+  CutFile(disk_.get(), 2 * kBlock);
+  DropCache();
+  corrupt_ = false;
+  known_size_ = -1;
+  next_free_ = 1;
+  tag->WriteEmptyRoot();  // block 1
+  tag->MarkHeaderDirty();
+  tag->WriteTagHeader();
+}
+
+void KTobjNDXFile::Reindex() {
+  KTobjNDXTag* tag = Tag();
+  if (tag == nullptr || !disk_) return;
+  ClearIndex();
+  next_free_ = 1;
+  tag->BuildTag();
+}
+
+}  // namespace tessera

@@ -1,0 +1,38 @@
+// KTobjNDXFile: a dBase III-style single-tag index file (.NDX); the block
+// layout is described in ndx_tag.h. The file holds exactly one tag, named
+// after the file, from the moment it is opened (or created through
+// CreateTag).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "index/index_file.h"
+#include "index/ndx_tag.h"
+
+namespace tessera {
+
+class KTobjNDXFile : public KTobjIndexFile {
+ public:
+  KTobjNDXFile(KTO_dBHandler* table, std::string_view name, bool overwrite, bool create, bool shared, bool writable);
+  ~KTobjNDXFile() override;
+
+  // Replaces whatever the file held by one new tag, built from the table.
+  // The ascending flag and the FOR condition are not kept in the file; the
+  // FOR condition applies while this tag object lives.
+  bool CreateTag(const std::string& name, const std::string& key_expr, bool unique, bool ascending,
+                 const std::string& for_expr) override;
+  // Block numbers.
+  int32_t AllocateNode() override;
+  int32_t ResetAllocator() override;
+  bool ReadBlock(int32_t block, void* buffer, int32_t count) override;
+  bool WriteBlock(int32_t block, const void* buffer, int32_t count) override;
+  void Reindex() override;
+  /* 13 */ virtual void ClearIndex();
+
+  KTobjNDXTag* Tag() const { return tags_.Count() > 0 ? static_cast<KTobjNDXTag*>(tags_.At(0)) : nullptr; }
+  int32_t NextFreeBlock() const { return next_free_; }
+};
+
+}  // namespace tessera

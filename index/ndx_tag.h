@@ -1,0 +1,85 @@
+// KTobjNDXTag: the one tag of a dBase III-style (.NDX) index file.
+//
+// The file is a sequence of 512-byte blocks; every position this format
+// hands to the framework (root, node, next free) is a block number.
+// Header (block 0; integers little-endian):
+//   0    root block
+//   4    next free block (blocks in use) when the header was written
+//   8    0
+//   12   key length: 8 for numeric and date keys, else the text length
+//   14   maximum keys per node
+//   16   key type: 0 character, 1 numeric or date
+//   18   entry size: key length + 8 rounded up to 4 (numeric keys: 20)
+//   23   1 unique
+//   24   key expression, NUL-terminated
+//
+// Node (one block): 0 key count n (16 bits and two zero bytes); from 4,
+// entries of entry size: child block (interior; 0 in leaves), record
+// number (leaves; 0 in interior nodes), key. An interior node has n keys
+// and n + 1 children: the entry after the last key holds only the
+// rightmost child. Each interior key is the greatest key below it, as the
+// framework's trees have it; the extra entry gets a key above every key
+// (0xFF for text, 1.7e308 for numbers) in memory.
+//
+// Stored key forms: character keys blank-padded text; numbers and dates
+// (as day numbers) little-endian doubles, a date of 0 or less (no date) as
+// 1e100 so that empty dates sort last. The tag is always ascending, keeps
+// no FOR condition in the file and orders equal keys as they were
+// inserted.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "index/index_tag.h"
+
+namespace tessera {
+
+class KTobjNDXFile;
+
+class KTobjNDXTag : public KTobjIndexTag {
+ public:
+  static constexpr int32_t kBlockBytes = 512;
+  static constexpr int kMaxKeyLength = 240;
+  static constexpr double kNoDate = 1e100;
+
+  KTobjNDXTag(KTobjNDXFile* file, std::string_view name, bool read);
+  ~KTobjNDXTag() override;
+
+  void NormalizeKey(TktVariant& value, bool trim_blanks) override;
+  bool DefineTag(const std::string& name, const std::string& key_expr, bool unique, bool ascending,
+                 const std::string& for_expr) override;
+  bool InsertKey(const KTobjIndexKeyData& key) override;
+  int32_t ReadRootOffset() override;
+  bool LoadNode(int32_t offset, KTobjIndexKey& node) override;
+  bool StoreNode(KTobjIndexKey& node) override;
+  bool ReadTagHeader() override;
+  bool WriteTagHeader() override;
+  // Refuses (ETesseraError) a record's character key longer than the key
+  // length instead of cutting it.
+  bool EvalKey(TktVariant& value, bool* changed) override;
+
+  void BuildTag();
+  void WriteEmptyRoot();
+
+  bool Valid() const { return valid_; }
+  int MaxKeys() const { return max_keys_; }
+  bool NumericKeys() const { return key_type_ != 'C'; }
+  void MarkHeaderDirty() { header_dirty_ = true; }
+  void DropTree() { TakeRoot().reset(); }
+  void SetRoot(int32_t block) { SetRootOffset(block); }
+  // The stored bytes of a key value as written into a node.
+  std::string NodeBytes(const TktVariant& value) const;
+
+ private:
+  friend class KTobjSortNdx;
+  KTobjNDXFile* Ndx() const;
+  bool LearnKeyType(TktVariant* value);
+  void WriteNode(const KTobjIndexKey& node, int32_t first, int32_t last, int32_t block);
+
+  int max_keys_ = 0;
+  bool valid_ = true;
+};
+
+}  // namespace tessera
