@@ -128,13 +128,15 @@ bool KTobjNTXFile::RecordChanged(int32_t recno, bool is_append) {
   // The writer holds the file's lock: whatever another process wrote before
   // is in the file now, and the count goes on from the file's.
   ChangedByOther();
+  // The keys first: a damaged file is found before anything is written.
+  const bool changed = KTobjIndexFile::RecordChanged(recno, is_append);
   version_ = version_ >= 32767 ? 1 : static_cast<uint16_t>(version_ + 1);
   // Another program may have moved the root; the header written here keeps
   // the file's.
   tag->SetRoot(tag->ReadRootOffset());
   tag->MarkHeaderDirty();
   tag->WriteTagHeader();
-  return KTobjIndexFile::RecordChanged(recno, is_append);
+  return changed;
 }
 
 bool KTobjNTXFile::ChangedByOther() {
