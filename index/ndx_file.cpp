@@ -81,6 +81,9 @@ bool KTobjNDXFile::CreateTag(const std::string& name, const std::string& key_exp
 
 int32_t KTobjNDXFile::AllocateNode() {
   if (next_free_ < 0) ResetAllocator();
+  // The header's count of blocks in use tells other programs where theirs
+  // begin (and readers which blocks exist): it is rewritten with the tree.
+  if (KTobjNDXTag* tag = Tag()) tag->MarkHeaderDirty();
   return next_free_++;
 }
 

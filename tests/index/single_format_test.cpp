@@ -326,6 +326,19 @@ TEST_F(SingleFormat, NdxBuildsFullLeavesAndEmptyDatesLast) {
   EXPECT_EQ(v, 1e100);
 }
 
+TEST_F(SingleFormat, NdxHeaderCountsTheBlocksInUseAfterSplits) {
+  const std::string path = dir_ / "g.ndx";
+  Add("A", 0, 0);
+  table_->CreateIndexTag(path, "", "NAME", "", tessera::kDuplicateKeys, 0);
+  ASSERT_EQ(table_->OpenIndexFile(path), 0);
+  for (int i = 0; i < 200; ++i) Add("K" + std::to_string(i), 0, 0);
+  table_->CloseIndexFiles();
+  const std::string b = FileBytes(path);
+  // Other programs allocate from this count and read no block beyond it.
+  EXPECT_EQ(Le32(b, 4), b.size() / 512);
+  EXPECT_GT(b.size(), 8u * 512);
+}
+
 TEST_F(SingleFormat, OpeningNamesTheTagAfterTheFile) {
   Add("A", 1, 0);
   { KTobjNTXFile f(table_.get(), dir_ / "NAME.ntx", true, true, false, true); ASSERT_TRUE(f.CreateTag("x", "NAME", false, true, "")); }
