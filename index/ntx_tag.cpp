@@ -292,11 +292,18 @@ void KTobjNTXTag::NormalizeKey(TktVariant& value, bool trim_blanks) {
 bool KTobjNTXTag::EvalKey(TktVariant& value, bool* changed) {
   const bool ok = KTobjIndexTag::EvalKey(value, changed);
   if (!ok || key_length_ <= 0) return ok;
-  const std::string t = StoredText(value, true);
-  if (static_cast<int>(t.size()) > key_length_) {
+  size_t length = 0;
+  if (key_type_ == 'C' && value.kind() == VariantKind::kCharacter) {
+    std::string_view t = value.bytes();
+    while (!t.empty() && t.back() == ' ') t.remove_suffix(1);
+    length = t.size();
+  } else if (key_type_ != 'D') {
+    length = StoredText(value, true).size();
+  }
+  if (static_cast<int>(length) > key_length_) {
     KTO_dBHandler* table = Table();
     throw ETesseraError("The key of record " + std::to_string(table != nullptr ? table->CurrentRecord() : 0) +
-                        " for tag " + name_ + " is " + std::to_string(t.size()) + " characters long; the tag's keys hold " +
+                        " for tag " + name_ + " is " + std::to_string(length) + " characters long; the tag's keys hold " +
                         std::to_string(key_length_));
   }
   return ok;
