@@ -29,7 +29,9 @@ class KTobjSortNdx : public TktSort {
 
  private:
   struct Level {
-    std::array<uint8_t, KTobjNDXTag::kBlockBytes> node{};
+    // A block, and room for the one entry past it whose child (the last
+    // child of the level) still lies inside the block.
+    std::array<uint8_t, KTobjNDXTag::kBlockBytes + 256> node{};
     int count = 0;  // entries written
     bool started = false;
     std::string last_key;  // node bytes of the last entry's key

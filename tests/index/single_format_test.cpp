@@ -339,6 +339,35 @@ TEST_F(SingleFormat, NdxHeaderCountsTheBlocksInUseAfterSplits) {
   EXPECT_GT(b.size(), 8u * 512);
 }
 
+TEST_F(SingleFormat, BulkBuildsOfEverySizeAreSound) {
+  // Long keys give few entries per node (NDX 7, NTX 14), so that every
+  // way a level can end full or nearly full is met.
+  tessera::CreateTable(dir_ / "w.dbf", 0x03, {{"NAME", 'C', 55, 0}});
+  table_ = std::make_unique<tessera::KTO_dBHandler>(dir_ / "w.dbf", true, true);
+  for (int n = 1; n <= 420; ++n) {
+    table_->BlankRecord();
+    table_->PutText("NAME", "K" + std::to_string(1000 + (n * 7919) % 1000));
+    table_->AppendRecord();
+    if (n > 120 && n % 7 != 0 && n % 14 != 1) continue;
+    SCOPED_TRACE(n);
+    {
+      KTobjNDXFile f(table_.get(), dir_ / "w.ndx", true, true, false, true);
+      ASSERT_TRUE(f.CreateTag("W", "NAME", false, true, ""));
+      ASSERT_EQ(f.Tag()->MaxKeys(), 7);
+      ASSERT_EQ(Order(*f.Tag()).size(), static_cast<size_t>(n));
+      ExpectSound(f, tessera::CheckNdxFile);
+    }
+    {
+      KTobjNTXFile f(table_.get(), dir_ / "w.ntx", true, true, false, true);
+      ASSERT_TRUE(f.CreateTag("W", "NAME", false, n % 2 == 0, ""));
+      ASSERT_EQ(f.Tag()->MaxKeys(), 14);
+      ASSERT_EQ(Order(*f.Tag()).size(), static_cast<size_t>(n));
+      ExpectSound(f, tessera::CheckNtxFile);
+    }
+    if (::testing::Test::HasFailure()) return;
+  }
+}
+
 TEST_F(SingleFormat, OpeningNamesTheTagAfterTheFile) {
   Add("A", 1, 0);
   { KTobjNTXFile f(table_.get(), dir_ / "NAME.ntx", true, true, false, true); ASSERT_TRUE(f.CreateTag("x", "NAME", false, true, "")); }
