@@ -856,6 +856,8 @@ void KTO_dBHandler::CreateIndexTag(std::string_view file_name, std::string_view 
   if (ext != ".CDX" && ext != ".NTX" && ext != ".NDX") {
     throw ETesseraError("Index files of the kind " + ext + " cannot be built - " + upper);
   }
+  if ((sort_order == 7 || sort_order == 8) && ext != ".CDX")
+    throw ETesseraError("The GENERAL collation is not supported; " + ext + " files are built in byte order - " + upper);
   if (sort_order == 7 || sort_order == 8) {
     SetNewCdxTagCollation(2);
     sort_order -= 7;

@@ -178,8 +178,6 @@ int32_t KTobjNTXTag::ReadRootOffset() {
   return root;
 }
 
-void KTobjNTXTag::CompileKeyExpr() { KTobjIndexTag::CompileKeyExpr(); }
-
 bool KTobjNTXTag::LearnKeyType(TktVariant* value) {
   TktVariant v(256);
   TktVariant& out = value != nullptr ? *value : v;

@@ -73,7 +73,6 @@ class KTobjNTXTag : public KTobjIndexTag {
   bool StoreNode(KTobjIndexKey& node) override;
   bool ReadTagHeader() override;
   bool WriteTagHeader() override;
-  void CompileKeyExpr() override;
   // Refuses (ETesseraError) a record's key that is longer than the key
   // length instead of cutting it.
   bool EvalKey(TktVariant& value, bool* changed) override;
