@@ -709,7 +709,7 @@ void TTesseraDataSet::InternalOpen() {
   if (Trimmed(table_name_).empty()) RaiseDatabaseError(dsmsg::kTableNameMissing);
   if (!HasExtension(Trimmed(table_name_))) table_name_ = Trimmed(table_name_) + ".DBF";
   const std::string full = FullTableName();
-  if (!plat::FileExists(full)) RaiseDatabaseError(dbkit::FormatMessage(dsmsg::kCannotFindFile, {plat::FullPath(full)}));
+  if (!plat::FileExists(full)) RaiseDatabaseError(dbkit::FormatMessage(dsmsg::kCannotFindFile, {plat::UpperName(plat::FullPath(full))}));
   // A table file that may not be written is opened read-only, and the
   // dataset then cannot be modified.
   read_only_by_file_ = false;
@@ -772,7 +772,9 @@ std::string TTesseraDataSet::ResolveIndexFile(std::string_view name) const {
   std::string n = Trimmed(name);
   if (!HasExtension(n)) n += ".NDX";
   if (n.find('/') == std::string::npos) n = TableDirectory() + n;
-  return plat::FullPath(n);
+  // Index file names are kept and reported in upper case, as the table
+  // keeps its own.
+  return plat::UpperName(plat::FullPath(n));
 }
 
 void TTesseraDataSet::OpenIndexFiles() {
