@@ -1052,16 +1052,23 @@ void TTesseraDataSet::InternalEdit() {
   editing_ = true;
 }
 
+void TTesseraDataSet::WriteFromBuffer(const char* buffer, int32_t recno) {
+  // Written from the table's own record buffer: the index upkeep that runs
+  // inside the write evaluates the old keys on the saved record and then
+  // goes back to the table's own buffer for the new ones, so the new
+  // record must be there.
+  char* own = table_->RecordBuffer();
+  std::memcpy(own, buffer, static_cast<size_t>(record_length_));
+  if (recno > 0)
+    table_->WriteRecord(recno);
+  else
+    table_->AppendRecord();
+}
+
 void TTesseraDataSet::InternalPost() {
   DataSet::InternalPost();
-  char* buffer = ActiveBuffer();
-  {
-    RecordScope scope(table_.get(), buffer);
-    if (State() == DataSetState::kEdit)
-      table_->WriteRecord(BufferRecNo(buffer));
-    else
-      table_->AppendRecord();
-  }
+  const char* buffer = ActiveBuffer();
+  WriteFromBuffer(buffer, State() == DataSetState::kEdit ? BufferRecNo(buffer) : 0);
   if (editing_) table_->UnlockTable();
   editing_ = false;
   at_first_ = at_last_ = false;
@@ -1074,10 +1081,7 @@ void TTesseraDataSet::Post() {
 
 void TTesseraDataSet::InternalAddRecord(const char* buffer, bool /*append*/) {
   // xBase tables add records at the end only.
-  {
-    RecordScope scope(table_.get(), const_cast<char*>(buffer));
-    table_->AppendRecord();
-  }
+  WriteFromBuffer(buffer, 0);
   if (editing_) table_->UnlockTable();
   editing_ = false;
   at_first_ = at_last_ = false;
