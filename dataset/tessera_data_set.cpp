@@ -198,7 +198,9 @@ std::string TTesseraDataSet::FullTableName() const {
 
 void TTesseraDataSet::ApplyFilterToTable() {
   const dbkit::FilterOptions o = GetFilterOptions();
-  table_->SetFilterExpression(Filter(), (o & dbkit::kFoCaseInsensitive) != 0, (o & dbkit::kFoNoPartialCompare) == 0);
+  // The expression compares with table texts: its literals are given in
+  // the window's code page like every other text of the dataset.
+  table_->SetFilterExpression(ToOem(Filter()), (o & dbkit::kFoCaseInsensitive) != 0, (o & dbkit::kFoNoPartialCompare) == 0);
 }
 
 void TTesseraDataSet::SetFiltered(bool value) {
