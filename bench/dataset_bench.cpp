@@ -11,6 +11,7 @@
 //   dataset_bench [--cards N] [--dir DIR] [--no-sqlite]
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -310,15 +311,21 @@ int main(int argc, char** argv) {
   Prepare(small, cards / 10);
   std::printf("%lld cards (and %lld for the memory comparison), %d-row grid\n", cards, cards / 10, kRows);
 
+  // The dataset and the handler take turns, twice each, and the better of
+  // each pair counts: on a shared machine a single run of either can fall
+  // into someone else's busy minute.
   const ScrollResult s_small = ScrollGrid(small);
-  const ScrollResult s_big = ScrollGrid(big);
+  ScrollResult s_big = ScrollGrid(big);
+  long long records = 0;
+  double floor_s = HandlerWalk(big, &records);
+  const ScrollResult again = ScrollGrid(big);
+  if (again.seconds < s_big.seconds) s_big = again;
+  floor_s = std::min(floor_s, HandlerWalk(big, &records));
   bench::Report("dataset grid pages, CALL order, there and back", static_cast<double>(s_big.pages), s_big.seconds,
                 "pages");
   std::printf("  rows shown per second: %.0f\n", s_big.pages * kRows / s_big.seconds);
   std::printf("  peak memory growth while scrolling: %.2f MiB (%lld cards), %.2f MiB (%lld cards)\n",
               s_big.peak_growth_mib, cards, s_small.peak_growth_mib, cards / 10);
-  long long records = 0;
-  const double floor_s = HandlerWalk(big, &records);
   bench::Report("handler walk in CALL order, there and back (floor)", static_cast<double>(records), floor_s);
   std::printf("  dataset rows/s : handler records/s = %.2f\n",
               (s_big.pages * kRows / s_big.seconds) / (static_cast<double>(records) / floor_s));
