@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <iostream>
 
+#include "engine/dbf_date.h"
 #include "engine/dbf_handler.h"
 #include "engine/errors.h"
 #include "engine/text_helpers.h"
@@ -79,7 +80,11 @@ KTobjIndexTag& TagOf(KTobjIndexFile& file, const std::string& name) {
 std::string KeyText(const KTobjIndexTag& tag, const tessera::KTobjIndexKeyData& key) {
   if (tag.KeyType() == 'C') return plat::OemToUtf8(tessera::TrimRightText(key.bytes()));
   // Multiple-index keys are numbers in memory: shown as numbers, dates as
-  // their day number (an empty date is 1e+100).
+  // yyyymmdd (nothing for an empty date).
+  if (key.kind() == tessera::VariantKind::kNumeric && tag.KeyType() == 'D') {
+    const double day = key.AsNumber();
+    return day >= 1 && day < 1e9 ? tessera::EngineDate().StorageText(static_cast<int32_t>(day)) : std::string();
+  }
   if (key.kind() == tessera::VariantKind::kNumeric) {
     char buf[32];
     std::snprintf(buf, sizeof buf, "%.15g", key.AsNumber());
@@ -172,7 +177,7 @@ TESSERA_COMMAND("tags", "tags INDEX", "List the tags of a compound or multiple i
 TESSERA_COMMAND("keys", "keys TABLE INDEX TAG", "Print a tag's keys in tag order: record number, a tab, the key.",
                 "Character keys are shown in UTF-8 without trailing blanks; other keys as the hex of\n"
                 "their stored bytes (numbers and dates: the big-endian double with its sign bit turned);\n"
-                "in a multiple index (.MDX) numbers as numbers and dates as day numbers.",
+                "in a multiple index (.MDX) numbers as numbers and dates as yyyymmdd.",
                 Keys);
 TESSERA_COMMAND("index", "index TABLE INDEX TAG EXPR [--for EXPR] [--unique] [--descending]",
                 "Build (or replace) one tag of a compound index (or, named .MDX, a multiple index) from every record;\n"
