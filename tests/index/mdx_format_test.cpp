@@ -361,3 +361,85 @@ TEST_F(MdxFormatTest, CallbookTagsThroughTheHandler) {
 }
 
 }  // namespace
+
+namespace {
+
+uint32_t Get32(const std::string& b, size_t at) { return testing_support::Le32(b, at); }
+void Set32(std::string& b, size_t at, uint32_t v) {
+  for (int i = 0; i < 4; ++i) b[at + static_cast<size_t>(i)] = static_cast<char>(v >> (8 * i));
+}
+
+// The same file with 2048-byte blocks (four pages), as another program may
+// write it: every block moved to its place on the wider grid and every page
+// number in the header, the tag headers and the nodes moved with it.
+std::string WidenBlocks(const std::string& in) {
+  auto moved = [](uint32_t page) { return page < 4 ? page : 4 + (page - 4) * 2; };
+  std::string out(2048 + (in.size() - 2048) * 2, '\0');
+  out.replace(0, 2048, in.substr(0, 2048));
+  for (size_t page = 4; page * 512 < in.size(); page += 2)
+    out.replace(moved(static_cast<uint32_t>(page)) * 512, 1024, in.substr(page * 512, 1024));
+  out[20] = 4;
+  out[22] = 0;
+  out[23] = 8;
+  Set32(out, 32, moved(Get32(in, 32)));
+  for (uint32_t k = 1; k <= Le16(in, 28); ++k) {
+    const size_t e = 512 + 32 * k;
+    const uint32_t header = Get32(in, e);
+    Set32(out, e, moved(header));
+    const size_t h = moved(header) * 512;
+    const uint32_t entry = Le16(in, header * 512 + 18);
+    for (size_t at : {size_t{0}, size_t{248}, size_t{252}}) Set32(out, h + at, moved(Get32(in, header * 512 + at)));
+    std::vector<uint32_t> nodes{Get32(in, header * 512)};
+    while (!nodes.empty()) {
+      const uint32_t node = nodes.back();
+      nodes.pop_back();
+      const size_t o = moved(node) * 512;
+      Set32(out, o + 4, moved(Get32(in, node * 512 + 4)));
+      const uint32_t n = Get32(in, node * 512);
+      if (Get32(in, node * 512 + 8 + n * entry) == 0) continue;  // a leaf
+      for (uint32_t i = 0; i <= n; ++i) {
+        const uint32_t child = Get32(in, node * 512 + 8 + i * entry);
+        Set32(out, o + 8 + i * entry, moved(child));
+        nodes.push_back(child);
+      }
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+TEST_F(MdxFormatTest, OtherBlockSizesAreReadAndWritten) {
+  std::vector<std::tuple<std::string, double, int32_t>> rows;
+  for (int i = 0; i < 2000; ++i) rows.emplace_back("K" + std::to_string(i * 7919 % 2000), i % 300 - 150.25, 0);
+  MakeTable(rows);
+  std::vector<int32_t> name_order, num_order;
+  {
+    KTO_dBHandler t(dbf_, true, true);
+    KTobjMDXFile f(&t, mdx_, false, true, true, true);
+    ASSERT_TRUE(f.CreateTag("NAME", "NAME", false, true, ""));
+    ASSERT_TRUE(f.CreateTag("NUM", "NUM", false, false, ""));
+    name_order = Order(*f.FindTag("NAME"));
+    num_order = Order(*f.FindTag("NUM"));
+  }
+  testing_support::PutFileBytes(mdx_, WidenBlocks(FileBytes(mdx_)));
+  KTO_dBHandler t(dbf_, true, true);
+  ASSERT_EQ(t.OpenIndexFile(mdx_), 0);
+  auto* f = static_cast<KTobjMDXFile*>(t.IndexFile(1));
+  EXPECT_EQ(f->BlockBytes(), 2048);
+  EXPECT_EQ(Order(*t.FindTag("NAME")), name_order);
+  EXPECT_EQ(Order(*t.FindTag("NUM")), num_order);
+  // Changes go into blocks of the file's own size.
+  const size_t before = FileBytes(mdx_).size();
+  for (int i = 0; i < 400; ++i) {
+    t.BlankRecord();
+    t.PutText("NAME", "N" + std::to_string(i));
+    t.PutNumber("NUM", i);
+    t.AppendRecord();
+  }
+  EXPECT_EQ(Order(*t.FindTag("NAME")).size(), 2400u);
+  for (const auto& fault : tessera::CheckMdxFile(*f)) ADD_FAILURE() << fault;
+  const size_t after = FileBytes(mdx_).size();
+  EXPECT_GT(after, before);
+  EXPECT_EQ((after - 2048) % 2048, 0u);
+}
