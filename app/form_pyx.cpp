@@ -4,6 +4,8 @@
 #include <QApplication>
 #include <QCoreApplication>
 #include <QFrame>
+#include <QHeaderView>
+#include <QTableView>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -13,6 +15,7 @@
 #include <QTimer>
 #include <QToolButton>
 #include <QValidator>
+#include <algorithm>
 
 #include "app/callbook_controller.h"
 #include "app/callbook_tables.h"
@@ -140,7 +143,9 @@ constexpr ColumnSpec kGridColumns[] = {
 
 }  // namespace
 
-QString TFormPYX::SansFamily() { return QStringLiteral("DejaVu Sans"); }
+// The condensed cut comes closest to the narrow bitmap face the form was
+// laid out with; plain DejaVu Sans overflows the labels.
+QString TFormPYX::SansFamily() { return QStringLiteral("DejaVu Sans Condensed"); }
 
 TFormPYX::TFormPYX(CallbookController& controller, QWidget* parent)
     : QMainWindow(parent), controller_(controller), source_(std::make_unique<dbkit::DataSource>()) {
@@ -178,7 +183,7 @@ void TFormPYX::BuildControls() {
   client_->installEventFilter(this);
 
   auto* ver = MakeLabel(client_, "LabelVer", 588, 420, QStringLiteral("Версия 1.0 beta"));
-  ver->resize(79, 13);
+  ver->resize(std::max(79, ver->width()), 13);
   SetTextColour(ver, QColor(0x00, 0xFF, 0x00));
 
   QFrame* call = MakePanel(client_, "PanelCall", 16, 8, 657, 65);
@@ -294,6 +299,9 @@ void TFormPYX::BuildControls() {
   grid_->SetConfirmDelete(true);
   grid_->SetCancelOnExit(true);
   grid_->setFont(SansFont(11));
+  // Rows as high as the form's grid rows: the font and a few pixels.
+  grid_->View()->verticalHeader()->setDefaultSectionSize(17);
+  grid_->View()->horizontalHeader()->setFont(SansFont(11));
   grid_->SetDataSource(source_.get());
   grid_->hide();
   connect(grid_, &widgets::DbGrid::keyDown, this, [this](int key, Qt::KeyboardModifiers) {

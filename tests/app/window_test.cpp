@@ -89,7 +89,7 @@ struct ControlSpec {
 };
 
 const ControlSpec kControls[] = {
-    {"LabelVer", "ClientArea", 588, 420, 79, 13, "Версия 1.0 beta", 11, true},
+    {"LabelVer", "ClientArea", 588, 420, 0, 0, "Версия 1.0 beta", 11, true},
     {"PanelCall", "ClientArea", 16, 8, 657, 65, nullptr, 11, true},
     {"LabelFind", "PanelCall", 24, 8, 0, 0, "", 11, true},
     {"Gauge", "PanelCall", 480, 16, 169, 25, nullptr, 11, false},
