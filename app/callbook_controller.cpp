@@ -12,10 +12,9 @@ namespace pyx {
 
 namespace {
 
-// How often an index build lets the window repaint. Status reports come
-// once per record and once per key, millions of them on a large table, so
-// the clock is read only every kReportsPerClockCheck reports.
-constexpr auto kRepaintInterval = std::chrono::milliseconds(40);
+// Status reports come once per record and once per key, millions of them
+// on a large table, so the clock is read only every kReportsPerClockCheck
+// reports.
 constexpr uint32_t kReportsPerClockCheck = 512;
 
 }  // namespace
@@ -37,7 +36,7 @@ CallbookController::~CallbookController() = default;
 void CallbookController::OnStatus(int32_t /*stat1*/, int32_t /*stat2*/, int32_t /*stat3*/) {
   if (view_ == nullptr || ++reports_ % kReportsPerClockCheck != 0) return;
   const auto now = std::chrono::steady_clock::now();
-  if (now - last_repaint_ < kRepaintInterval) return;
+  if (now - last_repaint_ < repaint_interval_) return;
   last_repaint_ = now;
   view_->ProcessMessages();
 }

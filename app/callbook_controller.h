@@ -45,6 +45,9 @@ class CallbookController {
   // The view is not owned; it must outlive every call that follows.
   void SetView(CallbookView* view) { view_ = view; }
   tessera::TTesseraDataSet& TablePYX() { return *table_; }
+  // How long an index build goes at most between two repaints (40 ms
+  // unless told otherwise).
+  void SetRepaintInterval(std::chrono::milliseconds interval) { repaint_interval_ = interval; }
   // Set once the start-up has run (also when it ended for want of the
   // table).
   bool Started() const { return started_; }
@@ -111,6 +114,7 @@ class CallbookController {
   CallbookView* view_ = nullptr;
   bool started_ = false;
   uint32_t reports_ = 0;
+  std::chrono::milliseconds repaint_interval_{40};
   std::chrono::steady_clock::time_point last_repaint_;
 };
 

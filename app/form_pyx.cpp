@@ -62,6 +62,8 @@ QFrame* MakePanel(QWidget* parent, const char* name, int x, int y, int w, int h)
   p->setFrameStyle(QFrame::Panel | QFrame::Raised);
   p->setLineWidth(1);
   p->setGeometry(x, y, w, h);
+  // Opaque, so that a control sent behind it is hidden.
+  p->setAutoFillBackground(true);
   return p;
 }
 

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <map>
@@ -100,6 +101,32 @@ TEST_F(ControllerTest, StartWithoutIndexBuildsTheElevenTagsWithTheGauge) {
   EXPECT_EQ(Table().IndexName(), "CALL");
   EXPECT_EQ(Card("CALL_"), "QZ6ZZZ");
   EXPECT_EQ(Table().RecNo(), 1001);
+}
+
+TEST_F(ControllerTest, TheWindowRepaintsDuringTheBuildAndTheTableIsBusy) {
+  controller_ = std::make_unique<CallbookController>();
+  view_ = std::make_unique<RecordingView>(*controller_);
+  controller_->SetRepaintInterval(std::chrono::milliseconds(0));
+  std::vector<std::string> refused;
+  int during_build = 0;
+  view_->on_process = [&] {
+    if (Table().BusyState() != tessera::kBusyIndexing) return;
+    ++during_build;
+    // An operation that reaches the dataset meanwhile is refused.
+    try {
+      Table().SetIndexName("CALL");
+    } catch (const std::exception& e) {
+      refused.push_back(e.what());
+    }
+  };
+  controller_->FormActivate();
+  // 3000 records and keys per tag, a repaint every 512 reports.
+  EXPECT_GE(during_build, 11 * 2 * 3000 / 512 - 11);
+  ASSERT_FALSE(refused.empty());
+  EXPECT_EQ(refused.front(), "Table is busy building an index");
+  EXPECT_EQ(std::count(refused.begin(), refused.end(), refused.front()), static_cast<long>(refused.size()));
+  EXPECT_EQ(Table().TagCount(), 11);
+  EXPECT_EQ(Card("CALL_"), "QZ6ZZZ");
 }
 
 TEST_F(ControllerTest, StartWithIndexShowsQZ6ZZZOnceAndOnlyOnce) {

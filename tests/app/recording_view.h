@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -26,6 +27,8 @@ class RecordingView : public pyx::CallbookView {
   std::vector<std::string> calls;
   bool confirm_delete = true;
   int processed = 0;  // ProcessMessages calls
+  // Runs inside ProcessMessages, as an event the toolkit handles then.
+  std::function<void()> on_process;
 
   // Calls recorded since the last Take, which forgets them.
   std::vector<std::string> Take() {
@@ -45,7 +48,10 @@ class RecordingView : public pyx::CallbookView {
   void Hide(std::string_view c) override { Add("Hide", c); }
   void BringToFront(std::string_view c) override { Add("Front", c); }
   void SendToBack(std::string_view c) override { Add("Back", c); }
-  void ProcessMessages() override { ++processed; }
+  void ProcessMessages() override {
+    ++processed;
+    if (on_process) on_process();
+  }
   void SetText(std::string_view c, std::string_view t) override { Add("Text", c, t); }
   void SetHint(std::string_view c, std::string_view h) override { Add("Hint", c, h); }
   void SetFocus(std::string_view c) override { Add("Focus", c); }

@@ -245,6 +245,12 @@ TEST_F(WindowTest, F7SearchTypesCapitalsAndEnterFindsTheCard) {
   EXPECT_EQ(W<QLabel>("LabelFind")->text(), QStringLiteral("Поиск по позывному"));
   EXPECT_EQ(input->accessibleName(), QStringLiteral("Поиск по позывному"));
   EXPECT_FALSE(A("MenuRed")->isEnabled());
+  // The default button is up, behind the opaque panel it lies in.
+  auto* enter = W<QPushButton>("ButtonEnter");
+  EXPECT_TRUE(enter->isVisibleTo(form_.get()));
+  const QObjectList& stack = W("ClientArea")->children();
+  EXPECT_LT(stack.indexOf(enter), stack.indexOf(W("PanelFIO")));
+  EXPECT_TRUE(W("PanelFIO")->autoFillBackground());
   // While the search input is up, the other shortcuts do nothing.
   QTest::keyClick(input, Qt::Key_F3);
   EXPECT_FALSE(W("DBGridPYX")->isVisibleTo(form_.get()));
