@@ -198,7 +198,9 @@ std::string TTesseraDataSet::FullTableName() const {
 
 void TTesseraDataSet::ApplyFilterToTable() {
   const dbkit::FilterOptions o = GetFilterOptions();
-  table_->SetFilterExpression(Filter(), (o & dbkit::kFoCaseInsensitive) != 0, (o & dbkit::kFoNoPartialCompare) == 0);
+  // The expression compares with table texts: its literals are given in
+  // the window's code page like every other text of the dataset.
+  table_->SetFilterExpression(ToOem(Filter()), (o & dbkit::kFoCaseInsensitive) != 0, (o & dbkit::kFoNoPartialCompare) == 0);
 }
 
 void TTesseraDataSet::SetFiltered(bool value) {
@@ -709,7 +711,7 @@ void TTesseraDataSet::InternalOpen() {
   if (Trimmed(table_name_).empty()) RaiseDatabaseError(dsmsg::kTableNameMissing);
   if (!HasExtension(Trimmed(table_name_))) table_name_ = Trimmed(table_name_) + ".DBF";
   const std::string full = FullTableName();
-  if (!plat::FileExists(full)) RaiseDatabaseError(dbkit::FormatMessage(dsmsg::kCannotFindFile, {plat::FullPath(full)}));
+  if (!plat::FileExists(full)) RaiseDatabaseError(dbkit::FormatMessage(dsmsg::kCannotFindFile, {plat::UpperName(plat::FullPath(full))}));
   // A table file that may not be written is opened read-only, and the
   // dataset then cannot be modified.
   read_only_by_file_ = false;
@@ -772,7 +774,9 @@ std::string TTesseraDataSet::ResolveIndexFile(std::string_view name) const {
   std::string n = Trimmed(name);
   if (!HasExtension(n)) n += ".NDX";
   if (n.find('/') == std::string::npos) n = TableDirectory() + n;
-  return plat::FullPath(n);
+  // Index file names are kept and reported in upper case, as the table
+  // keeps its own.
+  return plat::UpperName(plat::FullPath(n));
 }
 
 void TTesseraDataSet::OpenIndexFiles() {
@@ -1050,16 +1054,23 @@ void TTesseraDataSet::InternalEdit() {
   editing_ = true;
 }
 
+void TTesseraDataSet::WriteFromBuffer(const char* buffer, int32_t recno) {
+  // Written from the table's own record buffer: the index upkeep that runs
+  // inside the write evaluates the old keys on the saved record and then
+  // goes back to the table's own buffer for the new ones, so the new
+  // record must be there.
+  char* own = table_->RecordBuffer();
+  std::memcpy(own, buffer, static_cast<size_t>(record_length_));
+  if (recno > 0)
+    table_->WriteRecord(recno);
+  else
+    table_->AppendRecord();
+}
+
 void TTesseraDataSet::InternalPost() {
   DataSet::InternalPost();
-  char* buffer = ActiveBuffer();
-  {
-    RecordScope scope(table_.get(), buffer);
-    if (State() == DataSetState::kEdit)
-      table_->WriteRecord(BufferRecNo(buffer));
-    else
-      table_->AppendRecord();
-  }
+  const char* buffer = ActiveBuffer();
+  WriteFromBuffer(buffer, State() == DataSetState::kEdit ? BufferRecNo(buffer) : 0);
   if (editing_) table_->UnlockTable();
   editing_ = false;
   at_first_ = at_last_ = false;
@@ -1072,10 +1083,7 @@ void TTesseraDataSet::Post() {
 
 void TTesseraDataSet::InternalAddRecord(const char* buffer, bool /*append*/) {
   // xBase tables add records at the end only.
-  {
-    RecordScope scope(table_.get(), const_cast<char*>(buffer));
-    table_->AppendRecord();
-  }
+  WriteFromBuffer(buffer, 0);
   if (editing_) table_->UnlockTable();
   editing_ = false;
   at_first_ = at_last_ = false;

@@ -235,6 +235,9 @@ class TTesseraDataSet : public dbkit::DataSet {
   // Record number of a bookmark text; 0 when it is no valid bookmark.
   int32_t BookmarkRecNo(const char* bookmark) const;
   void FillTrailer(char* buffer);
+  // Writes the record bytes of a row buffer over record `recno`, or
+  // appends them (0).
+  void WriteFromBuffer(const char* buffer, int32_t recno);
 
   // Called back by the table.
   bool AcceptRecord();
