@@ -125,6 +125,14 @@ try:
     chk = subprocess.run([tessera, "check", os.path.join(work, "Pyx.DBF"), os.path.join(work, "PYX.CDX")],
                          capture_output=True, text=True)
     check(chk.returncode == 0, "tessera check is clean " + chk.stdout[-300:])
+
+    # F10 ends the program.
+    xdo("key", "--window", win, "F10")
+    try:
+        status = proc.wait(15)
+    except subprocess.TimeoutExpired:
+        status = None
+    check(status == 0, "F10 ends the program with status 0 (%r)" % status)
 finally:
     proc.terminate()
     try:

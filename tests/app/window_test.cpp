@@ -299,6 +299,15 @@ TEST_F(WindowTest, TableViewShortcutsAndEditingCapitals) {
     QApplication::sendEvent(prim, &press);
   }
   EXPECT_EQ(prim->text(), QStringLiteral("ТЕСТ"));
+  // Every card edit forces capitals.
+  for (const char* name : {"DBEditCall", "DBEditFamily", "DBEditName", "DBEditOtch", "DBEditReg", "DBEditGor",
+                           "DBEditUlica", "DBEditInd", "DBEditTel", "DBEditStrana", "DBEditEmail", "DBEditURL"}) {
+    auto* e = W<widgets::DbEdit>(name);
+    e->setFocus();
+    e->selectAll();  // a full field takes no more letters
+    QTest::keyClicks(e, QStringLiteral("qz"));
+    EXPECT_EQ(e->text(), QStringLiteral("QZ")) << name;
+  }
   nav->ButtonAt(widgets::DbNavigator::kCancel)->click();
   EXPECT_EQ(nav->VisibleButtons(), 511u);
   EXPECT_EQ(nav->width(), 657);
