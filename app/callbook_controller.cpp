@@ -5,7 +5,10 @@
 
 #include "dataset/tessera_data_set.h"
 #include "dbkit/value.h"
+#include "engine/errors.h"
 #include "platform/codepage.h"
+#include "platform/file.h"
+#include "platform/last_error.h"
 #include "platform/path.h"
 
 namespace pyx {
@@ -91,7 +94,25 @@ void CallbookController::MenuRedReindClick() {
   table_->Close();
   table_->IndexFiles().Clear();
   view_->SetGaugeProgress(kGaugeStart);
-  if (plat::FileExists(kIndexFile)) plat::DeleteFile(kIndexFile);
+  if (plat::FileExists(kIndexFile)) {
+    // Another program that has the index open would go on keeping its tags
+    // in the deleted file while this one builds a new file, and the two
+    // would part ways without a word. The file is deleted only while this
+    // program holds it alone; otherwise the callbook goes back to where it
+    // was and says why.
+    plat::FileHandle sole = plat::FileHandle::Open(kIndexFile, true, false);
+    if (!sole.valid()) {
+      const int32_t error = plat::LastError();
+      table_->IndexFiles().Add(kIndexFile);
+      table_->Open();
+      view_->Hide("Wait");
+      view_->Hide("Gauge");
+      ShowHomeCard();
+      tessera::EngineErrorHandler(error, tessera::kNoSubCode, plat::UpperName(plat::FullPath(kIndexFile)));
+      return;
+    }
+    plat::DeleteFile(kIndexFile);
+  }
   table_->Open();
   BuildIndexTags();  // the first tag creates the new "PYX.CDX"
   table_->Close();

@@ -175,6 +175,63 @@ TEST_F(ControllerTest, ReindexReplacesTheIndexFileAndShowsQZ6ZZZInCallsignOrder)
   EXPECT_EQ(Card("CALL_"), "QZ6ZZZ");
 }
 
+TEST_F(ControllerTest, ReindexIsRefusedWhileAnotherProgramHasTheIndexOpen) {
+  WithIndex();
+  int to_parent[2], to_child[2];
+  ASSERT_EQ(::pipe(to_parent), 0);
+  ASSERT_EQ(::pipe(to_child), 0);
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    int status = 0;
+    try {
+      tessera::TTesseraDataSet other;
+      other.SetTableName("Pyx.DBF");
+      other.IndexFiles().Add("PYX.CDX");
+      other.Open();
+      char c = 'o';
+      if (::write(to_parent[1], &c, 1) != 1) status |= 2;
+      if (::read(to_child[0], &c, 1) != 1) status |= 2;
+    } catch (...) {
+      status = 1;
+    }
+    ::_exit(status);
+  }
+  char c = 0;
+  ASSERT_EQ(::read(to_parent[0], &c, 1), 1);
+  Start();
+  ASSERT_EQ(::link("PYX.CDX", "old.cdx"), 0);
+  view_->Take();
+  try {
+    controller_->MenuRedReindClick();
+    ADD_FAILURE() << "the index file of another program was replaced";
+  } catch (const std::exception& e) {
+    EXPECT_EQ(std::string(e.what()).rfind("File access denied - ", 0), 0u) << e.what();
+    EXPECT_NE(std::string(e.what()).find("PYX.CDX"), std::string::npos) << e.what();
+  }
+  struct stat now {}, old {};
+  ASSERT_EQ(::stat("PYX.CDX", &now), 0);
+  ASSERT_EQ(::stat("old.cdx", &old), 0);
+  EXPECT_EQ(now.st_ino, old.st_ino);
+  // The callbook is back where it was.
+  const Calls& calls = view_->calls;
+  EXPECT_GT(IndexOf(calls, "Hide Wait"), 0);
+  EXPECT_GT(IndexOf(calls, "Hide Gauge"), 0);
+  EXPECT_TRUE(Table().Active());
+  EXPECT_EQ(Table().TagCount(), 11);
+  EXPECT_EQ(Card("CALL_"), "QZ6ZZZ");
+
+  ASSERT_EQ(::write(to_child[1], "g", 1), 1);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  for (int fd : {to_parent[0], to_parent[1], to_child[0], to_child[1]}) ::close(fd);
+  // With the other program gone the reindex goes through.
+  controller_->MenuRedReindClick();
+  ASSERT_EQ(::stat("PYX.CDX", &now), 0);
+  EXPECT_NE(now.st_ino, old.st_ino);
+  EXPECT_EQ(Card("CALL_"), "QZ6ZZZ");
+}
+
 TEST_F(ControllerTest, SearchInputModeAndSearchesInTheChosenOrder) {
   WithIndex();
   Start();
