@@ -283,6 +283,16 @@ TEST_F(WindowTest, TableViewShortcutsAndEditingCapitals) {
   QTest::keyClick(grid->View(), Qt::Key_Escape);
   EXPECT_FALSE(grid->isVisibleTo(form_.get()));
   EXPECT_TRUE(A("MenuRed")->isEnabled());
+  // F2 from the grid, also when a column title chose the order.
+  QTest::keyClick(form_.get(), Qt::Key_F3);
+  ASSERT_TRUE(grid->isVisibleTo(form_.get()));
+  emit grid->View()->horizontalHeader()->sectionClicked(1);
+  EXPECT_EQ(controller_->TablePYX().IndexName(), "FIO");
+  emit grid->View()->horizontalHeader()->sectionClicked(7);
+  EXPECT_EQ(controller_->TablePYX().IndexName(), "FIO");
+  QTest::keyClick(grid->View(), Qt::Key_F2);
+  EXPECT_FALSE(grid->isVisibleTo(form_.get()));
+  EXPECT_FALSE(A("ViewStandart")->isEnabled());
 
   // F4 edits the card: the edits open, only post and cancel are offered.
   QTest::keyClick(form_.get(), Qt::Key_F4);
