@@ -12,6 +12,7 @@
 #include "dataset/ts_blob_stream.h"
 #include "dbkit/data_source.h"
 #include "dbkit/db_error.h"
+#include "dbkit/db_messages.h"
 #include "dbkit/master_data_link.h"
 #include "engine/dbf_table.h"
 #include "expr/dbf_names.h"
@@ -1257,7 +1258,7 @@ bool TTesseraDataSet::Locate(std::string_view key_fields, const std::vector<dbki
   CheckBrowseMode();
   const std::vector<dbkit::Field*> fields = GetFieldList(key_fields);
   if (fields.size() != key_values.size())
-    RaiseDatabaseError(dbkit::FormatMessage("Number of values does not match the fields '%s'", {key_fields}));
+    RaiseDatabaseError(dbkit::FormatMessage(dbkit::msg::kLocateValueCount, {key_fields}));
   std::vector<FieldValue> texts;
   for (size_t i = 0; i < fields.size(); ++i) texts.push_back(LocateText(fields[i], key_values[i], translate_ascii_));
   const int32_t saved = GetRecNo();
@@ -1283,7 +1284,7 @@ std::optional<std::vector<dbkit::Value>> TTesseraDataSet::Lookup(std::string_vie
   const std::vector<dbkit::Field*> keys = GetFieldList(key_fields);
   const std::vector<dbkit::Field*> results = GetFieldList(result_fields);
   if (keys.size() != key_values.size())
-    RaiseDatabaseError(dbkit::FormatMessage("Number of values does not match the fields '%s'", {key_fields}));
+    RaiseDatabaseError(dbkit::FormatMessage(dbkit::msg::kLocateValueCount, {key_fields}));
   std::vector<FieldValue> texts;
   for (size_t i = 0; i < keys.size(); ++i) texts.push_back(LocateText(keys[i], key_values[i], translate_ascii_));
   const int32_t saved = GetRecNo();

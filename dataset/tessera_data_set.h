@@ -112,7 +112,7 @@ class TTesseraDataSet : public dbkit::DataSet {
   void SetMasterSource(dbkit::DataSource* source);
   // Open the table read-only; also true while open when the table file is
   // not writable.
-  bool ReadOnly() const { return read_only_; }
+  bool ReadOnly() const { return read_only_ || read_only_by_file_; }
   void SetReadOnly(bool value);
   // Table file name; ".DBF" is added when it has no extension. Only while
   // closed; a new name clears IndexFiles.
@@ -163,7 +163,9 @@ class TTesseraDataSet : public dbkit::DataSet {
   // name of the table file as DatabaseName and TableName give them.
   std::string TableDirectory() const;
   std::string FullTableName() const;
-  // Byte of the handler's read cache option passed at open (0: default).
+  // The read cache option passed to the table at open: 0 leaves the
+  // handler's read cache to the handler (on in record order), any other
+  // value keeps it off (for a table other processes write all the time).
   uint8_t ReadCacheOption() const { return read_cache_option_; }
   void SetReadCacheOption(uint8_t value) { read_cache_option_ = value; }
 

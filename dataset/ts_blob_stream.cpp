@@ -39,14 +39,10 @@ TTSBlobStream::TTSBlobStream(dbkit::Field* field, dbkit::BlobStreamMode mode)
   if (record_ != nullptr && field_no_ > 0 && dataset_->Table() != nullptr) Load();
 }
 
-TTSBlobStream::~TTSBlobStream() {
-  // The field layer closes every stream it wrote; one dropped without
-  // Close still stores its value when it can, but cannot report a failure.
-  try {
-    Close();
-  } catch (...) {
-  }
-}
+// A stream dropped without Close stores nothing: it is dropped that way
+// when a write failed half-way, and storing then would replace the memo
+// with a part of the new value.
+TTSBlobStream::~TTSBlobStream() = default;
 
 void TTSBlobStream::Load() {
   DBFObject* table = dataset_->Table();

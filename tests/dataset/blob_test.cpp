@@ -195,6 +195,13 @@ TEST_F(BlobTest, WritingNeedsAnEditAndAWritableField) {
   }
   // A written stream whose edit was given up stores nothing.
   notes->SetReadOnly(false);
+  // A stream dropped without Close (a write failed half-way) stores
+  // nothing.
+  {
+    auto dropped = ds_.CreateBlobStream(notes, BlobStreamMode::kWrite);
+    dropped->Write("part", 4);
+  }
+  EXPECT_EQ(notes->AsString().size(), 510u);
   auto s = ds_.CreateBlobStream(notes, BlobStreamMode::kWrite);
   s->Write("lost", 4);
   ds_.Cancel();

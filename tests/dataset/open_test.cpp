@@ -3,6 +3,8 @@
 // files and their tags, and the properties that reach an open table.
 #include <unistd.h>
 
+#include <fstream>
+
 #include "dataset/alias_list.h"
 #include "dataset/dbf_object.h"
 #include "dataset_test_util.h"
@@ -244,6 +246,36 @@ TEST_F(OpenTest, ReadOnlyTablesCannotBeModified) {
   c.ds.Open();
   EXPECT_FALSE(c.ds.CanModify());
   EXPECT_FALSE(c.ds.Table()->IsWritable());
+}
+
+TEST_F(OpenTest, DamagedFilesFailCleanly) {
+  // An index file that is no index: the engine's error, the dataset closed.
+  {
+    std::ofstream(dir_ / "JUNK.CDX") << std::string(1500, 'x');
+    CallbookDataSet c(dir_.path(), "CALL");
+    c.ds.IndexFiles().Clear();
+    c.ds.IndexFiles().Add("JUNK.CDX");
+    EXPECT_THROW(c.ds.Open(), std::runtime_error);
+    EXPECT_FALSE(c.ds.Active());
+    EXPECT_EQ(c.ds.Table(), nullptr);
+  }
+  // A table cut in the middle of its records: the cards that are there are
+  // shown, the cut one is not.
+  std::filesystem::resize_file(dir_ / "Pyx.DBF", 449 + 322 * 10 + 100);
+  std::filesystem::remove(dir_ / "PYX.CDX");
+  tessera::TTesseraDataSet ds;
+  ds.SetDatabaseName(dir_.path());
+  ds.SetTableName("Pyx.DBF");
+  ds.Open();
+  int n = 0;
+  for (ds.First(); !ds.Eof() && n < 100; ds.Next()) ++n;
+  EXPECT_LE(n, 10);
+  EXPECT_GE(n, 9);
+  ds.Close();
+  // A header that is no table header.
+  std::ofstream(dir_ / "Pyx.DBF", std::ios::trunc) << std::string(40, '\xff');
+  EXPECT_THROW(ds.Open(), std::runtime_error);
+  EXPECT_FALSE(ds.Active());
 }
 
 }  // namespace
