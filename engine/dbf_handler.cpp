@@ -10,6 +10,7 @@
 #include "expr/dbf_names.h"
 #include "expr/exp_handler.h"
 #include "index/cdx_file.h"
+#include "index/mdx_file.h"
 #include "index/ndx_file.h"
 #include "index/ntx_file.h"
 #include "index/index_file.h"
@@ -114,10 +115,9 @@ int32_t KTO_dBHandler::OpenIndexFile(std::string_view name) {
   const std::string ext = plat::UpperName(ExtensionOf(resolved));
   std::unique_ptr<KTobjIndexFile> file;
   if (ext == ".CDX") file = std::make_unique<KTobjCDXFile>(this, resolved, false, false, IsShared(), IsWritable());
+  if (ext == ".MDX") file = std::make_unique<KTobjMDXFile>(this, resolved, false, false, IsShared(), IsWritable());
   if (ext == ".NTX") file = std::make_unique<KTobjNTXFile>(this, resolved, false, false, IsShared(), IsWritable());
   if (ext == ".NDX") file = std::make_unique<KTobjNDXFile>(this, resolved, false, false, IsShared(), IsWritable());
-  if (file == nullptr && ext == ".MDX" && plat::FileExists(resolved))
-    throw ETesseraError("Index files of the kind " + ext + " are not supported yet - " + upper);
   if (file == nullptr || !file->Opened()) {
     const bool exists = file != nullptr && file->Disk() != nullptr && !file->Disk()->IsClosed();
     ReportError(exists ? int32_t{kCodeIndexHeader} : int32_t{plat::kErrFileNotFound}, kNoSubCode, upper);
@@ -853,18 +853,20 @@ void KTO_dBHandler::CreateIndexTag(std::string_view file_name, std::string_view 
     ReportError(kCodeTagNameEmpty, kSubCreateTag, "Tag Field is Empty");
     return;
   }
-  if (ext != ".CDX" && ext != ".NTX" && ext != ".NDX") {
+  if (ext != ".CDX" && ext != ".MDX" && ext != ".NTX" && ext != ".NDX") {
     throw ETesseraError("Index files of the kind " + ext + " cannot be built - " + upper);
   }
-  if ((sort_order == 7 || sort_order == 8) && ext != ".CDX")
+  if ((sort_order == 7 || sort_order == 8) && (ext == ".NTX" || ext == ".NDX"))
     throw ETesseraError("The GENERAL collation is not supported; " + ext + " files are built in byte order - " + upper);
   if (sort_order == 7 || sort_order == 8) {
-    SetNewCdxTagCollation(2);
+    // A multiple index has no collation: its tags are in byte order.
+    if (ext == ".CDX") SetNewCdxTagCollation(2);
     sort_order -= 7;
   }
   // A single-tag file is replaced as a whole; its tag is named after it.
   std::unique_ptr<KTobjIndexFile> file;
-  if (ext == ".NTX") file = std::make_unique<KTobjNTXFile>(this, resolved, true, true, IsShared(), true);
+  if (ext == ".MDX") file = std::make_unique<KTobjMDXFile>(this, resolved, false, true, IsShared(), true);
+  else if (ext == ".NTX") file = std::make_unique<KTobjNTXFile>(this, resolved, true, true, IsShared(), true);
   else if (ext == ".NDX") file = std::make_unique<KTobjNDXFile>(this, resolved, true, true, IsShared(), true);
   else file = std::make_unique<KTobjCDXFile>(this, resolved, false, true, IsShared(), true);
   if (!file->Opened()) {

@@ -175,10 +175,10 @@ void KTobjIndexTag::ResetTree(int mode) {
 int32_t KTobjIndexTag::Navigate(int32_t code) {
   current_key_.Reference = 0;
   if (!root_) return 0;
-  // Keys stored ascending are walked backwards for a descending tag; a tag
-  // that compares reversed already holds them in its own order.
-  const bool backwards = descending_ && !reverse_compare_;
-  if (backwards) {
+  // A tag that stores its keys in descending order (reverse compare) is
+  // walked as it stands; one stored ascending is walked backwards.
+  const bool reversed = descending_ && !reverse_compare_;
+  if (reversed) {
     if (code == -4) code = -3;
     else if (code == -3) code = -4;
     else if (code == -2) code = -1;
@@ -235,7 +235,7 @@ int32_t KTobjIndexTag::Navigate(int32_t code) {
   }
   if (eof_ || bof_) {
     current_key_.Reference = 0;
-    if (backwards) std::swap(bof_, eof_);
+    if (reversed) std::swap(bof_, eof_);
   }
   return current_key_.Reference;
 }

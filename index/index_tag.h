@@ -9,8 +9,9 @@
 //
 // Navigation codes: -1 next, -2 prior, -3 top, -4 bottom, -5 current. On a
 // descending tag whose keys are stored ascending the codes are swapped, so
-// top is the greatest key; a format that stores them descending sets the
-// reverse-compare flag instead, and the codes keep their meaning.
+// top is the greatest key; a format that stores descending keys in
+// descending order sets the reverse-compare flag instead (every comparison
+// negated) and is walked as it stands.
 #pragma once
 
 #include <climits>

@@ -1,12 +1,15 @@
-// tessera tags / keys / index / check: index files (CDX, NTX, NDX).
+// tessera tags / keys / index / check: index files (CDX, MDX, NTX, NDX).
 #include <cstdio>
 #include <iostream>
 
+#include "engine/dbf_date.h"
 #include "engine/dbf_handler.h"
 #include "engine/errors.h"
 #include "engine/text_helpers.h"
 #include "index/cdx_check.h"
 #include "index/cdx_file.h"
+#include "index/mdx_check.h"
+#include "index/mdx_file.h"
 #include "index/ndx_check.h"
 #include "index/ndx_file.h"
 #include "index/ntx_check.h"
@@ -20,6 +23,7 @@ namespace {
 
 using tessera::KTobjCDXFile;
 using tessera::KTobjIndexFile;
+using tessera::KTobjMDXFile;
 using tessera::KTobjNDXFile;
 using tessera::KTobjNTXFile;
 using tessera::KTobjIndexTag;
@@ -51,16 +55,21 @@ class ProgressTable : public KTO_dBHandler {
   int last_percent_ = -1;
 };
 
+bool IsMultipleIndex(const std::string& name) {
+  return plat::UpperName(tessera::ExtensionOf(name)) == ".MDX";
+}
+
 // The kind of an index file by its extension (a compound index without
 // one).
 std::string KindOf(const std::string& name) {
   return plat::UpperName(tessera::ExtensionOf(tessera::DefaultExtension(name, ".CDX")));
 }
 
-std::unique_ptr<KTobjIndexFile> MakeIndex(KTO_dBHandler* table, const std::string& name, bool create, bool shared,
+// A compound index, or a multiple or single-tag index by its extension.
+std::unique_ptr<KTobjIndexFile> MakeIndex(KTO_dBHandler* table, const std::string& full, bool create, bool shared,
                                           bool writable) {
-  const std::string kind = KindOf(name);
-  const std::string full = plat::FullPath(name);
+  const std::string kind = KindOf(full);
+  if (IsMultipleIndex(full)) return std::make_unique<KTobjMDXFile>(table, full, false, create, shared, writable);
   // A single-tag file that is built is replaced as a whole.
   if (kind == ".NTX") return std::make_unique<KTobjNTXFile>(table, full, create, create, shared, writable);
   if (kind == ".NDX") return std::make_unique<KTobjNDXFile>(table, full, create, create, shared, writable);
@@ -68,7 +77,7 @@ std::unique_ptr<KTobjIndexFile> MakeIndex(KTO_dBHandler* table, const std::strin
 }
 
 std::unique_ptr<KTobjIndexFile> OpenIndex(KTO_dBHandler* table, const std::string& name, bool writable) {
-  auto file = MakeIndex(table, name, false, table != nullptr && table->IsShared(), writable);
+  auto file = MakeIndex(table, plat::FullPath(name), false, table != nullptr && table->IsShared(), writable);
   if (!file->Opened()) {
     const std::string full = plat::UpperName(plat::FullPath(tessera::DefaultExtension(name, ".CDX")));
     tessera::ReportEngineError(plat::FileExists(full) ? int32_t{tessera::kCodeIndexHeader} : int32_t{2}, tessera::kNoSubCode, full);
@@ -85,6 +94,17 @@ KTobjIndexTag& TagOf(KTobjIndexFile& file, const std::string& name) {
 // Character keys as text, other keys as the hex of their stored bytes.
 std::string KeyText(const KTobjIndexTag& tag, const tessera::KTobjIndexKeyData& key) {
   if (tag.KeyType() == 'C') return plat::OemToUtf8(tessera::TrimRightText(key.bytes()));
+  // Multiple-index keys are numbers in memory: shown as numbers, dates as
+  // yyyymmdd (nothing for an empty date).
+  if (key.kind() == tessera::VariantKind::kNumeric && tag.KeyType() == 'D') {
+    const double day = key.AsNumber();
+    return day >= 1 && day < 1e9 ? tessera::EngineDate().StorageText(static_cast<int32_t>(day)) : std::string();
+  }
+  if (key.kind() == tessera::VariantKind::kNumeric) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%.15g", key.AsNumber());
+    return buf;
+  }
   return Hex(key.bytes());
 }
 
@@ -163,21 +183,24 @@ int Check(const Args& args) {
   const std::string kind = KindOf(p.Positional()[1]);
   const auto faults = kind == ".NTX"   ? tessera::CheckNtxFile(static_cast<KTobjNTXFile&>(*file))
                       : kind == ".NDX" ? tessera::CheckNdxFile(static_cast<KTobjNDXFile&>(*file))
-                                       : tessera::CheckCdxFile(static_cast<KTobjCDXFile&>(*file));
+                      : IsMultipleIndex(file->FullName()) ? tessera::CheckMdxFile(*static_cast<KTobjMDXFile*>(file.get()))
+                                       : tessera::CheckCdxFile(*static_cast<KTobjCDXFile*>(file.get()));
   for (const auto& f : faults) std::printf("%s\n", plat::OemToUtf8(f).c_str());
   if (faults.empty()) std::printf("%zu tags sound\n", file->TagCount());
   return faults.empty() ? 0 : 1;
 }
 
-TESSERA_COMMAND("tags", "tags INDEX", "List the tags of an index file (CDX, NTX or NDX): name, key type and length, options, key count, expressions.",
+TESSERA_COMMAND("tags", "tags INDEX", "List the tags of an index file (CDX, MDX, NTX or NDX): name, key type and length, options, key count, expressions.",
                 "The table of the same name beside the index, when there is one, tells the key types.", Tags);
 TESSERA_COMMAND("keys", "keys TABLE INDEX TAG", "Print a tag's keys in tag order: record number, a tab, the key.",
                 "Character keys are shown in UTF-8 without trailing blanks; other keys as the hex of\n"
-                "their stored bytes (CDX numbers and dates: the big-endian double with its sign bit\n"
-                "turned; NTX: the key text; NDX: the little-endian double).",
+                "their stored bytes (numbers and dates: the big-endian double with its sign bit turned);\n"
+                "in a multiple index (.MDX) numbers as numbers and dates as yyyymmdd; NTX: the key\n"
+                "text; NDX: the little-endian double.",
                 Keys);
 TESSERA_COMMAND("index", "index TABLE INDEX TAG EXPR [--for EXPR] [--unique] [--descending]",
-                "Build (or replace) one tag of a compound index from every record; progress on stderr.",
+                "Build (or replace) one tag of a compound index (or, named .MDX, a multiple index) from every record;\n"
+                "progress on stderr.",
                 "An NTX or NDX file holds one tag, named after the file, and is replaced as a whole\n"
                 "(TAG is not used; an NDX tag is always ascending and keeps no FOR condition).",
                 Index);
