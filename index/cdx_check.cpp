@@ -7,6 +7,7 @@
 #include "engine/dbf_handler.h"
 #include "engine/errors.h"
 #include "index/cdx_file.h"
+#include "index/key_check.h"
 
 namespace tessera {
 namespace {
@@ -124,42 +125,8 @@ std::vector<std::string> CheckCdxTag(KTobjCDXFile& file, KTobjCDXTag& tag) {
   }
 
   // The keys the records give.
-  KTO_dBHandler* table = file.Table();
-  if (table == nullptr) return faults;
-  std::map<int32_t, std::string> indexed;
-  for (const auto& [key, recno] : walk.leaf_keys) {
-    if (recno < 1 || recno > table->RecordCount()) walk.Fault("key for record " + std::to_string(recno) + " beyond the table");
-    else if (!indexed.emplace(recno, key).second) walk.Fault("record " + std::to_string(recno) + " has two keys");
-  }
-  const int32_t saved = table->CurrentRecord();
-  for (int32_t r = 1; r <= table->RecordCount(); ++r) {
-    table->GotoRecord(r);
-    bool wanted = true;
-    KTobjIndexKeyData key(256);
-    try {
-      if (tag.HasFor()) wanted = tag.EvalFor();
-      if (!tag.EvalKey(key, nullptr)) continue;
-      tag.NormalizeKey(key, true);
-    } catch (const std::exception& e) {
-      // A tag whose expressions this engine cannot evaluate cannot be kept
-      // current by it either.
-      walk.Fault(std::string("expressions cannot be evaluated: ") + e.what());
-      break;
-    }
-    const std::string k(key.bytes());
-    auto it = indexed.find(r);
-    if (it == indexed.end()) {
-      // A unique tag keeps one record per value, and which one (or, once
-      // the record holding a value changed its key, whether any) depends on
-      // the history of the table, as in other programs: it is not checked.
-      if (wanted && !tag.Unique())
-        walk.Fault("record " + std::to_string(r) + " has no key");
-      continue;
-    }
-    if (!wanted) walk.Fault("record " + std::to_string(r) + " has a key but fails the FOR condition");
-    else if (it->second != k) walk.Fault("key of record " + std::to_string(r) + " does not match the record");
-  }
-  if (saved >= 1 && saved <= table->RecordCount()) table->GotoRecord(saved);
+  if (file.Table() == nullptr) return faults;
+  CheckKeysAgainstRecords(tag, walk.leaf_keys, [&walk](const std::string& what) { walk.Fault(what); });
   return faults;
 }
 

@@ -121,6 +121,15 @@ void KTobjIndexFile::SetLockProtocol(int kind) {
   lock_protocol_ = kind;
 }
 
+void KTobjIndexFile::CutFile(int64_t size) {
+  if (!disk_->IsShared()) {
+    disk_->Truncate(size);
+  } else if (disk_->LockCount() == 0 && disk_->LockWholeFile()) {
+    disk_->Truncate(size);
+    disk_->Unlock();
+  }
+}
+
 std::unique_ptr<KTO_DiskFile> KTobjIndexFile::OpenDiskFile(std::string_view name, bool overwrite, bool create,
                                                             bool shared, bool writable, std::string_view default_ext) {
   // The name keeps the caller's spelling for a file that is created; the

@@ -55,6 +55,12 @@ class KTobjIndexFile {
   std::unique_ptr<KTO_DiskFile> OpenDiskFile(std::string_view name, bool overwrite, bool create, bool shared,
                                              bool writable, std::string_view default_ext);
 
+  // Cuts the file to `size` bytes. A shared file is cut only under a lock on
+  // the whole file, which cannot be had while this process holds the index
+  // lock (one range per file): the bytes past the tree are then left as they
+  // are, unused.
+  void CutFile(int64_t size);
+
   // Tags in file order.
   KTobjIndexTag* FindTag(std::string_view name) const;
   KTobjIndexTag* TagAt(size_t i) const { return tags_.At(i); }

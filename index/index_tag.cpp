@@ -145,6 +145,19 @@ void KTobjIndexTag::Flush() {
   ResetTree(keep_position ? 1 : 2);
 }
 
+bool KTobjIndexTag::LearnKeyType(TktVariant* value) {
+  TktVariant v(256);
+  TktVariant& out = value != nullptr ? *value : v;
+  if (!KTobjIndexTag::EvalKey(out, nullptr)) return false;
+  switch (out.kind()) {
+    case VariantKind::kCharacter:
+    case VariantKind::kLogical: key_type_ = 'C'; return true;
+    case VariantKind::kNumeric: key_type_ = 'N'; return true;
+    case VariantKind::kDate: key_type_ = 'D'; return true;
+    default: return false;
+  }
+}
+
 bool KTobjIndexTag::CurrentRecordKey(KTobjIndexKeyData& key) {
   bool changed = false;
   if (!EvalKey(key, &changed)) return false;

@@ -130,6 +130,11 @@ class KTobjIndexTag {
   // The key of the table's current record in stored form; false when the
   // key cannot be evaluated.
   bool CurrentRecordKey(KTobjIndexKeyData& key);
+
+  // Sets key_type_ from the key expression's value on the current record
+  // (character and logical keys are 'C'), leaving that value in `value`
+  // when given; false when the value has none of those types.
+  bool LearnKeyType(TktVariant* value);
   void ApplyRange();
   void SetRootOffset(int32_t offset) { root_offset_ = offset; }
 

@@ -25,6 +25,11 @@ void CheckFoundKeys(KTobjIndexTag& tag, const std::vector<FoundKey>& keys,
       fault("unique tag holds a key twice (records " + std::to_string(keys[i - 1].second) + ", " +
             std::to_string(keys[i].second) + ")");
   }
+  CheckKeysAgainstRecords(tag, keys, fault);
+}
+
+void CheckKeysAgainstRecords(KTobjIndexTag& tag, const std::vector<FoundKey>& keys,
+                             const std::function<void(const std::string&)>& fault) {
   KTO_dBHandler* table = tag.File()->Table();
   if (table == nullptr) return;
   std::map<int32_t, std::string> indexed;

@@ -25,4 +25,11 @@ void CheckFoundKeys(KTobjIndexTag& tag, const std::vector<FoundKey>& keys,
                     const std::function<void(const std::string&, class TktVariant&)>& make_value,
                     const std::function<void(const std::string&)>& fault);
 
+// The second half of CheckFoundKeys, for every format: keys of records
+// beyond the table or of records with two keys, records without a key
+// (except in unique tags), keys of records that fail the FOR condition and
+// keys that are not what the record gives.
+void CheckKeysAgainstRecords(KTobjIndexTag& tag, const std::vector<FoundKey>& keys,
+                             const std::function<void(const std::string&)>& fault);
+
 }  // namespace tessera

@@ -11,19 +11,6 @@ namespace {
 
 constexpr int32_t kBlock = KTobjNDXTag::kBlockBytes;
 
-// Cuts the file to `size` bytes. A shared file is cut only under a lock on
-// the whole file, which cannot be had while this process holds the index
-// lock (one range per file): the bytes past the tree are then left as they
-// are, unused.
-void CutFile(KTO_DiskFile* disk, int64_t size) {
-  if (!disk->IsShared()) {
-    disk->Truncate(size);
-  } else if (disk->LockCount() == 0 && disk->LockWholeFile()) {
-    disk->Truncate(size);
-    disk->Unlock();
-  }
-}
-
 }  // namespace
 
 KTobjNDXFile::KTobjNDXFile(KTO_dBHandler* table, std::string_view name, bool overwrite, bool create, bool shared,
@@ -59,7 +46,7 @@ bool KTobjNDXFile::CreateTag(const std::string& name, const std::string& key_exp
   if (!ascending) throw ETesseraError("An NDX index is always ascending - " + disk_->FileName());
   if (!TrimText(for_expr).empty()) throw ETesseraError("An NDX index keeps no FOR condition - " + disk_->FileName());
   tags_.FreeAll();
-  if (disk_->FileSize() > 0) CutFile(disk_.get(), 0);
+  if (disk_->FileSize() > 0) CutFile(0);
   DropCache();
   corrupt_ = false;
   known_size_ = 0;
@@ -108,7 +95,7 @@ void KTobjNDXFile::ClearIndex() {
   KTobjNDXTag* tag = Tag();
   if (tag == nullptr || !disk_) return;
   tag->DropTree();
-  CutFile(disk_.get(), 2 * kBlock);
+  CutFile(2 * kBlock);
   DropCache();
   corrupt_ = false;
   known_size_ = -1;

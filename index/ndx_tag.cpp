@@ -116,19 +116,6 @@ int32_t KTobjNDXTag::ReadRootOffset() {
   return root;
 }
 
-bool KTobjNDXTag::LearnKeyType(TktVariant* value) {
-  TktVariant v(256);
-  TktVariant& out = value != nullptr ? *value : v;
-  if (!KTobjIndexTag::EvalKey(out, nullptr)) return false;
-  switch (out.kind()) {
-    case VariantKind::kCharacter:
-    case VariantKind::kLogical: key_type_ = 'C'; return true;
-    case VariantKind::kNumeric: key_type_ = 'N'; return true;
-    case VariantKind::kDate: key_type_ = 'D'; return true;
-    default: return false;
-  }
-}
-
 bool KTobjNDXTag::DefineTag(const std::string& name, const std::string& key_expr, bool unique, bool ascending,
                             const std::string& for_expr) {
   if (key_expr.size() >= static_cast<size_t>(kBlock - kExprOffset))

@@ -75,7 +75,6 @@ class KTobjNDXTag : public KTobjIndexTag {
  private:
   friend class KTobjSortNdx;
   KTobjNDXFile* Ndx() const;
-  bool LearnKeyType(TktVariant* value);
   void WriteNode(const KTobjIndexKey& node, int32_t first, int32_t last, int32_t block);
 
   int max_keys_ = 0;

@@ -10,20 +10,6 @@ namespace {
 
 constexpr int32_t kPage = KTobjNTXTag::kPageSize;
 
-// Unlocks a whole-file lock when it goes out of scope.
-// Cuts the file to `size` bytes. A shared file is cut only under a lock on
-// the whole file, which cannot be had while this process holds the index
-// lock (one range per file): the bytes past the tree are then left as they
-// are, unused.
-void CutFile(KTO_DiskFile* disk, int64_t size) {
-  if (!disk->IsShared()) {
-    disk->Truncate(size);
-  } else if (disk->LockCount() == 0 && disk->LockWholeFile()) {
-    disk->Truncate(size);
-    disk->Unlock();
-  }
-}
-
 }  // namespace
 
 KTobjNTXFile::KTobjNTXFile(KTO_dBHandler* table, std::string_view name, bool overwrite, bool create, bool shared,
@@ -60,7 +46,7 @@ bool KTobjNTXFile::CreateTag(const std::string& name, const std::string& key_exp
   (void)name;
   if (!disk_ || disk_->IsClosed()) return false;
   tags_.FreeAll();
-  if (disk_->FileSize() > 0) CutFile(disk_.get(), 0);
+  if (disk_->FileSize() > 0) CutFile(0);
   DropCache();
   corrupt_ = false;
   known_size_ = 0;
@@ -100,7 +86,7 @@ void KTobjNTXFile::ClearIndex() {
   KTobjNTXTag* tag = Tag();
   if (tag == nullptr || !disk_) return;
   tag->DropTree();
-  CutFile(disk_.get(), 2 * kPage);
+  CutFile(2 * kPage);
   DropCache();
   corrupt_ = false;
   known_size_ = -1;

@@ -178,19 +178,6 @@ int32_t KTobjNTXTag::ReadRootOffset() {
   return root;
 }
 
-bool KTobjNTXTag::LearnKeyType(TktVariant* value) {
-  TktVariant v(256);
-  TktVariant& out = value != nullptr ? *value : v;
-  if (!KTobjIndexTag::EvalKey(out, nullptr)) return false;
-  switch (out.kind()) {
-    case VariantKind::kCharacter:
-    case VariantKind::kLogical: key_type_ = 'C'; return true;
-    case VariantKind::kNumeric: key_type_ = 'N'; return true;
-    case VariantKind::kDate: key_type_ = 'D'; return true;
-    default: return false;
-  }
-}
-
 // --- definition -------------------------------------------------------------------
 
 bool KTobjNTXTag::DefineTag(const std::string& name, const std::string& key_expr, bool unique, bool ascending,

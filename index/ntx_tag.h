@@ -101,9 +101,6 @@ class KTobjNTXTag : public KTobjIndexTag {
  private:
   friend class KTobjSortNTX;
   KTobjNTXFile* Ntx() const;
-  // Learns the key type from the key expression's value on the current
-  // record; false when it has none.
-  bool LearnKeyType(TktVariant* value);
   // The stored text of a key value (not cut to the key length).
   std::string StoredText(const TktVariant& value, bool trim_blanks) const;
   // Writes entries [first, last) of a node as one page at `offset`;
