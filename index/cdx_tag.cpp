@@ -563,6 +563,18 @@ void KTobjCDXTag::WriteLeaf(KTobjIndexKey& node) {
   node.record_mask = p.record_mask;
   node.entry_bytes = p.entry_bytes;
   file_->WriteBlock(node.offset, image, 512);
+  KeepRightPart(node, first);
+}
+
+void KTobjCDXTag::KeepRightPart(KTobjIndexKey& node, int32_t first) {
+  if (first == 0) return;
+  // An interior node whose open child went to the left part would leave
+  // that child unlinked: such a tree is read again (the split mark stays).
+  if (!node.IsLeaf() && node.Child() != nullptr && node.position < first) return;
+  for (int32_t i = 0; i < first; ++i) node.Delete(0);
+  if (node.position >= 0) node.position = std::max(0, node.position - first);
+  node.split = false;
+  reposition_ = true;
 }
 
 void KTobjCDXTag::WriteInterior(KTobjIndexKey& node) {
@@ -597,6 +609,7 @@ void KTobjCDXTag::WriteInterior(KTobjIndexKey& node) {
   Put32(image + 8, node.right);
   fill(image, first, node.Size());
   file_->WriteBlock(node.offset, image, 512);
+  KeepRightPart(node, first);
 }
 
 bool KTobjCDXTag::StoreNode(KTobjIndexKey& node) {

@@ -111,6 +111,10 @@ class KTobjCDXTag : public KTobjIndexTag {
   // in the parent; answers the new block's offset.
   void LinkLeftPart(KTobjIndexKey& node, int32_t new_offset, const KTobjIndexKeyData& last_key, uint8_t* image);
   void LearnKeyType();
+  // After parts [0, first) of a node went to new blocks: the node object
+  // keeps only what its own block now holds, so that the tree in memory
+  // stays the file's.
+  void KeepRightPart(KTobjIndexKey& node, int32_t first);
   // SearchInPlace below one node: as there, and 1 when every key below the
   // node sorts before the target.
   int SearchNodeInPlace(int32_t offset, const KTobjIndexKeyData& target, int partial, std::vector<PathStep>& path,

@@ -157,6 +157,7 @@ void KTobjIndexTag::FlushNode(KTobjIndexKey& node) {
 
 void KTobjIndexTag::ReleaseTree() {
   path_pending_ = false;
+  reposition_ = false;
   // Storing a root that splits puts a new root above it; that one is
   // written next.
   for (int guard = 0; root_ && root_->PathDirty() && guard < 8; ++guard) FlushNode(*root_);
@@ -172,12 +173,27 @@ void KTobjIndexTag::Flush() {
   for (int guard = 0; root_ && root_->PathDirty() && guard < 8; ++guard) FlushNode(*root_);
   if (header_dirty_) WriteTagHeader();
   // Nodes written whole hold in memory what the file holds, and the tree is
-  // kept as it is (positioned where it was). A node that split kept all its
-  // entries in memory while part of them went to a new block: then the
-  // tree is read again.
+  // kept (positioned where it was, or found again on the current key when
+  // the format split nodes and trimmed them to their own blocks). A node
+  // still marked split kept entries in memory that went to a new block:
+  // then the tree is read again.
   bool split = false;
   for (const KTobjIndexKey* n = root_.get(); n != nullptr; n = n->Child()) split |= n->split;
-  if (!split && !root_->PathDirty()) return;
+  if (!split && !root_->PathDirty()) {
+    if (reposition_ && current_key_.Reference != 0) {
+      KTobjIndexKeyData key;
+      key.CopyFrom(current_key_);
+      reposition_ = false;
+      if (root_->SearchKey(key.Reference, key, -1) == 0) {
+        root_->CopyCurrent(current_key_);
+        return;
+      }
+    } else {
+      reposition_ = false;
+      return;
+    }
+  }
+  reposition_ = false;
   const bool keep_position = current_key_.Reference != 0;
   ReleaseTree();
   ResetTree(keep_position ? 1 : 2);

@@ -178,6 +178,10 @@ class KTobjIndexTag {
   // built from it on first need.
   std::vector<PathStep> pending_path_;
   bool path_pending_ = false;
+  // Set by a format that split nodes while storing them and kept the node
+  // objects equal to the blocks: the tree stays, and Flush only finds the
+  // current key again.
+  bool reposition_ = false;
   bool header_dirty_ = false;
   bool unique_ = false;
   bool has_for_ = false;
