@@ -15,6 +15,7 @@
 #include "index/ntx_file.h"
 #include "index/index_file.h"
 #include "platform/codepage.h"
+#include "platform/file_map.h"
 #include "platform/last_error.h"
 #include "platform/path.h"
 
@@ -53,10 +54,32 @@ void KTO_dBHandler::SetReadCache(bool on) {
   DropReadCache();
 }
 
+bool KTO_dBHandler::ReadMapped(int64_t offset, void* buffer, int32_t count) {
+  // Only inside the records the table knows of: the file is at least that
+  // long, and nobody else can cut it (exclusive open).
+  const int64_t end = offset + count;
+  if (IsShared() || end > HeaderLength() + static_cast<int64_t>(RecordCount()) * RecordLength()) return false;
+  if (end > mapping_.size()) {
+    // Mapped with room to grow, so that appends do not remap every time.
+    if (mapping_failed_ || !mapping_.Map(FileName(), FileSize() + kMappingSlack)) {
+      mapping_failed_ = true;
+      return false;
+    }
+    if (end > mapping_.size()) return false;
+  }
+  std::memcpy(buffer, mapping_.data() + offset, static_cast<size_t>(count));
+  return true;
+}
+
 int32_t KTO_dBHandler::ReadAt(int64_t offset, void* buffer, int32_t count) {
   // Only single records in the record area go through the cache.
-  if (!read_cache_on_ || offset < HeaderLength() || count != RecordLength())
+  if (offset < HeaderLength() || count != RecordLength()) return KTO_dBaseFld::ReadAt(offset, buffer, count);
+  // In a tag's order records are read in no order of their offsets: from
+  // the mapped file, at the cost of a copy.
+  if (!read_cache_on_) {
+    if (ReadMapped(offset, buffer, count)) return count;
     return KTO_dBaseFld::ReadAt(offset, buffer, count);
+  }
   if (cache_start_ < 0 || offset < cache_start_ || offset + count > cache_end_) {
     const int32_t got = KTO_dBaseFld::ReadAt(offset, cache_.data(), static_cast<int32_t>(cache_.size()));
     cache_start_ = offset;

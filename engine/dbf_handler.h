@@ -17,6 +17,7 @@
 
 #include "engine/dbf_fields.h"
 #include "engine/huge_set.h"
+#include "platform/file_map.h"
 
 namespace tessera {
 
@@ -155,6 +156,10 @@ class KTO_dBHandler : public KTO_dBaseFld {
   void EvaluateFilterOverTable();
   int32_t FilterMemberFor(int32_t code);
   void DropReadCache() { cache_start_ = -1; }
+  // Reads a record's bytes from the mapped table file; false when the
+  // mapping cannot serve them (shared open, past the known records).
+  bool ReadMapped(int64_t offset, void* buffer, int32_t count);
+  static constexpr int64_t kMappingSlack = int64_t{16} << 20;
   void SyncMaster();
 
   std::array<std::unique_ptr<KTobjIndexFile>, kIndexSlots + 1> slots_;  // [0] unused
@@ -165,6 +170,8 @@ class KTO_dBHandler : public KTO_dBaseFld {
   std::vector<char> cache_;
   int64_t cache_start_ = -1;  // file offset of the bytes held, -1 when empty
   int64_t cache_end_ = -1;
+  plat::ReadMapping mapping_;
+  bool mapping_failed_ = false;
   bool found_ = false;
   bool positioned_ = false;
   bool outside_order_ = false;

@@ -70,7 +70,22 @@ void KTobjSortCDX::AddToLevel(int level, int32_t reference, const TktVariant& ke
     size_t d = 0;
     if (l.count > 0)
       while (d < l.previous.size() && d < k.size() && l.previous[d] == k[d]) ++d;
-    const int n = L - static_cast<int>(d) - t;
+    int n = L - static_cast<int>(d) - t;
+    if (l.count > 0 && E + n >= l.free) {
+      // The key does not fit (a leaf keeps at least one byte free): the
+      // leaf is closed with the key before this one as its last, and the
+      // key starts the next leaf. Leaves are filled as far as they go.
+      l.full = l.image;
+      l.full_offset = l.offset;
+      l.has_full = true;
+      l.left = l.offset;
+      l.started = false;
+      AddToLevel(level + 1, l.full_offset, previous_key_, last_record_);
+      StartNode(level);
+      WriteFull(l, l.offset);
+      d = 0;
+      n = L - t;
+    }
     l.free -= E + n;
     uint64_t v = static_cast<uint32_t>(reference) & packing_.record_mask;
     v |= static_cast<uint64_t>(t) << (8 * E - T);
@@ -83,7 +98,7 @@ void KTobjSortCDX::AddToLevel(int level, int32_t reference, const TktVariant& ke
     l.previous.assign(k);
     Put16(l.image.data() + 2, static_cast<uint32_t>(l.count));
     Put16(l.image.data() + 12, static_cast<uint32_t>(l.free));
-    if (l.free >= 2 * (E + L + 8)) return;
+    return;
   } else {
     uint8_t* e = l.image.data() + 12 + l.count * tag_->EntrySize();
     std::memset(e, tag_->PadByte(), static_cast<size_t>(L));

@@ -188,13 +188,11 @@ void KTobjCDXTag::NormalizeKey(TktVariant& value, bool trim_blanks) {
   if (collation_ == 2 && key_type_ == 'C' && !IsDirectory())
     throw ETesseraError("Tag " + name_ + " uses the GENERAL collation, which this engine does not support");
   if (key_type_ == 'C') {
-    std::string text = value.kind() == VariantKind::kCharacter || value.kind() == VariantKind::kBinary
-                           ? std::string(value.bytes())
-                           : value.AsText();
-    if (trim_blanks)
-      while (!text.empty() && text.back() == ' ') text.pop_back();
-    if (static_cast<int>(text.size()) > key_length_) text.resize(static_cast<size_t>(key_length_));
-    value.SetText(text);
+    // In place: this runs for every record of a build and every search.
+    if (value.kind() == VariantKind::kBinary) value.set_kind(VariantKind::kCharacter);
+    else if (value.kind() != VariantKind::kCharacter) value.SetText(value.AsText());
+    if (trim_blanks) value.TrimRight();
+    if (value.size() > key_length_) value.SetSize(key_length_);
     return;
   }
   double number = 0;
@@ -304,7 +302,13 @@ bool KTobjCDXTag::LoadNode(int32_t offset, KTobjIndexKey& node) {
   node.left = Get32(b + 4);
   node.right = Get32(b + 8);
   node.kind = attributes >= 2 ? KTobjIndexKey::kLeaf : KTobjIndexKey::kInterior;
-  node.FreeAll();
+  // The node's entry objects are reused for the node read into it (a clean
+  // node object takes one node after another as a walk moves on).
+  const size_t reusable = node.Count();
+  auto entry_at = [&node, reusable](int i) -> KTobjIndexKeyData& {
+    if (static_cast<size_t>(i) >= reusable) node.Add(std::make_unique<KTobjIndexKeyData>());
+    return *node.Entry(i);
+  };
   const int L = key_length_;
   const bool character = key_type_ == 'C';
   if (node.IsLeaf()) {
@@ -343,11 +347,10 @@ bool KTobjCDXTag::LoadNode(int32_t offset, KTobjIndexKey& node) {
       // zero bytes (numbers), whatever the writer kept.
       while (length > 0 && key[length - 1] == PadByte()) --length;
       std::memset(key + length, PadByte(), static_cast<size_t>(L - length));
-      auto entry = std::make_unique<KTobjIndexKeyData>();
-      if (character) entry->SetText(std::string_view(reinterpret_cast<char*>(key), static_cast<size_t>(length)));
-      else entry->SetBytes(key, length);
-      entry->RecordNumber = entry->Reference = rec;
-      node.Add(std::move(entry));
+      KTobjIndexKeyData& entry = entry_at(i);
+      if (character) entry.SetText(std::string_view(reinterpret_cast<char*>(key), static_cast<size_t>(length)));
+      else entry.SetBytes(key, length);
+      entry.RecordNumber = entry.Reference = rec;
     }
     if (count > 0 && node.free_space != kLeafArea - used) return false;
   } else {
@@ -356,17 +359,106 @@ bool KTobjCDXTag::LoadNode(int32_t offset, KTobjIndexKey& node) {
       const uint8_t* e = b + 12 + i * entry_size_;
       int length = L;
       while (length > 0 && e[length - 1] == PadByte()) --length;
-      auto entry = std::make_unique<KTobjIndexKeyData>();
-      if (character) entry->SetText(std::string_view(reinterpret_cast<const char*>(e), static_cast<size_t>(length)));
-      else entry->SetBytes(e, length);
-      entry->RecordNumber = GetBE32(e + L);
-      entry->Reference = GetBE32(e + L + 4);
-      if (entry->Reference <= 0 || entry->Reference % 512 != 0) return false;
-      node.Add(std::move(entry));
+      KTobjIndexKeyData& entry = entry_at(i);
+      if (character) entry.SetText(std::string_view(reinterpret_cast<const char*>(e), static_cast<size_t>(length)));
+      else entry.SetBytes(e, length);
+      entry.RecordNumber = GetBE32(e + L);
+      entry.Reference = GetBE32(e + L + 4);
+      if (entry.Reference <= 0 || entry.Reference % 512 != 0) return false;
     }
   }
+  while (node.Count() > static_cast<size_t>(count)) node.Delete(node.Count() - 1);
   node.position = -1;
   return true;
+}
+
+int KTobjCDXTag::SearchInPlace(const KTobjIndexKeyData& target, int partial, std::vector<PathStep>& path,
+                               KTobjIndexKeyData& found) {
+  path.clear();
+  const int r = SearchNodeInPlace(ReadRootOffset(), target, partial, path, found, 0);
+  return r == 1 ? 2 : r;
+}
+
+// Reads the node image from the block cache and decodes only what the
+// search needs: interior entries have a fixed width and are searched by
+// halves; leaf entries are decoded in order (each shares bytes with the one
+// before it) up to the first key that is not below the target. Every value
+// read from the file is checked as LoadNode checks it; anything that does
+// not look right leaves the decision (and the report) to the tree search.
+int KTobjCDXTag::SearchNodeInPlace(int32_t offset, const KTobjIndexKeyData& target, int partial,
+                                   std::vector<PathStep>& path, KTobjIndexKeyData& found, int depth) {
+  if (depth > 64 || offset <= 0 || offset % 512 != 0 || offset + 512 > file_->KnownSize()) return 2;
+  uint8_t b[512];
+  if (!file_->ReadBlock(offset, b, 512)) return 2;
+  const uint16_t attributes = Get16(b);
+  const int count = Get16(b + 2);
+  if (attributes > 3 || count == 0) return 2;
+  const size_t at = path.size();
+  path.push_back({offset, 0});
+  const int L = key_length_;
+  const bool character = key_type_ == 'C';
+  const uint8_t pad = PadByte();
+  auto set_probe = [&](const uint8_t* bytes, int length) {
+    if (character) probe_.SetText(std::string_view(reinterpret_cast<const char*>(bytes), static_cast<size_t>(length)));
+    else probe_.SetBytes(bytes, length);
+  };
+  if (attributes < 2) {
+    if (count > interior_capacity_) return 2;
+    auto compare_at = [&](int i) {
+      const uint8_t* e = b + 12 + i * entry_size_;
+      int length = L;
+      while (length > 0 && e[length - 1] == pad) --length;
+      set_probe(e, length);
+      return CompareKeys(target, probe_, partial);
+    };
+    int lo = 0, hi = count;
+    while (lo < hi) {
+      const int mid = (lo + hi) / 2;
+      if (compare_at(mid) <= 0) hi = mid;
+      else lo = mid + 1;
+    }
+    for (int p = std::min(lo, count - 1); p < count; ++p) {
+      const int32_t child = GetBE32(b + 12 + p * entry_size_ + L + 4);
+      if (child <= 0 || child % 512 != 0) return 2;
+      path.resize(at + 1);
+      path[at].position = p;
+      const int r = SearchNodeInPlace(child, target, partial, path, found, depth + 1);
+      if (r != 1) return r;
+    }
+    return 1;
+  }
+  const uint32_t record_mask = static_cast<uint32_t>(Get32(b + 14));
+  const int E = b[23], R = b[20], D = b[21], T = b[22];
+  if (E < 2 || E > 8 || R > 32 || D > 8 || T > 8 || R + D + T > 8 * E || count * E > kLeafArea) return 2;
+  if (b[18] != (1u << D) - 1 || b[19] != (1u << T) - 1) return 2;
+  const uint8_t duplicate_mask = b[18], trailing_mask = b[19];
+  const uint8_t* area = b + 24;
+  uint8_t key[kMaxKeyLength];
+  std::memset(key, pad, sizeof key);
+  int stored_end = kLeafArea;
+  for (int i = 0; i < count; ++i) {
+    uint64_t v = 0;
+    for (int k = E - 1; k >= 0; --k) v = (v << 8) | area[i * E + k];
+    const int32_t rec = static_cast<int32_t>(v & record_mask);
+    const int t = static_cast<int>((v >> (8 * E - T)) & trailing_mask);
+    const int d = static_cast<int>((v >> (8 * E - T - D)) & duplicate_mask);
+    const int n = L - d - t;
+    if (n < 0 || stored_end - n < count * E) return 2;
+    stored_end -= n;
+    std::memcpy(key + d, area + stored_end, static_cast<size_t>(n));
+    int length = L - t;
+    while (length > 0 && key[length - 1] == pad) --length;
+    std::memset(key + length, pad, static_cast<size_t>(L - length));
+    set_probe(key, length);
+    const int r = CompareKeys(target, probe_, partial);
+    if (r <= 0) {
+      path[at].position = i;
+      found.Assign(&probe_);
+      found.RecordNumber = found.Reference = rec;
+      return r;
+    }
+  }
+  return 1;
 }
 
 int KTobjCDXTag::LeafBytes(const KTobjIndexKey& node, int32_t first, int32_t last, const Packing& p) const {
@@ -471,6 +563,18 @@ void KTobjCDXTag::WriteLeaf(KTobjIndexKey& node) {
   node.record_mask = p.record_mask;
   node.entry_bytes = p.entry_bytes;
   file_->WriteBlock(node.offset, image, 512);
+  KeepRightPart(node, first);
+}
+
+void KTobjCDXTag::KeepRightPart(KTobjIndexKey& node, int32_t first) {
+  if (first == 0) return;
+  // An interior node whose open child went to the left part would leave
+  // that child unlinked: such a tree is read again (the split mark stays).
+  if (!node.IsLeaf() && node.Child() != nullptr && node.position < first) return;
+  for (int32_t i = 0; i < first; ++i) node.Delete(0);
+  if (node.position >= 0) node.position = std::max(0, node.position - first);
+  node.split = false;
+  reposition_ = true;
 }
 
 void KTobjCDXTag::WriteInterior(KTobjIndexKey& node) {
@@ -505,6 +609,7 @@ void KTobjCDXTag::WriteInterior(KTobjIndexKey& node) {
   Put32(image + 8, node.right);
   fill(image, first, node.Size());
   file_->WriteBlock(node.offset, image, 512);
+  KeepRightPart(node, first);
 }
 
 bool KTobjCDXTag::StoreNode(KTobjIndexKey& node) {

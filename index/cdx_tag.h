@@ -67,6 +67,8 @@ class KTobjCDXTag : public KTobjIndexTag {
   bool StoreNode(KTobjIndexKey& node) override;
   bool ReadTagHeader() override;
   bool WriteTagHeader() override;
+  int SearchInPlace(const KTobjIndexKeyData& target, int partial, std::vector<PathStep>& path,
+                    KTobjIndexKeyData& found) override;
 
   // Builds the whole tag from the table (bulk build), then writes the
   // header.
@@ -109,11 +111,20 @@ class KTobjCDXTag : public KTobjIndexTag {
   // in the parent; answers the new block's offset.
   void LinkLeftPart(KTobjIndexKey& node, int32_t new_offset, const KTobjIndexKeyData& last_key, uint8_t* image);
   void LearnKeyType();
+  // After parts [0, first) of a node went to new blocks: the node object
+  // keeps only what its own block now holds, so that the tree in memory
+  // stays the file's.
+  void KeepRightPart(KTobjIndexKey& node, int32_t first);
+  // SearchInPlace below one node: as there, and 1 when every key below the
+  // node sorts before the target.
+  int SearchNodeInPlace(int32_t offset, const KTobjIndexKeyData& target, int partial, std::vector<PathStep>& path,
+                        KTobjIndexKeyData& found, int depth);
 
   uint8_t options_ = 0x60;
   uint8_t collation_ = 1;  // 1 MACHINE, 2 GENERAL
   int32_t version_counter_ = 0;
   bool valid_ = true;
+  KTobjIndexKeyData probe_{256};  // a stored key being compared in place
 };
 
 // The stored form of a number (1 to 8 bytes, see above) and back.

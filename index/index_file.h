@@ -90,7 +90,12 @@ class KTobjIndexFile {
   int64_t KnownSize();
   int64_t RefreshSize();
   // Drops every cached block (another process changed the file).
-  void DropCache() { cache_.Clear(); }
+  void DropCache() {
+    cache_.Clear();
+    ++cache_generation_;
+  }
+  // Grows each time the cache is dropped: node images read before are stale.
+  uint64_t CacheGeneration() const { return cache_generation_; }
   // Reads bytes from the file itself, past the cache.
   bool ReadDirect(int32_t offset, void* buffer, int32_t count);
 
@@ -108,7 +113,11 @@ class KTobjIndexFile {
   int lock_protocol_ = kDefaultLock;
   LockOffsets locks_;
   int64_t known_size_ = -1;
-  IndexBlockCache cache_{1024};
+  // Up to 64 MiB of blocks, taken as they are read: a callbook's whole
+  // index stays in memory once read, and memory stays bounded for any file.
+  static constexpr size_t kCacheBlocks = (size_t{64} << 20) / IndexBlockCache::kBlock;
+  IndexBlockCache cache_{kCacheBlocks};
+  uint64_t cache_generation_ = 0;
 };
 
 }  // namespace tessera

@@ -34,15 +34,29 @@ void KTobjIndexKey::ReleaseChild() {
 
 bool KTobjIndexKey::OpenChild(int32_t child_offset) {
   if (IsLeaf()) return false;
-  if (child_ && (child_->offset != child_offset || child_->split)) ReleaseChild();
-  if (!child_) {
-    // A child that is one of its own ancestors, or a path deeper than any
-    // real tree, means the file is damaged.
-    int depth = 0;
-    for (const KTobjIndexKey* n = this; n != nullptr; n = n->parent, ++depth)
-      if (n->offset == child_offset || depth > kMaxTreeDepth) tag_->File()->Corrupt();
-    child_ = std::make_unique<KTobjIndexKey>(tag_, this, child_offset);
+  if (child_ && child_->offset == child_offset && !child_->split) return true;
+  // A child that is one of its own ancestors, or a path deeper than any
+  // real tree, means the file is damaged.
+  int depth = 0;
+  for (const KTobjIndexKey* n = this; n != nullptr; n = n->parent, ++depth)
+    if (n->offset == child_offset || depth > kMaxTreeDepth) tag_->File()->Corrupt();
+  if (child_ && !child_->split && !child_->PathDirty()) {
+    // The open child is clean: its object (and the nodes open below it)
+    // takes the new node, so a walk or a search does not allocate a node
+    // per step. A node open below keeps its place only while its offset is
+    // asked for again, which means the same node on disk.
+    child_->offset = child_offset;
+    try {
+      tag_->LoadInto(child_offset, *child_);
+    } catch (...) {
+      child_.reset();  // half read: nothing of it may be used
+      throw;
+    }
+    child_->dirty = false;
+    return true;
   }
+  ReleaseChild();
+  child_ = std::make_unique<KTobjIndexKey>(tag_, this, child_offset);
   return true;
 }
 

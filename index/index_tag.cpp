@@ -34,6 +34,7 @@ bool KTobjIndexTag::DefineTag(const std::string& name, const std::string& key_ex
 }
 
 bool KTobjIndexTag::InsertKey(const KTobjIndexKeyData& key) {
+  Materialize();
   if (!updating_) ResetTree(0);
   if (!root_) return false;
   KTobjIndexKeyData clone;
@@ -64,6 +65,31 @@ bool KTobjIndexTag::InsertKey(const KTobjIndexKeyData& key) {
 }
 
 int32_t KTobjIndexTag::ReadRootOffset() { return root_offset_; }
+int KTobjIndexTag::SearchInPlace(const KTobjIndexKeyData&, int, std::vector<PathStep>&, KTobjIndexKeyData&) {
+  return 2;
+}
+
+void KTobjIndexTag::Materialize() {
+  if (!path_pending_) return;
+  path_pending_ = false;
+  if (pending_path_.empty()) return;
+  // A search in place runs only over a clean tree, so a stale one is freed
+  // without writing.
+  if (root_ && (root_->offset != pending_path_[0].offset || root_generation_ != file_->CacheGeneration()))
+    root_.reset();
+  if (!root_) {
+    root_offset_ = pending_path_[0].offset;
+    root_ = std::make_unique<KTobjIndexKey>(this, nullptr, root_offset_);
+    root_generation_ = file_->CacheGeneration();
+  }
+  KTobjIndexKey* node = root_.get();
+  for (size_t i = 0;; ++i) {
+    node->position = pending_path_[i].position;
+    if (i + 1 == pending_path_.size() || node->IsLeaf()) break;
+    node->OpenChild(pending_path_[i + 1].offset);
+    node = node->Child();
+  }
+}
 bool KTobjIndexTag::LoadNode(int32_t, KTobjIndexKey&) { return false; }
 bool KTobjIndexTag::StoreNode(KTobjIndexKey&) { return false; }
 bool KTobjIndexTag::ReadTagHeader() {
@@ -130,6 +156,8 @@ void KTobjIndexTag::FlushNode(KTobjIndexKey& node) {
 }
 
 void KTobjIndexTag::ReleaseTree() {
+  path_pending_ = false;
+  reposition_ = false;
   // Storing a root that splits puts a new root above it; that one is
   // written next.
   for (int guard = 0; root_ && root_->PathDirty() && guard < 8; ++guard) FlushNode(*root_);
@@ -140,6 +168,32 @@ void KTobjIndexTag::ReleaseTree() {
 
 void KTobjIndexTag::Flush() {
   if (!root_ || (!root_->PathDirty() && !header_dirty_)) return;
+  // Storing a root that splits puts a new root above it; that one is
+  // written next.
+  for (int guard = 0; root_ && root_->PathDirty() && guard < 8; ++guard) FlushNode(*root_);
+  if (header_dirty_) WriteTagHeader();
+  // Nodes written whole hold in memory what the file holds, and the tree is
+  // kept (positioned where it was, or found again on the current key when
+  // the format split nodes and trimmed them to their own blocks). A node
+  // still marked split kept entries in memory that went to a new block:
+  // then the tree is read again.
+  bool split = false;
+  for (const KTobjIndexKey* n = root_.get(); n != nullptr; n = n->Child()) split |= n->split;
+  if (!split && !root_->PathDirty()) {
+    if (reposition_ && current_key_.Reference != 0) {
+      KTobjIndexKeyData key;
+      key.CopyFrom(current_key_);
+      reposition_ = false;
+      if (root_->SearchKey(key.Reference, key, -1) == 0) {
+        root_->CopyCurrent(current_key_);
+        return;
+      }
+    } else {
+      reposition_ = false;
+      return;
+    }
+  }
+  reposition_ = false;
   const bool keep_position = current_key_.Reference != 0;
   ReleaseTree();
   ResetTree(keep_position ? 1 : 2);
@@ -158,6 +212,10 @@ bool KTobjIndexTag::LearnKeyType(TktVariant* value) {
   }
 }
 
+bool KTobjIndexTag::TreeCurrent() const {
+  return root_ != nullptr && root_generation_ == file_->CacheGeneration();
+}
+
 bool KTobjIndexTag::CurrentRecordKey(KTobjIndexKeyData& key) {
   bool changed = false;
   if (!EvalKey(key, &changed)) return false;
@@ -169,6 +227,7 @@ void KTobjIndexTag::ResetTree(int mode) {
   ReleaseTree();
   root_offset_ = ReadRootOffset();
   root_ = std::make_unique<KTobjIndexKey>(this, nullptr, root_offset_);
+  root_generation_ = file_->CacheGeneration();
   if (mode == 2) return;
   KTO_dBHandler* table = Table();
   if (mode == 1 && !key_expr_.empty() && table != nullptr && table->CurrentRecord() >= 1 &&
@@ -186,6 +245,7 @@ void KTobjIndexTag::ResetTree(int mode) {
 // --- navigation -----------------------------------------------------------
 
 int32_t KTobjIndexTag::Navigate(int32_t code) {
+  Materialize();
   current_key_.Reference = 0;
   if (!root_) return 0;
   // A tag that stores its keys in descending order (reverse compare) is
@@ -320,21 +380,34 @@ bool KTobjIndexTag::SetRange(const TktVariant* low, bool low_inclusive, bool par
 int32_t KTobjIndexTag::Seek(const KTobjIndexKeyData& key) {
   if (KTO_dBHandler* table = Table()) file_->SetExact(table->ExactKeyOnly);
   current_key_.Reference = 0;
-  ResetTree(2);  // the search positions the path itself
-  if (!root_) return 0;
   KTobjIndexKeyData clone;
   clone.CopyFrom(key);
   NormalizeKey(clone, true);
-  bof_ = eof_ = false;
   const int partial = (file_->Exact() || updating_) ? -1 : 0;
-  const int r = root_->SearchKey(clone.Reference, clone, partial);
+  int r = 2;
+  if (!updating_ && clone.Reference == kAnyRecord && !header_dirty_ && !TreeDirty()) {
+    // A search for any record in an unchanged tree: over the stored nodes,
+    // keeping whatever nodes are open for the next search.
+    path_pending_ = false;
+    r = SearchInPlace(clone, partial, pending_path_, current_key_);
+    path_pending_ = r != 2;
+    if (r == 2) current_key_.Reference = 0;
+  }
+  if (r == 2) {
+    // The search positions the path itself; an unchanged tree is not read
+    // again.
+    if (!TreeCurrent() || (!updating_ && (TreeDirty() || header_dirty_))) ResetTree(2);
+    current_key_.Reference = 0;
+    if (!root_) return 0;
+    r = root_->SearchKey(clone.Reference, clone, partial);
+    if (r <= 0) root_->CopyCurrent(current_key_);
+  }
+  bof_ = eof_ = false;
   if (r == -1) {
-    root_->CopyCurrent(current_key_);
     if (RangePosition() == -1) eof_ = true;
     return 0;
   }
   if (r == 0) {
-    root_->CopyCurrent(current_key_);
     if (RangePosition() == 0) return current_key_.Reference;
     eof_ = true;
     return 0;
@@ -344,6 +417,7 @@ int32_t KTobjIndexTag::Seek(const KTobjIndexKeyData& key) {
 }
 
 int32_t KTobjIndexTag::LookupKey(const KTobjIndexKeyData& key) {
+  Materialize();
   std::unique_ptr<KTobjIndexKey> saved_root = std::move(root_);
   KTobjIndexKeyData saved_key;
   saved_key.CopyFrom(current_key_);
@@ -386,10 +460,11 @@ bool KTobjIndexTag::UpdateKeys(int32_t recno, bool is_append) {
   KTobjIndexKeyData new_key(256);
   if (!EvalKey(new_key, nullptr)) return false;
   new_key.Reference = new_key.RecordNumber = recno;
-  const bool had_tree = root_ != nullptr;
+  Materialize();
   if (is_append) {
     if (for_ok) {
-      ResetTree(2);
+      // The tree in memory is the file's as long as nobody else wrote.
+      if (!TreeCurrent()) ResetTree(2);
       InsertKey(new_key);
       keys_changed_ = true;
     }
@@ -420,7 +495,7 @@ bool KTobjIndexTag::UpdateKeys(int32_t recno, bool is_append) {
     }
     keys_changed_ = true;
   }
-  if (!had_tree) ReleaseTree();
+  // The tree stays loaded for the next change; the file's Flush writes it.
   return keys_changed_;
 }
 

@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "index/index_key.h"
 
@@ -31,6 +32,12 @@ class KTobjIndexTag {
  public:
   static constexpr int32_t kAnyRecord = -1;
   static constexpr int32_t kAfterEqual = INT32_MAX;
+
+  // One step of a path through the tree: a node and the entry taken there.
+  struct PathStep {
+    int32_t offset;
+    int32_t position;
+  };
 
   explicit KTobjIndexTag(KTobjIndexFile* file);
   virtual ~KTobjIndexTag();
@@ -95,9 +102,14 @@ class KTobjIndexTag {
   int CompareKeys(const TktVariant& target, const TktVariant& entry, int partial) const;
   KTobjIndexFile* File() const { return file_; }
   KTO_dBHandler* Table() const;
-  KTobjIndexKey* Root() const { return root_.get(); }
-  bool HasTree() const { return root_ != nullptr; }
+  KTobjIndexKey* Root() {
+    Materialize();
+    return root_.get();
+  }
+  bool HasTree() const { return root_ != nullptr || path_pending_; }
   bool TreeDirty() const;
+  // A tree is loaded and no foreign change was noticed since it was read.
+  bool TreeCurrent() const;
   // Sets a new root that took over the old root's place (GrowRoot).
   void ReplaceRoot(std::unique_ptr<KTobjIndexKey> new_root);
   std::unique_ptr<KTobjIndexKey> TakeRoot() { return std::move(root_); }
@@ -127,6 +139,19 @@ class KTobjIndexTag {
  protected:
   friend class KTobjIndexKey;
 
+  // A format's search over its stored node images, without building node
+  // objects (an optional fast path of Seek; formats without one keep the
+  // default). Finds the first stored key that is not below `target` for
+  // any record, as KTobjIndexKey::SearchKey does: fills `path` from the
+  // root down to the leaf and `found` with the key there, and answers 0
+  // (equal) or -1 (greater). 2 means undecided (no such key, a node that
+  // does not look right, no fast path): the tree search runs instead.
+  virtual int SearchInPlace(const KTobjIndexKeyData& target, int partial, std::vector<PathStep>& path,
+                            KTobjIndexKeyData& found);
+  // Builds the open path a search in place left as offsets and positions,
+  // so that the tree logic can go on from there.
+  void Materialize();
+
   // The key of the table's current record in stored form; false when the
   // key cannot be evaluated.
   bool CurrentRecordKey(KTobjIndexKeyData& key);
@@ -153,6 +178,17 @@ class KTobjIndexTag {
   int32_t header_offset_ = 0;
   int32_t root_offset_ = 0;
   std::unique_ptr<KTobjIndexKey> root_;
+  // The file's cache generation when root_ was loaded: a tree loaded
+  // before another process's change was noticed is not reused.
+  uint64_t root_generation_ = 0;
+  // Where the last search in place ended (path_pending_): the open path is
+  // built from it on first need.
+  std::vector<PathStep> pending_path_;
+  bool path_pending_ = false;
+  // Set by a format that split nodes while storing them and kept the node
+  // objects equal to the blocks: the tree stays, and Flush only finds the
+  // current key again.
+  bool reposition_ = false;
   bool header_dirty_ = false;
   bool unique_ = false;
   bool has_for_ = false;

@@ -17,35 +17,6 @@ constexpr uint8_t kCodeCharacter = 0x20;
 constexpr uint8_t kCodeNumeric = 0x30;
 constexpr uint8_t kCodeDate = 0x40;
 
-// Sort node, 10 bytes (pool memory only, never written to a file):
-//   0  4 bytes  child: first node of the next level (reference), 0 none
-//   4  4 bytes  next sibling (reference), 0 none; or, when the inline count
-//               is above 0, up to four key bytes that follow this node's byte
-//   8  1 byte   flags, below
-//   9  1 byte   the key byte of this node
-// A node with inline bytes is always an only child: before a sibling is
-// added beside it, its inline bytes are moved down into a new node.
-constexpr int kChild = 0;
-constexpr int kNext = 4;
-constexpr int kFlags = 8;
-constexpr int kByte = 9;
-// Flags: bits 0-2 the inline count 0..4; bit 3 set when a key ends with
-// this node's last byte (a key may end above other keys' nodes when one
-// encoded key is a prefix of another); bits 4-6 the kind code of the key
-// that ends here; bit 7 set when the byte is a value byte of a character key
-// under a collation table.
-constexpr uint8_t kInlineMask = 0x07;
-constexpr uint8_t kEndsHere = 0x08;
-constexpr uint8_t kKindMask = 0x70;
-constexpr uint8_t kCollated = 0x80;
-
-inline uint32_t Load32(const uint8_t* p) {
-  uint32_t v;
-  std::memcpy(&v, p, sizeof v);
-  return v;
-}
-inline void Store32(uint8_t* p, uint32_t v) { std::memcpy(p, &v, sizeof v); }
-
 inline void StoreBigEndian32(uint8_t* p, uint32_t v) {
   p[0] = static_cast<uint8_t>(v >> 24);
   p[1] = static_cast<uint8_t>(v >> 16);
@@ -62,7 +33,6 @@ TktSort::TktSort(int32_t max_key_length, const uint8_t* collation, bool ascendin
     : max_key_length_(max_key_length), collation_(collation), ascending_(ascending), unique_(unique) {
   if (max_key_length > kMaxKeyLength) throw ETesseraError(msg::kSortKeyTooLong);
   blocks_.push_back(std::make_unique<uint8_t[]>(kBlockSize));
-  walk_stack_.reserve(3 * (kMaxKeyLength + 4) + 1);
 }
 
 TktSort::~TktSort() = default;
@@ -70,31 +40,8 @@ TktSort::~TktSort() = default;
 size_t TktSort::MemoryBytes() const {
   size_t pages = 0;
   for (size_t i = 0; i < runs_.Count(); ++i) pages += runs_[i]->PageCount();
-  return blocks_.size() * static_cast<size_t>(kBlockSize) + pages * TktPageCollection::kPageSize;
-}
-
-// ---------------------------------------------------------------------------
-// Node pool
-
-uint8_t* TktSort::Node(uint32_t ref) const {
-  const uint32_t n = ref - 1;
-  return blocks_[n / kNodesPerBlock].get() + (n % kNodesPerBlock) * kNodeSize;
-}
-
-uint32_t TktSort::NewNode() {
-  if (used_ + kNodeSize > kBlockSize) {
-    if (current_block_ + 1 >= blocks_.size()) {
-      // AddKey flushes before a key could need more nodes than the last
-      // block has left, so this is never reached.
-      if (blocks_.size() >= static_cast<size_t>(kMaxBlocks)) throw ETesseraError("Sort node pool exhausted");
-      blocks_.push_back(std::make_unique<uint8_t[]>(kBlockSize));
-    }
-    ++current_block_;
-    used_ = 0;
-  }
-  const uint32_t ref = static_cast<uint32_t>(current_block_ * kNodesPerBlock + used_ / kNodeSize + 1);
-  used_ += kNodeSize;
-  return ref;
+  return (blocks_.size() + static_cast<size_t>(SlotBlocks())) * static_cast<size_t>(kBlockSize) +
+         pages * TktPageCollection::kPageSize;
 }
 
 // ---------------------------------------------------------------------------
@@ -188,158 +135,86 @@ void TktSort::AddKey(const TktVariant& key, int32_t recno) {
   StoreBigEndian32(scratch_ + length, static_cast<uint32_t>(recno));
   length += 4;
 
-  // A key needs at most one node per byte. Only when the last block cannot
-  // hold that many is the trie written out, so a flush never falls inside
-  // one key's insertion.
-  if (used_ + kNodeSize * length >= kBlockSize && current_block_ + 1 >= static_cast<size_t>(kMaxBlocks)) Flush();
-  Insert(length, code, collated);
+  Gather(length, code, collated);
   ++key_count_;
 }
 
-// Moves the first inline byte of `first` (an only child) down
-// into a new node, which takes the remaining inline bytes, the child and the
-// end-of-key mark.
-void TktSort::ExpandFirst(uint32_t first) {
-  const uint32_t made = NewNode();  // may take a new block; node addresses stay valid
-  uint8_t* f = Node(first);
-  uint8_t* m = Node(made);
-  const int count = f[kFlags] & kInlineMask;
-  Store32(m + kChild, Load32(f + kChild));
-  m[kByte] = f[kNext];
-  // The remaining inline bytes move up by one; with none left the field is
-  // the (empty) sibling link.
-  uint8_t rest[4] = {f[kNext + 1], f[kNext + 2], f[kNext + 3], 0};
-  if (count == 1) std::memset(rest, 0, sizeof rest);
-  std::memcpy(m + kNext, rest, sizeof rest);
-  m[kFlags] = static_cast<uint8_t>((f[kFlags] & ~kInlineMask) | (count - 1));
-  Store32(f + kChild, made);
-  Store32(f + kNext, 0);
-  f[kFlags] = static_cast<uint8_t>(f[kFlags] & (kKindMask | kCollated));
-}
-
-void TktSort::Insert(int32_t length, uint8_t kind_code, int32_t collated) {
-  const uint8_t* key = scratch_;
-  uint8_t* parent = root_;
-  int32_t i = 0;
-  while (i < length) {
-    const uint32_t first = Load32(parent + kChild);
-    if (first != 0 && (Node(first)[kFlags] & kInlineMask) != 0) ExpandFirst(first);
-
-    const uint8_t b = key[i];
-    const bool cb = i < collated;
-    // Siblings are in sort order: walk while the key byte sorts after them.
-    // The walk may start at the node the previous key took at this offset
-    // under the same parent when the byte sorts after it: the nodes before
-    // it sort before it too. Keys arriving in record order with equal values
-    // go to the end of long sibling lists, which this spares walking.
-    uint8_t* prev = nullptr;
-    uint32_t cur = first;
-    if (hint_parent_[i] == parent) {
-      const uint8_t* h = Node(hint_node_[i]);
-      int c = Order(b, cb, h[kByte], (h[kFlags] & kCollated) != 0);
-      if (!ascending_) c = -c;
-      if (c >= 0) {
-        prev = Node(hint_node_[i]);
-        cur = c == 0 ? hint_node_[i] : Load32(h + kNext);
-      }
-    }
-    int c = 1;
-    while (cur != 0) {
-      const uint8_t* n = Node(cur);
-      c = Order(b, cb, n[kByte], (n[kFlags] & kCollated) != 0);
-      if (!ascending_) c = -c;
-      if (c <= 0) break;
-      prev = Node(cur);
-      cur = Load32(n + kNext);
-    }
-    hint_parent_[i] = parent;
-    if (cur != 0 && c == 0) {
-      hint_node_[i] = cur;
-      parent = Node(cur);
-      ++i;
-      continue;
-    }
-
-    const uint32_t made = NewNode();
-    uint8_t* m = Node(made);
-    Store32(m + kChild, 0);
-    Store32(m + kNext, cur);  // before the node where the walk stopped, or last
-    m[kByte] = b;
-    int inl = 0;
-    if (first == 0) {
-      // The parent's only child: the following bytes, up to four, ride in
-      // this node (only bytes ordered alike, so an expansion knows theirs).
-      while (inl < 4 && i + 1 + inl < length && (i + 1 + inl < collated) == cb) {
-        m[kNext + inl] = key[i + 1 + inl];
-        ++inl;
-      }
-    }
-    m[kFlags] = static_cast<uint8_t>(kind_code | (cb ? kCollated : 0) | inl);
-    if (prev != nullptr) Store32(prev + kNext, made);
-    else Store32(parent + kChild, made);
-    hint_node_[i] = made;
-    parent = m;
-    i += 1 + inl;
+// Takes the scratch key into the pool, writing the pool out as a run first
+// when it has no room left: a key's bytes and its slot.
+void TktSort::Gather(int32_t length, uint8_t kind_code, int32_t collated) {
+  const bool new_block = used_ + length > kBlockSize;
+  const bool new_slots = slots_.size() == slots_.capacity();
+  const size_t key_blocks = std::max(blocks_.size(), current_block_ + 1 + (new_block ? 1 : 0));
+  if (static_cast<int32_t>(key_blocks) + SlotBlocks() + (new_slots ? 1 : 0) > kMaxBlocks && !slots_.empty()) {
+    Flush();  // the pool keeps its blocks: the key fits now
+    Gather(length, kind_code, collated);
+    return;
   }
-  parent[kFlags] = static_cast<uint8_t>((parent[kFlags] & ~kKindMask) | kEndsHere | kind_code);
+  if (new_block) {
+    ++current_block_;
+    if (current_block_ >= blocks_.size()) blocks_.push_back(std::make_unique<uint8_t[]>(kBlockSize));
+    used_ = 0;
+  }
+  if (new_slots) slots_.reserve(slots_.capacity() + static_cast<size_t>(kSlotsPerBlock));
+  uint8_t* at = blocks_[current_block_].get() + used_;
+  std::memcpy(at, scratch_, static_cast<size_t>(length));
+  Slot slot{};
+  if (collation_ == nullptr) {
+    uint8_t first[8] = {};
+    std::memcpy(first, scratch_, static_cast<size_t>(std::min(length, 8)));
+    for (uint8_t b : first) slot.prefix = (slot.prefix << 8) | b;
+  }
+  slot.ref = static_cast<uint32_t>(current_block_ * kBlockSize + static_cast<size_t>(used_));
+  slot.size = static_cast<uint8_t>(length);
+  slot.kind = kind_code;
+  slot.collated = static_cast<uint8_t>(collated);
+  slots_.push_back(slot);
+  used_ += length;
 }
 
 // ---------------------------------------------------------------------------
-// Flush: the trie, in order, into a new run
-
-void TktSort::EmitKey(TktPageCollection* run, int32_t length, uint8_t kind_code, int32_t& low) {
-  const int32_t shared = std::min(low, length);
-  run->Append(kind_code, length, length - shared, walk_ + shared);
-  low = length;
-}
+// Flush: the pool, sorted, into a new run
 
 void TktSort::Flush() {
-  const uint32_t top = Load32(root_ + kChild);
-  if (top == 0) return;
+  if (slots_.empty()) return;
   auto owned = std::make_unique<TktPageCollection>();
   TktPageCollection* run = owned.get();
   runs_.Add(std::move(owned));
 
-  // Depth-first walk. Siblings are already in sort order. A key that ends
-  // above other keys' nodes is written before them in an ascending sort and
-  // after them in a descending one. `low` is the lowest walk-buffer offset
-  // rewritten since the last key was written: the next key shares the bytes
-  // below it with that key.
-  int32_t low = 0;
-  walk_stack_.clear();
-  walk_stack_.push_back({top, 0, 0});
-  while (!walk_stack_.empty()) {
-    const WalkEntry e = walk_stack_.back();
-    walk_stack_.pop_back();
-    if (e.node == 0) {
-      EmitKey(run, e.depth, e.kind, low);
-      continue;
-    }
-    const uint8_t* n = Node(e.node);
-    const uint8_t flags = n[kFlags];
-    const int count = flags & kInlineMask;
-    walk_[e.depth] = n[kByte];
-    std::memcpy(walk_ + e.depth + 1, n + kNext, static_cast<size_t>(count));
-    low = std::min<int32_t>(low, e.depth);
-    const int32_t end = e.depth + 1 + count;
+  // Of equal keys the one added first comes first (the slots' references
+  // grow in the order keys arrive), so that it is the one kept below.
+  auto before = [this](const Slot& a, const Slot& b) {
+    if (a.prefix != b.prefix) return ascending_ ? a.prefix < b.prefix : a.prefix > b.prefix;
+    int c = CompareEncoded(SlotBytes(a), a.size, a.collated, SlotBytes(b), b.size, b.collated);
+    if (!ascending_) c = -c;
+    return c != 0 ? c < 0 : a.ref < b.ref;
+  };
+  std::sort(slots_.begin(), slots_.end(), before);
 
-    if (count == 0) {
-      const uint32_t next = Load32(n + kNext);
-      if (next != 0) walk_stack_.push_back({next, e.depth, 0});
-    }
-    const uint32_t child = Load32(n + kChild);
-    const uint8_t code = flags & kKindMask;
-    if ((flags & kEndsHere) != 0) {
-      if (child == 0 || ascending_) EmitKey(run, end, code, low);
-      else walk_stack_.push_back({0, static_cast<uint16_t>(end), code});
-    }
-    if (child != 0) walk_stack_.push_back({child, static_cast<uint16_t>(end), 0});
+  // Equal encoded keys (the same value added twice for the same record, or
+  // values the collation table weighs alike) go out once: the bytes of the
+  // first added, the kind of the last.
+  const uint8_t* previous = nullptr;
+  int32_t previous_size = 0;
+  for (size_t i = 0; i < slots_.size();) {
+    const Slot& s = slots_[i];
+    const uint8_t* bytes = SlotBytes(s);
+    size_t j = i + 1;
+    while (j < slots_.size() && slots_[j].prefix == s.prefix &&
+           CompareEncoded(bytes, s.size, s.collated, SlotBytes(slots_[j]), slots_[j].size, slots_[j].collated) == 0)
+      ++j;
+    int32_t shared = 0;
+    const int32_t most = std::min<int32_t>(previous_size, s.size);
+    while (shared < most && previous[shared] == bytes[shared]) ++shared;
+    run->Append(slots_[j - 1].kind, s.size, s.size - shared, bytes + shared);
+    previous = bytes;
+    previous_size = s.size;
+    i = j;
   }
   run->StartReading();
 
-  // The trie is empty again; the blocks are kept for the next keys.
-  Store32(root_ + kChild, 0);
-  std::fill(std::begin(hint_parent_), std::end(hint_parent_), nullptr);
+  // The pool is empty again; its blocks are kept for the next keys.
+  slots_.clear();
   current_block_ = 0;
   used_ = 0;
 }
@@ -352,6 +227,8 @@ void TktSort::StartRetrieval() {
   Flush();
   blocks_.clear();
   blocks_.shrink_to_fit();
+  slots_.clear();
+  slots_.shrink_to_fit();
   current_block_ = 0;
   used_ = 0;
   accepting_ = false;

@@ -1,11 +1,18 @@
 // TktSort: orders the keys of a whole table for a bulk index build.
 //
 // A tag builder adds one key per record with its record number, then takes
-// the keys back in order. Keys go into a byte trie whose nodes live in a
-// bounded pool (at most 32 blocks of 40 960 bytes); when the pool is full the
-// trie is emptied in order into a sorted run kept in memory pages, and at
-// retrieval the runs are merged. Memory for the trie is therefore fixed
-// whatever the table size; the runs hold the keys front-compressed.
+// the keys back in order. Keys are gathered in a bounded pool (at most 32
+// blocks of 40 960 bytes, holding the key bytes and a table of 16-byte
+// slots, one per key); when the pool is full its keys are sorted and
+// written, in order and front-compressed, into a sorted run kept in memory
+// pages, and at retrieval the runs are merged. Memory for the pool is
+// therefore fixed whatever the table size.
+//
+// Sorting a full pool is a comparison sort of the slots: each slot carries
+// the key's first 8 bytes as one big-endian integer, so most comparisons
+// touch no key byte. (A byte trie was used first; its sibling lists grow to
+// 256 entries at the record-number bytes of low-cardinality keys, and the
+// walk along them made the sort several times slower.)
 //
 // Every key is sorted as its encoded form: the value's bytes followed by the
 // record number, most significant byte first. Equal values therefore come
@@ -31,10 +38,8 @@ class TktSort {
  public:
   // Longest key value accepted (the tag builders pass their key length + 1).
   static constexpr int32_t kMaxKeyLength = 240;
-  // The node pool: blocks of 4 096 sort nodes of 10 bytes.
-  static constexpr int32_t kNodeSize = 10;
-  static constexpr int32_t kNodesPerBlock = 4096;
-  static constexpr int32_t kBlockSize = kNodeSize * kNodesPerBlock;  // 40 960
+  // The pool: blocks of 40 960 bytes (room for 4 096 keys of 10 bytes).
+  static constexpr int32_t kBlockSize = 40960;
   static constexpr int32_t kMaxBlocks = 32;
 
   // `collation` is a 256-byte table applied to the bytes of character keys,
@@ -85,33 +90,36 @@ class TktSort {
   // Sorted runs made so far (a run is made each time the node pool fills,
   // and one more for the rest when retrieval begins).
   size_t RunCount() const { return runs_.Count(); }
-  // Node pool blocks allocated now (never more than kMaxBlocks; none once
-  // retrieval has begun).
-  int32_t PoolBlockCount() const { return static_cast<int32_t>(blocks_.size()); }
+  // Pool blocks allocated now, for key bytes and for slots (never more than
+  // kMaxBlocks; none once retrieval has begun).
+  int32_t PoolBlockCount() const { return static_cast<int32_t>(blocks_.size()) + SlotBlocks(); }
   // Bytes held now in pool blocks and run pages.
   size_t MemoryBytes() const;
 
  private:
-  struct WalkEntry {
-    uint32_t node;     // node to visit, or 0 for a key to write
-    uint16_t depth;    // walk-buffer offset of the node's first byte (or the
-                       // length of the key to write)
-    uint8_t kind;      // kind code of the key to write (node == 0)
+  // One key gathered in the pool.
+  struct Slot {
+    uint64_t prefix;  // the first 8 encoded bytes, big-endian, zero-padded
+                      // (0 for every key under a collation table)
+    uint32_t ref;     // block number * kBlockSize + offset of the bytes
+    uint8_t size;     // encoded length (record number included)
+    uint8_t kind;     // kind code
+    uint8_t collated; // leading bytes that go through the collation table
+    uint8_t unused;
   };
+  static constexpr int32_t kSlotsPerBlock = kBlockSize / static_cast<int32_t>(sizeof(Slot));
 
-  // Node pool. A node reference is 1 + block number * 4096 + node number in
-  // the block; 0 is no node.
-  uint8_t* Node(uint32_t ref) const;
-  uint32_t NewNode();
-  // Byte order in the trie and in the merge: `c` tells whether a byte is a
+  // Byte order in the pool and in the merge: `c` tells whether a byte is a
   // value byte of a character key, which goes through the collation table.
   int Order(uint8_t a, bool ca, uint8_t b, bool cb) const;
   int CompareEncoded(const uint8_t* a, int32_t la, int32_t ca, const uint8_t* b, int32_t lb, int32_t cb) const;
+  const uint8_t* SlotBytes(const Slot& s) const {
+    return blocks_[s.ref / kBlockSize].get() + s.ref % kBlockSize;
+  }
+  int32_t SlotBlocks() const { return static_cast<int32_t>(slots_.capacity() / kSlotsPerBlock); }
 
-  void Insert(int32_t length, uint8_t kind_code, int32_t collated);
-  void ExpandFirst(uint32_t first);
+  void Gather(int32_t length, uint8_t kind_code, int32_t collated);
   void Flush();
-  void EmitKey(TktPageCollection* run, int32_t length, uint8_t kind_code, int32_t& low);
 
   void StartRetrieval();
   bool RunBefore(int a, int b) const;
@@ -130,21 +138,16 @@ class TktSort {
   int64_t key_count_ = 0;
   VariantKind sort_kind_ = VariantKind::kNone;  // first non-binary kind added
 
+  // The pool: blocks of key bytes (filled in order; a key never spans two
+  // blocks) and the slot table, whose capacity grows a block's worth at a
+  // time and counts against the same limit.
   std::vector<std::unique_ptr<uint8_t[]>> blocks_;
   size_t current_block_ = 0;
   int32_t used_ = 0;  // bytes taken in the current block
-  // The root node: only its child field is used.
-  uint8_t root_[kNodeSize] = {};
+  std::vector<Slot> slots_;
 
   TktCollection<TktPageCollection> runs_;
 
-  // For each key offset, the parent and the node the last insertion went
-  // through there (a hint only: the walk is the same without it).
-  uint8_t* hint_parent_[TktPageCollection::kMaxKey + 1] = {};
-  uint32_t hint_node_[TktPageCollection::kMaxKey + 1] = {};
-
-  std::vector<WalkEntry> walk_stack_;
-  uint8_t walk_[TktPageCollection::kMaxKey + 1] = {};
   uint8_t scratch_[TktPageCollection::kMaxKey + 1] = {};  // the key being added, encoded
 
   // Retrieval: a heap of the runs not yet exhausted, the run holding the

@@ -286,7 +286,7 @@ TEST(KeySortLossless, RepeatedKeyForOneRecordComesOutOnce) {
 // Longest keys: every entry is close to a run page's room, and runs hold
 // only a few thousand keys each.
 TEST(KeySortLimits, LongestKeysAcrossPagesAndRuns) {
-  constexpr int kKeys = 9000;
+  constexpr int kKeys = 16000;
   std::vector<std::string> values;
   uint64_t s = 42;
   auto next = [&] {

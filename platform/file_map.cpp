@@ -1,0 +1,32 @@
+#include "platform/file_map.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include "platform/path.h"
+
+namespace plat {
+
+ReadMapping::~ReadMapping() { Unmap(); }
+
+bool ReadMapping::Map(const std::string& path, int64_t length) {
+  Unmap();
+  if (length <= 0) return false;
+  const int fd = ::open(ResolveCase(path).c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  void* p = ::mmap(nullptr, static_cast<size_t>(length), PROT_READ, MAP_SHARED, fd, 0);
+  ::close(fd);  // the mapping keeps the file
+  if (p == MAP_FAILED) return false;
+  data_ = static_cast<const char*>(p);
+  size_ = length;
+  return true;
+}
+
+void ReadMapping::Unmap() {
+  if (data_ != nullptr) ::munmap(const_cast<char*>(data_), static_cast<size_t>(size_));
+  data_ = nullptr;
+  size_ = 0;
+}
+
+}  // namespace plat
