@@ -156,6 +156,9 @@ class KTO_dBHandler : public KTO_dBaseFld {
   int32_t FilterMemberFor(int32_t code);
   void DropReadCache() { cache_start_ = -1; }
   void SyncMaster();
+  // A record write (append, or rewrite of record `number`) bracketed by
+  // the index files' prepare, begin and commit or rollback.
+  void WriteThroughIndexes(int32_t number, bool is_append);
 
   std::array<std::unique_ptr<KTobjIndexFile>, kIndexSlots + 1> slots_;  // [0] unused
   KTobjIndexTag* master_ = nullptr;

@@ -138,6 +138,48 @@ void KTobjIndexTag::ReleaseTree() {
   current_key_.Reference = 0;
 }
 
+void KTobjIndexTag::DiscardTree() {
+  root_.reset();
+  header_dirty_ = false;
+  current_key_.Reference = 0;
+  bof_ = eof_ = false;
+}
+
+void KTobjIndexTag::CheckMaintainable(const TktVariant&) {}
+
+void KTobjIndexTag::PrepareChange(int32_t recno, bool is_append) {
+  KTO_dBHandler* table = Table();
+  if (table == nullptr) return;
+  if (!is_append && !has_for_ && !table->RecordChanged()) return;
+  // The header first: a root that is no node of the file raises here.
+  ReadRootOffset();
+  KTobjIndexKeyData new_key(256);
+  if (!EvalKey(new_key, nullptr)) return;
+  KTobjIndexKeyData stored;
+  stored.CopyFrom(new_key);
+  NormalizeKey(stored, true);
+  CheckMaintainable(stored);
+  if (has_for_) EvalFor();
+  // Walking to where the keys go loads (and so checks) every node on the
+  // way; an appended key goes after all equal keys.
+  new_key.Reference = new_key.RecordNumber = is_append ? kAfterEqual : recno;
+  LookupKey(new_key);
+  if (is_append) return;
+  KTobjIndexKeyData old_key(256);
+  table->SetRecordBuffer(table->SavedRecordBuffer());
+  bool evaluated = false;
+  try {
+    evaluated = EvalKey(old_key, nullptr);
+  } catch (...) {
+    table->SetRecordBuffer(nullptr);
+    throw;
+  }
+  table->SetRecordBuffer(nullptr);
+  if (!evaluated) return;
+  old_key.Reference = old_key.RecordNumber = recno;
+  LookupKey(old_key);
+}
+
 void KTobjIndexTag::Flush() {
   if (!root_ || (!root_->PathDirty() && !header_dirty_)) return;
   const bool keep_position = current_key_.Reference != 0;

@@ -149,15 +149,17 @@ TEST_F(CdxCorruptTest, NothingIsWrittenIntoADamagedFile) {
   std::string b = good_;
   b[leaf + 12] = static_cast<char>(b[leaf + 12] + 1);
   PutFileBytes(cdx_, b);
+  const std::string dbf = FileBytes(dbf_);
   {
     KTO_dBHandler t(dbf_, true, true);
     ASSERT_EQ(t.OpenIndexFile(cdx_), 0);
     t.BlankRecord();
     t.PutText("NAME", "A");  // lands in the damaged first leaf
     EXPECT_THROW(t.AppendRecord(), tessera::ETesseraError);
-    EXPECT_EQ(t.RecordCount(), 4001);  // the record itself is in the table
+    EXPECT_EQ(t.RecordCount(), 4000);  // refused before the record was written
   }
   EXPECT_EQ(FileBytes(cdx_), b);
+  EXPECT_EQ(FileBytes(dbf_), dbf);
 }
 
 // Random damage anywhere: every reading either works or stops with an

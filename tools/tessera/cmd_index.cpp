@@ -137,7 +137,10 @@ int Check(const Args& args) {
   p.Expect(2, 2);
   KTO_dBHandler table(p.Positional()[0], true, false);
   auto file = OpenIndex(&table, p.Positional()[1], false);
-  const auto faults = tessera::CheckCdxFile(*file);
+  auto faults = tessera::CheckCdxFile(*file);
+  if (file->NeedsRebuild())
+    faults.insert(faults.begin(), "index file " + file->FullName() +
+                                      ": a write through it did not finish (the writer was stopped); it needs a rebuild");
   for (const auto& f : faults) std::printf("%s\n", plat::OemToUtf8(f).c_str());
   if (faults.empty()) std::printf("%zu tags sound\n", file->TagCount());
   return faults.empty() ? 0 : 1;
