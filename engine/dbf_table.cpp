@@ -165,7 +165,10 @@ void KTO_dBaseDBF::WriteHeader() {
   const plat::TimeOfDay now = plat::Now();
   change_stamp_ = ((now.hour * 64 + now.minute) * 64 + now.second) * 1024 + now.millisecond;
   const plat::CivilDate today = plat::Today();
-  header_[1] = static_cast<uint8_t>(today.year % 100);
+  // The year as the programs of each kind write and read it: dBase and
+  // its followers count from 1900 (2026 is 126), Visual FoxPro stores the
+  // year modulo 100. A dBase reader takes a modulo-100 byte for the 1900s.
+  header_[1] = static_cast<uint8_t>(version_ == 0x30 ? today.year % 100 : today.year - 1900);
   header_[2] = static_cast<uint8_t>(today.month);
   header_[3] = static_cast<uint8_t>(today.day);
   PutLE32(header_ + 4, static_cast<uint32_t>(record_count_));

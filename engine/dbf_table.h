@@ -16,7 +16,8 @@
 //   0   version byte: 0x03 plain, 0x83 dBase III memo (.DBT), 0x8B dBase IV
 //       memo (.DBT), 0xF5 FoxPro memo (.FPT), 0x30 FoxPro table (memo when
 //       bit 0x02 of byte 28 is set)
-//   1-3 date of the last update: year modulo 100, month, day
+//   1-3 date of the last update: year - 1900 (Visual FoxPro tables, version
+//       0x30: year modulo 100), month, day; both are read
 //   4   record count (not trusted on open: the file size decides)
 //   8   header length = offset of record 1
 //   10  record length, deletion flag included

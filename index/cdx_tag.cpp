@@ -175,10 +175,11 @@ bool KTobjCDXTag::WriteTagHeader() {
 
 int32_t KTobjCDXTag::ReadRootOffset() {
   uint8_t h[4];
-  if (!file_->ReadBlock(header_offset_, h, 4)) file_->Corrupt();
+  const std::string where = "tag " + name_ + ", header " + std::to_string(header_offset_);
+  if (!file_->ReadBlock(header_offset_, h, 4)) file_->Corrupt(where);
   const int32_t root = Get32(h);
   if (root <= 0 || root % 512 != 0 || (root + 512 > file_->KnownSize() && root + 512 > file_->RefreshSize()))
-    file_->Corrupt();
+    file_->Corrupt(where + " (root " + std::to_string(root) + ")");
   return root;
 }
 
@@ -428,7 +429,8 @@ void KTobjCDXTag::LinkLeftPart(KTobjIndexKey& node, int32_t new_offset, const KT
   file_->WriteBlock(new_offset, image, 512);
   if (node.left > 0) {
     uint8_t neighbour[512];
-    if (!file_->ReadBlock(node.left, neighbour, 512)) file_->Corrupt();
+    if (!file_->ReadBlock(node.left, neighbour, 512))
+      file_->Corrupt("tag " + name_ + ", node " + std::to_string(node.left));
     Put32(neighbour + 8, new_offset);
     file_->WriteBlock(node.left, neighbour, 512);
   }

@@ -195,8 +195,9 @@ bool KTobjIndexFile::NeedsRebuild() {
 }
 
 void KTobjIndexFile::RaiseNeedsRebuild() {
-  ReportError(kCodeIndexHeader, kNoSubCode, FullName() + ": a write through it did not finish; it needs a rebuild");
-  throw ETesseraError(ComposeEngineError(kCodeIndexHeader, kNoSubCode, FullName()));
+  const std::string info = FullName() + ": a write through it did not finish; it needs a rebuild";
+  ReportError(kCodeIndexHeader, kNoSubCode, info);
+  throw ETesseraError(ComposeEngineError(kCodeIndexHeader, kNoSubCode, info));
 }
 
 bool KTobjIndexFile::ReadPendingMark() { return false; }
@@ -285,9 +286,9 @@ void KTobjIndexFile::UnlockIndexFile() {
   if (disk_) disk_->Unlock();
 }
 
-void KTobjIndexFile::Corrupt() {
+void KTobjIndexFile::Corrupt(const std::string& where) {
   corrupt_ = true;
-  const std::string name = disk_ ? disk_->FileName() : file_name_;
+  const std::string name = (disk_ ? disk_->FileName() : file_name_) + (where.empty() ? "" : ", " + where);
   ReportError(kCodeIndexHeader, kNoSubCode, name);
   // A handler that returns must not let the caller go on with the damage.
   throw ETesseraError(ComposeEngineError(kCodeIndexHeader, kNoSubCode, name));

@@ -100,9 +100,10 @@ class KTobjIndexFile {
   bool LockIndexFile();
   void UnlockIndexFile();
 
-  // Marks the file corrupt and reports error 2112; also raises through the
+  // Marks the file corrupt and reports error 2112 with the file name and
+  // `where` (the tag and node found damaged); also raises through the
   // default error handler.
-  void Corrupt();
+  void Corrupt(const std::string& where = {});
 
   KTO_dBHandler* Table() const { return table_; }
   KTO_DiskFile* Disk() const { return disk_.get(); }

@@ -40,7 +40,8 @@ bool KTobjIndexKey::OpenChild(int32_t child_offset) {
     // real tree, means the file is damaged.
     int depth = 0;
     for (const KTobjIndexKey* n = this; n != nullptr; n = n->parent, ++depth)
-      if (n->offset == child_offset || depth > kMaxTreeDepth) tag_->File()->Corrupt();
+      if (n->offset == child_offset || depth > kMaxTreeDepth)
+        tag_->File()->Corrupt("tag " + tag_->Name() + ", node " + std::to_string(child_offset) + " (the tree loops)");
     child_ = std::make_unique<KTobjIndexKey>(tag_, this, child_offset);
   }
   return true;

@@ -118,7 +118,7 @@ void KTobjIndexTag::ReplaceRoot(std::unique_ptr<KTobjIndexKey> new_root) {
 }
 
 void KTobjIndexTag::LoadInto(int32_t offset, KTobjIndexKey& node) {
-  if (!LoadNode(offset, node)) file_->Corrupt();
+  if (!LoadNode(offset, node)) file_->Corrupt("tag " + name_ + ", node " + std::to_string(offset));
 }
 
 void KTobjIndexTag::FlushNode(KTobjIndexKey& node) {

@@ -341,7 +341,8 @@ TEST_F(CdxTest, OpeningMissingOrForeignIndexFilesIsReported) {
     table_->OpenIndexFile(cdx_);
     FAIL();
   } catch (const tessera::ETesseraError& e) {
-    EXPECT_EQ(std::string(e.what()).rfind("Tessera Error 2112.\r /", 0), 0u) << e.what();
+    EXPECT_EQ(std::string(e.what()).rfind("Tessera Error 2112: the index file is damaged or is not an index file (/", 0), 0u)
+        << e.what();
   }
   ::unlink(cdx_.c_str());
   { auto f = Open(); }
