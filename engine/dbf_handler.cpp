@@ -10,6 +10,7 @@
 #include "expr/dbf_names.h"
 #include "expr/exp_handler.h"
 #include "index/cdx_file.h"
+#include "index/mdx_file.h"
 #include "index/index_file.h"
 #include "platform/codepage.h"
 #include "platform/last_error.h"
@@ -112,7 +113,8 @@ int32_t KTO_dBHandler::OpenIndexFile(std::string_view name) {
   const std::string ext = plat::UpperName(ExtensionOf(resolved));
   std::unique_ptr<KTobjIndexFile> file;
   if (ext == ".CDX") file = std::make_unique<KTobjCDXFile>(this, resolved, false, false, IsShared(), IsWritable());
-  if (file == nullptr && (ext == ".NDX" || ext == ".NTX" || ext == ".MDX") && plat::FileExists(resolved))
+  if (ext == ".MDX") file = std::make_unique<KTobjMDXFile>(this, resolved, false, false, IsShared(), IsWritable());
+  if (file == nullptr && (ext == ".NDX" || ext == ".NTX") && plat::FileExists(resolved))
     throw ETesseraError("Index files of the kind " + ext + " are not supported yet - " + upper);
   if (file == nullptr || !file->Opened()) {
     const bool exists = file != nullptr && file->Disk() != nullptr && !file->Disk()->IsClosed();
@@ -881,15 +883,18 @@ void KTO_dBHandler::CreateIndexTag(std::string_view file_name, std::string_view 
     ReportError(kCodeTagNameEmpty, kSubCreateTag, "Tag Field is Empty");
     return;
   }
-  if (ext != ".CDX") {
-    // Only compound indexes are built so far.
+  if (ext != ".CDX" && ext != ".MDX") {
+    // Only compound and multiple indexes are built so far.
     throw ETesseraError("Index files of the kind " + ext + " cannot be built - " + upper);
   }
   if (sort_order == 7 || sort_order == 8) {
-    SetNewCdxTagCollation(2);
+    // A multiple index has no collation: its tags are in byte order.
+    if (ext == ".CDX") SetNewCdxTagCollation(2);
     sort_order -= 7;
   }
-  auto file = std::make_unique<KTobjCDXFile>(this, resolved, false, true, IsShared(), true);
+  std::unique_ptr<KTobjIndexFile> file;
+  if (ext == ".MDX") file = std::make_unique<KTobjMDXFile>(this, resolved, false, true, IsShared(), true);
+  else file = std::make_unique<KTobjCDXFile>(this, resolved, false, true, IsShared(), true);
   if (!file->Opened()) {
     SetNewCdxTagCollation(1);
     ReportError(plat::FileExists(resolved) ? int32_t{kCodeIndexHeader} : int32_t{plat::kErrFileNotFound},

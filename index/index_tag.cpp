@@ -217,7 +217,10 @@ void KTobjIndexTag::ResetTree(int mode) {
 int32_t KTobjIndexTag::Navigate(int32_t code) {
   current_key_.Reference = 0;
   if (!root_) return 0;
-  if (descending_) {
+  // A tag that stores its keys in descending order (reverse compare) is
+  // walked as it stands; one stored ascending is walked backwards.
+  const bool reversed = descending_ && !reverse_compare_;
+  if (reversed) {
     if (code == -4) code = -3;
     else if (code == -3) code = -4;
     else if (code == -2) code = -1;
@@ -274,7 +277,7 @@ int32_t KTobjIndexTag::Navigate(int32_t code) {
   }
   if (eof_ || bof_) {
     current_key_.Reference = 0;
-    if (descending_) std::swap(bof_, eof_);
+    if (reversed) std::swap(bof_, eof_);
   }
   return current_key_.Reference;
 }

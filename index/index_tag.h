@@ -8,8 +8,10 @@
 // stored form of a value), LoadNode/StoreNode and the tag header.
 //
 // Navigation codes: -1 next, -2 prior, -3 top, -4 bottom, -5 current. On a
-// descending tag the keys are stored ascending and the codes are swapped, so
-// top is the greatest key.
+// descending tag whose keys are stored ascending the codes are swapped, so
+// top is the greatest key; a format that stores descending keys in
+// descending order sets the reverse-compare flag instead (every comparison
+// negated) and is walked as it stands.
 #pragma once
 
 #include <climits>

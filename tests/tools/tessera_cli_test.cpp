@@ -352,3 +352,52 @@ TEST(TesseraCli, SeekListAndLocateOnASampleCallbook) {
 }
 
 }  // namespace
+
+namespace {
+
+// The done-when of the multiple index: PYX.MDX with the eleven callbook
+// tags, built by `tessera index`, passes `tessera check`, is read by Perl
+// XBase in the order of `tessera keys`, and is searched and kept current by
+// the other commands.
+TEST(TesseraCli, MultipleIndexBuiltCheckedSearchedAndReadByPerl) {
+  TempDir dir;
+  ASSERT_EQ(RunCommand(std::string(PYX_SAMPLE_BIN) + " --cards 2500 " + dir.path()).status, 0);
+  const std::string dbf = dir / "Pyx.DBF", mdx = dir / "PYX.MDX";
+  for (const auto& t : pyx_sample::kCallbookTags) {
+    const RunResult r = RunCommand(Tessera("index '" + dbf + "' '" + mdx + "' " + t.name + " " + t.expression + " 2>&1"));
+    ASSERT_EQ(r.status, 0) << r.out;
+  }
+  RunResult check = RunCommand(Tessera("check '" + dbf + "' '" + mdx + "'"));
+  EXPECT_EQ(check.out, "11 tags sound\n");
+  EXPECT_EQ(check.status, 0);
+  for (const auto& t : pyx_sample::kCallbookTags) {
+    const auto a = Lines(RunCommand(Tessera("keys '" + dbf + "' '" + mdx + "' " + t.name)).out);
+    const auto b = Lines(RunCommand("/usr/bin/index_dump --type=char '" + mdx + "' " + t.name).out);
+    ASSERT_EQ(a.size(), 2500u);
+    ASSERT_EQ(a.size(), b.size()) << t.name;
+    for (size_t i = 0; i < a.size(); ++i)
+      ASSERT_EQ(a[i].substr(0, a[i].find('\t')), b[i].substr(b[i].find_last_of(' ') + 1)) << t.name << " " << i;
+  }
+  const RunResult tags = RunCommand(Tessera("tags '" + mdx + "'"));
+  EXPECT_NE(tags.out.find("CALL        C     10      no    no    2500"), std::string::npos) << tags.out;
+  RunResult r = RunCommand(Tessera("seek '" + dbf + "' '" + mdx + "' CALL QZ6ZZZ"));
+  EXPECT_EQ(r.out.rfind("{\"found\":true,\"eof\":false,\"recno\":1001,\"values\":[\"QZ6ZZZ\"", 0), 0u) << r.out;
+  EXPECT_EQ(Lines(RunCommand(Tessera("list '" + dbf + "' --index '" + mdx + "' --tag CALL")).out).size(), 2501u);
+  r = RunCommand(Tessera("append '" + dbf + "' CALL_=AA0AAA FAM_=Первый --index '" + mdx + "'"));
+  EXPECT_EQ(r.status, 0) << r.out;
+  r = RunCommand(Tessera("seek '" + dbf + "' '" + mdx + "' FIO Первый"));
+  EXPECT_NE(r.out.find("\"found\":true"), std::string::npos) << r.out;
+  check = RunCommand(Tessera("check '" + dbf + "' '" + mdx + "'"));
+  EXPECT_EQ(check.out, "11 tags sound\n");
+  // A damaged file is reported, not followed.
+  {
+    std::fstream f(mdx, std::ios::in | std::ios::out | std::ios::binary);
+    f.seekp(22);  // block size in bytes
+    f.put('\x07');
+  }
+  const RunResult bad = RunCommand(Tessera("check '" + dbf + "' '" + mdx + "' 2>&1"));
+  EXPECT_NE(bad.status, 0) << bad.out;
+  EXPECT_NE(bad.out.find("2112"), std::string::npos) << bad.out;
+}
+
+}  // namespace

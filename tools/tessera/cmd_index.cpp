@@ -1,12 +1,16 @@
-// tessera tags / keys / index / check: compound index files.
+// tessera tags / keys / index / check: compound (.CDX) and multiple (.MDX)
+// index files.
 #include <cstdio>
 #include <iostream>
 
+#include "engine/dbf_date.h"
 #include "engine/dbf_handler.h"
 #include "engine/errors.h"
 #include "engine/text_helpers.h"
 #include "index/cdx_check.h"
 #include "index/cdx_file.h"
+#include "index/mdx_check.h"
+#include "index/mdx_file.h"
 #include "platform/codepage.h"
 #include "platform/path.h"
 #include "tools/tessera/command.h"
@@ -15,6 +19,8 @@ namespace tessera_tool {
 namespace {
 
 using tessera::KTobjCDXFile;
+using tessera::KTobjIndexFile;
+using tessera::KTobjMDXFile;
 using tessera::KTobjIndexTag;
 using tessera::KTO_dBHandler;
 
@@ -44,9 +50,19 @@ class ProgressTable : public KTO_dBHandler {
   int last_percent_ = -1;
 };
 
-std::unique_ptr<KTobjCDXFile> OpenIndex(KTO_dBHandler* table, const std::string& name, bool writable) {
-  auto file = std::make_unique<KTobjCDXFile>(table, plat::FullPath(name), false, false, table != nullptr && table->IsShared(),
-                                             writable);
+bool IsMultipleIndex(const std::string& name) {
+  return plat::UpperName(tessera::ExtensionOf(name)) == ".MDX";
+}
+
+// A compound index, or a multiple index by its extension.
+std::unique_ptr<KTobjIndexFile> MakeIndex(KTO_dBHandler* table, const std::string& full, bool create, bool shared,
+                                          bool writable) {
+  if (IsMultipleIndex(full)) return std::make_unique<KTobjMDXFile>(table, full, false, create, shared, writable);
+  return std::make_unique<KTobjCDXFile>(table, full, false, create, shared, writable);
+}
+
+std::unique_ptr<KTobjIndexFile> OpenIndex(KTO_dBHandler* table, const std::string& name, bool writable) {
+  auto file = MakeIndex(table, plat::FullPath(name), false, table != nullptr && table->IsShared(), writable);
   if (!file->Opened()) {
     const std::string full = plat::UpperName(plat::FullPath(tessera::DefaultExtension(name, ".CDX")));
     tessera::ReportEngineError(plat::FileExists(full) ? int32_t{tessera::kCodeIndexHeader} : int32_t{2}, tessera::kNoSubCode, full);
@@ -54,7 +70,7 @@ std::unique_ptr<KTobjCDXFile> OpenIndex(KTO_dBHandler* table, const std::string&
   return file;
 }
 
-KTobjIndexTag& TagOf(KTobjCDXFile& file, const std::string& name) {
+KTobjIndexTag& TagOf(KTobjIndexFile& file, const std::string& name) {
   KTobjIndexTag* tag = file.FindTag(name);
   if (tag == nullptr) throw tessera::ETesseraError("Cannot find index tag " + name);
   return *tag;
@@ -63,6 +79,17 @@ KTobjIndexTag& TagOf(KTobjCDXFile& file, const std::string& name) {
 // Character keys as text, other keys as the hex of their stored bytes.
 std::string KeyText(const KTobjIndexTag& tag, const tessera::KTobjIndexKeyData& key) {
   if (tag.KeyType() == 'C') return plat::OemToUtf8(tessera::TrimRightText(key.bytes()));
+  // Multiple-index keys are numbers in memory: shown as numbers, dates as
+  // yyyymmdd (nothing for an empty date).
+  if (key.kind() == tessera::VariantKind::kNumeric && tag.KeyType() == 'D') {
+    const double day = key.AsNumber();
+    return day >= 1 && day < 1e9 ? tessera::EngineDate().StorageText(static_cast<int32_t>(day)) : std::string();
+  }
+  if (key.kind() == tessera::VariantKind::kNumeric) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%.15g", key.AsNumber());
+    return buf;
+  }
   return Hex(key.bytes());
 }
 
@@ -121,7 +148,8 @@ int Index(const Args& args) {
   ProgressTable table(p.Positional()[0], true, true);
   const std::string& name = p.Positional()[1];
   const std::string full = plat::FullPath(tessera::DefaultExtension(name, ".CDX"));
-  KTobjCDXFile file(&table, full, false, true, true, true);
+  auto made = MakeIndex(&table, full, true, true, true);
+  KTobjIndexFile& file = *made;
   if (!file.Opened()) tessera::ReportEngineError(tessera::kCodeIndexHeader, tessera::kNoSubCode, plat::UpperName(full));
   file.LockIndexFile();
   const std::string for_expr = p.Value("--for") ? plat::Utf8ToOem(*p.Value("--for")) : std::string();
@@ -137,7 +165,8 @@ int Check(const Args& args) {
   p.Expect(2, 2);
   KTO_dBHandler table(p.Positional()[0], true, false);
   auto file = OpenIndex(&table, p.Positional()[1], false);
-  auto faults = tessera::CheckCdxFile(*file);
+  auto faults = IsMultipleIndex(file->FullName()) ? tessera::CheckMdxFile(*static_cast<KTobjMDXFile*>(file.get()))
+                                                 : tessera::CheckCdxFile(*static_cast<KTobjCDXFile*>(file.get()));
   if (file->NeedsRebuild())
     faults.insert(faults.begin(), "index file " + file->FullName() +
                                       ": a write through it did not finish (the writer was stopped); it needs a rebuild");
@@ -146,14 +175,16 @@ int Check(const Args& args) {
   return faults.empty() ? 0 : 1;
 }
 
-TESSERA_COMMAND("tags", "tags INDEX", "List the tags of a compound index: name, key type and length, options, key count, expressions.",
+TESSERA_COMMAND("tags", "tags INDEX", "List the tags of a compound or multiple index: name, key type and length, options, key count, expressions.",
                 "The table of the same name beside the index, when there is one, tells the key types.", Tags);
 TESSERA_COMMAND("keys", "keys TABLE INDEX TAG", "Print a tag's keys in tag order: record number, a tab, the key.",
                 "Character keys are shown in UTF-8 without trailing blanks; other keys as the hex of\n"
-                "their stored bytes (numbers and dates: the big-endian double with its sign bit turned).",
+                "their stored bytes (numbers and dates: the big-endian double with its sign bit turned);\n"
+                "in a multiple index (.MDX) numbers as numbers and dates as yyyymmdd.",
                 Keys);
 TESSERA_COMMAND("index", "index TABLE INDEX TAG EXPR [--for EXPR] [--unique] [--descending]",
-                "Build (or replace) one tag of a compound index from every record; progress on stderr.", "",
+                "Build (or replace) one tag of a compound index (or, named .MDX, a multiple index) from every record;\n"
+                "progress on stderr.", "",
                 Index);
 TESSERA_COMMAND("check", "check TABLE INDEX",
                 "Check every tag: tree structure, key order and that the keys are the records' keys.",

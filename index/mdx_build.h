@@ -1,0 +1,53 @@
+// KTobjSortMDX: the bulk build of a multiple-index tag. Every record's key
+// goes into the key sort (in the tag's own order, so a descending tag comes
+// out greatest first); the sorted keys are then packed bottom-up into full
+// nodes, each written once, in one pass.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "index/key_sort.h"
+#include "index/mdx_tag.h"
+
+namespace tessera {
+
+class KTobjSortMDX : public TktSort {
+ public:
+  static constexpr int kMaxLevels = 32;
+
+  // Sorts keys of the tag's key length + 1 with the given order and unique
+  // flag; `collation` may be null (byte order).
+  KTobjSortMDX(KTobjMDXTag* tag, const uint8_t* collation, bool ascending, bool unique);
+  // Writes the last node of every level and sets the tag's root.
+  ~KTobjSortMDX() override;
+
+  // Takes every key from the sort in order and adds it to the leaf level.
+  void PackSorted();
+  // Appends one entry (record number or child page, stored key bytes) to
+  // the node being filled at a level (0: leaves).
+  void AddToLevel(int level, int32_t number, const std::string& key_bytes);
+  // What the destructor does; the tag is complete afterwards.
+  void Finish();
+
+  int64_t KeysPacked() const { return keys_packed_; }
+
+ private:
+  struct Level {
+    std::vector<uint8_t> block;
+    bool used = false;
+    int32_t count = 0;
+  };
+  // Writes a level's block at a new page; answers the page.
+  int32_t WriteLevel(int level, Level& l);
+  std::string LastKey(const Level& l) const;
+
+  KTobjMDXTag* tag_;
+  int64_t keys_packed_ = 0;
+  bool finished_ = false;
+  std::vector<std::unique_ptr<Level>> levels_;
+};
+
+}  // namespace tessera

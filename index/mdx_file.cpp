@@ -1,0 +1,287 @@
+#include "index/mdx_file.h"
+
+#include <cstring>
+
+#include "engine/byte_order.h"
+#include "engine/dbf_handler.h"
+#include "engine/errors.h"
+#include "engine/text_helpers.h"
+#include "platform/codepage.h"
+#include "platform/path.h"
+#include "platform/text_convert.h"
+
+namespace tessera {
+namespace {
+
+void PutDate(uint8_t* p) {
+  const plat::CivilDate today = plat::Today();
+  p[0] = static_cast<uint8_t>(today.year % 100);
+  p[1] = static_cast<uint8_t>(today.month);
+  p[2] = static_cast<uint8_t>(today.day);
+}
+
+// The first 8 characters of a file's base name, upper case, for header
+// bytes 4 to 12.
+void PutBaseName(uint8_t* h, std::string_view path) {
+  std::memset(h + 4, 0, 9);
+  const std::string base = plat::UpperName(BaseName(path)).substr(0, 8);
+  std::memcpy(h + 4, base.data(), base.size());
+}
+
+}  // namespace
+
+KTobjMDXFile::KTobjMDXFile(KTO_dBHandler* table, std::string_view name, bool overwrite, bool create, bool shared,
+                           bool writable)
+    : KTobjIndexFile(table) {
+  disk_ = OpenDiskFile(name, overwrite, create, shared, writable, ".MDX");
+  if (!disk_ || disk_->IsClosed()) return;
+  duplicates_by_record_ = false;
+  constructing_ = true;
+  try {
+    if (disk_->FileSize() > 0) ReadHeader();
+    else CreateHeader();
+  } catch (const ETesseraError&) {
+    // A damaged file is left not opened; the table reports it.
+    corrupt_ = true;
+  }
+  // The table's own multiple index is its production index.
+  if (!corrupt_ && table_ != nullptr && !table_->StructuralIndex() && table_->IsWritable() &&
+      plat::UpperName(BaseName(disk_->FileName())) == plat::UpperName(BaseName(table_->FileName())) &&
+      plat::DirectoryOf(disk_->FileName()) == plat::DirectoryOf(table_->FileName()))
+    table_->SetStructuralIndex(true);
+  constructing_ = false;
+  opened_ = !corrupt_;
+}
+
+KTobjMDXFile::~KTobjMDXFile() {
+  // Tags first: each writes its dirty nodes and header (and may allocate).
+  const size_t tag_count = tags_.Count();
+  tags_.FreeAll();
+  try {
+    if (header_dirty_ && !corrupt_ && disk_ && !disk_->IsClosed() && disk_->IsWritable()) WriteHeaderState(tag_count);
+  } catch (...) {
+  }
+}
+
+bool KTobjMDXFile::ValidBlockPage(int64_t page) {
+  if (page < kHeaderPages || (page - kHeaderPages) % block_pages_ != 0) return false;
+  if (page > (INT32_MAX - block_bytes_) / kPage) return false;
+  const int64_t end = (page + block_pages_) * kPage;
+  return end <= KnownSize() || end <= RefreshSize();
+}
+
+void KTobjMDXFile::ReadHeader() {
+  known_size_ = disk_->FileSize();
+  uint8_t h[kHeaderBytes];
+  if (known_size_ < kHeaderBytes || !ReadDirect(0, h, kHeaderBytes)) {
+    corrupt_ = true;
+    return;
+  }
+  block_pages_ = bytes::GetLE16(h + 20);
+  block_bytes_ = bytes::GetLE16(h + 22);
+  tag_entries_ = h[25];
+  if (block_bytes_ <= 0 || block_bytes_ % kPage != 0 || block_bytes_ > kMaxBlockBytes ||
+      block_pages_ * kPage != block_bytes_ || h[26] != kTagEntryBytes || tag_entries_ > 48) {
+    corrupt_ = true;
+    return;
+  }
+  header_bytes_ = kHeaderBytes;
+  const int tag_count = bytes::GetLE16(h + 28);
+  if (tag_count > kMaxTags || tag_count > tag_entries_) {
+    corrupt_ = true;
+    return;
+  }
+  ResetAllocator();
+  for (int k = 1; k <= tag_count; ++k) {
+    const uint8_t* e = h + kPage + kTagEntryBytes * k;
+    const int32_t page = static_cast<int32_t>(bytes::GetLE32(e));
+    const std::string tag_name = plat::UpperName(
+        std::string(reinterpret_cast<const char*>(e + 4), strnlen(reinterpret_cast<const char*>(e + 4), 11)));
+    if (tag_name.empty() || !ValidBlockPage(page)) {
+      corrupt_ = true;
+      return;
+    }
+    auto tag = std::make_unique<KTobjMDXTag>(this, page, tag_name);
+    const bool valid = tag->Valid();
+    tags_.Add(std::move(tag));
+    if (!valid) {
+      corrupt_ = true;
+      return;
+    }
+  }
+}
+
+void KTobjMDXFile::CreateHeader() {
+  block_bytes_ = 1024;
+  block_pages_ = 2;
+  header_bytes_ = kHeaderBytes;
+  tag_entries_ = 48;
+  uint8_t h[kHeaderBytes] = {};
+  h[0] = 2;
+  PutDate(h + 1);
+  PutBaseName(h, table_ != nullptr ? std::string_view(table_->FileName()) : std::string_view(disk_->FileName()));
+  bytes::PutLE16(h + 20, static_cast<uint32_t>(block_pages_));
+  bytes::PutLE16(h + 22, static_cast<uint32_t>(block_bytes_));
+  h[24] = 1;
+  h[25] = static_cast<uint8_t>(tag_entries_);
+  h[26] = kTagEntryBytes;
+  bytes::PutLE32(h + 32, kHeaderPages);
+  PutDate(h + 44);
+  known_size_ = 0;
+  WriteBlock(0, h, kHeaderBytes);
+  next_free_ = kHeaderPages;
+}
+
+void KTobjMDXFile::WriteTagTable() {
+  uint8_t h[kHeaderBytes];
+  if (!ReadDirect(0, h, kHeaderBytes)) Corrupt();
+  bytes::PutLE16(h + 28, static_cast<uint32_t>(tags_.Count()));
+  std::memset(h + kPage + kTagEntryBytes, 0, kHeaderBytes - kPage - kTagEntryBytes);
+  for (size_t i = 0; i < tags_.Count(); ++i) {
+    const auto* tag = static_cast<const KTobjMDXTag*>(tags_.At(i));
+    uint8_t* e = h + kPage + kTagEntryBytes * (i + 1);
+    bytes::PutLE32(e, static_cast<uint32_t>(tag->HeaderOffset()));
+    std::memcpy(e + 4, tag->Name().data(), std::min<size_t>(tag->Name().size(), 10));
+    e[17] = static_cast<uint8_t>(i + 1);
+    e[19] = 2;
+    e[20] = static_cast<uint8_t>(tag->KeyType());
+  }
+  WriteBlock(0, h, kHeaderBytes);
+  header_dirty_ = true;
+}
+
+void KTobjMDXFile::WriteHeaderState(size_t tag_count) {
+  uint8_t h[kHeaderBytes];
+  if (!ReadDirect(0, h, kHeaderBytes)) return;
+  PutDate(h + 1);
+  bytes::PutLE16(h + 28, static_cast<uint32_t>(tag_count));
+  const int32_t next = next_free_ >= 0 ? next_free_ : ResetAllocator();
+  bytes::PutLE32(h + 32, static_cast<uint32_t>(next));
+  WriteBlock(0, h, kHeaderBytes);
+  header_dirty_ = false;
+}
+
+bool KTobjMDXFile::CreateTag(const std::string& name, const std::string& key_expr, bool unique, bool ascending,
+                             const std::string& for_expr) {
+  if (!opened_) return false;
+  const std::string tag_name = plat::UpperName(TrimText(name));
+  if (tag_name.empty() || tag_name.size() > 10)
+    throw ETesseraError("Tag name " + tag_name + " does not fit a multiple index (1 to 10 characters)");
+  for (size_t i = tags_.Count(); i-- > 0;) {
+    if (plat::UpperName(tags_.At(i)->Name()) != tag_name) continue;
+    tags_.Delete(i);  // its blocks are reused only by Reindex
+    break;
+  }
+  if (static_cast<int>(tags_.Count()) >= kMaxTags) {
+    WriteTagTable();
+    throw ETesseraError("A multiple index holds at most 47 tags - " + disk_->FileName());
+  }
+  auto tag = std::make_unique<KTobjMDXTag>(this, -1, tag_name);
+  KTobjMDXTag* t = tag.get();
+  size_t at = 0;
+  while (at < tags_.Count() && plat::UpperName(tags_.At(at)->Name()) <= tag_name) ++at;
+  tags_.Insert(at, std::move(tag));
+  bool ok = false;
+  try {
+    ok = t->DefineTag(tag_name, key_expr, unique, ascending, for_expr);
+  } catch (...) {
+    tags_.Remove(t);
+    if (!corrupt_) WriteTagTable();
+    throw;
+  }
+  if (!ok) tags_.Remove(t);
+  WriteTagTable();
+  return ok;
+}
+
+bool KTobjMDXFile::DeleteTag(const std::string& name) {
+  const std::string tag_name = plat::UpperName(TrimText(name));
+  for (size_t i = tags_.Count(); i-- > 0;) {
+    if (plat::UpperName(tags_.At(i)->Name()) != tag_name) continue;
+    tags_.Delete(i);
+    WriteTagTable();
+    if (tags_.Count() == 0) Reindex();
+    return true;
+  }
+  return false;
+}
+
+int32_t KTobjMDXFile::AllocateNode() {
+  if (next_free_ < 0) ResetAllocator();
+  const int32_t page = next_free_;
+  next_free_ += block_pages_;
+  // The header's next free page tells other programs where to allocate.
+  header_dirty_ = true;
+  return page;
+}
+
+int32_t KTobjMDXFile::ResetAllocator() {
+  const int64_t size = disk_ ? disk_->FileSize() : 0;
+  known_size_ = size;
+  // Blocks keep to the grid even when the file has a ragged end.
+  int64_t pages = (size + kPage - 1) / kPage;
+  if (pages < kHeaderPages) pages = kHeaderPages;
+  pages = kHeaderPages + (pages - kHeaderPages + block_pages_ - 1) / block_pages_ * block_pages_;
+  next_free_ = static_cast<int32_t>(pages);
+  return next_free_;
+}
+
+bool KTobjMDXFile::ReadBlock(int32_t page, void* buffer, int32_t count) {
+  if (page < 0 || page > INT32_MAX / kPage - block_pages_) return false;
+  return KTobjIndexFile::ReadBlock(page * kPage, buffer, count);
+}
+
+bool KTobjMDXFile::WriteBlock(int32_t page, const void* buffer, int32_t count) {
+  if (page < 0 || page > INT32_MAX / kPage - block_pages_) {
+    Corrupt();
+    return false;
+  }
+  return KTobjIndexFile::WriteBlock(page * kPage, buffer, count);
+}
+
+void KTobjMDXFile::Reindex() {
+  if (!opened_) return;
+  const bool locked = disk_->LockWholeFile();
+  struct Unlock {
+    KTO_DiskFile* disk;
+    bool on;
+    ~Unlock() {
+      if (on) disk->Unlock();
+    }
+  } unlock{disk_.get(), locked && disk_->IsShared()};
+  for (size_t i = 0; i < tags_.Count(); ++i) tags_.At(i)->ReleaseTree();
+  disk_->Truncate(header_bytes_);
+  DropCache();
+  known_size_ = header_bytes_;
+  next_free_ = header_bytes_ / kPage;
+  header_dirty_ = true;
+  for (size_t i = 0; i < tags_.Count(); ++i) {
+    auto* tag = static_cast<KTobjMDXTag*>(tags_.At(i));
+    tag->SetHeaderPage(AllocateNode());
+    tag->first_node_page_ = tag->last_node_page_ = 0;
+    tag->MarkHeaderDirty();
+    tag->WriteTagHeader();
+    tag->BuildTag();
+  }
+  WriteTagTable();
+  WriteHeaderState(tags_.Count());
+}
+
+bool KTobjMDXFile::RenameFile(std::string_view new_name) {
+  if (!KTobjIndexFile::RenameFile(new_name)) return false;
+  uint8_t h[kHeaderBytes];
+  if (!ReadDirect(0, h, kHeaderBytes)) return true;
+  PutBaseName(h, disk_->FileName());
+  WriteBlock(0, h, kHeaderBytes);
+  return true;
+}
+
+bool KTobjMDXFile::RecordChanged(int32_t recno, bool is_append) {
+  if (!opened_) return false;
+  // The file has no change counter: under the writer's lock whatever
+  // another process wrote before is read afresh from the file.
+  if (disk_->IsShared()) DropCache();
+  return KTobjIndexFile::RecordChanged(recno, is_append);
+}
+
+}  // namespace tessera

@@ -1,0 +1,100 @@
+// KTobjMDXFile: a multiple index file (dBase IV production index), up to
+// 47 tags over one table, each a tree of uncompressed nodes.
+//
+// File header (pages 0 to 3, 2048 bytes, read and written whole):
+//   0    version: 2
+//   1    date of the last header write: year mod 100, month, day
+//   4    base name of the table (at most 8 characters, upper case),
+//        zero-padded to 16 bytes
+//   20   block size in pages (2 when created here)
+//   22   block size in bytes (1024 when created here; other multiples of
+//        512 are read)
+//   24   1: a production index
+//   25   number of tag entries: 48
+//   26   length of a tag entry: 32
+//   28   number of tags
+//   32   next free page
+//   44   date of creation: year mod 100, month, day
+//   512  unused entry 0, then from 544 the tag entries k = 1, 2, ... of 32
+//        bytes, in tag name order:
+//          0  page of the tag header
+//          4  tag name, upper case, NUL-terminated (at most 10 characters)
+//          17 k, the entry's own number
+//          19 2
+//          20 key type 'C', 'N' or 'D'
+//
+// The header claims 48 entries, but entry 48 would lie at 2048, in the
+// first block after the header: only 47 tags are made and read.
+//
+// Blocks (tag headers and nodes) follow from page 4 in allocation order, a
+// block-size step apart. Blocks of replaced or deleted tags are reused only
+// by Reindex, which cuts the file back to its header and rebuilds every
+// tag.
+//
+// The file is untrusted input: a block size that is not a positive multiple
+// of 512, a tag count above 47, a tag or node page off the block grid or
+// beyond the end of the file, a key count above a node's capacity, a key
+// length that does not fit a block or a child chain that loops marks the
+// file corrupt (error 2112 with the file name); nothing is written into it.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "index/index_file.h"
+#include "index/mdx_tag.h"
+
+namespace tessera {
+
+class KTobjMDXFile : public KTobjIndexFile {
+ public:
+  static constexpr int32_t kPage = 512;
+  static constexpr int32_t kHeaderBytes = 2048;
+  static constexpr int32_t kHeaderPages = kHeaderBytes / kPage;
+  static constexpr int32_t kTagEntryBytes = 32;
+  static constexpr int kMaxTags = 47;
+  static constexpr int32_t kMaxBlockBytes = 32768;
+
+  // Opens (or with `create`, creates; with `overwrite`, replaces) the file
+  // `name` (".MDX" added when it has no extension). Opened() tells whether
+  // it is a valid multiple index.
+  KTobjMDXFile(KTO_dBHandler* table, std::string_view name, bool overwrite, bool create, bool shared, bool writable);
+  ~KTobjMDXFile() override;
+
+  bool CreateTag(const std::string& name, const std::string& key_expr, bool unique, bool ascending,
+                 const std::string& for_expr) override;
+  bool DeleteTag(const std::string& name) override;
+  // Node allocation counts pages: a block is a block-size step.
+  int32_t AllocateNode() override;
+  int32_t ResetAllocator() override;
+  // Blocks are addressed by page number.
+  bool ReadBlock(int32_t page, void* buffer, int32_t count) override;
+  bool WriteBlock(int32_t page, const void* buffer, int32_t count) override;
+  void Reindex() override;
+  bool RenameFile(std::string_view new_name) override;
+  bool RecordChanged(int32_t recno, bool is_append) override;
+
+  int32_t BlockBytes() const { return block_bytes_; }
+  int32_t BlockPages() const { return block_pages_; }
+  bool Constructing() const { return constructing_; }
+  // A page where a block may start and lie wholly inside the file.
+  bool ValidBlockPage(int64_t page);
+
+ private:
+  void ReadHeader();
+  void CreateHeader();
+  // Rewrites the tag count and the tag entries from the tag list.
+  void WriteTagTable();
+  // Writes the header's date, tag count and next free page.
+  void WriteHeaderState(size_t tag_count);
+
+  bool constructing_ = false;
+  int32_t block_bytes_ = 1024;
+  int32_t header_bytes_ = kHeaderBytes;
+  int16_t tag_entries_ = 48;
+  int32_t block_pages_ = 2;
+  bool header_dirty_ = false;
+};
+
+}  // namespace tessera

@@ -1,0 +1,144 @@
+#!/usr/bin/python3
+"""The real pyxcdx under a virtual display, driven by real key events
+(xdotool) and read over the accessibility bus (AT-SPI).
+
+Run inside xvfb-run and a D-Bus session:
+  e2e_pyxcdx.py PYXCDX TESSERA FIXTURE_DBF OUT_DIR
+Starts on a copy of the fixture table without PYX.CDX, waits for the index
+to be built, searches a callsign with F7, adds a Cyrillic card with F6 and
+posts it, then checks the table with `tessera dump` and `tessera check`.
+Screenshots of the card view and the table view go to OUT_DIR.
+"""
+import json, os, shutil, subprocess, sys, tempfile, time
+
+pyxcdx, tessera, fixture, out_dir = sys.argv[1:5]
+os.makedirs(out_dir, exist_ok=True)
+work = tempfile.mkdtemp(prefix="pyx-e2e-")
+shutil.copy(fixture, os.path.join(work, "Pyx.DBF"))
+env = dict(os.environ, QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1", QT_ACCESSIBILITY="1")
+# The accessibility bus of this session.
+subprocess.Popen(["/usr/libexec/at-spi-bus-launcher", "--launch-immediately"],
+                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+time.sleep(1)
+proc = subprocess.Popen([pyxcdx, work], env=env)
+failures = []
+
+
+def check(cond, what):
+    print(("ok   " if cond else "FAIL ") + what, flush=True)
+    if not cond:
+        failures.append(what)
+
+
+def xdo(*args):
+    return subprocess.run(["xdotool", *args], capture_output=True, text=True).stdout.strip()
+
+
+def wait_for(pred, timeout=60):
+    end = time.time() + timeout
+    while time.time() < end:
+        try:
+            v = pred()
+            if v:
+                return v
+        except Exception:
+            pass
+        time.sleep(0.2)
+    return None
+
+
+try:
+    win = wait_for(lambda: xdo("search", "--name", "Программа PYX").split("\n")[0])
+    check(bool(win), "the window appears")
+    check(wait_for(lambda: os.path.exists(os.path.join(work, "PYX.CDX"))) is not None,
+          "PYX.CDX is built at start")
+
+    import pyatspi
+
+    def app_node():
+        desktop = pyatspi.Registry.getDesktop(0)
+        for i in range(desktop.childCount):
+            a = desktop.getChildAtIndex(i)
+            if a is not None and a.name == "pyxcdx":
+                return a
+        return None
+
+    def find(node, name, depth=0):
+        if node is None or depth > 30:
+            return None
+        if node.name == name and node.getRole() in (pyatspi.ROLE_TEXT, pyatspi.ROLE_ENTRY,
+                                                    pyatspi.ROLE_PUSH_BUTTON):
+            return node
+        for i in range(node.childCount):
+            r = find(node.getChildAtIndex(i), name, depth + 1)
+            if r is not None:
+                return r
+        return None
+
+    def text_of(name):
+        n = find(app_node(), name)
+        t = n.queryText()
+        return t.getText(0, t.characterCount)
+
+    check(wait_for(lambda: text_of("Позывной") == "QZ6ZZZ") is not None, "the card of QZ6ZZZ is shown (AT-SPI)")
+    xdo("windowfocus", "--sync", win)
+    subprocess.run(["import", "-window", "root", os.path.join(out_dir, "pyxcdx-card-view.png")])
+
+    # F7, a callsign prefix, Enter.
+    xdo("key", "--window", win, "F7")
+    time.sleep(0.5)
+    xdo("type", "--window", win, "--delay", "50", "ua1r")
+    xdo("key", "--window", win, "Return")
+    expect = json.loads(subprocess.run([tessera, "seek", os.path.join(work, "Pyx.DBF"), os.path.join(work, "PYX.CDX"),
+                                        "CALL", "UA1R"], capture_output=True, text=True).stdout)
+    want = expect["values"][0]
+    got = wait_for(lambda: text_of("Позывной") if text_of("Позывной") == want.upper() else None, 10)
+    check(got is not None, "F7 UA1R Enter shows %s (shown: %r)" % (want, text_of("Позывной")))
+
+    # The table view, then back.
+    xdo("key", "--window", win, "F3")
+    time.sleep(1)
+    subprocess.run(["import", "-window", "root", os.path.join(out_dir, "pyxcdx-table-view.png")])
+    xdo("key", "--window", win, "F2")
+    time.sleep(0.5)
+
+    # F6, a new card in Cyrillic, post.
+    xdo("key", "--window", win, "F6")
+    time.sleep(0.5)
+    for name, value in (("Позывной", "RA9XYZ"), ("Фамилия", "Щербаков"), ("Имя", "Ёжик")):
+        n = find(app_node(), name)
+        n.queryComponent().grabFocus()
+        time.sleep(0.2)
+        xdo("type", "--window", win, "--delay", "50", value)
+    post = find(app_node(), "Записать изменения")
+    post.queryAction().doAction(0)
+    time.sleep(1)
+    lines = subprocess.run([tessera, "dump", os.path.join(work, "Pyx.DBF")], capture_output=True,
+                           text=True).stdout.strip().split("\n")
+    last = json.loads(lines[-1])
+    check(last["values"][:3] == ["RA9XYZ", "ЩЕРБАКОВ", "ЁЖИК"] and last["recno"] == 3001,
+          "the new card is appended: %s" % last["values"][:3])
+    raw = subprocess.run([tessera, "dump", "--raw", os.path.join(work, "Pyx.DBF")], capture_output=True,
+                         text=True).stdout.strip().split("\n")
+    fam = bytes.fromhex(json.loads(raw[-1])["values"][1]).rstrip(b" ")
+    check(fam == "ЩЕРБАКОВ".encode("cp866"), "the surname is stored in CP866")
+    chk = subprocess.run([tessera, "check", os.path.join(work, "Pyx.DBF"), os.path.join(work, "PYX.CDX")],
+                         capture_output=True, text=True)
+    check(chk.returncode == 0, "tessera check is clean " + chk.stdout[-300:])
+
+    # F10 ends the program.
+    xdo("key", "--window", win, "F10")
+    try:
+        status = proc.wait(15)
+    except subprocess.TimeoutExpired:
+        status = None
+    check(status == 0, "F10 ends the program with status 0 (%r)" % status)
+finally:
+    proc.terminate()
+    try:
+        proc.wait(10)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+    shutil.rmtree(work, ignore_errors=True)
+
+sys.exit(1 if failures else 0)
