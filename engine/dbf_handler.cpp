@@ -146,9 +146,15 @@ int32_t KTO_dBHandler::OpenIndexFile(std::string_view name) {
     ReportError(exists ? int32_t{kCodeIndexHeader} : int32_t{plat::kErrFileNotFound}, kNoSubCode, upper);
     return -1;
   }
+  file->SetLockProtocol(LockProtocol());
+  // A writer that was stopped half-way left the keys incomplete: searches
+  // through the file would silently miss records.
+  if (file->NeedsRebuild()) {
+    ReportError(kCodeIndexHeader, kNoSubCode, upper + ": a write through it did not finish; it needs a rebuild");
+    return -1;
+  }
   for (int slot = 1; slot <= kIndexSlots; ++slot) {
     if (!slots_[static_cast<size_t>(slot)]) {
-      file->SetLockProtocol(LockProtocol());
       slots_[static_cast<size_t>(slot)] = std::move(file);
       return 0;
     }
@@ -269,26 +275,52 @@ void KTO_dBHandler::RefreshIndexes() {
 
 // --- writes -----------------------------------------------------------------------
 
-void KTO_dBHandler::AppendRecord() {
+// A record write is all or nothing. Under the index locks every open index
+// file first checks that it can take the change (a damaged node on the way,
+// a collation this engine cannot keep) and refuses it before the record
+// reaches the disk; then each records what it overwrites. A failure after
+// the record was written (a full disk, an I/O error) makes the table take
+// the record back (KTO_dBaseDBF::UndoWrite) and every index file put its
+// blocks back.
+void KTO_dBHandler::WriteThroughIndexes(int32_t number, bool is_append) {
   LockIndexFiles();
   try {
-    KTO_dBaseFld::AppendRecord();
+    if (is_append) RefreshHeader();
+    const int32_t recno = is_append ? RecordCount() + 1 : number;
+    for (int slot = 1; slot <= kIndexSlots; ++slot)
+      if (KTobjIndexFile* f = slots_[static_cast<size_t>(slot)].get()) f->PrepareChange(recno, is_append);
+    for (int slot = 1; slot <= kIndexSlots; ++slot)
+      if (KTobjIndexFile* f = slots_[static_cast<size_t>(slot)].get()) f->BeginChange();
+    if (is_append) KTO_dBaseFld::AppendRecord();
+    else KTO_dBaseFld::WriteRecord(number);
+    for (int slot = 1; slot <= kIndexSlots; ++slot)
+      if (KTobjIndexFile* f = slots_[static_cast<size_t>(slot)].get()) f->CommitChange();
   } catch (...) {
+    DropReadCache();
+    for (int slot = 1; slot <= kIndexSlots; ++slot)
+      if (KTobjIndexFile* f = slots_[static_cast<size_t>(slot)].get()) f->RollbackChange();
+    if (master_ != nullptr) {
+      try {
+        master_->ResetTree(1);
+      } catch (const std::exception&) {
+        master_->DiscardTree();
+      }
+    }
     UnlockIndexFiles();
     throw;
   }
   UnlockIndexFiles();
 }
 
+void KTO_dBHandler::AppendRecord() { WriteThroughIndexes(0, true); }
+
 void KTO_dBHandler::WriteRecord(int32_t number) {
-  LockIndexFiles();
-  try {
-    KTO_dBaseFld::WriteRecord(number);
-  } catch (...) {
-    UnlockIndexFiles();
-    throw;
+  if (number > RecordCount() || number <= 0) {
+    RecordEvent(kEventBeforeWrite, number);
+    WriteThroughIndexes(0, true);
+    return;
   }
-  UnlockIndexFiles();
+  WriteThroughIndexes(number, false);
 }
 
 void KTO_dBHandler::SyncMaster() {

@@ -161,6 +161,9 @@ class KTO_dBHandler : public KTO_dBaseFld {
   bool ReadMapped(int64_t offset, void* buffer, int32_t count);
   static constexpr int64_t kMappingSlack = int64_t{16} << 20;
   void SyncMaster();
+  // A record write (append, or rewrite of record `number`) bracketed by
+  // the index files' prepare, begin and commit or rollback.
+  void WriteThroughIndexes(int32_t number, bool is_append);
 
   std::array<std::unique_ptr<KTobjIndexFile>, kIndexSlots + 1> slots_;  // [0] unused
   KTobjIndexTag* master_ = nullptr;

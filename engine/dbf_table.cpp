@@ -1,5 +1,6 @@
 #include "engine/dbf_table.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "engine/byte_order.h"
@@ -164,7 +165,10 @@ void KTO_dBaseDBF::WriteHeader() {
   const plat::TimeOfDay now = plat::Now();
   change_stamp_ = ((now.hour * 64 + now.minute) * 64 + now.second) * 1024 + now.millisecond;
   const plat::CivilDate today = plat::Today();
-  header_[1] = static_cast<uint8_t>(today.year % 100);
+  // The year as the programs of each kind write and read it: dBase and
+  // its followers count from 1900 (2026 is 126), Visual FoxPro stores the
+  // year modulo 100. A dBase reader takes a modulo-100 byte for the 1900s.
+  header_[1] = static_cast<uint8_t>(version_ == 0x30 ? today.year % 100 : today.year - 1900);
   header_[2] = static_cast<uint8_t>(today.month);
   header_[3] = static_cast<uint8_t>(today.day);
   PutLE32(header_ + 4, static_cast<uint32_t>(record_count_));
@@ -256,39 +260,62 @@ void KTO_dBaseDBF::AppendRecord() {
       return;
     }
   }
+  // The lock is held until the after-write event (the index keys) is done,
+  // so that a failure there can still take the record back out: nobody
+  // else has appended behind it meanwhile.
+  WriteUndo undo;
   try {
-    AppendUnderLock();
+    AppendUnderLock(&undo);
+    eof_ = bof_ = false;
+    RecordEvent(kEventAfterWrite, 0);
   } catch (...) {
+    UndoWrite(undo);
     if (locked) UnlockTable();
     throw;
   }
   if (locked) UnlockTable();
-  eof_ = bof_ = false;
-  RecordEvent(kEventAfterWrite, 0);
   if (auto_flush_) Flush();
   saved_record_.assign(record_, static_cast<size_t>(record_length_));
 }
 
-void KTO_dBaseDBF::AppendUnderLock() {
+void KTO_dBaseDBF::AppendUnderLock(WriteUndo* undo) {
   RecordEvent(kEventBeforeWrite, 0);
+  RefreshHeader();
+  const int32_t number = record_count_ + 1;
+  // What an undo puts back: the count, the header and the bytes from the
+  // new record's place to the old end of the file (the end mark, or the
+  // remains of a record another writer never finished).
+  undo->append = true;
+  undo->number = number;
+  undo->count = record_count_;
+  undo->current = current_record_;
+  undo->header_dirty = header_dirty_;
+  std::memcpy(undo->header, header_, sizeof header_);
+  undo->size = FileSize();
+  const int64_t at = RecordOffset(number);
+  if (undo->size > at) {
+    undo->tail.resize(static_cast<size_t>(std::min<int64_t>(undo->size - at, record_length_ + 1)));
+    KTO_DiskFile::ReadAt(at, undo->tail.data(), static_cast<int32_t>(undo->tail.size()));
+  }
+  undo->armed = true;
+
   record_changed_ = true;
   header_dirty_ = true;
-  RefreshHeader();
   record_[0] = ' ';
-  const int32_t number = record_count_ + 1;
   // Written with the 0x1A after it, so the file always ends with the mark.
   // Through a scratch copy when the accessors point at a foreign buffer
   // that has no room for the mark.
   if (record_ == own_record_.data()) {
     own_record_.back() = static_cast<char>(kEndOfFileMark);
-    WriteAt(RecordOffset(number), record_, record_length_ + 1);
+    WriteAt(at, record_, record_length_ + 1);
   } else {
     std::string image(record_, static_cast<size_t>(record_length_));
     image += static_cast<char>(kEndOfFileMark);
-    WriteAt(RecordOffset(number), image.data(), record_length_ + 1);
+    WriteAt(at, image.data(), record_length_ + 1);
   }
   record_count_ = number;
   current_record_ = number;
+  undo->header_written = !table_locked_ && IsWritable();
   WriteHeader();
 }
 
@@ -298,15 +325,54 @@ void KTO_dBaseDBF::WriteRecord(int32_t number) {
     AppendRecord();
     return;
   }
-  header_dirty_ = true;
-  WriteAt(RecordOffset(number), record_, record_length_);
-  current_record_ = number;
-  record_written_ = true;
-  RefreshHeader();
-  WriteHeader();
-  RecordEvent(kEventAfterWrite, number);
+  // The record as it is on disk now is what an undo writes back.
+  WriteUndo undo;
+  undo.number = number;
+  undo.count = record_count_;
+  undo.current = current_record_;
+  undo.header_dirty = header_dirty_;
+  std::memcpy(undo.header, header_, sizeof header_);
+  undo.tail.resize(static_cast<size_t>(record_length_));
+  if (KTO_DiskFile::ReadAt(RecordOffset(number), undo.tail.data(), record_length_) != record_length_)
+    undo.tail.clear();
+  undo.armed = true;
+  try {
+    header_dirty_ = true;
+    WriteAt(RecordOffset(number), record_, record_length_);
+    current_record_ = number;
+    record_written_ = true;
+    RefreshHeader();
+    undo.header_written = !table_locked_ && IsWritable();
+    WriteHeader();
+    RecordEvent(kEventAfterWrite, number);
+  } catch (...) {
+    UndoWrite(undo);
+    throw;
+  }
   if (auto_flush_) Flush();
   saved_record_.assign(record_, static_cast<size_t>(record_length_));
+}
+
+bool KTO_dBaseDBF::UndoWrite(const WriteUndo& undo) {
+  if (!undo.armed) return true;
+  bool ok = true;
+  if (undo.append) {
+    // Cut back to the old end, then put back what stood there.
+    const int64_t at = RecordOffset(undo.number);
+    ok = CutBack(std::max<int64_t>(undo.size, at));
+    if (ok && !undo.tail.empty()) ok = WriteQuiet(at, undo.tail.data(), static_cast<int32_t>(undo.tail.size()));
+    if (ok) ok = CutBack(undo.size);
+  } else if (!undo.tail.empty()) {
+    ok = WriteQuiet(RecordOffset(undo.number), undo.tail.data(), static_cast<int32_t>(undo.tail.size()));
+  }
+  if (undo.header_written) ok = WriteQuiet(0, undo.header, 32) && ok;
+  std::memcpy(header_, undo.header, sizeof header_);
+  header_dirty_ = undo.header_dirty;
+  record_count_ = undo.count;
+  current_record_ = undo.current;
+  if (current_record_ > record_count_) current_record_ = record_count_;
+  record_changed_ = false;
+  return ok;
 }
 
 void KTO_dBaseDBF::RecordEvent(int event, int32_t) {

@@ -16,7 +16,8 @@
 //   0   version byte: 0x03 plain, 0x83 dBase III memo (.DBT), 0x8B dBase IV
 //       memo (.DBT), 0xF5 FoxPro memo (.FPT), 0x30 FoxPro table (memo when
 //       bit 0x02 of byte 28 is set)
-//   1-3 date of the last update: year modulo 100, month, day
+//   1-3 date of the last update: year - 1900 (Visual FoxPro tables, version
+//       0x30: year modulo 100), month, day; both are read
 //   4   record count (not trusted on open: the file size decides)
 //   8   header length = offset of record 1
 //   10  record length, deletion flag included
@@ -156,6 +157,24 @@ class KTO_dBaseDBF : public KTO_DiskFile {
   // has none.
   KTobjMemo* MemoFile();
 
+  // What a record write changed, for taking it back when a later step of
+  // the same write (the header, the index keys) fails.
+  struct WriteUndo {
+    bool armed = false;
+    bool append = false;
+    bool header_written = false;
+    bool header_dirty = false;
+    int32_t number = 0;   // the record written
+    int32_t count = 0;    // record count before
+    int32_t current = 0;  // current record before
+    int64_t size = 0;     // append: file size before
+    std::string tail;     // edit: the old record; append: the old bytes at its place
+    uint8_t header[32] = {};
+  };
+  // Puts the file back as the undo record says (table, header, count);
+  // reports nothing. False when a step of the undo failed too.
+  bool UndoWrite(const WriteUndo& undo);
+
   // Byte offset of a record in the file.
   int64_t RecordOffset(int32_t record) const {
     return header_length_ + static_cast<int64_t>(record - 1) * record_length_;
@@ -164,7 +183,7 @@ class KTO_dBaseDBF : public KTO_DiskFile {
  private:
   void ReadStructure();
   bool LockTableRange(uint64_t offset, uint64_t length);
-  void AppendUnderLock();
+  void AppendUnderLock(WriteUndo* undo);
 
   uint8_t header_[32] = {};
   uint8_t version_ = 0;

@@ -204,4 +204,13 @@ void KTO_DiskFile::WriteAt(int64_t offset, const void* data, int32_t count) {
   last_error_ = 0;
 }
 
+bool KTO_DiskFile::WriteQuiet(int64_t offset, const void* data, int32_t count) {
+  if (count <= 0) return true;
+  if (!handle_.WriteAt(offset, data, count)) return false;
+  written_since_flush_ = true;
+  return true;
+}
+
+bool KTO_DiskFile::CutBack(int64_t length) { return writable_ && handle_.SetEnd(length); }
+
 }  // namespace tessera

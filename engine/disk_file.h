@@ -40,6 +40,14 @@ class KTO_DiskFile {
   /* 12 */ virtual bool Unlock();
   /* 13 */ virtual void WriteAt(int64_t offset, const void* data, int32_t count);
 
+  // Undoing a write that failed half-way. Neither reports a failure (the
+  // first failure is the one the caller raises); both answer success.
+  // CutBack shortens the file to a length it had before this writer
+  // extended it, without the whole-file lock Truncate asks for: the writer
+  // holds the lock that keeps everyone else from writing past that length.
+  bool WriteQuiet(int64_t offset, const void* data, int32_t count);
+  bool CutBack(int64_t length);
+
   // Code 0 does nothing; otherwise sets the platform's last error to Code
   // and reports (Code, SubCode, file name).
   void ReportIoError(int32_t code, int32_t sub_code);

@@ -41,6 +41,26 @@ constexpr ErrListRec kErrList[] = {
     {1271, "Table is not enciphered"},
 };
 
+// Words for the codes the list above does not hold: the system's error
+// numbers the platform layer gives and the engine's own codes. A code shown
+// by number is followed by these and by the context in parentheses.
+constexpr ErrListRec kCodeWords[] = {
+    {6, "the file handle is invalid"},
+    {8, "there is not enough memory"},
+    {19, "the disk is write-protected"},
+    {21, "the device is not ready"},
+    {29, "the disk cannot be written to"},
+    {30, "the disk cannot be read from"},
+    {38, "the end of the file was reached"},
+    {39, "the disk is full"},
+    {87, "a value passed to the system is not valid (a file beyond the size the system allows?)"},
+    {112, "there is not enough space on the disk"},
+    {206, "the file name is too long"},
+    {221, "the file is shorter than expected"},
+    {2112, "the index file is damaged or is not an index file"},
+    {5117, "an index tag needs a name"},
+};
+
 }  // namespace
 
 EngineErrorProc EngineErrorHandler = &RaiseEngineError;
@@ -50,6 +70,8 @@ std::string ComposeEngineError(int32_t code, int32_t sub_code, const std::string
     if (row.Code == code) return std::string(row.Msg) + " - " + info;
   std::string text = "Tessera Error " + std::to_string(code);
   if (sub_code != kNoSubCode) text += ", SubCode " + std::to_string(sub_code);
+  for (const ErrListRec& row : kCodeWords)
+    if (row.Code == code) return text + ": " + row.Msg + (info.empty() ? "" : " (" + info + ")");
   text += ".\r";
   if (!info.empty()) text += " " + info + ">" + std::to_string(sub_code);
   return text;

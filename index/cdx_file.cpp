@@ -79,6 +79,7 @@ void KTobjCDXFile::ReadDirectory() {
     }
   }
   directory_->ReleaseTree();
+  pending_seen_ = ReadPendingMark();
 }
 
 void KTobjCDXFile::CreateDirectory() {
@@ -218,8 +219,33 @@ bool KTobjCDXFile::RecordChanged(int32_t recno, bool is_append) {
   directory_->SetVersionCounter(directory_->VersionCounter() + 1);
   directory_->MarkHeaderDirty();
   KTobjIndexFile::RecordChanged(recno, is_append);
+  // The directory header is rewritten whole: that also clears the
+  // write-in-progress mark.
+  directory_->MarkHeaderDirty();
   directory_->WriteTagHeader();
+  pending_mark_ = false;
   return true;
+}
+
+bool KTobjCDXFile::ReadPendingMark() {
+  char mark[8] = {};
+  if (!ReadDirect(kPendingMarkOffset, mark, 8)) return false;
+  return std::memcmp(mark, kPendingMark, 8) == 0;
+}
+
+void KTobjCDXFile::WritePendingMark(bool on) {
+  char mark[8] = {};
+  if (on) std::memcpy(mark, kPendingMark, 8);
+  WriteBlock(kPendingMarkOffset, mark, 8);
+  pending_mark_ = on;
+}
+
+void KTobjCDXFile::ReloadAfterUndo() {
+  KTobjIndexFile::ReloadAfterUndo();
+  if (directory_) {
+    directory_->DiscardTree();
+    directory_->ReadTagHeader();
+  }
 }
 
 bool KTobjCDXFile::ChangedByOther() {

@@ -37,6 +37,15 @@ class KTobjCDXFile : public KTobjIndexFile {
   void Reindex() override;
   bool RecordChanged(int32_t recno, bool is_append) override;
   bool ChangedByOther() override;
+  bool ReadPendingMark() override;
+  void WritePendingMark(bool on) override;
+  void ReloadAfterUndo() override;
+
+  // Bytes 16..23 of the directory header (reserved in the format, zeros in
+  // every file this engine or another program writes) hold this text while
+  // a record write is under way.
+  static constexpr int32_t kPendingMarkOffset = 16;
+  static constexpr char kPendingMark[9] = "TSRWRITE";
 
   KTobjCDXTag* Directory() const { return directory_.get(); }
   bool Constructing() const { return constructing_; }

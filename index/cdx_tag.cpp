@@ -175,10 +175,11 @@ bool KTobjCDXTag::WriteTagHeader() {
 
 int32_t KTobjCDXTag::ReadRootOffset() {
   uint8_t h[4];
-  if (!file_->ReadBlock(header_offset_, h, 4)) file_->Corrupt();
+  const std::string where = "tag " + name_ + ", header " + std::to_string(header_offset_);
+  if (!file_->ReadBlock(header_offset_, h, 4)) file_->Corrupt(where);
   const int32_t root = Get32(h);
   if (root <= 0 || root % 512 != 0 || (root + 512 > file_->KnownSize() && root + 512 > file_->RefreshSize()))
-    file_->Corrupt();
+    file_->Corrupt(where + " (root " + std::to_string(root) + ")");
   return root;
 }
 
@@ -520,7 +521,8 @@ void KTobjCDXTag::LinkLeftPart(KTobjIndexKey& node, int32_t new_offset, const KT
   file_->WriteBlock(new_offset, image, 512);
   if (node.left > 0) {
     uint8_t neighbour[512];
-    if (!file_->ReadBlock(node.left, neighbour, 512)) file_->Corrupt();
+    if (!file_->ReadBlock(node.left, neighbour, 512))
+      file_->Corrupt("tag " + name_ + ", node " + std::to_string(node.left));
     Put32(neighbour + 8, new_offset);
     file_->WriteBlock(node.left, neighbour, 512);
   }
@@ -612,7 +614,34 @@ void KTobjCDXTag::WriteInterior(KTobjIndexKey& node) {
   KeepRightPart(node, first);
 }
 
+void KTobjCDXTag::UnlinkNode(const KTobjIndexKey& node) {
+  // Bytes 4-7 of a node are its left neighbour, 8-11 its right one (-1:
+  // none).
+  auto relink = [&](int32_t neighbour, int at, int32_t to) {
+    if (neighbour <= 0) return;
+    uint8_t block[512];
+    if (!file_->ReadBlock(neighbour, block, 512))
+      file_->Corrupt("tag " + name_ + ", node " + std::to_string(neighbour));
+    Put32(block + at, static_cast<uint32_t>(to));
+    file_->WriteBlock(neighbour, block, 512);
+  };
+  // The links as stored: a neighbour's split since the node was read has
+  // changed them there.
+  int32_t left = node.left, right = node.right;
+  uint8_t own[512];
+  if (node.offset > 0 && file_->ReadBlock(node.offset, own, 512)) {
+    left = static_cast<int32_t>(Get32(own + 4));
+    right = static_cast<int32_t>(Get32(own + 8));
+  }
+  relink(left, 8, right);
+  relink(right, 4, left);
+}
+
 bool KTobjCDXTag::StoreNode(KTobjIndexKey& node) {
+  if (node.removed) {
+    UnlinkNode(node);
+    return true;
+  }
   if (node.IsLeaf()) WriteLeaf(node);
   else WriteInterior(node);
   return true;

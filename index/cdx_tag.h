@@ -109,6 +109,10 @@ class KTobjCDXTag : public KTobjIndexTag {
   void WriteInterior(KTobjIndexKey& node);
   // Writes a split-off part to a new block left of the node and enters it
   // in the parent; answers the new block's offset.
+  // Takes an emptied node out of its level: the left neighbour's right
+  // link and the right neighbour's left link skip it. Its block is left
+  // unused.
+  void UnlinkNode(const KTobjIndexKey& node);
   void LinkLeftPart(KTobjIndexKey& node, int32_t new_offset, const KTobjIndexKeyData& last_key, uint8_t* image);
   void LearnKeyType();
   // After parts [0, first) of a node went to new blocks: the node object

@@ -84,10 +84,130 @@ bool KTobjIndexFile::WriteBlock(int32_t offset, const void* buffer, int32_t coun
     Corrupt();
     return false;
   }
+  if (journal_.active) SaveBeforeImages(offset, count);
   disk_->WriteAt(offset, buffer, count);
   cache_.Written(offset, static_cast<const uint8_t*>(buffer), count);
   if (offset + static_cast<int64_t>(count) > known_size_) known_size_ = offset + static_cast<int64_t>(count);
   return true;
+}
+
+void KTobjIndexFile::SaveBeforeImages(int64_t offset, int32_t count) {
+  const int64_t kBlock = IndexBlockCache::kBlock;
+  for (int64_t b = offset / kBlock; b * kBlock < offset + count; ++b) {
+    const int64_t start = b * kBlock;
+    if (start >= journal_.size || journal_.before.count(b) != 0) continue;
+    const int32_t length = static_cast<int32_t>(std::min<int64_t>(kBlock, journal_.size - start));
+    std::string image(static_cast<size_t>(length), '\0');
+    if (const uint8_t* cached = length == kBlock ? cache_.Find(b) : nullptr)
+      std::memcpy(image.data(), cached, static_cast<size_t>(length));
+    else if (disk_->ReadAt(start, image.data(), length) != length)
+      ReportError(kCodeIndexHeader, kNoSubCode, FullName());
+    journal_.before.emplace(b, std::move(image));
+  }
+}
+
+void KTobjIndexFile::PrepareChange(int32_t recno, bool is_append) {
+  if (!disk_ || !opened_) return;
+  if (corrupt_) Corrupt();
+  ChangedByOther();
+  if (ReadPendingMark()) {
+    needs_rebuild_ = true;
+    RaiseNeedsRebuild();
+  }
+  // Paths are checked with exact searches, as the key maintenance walks
+  // them.
+  KTO_dBHandler* table = table_;
+  const bool exact = table != nullptr && table->ExactKeyOnly;
+  if (table != nullptr) table->ExactKeyOnly = true;
+  try {
+    for (size_t i = 0; i < tags_.Count(); ++i) tags_.At(i)->PrepareChange(recno, is_append);
+  } catch (...) {
+    if (table != nullptr) table->ExactKeyOnly = exact;
+    throw;
+  }
+  if (table != nullptr) table->ExactKeyOnly = exact;
+}
+
+void KTobjIndexFile::BeginChange() {
+  if (!disk_ || !opened_ || !disk_->IsWritable()) return;
+  journal_.before.clear();
+  journal_.size = disk_->FileSize();
+  journal_.active = true;
+  WritePendingMark(true);
+}
+
+void KTobjIndexFile::CommitChange() {
+  if (!journal_.active) return;
+  if (pending_mark_) WritePendingMark(false);
+  journal_.active = false;
+  journal_.before.clear();
+}
+
+bool KTobjIndexFile::RollbackChange() {
+  if (!journal_.active) return true;
+  journal_.active = false;
+  bool ok = true;
+  // Block 0 holds the mark: it is put back last, and only when everything
+  // else went back, so a file that could not be restored keeps its mark.
+  for (const auto& [block, image] : journal_.before)
+    if (block != 0 && ok)
+      ok = disk_->WriteQuiet(block * IndexBlockCache::kBlock, image.data(), static_cast<int32_t>(image.size()));
+  if (ok) {
+    const int64_t size = disk_->FileSize();
+    if (size > journal_.size) ok = disk_->CutBack(journal_.size);
+  }
+  if (ok)
+    if (auto it = journal_.before.find(0); it != journal_.before.end())
+      ok = disk_->WriteQuiet(0, it->second.data(), static_cast<int32_t>(it->second.size()));
+  journal_.before.clear();
+  if (ok) pending_mark_ = false;
+  else needs_rebuild_ = corrupt_ = true;
+  DropCache();
+  next_free_ = -1;
+  known_size_ = -1;
+  try {
+    ReloadAfterUndo();
+  } catch (const std::exception&) {
+    corrupt_ = true;
+    ok = false;
+  }
+  return ok;
+}
+
+bool KTobjIndexFile::NeedsRebuild() {
+  if (needs_rebuild_) return true;
+  if (!pending_seen_ || !disk_) return false;
+  // A mark may be the one of a writer at work right now: once its lock can
+  // be had, the mark tells the truth.
+  if (disk_->IsShared()) {
+    try {
+      LockIndexFile();
+    } catch (const ETesseraError&) {
+      return false;  // still busy: not ours to judge
+    }
+    needs_rebuild_ = ReadPendingMark();
+    UnlockIndexFile();
+  } else {
+    needs_rebuild_ = ReadPendingMark();
+  }
+  pending_seen_ = needs_rebuild_;
+  return needs_rebuild_;
+}
+
+void KTobjIndexFile::RaiseNeedsRebuild() {
+  const std::string info = FullName() + ": a write through it did not finish; it needs a rebuild";
+  ReportError(kCodeIndexHeader, kNoSubCode, info);
+  throw ETesseraError(ComposeEngineError(kCodeIndexHeader, kNoSubCode, info));
+}
+
+bool KTobjIndexFile::ReadPendingMark() { return false; }
+void KTobjIndexFile::WritePendingMark(bool) {}
+
+void KTobjIndexFile::ReloadAfterUndo() {
+  for (size_t i = 0; i < tags_.Count(); ++i) {
+    tags_.At(i)->DiscardTree();
+    tags_.At(i)->ReadTagHeader();
+  }
 }
 
 void KTobjIndexFile::Reindex() {}
@@ -175,9 +295,9 @@ void KTobjIndexFile::UnlockIndexFile() {
   if (disk_) disk_->Unlock();
 }
 
-void KTobjIndexFile::Corrupt() {
+void KTobjIndexFile::Corrupt(const std::string& where) {
   corrupt_ = true;
-  const std::string name = disk_ ? disk_->FileName() : file_name_;
+  const std::string name = (disk_ ? disk_->FileName() : file_name_) + (where.empty() ? "" : ", " + where);
   ReportError(kCodeIndexHeader, kNoSubCode, name);
   // A handler that returns must not let the caller go on with the damage.
   throw ETesseraError(ComposeEngineError(kCodeIndexHeader, kNoSubCode, name));

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -49,6 +50,13 @@ class KTobjIndexFile {
   /* 10 */ virtual bool ChangedByOther();
   /* 11 */ virtual void SetLockProtocol(int kind);
 
+  // Write-in-progress mark (formats that have room for one in their
+  // header): written by BeginChange, read at open and before a write.
+  virtual bool ReadPendingMark();
+  virtual void WritePendingMark(bool on);
+  // After RollbackChange: tags reread their headers; trees are dropped.
+  virtual void ReloadAfterUndo();
+
   // Opens (or creates) the disk file: the name trimmed and upper-cased,
   // `default_ext` added when it has none, the table's folder when it has no
   // folder. Null when the file does not exist and is not to be created.
@@ -61,6 +69,33 @@ class KTobjIndexFile {
   // are, unused.
   void CutFile(int64_t size);
 
+  // --- all-or-nothing record writes ------------------------------------
+  // The table handler brackets every record write with these, holding the
+  // file's lock throughout:
+  //   PrepareChange  before the record is written: checks the file and
+  //                  every tag for the change (PrepareChange of the tag)
+  //                  and raises, with nothing written, when one cannot
+  //                  take it;
+  //   BeginChange    records the file's length and, from now on, the
+  //                  image of every block before its first write, then
+  //                  marks the file "write in progress" on disk (a format
+  //                  hook) so that a writer killed half-way leaves a file
+  //                  that reports it needs a rebuild;
+  //   CommitChange   the keys are in: the mark goes, the images are
+  //                  dropped;
+  //   RollbackChange the write failed: every block written goes back to
+  //                  its image, the file back to its length, the cached
+  //                  trees are reloaded. When that fails too, the mark
+  //                  stays on disk and the file is refused until rebuilt.
+  void PrepareChange(int32_t recno, bool is_append);
+  void BeginChange();
+  void CommitChange();
+  bool RollbackChange();
+  bool InChange() const { return journal_.active; }
+  // The file carries the write-in-progress mark of a writer that did not
+  // finish (another process holding the lock is waited for first).
+  bool NeedsRebuild();
+
   // Tags in file order.
   KTobjIndexTag* FindTag(std::string_view name) const;
   KTobjIndexTag* TagAt(size_t i) const { return tags_.At(i); }
@@ -71,9 +106,10 @@ class KTobjIndexFile {
   bool LockIndexFile();
   void UnlockIndexFile();
 
-  // Marks the file corrupt and reports error 2112; also raises through the
+  // Marks the file corrupt and reports error 2112 with the file name and
+  // `where` (the tag and node found damaged); also raises through the
   // default error handler.
-  void Corrupt();
+  void Corrupt(const std::string& where = {});
 
   KTO_dBHandler* Table() const { return table_; }
   KTO_DiskFile* Disk() const { return disk_.get(); }
@@ -100,6 +136,9 @@ class KTobjIndexFile {
   bool ReadDirect(int32_t offset, void* buffer, int32_t count);
 
  protected:
+  void SaveBeforeImages(int64_t offset, int32_t count);
+  [[noreturn]] void RaiseNeedsRebuild();
+
   std::string file_name_;  // without folder
   TktCollection<KTobjIndexTag> tags_;
   KTO_dBHandler* table_;
@@ -113,6 +152,15 @@ class KTobjIndexFile {
   int lock_protocol_ = kDefaultLock;
   LockOffsets locks_;
   int64_t known_size_ = -1;
+  // Before-images of the blocks written since BeginChange.
+  struct Journal {
+    bool active = false;
+    int64_t size = 0;
+    std::map<int64_t, std::string> before;  // block number -> bytes
+  } journal_;
+  bool pending_mark_ = false;    // this writer's mark is on disk
+  bool pending_seen_ = false;    // a mark was found when the file was opened
+  bool needs_rebuild_ = false;   // confirmed: another writer left it half-done
   // Up to 64 MiB of blocks, taken as they are read: a callbook's whole
   // index stays in memory once read, and memory stays bounded for any file.
   static constexpr size_t kCacheBlocks = (size_t{64} << 20) / IndexBlockCache::kBlock;

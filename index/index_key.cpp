@@ -39,7 +39,7 @@ bool KTobjIndexKey::OpenChild(int32_t child_offset) {
   // real tree, means the file is damaged.
   int depth = 0;
   for (const KTobjIndexKey* n = this; n != nullptr; n = n->parent, ++depth)
-    if (n->offset == child_offset || depth > kMaxTreeDepth) tag_->File()->Corrupt();
+    if (n->offset == child_offset || depth > kMaxTreeDepth) tag_->File()->Corrupt("tag " + tag_->Name() + ", node " + std::to_string(child_offset) + " (the tree loops)");
   if (child_ && !child_->split && !child_->PathDirty()) {
     // The open child is clean: its object (and the nodes open below it)
     // takes the new node, so a walk or a search does not allocate a node
@@ -223,6 +223,7 @@ void KTobjIndexKey::UpdateParentKey(const KTobjIndexKeyData& key) {
   parent->dirty = true;
   if (i < 0) {
     // Not linked (should not happen): enter it after the parent's last.
+    removed = false;
     auto sep = key.Clone();
     sep->Reference = offset;
     parent->Insert(parent->Count(), std::move(sep));
@@ -280,7 +281,10 @@ void KTobjIndexKey::DeleteCurrent() {
 void KTobjIndexKey::RemoveFromParent() {
   if (parent == nullptr) return;
   const int32_t i = parent->FindChildEntry(offset);
-  if (i >= 0) parent->RemoveEntry(i);
+  if (i < 0) return;
+  removed = true;
+  dirty = true;
+  parent->RemoveEntry(i);
 }
 
 void KTobjIndexKey::InsertSeparator(const KTobjIndexKeyData& separator) {

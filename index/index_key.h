@@ -106,6 +106,9 @@ class KTobjIndexKey : public TktCollection<KTobjIndexKeyData> {
   int32_t position = -1;
   bool dirty = false;
   bool split = false;
+  // Emptied and taken out of its parent: instead of being written, the
+  // node's format takes it out of the level's sibling chain.
+  bool removed = false;
   // Leaf packing as last read or written (compound index leaves).
   uint16_t free_space = 0;
   uint32_t record_mask = 0;

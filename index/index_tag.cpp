@@ -144,7 +144,7 @@ void KTobjIndexTag::ReplaceRoot(std::unique_ptr<KTobjIndexKey> new_root) {
 }
 
 void KTobjIndexTag::LoadInto(int32_t offset, KTobjIndexKey& node) {
-  if (!LoadNode(offset, node)) file_->Corrupt();
+  if (!LoadNode(offset, node)) file_->Corrupt("tag " + name_ + ", node " + std::to_string(offset));
 }
 
 void KTobjIndexTag::FlushNode(KTobjIndexKey& node) {
@@ -164,6 +164,48 @@ void KTobjIndexTag::ReleaseTree() {
   root_.reset();
   if (header_dirty_) WriteTagHeader();
   current_key_.Reference = 0;
+}
+
+void KTobjIndexTag::DiscardTree() {
+  root_.reset();
+  header_dirty_ = false;
+  current_key_.Reference = 0;
+  bof_ = eof_ = false;
+}
+
+void KTobjIndexTag::CheckMaintainable(const TktVariant&) {}
+
+void KTobjIndexTag::PrepareChange(int32_t recno, bool is_append) {
+  KTO_dBHandler* table = Table();
+  if (table == nullptr) return;
+  if (!is_append && !has_for_ && !table->RecordChanged()) return;
+  // The header first: a root that is no node of the file raises here.
+  ReadRootOffset();
+  KTobjIndexKeyData new_key(256);
+  if (!EvalKey(new_key, nullptr)) return;
+  KTobjIndexKeyData stored;
+  stored.CopyFrom(new_key);
+  NormalizeKey(stored, true);
+  CheckMaintainable(stored);
+  if (has_for_) EvalFor();
+  // Walking to where the keys go loads (and so checks) every node on the
+  // way; an appended key goes after all equal keys.
+  new_key.Reference = new_key.RecordNumber = is_append ? kAfterEqual : recno;
+  LookupKey(new_key);
+  if (is_append) return;
+  KTobjIndexKeyData old_key(256);
+  table->SetRecordBuffer(table->SavedRecordBuffer());
+  bool evaluated = false;
+  try {
+    evaluated = EvalKey(old_key, nullptr);
+  } catch (...) {
+    table->SetRecordBuffer(nullptr);
+    throw;
+  }
+  table->SetRecordBuffer(nullptr);
+  if (!evaluated) return;
+  old_key.Reference = old_key.RecordNumber = recno;
+  LookupKey(old_key);
 }
 
 void KTobjIndexTag::Flush() {
@@ -418,22 +460,30 @@ int32_t KTobjIndexTag::Seek(const KTobjIndexKeyData& key) {
 
 int32_t KTobjIndexTag::LookupKey(const KTobjIndexKeyData& key) {
   Materialize();
+  // The tree in memory and its generation go back together: a tree read
+  // before another process's change must not come back marked current.
   std::unique_ptr<KTobjIndexKey> saved_root = std::move(root_);
+  const uint64_t saved_generation = root_generation_;
   KTobjIndexKeyData saved_key;
   saved_key.CopyFrom(current_key_);
   const bool saved_bof = bof_, saved_eof = eof_;
   int32_t found = 0;
+  auto restore = [&] {
+    root_.reset();
+    path_pending_ = false;
+    pending_path_.clear();
+    root_ = std::move(saved_root);
+    root_generation_ = saved_generation;
+    current_key_.CopyFrom(saved_key);
+  };
   try {
     found = Seek(key);
     ReleaseTree();
   } catch (...) {
-    root_.reset();
-    root_ = std::move(saved_root);
-    current_key_.CopyFrom(saved_key);
+    restore();
     throw;
   }
-  root_ = std::move(saved_root);
-  current_key_.CopyFrom(saved_key);
+  restore();
   bof_ = saved_bof;
   eof_ = saved_eof;
   return found;

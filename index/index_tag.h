@@ -58,6 +58,10 @@ class KTobjIndexTag {
   /* 9 */ virtual void CompileForExpr();
   /* 10 */ virtual bool EvalKey(TktVariant& value, bool* changed);
   /* 11 */ virtual bool EvalFor();
+  // Raises when keys of this tag cannot be kept current by this engine
+  // (a collation or key form of another program); `key` is the stored
+  // form of a key just evaluated. Base: every key is fine.
+  virtual void CheckMaintainable(const TktVariant& key);
 
   // --- position -------------------------------------------------------
   // Moves by a navigation code; the record number reached, 0 at BOF/EOF.
@@ -83,6 +87,14 @@ class KTobjIndexTag {
   // Brings the key of record recno up to date after the record was written
   // (old key from the table's saved record, new key from its buffer).
   bool UpdateKeys(int32_t recno, bool is_append);
+  // Before a record is written: reads and checks what the change of record
+  // recno will touch (the tag header, the nodes on the paths of the old and
+  // the new key) and that the keys are ones this engine can store; raises
+  // when the tag cannot take the change. Changes nothing.
+  void PrepareChange(int32_t recno, bool is_append);
+  // Forgets the cached tree and a dirty header without writing them (the
+  // file was put back as it was before a failed write).
+  void DiscardTree();
   // Stores every dirty node of the cached tree (and a dirty header) so that
   // the file is complete on disk; the tree is reloaded at the same record.
   void Flush();

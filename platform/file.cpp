@@ -10,6 +10,7 @@
 
 #include "platform/last_error.h"
 #include "platform/path.h"
+#include "platform/write_faults.h"
 
 namespace plat {
 namespace {
@@ -42,6 +43,16 @@ int OpenDescriptor(const std::string& name, bool writable, int extra_flags, bool
   fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC | (extra_flags & ~(O_CREAT | O_TRUNC)));
   *rw = false;
   return fd;
+}
+
+// The error a test's failing disk gives this call, 0 to go ahead.
+int32_t InjectedFault(int fd, int64_t end) {
+  bool grows = false;
+  if (ArmedWriteFault() == WriteFault::kDiskFull) {
+    struct stat st;
+    grows = ::fstat(fd, &st) != 0 || end > st.st_size;
+  }
+  return WriteFaultFor(grows);
 }
 
 }  // namespace
@@ -146,6 +157,7 @@ bool FileHandle::WriteAt(int64_t offset, const void* data, int64_t count) {
   if (fd_ < 0) return SetLastError(kErrInvalidHandle), false;
   if (!writable_) return SetLastError(kErrAccessDenied), false;
   if (offset < 0 || count < 0) return SetLastError(kErrInvalidParameter), false;
+  if (const int32_t fault = InjectedFault(fd_, offset + count)) return SetLastError(fault), false;
   int64_t done = 0;
   const auto* p = static_cast<const char*>(data);
   while (done < count) {
@@ -183,6 +195,7 @@ bool FileHandle::SetEnd(int64_t length) {
   if (fd_ < 0) return SetLastError(kErrInvalidHandle), false;
   if (!writable_) return SetLastError(kErrAccessDenied), false;
   if (length < 0) return SetLastError(kErrInvalidParameter), false;
+  if (const int32_t fault = InjectedFault(fd_, length)) return SetLastError(fault), false;
   if (::ftruncate(fd_, length) != 0) {
     SetLastErrorFromErrno(errno);
     return false;

@@ -145,7 +145,8 @@ TEST_F(TableTest, AppendEndsTheFileWithTheMarkAndStampsTheHeader) {
   EXPECT_EQ(static_cast<uint8_t>(b.back()), 0x1A);
   EXPECT_EQ(b[4], 2);
   const plat::CivilDate today = plat::Today();
-  EXPECT_EQ(static_cast<uint8_t>(b[1]), today.year % 100);
+  // dBase counts the year from 1900 (other programs read 26 as 1926).
+  EXPECT_EQ(static_cast<uint8_t>(b[1]), today.year - 1900);
   EXPECT_EQ(b[2], today.month);
   EXPECT_EQ(b[3], today.day);
   uint32_t stamp;
@@ -255,6 +256,28 @@ TEST_F(TableTest, CreatesEveryVersionWithItsMemoFile) {
   EXPECT_EQ(wide.FieldWidth(1), 300);
   EXPECT_EQ(wide.Field(1).length, 44);
   EXPECT_EQ(wide.Field(1).decimals, 1);
+}
+
+}  // namespace
+
+namespace {
+
+// Visual FoxPro writes the year modulo 100; the engine does the same in its
+// tables so that FoxPro and its readers see the right year.
+TEST(TableHeaderDate, FoxProTablesKeepTheYearModulo100) {
+  tessera::EngineScope engine;
+  testing_support::TempDir dir;
+  tessera::CreateTable(dir / "V.DBF", 0x30, {{"A", 'C', 5, 0}});
+  {
+    tessera::KTO_dBaseFld t(dir / "V.DBF", true, true);
+    t.BlankRecord();
+    t.PutTextN(1, "x");
+    t.AppendRecord();
+  }
+  std::ifstream in(dir / "V.DBF", std::ios::binary);
+  char h[4] = {};
+  in.read(h, 4);
+  EXPECT_EQ(static_cast<uint8_t>(h[1]), plat::Today().year % 100);
 }
 
 }  // namespace

@@ -18,9 +18,15 @@ TEST(EngineErrors, ListedCodesShowMessageDashAndInfo) {
 }
 
 TEST(EngineErrors, UnlistedCodesShowNumbersAndALoneCarriageReturn) {
-  EXPECT_EQ(ComposeEngineError(2112, -7, "C:\\DATA\\PYX.CDX"), "Tessera Error 2112.\r C:\\DATA\\PYX.CDX>-7");
+  EXPECT_EQ(ComposeEngineError(2112, -7, "C:\\DATA\\PYX.CDX"),
+            "Tessera Error 2112: the index file is damaged or is not an index file (C:\\DATA\\PYX.CDX)");
   EXPECT_EQ(ComposeEngineError(5117, 5114, "Tag Field is Empty"),
-            "Tessera Error 5117, SubCode 5114.\r Tag Field is Empty>5114");
+            "Tessera Error 5117, SubCode 5114: an index tag needs a name (Tag Field is Empty)");
+  // System errors the list does not hold carry their words and the file.
+  EXPECT_EQ(ComposeEngineError(112, 1102, "/data/Pyx.DBF"),
+            "Tessera Error 112, SubCode 1102: there is not enough space on the disk (/data/Pyx.DBF)");
+  EXPECT_EQ(ComposeEngineError(30, 1101, "/data/PYX.CDX"),
+            "Tessera Error 30, SubCode 1101: the disk cannot be read from (/data/PYX.CDX)");
   EXPECT_EQ(ComposeEngineError(7, -7, ""), "Tessera Error 7.\r");
   EXPECT_EQ(ComposeEngineError(-3, 1101, ""), "Tessera Error -3, SubCode 1101.\r");
 }

@@ -368,7 +368,7 @@ TEST_F(HandlerTest, BuildingTags) {
     table_->CreateIndexTag("PYX.CDX", "", "CALL_", "", tessera::kDuplicateKeys, 0);
     FAIL();
   } catch (const tessera::ETesseraError& e) {
-    EXPECT_STREQ(e.what(), "Tessera Error 5117, SubCode 5114.\r Tag Field is Empty>5114");
+    EXPECT_STREQ(e.what(), "Tessera Error 5117, SubCode 5114: an index tag needs a name (Tag Field is Empty)");
   }
   // A single-tag file needs no tag name: its tag is named after it.
   table_->CreateIndexTag("X.NTX", "", "CALL_", "", tessera::kDuplicateKeys, 0);

@@ -403,8 +403,12 @@ TEST_F(SingleFormat, AKeyLongerThanTheKeyLengthIsRefused) {
     } catch (const tessera::ETesseraError& e) {
       EXPECT_NE(std::string(e.what()).find("is 5 characters long; the tag's keys hold 2"), std::string::npos) << e.what();
     }
+    EXPECT_EQ(table_->RecordCount(), 1);  // refused before the record was written
     table_->CloseIndexFiles();
     // A bulk build meets the long key too.
+    table_->BlankRecord();
+    table_->PutText("NAME", "ABCDE");
+    table_->AppendRecord();
     table_->GotoRecord(1);
     EXPECT_THROW(table_->CreateIndexTag(path, "", "TRIM(NAME)", "", tessera::kDuplicateKeys, 0), tessera::ETesseraError);
   }

@@ -14,7 +14,9 @@ class TempDir {
     char* made = ::mkdtemp(tmpl.data());
     path_ = made != nullptr ? made : tmpl;
   }
+  // PYX_KEEP_TEST_FILES=1 keeps the files of a failing run for a look.
   ~TempDir() {
+    if (std::getenv("PYX_KEEP_TEST_FILES") != nullptr) return;
     std::error_code ec;
     std::filesystem::remove_all(path_, ec);
   }

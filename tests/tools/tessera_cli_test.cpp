@@ -2,11 +2,16 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <set>
+#include <thread>
 
 #include "engine/dbf_create.h"
 #include "engine/dbf_fields.h"
+#include "engine/dbf_handler.h"
+#include "engine/text_helpers.h"
 #include "engine/engine.h"
 #include "platform/codepage.h"
 #include "support/fixtures.h"
@@ -161,17 +166,59 @@ TEST(TesseraCli, LockedRecordsAreRefused) {
   tessera::KTO_dBaseFld holder(table, true, true);
   holder.GotoRecord(2);
   ASSERT_TRUE(holder.LockRecord());
-  RunResult r = RunCommand(Tessera("set '" + table + "' 2 GOR_=x 2>&1"));
+  RunResult r = RunCommand(Tessera("set '" + table + "' 2 GOR_=x --no-wait 2>&1"));
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, "Record is locked by another user\n");
   EXPECT_EQ(RunCommand(Tessera("set '" + table + "' 3 GOR_=x")).status, 0);  // another record is free
   holder.UnlockTable();
   ASSERT_TRUE(holder.LockAppend());
-  r = RunCommand(Tessera("append '" + table + "' CALL_=X 2>&1"));
+  r = RunCommand(Tessera("append '" + table + "' CALL_=X --wait 200 2>&1"));
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, "Record is locked by another user\n");
-  holder.UnlockTable();
+  // A lock let go within the wait is waited for.
+  std::thread release([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    holder.UnlockTable();
+  });
+  r = RunCommand(Tessera("append '" + table + "' CALL_=Y 2>&1"));
+  release.join();
+  EXPECT_EQ(r.status, 0) << r.out;
   EXPECT_EQ(RunCommand(Tessera("append '" + table + "' CALL_=X")).status, 0);
+}
+
+// Four processes append 500 cards each through the callbook's eleven tags
+// at once: every append waits its turn, none is lost, the index is sound.
+TEST(TesseraCli, FourWritersAppendThroughTheIndexTogether) {
+  TempDir dir;
+  ASSERT_EQ(RunCommand(std::string(PYX_SAMPLE_BIN) + " --cards 50 " + dir.path()).status, 0);
+  const std::string table = dir / "Pyx.DBF";
+  {
+    tessera::EngineScope engine;
+    tessera::KTO_dBHandler t(table, false, true);
+    for (const auto& tag : pyx_sample::kCallbookTags)
+      t.CreateIndexTag("PYX.CDX", tag.name, tag.expression, "", tessera::kDuplicateKeys, 0);
+  }
+  constexpr int kWriters = 4, kEach = 500;
+  std::string script;
+  for (int w = 0; w < kWriters; ++w)
+    script += "( i=0; while [ $i -lt " + std::to_string(kEach) + " ]; do " + Tessera("append '" + table + "' CALL_=W" +
+              std::to_string(w) + "N$i FAM_=F$i --index '" + (dir / "PYX.CDX") + "'") +
+              " >/dev/null || echo FAIL; i=$((i+1)); done ) & ";
+  script += "wait\n";
+  std::ofstream(dir / "writers.sh") << script;
+  const RunResult r = RunCommand("sh '" + (dir / "writers.sh") + "' 2>&1");
+  EXPECT_EQ(r.out, "");
+  tessera::EngineScope engine;
+  tessera::KTO_dBHandler t(table, true, false);
+  ASSERT_EQ(t.RecordCount(), 50 + kWriters * kEach);
+  std::set<std::string> calls;
+  for (int32_t n = 51; n <= t.RecordCount(); ++n) {
+    t.GotoRecord(n);
+    calls.insert(tessera::TrimRightText(t.GetRawN(1)));
+  }
+  EXPECT_EQ(calls.size(), static_cast<size_t>(kWriters * kEach));
+  const RunResult check = RunCommand(Tessera("check '" + table + "' '" + (dir / "PYX.CDX") + "'"));
+  EXPECT_EQ(check.status, 0) << check.out;
 }
 
 TEST(PyxSample, DeterministicWithTheControlCard) {

@@ -1,4 +1,4 @@
-// tessera eval TABLE EXPR [--recno N] [--all]
+// tessera eval TABLE [--recno N] [--all] [--] EXPR
 #include <cmath>
 #include <cstdio>
 #include <string>
@@ -80,14 +80,15 @@ int Eval(const Args& args) {
   return 0;
 }
 
-TESSERA_COMMAND("eval", "eval TABLE EXPR [--recno N] [--all]",
+TESSERA_COMMAND("eval", "eval TABLE [--recno N] [--all] [--] EXPR",
                 "Evaluate an expression on a record (default 1) or, with --all, on every record.",
                 "EXPR is UTF-8 and is converted to CP866 before it is compiled against the table's\n"
                 "fields. Each evaluation prints one line: the result type code (3 text, 4 number,\n"
                 "6 date, 8 logical, 9 field of an uninterpreted type, 1 no value), a tab and the\n"
                 "value: texts as they are (trailing blanks kept) in UTF-8, numbers in the shortest\n"
                 "form that reads back as the same double, dates as YYYYMMDD (eight blanks for no\n"
-                "date), logicals as .T. or .F.. With --all line N belongs to record N.",
+                "date), logicals as .T. or .F.. With --all line N belongs to record N.\n"
+                "An EXPR that begins with \"-\" goes after \"--\": tessera eval T.DBF -- \"-N\".",
                 Eval);
 
 }  // namespace

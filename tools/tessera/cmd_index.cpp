@@ -181,10 +181,13 @@ int Check(const Args& args) {
   KTO_dBHandler table(p.Positional()[0], true, false);
   auto file = OpenIndex(&table, p.Positional()[1], false);
   const std::string kind = KindOf(p.Positional()[1]);
-  const auto faults = kind == ".NTX"   ? tessera::CheckNtxFile(static_cast<KTobjNTXFile&>(*file))
+  auto faults = kind == ".NTX"   ? tessera::CheckNtxFile(static_cast<KTobjNTXFile&>(*file))
                       : kind == ".NDX" ? tessera::CheckNdxFile(static_cast<KTobjNDXFile&>(*file))
                       : IsMultipleIndex(file->FullName()) ? tessera::CheckMdxFile(*static_cast<KTobjMDXFile*>(file.get()))
                                        : tessera::CheckCdxFile(*static_cast<KTobjCDXFile*>(file.get()));
+  if (file->NeedsRebuild())
+    faults.insert(faults.begin(), "index file " + file->FullName() +
+                                      ": a write through it did not finish (the writer was stopped); it needs a rebuild");
   for (const auto& f : faults) std::printf("%s\n", plat::OemToUtf8(f).c_str());
   if (faults.empty()) std::printf("%zu tags sound\n", file->TagCount());
   return faults.empty() ? 0 : 1;

@@ -9,7 +9,9 @@
 #include "engine/dbf_handler.h"
 #include "engine/errors.h"
 #include "engine/messages.h"
+#include "engine/settings.h"
 #include "platform/codepage.h"
+#include "platform/path.h"
 #include "tools/tessera/command.h"
 
 namespace tessera_tool {
@@ -71,6 +73,29 @@ void OpenIndexes(tessera::KTO_dBHandler& table, const ArgParser& p) {
 
 [[noreturn]] void Locked() { throw std::runtime_error(tessera::msg::kRecordLocked); }
 
+// How long a lock another process holds is waited for: the engine's lock
+// wait unless --wait MS or --no-wait says otherwise.
+int WaitMilliseconds(const ArgParser& p) {
+  if (p.Has("--no-wait")) return 0;
+  if (const std::string* ms = p.Value("--wait")) {
+    const long long n = ParseInteger(*ms, "--wait");
+    if (n < 0) throw UsageError{"--wait takes a number of milliseconds"};
+    return static_cast<int>(std::min<long long>(n, 24LL * 3600 * 1000));
+  }
+  return tessera::kLockWaitTotal;
+}
+
+// Tries the lock, then again every retry interval until the wait is over.
+template <typename F>
+void TakeLock(const ArgParser& p, F lock) {
+  const int wait = WaitMilliseconds(p);
+  for (int waited = 0;; waited += tessera::kLockRetryInterval) {
+    if (lock()) return;
+    if (waited >= wait) Locked();
+    plat::SleepMilliseconds(tessera::kLockRetryInterval);
+  }
+}
+
 int32_t RecordArgument(tessera::KTO_dBHandler& table, const std::string& text) {
   const long long n = ParseInteger(text, "RECNO");
   if (n < 1 || n > table.RecordCount()) {
@@ -80,12 +105,12 @@ int32_t RecordArgument(tessera::KTO_dBHandler& table, const std::string& text) {
 }
 
 int Append(const Args& args) {
-  ArgParser p(args, {}, {"--index"});
+  ArgParser p(args, {"--no-wait"}, {"--index", "--wait"});
   p.Expect(1);
   const auto values = ParseAssignments(p.Positional(), 1);
   tessera::KTO_dBHandler table(p.Positional()[0], true, true);
   OpenIndexes(table, p);
-  if (!table.LockAppend()) Locked();
+  TakeLock(p, [&] { return table.LockAppend(); });
   try {
     table.BlankRecord();
     Apply(table, values);
@@ -102,13 +127,13 @@ int Append(const Args& args) {
 // Reads record RECNO under its lock, lets `change` edit the buffer, writes it.
 template <typename F>
 int EditRecord(const Args& args, size_t min_positional, F change) {
-  ArgParser p(args, {}, {"--index"});
+  ArgParser p(args, {"--no-wait"}, {"--index", "--wait"});
   p.Expect(min_positional, min_positional == 2 ? 2 : static_cast<size_t>(-1));
   tessera::KTO_dBHandler table(p.Positional()[0], true, true);
   OpenIndexes(table, p);
   const int32_t recno = RecordArgument(table, p.Positional()[1]);
   table.GotoRecord(recno);
-  if (!table.LockRecord()) Locked();
+  TakeLock(p, [&] { return table.LockRecord(); });
   try {
     table.GotoRecord(recno);  // the record as it is now that it is ours
     change(table, p.Positional());
@@ -137,15 +162,16 @@ int Recall(const Args& args) {
 
 const char* kValueHelp =
     "--index INDEX[,INDEX...] keeps every tag of those index files current.\n"
+    "A lock another program holds is waited for, up to 5000 ms (--wait MS; --no-wait tries once).\n"
     "Values are given in UTF-8 and stored in CP866 as the field's text; NAME=@FILE stores\n"
     "the bytes of FILE as the memo of a memo field. A record or append lock held by another\n"
-    "program makes the command fail with \"Record is locked by another user\" (status 1).";
+    "program for longer makes the command fail with \"Record is locked by another user\" (status 1).";
 
-TESSERA_COMMAND("append", "append TABLE NAME=VALUE... [--index INDEX]", "Append a record with the given field values; prints its number.",
+TESSERA_COMMAND("append", "append TABLE NAME=VALUE... [--index INDEX] [--wait MS | --no-wait]", "Append a record with the given field values; prints its number.",
                 kValueHelp, Append);
-TESSERA_COMMAND("set", "set TABLE RECNO NAME=VALUE... [--index INDEX]", "Change fields of record RECNO.", kValueHelp, Set);
-TESSERA_COMMAND("delete", "delete TABLE RECNO [--index INDEX]", "Mark record RECNO deleted.", kValueHelp, Delete);
-TESSERA_COMMAND("recall", "recall TABLE RECNO [--index INDEX]", "Clear the deletion mark of record RECNO.", kValueHelp, Recall);
+TESSERA_COMMAND("set", "set TABLE RECNO NAME=VALUE... [--index INDEX] [--wait MS | --no-wait]", "Change fields of record RECNO.", kValueHelp, Set);
+TESSERA_COMMAND("delete", "delete TABLE RECNO [--index INDEX] [--wait MS | --no-wait]", "Mark record RECNO deleted.", kValueHelp, Delete);
+TESSERA_COMMAND("recall", "recall TABLE RECNO [--index INDEX] [--wait MS | --no-wait]", "Clear the deletion mark of record RECNO.", kValueHelp, Recall);
 
 }  // namespace
 }  // namespace tessera_tool

@@ -17,9 +17,14 @@ Registrar::Registrar(Command command) {
 }
 
 ArgParser::ArgParser(const Args& args, std::vector<std::string> flags, std::vector<std::string> with_value) {
+  bool options_done = false;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
-    if (a.size() > 2 && a[0] == '-' && a[1] == '-') {
+    // "--" ends the options: what follows is positional even when it
+    // begins with "-" (an expression such as "--5" or "-N").
+    if (!options_done && a == "--") {
+      options_done = true;
+    } else if (!options_done && a.size() > 2 && a[0] == '-' && a[1] == '-') {
       if (std::find(with_value.begin(), with_value.end(), a) != with_value.end()) {
         if (i + 1 >= args.size()) throw UsageError{a + " needs a value"};
         values_[a] = args[++i];

@@ -1,0 +1,14 @@
+# -DPYX_SANITIZE=address,undefined builds every target with those
+# sanitizers (any list -fsanitize= takes); a finding stops the program.
+# -DPYX_FUZZ=ON (clang) adds fuzzer coverage to every target and builds the
+# libFuzzer harnesses of tests/fuzz.
+set(PYX_SANITIZE "" CACHE STRING "Sanitizers for every target, as -fsanitize= takes them (e.g. address,undefined)")
+option(PYX_FUZZ "Build the libFuzzer harnesses (needs clang)" OFF)
+
+if(PYX_SANITIZE)
+  add_compile_options(-fsanitize=${PYX_SANITIZE} -fno-sanitize-recover=all -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=${PYX_SANITIZE})
+endif()
+if(PYX_FUZZ)
+  add_compile_options(-fsanitize=fuzzer-no-link)
+endif()
