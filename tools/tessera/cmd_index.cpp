@@ -10,6 +10,7 @@
 #include "platform/codepage.h"
 #include "platform/path.h"
 #include "tools/tessera/command.h"
+#include "tools/tessera/progress.h"
 
 namespace tessera_tool {
 namespace {
@@ -17,32 +18,6 @@ namespace {
 using tessera::KTobjCDXFile;
 using tessera::KTobjIndexTag;
 using tessera::KTO_dBHandler;
-
-// A table that reports the progress of index builds on standard error.
-class ProgressTable : public KTO_dBHandler {
- public:
-  using KTO_dBHandler::KTO_dBHandler;
-  void StatusUpdate(int32_t kind, int32_t position, int32_t total) override {
-    if (kind == -1) {
-      phase_ = position;
-      total_ = total;
-      last_percent_ = -1;
-    } else if (kind == 0 && phase_ != 0) {
-      if (last_percent_ != 100) std::fprintf(stderr, "%s 100%%\n", phase_ == 1 ? "reading" : "writing");
-      phase_ = 0;
-    } else if (kind > 0 && total_ > 0) {
-      const int percent = static_cast<int>(100LL * position / total_);
-      if (percent != last_percent_ && percent % 10 == 0) {
-        std::fprintf(stderr, "%s %d%%\n", phase_ == 1 ? "reading" : "writing", percent);
-        last_percent_ = percent;
-      }
-    }
-  }
-
- private:
-  int32_t phase_ = 0, total_ = 0;
-  int last_percent_ = -1;
-};
 
 std::unique_ptr<KTobjCDXFile> OpenIndex(KTO_dBHandler* table, const std::string& name, bool writable) {
   auto file = std::make_unique<KTobjCDXFile>(table, plat::FullPath(name), false, false, table != nullptr && table->IsShared(),
@@ -118,8 +93,10 @@ int Keys(const Args& args) {
 int Index(const Args& args) {
   ArgParser p(args, {"--unique", "--descending"}, {"--for"});
   p.Expect(4, 4);
-  ProgressTable table(p.Positional()[0], true, true);
   const std::string& name = p.Positional()[1];
+  RequireWritableIndexKind(name);
+  ProgressLine progress("index " + p.Positional()[2]);
+  ProgressTable table(p.Positional()[0], true, true, progress);
   const std::string full = plat::FullPath(tessera::DefaultExtension(name, ".CDX"));
   KTobjCDXFile file(&table, full, false, true, true, true);
   if (!file.Opened()) tessera::ReportEngineError(tessera::kCodeIndexHeader, tessera::kNoSubCode, plat::UpperName(full));
@@ -135,9 +112,13 @@ int Index(const Args& args) {
 int Check(const Args& args) {
   ArgParser p(args, {}, {});
   p.Expect(2, 2);
-  KTO_dBHandler table(p.Positional()[0], true, false);
+  ProgressLine progress("check");
+  ProgressTable table(p.Positional()[0], true, false, progress);
   auto file = OpenIndex(&table, p.Positional()[1], false);
+  // Each tag's keys are compared with every record's.
+  table.ExpectReads(static_cast<int64_t>(file->TagCount()) * table.RecordCount());
   const auto faults = tessera::CheckCdxFile(*file);
+  progress.Finish();
   for (const auto& f : faults) std::printf("%s\n", plat::OemToUtf8(f).c_str());
   if (faults.empty()) std::printf("%zu tags sound\n", file->TagCount());
   return faults.empty() ? 0 : 1;
@@ -150,7 +131,9 @@ TESSERA_COMMAND("keys", "keys TABLE INDEX TAG", "Print a tag's keys in tag order
                 "their stored bytes (numbers and dates: the big-endian double with its sign bit turned).",
                 Keys);
 TESSERA_COMMAND("index", "index TABLE INDEX TAG EXPR [--for EXPR] [--unique] [--descending]",
-                "Build (or replace) one tag of a compound index from every record; progress on stderr.", "",
+                "Build (or replace) one tag of a compound index from every record.",
+                "Shows its progress on a terminal (see --progress). Index kinds the engine cannot\n"
+                "write yet (.NTX, .NDX, .MDX) are refused.",
                 Index);
 TESSERA_COMMAND("check", "check TABLE INDEX",
                 "Check every tag: tree structure, key order and that the keys are the records' keys.",
