@@ -199,6 +199,11 @@ class UnwritableIndexKinds(Scratch):
         self.assertIn(".NTX", r.stderr.decode())
         self.assertEqual(open(os.path.join(sample, "OTHER.NTX"), "rb").read(), before)
         self.assertIn('"records":50', run("dump", table).stdout.decode().splitlines()[0])
+        r = run("set", table, "1", "CALL_=ZZ9ZZ", "--index", os.path.join(sample, "PYX.CDX") + "," + os.path.join(sample, "NEW.NDX"))
+        self.assertEqual(r.returncode, 1)
+        self.assertIn(".NDX", r.stderr.decode())
+        self.assertFalse(os.path.exists(os.path.join(sample, "NEW.NDX")))
+        self.assertNotIn("ZZ9ZZ", run("dump", table).stdout.decode())
 
 
 if __name__ == "__main__":
