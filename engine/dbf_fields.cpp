@@ -437,8 +437,14 @@ std::string KTO_dBaseFld::GetTextN(int number) {
         const int32_t day = AllBlank(p, 4) ? kBlankDayNumber : GetI32(p);
         const int32_t ms = AllBlank(p + 4, 4) ? 0 : GetI32(p + 4);
         std::string out = TrimRightText(EngineDate().DisplayText(day));
-        out += " " + TwoDigits(ms / 3600000 % 24) + ":" + TwoDigits(ms / 60000 % 60) + ":" +
-               TwoDigits(ms / 1000 % 60);
+        // Appended piece by piece: GCC 12 misreads `" " + std::string` as an
+        // overlapping copy (-Wrestrict) when it is inlined here.
+        out += ' ';
+        out += TwoDigits(ms / 3600000 % 24);
+        out += ':';
+        out += TwoDigits(ms / 60000 % 60);
+        out += ':';
+        out += TwoDigits(ms / 1000 % 60);
         return out;
       }
       case 'M': return v > 0.1 ? "---MEMO---" : "---memo---";

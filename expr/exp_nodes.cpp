@@ -29,7 +29,15 @@ std::string TktExpBaseObject::ListVars(int var_class) const {
 
 // ---- sub-expression
 
-std::string TktExpContainer::ExprText() const { return "(" + (right_ ? right_->ExprText() : std::string()) + ")"; }
+// The texts below are built by appending, not as `"(" + std::string`: GCC
+// 12 takes the inlined insert at the front for an overlapping copy
+// (-Wrestrict).
+std::string TktExpContainer::ExprText() const {
+  std::string text = "(";
+  if (right_) text += right_->ExprText();
+  text += ')';
+  return text;
+}
 
 std::string TktExpContainer::ListVars(int var_class) const {
   return right_ ? right_->ListVars(var_class) : std::string();
@@ -152,7 +160,12 @@ void TktExpNumLit::Evaluate(TktExpValue& value, uint8_t& type) {
   type = result_type_ = kExpNumber;
 }
 
-std::string TktExpDateLit::OwnText() const { return "{" + EngineDate().DisplayText(TruncToInt32(day_)) + "}"; }
+std::string TktExpDateLit::OwnText() const {
+  std::string text = "{";
+  text += EngineDate().DisplayText(TruncToInt32(day_));
+  text += '}';
+  return text;
+}
 
 void TktExpDateLit::Evaluate(TktExpValue& value, uint8_t& type) {
   value.SetReal(day_);

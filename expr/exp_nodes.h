@@ -121,15 +121,15 @@ class TktExpFunction : public TktExpBaseObject {
 // A variable bound through the resolver.
 class TktExpFieldvar : public TktExpBaseObject {
  public:
-  TktExpFieldvar(TktExpUserLink* link, TktUserDefFieldVar* var)
-      : TktExpBaseObject(kNodeVariable), link_(link), var_(var) {}
+  // The variable belongs to the resolver `link`, which outlives the node;
+  // the node reaches it through `var` alone.
+  TktExpFieldvar(TktExpUserLink* /*link*/, TktUserDefFieldVar* var) : TktExpBaseObject(kNodeVariable), var_(var) {}
   std::string OwnText() const override;
   int VarClass() const override;
   void Evaluate(TktExpValue& value, uint8_t& type) override;
   TktUserDefFieldVar* var() const { return var_; }
 
  private:
-  TktExpUserLink* link_;
   TktUserDefFieldVar* var_;
 };
 

@@ -110,8 +110,9 @@ bool TktUDFChr::Execute(TktExpFunction& call, TktExpValue& value, uint8_t& type)
   type = kExpText;
   const int32_t n = TruncToInt32(NumberArg(call, 0, value));
   if (n < 0 || n > 255) udf::ValueRequired("Byte");
-  const char c = static_cast<char>(n);
-  value.SetText(std::string_view(&c, 1));
+  // Filled rather than copied from a local char, which GCC 12 takes for
+  // a possibly overlapping copy (-Wrestrict).
+  value.MutableText().assign(1, static_cast<char>(n));
   return true;
 }
 

@@ -48,7 +48,7 @@ class KTobjSortCDX : public TktSort {
   void WriteFull(Level& l, int32_t right);
 
   KTobjCDXTag* tag_;
-  int64_t record_count_;
+  [[maybe_unused]] int64_t record_count_;  // the sort's size hint; not read by the packing
   int64_t keys_packed_ = 0;
   KTobjCDXTag::Packing packing_;
   std::vector<std::unique_ptr<Level>> levels_;

@@ -98,8 +98,11 @@ std::string FullPath(std::string_view path) {
     out.push_back(std::move(part));
   }
   std::string result;
-  for (const auto& part : out) result += "/" + part;
-  if (result.empty()) result = "/";
+  for (const auto& part : out) {
+    result += '/';
+    result += part;
+  }
+  if (result.empty()) result.push_back('/');
   if (path.size() > 1 && path.back() == '/' && result != "/") result += '/';
   return result;
 }

@@ -128,7 +128,11 @@ bool EqualValues(VariantKind kind, const Key& a, const Key& b) {
 class KeySortRandom : public ::testing::TestWithParam<std::tuple<VariantKind, bool, bool>> {};
 
 TEST_P(KeySortRandom, MatchesStdSort) {
-  const auto [kind, ascending, unique] = GetParam();
+  // Plain variables, not a structured binding: the comparison lambda below
+  // captures them, which clang before 16 refuses for bindings.
+  const VariantKind kind = std::get<0>(GetParam());
+  const bool ascending = std::get<1>(GetParam());
+  const bool unique = std::get<2>(GetParam());
   Rng rng(1000 + static_cast<uint64_t>(kind) * 4 + ascending * 2 + unique);
 
   std::vector<Key> keys(static_cast<size_t>(kKeys) + 1);  // by record number

@@ -79,7 +79,7 @@ TEST(TesseraSingleIndex, BuiltForASampleCallbookSoundReadByPerlAndKeptCurrent) {
     for (const auto& [tag, expr] : {std::pair{"CALL", "CALL_"}, std::pair{"FIO", "FAM_+IM_+OTCH_"}}) {
       const std::string file = dir / (std::string(tag) + "." + ext);
       list += (list.empty() ? "" : ",") + file;
-      const RunResult r = Shell(Tessera("index '" + dbf + "' '" + file + "' " + tag + " " + expr + " 2>&1"));
+      const RunResult r = Shell(Tessera("index '" + dbf + "' '" + file + "' " + tag + " " + expr + " --progress 2>&1"));
       ASSERT_EQ(r.status, 0) << r.out;
       EXPECT_NE(r.out.find("writing 100%"), std::string::npos) << r.out;
       EXPECT_EQ(Shell(Tessera("check '" + dbf + "' '" + file + "'")).out, "1 tags sound\n") << file;

@@ -268,7 +268,7 @@ TEST(TesseraCli, CallbookIndexBuiltForASampleTableIsSoundAndReadByPerl) {
   ASSERT_EQ(RunCommand(std::string(PYX_SAMPLE_BIN) + " --cards 3000 " + dir.path()).status, 0);
   const std::string dbf = dir / "Pyx.DBF", cdx = dir / "PYX.CDX";
   for (const auto& t : pyx_sample::kCallbookTags) {
-    const RunResult r = RunCommand(Tessera("index '" + dbf + "' '" + cdx + "' " + t.name + " " + t.expression + " 2>&1"));
+    const RunResult r = RunCommand(Tessera("index '" + dbf + "' '" + cdx + "' " + t.name + " " + t.expression + " --progress 2>&1"));
     ASSERT_EQ(r.status, 0) << r.out;
     EXPECT_NE(r.out.find("writing 100%"), std::string::npos) << r.out;
   }

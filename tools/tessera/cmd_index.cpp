@@ -17,6 +17,7 @@
 #include "platform/codepage.h"
 #include "platform/path.h"
 #include "tools/tessera/command.h"
+#include "tools/tessera/progress.h"
 
 namespace tessera_tool {
 namespace {
@@ -28,32 +29,6 @@ using tessera::KTobjNDXFile;
 using tessera::KTobjNTXFile;
 using tessera::KTobjIndexTag;
 using tessera::KTO_dBHandler;
-
-// A table that reports the progress of index builds on standard error.
-class ProgressTable : public KTO_dBHandler {
- public:
-  using KTO_dBHandler::KTO_dBHandler;
-  void StatusUpdate(int32_t kind, int32_t position, int32_t total) override {
-    if (kind == -1) {
-      phase_ = position;
-      total_ = total;
-      last_percent_ = -1;
-    } else if (kind == 0 && phase_ != 0) {
-      if (last_percent_ != 100) std::fprintf(stderr, "%s 100%%\n", phase_ == 1 ? "reading" : "writing");
-      phase_ = 0;
-    } else if (kind > 0 && total_ > 0) {
-      const int percent = static_cast<int>(100LL * position / total_);
-      if (percent != last_percent_ && percent % 10 == 0) {
-        std::fprintf(stderr, "%s %d%%\n", phase_ == 1 ? "reading" : "writing", percent);
-        last_percent_ = percent;
-      }
-    }
-  }
-
- private:
-  int32_t phase_ = 0, total_ = 0;
-  int last_percent_ = -1;
-};
 
 bool IsMultipleIndex(const std::string& name) {
   return plat::UpperName(tessera::ExtensionOf(name)) == ".MDX";
@@ -160,8 +135,10 @@ int Keys(const Args& args) {
 int Index(const Args& args) {
   ArgParser p(args, {"--unique", "--descending"}, {"--for"});
   p.Expect(4, 4);
-  ProgressTable table(p.Positional()[0], true, true);
   const std::string& name = p.Positional()[1];
+  RequireWritableIndexKind(name);
+  ProgressLine progress("index " + p.Positional()[2]);
+  ProgressTable table(p.Positional()[0], true, true, progress);
   const std::string full = plat::FullPath(tessera::DefaultExtension(name, ".CDX"));
   auto made = MakeIndex(&table, full, true, true, true);
   KTobjIndexFile& file = *made;
@@ -178,9 +155,12 @@ int Index(const Args& args) {
 int Check(const Args& args) {
   ArgParser p(args, {}, {});
   p.Expect(2, 2);
-  KTO_dBHandler table(p.Positional()[0], true, false);
+  ProgressLine progress("check");
+  ProgressTable table(p.Positional()[0], true, false, progress);
   auto file = OpenIndex(&table, p.Positional()[1], false);
   const std::string kind = KindOf(p.Positional()[1]);
+  // Each tag's keys are compared with every record's.
+  table.ExpectReads(static_cast<int64_t>(file->TagCount()) * table.RecordCount());
   auto faults = kind == ".NTX"   ? tessera::CheckNtxFile(static_cast<KTobjNTXFile&>(*file))
                       : kind == ".NDX" ? tessera::CheckNdxFile(static_cast<KTobjNDXFile&>(*file))
                       : IsMultipleIndex(file->FullName()) ? tessera::CheckMdxFile(*static_cast<KTobjMDXFile*>(file.get()))
@@ -188,6 +168,7 @@ int Check(const Args& args) {
   if (file->NeedsRebuild())
     faults.insert(faults.begin(), "index file " + file->FullName() +
                                       ": a write through it did not finish (the writer was stopped); it needs a rebuild");
+  progress.Finish();
   for (const auto& f : faults) std::printf("%s\n", plat::OemToUtf8(f).c_str());
   if (faults.empty()) std::printf("%zu tags sound\n", file->TagCount());
   return faults.empty() ? 0 : 1;
@@ -202,10 +183,10 @@ TESSERA_COMMAND("keys", "keys TABLE INDEX TAG", "Print a tag's keys in tag order
                 "text; NDX: the little-endian double.",
                 Keys);
 TESSERA_COMMAND("index", "index TABLE INDEX TAG EXPR [--for EXPR] [--unique] [--descending]",
-                "Build (or replace) one tag of a compound index (or, named .MDX, a multiple index) from every record;\n"
-                "progress on stderr.",
-                "An NTX or NDX file holds one tag, named after the file, and is replaced as a whole\n"
-                "(TAG is not used; an NDX tag is always ascending and keeps no FOR condition).",
+                "Build (or replace) one tag of a compound index (or, named .MDX, a multiple index) from every record.",
+                "Shows its progress on a terminal (see --progress). An NTX or NDX file holds one tag,\n"
+                "named after the file, and is replaced as a whole (TAG is not used; an NDX tag is always\n"
+                "ascending and keeps no FOR condition).",
                 Index);
 TESSERA_COMMAND("check", "check TABLE INDEX",
                 "Check every tag: tree structure, key order and that the keys are the records' keys.",

@@ -23,14 +23,15 @@ const char* VersionName(uint8_t v) {
 int Info(const Args& args) {
   ArgParser p(args, {}, {});
   p.Expect(1, 1);
-  auto table = OpenForReading(p.Positional()[0]);
+  const std::string& given = p.Positional()[0];
+  auto table = OpenForReading(given);
   const uint8_t* h = table->HeaderImage();
   // The year byte is the year modulo 100 as this engine writes it, or the
   // year - 1900 as other programs do.
   const int yy = h[1];
   const int year = yy >= 100 ? 1900 + yy : (yy < 80 ? 2000 + yy : 1900 + yy);
   char line[128];
-  std::printf("Table:          %s\n", table->FileName().c_str());
+  std::printf("Table:          %s\n", ShownPath(given, ".DBF").c_str());
   std::printf("Version:        0x%02X (%s)\n", table->Version(), VersionName(table->Version()));
   std::printf("Records:        %d\n", table->RecordCount());
   std::printf("Header length:  %d\n", table->HeaderLength());
@@ -50,26 +51,75 @@ int Info(const Args& args) {
 TESSERA_COMMAND("info", "info TABLE", "Show a table's version, record count, header, last update and fields.", "",
                 Info);
 
+// One CSV field (RFC 4180): quoted when it holds a comma, a quote or a line
+// break, with its quotes doubled.
+void AppendCsvField(std::string& out, std::string_view value) {
+  if (value.find_first_of(",\"\r\n") == std::string_view::npos) {
+    out += value;
+    return;
+  }
+  out += '"';
+  for (char c : value) {
+    if (c == '"') out += '"';
+    out += c;
+  }
+  out += '"';
+}
+
+// The field values of the current record, as dump's JSON holds them.
+void AppendCsvRecord(std::string& out, tessera::KTO_dBaseFld& table, bool raw) {
+  for (int i = 1; i <= table.FieldCount(); ++i) {
+    if (i > 1) out += ',';
+    const tessera::DbfField& f = table.Field(i);
+    if (table.IsMemoField(f)) {
+      const std::string memo = table.MemoText(i);
+      AppendCsvField(out, raw ? Hex(memo) : plat::OemToUtf8(memo));
+    } else if (raw) {
+      AppendCsvField(out, Hex(std::string_view(table.RecordBuffer() + f.offset, static_cast<size_t>(f.Width()))));
+    } else {
+      AppendCsvField(out, plat::OemToUtf8(table.GetTextN(i)));
+    }
+  }
+  out += "\r\n";
+}
+
 int Dump(const Args& args) {
-  ArgParser p(args, {"--raw"}, {});
+  ArgParser p(args, {"--raw", "--csv"}, {});
   p.Expect(1, 1);
   const bool raw = p.Has("--raw");
+  const bool csv = p.Has("--csv");
   auto table = OpenForReading(p.Positional()[0]);
-  std::string out = HeaderJson(*table) + "\n";
-  std::fwrite(out.data(), 1, out.size(), stdout);
+  std::string out;
+  if (csv) {
+    for (int i = 1; i <= table->FieldCount(); ++i) {
+      if (i > 1) out += ',';
+      AppendCsvField(out, plat::OemToUtf8(table->Field(i).Name()));
+    }
+    out += "\r\n";
+  } else {
+    out = HeaderJson(*table) + "\n";
+  }
   const int32_t count = table->RecordCount();
   for (int32_t r = 1; r <= count; ++r) {
     table->GotoRecord(r);
-    out = RecordJson(*table, raw) + "\n";
-    std::fwrite(out.data(), 1, out.size(), stdout);
+    if (csv) AppendCsvRecord(out, *table, raw);
+    else out += RecordJson(*table, raw) + "\n";
+    if (out.size() > 1 << 16) {
+      std::fwrite(out.data(), 1, out.size(), stdout);
+      out.clear();
+    }
   }
+  std::fwrite(out.data(), 1, out.size(), stdout);
   return 0;
 }
 
-TESSERA_COMMAND("dump", "dump [--raw] TABLE", "Print a table as JSON Lines: a header object, then one object per record.",
+TESSERA_COMMAND("dump", "dump [--raw] [--csv] TABLE", "Print a table as JSON Lines: a header object, then one object per record.",
                 "Each record is {\"recno\":N,\"deleted\":BOOL,\"values\":[...]} with the fields' display texts\n"
                 "(memo fields: the memo's contents) converted from CP866 to UTF-8; with --raw the hex\n"
-                "of the fields' raw bytes (of the memo bytes for memo fields).",
+                "of the fields' raw bytes (of the memo bytes for memo fields).\n"
+                "With --csv the same values as CSV (RFC 4180: CRLF line ends, fields with a comma,\n"
+                "quote or line break quoted) in UTF-8: a header row of field names, then one row\n"
+                "per record, deleted records included.",
                 Dump);
 
 }  // namespace

@@ -87,7 +87,8 @@ int Locate(const Args& args) {
     const std::string& item = p.Positional()[i];
     const size_t eq = item.find('=');
     if (eq == std::string::npos || eq == 0) throw UsageError{"expected NAME=VALUE, got '" + item + "'"};
-    names += (names.empty() ? "" : ";") + item.substr(0, eq);
+    if (!names.empty()) names += ';';
+    names.append(item, 0, eq);
     values.emplace_back(plat::Utf8ToOem(item.substr(eq + 1)));
   }
   const bool found = table->LocateValues(names, values, p.Has("--partial"), p.Has("--ci"));

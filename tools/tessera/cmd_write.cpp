@@ -66,6 +66,10 @@ void Apply(tessera::KTO_dBHandler& table, const std::vector<Assignment>& values)
 void OpenIndexes(tessera::KTO_dBHandler& table, const ArgParser& p) {
   if (const std::string* list = p.Value("--index")) {
     std::string names = *list;
+    for (size_t start = 0, comma; start < names.size(); start = comma + 1) {
+      comma = std::min(names.find(',', start), names.size());
+      RequireWritableIndexKind(names.substr(start, comma - start));
+    }
     std::replace(names.begin(), names.end(), ',', ';');
     table.OpenIndexList(names, "");
   }

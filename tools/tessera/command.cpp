@@ -4,6 +4,10 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "engine/errors.h"
+#include "engine/text_helpers.h"
+#include "platform/path.h"
+
 namespace tessera_tool {
 
 std::map<std::string, Command>& Commands() {
@@ -56,6 +60,85 @@ long long ParseInteger(const std::string& text, const char* what) {
   const long long v = std::strtoll(text.c_str(), &end, 10);
   if (text.empty() || end == text.c_str() || *end != '\0') throw UsageError{std::string(what) + " must be a number"};
   return v;
+}
+
+std::string ShownPath(const std::string& given, const char* default_extension) {
+  return default_extension == nullptr ? given : tessera::DefaultExtension(given, default_extension);
+}
+
+namespace {
+
+void ReplaceAll(std::string& text, const std::string& from, const std::string& to) {
+  if (from.empty() || from == to) return;
+  for (size_t at = 0; (at = text.find(from, at)) != std::string::npos; at += to.size()) text.replace(at, from.size(), to);
+}
+
+// The arguments that may name files: positionals and the comma-separated
+// lists of --index.
+std::vector<std::string> PathArguments(const Args& args) {
+  std::vector<std::string> out;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    if (a == "--index" && i + 1 < args.size()) {
+      const std::string& list = args[++i];
+      for (size_t start = 0, comma; start <= list.size(); start = comma + 1) {
+        comma = list.find(',', start);
+        if (comma == std::string::npos) comma = list.size();
+        if (comma > start) out.push_back(list.substr(start, comma - start));
+      }
+    } else if (!a.empty() && a[0] != '-' && a.find('=') == std::string::npos) {
+      out.push_back(a);
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+std::string WithUserPaths(std::string message, const Args& args) {
+  const auto paths = PathArguments(args);
+  // The files themselves first, with the extensions the engine adds...
+  for (const std::string& a : paths) {
+    for (const char* ext : {".DBF", ".CDX"}) {
+      const std::string shown = ShownPath(a, ext);
+      ReplaceAll(message, plat::UpperName(plat::FullPath(shown)), shown);
+    }
+    ReplaceAll(message, plat::UpperName(plat::FullPath(a)), a);
+  }
+  // ...then files beside them (memo files, other index files): the
+  // directory as the user gave it and the name as it is on disk.
+  for (const std::string& a : paths) {
+    const std::string dir = plat::DirectoryOf(a);
+    std::string prefix = plat::UpperName(plat::FullPath(dir.empty() ? "." : dir));
+    if (prefix.back() != '/') prefix += '/';
+    for (size_t at = 0; (at = message.find(prefix, at)) != std::string::npos;) {
+      size_t end = at + prefix.size();
+      while (end < message.size() && message[end] != ' ' && message[end] != '/' && message[end] != '"' &&
+             message[end] != '\'' && message[end] != '\n')
+        ++end;
+      if (end == at + prefix.size() || (end < message.size() && message[end] == '/')) {
+        at = end;
+        continue;
+      }
+      const std::string engine_name = message.substr(at, end - at);
+      std::string name = engine_name.substr(prefix.size());
+      const std::string on_disk = plat::ResolveCase(engine_name);
+      if (plat::FileExists(on_disk)) name = on_disk.substr(on_disk.rfind('/') + 1);
+      const std::string shown = dir + name;
+      message.replace(at, engine_name.size(), shown);
+      at += shown.size();
+    }
+  }
+  return message;
+}
+
+void RequireWritableIndexKind(const std::string& name) {
+  // The kinds this engine writes: compound, multiple and single-tag.
+  static const char* const kWritable[] = {".CDX", ".MDX", ".NTX", ".NDX"};
+  const std::string kind = plat::UpperName(tessera::ExtensionOf(tessera::DefaultExtension(name, ".CDX")));
+  for (const char* k : kWritable)
+    if (kind == k) return;
+  throw tessera::ETesseraError("Index files of the kind " + kind + " cannot be written - " + name);
 }
 
 std::string JsonString(std::string_view s) {

@@ -57,6 +57,22 @@ class ArgParser {
 // A number from the command line (a usage error when it is none).
 long long ParseInteger(const std::string& text, const char* what);
 
+// The engine resolves file names without regard to letter case and keeps
+// them absolute and upper-cased ("/HOME/ME/SAMPLE/PYX.DBF"); what the tool
+// prints shows each file as the user named it ("sample/Pyx.DBF").
+//
+// The name to print for the file the user named `given`, with the
+// extension the engine adds when there is none.
+std::string ShownPath(const std::string& given, const char* default_extension);
+// `message` with every engine spelling of a file named in `args` (or beside
+// one, such as a table's memo file) put back in the user's spelling.
+std::string WithUserPaths(std::string message, const Args& args);
+
+// Index files are named by their kind (extension); every command that
+// writes an index refuses a kind the engine cannot write yet, naming it,
+// rather than writing another kind under that name.
+void RequireWritableIndexKind(const std::string& name);
+
 // JSON helpers for the tool's output.
 std::string JsonString(std::string_view utf8);
 std::string Hex(std::string_view bytes);

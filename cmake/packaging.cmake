@@ -1,0 +1,43 @@
+# Installation of the programs and the Debian package.
+#
+#   cmake --install build --prefix P     programs in P/bin, the rest in P/share
+#   (cd build && cpack -G DEB)           pyxcdx_VERSION_ARCH.deb
+#
+# Included last, once every program's target exists; a program that is not
+# built in this configuration (no Qt, say) is simply not installed.
+include(GNUInstallDirs)
+
+foreach(program pyxcdx callscope tessera pyx-sample sorrel-sim)
+  if(TARGET ${program})
+    install(TARGETS ${program} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  endif()
+endforeach()
+
+add_subdirectory(${PROJECT_SOURCE_DIR}/data ${PROJECT_BINARY_DIR}/data)
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME pyxcdx)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_VENDOR "The PYXcdx authors")
+set(CPACK_PACKAGE_CONTACT "PYXcdx maintainers <maintainers@pyxcdx.example>")
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION hamradio)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+# Dependencies are what dpkg-shlibdeps finds the programs linked against.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "callbook for radio amateurs, with a web callbook lookup")
+# The long description; CPack puts the summary before it and indents it.
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "PYXcdx keeps a directory of stations, one card per callsign, in a dBase
+table with a compound index: find a station by any field, browse the
+directory in the order of any field, add, edit and delete cards. Other
+xBase programs may share the files.
+
+Callscope follows the Sorrel logging program and shows the station being
+worked in one of three web callbooks.
+
+The tessera tool shows, checks and edits dBase tables and their memo and
+index files from the command line.")
+include(CPack)
