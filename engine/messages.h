@@ -19,6 +19,8 @@ inline constexpr const char* kArgumentNeeded = "%s needed for Argument %d of %s"
 inline constexpr const char* kTargetMissing = "Target value missing for %s operation";
 inline constexpr const char* kSidesDoNotMatch = "The two sides of an operation do not match";
 inline constexpr const char* kValueRequired = "A %s value is required but invalid";
+inline constexpr const char* kTextTooLong =
+    "%s would make a text of %s bytes; an expression value holds at most 1 MiB (1048576 bytes)";
 
 // Raised directly as ETesseraError.
 inline constexpr const char* kVariantMismatch = "Variant types mismatch for compare";

@@ -224,7 +224,8 @@ void TktExpOperator::EvaluateText(TktExpValue& left, const TktExpValue& right) {
       // the fields together.
       if (!left.IsText()) left.ConvertToText();
       std::string& l = left.MutableText();
-      if (l.size() + r.size() > kMaxExpTextLength) ValueRequired("text");
+      if (l.size() + r.size() > kMaxExpTextLength)
+        RaiseTextTooLong("The operator +", static_cast<double>(l.size() + r.size()));
       l.append(r.data(), r.size());
       return;
     }
@@ -233,7 +234,7 @@ void TktExpOperator::EvaluateText(TktExpValue& left, const TktExpValue& right) {
       if (!left.IsText()) left.ConvertToText();
       std::string& l = left.MutableText();
       const size_t total = l.size() + r.size();
-      if (total > kMaxExpTextLength) ValueRequired("text");
+      if (total > kMaxExpTextLength) RaiseTextTooLong("The operator -", static_cast<double>(total));
       l.resize(TrimTrailingBlanks(l).size());
       l.append(r.data(), r.size());
       l.resize(total, ' ');

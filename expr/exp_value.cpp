@@ -1,6 +1,7 @@
 #include "expr/exp_value.h"
 
 #include <cmath>
+#include <cstdio>
 #include <limits>
 
 #include "engine/errors.h"
@@ -77,6 +78,16 @@ void TktExpValue::ConvertToText() {
   std::string t = AsText();
   text_.swap(t);
   kind_ = Kind::kText;
+}
+
+}  // namespace tessera
+
+namespace tessera {
+
+void RaiseTextTooLong(std::string_view what, double length) {
+  char bytes[32];
+  std::snprintf(bytes, sizeof bytes, "%.0f", length);
+  throw ETesseraExpression(msg::Format(msg::kTextTooLong, {what, bytes}));
 }
 
 }  // namespace tessera

@@ -32,10 +32,16 @@ inline bool InNumericFamily(uint8_t type) { return type >= 4 && type <= 7; }
 // DESCEND read it as "no date".
 inline constexpr double kBlankDateMarker = 1e100;
 
-// The longest text an operator or function builds. Expressions come from
-// users and files: SPACE(1E9) or a chain of concatenations must fail
-// cleanly instead of exhausting memory.
-inline constexpr size_t kMaxExpTextLength = size_t{16} << 20;
+// The longest text an operator or function builds (1 MiB). Expressions come
+// from users and files: SPACE(1E9), PADR("", 16000000) or a chain of
+// concatenations must fail cleanly, before the memory is taken, instead of
+// building many megabytes for every record a scan or an index build
+// evaluates.
+inline constexpr size_t kMaxExpTextLength = size_t{1} << 20;
+
+// Raises ETesseraExpression: `what` (a function or operator) would build a
+// text of `length` bytes, more than kMaxExpTextLength.
+[[noreturn]] void RaiseTextTooLong(std::string_view what, double length);
 
 // Truncation toward zero to a 32-bit whole number; values outside the
 // range stick at its ends and NaN gives 0, so no conversion is undefined.

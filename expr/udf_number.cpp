@@ -71,7 +71,7 @@ bool TktUDFStr::Execute(TktExpFunction& call, TktExpValue& value, uint8_t& type)
     const TktExpUserLink* link = call.LinkOf();
     width = link != nullptr && link->DefaultWidth > 0 ? link->DefaultWidth : 10;
   }
-  udf::CheckLength(width);
+  udf::CheckLength(width, Name());
   std::string& out = value.MutableText();
   // A number with more decimals than the width cannot fit.
   std::string written = decimals < width ? plat::FormatFixed(x, decimals) : std::string();

@@ -37,9 +37,10 @@ inline int32_t OptionalWhole(TktExpFunction& call, int index, TktExpValue& value
 
 inline bool IsBlankDate(double day) { return day >= kBlankDateMarker; }
 
-// A text result may not outgrow kMaxExpTextLength.
-inline void CheckLength(double length) {
-  if (length > static_cast<double>(kMaxExpTextLength)) ValueRequired("number");
+// A text result of `length` bytes built by the function `what` may not
+// outgrow kMaxExpTextLength.
+inline void CheckLength(double length, std::string_view what) {
+  if (length > static_cast<double>(kMaxExpTextLength)) RaiseTextTooLong(what, length);
 }
 
 }  // namespace tessera::udf

@@ -178,7 +178,7 @@ bool TktUDFPadMain::Execute(TktExpFunction& call, TktExpValue& value, uint8_t& t
     out.swap(text_);
     return true;
   }
-  udf::CheckLength(width_);
+  udf::CheckLength(width_, Name());
   out.assign(static_cast<size_t>(width_), fill_);
   out.replace(static_cast<size_t>(Offset(width_, length)), text_.size(), text_);
   // The result ends at the first zero byte (a zero fill gives no padding).
@@ -237,7 +237,7 @@ bool TktUDFSoundex::Execute(TktExpFunction& call, TktExpValue& value, uint8_t& t
 bool TktUDFSpace::Execute(TktExpFunction& call, TktExpValue& value, uint8_t& type) {
   type = kExpText;
   const int32_t n = TruncToInt32(NumberArg(call, 0, value));
-  udf::CheckLength(n);
+  udf::CheckLength(n, "SPACE");
   value.MutableText().assign(n > 0 ? static_cast<size_t>(n) : 0, ' ');
   return true;
 }
@@ -275,13 +275,15 @@ bool TktUDFStrTran::Execute(TktExpFunction& call, TktExpValue& value, uint8_t& t
       out.append(text, rest, at + search.size() - rest);
     } else {
       out.append(text, rest, at - rest);
-      if (out.size() + replacement.size() > kMaxExpTextLength) udf::ValueRequired("text");
+      if (out.size() + replacement.size() > kMaxExpTextLength)
+        RaiseTextTooLong("STRTRAN", static_cast<double>(out.size() + replacement.size()));
       out.append(replacement);
       --count;
     }
     rest = at + search.size();
   }
-  if (out.size() + (text.size() - rest) > kMaxExpTextLength) udf::ValueRequired("text");
+  if (out.size() + (text.size() - rest) > kMaxExpTextLength)
+    RaiseTextTooLong("STRTRAN", static_cast<double>(out.size() + (text.size() - rest)));
   out.append(text, rest, std::string::npos);
   return true;
 }

@@ -1,0 +1,187 @@
+#include "index/index_repair.h"
+
+#include <exception>
+
+#include "engine/dbf_handler.h"
+#include "engine/errors.h"
+#include "engine/text_helpers.h"
+#include "index/cdx_file.h"
+#include "index/mdx_file.h"
+#include "index/ndx_file.h"
+#include "index/ntx_file.h"
+#include "platform/codepage.h"
+#include "platform/last_error.h"
+#include "platform/path.h"
+
+namespace tessera {
+namespace {
+
+uint32_t Le16(const uint8_t* p) { return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8); }
+int32_t Le32(const uint8_t* p) {
+  return static_cast<int32_t>(static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+                              (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24));
+}
+int32_t Be32(const uint8_t* p) {
+  return static_cast<int32_t>((static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
+                              (static_cast<uint32_t>(p[2]) << 8) | static_cast<uint32_t>(p[3]));
+}
+
+// The keys of a compound-index tag, from the key counts of its leaves (node
+// bytes 2..3): down the leftmost path (an interior entry is the key bytes,
+// then the record number and the child offset, both big-endian), then
+// along the right-sibling links (bytes 8..11, -1 at the end of the level).
+// Answers -1 with `fault` set when the tree cannot be walked.
+int64_t CountCdxLeafKeys(KTobjCDXFile& file, KTobjCDXTag& tag, std::string& fault) {
+  const int64_t size = file.RefreshSize();
+  const auto inside = [size](int64_t offset) { return offset > 0 && offset % 512 == 0 && offset + 512 <= size; };
+  uint8_t node[512];
+  if (!file.ReadBlock(tag.HeaderOffset(), node, 4)) {
+    fault = "its header cannot be read";
+    return -1;
+  }
+  int32_t offset = Le32(node);
+  for (int depth = 0;; ++depth) {
+    if (depth > 64 || !inside(offset) || !file.ReadBlock(offset, node, 512)) {
+      fault = "node " + std::to_string(offset) + " on its leftmost path cannot be read";
+      return -1;
+    }
+    if ((Le16(node) & 2) != 0) break;
+    if (Le16(node + 2) == 0 || 12 + tag.KeyLength() + 8 > 512) {
+      fault = "interior node " + std::to_string(offset) + " holds no keys";
+      return -1;
+    }
+    offset = Be32(node + 12 + tag.KeyLength() + 4);
+  }
+  int64_t keys = 0;
+  const int64_t max_nodes = size / 512;
+  for (int64_t nodes = 0; offset != -1; ++nodes) {
+    if (nodes > max_nodes || !inside(offset) || !file.ReadBlock(offset, node, 512) || (Le16(node) & 2) == 0) {
+      fault = "the chain of its leaves is broken at node " + std::to_string(offset);
+      return -1;
+    }
+    keys += Le16(node + 2);
+    offset = Le32(node + 8);
+  }
+  return keys;
+}
+
+// Any other kind: the keys counted by walking the tag in key order.
+int64_t CountKeysInOrder(KTobjIndexTag& tag, std::string& fault) {
+  int64_t keys = 0;
+  try {
+    tag.ResetTree(0);
+    for (int32_t r = tag.CurrentKey().Reference; r != 0; r = tag.Navigate(-1)) ++keys;
+    tag.ReleaseTree();
+  } catch (const ETesseraError& e) {
+    fault = std::string("it cannot be walked (") + e.what() + ")";
+    return -1;
+  }
+  return keys;
+}
+
+std::string KindOf(const std::string& full_name) { return plat::UpperName(ExtensionOf(full_name)); }
+
+// Reports through the engine's error handler, then raises (a handler may
+// return).
+[[noreturn]] void Fail(int32_t code, const std::string& info) {
+  ReportEngineError(code, kNoSubCode, info);
+  throw ETesseraError(ComposeEngineError(code, kNoSubCode, info));
+}
+
+struct TagDefinition {
+  std::string name, key_expr, for_expr;
+  bool unique, descending;
+};
+
+}  // namespace
+
+std::unique_ptr<KTobjIndexFile> MakeIndexFile(KTO_dBHandler* table, const std::string& full_name, bool create,
+                                              bool shared, bool writable) {
+  const std::string kind = KindOf(full_name);
+  if (kind == ".MDX") return std::make_unique<KTobjMDXFile>(table, full_name, false, create, shared, writable);
+  if (kind == ".NTX") return std::make_unique<KTobjNTXFile>(table, full_name, create, create, shared, writable);
+  if (kind == ".NDX") return std::make_unique<KTobjNDXFile>(table, full_name, create, create, shared, writable);
+  return std::make_unique<KTobjCDXFile>(table, full_name, false, create, shared, writable);
+}
+
+std::vector<std::string> QuickCheckIndexFile(KTO_dBHandler& table, KTobjIndexFile& file) {
+  std::vector<std::string> faults;
+  if (!file.Opened()) {
+    faults.push_back("index file " + file.FullName() + ": its tag directory cannot be read");
+    return faults;
+  }
+  file.LockIndexFile();
+  struct Unlock {
+    KTobjIndexFile& f;
+    ~Unlock() { f.UnlockIndexFile(); }
+  } unlock{file};
+  if (table.IsShared()) table.RefreshHeader();
+  file.ChangedByOther();
+  if (file.ReadPendingMark())
+    faults.push_back("index file " + file.FullName() +
+                     ": a write through it did not finish (the writer was stopped); it needs a rebuild");
+  const int64_t records = table.RecordCount();
+  auto* cdx = dynamic_cast<KTobjCDXFile*>(&file);
+  for (size_t i = 0; i < file.TagCount(); ++i) {
+    KTobjIndexTag& tag = *file.TagAt(i);
+    if (tag.Unique() || !tag.ForExpression().empty()) continue;
+    std::string fault;
+    const int64_t keys = cdx != nullptr ? CountCdxLeafKeys(*cdx, static_cast<KTobjCDXTag&>(tag), fault)
+                                        : CountKeysInOrder(tag, fault);
+    if (keys < 0)
+      faults.push_back("tag " + tag.Name() + ": " + fault);
+    else if (keys != records)
+      faults.push_back("tag " + tag.Name() + ": " + std::to_string(keys) + " keys for " + std::to_string(records) +
+                       " records");
+  }
+  return faults;
+}
+
+size_t ReindexIndexFile(KTO_dBHandler& table, const std::string& name) {
+  std::string full = DefaultExtension(TrimText(name), ".CDX");
+  if (full.find('/') == std::string::npos) full = plat::DirectoryOf(table.FileName()) + full;
+  full = plat::FullPath(full);
+  const std::string upper = plat::UpperName(full);
+  auto file = MakeIndexFile(&table, full, false, table.IsShared(), true);
+  if (file->Disk() == nullptr || file->Disk()->IsClosed()) Fail(plat::kErrFileNotFound, upper);
+  if (!file->Opened())
+    Fail(kCodeIndexHeader, upper + ": its tag directory or a tag header is damaged, so the tag definitions are lost; "
+                             "the tags must be created anew");
+  const size_t count = file->TagCount();
+  // No record is written through the file while its tags are rebuilt.
+  file->LockIndexFile();
+  struct Unlock {
+    KTobjIndexFile& f;
+    ~Unlock() { f.UnlockIndexFile(); }
+  } unlock{*file};
+  if (dynamic_cast<KTobjCDXFile*>(file.get()) == nullptr) {
+    file->Reindex();
+    return count;
+  }
+  std::vector<TagDefinition> tags;
+  for (size_t i = 0; i < count; ++i) {
+    const KTobjIndexTag& t = *file->TagAt(i);
+    tags.push_back({t.Name(), t.KeyExpression(), t.ForExpression(), t.Unique(), t.Descending()});
+  }
+  // The new file is built beside the old one ("PYX.CDX" -> "PYX.CDX.NEW"
+  // in the same folder) and renamed over it once complete.
+  const std::string target = plat::ResolveCase(file->Disk()->FileName());
+  const std::string building = upper + ".NEW";
+  try {
+    auto fresh = std::make_unique<KTobjCDXFile>(&table, building, true, true, false, true);
+    if (!fresh->Opened()) Fail(kCodeIndexHeader, building);
+    for (const TagDefinition& t : tags) {
+      SetNewCdxTagCollation(1);
+      if (!fresh->CreateTag(t.name, t.key_expr, t.unique, !t.descending, t.for_expr))
+        Fail(kCodeIndexHeader, upper + ": the key expression of tag " + t.name + " cannot be evaluated");
+    }
+    fresh.reset();
+    if (!plat::RenameFile(building, target)) Fail(plat::LastError(), upper);
+  } catch (...) {
+    if (plat::FileExists(building)) plat::DeleteFile(building);
+    throw;
+  }
+  return count;
+}
+
+}  // namespace tessera
