@@ -6,13 +6,7 @@
 # stop the build there.
 option(PYX_WERROR "Treat compiler warnings as errors" OFF)
 
-# PYX_SANITIZE=address,undefined (any list -fsanitize= takes) builds every
-# target with those sanitizers.
-set(PYX_SANITIZE "" CACHE STRING "Sanitizers to build with, e.g. address,undefined")
-if(PYX_SANITIZE)
-  add_compile_options(-fsanitize=${PYX_SANITIZE} -fno-omit-frame-pointer -fno-sanitize-recover=all)
-  add_link_options(-fsanitize=${PYX_SANITIZE})
-endif()
+# The sanitizer option (PYX_SANITIZE) is in sanitize.cmake.
 
 function(pyx_warnings target)
   target_compile_options(${target} PRIVATE -Wall -Wextra)
