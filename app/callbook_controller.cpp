@@ -5,7 +5,10 @@
 
 #include "dataset/tessera_data_set.h"
 #include "dbkit/value.h"
+#include "engine/dbf_handler.h"
 #include "engine/errors.h"
+#include "index/cdx_file.h"
+#include "index/index_repair.h"
 #include "platform/codepage.h"
 #include "platform/file.h"
 #include "platform/last_error.h"
@@ -19,6 +22,10 @@ namespace {
 // on a large table, so the clock is read only every kReportsPerClockCheck
 // reports.
 constexpr uint32_t kReportsPerClockCheck = 512;
+
+// Status texts after the start-up rebuilt the index, by the reason.
+constexpr std::string_view kStatusIndexInterrupted = "Запись в индекс PYX.CDX не была завершена, индекс перестроен";
+constexpr std::string_view kStatusIndexMismatch = "Индекс PYX.CDX не соответствует таблице и перестроен";
 
 }  // namespace
 
@@ -65,6 +72,23 @@ void CallbookController::ShowHomeCard() {
   table_->SeekValues({dbkit::Value(std::string(kHomeCall))});
 }
 
+std::string_view CallbookController::QuickCheckIndex() {
+  // Searches through an index that misses cards (a writer stopped half-way,
+  // a file copied from elsewhere) would go wrong without a word. The check
+  // reads no card, so it costs a fraction of a second on any callbook.
+  try {
+    tessera::KTO_dBHandler table(kTableFile, true, false);
+    tessera::KTobjCDXFile index(&table, kIndexFile, false, false, true, false);
+    if (!index.Opened()) return kStatusIndexMismatch;
+    if (index.NeedsRebuild()) return kStatusIndexInterrupted;
+    return tessera::QuickCheckIndexFile(table, index).empty() ? std::string_view() : kStatusIndexMismatch;
+  } catch (const std::exception&) {
+    // The table itself cannot be read or the index stays locked: opening
+    // the table reports that as it always does.
+    return {};
+  }
+}
+
 void CallbookController::FormActivate() {
   if (started_) return;
   started_ = true;
@@ -81,6 +105,11 @@ void CallbookController::FormActivate() {
     BuildIndexTags();
     table_->Close();
     view_->Hide("Gauge");  // Wait stays up until the table is open again
+  } else if (const std::string_view why = QuickCheckIndex(); !why.empty()) {
+    MenuRedReindClick();
+    view_->SetText("StatusLine", why);
+    view_->SetMenuEnabled("ViewStandart", false);
+    return;
   }
   table_->IndexFiles().Add(kIndexFile);
   table_->Open();

@@ -53,8 +53,10 @@ class CallbookController {
   bool Started() const { return started_; }
 
   // ----- window -----
-  // First activation: check the table, build the index when missing, open,
-  // show QZ6ZZZ in callsign order. Later activations do nothing.
+  // First activation: check the table, build the index when missing or
+  // rebuild it when it fails the quick check (saying why in the status
+  // line, "StatusLine"), open, show QZ6ZZZ in callsign order. Later
+  // activations do nothing.
   void FormActivate();
 
   // ----- menu "Редактирование" -----
@@ -102,6 +104,9 @@ class CallbookController {
   void EnterSearch(const SearchChoice& choice);
   void LeaveSearch();
   void ShowWaitAndGauge();
+  // The quick check of "PYX.CDX" against the table: empty when it passes,
+  // else the status text saying why it is rebuilt.
+  std::string_view QuickCheckIndex();
   void BuildIndexTags();
   void ShowHomeCard();
   void SetCardEditsWritable(bool writable);

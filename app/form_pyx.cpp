@@ -8,6 +8,7 @@
 #include <QTableView>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QStatusBar>
 #include <QLineEdit>
 #include <QMenuBar>
 #include <QPushButton>
@@ -164,7 +165,12 @@ TFormPYX::TFormPYX(CallbookController& controller, QWidget* parent)
   BuildControls();
   controller_.SetView(this);
 
-  resize(kClientWidth, kClientHeight + menuBar()->sizeHint().height());
+  // The status line below the client area: the menu items' status tips and
+  // the controller's notes ("StatusLine", e.g. why the index was rebuilt).
+  auto* status = new QLabel(statusBar());
+  status->setObjectName(QStringLiteral("StatusLine"));
+  statusBar()->addWidget(status, 1);
+  resize(kClientWidth, kClientHeight + menuBar()->sizeHint().height() + statusBar()->sizeHint().height());
   if (const QScreen* screen = QGuiApplication::primaryScreen()) {
     const QRect area = screen->availableGeometry();
     move(area.center() - QPoint(width() / 2, height() / 2));

@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <functional>
+#include <fstream>
 #include <chrono>
 #include <filesystem>
 #include <gtest/gtest.h>
@@ -18,7 +20,10 @@
 #include "app/callbook_tables.h"
 #include "dataset/tessera_data_set.h"
 #include "dbkit/field.h"
+#include "engine/dbf_handler.h"
 #include "engine/engine.h"
+#include "index/cdx_file.h"
+#include "index/index_repair.h"
 #include "platform/codepage.h"
 #include "recording_view.h"
 #include "support/temp_dir.h"
@@ -140,6 +145,66 @@ TEST_F(ControllerTest, StartWithIndexShowsQZ6ZZZOnceAndOnlyOnce) {
   controller_->FormActivate();
   EXPECT_TRUE(view_->calls.empty());
   EXPECT_NE(Card("CALL_"), "QZ6ZZZ");
+}
+
+// An index that fails the quick check at start-up is rebuilt as the menu's
+// rebuild does, and the status line says why.
+TEST_F(ControllerTest, StartRebuildsAnIndexThatFailsTheQuickCheck) {
+  struct Case {
+    const char* what;
+    std::function<void()> damage;
+    const char* status;
+  };
+  const std::vector<Case> cases = {
+      {"write mark",
+       [] {
+         std::fstream f("PYX.CDX", std::ios::in | std::ios::out | std::ios::binary);
+         f.seekp(16);
+         f.write("TSRWRITE", 8);
+       },
+       "Запись в индекс PYX.CDX не была завершена, индекс перестроен"},
+      {"a card the tags miss",
+       [] {
+         // A card appended past the index (another program, no index).
+         tessera::KTO_dBHandler t("Pyx.DBF", false, true);
+         t.BlankRecord();
+         t.PutText("CALL_", "QZ1AAA");
+         t.AppendRecord();
+       },
+       "Индекс PYX.CDX не соответствует таблице и перестроен"},
+      {"tag directory damaged",
+       [] {
+         std::fstream f("PYX.CDX", std::ios::in | std::ios::out | std::ios::binary);
+         f.write("\xff\xff\xff\x7f", 4);
+       },
+       "Индекс PYX.CDX не соответствует таблице и перестроен"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    view_.reset();
+    controller_.reset();
+    fs::remove(dir_ / "PYX.CDX");
+    WithIndex();
+    c.damage();
+    Start();
+    EXPECT_EQ(view_->GaugeValues(), (std::vector<int>{1, 9, 18, 27, 36, 45, 54, 63, 72, 81, 90, 100}));
+    const Calls& calls = view_->calls;
+    ASSERT_GE(calls.size(), 3u);
+    EXPECT_EQ(calls[0], "Show Gauge");
+    EXPECT_EQ(calls[1], "Show Wait");
+    EXPECT_LT(IndexOf(calls, "Hide Wait"), IndexOf(calls, std::string("Text StatusLine '") + c.status + "'"));
+    EXPECT_EQ(calls.back(), "Menu ViewStandart 'off'");
+    EXPECT_EQ(Table().TagCount(), 11);
+    EXPECT_EQ(Card("CALL_"), "QZ6ZZZ");
+    tessera::KTO_dBHandler t("Pyx.DBF", true, false);
+    tessera::KTobjCDXFile index(&t, "PYX.CDX", false, false, true, false);
+    EXPECT_TRUE(tessera::QuickCheckIndexFile(t, index).empty());
+  }
+  // A sound index is left alone: no gauge, no status.
+  view_.reset();
+  controller_.reset();
+  Start();
+  EXPECT_EQ(view_->Take(), (Calls{"Hide Wait", "Menu ViewStandart 'off'"}));
 }
 
 TEST_F(ControllerTest, MissingTableClosesTheWindowAndTouchesNothing) {
