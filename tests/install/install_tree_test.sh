@@ -67,7 +67,9 @@ if [ -f /usr/share/bash-completion/bash_completion ]; then
     source /usr/share/bash-completion/bash_completion
     source "$1"
     COMP_WORDS=(tessera in); COMP_CWORD=1; _tessera; echo "${COMPREPLY[*]}"
-    COMP_WORDS=(tessera dump --c); COMP_CWORD=2; _tessera; echo "${COMPREPLY[*]}"' _ "$share/bash-completion/completions/tessera")
-  [ "$got" = $'index info\n--csv' ] || fail "completion gave: $got"
+    COMP_WORDS=(tessera dump --c); COMP_CWORD=2; _tessera; echo "${COMPREPLY[*]}"
+    COMP_WORDS=(tessera re); COMP_CWORD=1; _tessera; echo "${COMPREPLY[*]}"
+    COMP_WORDS=(tessera check --q); COMP_CWORD=2; _tessera; echo "${COMPREPLY[*]}"' _ "$share/bash-completion/completions/tessera")
+  [ "$got" = $'index info\n--csv\nrecall reindex\n--quick' ] || fail "completion gave: $got"
 fi
 echo "install tree complete"
