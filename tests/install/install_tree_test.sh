@@ -66,10 +66,18 @@ if [ -f /usr/share/bash-completion/bash_completion ]; then
   got=$(PATH="$prefix/bin:$PATH" bash -c '
     source /usr/share/bash-completion/bash_completion
     source "$1"
-    COMP_WORDS=(tessera in); COMP_CWORD=1; _tessera; echo "${COMPREPLY[*]}"
-    COMP_WORDS=(tessera dump --c); COMP_CWORD=2; _tessera; echo "${COMPREPLY[*]}"
-    COMP_WORDS=(tessera re); COMP_CWORD=1; _tessera; echo "${COMPREPLY[*]}"
-    COMP_WORDS=(tessera check --q); COMP_CWORD=2; _tessera; echo "${COMPREPLY[*]}"' _ "$share/bash-completion/completions/tessera")
-  [ "$got" = $'index info\n--csv\nrecall reindex\n--quick' ] || fail "completion gave: $got"
+    # As bash sets them for the line typed so far, the cursor at its end.
+    complete_line() {
+      COMP_LINE=$1; COMP_POINT=${#1}; read -ra COMP_WORDS <<<"$1"; COMP_CWORD=$((${#COMP_WORDS[@]} - 1))
+      COMPREPLY=(); _tessera; echo "${COMPREPLY[*]}"
+    }
+    complete_line "tessera in"
+    complete_line "tessera dump --c"
+    complete_line "tessera re"
+    complete_line "tessera check --q"' _ "$share/bash-completion/completions/tessera")
+  [ "$got" = $'index info
+--csv
+recall reindex
+--quick' ] || fail "completion gave: $got"
 fi
 echo "install tree complete"
