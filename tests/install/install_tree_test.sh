@@ -66,8 +66,13 @@ if [ -f /usr/share/bash-completion/bash_completion ]; then
   got=$(PATH="$prefix/bin:$PATH" bash -c '
     source /usr/share/bash-completion/bash_completion
     source "$1"
-    COMP_WORDS=(tessera in); COMP_CWORD=1; _tessera; echo "${COMPREPLY[*]}"
-    COMP_WORDS=(tessera dump --c); COMP_CWORD=2; _tessera; echo "${COMPREPLY[*]}"' _ "$share/bash-completion/completions/tessera")
+    # As bash sets them for the line typed so far, the cursor at its end.
+    complete_line() {
+      COMP_LINE=$1; COMP_POINT=${#1}; read -ra COMP_WORDS <<<"$1"; COMP_CWORD=$((${#COMP_WORDS[@]} - 1))
+      COMPREPLY=(); _tessera; echo "${COMPREPLY[*]}"
+    }
+    complete_line "tessera in"
+    complete_line "tessera dump --c"' _ "$share/bash-completion/completions/tessera")
   [ "$got" = $'index info\n--csv' ] || fail "completion gave: $got"
 fi
 echo "install tree complete"
