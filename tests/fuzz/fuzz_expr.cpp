@@ -7,6 +7,7 @@
 #include "engine/dbf_handler.h"
 #include "engine/errors.h"
 #include "engine/variant.h"
+#include "expr/dbf_names.h"
 #include "expr/exp_handler.h"
 #include "fuzz_support.h"
 

@@ -20,12 +20,18 @@ inline const std::string& ScratchDir() {
     const std::string base = std::filesystem::exists("/dev/shm") ? "/dev/shm" : "/tmp";
     std::string d = base + "/tessera-fuzz-" + std::to_string(::getpid());
     std::filesystem::create_directories(d);
-    std::atexit([] {
-      std::error_code ec;
-      std::filesystem::remove_all(ScratchDir(), ec);
-    });
     return d;
   }();
+  // Registered after the string was built, so it runs before the string's
+  // own destructor at exit.
+  static const bool cleanup = [] {
+    std::atexit([] {
+      std::error_code ec;
+      std::filesystem::remove_all(dir, ec);
+    });
+    return true;
+  }();
+  (void)cleanup;
   return dir;
 }
 
