@@ -118,7 +118,7 @@ TEST(CrashSafety, KilledWritersLoseNoAcknowledgedWriteAndReindexRepairs) {
   Model model;
   std::mt19937 rng(20261209);
   int32_t serial = 1;
-  int kills = 0, lagging = 0, clean = 0, marked = 0, counted = 0, damaged = 0, acknowledged = 0;
+  int kills = 0, lagging = 0, cut_short = 0, clean = 0, marked = 0, counted = 0, damaged = 0, acknowledged = 0;
   const auto start = std::chrono::steady_clock::now();
   for (int round = 0; round < kRounds; ++round) {
     int fds[2];
@@ -176,7 +176,15 @@ TEST(CrashSafety, KilledWritersLoseNoAcknowledgedWriteAndReindexRepairs) {
         ASSERT_EQ(in_flight.op, kAppend) << "round " << round;
         ++lagging;
       }
-      ASSERT_LE(size - header - (size - header) / length * length, 1) << "a record cut short, round " << round;
+      // A write the kernel was part-way through when the kill came stops
+      // at a page boundary, so the append in flight may leave the start of
+      // its record: bytes past the last whole record, which the engine
+      // does not count and the next append overwrites.
+      const int64_t tail = size - header - in_file * length;
+      if (tail > 1) {
+        ASSERT_EQ(in_flight.op, kAppend) << "a record cut short, round " << round;
+        ++cut_short;
+      }
     }
     tessera::KTO_dBHandler table(dbf, true, false);
     for (auto& [marker, seen] : model.appended) seen = false;
@@ -236,8 +244,10 @@ TEST(CrashSafety, KilledWritersLoseNoAcknowledgedWriteAndReindexRepairs) {
   }
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   std::printf("%d kills, %d acknowledged writes, %zu records; after the kill: %d clean, %d with the write mark, "
-              "%d damaged without it (%d found by key counts); %d header counts one behind; all repaired; %.1f s\n",
-              kills, acknowledged, model.appended.size() + kStartCards, clean, marked, damaged, counted, lagging, seconds);
+              "%d damaged without it (%d found by key counts); %d header counts one behind; %d appends cut short; all repaired; "
+              "%.1f s\n",
+              kills, acknowledged, model.appended.size() + kStartCards, clean, marked, damaged, counted, lagging, cut_short,
+              seconds);
   EXPECT_GE(kills, 200);
 }
 
