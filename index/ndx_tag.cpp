@@ -155,7 +155,9 @@ void KTobjNDXTag::NormalizeKey(TktVariant& value, bool trim_blanks) {
   const bool text_kind = value.kind() == VariantKind::kCharacter || value.kind() == VariantKind::kBinary;
   if (key_type_ == 'C') {
     std::string t;
-    if (value.kind() == VariantKind::kLogical) t = value.AsBoolean() ? "T" : "F";
+    // One character assigned, not a literal: GCC 12 at -O3 takes the
+    // inlined copy of "T"/"F" for an overlapping one (-Wrestrict).
+    if (value.kind() == VariantKind::kLogical) t.assign(1, value.AsBoolean() ? 'T' : 'F');
     else if (text_kind) t.assign(value.bytes());
     else t = value.AsText();
     if (trim_blanks)
