@@ -118,6 +118,9 @@ TEST(CrashSafety, KilledWritersLoseNoAcknowledgedWriteAndReindexRepairs) {
   Model model;
   std::mt19937 rng(20261209);
   int32_t serial = 1;
+  // The header of the last round lagged: a writer that only edits before
+  // it is killed leaves that lag as it found it.
+  bool lag_carried = false;
   int kills = 0, lagging = 0, cut_short = 0, clean = 0, marked = 0, counted = 0, damaged = 0, acknowledged = 0;
   const auto start = std::chrono::steady_clock::now();
   for (int round = 0; round < kRounds; ++round) {
@@ -173,9 +176,10 @@ TEST(CrashSafety, KilledWritersLoseNoAcknowledgedWriteAndReindexRepairs) {
       const int64_t in_file = (size - header) / length, in_header = Le(h + 4, 4);
       if (in_header != in_file) {
         ASSERT_EQ(in_header + 1, in_file) << "round " << round;
-        ASSERT_EQ(in_flight.op, kAppend) << "round " << round;
+        ASSERT_TRUE(in_flight.op == kAppend || lag_carried) << "round " << round;
         ++lagging;
       }
+      lag_carried = in_header != in_file;
       // A write the kernel was part-way through when the kill came stops
       // at a page boundary, so the append in flight may leave the start of
       // its record: bytes past the last whole record, which the engine
