@@ -17,13 +17,9 @@
 #include "tools/pyx_sample/sample_cards.h"
 
 int main(int argc, char** argv) {
-  long long cards = 1000000;
-  std::string dir = std::filesystem::temp_directory_path() / "pyx-handler-bench";
-  for (int i = 1; i + 1 < argc; i += 2) {
-    if (std::string(argv[i]) == "--cards") cards = std::atoll(argv[i + 1]);
-    if (std::string(argv[i]) == "--dir") dir = argv[i + 1];
-  }
-  std::filesystem::create_directories(dir);
+  const bench::SampleArgs args = bench::ParseSampleArgs(argc, argv, "pyx-handler-bench");
+  const long long cards = args.cards;
+  const std::string& dir = args.dir;
   tessera::EngineScope engine;
   pyx_sample::WriteSampleTable(dir, cards, 1, true);
   const std::string dbf = dir + "/Pyx.DBF";

@@ -83,12 +83,9 @@ void RunKind(const std::string& dir, const std::string& kind, long long cards) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  long long cards = 1000000;
-  std::string dir = std::filesystem::temp_directory_path() / "pyx-mdx-bench";
-  for (int i = 1; i + 1 < argc; i += 2) {
-    if (std::string(argv[i]) == "--cards") cards = std::atoll(argv[i + 1]);
-    if (std::string(argv[i]) == "--dir") dir = argv[i + 1];
-  }
+  const bench::SampleArgs args = bench::ParseSampleArgs(argc, argv, "pyx-mdx-bench");
+  const long long cards = args.cards;
+  const std::string& dir = args.dir;
   std::filesystem::create_directories(dir + "/MDX");
   std::filesystem::create_directories(dir + "/CDX");
   {

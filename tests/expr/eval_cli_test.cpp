@@ -1,22 +1,19 @@
 // tessera eval, run as a user runs it.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
-#include <cstdio>
 #include <string>
 #include <vector>
 
 #include "platform/codepage.h"
 #include "support/fixtures.h"
+#include "support/run_command.h"
 
 namespace {
 
 using testing_support::FixturePath;
 
-struct EvalRun {
-  int status = -1;
-  std::string out;  // standard output, then standard error
-};
+// What eval prints: its standard output, then its standard error.
+using EvalRun = testing_support::CommandResult;
 
 // Runs tessera eval with arguments quoted for the shell.
 EvalRun Eval(const std::vector<std::string>& args) {
@@ -27,14 +24,7 @@ EvalRun Eval(const std::vector<std::string>& args) {
     command += "'";
   }
   command += " 2>&1";
-  EvalRun r;
-  FILE* p = ::popen(command.c_str(), "r");
-  char buf[65536];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
-  const int status = ::pclose(p);
-  r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return r;
+  return testing_support::RunCommand(command);
 }
 
 const std::string kCallbook = FixturePath("callbook/Pyx.DBF");

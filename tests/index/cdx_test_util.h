@@ -41,4 +41,18 @@ inline uint16_t Le16(const std::string& b, size_t at) {
   return static_cast<uint16_t>(static_cast<uint8_t>(b[at]) | (static_cast<uint8_t>(b[at + 1]) << 8));
 }
 
+inline uint32_t Be32(const std::string& b, size_t at) {
+  return (static_cast<uint32_t>(static_cast<uint8_t>(b[at])) << 24) | (static_cast<uint32_t>(static_cast<uint8_t>(b[at + 1])) << 16) |
+         (static_cast<uint32_t>(static_cast<uint8_t>(b[at + 2])) << 8) | static_cast<uint32_t>(static_cast<uint8_t>(b[at + 3]));
+}
+inline void PutLe16(std::string& b, size_t at, uint32_t v) {
+  for (int i = 0; i < 2; ++i) b[at + static_cast<size_t>(i)] = static_cast<char>(v >> (8 * i));
+}
+inline void PutLe32(std::string& b, size_t at, uint32_t v) {
+  for (int i = 0; i < 4; ++i) b[at + static_cast<size_t>(i)] = static_cast<char>(v >> (8 * i));
+}
+inline void PutBe32(std::string& b, size_t at, uint32_t v) {
+  for (int i = 0; i < 4; ++i) b[at + static_cast<size_t>(i)] = static_cast<char>(v >> (24 - 8 * i));
+}
+
 }  // namespace testing_support

@@ -5,12 +5,11 @@
 
 #include <random>
 
-#include "cdx_test_util.h"
+#include "corrupt_index_fixture.h"
 #include "engine/engine.h"
 #include "engine/errors.h"
 #include "index/mdx_check.h"
 #include "index/mdx_file.h"
-#include "support/temp_dir.h"
 
 namespace {
 
@@ -19,41 +18,28 @@ using testing_support::FileBytes;
 using testing_support::Le16;
 using testing_support::Le32;
 using testing_support::PutFileBytes;
-using testing_support::TempDir;
+using testing_support::PutLe16;
+using testing_support::PutLe32;
 
-class MdxCorruptTest : public ::testing::Test {
+class MdxCorruptTest : public testing_support::CorruptIndexTest {
  protected:
   void SetUp() override {
-    tessera::CreateTable(dbf_, 0x03, {{"NAME", 'C', 20, 0}});
+    index_ = dir_ / "m.mdx";
+    upper_name_ = "M.MDX";
+    CreateNames(20, 4000, 12, 11);
     {
       KTO_dBHandler t(dbf_, true, true);
-      t.LockTable();
-      std::mt19937 rng(11);
-      for (int i = 0; i < 4000; ++i) {
-        t.BlankRecord();
-        std::string n;
-        for (int k = 0; k < 12; ++k) n += static_cast<char>('A' + rng() % 26);
-        t.PutText("NAME", n);
-        t.AppendRecord();
-      }
-      t.UnlockTable();
-      tessera::KTobjMDXFile f(&t, mdx_, false, true, true, true);
+      tessera::KTobjMDXFile f(&t, index_, false, true, true, true);
       ASSERT_TRUE(f.CreateTag("NAME", "NAME", false, true, ""));
       header_ = static_cast<size_t>(f.FindTag("NAME")->HeaderOffset()) * 512;
     }
-    good_ = FileBytes(mdx_);
+    good_ = FileBytes(index_);
     root_ = static_cast<size_t>(Le32(good_, header_)) * 512;
     entry_ = Le16(good_, header_ + 18);
     ASSERT_EQ(entry_, 24u);
     const uint32_t n = Le32(good_, root_);
     ASSERT_NE(Le32(good_, root_ + 8 + n * entry_), 0u) << "the tag should have interior nodes";
     first_child_ = static_cast<size_t>(Le32(good_, root_ + 8)) * 512;
-  }
-  static void Put32(std::string& b, size_t at, uint32_t v) {
-    for (int i = 0; i < 4; ++i) b[at + static_cast<size_t>(i)] = static_cast<char>(v >> (8 * i));
-  }
-  static void Put16(std::string& b, size_t at, uint32_t v) {
-    for (int i = 0; i < 2; ++i) b[at + static_cast<size_t>(i)] = static_cast<char>(v >> (8 * i));
   }
   // The first leaf (following first children down).
   size_t FirstLeaf() const {
@@ -65,31 +51,7 @@ class MdxCorruptTest : public ::testing::Test {
     }
     return node;
   }
-  // Opens the damaged file and reads every key; answers the error text
-  // ("" when all went through).
-  std::string ReadAll(const std::string& bytes) {
-    PutFileBytes(mdx_, bytes);
-    try {
-      KTO_dBHandler t(dbf_, true, false);
-      t.OpenIndexFile(mdx_);
-      testing_support::AllKeys(*t.FindTag("NAME"));
-    } catch (const tessera::ETesseraError& e) {
-      return e.what();
-    }
-    return "";
-  }
-  void ExpectCorrupt(const std::string& bytes, const char* what) {
-    const std::string msg = ReadAll(bytes);
-    EXPECT_EQ(msg.rfind("Tessera Error 2112: the index file is damaged or is not an index file (/", 0), 0u)
-        << what << ": " << msg;
-    EXPECT_NE(msg.find("M.MDX"), std::string::npos) << what << ": " << msg;
-  }
 
-  tessera::EngineScope engine_;
-  TempDir dir_;
-  std::string dbf_ = dir_ / "m.dbf";
-  std::string mdx_ = dir_ / "m.mdx";
-  std::string good_;
   size_t header_ = 0, root_ = 0, first_child_ = 0, entry_ = 0;
 };
 
@@ -97,49 +59,49 @@ TEST_F(MdxCorruptTest, TheUndamagedFileReads) { EXPECT_EQ(ReadAll(good_), ""); }
 
 TEST_F(MdxCorruptTest, FileHeaderDamage) {
   std::string b = good_;
-  Put16(b, 22, 1000);  // block size in bytes no multiple of 512
-  Put16(b, 20, 2);
+  PutLe16(b, 22, 1000);  // block size in bytes no multiple of 512
+  PutLe16(b, 20, 2);
   ExpectCorrupt(b, "block size 1000");
   b = good_;
-  Put16(b, 22, 0);
-  Put16(b, 20, 0);
+  PutLe16(b, 22, 0);
+  PutLe16(b, 20, 0);
   ExpectCorrupt(b, "block size 0");
   b = good_;
-  Put16(b, 20, 3);  // pages and bytes disagree
+  PutLe16(b, 20, 3);  // pages and bytes disagree
   ExpectCorrupt(b, "block pages 3 for 1024 bytes");
   b = good_;
-  Put16(b, 28, 49);
+  PutLe16(b, 28, 49);
   ExpectCorrupt(b, "tag count 49");
   b = good_;
-  Put16(b, 28, 48);  // entry 48 would lie in the first block after the header
+  PutLe16(b, 28, 48);  // entry 48 would lie in the first block after the header
   ExpectCorrupt(b, "tag count 48");
   b = good_;
-  Put32(b, 544, static_cast<uint32_t>(header_ / 512 + 1));
+  PutLe32(b, 544, static_cast<uint32_t>(header_ / 512 + 1));
   ExpectCorrupt(b, "tag header page off the block grid");
   b = good_;
-  Put32(b, 544, static_cast<uint32_t>(good_.size() / 512 + 2));
+  PutLe32(b, 544, static_cast<uint32_t>(good_.size() / 512 + 2));
   ExpectCorrupt(b, "tag header page beyond the end");
   b = good_;
-  Put32(b, 544, 2);
+  PutLe32(b, 544, 2);
   ExpectCorrupt(b, "tag header page inside the file header");
   ExpectCorrupt(good_.substr(0, 1500), "file shorter than its header");
 }
 
 TEST_F(MdxCorruptTest, TagHeaderDamage) {
   std::string b = good_;
-  Put32(b, header_, static_cast<uint32_t>(root_ / 512 + 1));
+  PutLe32(b, header_, static_cast<uint32_t>(root_ / 512 + 1));
   ExpectCorrupt(b, "root page off the block grid");
   b = good_;
-  Put32(b, header_, static_cast<uint32_t>(good_.size() / 512 + 8));
+  PutLe32(b, header_, static_cast<uint32_t>(good_.size() / 512 + 8));
   ExpectCorrupt(b, "root page beyond the end");
   b = good_;
-  Put16(b, header_ + 12, 241);
+  PutLe16(b, header_ + 12, 241);
   ExpectCorrupt(b, "key length 241");
   b = good_;
-  Put16(b, header_ + 18, 16);  // entries shorter than key + record number
+  PutLe16(b, header_ + 18, 16);  // entries shorter than key + record number
   ExpectCorrupt(b, "entry length below the key length");
   b = good_;
-  Put16(b, header_ + 14, 60);  // 61 entries of 24 bytes do not fit 1024 bytes
+  PutLe16(b, header_ + 14, 60);  // 61 entries of 24 bytes do not fit 1024 bytes
   ExpectCorrupt(b, "maximum keys beyond the block");
   b = good_;
   b[header_ + 9] = 'X';
@@ -151,58 +113,58 @@ TEST_F(MdxCorruptTest, TagHeaderDamage) {
 
 TEST_F(MdxCorruptTest, NodeDamage) {
   std::string b = good_;
-  Put32(b, root_, 500);  // more keys than a node holds
+  PutLe32(b, root_, 500);  // more keys than a node holds
   ExpectCorrupt(b, "interior key count");
   b = good_;
-  Put32(b, root_ + 8, static_cast<uint32_t>(root_ / 512));  // the root is its own child
+  PutLe32(b, root_ + 8, static_cast<uint32_t>(root_ / 512));  // the root is its own child
   ExpectCorrupt(b, "child loop");
   b = good_;
-  Put32(b, root_ + 8, static_cast<uint32_t>(root_ / 512 + 1));
+  PutLe32(b, root_ + 8, static_cast<uint32_t>(root_ / 512 + 1));
   ExpectCorrupt(b, "child page off the block grid");
   b = good_;
-  Put32(b, root_ + 8, static_cast<uint32_t>(good_.size() / 512 + 2));
+  PutLe32(b, root_ + 8, static_cast<uint32_t>(good_.size() / 512 + 2));
   ExpectCorrupt(b, "child beyond the end");
   b = good_;
-  Put32(b, root_ + 8, 0x7FFFFFFE);
+  PutLe32(b, root_ + 8, 0x7FFFFFFE);
   ExpectCorrupt(b, "child page past any file");
   const size_t leaf = FirstLeaf();
   b = good_;
-  Put32(b, leaf, 42);  // a leaf of 41 keys at most
+  PutLe32(b, leaf, 42);  // a leaf of 41 keys at most
   ExpectCorrupt(b, "leaf key count");
   b = good_;
-  Put32(b, leaf + 8, 0);  // record number 0
+  PutLe32(b, leaf + 8, 0);  // record number 0
   ExpectCorrupt(b, "leaf record 0");
   // A child that leads back to an ancestor further up.
   if (first_child_ != leaf) {
     b = good_;
-    Put32(b, first_child_ + 8, static_cast<uint32_t>(root_ / 512));
+    PutLe32(b, first_child_ + 8, static_cast<uint32_t>(root_ / 512));
     ExpectCorrupt(b, "grandchild loop");
   }
 }
 
 TEST_F(MdxCorruptTest, NothingIsWrittenIntoADamagedFile) {
   std::string b = good_;
-  Put32(b, FirstLeaf(), 42);
-  PutFileBytes(mdx_, b);
+  PutLe32(b, FirstLeaf(), 42);
+  PutFileBytes(index_, b);
   {
     KTO_dBHandler t(dbf_, true, true);
-    ASSERT_EQ(t.OpenIndexFile(mdx_), 0);
+    ASSERT_EQ(t.OpenIndexFile(index_), 0);
     t.BlankRecord();
     t.PutText("NAME", "A");  // lands in the damaged first leaf
     EXPECT_THROW(t.AppendRecord(), tessera::ETesseraError);
     EXPECT_EQ(t.RecordCount(), 4000);  // refused before the record was written
   }
-  EXPECT_EQ(FileBytes(mdx_), b);
+  EXPECT_EQ(FileBytes(index_), b);
   // A damaged header is not opened, so nothing is written either.
   b = good_;
-  Put16(b, 28, 49);
-  PutFileBytes(mdx_, b);
+  PutLe16(b, 28, 49);
+  PutFileBytes(index_, b);
   {
     KTO_dBHandler t(dbf_, true, true);
-    EXPECT_THROW(t.OpenIndexFile(mdx_), tessera::ETesseraError);
-    EXPECT_THROW(t.CreateIndexTag(mdx_, "OTHER", "NAME", "", tessera::kDuplicateKeys, 0), tessera::ETesseraError);
+    EXPECT_THROW(t.OpenIndexFile(index_), tessera::ETesseraError);
+    EXPECT_THROW(t.CreateIndexTag(index_, "OTHER", "NAME", "", tessera::kDuplicateKeys, 0), tessera::ETesseraError);
   }
-  EXPECT_EQ(FileBytes(mdx_), b);
+  EXPECT_EQ(FileBytes(index_), b);
 }
 
 // Random damage anywhere: every reading either works or stops with an
@@ -218,10 +180,10 @@ TEST_F(MdxCorruptTest, RandomDamageNeverCrashes) {
       const size_t at = rng() % 2 == 0 ? (rng() % 2 == 0 ? rng() % 2048 : header_ + rng() % 1024) : rng() % b.size();
       b[at] = static_cast<char>(rng());
     }
-    PutFileBytes(mdx_, b);
+    PutFileBytes(index_, b);
     try {
       KTO_dBHandler t(dbf_, true, false);
-      t.OpenIndexFile(mdx_);
+      t.OpenIndexFile(index_);
       if (tessera::KTobjIndexTag* tag = t.FindTag("NAME")) testing_support::AllKeys(*tag);
       tessera::CheckMdxFile(*static_cast<tessera::KTobjMDXFile*>(t.IndexFile(1)));
     } catch (const tessera::ETesseraError&) {

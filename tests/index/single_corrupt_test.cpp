@@ -5,16 +5,14 @@
 // written into such a file.
 #include <gtest/gtest.h>
 
-#include <random>
 
-#include "cdx_test_util.h"
+#include "corrupt_index_fixture.h"
 #include "engine/engine.h"
 #include "engine/errors.h"
 #include "index/ndx_check.h"
 #include "index/ndx_file.h"
 #include "index/ntx_check.h"
 #include "index/ntx_file.h"
-#include "support/temp_dir.h"
 
 namespace {
 
@@ -23,52 +21,17 @@ using testing_support::FileBytes;
 using testing_support::Le16;
 using testing_support::Le32;
 using testing_support::PutFileBytes;
-using testing_support::TempDir;
+using testing_support::PutLe16;
+using testing_support::PutLe32;
 
-void Put16(std::string& b, size_t at, uint32_t v) {
-  b[at] = static_cast<char>(v);
-  b[at + 1] = static_cast<char>(v >> 8);
-}
-void Put32(std::string& b, size_t at, uint32_t v) {
-  for (int i = 0; i < 4; ++i) b[at + static_cast<size_t>(i)] = static_cast<char>(v >> (8 * i));
-}
-
-class SingleCorrupt : public ::testing::Test {
+class SingleCorrupt : public testing_support::CorruptIndexTest {
  protected:
   void Build(const std::string& index) {
     index_ = dir_ / index;
-    tessera::CreateTable(dbf_, 0x03, {{"NAME", 'C', 10, 0}});
+    CreateNames(10, 3000, 8, 5);
     KTO_dBHandler t(dbf_, true, true);
-    t.LockTable();
-    std::mt19937 rng(5);
-    for (int i = 0; i < 3000; ++i) {
-      t.BlankRecord();
-      std::string n;
-      for (int k = 0; k < 8; ++k) n += static_cast<char>('A' + rng() % 26);
-      t.PutText("NAME", n);
-      t.AppendRecord();
-    }
-    t.UnlockTable();
     t.CreateIndexTag(index_, "", "NAME", "", tessera::kDuplicateKeys, 0);
     good_ = FileBytes(index_);
-  }
-  // Opens the damaged file and reads every key; answers the error text
-  // ("" when all went through).
-  std::string ReadAll(const std::string& bytes) {
-    PutFileBytes(index_, bytes);
-    try {
-      KTO_dBHandler t(dbf_, true, false);
-      if (t.OpenIndexFile(index_) != 0) return "not opened";
-      testing_support::AllKeys(*t.TagByNumber(1));
-    } catch (const tessera::ETesseraError& e) {
-      return e.what();
-    }
-    return "";
-  }
-  void ExpectCorrupt(const std::string& bytes, const char* what) {
-    const std::string msg = ReadAll(bytes);
-    EXPECT_EQ(msg.rfind("Tessera Error 2112: the index file is damaged or is not an index file (/", 0), 0u) << what << ": " << msg;
-    EXPECT_NE(msg.find(plat_name_), std::string::npos) << what << ": " << msg;
   }
   // A write whose key goes into the damaged part (the first leaf) fails as
   // corrupt and leaves the index file as it was.
@@ -87,59 +50,52 @@ class SingleCorrupt : public ::testing::Test {
     EXPECT_EQ(msg.rfind("Tessera Error 2112: the index file is damaged or is not an index file (/", 0), 0u) << what << ": " << msg;
     EXPECT_TRUE(FileBytes(index_) == bytes) << what;
   }
-
-  tessera::EngineScope engine_;
-  TempDir dir_;
-  std::string dbf_ = dir_ / "m.dbf";
-  std::string index_;
-  std::string plat_name_;
-  std::string good_;
 };
 
 TEST_F(SingleCorrupt, Ntx) {
   Build("m.ntx");
-  plat_name_ = "M.NTX";
+  upper_name_ = "M.NTX";
   ASSERT_EQ(ReadAll(good_), "");
   const size_t root = Le32(good_, 4);
   ASSERT_NE(Le32(good_, root + Le16(good_, root + 2)), 0u) << "the root should be an interior page";
   const size_t slot0 = root + Le16(good_, root + 2);
   const size_t leaf = Le32(good_, slot0);
   std::string b = good_;
-  Put32(b, 4, static_cast<uint32_t>(root + 100));
+  PutLe32(b, 4, static_cast<uint32_t>(root + 100));
   ExpectCorrupt(b, "root off the page grid");
   b = good_;
-  Put32(b, 4, static_cast<uint32_t>(good_.size() + 1024));
+  PutLe32(b, 4, static_cast<uint32_t>(good_.size() + 1024));
   ExpectCorrupt(b, "root beyond the end");
   b = good_;
-  Put16(b, 12, 19);
+  PutLe16(b, 12, 19);
   ExpectCorrupt(b, "entry size not key length + 8");
   b = good_;
-  Put16(b, 18, 200);
+  PutLe16(b, 18, 200);
   ExpectCorrupt(b, "more keys than a page holds");
   b = good_;
-  Put16(b, 14, 600);
-  Put16(b, 12, 608);
+  PutLe16(b, 14, 600);
+  PutLe16(b, 12, 608);
   ExpectCorrupt(b, "key length beyond the page");
   b = good_;
-  Put16(b, 0, 0x55);
+  PutLe16(b, 0, 0x55);
   ExpectCorrupt(b, "signature");
   b = good_;
-  Put32(b, slot0, 777);
+  PutLe32(b, slot0, 777);
   ExpectCorrupt(b, "child off the grid");
   b = good_;
-  Put32(b, slot0, static_cast<uint32_t>(good_.size() + 4096));
+  PutLe32(b, slot0, static_cast<uint32_t>(good_.size() + 4096));
   ExpectCorrupt(b, "child beyond the end");
   b = good_;
-  Put32(b, slot0, static_cast<uint32_t>(root));
+  PutLe32(b, slot0, static_cast<uint32_t>(root));
   ExpectCorrupt(b, "child loop");
   b = good_;
-  Put16(b, root, 51);
+  PutLe16(b, root, 51);
   ExpectCorrupt(b, "root key count above capacity");
   b = good_;
-  Put16(b, leaf, 60);
+  PutLe16(b, leaf, 60);
   ExpectCorrupt(b, "leaf key count above capacity");
   b = good_;
-  Put16(b, leaf + 2 + 2 * 3, 1020);
+  PutLe16(b, leaf + 2 + 2 * 3, 1020);
   ExpectCorrupt(b, "slot outside the page");
   b = good_;
   b.resize(b.size() - 512);
@@ -150,15 +106,15 @@ TEST_F(SingleCorrupt, Ntx) {
 
   // Nothing is written into a damaged file.
   b = good_;
-  Put16(b, leaf, 60);
+  PutLe16(b, leaf, 60);
   ExpectNoWrite(b, "leaf key count");
   b = good_;
-  Put32(b, slot0, static_cast<uint32_t>(root));
+  PutLe32(b, slot0, static_cast<uint32_t>(root));
   ExpectNoWrite(b, "child loop");
 
   // The check reports the damage instead of failing.
   b = good_;
-  Put32(b, slot0, static_cast<uint32_t>(root));
+  PutLe32(b, slot0, static_cast<uint32_t>(root));
   PutFileBytes(index_, b);
   KTO_dBHandler t(dbf_, true, false);
   tessera::KTobjNTXFile f(&t, index_, false, false, true, false);
@@ -170,48 +126,48 @@ TEST_F(SingleCorrupt, Ntx) {
 
 TEST_F(SingleCorrupt, Ndx) {
   Build("m.ndx");
-  plat_name_ = "M.NDX";
+  upper_name_ = "M.NDX";
   ASSERT_EQ(ReadAll(good_), "");
   const size_t root = Le32(good_, 0) * 512;
   ASSERT_NE(Le32(good_, root + 4), 0u) << "the root should be an interior node";
   const size_t leaf = Le32(good_, root + 4) * 512;
   std::string b = good_;
-  Put32(b, 0, static_cast<uint32_t>(good_.size() / 512 + 3));
+  PutLe32(b, 0, static_cast<uint32_t>(good_.size() / 512 + 3));
   ExpectCorrupt(b, "root beyond the end");
   b = good_;
-  Put32(b, 0, 0);
+  PutLe32(b, 0, 0);
   ExpectCorrupt(b, "root in the header");
   b = good_;
-  Put16(b, 14, 40);
+  PutLe16(b, 14, 40);
   ExpectCorrupt(b, "more keys than a block holds");
   b = good_;
-  Put16(b, 18, 0xFFF0);
+  PutLe16(b, 18, 0xFFF0);
   ExpectCorrupt(b, "negative entry size");
   b = good_;
-  Put16(b, 12, 300);
+  PutLe16(b, 12, 300);
   ExpectCorrupt(b, "key length");
   b = good_;
-  Put32(b, root + 4, static_cast<uint32_t>(good_.size() / 512 + 10));
+  PutLe32(b, root + 4, static_cast<uint32_t>(good_.size() / 512 + 10));
   ExpectCorrupt(b, "child beyond the end");
   b = good_;
-  Put32(b, root + 4, static_cast<uint32_t>(root / 512));
+  PutLe32(b, root + 4, static_cast<uint32_t>(root / 512));
   ExpectCorrupt(b, "child loop");
   b = good_;
-  Put16(b, root, 26);
+  PutLe16(b, root, 26);
   ExpectCorrupt(b, "interior count above capacity");
   b = good_;
-  Put16(b, leaf, 26);
+  PutLe16(b, leaf, 26);
   ExpectCorrupt(b, "leaf count above capacity");
   b = good_;
-  Put32(b, leaf, 0x00010001);
+  PutLe32(b, leaf, 0x00010001);
   ExpectCorrupt(b, "32-bit count");
 
   b = good_;
-  Put16(b, leaf, 26);
+  PutLe16(b, leaf, 26);
   ExpectNoWrite(b, "leaf count");
 
   b = good_;
-  Put32(b, root + 4, static_cast<uint32_t>(root / 512));
+  PutLe32(b, root + 4, static_cast<uint32_t>(root / 512));
   PutFileBytes(index_, b);
   KTO_dBHandler t(dbf_, true, false);
   tessera::KTobjNDXFile f(&t, index_, false, false, true, false);

@@ -4,7 +4,6 @@
 // engine's own navigation.
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <random>
 #include <sstream>
 
@@ -13,20 +12,12 @@
 #include "engine/engine.h"
 #include "index/cdx_check.h"
 #include "index/cdx_file.h"
+#include "support/run_command.h"
 #include "support/temp_dir.h"
 
 namespace {
 
-std::string RunCommand(const std::string& command) {
-  std::string out;
-  FILE* p = ::popen(command.c_str(), "r");
-  if (p == nullptr) return out;
-  char buf[65536];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-  EXPECT_EQ(::pclose(p), 0) << command;
-  return out;
-}
+std::string RunCommand(const std::string& command) { return testing_support::RunChecked(command); }
 
 // Record numbers in the order index_dump lists them (the last field of a
 // line).

@@ -12,6 +12,7 @@
 #include "engine/engine.h"
 #include "platform/codepage.h"
 #include "platform/text_convert.h"
+#include "support/run_command.h"
 #include "support/temp_dir.h"
 #include "tools/pyx_sample/sample_cards.h"
 
@@ -29,22 +30,7 @@ std::string Hex(std::string_view bytes) {
   return out;
 }
 
-// Runs a command and answers its standard output; the test fails when the
-// command does.
-std::string Run(const std::string& command) {
-  std::string out;
-  FILE* p = ::popen(command.c_str(), "r");
-  if (p == nullptr) {
-    ADD_FAILURE() << "cannot run " << command;
-    return out;
-  }
-  char buf[4096];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-  const int status = ::pclose(p);
-  EXPECT_EQ(status, 0) << command << "\n" << out;
-  return out;
-}
+std::string Run(const std::string& command) { return testing_support::RunChecked(command); }
 
 std::string ReadWithDbfread(const std::string& table) {
   // Debian's python modules belong to Debian's interpreter, which need not

@@ -15,20 +15,12 @@
 #include "index/ndx_file.h"
 #include "index/ntx_check.h"
 #include "index/ntx_file.h"
+#include "support/run_command.h"
 #include "support/temp_dir.h"
 
 namespace {
 
-std::string RunCommand(const std::string& command) {
-  std::string out;
-  FILE* p = ::popen(command.c_str(), "r");
-  if (p == nullptr) return out;
-  char buf[65536];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-  EXPECT_EQ(::pclose(p), 0) << command;
-  return out;
-}
+std::string RunCommand(const std::string& command) { return testing_support::RunChecked(command); }
 
 std::vector<int32_t> PerlOrder(const std::string& file, const char* type) {
   const std::string out =

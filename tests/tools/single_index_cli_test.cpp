@@ -3,43 +3,25 @@
 // sample callbook pass the check, are read by Perl XBase in the same order,
 // are searched, listed and kept current by the write commands.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
 #include <cstdio>
 #include <filesystem>
 
 #include "platform/codepage.h"
 #include "support/fixtures.h"
+#include "support/run_command.h"
 #include "support/temp_dir.h"
 
 namespace {
 
 using testing_support::TempDir;
 
-struct RunResult {
-  int status = -1;
-  std::string out;
-};
+using testing_support::Lines;
+using RunResult = testing_support::CommandResult;
 
-RunResult Shell(const std::string& command) {
-  RunResult r;
-  FILE* p = ::popen(command.c_str(), "r");
-  char buf[65536];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
-  const int status = ::pclose(p);
-  r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return r;
-}
+RunResult Shell(const std::string& command) { return testing_support::RunCommand(command); }
 
 std::string Tessera(const std::string& args) { return std::string(TESSERA_BIN) + " " + args; }
-
-std::vector<std::string> Lines(const std::string& text) {
-  std::vector<std::string> out;
-  size_t start = 0;
-  for (size_t nl; (nl = text.find('\n', start)) != std::string::npos; start = nl + 1) out.push_back(text.substr(start, nl - start));
-  return out;
-}
 
 TEST(TesseraSingleIndex, FixtureNtxFilesListTheirExpectedKeys) {
   const auto table = testing_support::ReadExpected("ntx").at(0);

@@ -1,9 +1,7 @@
 // The tessera and pyx-sample programs, run as a user runs them.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
 #include <chrono>
-#include <cstdio>
 #include <fstream>
 #include <set>
 #include <thread>
@@ -15,6 +13,7 @@
 #include "engine/engine.h"
 #include "platform/codepage.h"
 #include "support/fixtures.h"
+#include "support/run_command.h"
 #include "support/sha256.h"
 #include "support/temp_dir.h"
 #include "tools/pyx_sample/sample_cards.h"
@@ -23,30 +22,11 @@ namespace {
 
 using testing_support::TempDir;
 
-struct RunResult {
-  int status = -1;
-  std::string out;
-};
-
-RunResult RunCommand(const std::string& command) {
-  RunResult r;
-  FILE* p = ::popen(command.c_str(), "r");
-  char buf[65536];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
-  const int status = ::pclose(p);
-  r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return r;
-}
+using testing_support::Lines;
+using testing_support::RunCommand;
+using RunResult = testing_support::CommandResult;
 
 std::string Tessera(const std::string& args) { return std::string(TESSERA_BIN) + " " + args; }
-
-std::vector<std::string> Lines(const std::string& text) {
-  std::vector<std::string> out;
-  size_t start = 0;
-  for (size_t nl; (nl = text.find('\n', start)) != std::string::npos; start = nl + 1) out.push_back(text.substr(start, nl - start));
-  return out;
-}
 
 // The "values" strings of one dump line (a flat array of JSON strings with
 // only hex digits inside, as --raw prints them).
