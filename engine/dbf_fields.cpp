@@ -455,7 +455,8 @@ std::string KTO_dBaseFld::GetTextN(int number) {
   const std::string t = TrimRightText(GetRawN(number));
   switch (f->type) {
     case 'C': return t;
-    case 'D': return TrimRightText(EngineDate().DisplayText(EngineDate().ParseDate(t)));
+    // GetDateN refuses a stored text that is no date (1004, naming the field).
+    case 'D': return TrimRightText(EngineDate().DisplayText(GetDateN(number)));
     case 'F':
     case 'N': {
       const std::string s = TrimLeftText(t);

@@ -10,6 +10,7 @@
 #include "engine/errors.h"
 #include "expr/exp_handler.h"
 #include "index/cdx_file.h"
+#include "index/key_text.h"
 #include "platform/codepage.h"
 #include "platform/path.h"
 #include "platform/text_convert.h"
@@ -204,8 +205,7 @@ void KTobjCDXTag::NormalizeKey(TktVariant& value, bool trim_blanks) {
     case VariantKind::kCharacter: {
       std::string text = value.AsText();
       while (!text.empty() && text.back() == ' ') text.pop_back();
-      if (key_type_ == 'D') number = EngineDate().ParseDate(text);
-      else number = text.empty() ? 0 : plat::TextToFloat(text);
+      number = key_type_ == 'D' ? KeyTextDate(*this, text) : KeyTextNumber(*this, text);
       break;
     }
     case VariantKind::kLogical: number = value.AsBoolean() ? 1 : 0; break;

@@ -12,6 +12,7 @@
 #include "engine/dbf_handler.h"
 #include "engine/errors.h"
 #include "index/mdx_file.h"
+#include "index/key_text.h"
 #include "platform/codepage.h"
 #include "platform/text_convert.h"
 
@@ -216,8 +217,7 @@ void KTobjMDXTag::NormalizeKey(TktVariant& value, bool trim_blanks) {
     case VariantKind::kBinary: {
       std::string text(value.bytes());
       while (!text.empty() && text.back() == ' ') text.pop_back();
-      if (key_type_ == 'D') number = EngineDate().ParseDate(text);
-      else number = text.empty() ? 0 : plat::TextToFloat(text);
+      number = key_type_ == 'D' ? KeyTextDate(*this, text) : KeyTextNumber(*this, text);
       break;
     }
     case VariantKind::kLogical: number = value.AsBoolean() ? 1 : 0; break;

@@ -10,6 +10,7 @@
 #include "engine/errors.h"
 #include "engine/text_helpers.h"
 #include "index/ndx_file.h"
+#include "index/key_text.h"
 #include "platform/codepage.h"
 #include "platform/text_convert.h"
 
@@ -179,7 +180,7 @@ void KTobjNDXTag::NormalizeKey(TktVariant& value, bool trim_blanks) {
     else if (value.kind() == VariantKind::kNumeric) number = value.AsNumber(), day = -1;
     else if (text_kind) {
       const std::string t = TrimText(value.bytes());
-      day = t.empty() ? 0 : EngineDate().ParseDate(t);
+      day = KeyTextDate(*this, t);
     }
     if (day != -1) number = day <= 0 ? kNoDate : static_cast<double>(day);
   } else {

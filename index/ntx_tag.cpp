@@ -11,6 +11,7 @@
 #include "engine/text_helpers.h"
 #include "expr/exp_handler.h"
 #include "index/ntx_file.h"
+#include "index/key_text.h"
 #include "platform/codepage.h"
 #include "platform/text_convert.h"
 
@@ -251,7 +252,7 @@ std::string KTobjNTXTag::StoredText(const TktVariant& value, bool trim_blanks) c
     } else if (text_kind) {
       const std::string t = TrimText(value.bytes());
       if (t.size() == 8 && AllDigits(t)) return t;
-      day = t.empty() ? 0 : EngineDate().ParseDate(t);
+      day = KeyTextDate(*this, t);
     }
     return day <= 0 ? std::string("00000000") : EngineDate().StorageText(day);
   }

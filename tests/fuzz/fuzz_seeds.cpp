@@ -1,0 +1,170 @@
+// fuzz_seeds DIR: writes the seed corpora of the harnesses into DIR/<target>/,
+// every file made by the engine itself: tables of each version, the memo
+// files of the memo harnesses' table, index files of every format over the
+// index harnesses' table, damage seeds for fuzz_write and the key and FOR
+// expressions for fuzz_expr. The tables are built as the harnesses build
+// theirs (fuzz_tables.h), so that the seeds match what the harnesses read.
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <string>
+
+#include "engine/dbf_create.h"
+#include "engine/dbf_handler.h"
+#include "engine/engine.h"
+#include "engine/errors.h"
+#include "fuzz_tables.h"
+#include "index/index_tag.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+void Copy(const fs::path& from, const fs::path& to) { fs::copy_file(from, to, fs::copy_options::overwrite_existing); }
+
+void PutText(const fs::path& to, const std::string& bytes) {
+  std::ofstream out(to, std::ios::binary | std::ios::trunc);
+  out << bytes;
+}
+
+int Key(const fuzz_tables::TagSpec& s) { return s.unique ? tessera::kUniqueKeys : tessera::kDuplicateKeys; }
+
+// Index files of one format over the index table: one file per tag for the
+// single-tag formats, for the multiple formats one file with every tag and
+// files with one tag each.
+void IndexSeeds(const fs::path& work, const fs::path& out, const std::string& ext) {
+  fs::create_directories(out);
+  const bool multiple = ext == ".CDX" || ext == ".MDX";
+  for (const auto& s : fuzz_tables::SeedTags()) {
+    if (ext == ".NDX" && (s.descending || s.condition[0] != '\0')) continue;
+    fs::remove_all(work);
+    fs::create_directories(work);
+    const std::string dbf = work / "I.DBF";
+    fuzz_tables::MakeIndexTable(dbf);
+    tessera::KTO_dBHandler t(dbf, false, true);
+    const std::string index = work / (std::string("I") + ext);
+    t.CreateIndexTag(index, multiple ? s.tag : "", s.key, s.condition, Key(s), s.descending ? 1 : 0);
+    Copy(index, out / (std::string(s.tag) + ext));
+  }
+  if (!multiple) return;
+  fs::remove_all(work);
+  fs::create_directories(work);
+  const std::string dbf = work / "I.DBF";
+  fuzz_tables::MakeIndexTable(dbf);
+  tessera::KTO_dBHandler t(dbf, false, true);
+  const std::string index = work / (std::string("I") + ext);
+  for (const auto& s : fuzz_tables::SeedTags())
+    t.CreateIndexTag(index, s.tag, s.key, s.condition, Key(s), s.descending ? 1 : 0);
+  Copy(index, out / ("ALL" + ext));
+}
+
+// Tables for fuzz_dbf: the index table, the memo tables and a Visual
+// FoxPro table with its binary types, a few records each.
+void TableSeeds(const fs::path& work, const fs::path& out) {
+  fs::create_directories(out);
+  fs::remove_all(work);
+  fs::create_directories(work);
+  fuzz_tables::MakeIndexTable(work / "I.DBF");
+  Copy(work / "I.DBF", out / "TYPED.DBF");
+  for (uint8_t v : {0x83, 0x8B, 0xF5}) {
+    const fs::path p = work / ("M" + std::to_string(v) + ".DBF");
+    fuzz_tables::MakeMemoTable(p, v);
+    Copy(p, out / p.filename());
+  }
+  const fs::path vfp = work / "VFP.DBF";
+  tessera::CreateTable(vfp.string(), 0x30,
+                       {{"NAME", 'C', 12, 0}, {"N", 'N', 8, 3}, {"F", 'F', 10, 2}, {"I", 'I', 0, 0}, {"B", 'B', 0, 2},
+                        {"Y", 'Y', 0, 0}, {"T", 'T', 0, 0}, {"D", 'D', 0, 0}, {"L", 'L', 0, 0}, {"M", 'M', 0, 0}},
+                       {0, true});
+  {
+    tessera::KTO_dBHandler t(vfp.string(), false, true);
+    const char* values[][9] = {
+        {"ALPHA", "1.5", "-2.25", "7", "3.14", "12.3456", "20240131123456", "20240131", "T"},
+        {"", "0", "0", "-2147483648", "-1e300", "-922337203685477", "", "", "F"},
+        {"OMEGA", "99999.999", "1e9", "2147483647", "1e-300", "922337203685477", "19000101000000", "99991231", "?"},
+    };
+    for (auto& row : values) {
+      t.BlankRecord();
+      for (int f = 0; f < 9; ++f) {
+        try {
+          t.PutTextN(f + 1, row[f]);
+        } catch (const tessera::ETesseraError&) {
+        }
+      }
+      const std::string memo = std::string("memo of ") + row[0];
+      int32_t size = static_cast<int32_t>(memo.size());
+      t.MemoWrite(10, memo.data(), &size);
+      t.AppendRecord();
+    }
+  }
+  Copy(vfp, out / "VFP.DBF");
+}
+
+void MemoSeeds(const fs::path& work, const fs::path& out, uint8_t version) {
+  fs::create_directories(out);
+  fs::remove_all(work);
+  fs::create_directories(work);
+  const fs::path dbf = work / "M.DBF";
+  fuzz_tables::MakeMemoTable(dbf, version);
+  Copy(work / (std::string("M") + fuzz_tables::MemoExtension(version)),
+       out / (std::string("M") + fuzz_tables::MemoExtension(version)));
+}
+
+void WriteSeeds(const fs::path& out) {
+  fs::create_directories(out);
+  // Byte 0: the index format, byte 1: the written name; then patches of
+  // (3-byte offset, length, bytes): none, the header, the first node.
+  for (int kind = 0; kind < 4; ++kind) {
+    const std::string base{static_cast<char>(kind), static_cast<char>('C' + kind)};
+    PutText(out / ("none" + std::to_string(kind)), base);
+    PutText(out / ("head" + std::to_string(kind)), base + std::string("\x04\x00\x00\x04\x00\x10\x00\x00", 8));
+    PutText(out / ("node" + std::to_string(kind)), base + std::string("\x00\x04\x00\x03\xff\xff\x00", 7));
+  }
+}
+
+// The key and FOR expressions of the callbook fixture's tags (fuzz_expr
+// compiles against that table), as the engine reads them from the index.
+void ExprSeeds(const fs::path& work, const fs::path& out) {
+  fs::create_directories(out);
+  fs::remove_all(work);
+  fs::create_directories(work);
+  Copy(fs::path(PYX_FIXTURES) / "callbook/Pyx.DBF", work / "Pyx.DBF");
+  Copy(fs::path(PYX_FIXTURES) / "callbook/PYX.CDX", work / "PYX.CDX");
+  tessera::KTO_dBHandler t((work / "Pyx.DBF").string(), true, false);
+  t.OpenIndexFile((work / "PYX.CDX").string());
+  for (int n = 1; t.TagByNumber(n) != nullptr; ++n) {
+    const tessera::KTobjIndexTag* tag = t.TagByNumber(n);
+    PutText(out / ("key" + std::to_string(n)), tag->KeyExpression());
+    if (!tag->ForExpression().empty()) PutText(out / ("for" + std::to_string(n)), tag->ForExpression());
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 2) {
+    std::cerr << "usage: fuzz_seeds DIR\n";
+    return 2;
+  }
+  const fs::path dir = argv[1];
+  const fs::path work = dir / ".work";
+  try {
+    tessera::EngineScope engine;
+    IndexSeeds(work, dir / "fuzz_ntx", ".NTX");
+    IndexSeeds(work, dir / "fuzz_ndx", ".NDX");
+    IndexSeeds(work, dir / "fuzz_mdx", ".MDX");
+    IndexSeeds(work, dir / "fuzz_cdx", ".CDX");
+    TableSeeds(work, dir / "fuzz_dbf");
+    MemoSeeds(work, dir / "fuzz_memo_dbt3", 0x83);
+    MemoSeeds(work, dir / "fuzz_memo_dbt4", 0x8B);
+    MemoSeeds(work, dir / "fuzz_memo_fpt", 0xF5);
+    WriteSeeds(dir / "fuzz_write");
+    ExprSeeds(work, dir / "fuzz_expr");
+  } catch (const std::exception& e) {
+    std::cerr << "fuzz_seeds: " << e.what() << "\n";
+    return 1;
+  }
+  fs::remove_all(work);
+  return 0;
+}
