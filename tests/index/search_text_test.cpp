@@ -50,7 +50,9 @@ TEST_P(SearchText, DatesAndNumbersFoundOtherTextRefused) {
   {
     KTO_dBHandler t(dbf_, true, false);
     ASSERT_EQ(t.OpenIndexFile(born_), 0);
-    if (!multiple) ASSERT_EQ(t.OpenIndexFile(amount_), 0);
+    if (!multiple) {
+      ASSERT_EQ(t.OpenIndexFile(amount_), 0);
+    }
     for (int n = 1; n <= 2; ++n) {
       const tessera::KTobjIndexTag* tag = t.TagByNumber(n);
       ASSERT_NE(tag, nullptr);
