@@ -469,7 +469,9 @@ void KTO_dBHandler::GotoRecord(int32_t number) {
     if (master_ != nullptr || filter_active_) {
       // Nothing may need the record's bytes: they are read when something
       // does (a field, the buffer, an edit).
+      const bool reading = DeferredRecordRead();
       DeferRecord(target);
+      if (master_ != nullptr && reading) PrefetchRecord(master_->RecordAhead(kReadAhead));
     } else {
       KTO_dBaseFld::GotoRecord(code);
       if (Eof() || Bof()) break;
@@ -507,7 +509,11 @@ void KTO_dBHandler::Skip(int32_t n) {
         }
         target = r;
       }
+      // A walk that reads the records it reaches has the records ahead of
+      // it fetched; one that does not is left alone.
+      const bool reading = DeferredRecordRead();
       if (target >= 1) DeferRecord(target);
+      if (reading) PrefetchRecord(master_->RecordAhead(kReadAhead));
     } else {
       int64_t target = static_cast<int64_t>(CurrentRecord()) + n;
       if (target > RecordCount()) {

@@ -258,6 +258,7 @@ void KTO_dBaseDBF::DeferRecord(int32_t number) {
   RecordEvent(kEventBeforeRead, number);
   current_record_ = number;
   deferred_ = number;
+  deferred_read_ = false;
   RecordEvent(kEventAfterRead, number);
 }
 

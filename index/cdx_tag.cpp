@@ -544,6 +544,15 @@ bool KTobjCDXTag::DescendInPlace(int32_t offset, bool forward, std::vector<PathS
   }
 }
 
+int32_t KTobjCDXTag::RecordAhead(int n) const {
+  const StepLeaf& s = step_leaf_;
+  if (s.offset == 0 || !path_pending_ || pending_path_.empty() || pending_path_.back().offset != s.offset ||
+      pending_path_.back().position != s.position)
+    return 0;
+  const int i = s.position + (s.forward ? n : -n);
+  return i >= 0 && i < s.count ? s.records[static_cast<size_t>(i)] : 0;
+}
+
 // A step from the leaf at the end of the path: inside the leaf an index
 // moves over the decoded keys; past its end the path goes up to the first
 // node with an entry further on and down that entry's first (or last)
@@ -557,8 +566,9 @@ int KTobjCDXTag::StepInPlace(bool forward, std::vector<PathStep>& path, KTobjInd
   }
   if (leaf.position < 0 || leaf.position >= s.count) return 2;
   const int next = leaf.position + (forward ? 1 : -1);
+  s.forward = forward;
   if (next >= 0 && next < s.count) {
-    leaf.position = next;
+    leaf.position = s.position = next;
     SetStepKey(next, current);
     return 1;
   }
@@ -580,7 +590,8 @@ int KTobjCDXTag::StepInPlace(bool forward, std::vector<PathStep>& path, KTobjInd
       return 2;
     }
     path = std::move(moved);
-    SetStepKey(path.back().position, current);
+    s.position = path.back().position;
+    SetStepKey(s.position, current);
     return 1;
   }
   return 0;

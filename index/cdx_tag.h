@@ -71,6 +71,7 @@ class KTobjCDXTag : public KTobjIndexTag {
   int SearchInPlace(const KTobjIndexKeyData& target, int partial, std::vector<PathStep>& path,
                     KTobjIndexKeyData& found) override;
   int StepInPlace(bool forward, std::vector<PathStep>& path, KTobjIndexKeyData& current) override;
+  int32_t RecordAhead(int n) const override;
 
   // Builds the whole tag from the table (bulk build), then writes the
   // header.
@@ -132,6 +133,8 @@ class KTobjCDXTag : public KTobjIndexTag {
   // it was decoded under and no write went through the file since.
   struct StepLeaf {
     int32_t offset = 0;  // 0: none
+    int position = 0;    // where the last step in place went
+    bool forward = true;
     uint64_t generation = 0;
     uint64_t writes = 0;
     int count = 0;

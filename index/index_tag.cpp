@@ -66,6 +66,7 @@ bool KTobjIndexTag::InsertKey(const KTobjIndexKeyData& key) {
 
 int32_t KTobjIndexTag::ReadRootOffset() { return root_offset_; }
 int KTobjIndexTag::StepInPlace(bool, std::vector<PathStep>&, KTobjIndexKeyData&) { return 2; }
+int32_t KTobjIndexTag::RecordAhead(int) const { return 0; }
 int KTobjIndexTag::SearchInPlace(const KTobjIndexKeyData&, int, std::vector<PathStep>&, KTobjIndexKeyData&) {
   return 2;
 }

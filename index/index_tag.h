@@ -71,6 +71,10 @@ class KTobjIndexTag {
   // With the table's exact-match setting off a stored key that begins with
   // the search key matches.
   int32_t Seek(const KTobjIndexKeyData& key);
+  // The record of the key `n` keys further on in the direction of the last
+  // step, when the tag knows it without reading a node (0 otherwise): a
+  // hint for fetching records ahead of a walk, never a position.
+  virtual int32_t RecordAhead(int n) const;
   // Seek without moving the tag.
   int32_t LookupKey(const KTobjIndexKeyData& key);
   // Makes the tag follow a record the table moved to by other means;
