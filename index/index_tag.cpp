@@ -325,7 +325,7 @@ int32_t KTobjIndexTag::Navigate(int32_t code) {
   // A step to a neighbouring key inside a clean tree needs no node
   // objects: it moves over the stored nodes.
   if ((code == -1 || code == -2) && StepOverStoredNodes(code == -1)) {
-    ApplyRange();
+    if (HasRange()) ApplyRange();
     if (eof_ || bof_) {
       current_key_.Reference = 0;
       if (reversed) std::swap(bof_, eof_);
