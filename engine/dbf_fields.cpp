@@ -190,7 +190,7 @@ std::string KTO_dBaseFld::GetRaw(std::string_view name) {
 std::string KTO_dBaseFld::GetRawN(int number) {
   const DbfField* f = FieldAt(number);
   if (f == nullptr) return std::string();
-  const char* p = RecordBuffer() + f->offset;
+  const char* p = RecordBytes() + f->offset;
   const size_t width = static_cast<size_t>(f->Width());
   const void* nul = std::memchr(p, '\0', width);
   return std::string(p, nul != nullptr ? static_cast<size_t>(static_cast<const char*>(nul) - p) : width);
@@ -306,7 +306,7 @@ double KTO_dBaseFld::GetNumber(std::string_view name) {
 double KTO_dBaseFld::GetNumberN(int number) {
   const DbfField* f = FieldAt(number);
   if (f == nullptr) return 0;
-  const char* p = RecordBuffer() + f->offset;
+  const char* p = RecordBytes() + f->offset;
   if (IsBinaryField(*f)) {
     // A never-written binary field is blanks: it reads as zero (as an empty
     // day for T, whose blank day reads as 2 415 019).
@@ -432,7 +432,7 @@ std::string KTO_dBaseFld::GetTextN(int number) {
       case 'Y': return plat::FormatFixed(v, 4);
       case 'B': return plat::FloatToText(v);
       case 'T': {
-        const char* p = RecordBuffer() + f->offset;
+        const char* p = RecordBytes() + f->offset;
         if (AllZero(p, 8)) return std::string();
         const int32_t day = AllBlank(p, 4) ? kBlankDayNumber : GetI32(p);
         const int32_t ms = AllBlank(p + 4, 4) ? 0 : GetI32(p + 4);
@@ -527,7 +527,7 @@ bool KTO_dBaseFld::PutTextN(int number, std::string_view text) {
 // --- deletion marks ---------------------------------------------------------------------
 
 void KTO_dBaseFld::MarkDeleted() {
-  if (RecordBuffer()[0] == '*') return;
+  if (IsDeleted()) return;
   RecordBuffer()[0] = '*';
   FieldChangedMarks()[0] = 1;
   WriteRecord(CurrentRecord());

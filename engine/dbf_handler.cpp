@@ -61,10 +61,15 @@ bool KTO_dBHandler::ReadMapped(int64_t offset, void* buffer, int32_t count) {
   if (IsShared() || end > HeaderLength() + static_cast<int64_t>(RecordCount()) * RecordLength()) return false;
   if (end > mapping_.size()) {
     // Mapped with room to grow, so that appends do not remap every time.
+    SetRecordView(nullptr, 0);
     if (mapping_failed_ || !mapping_.Map(FileName(), FileSize() + kMappingSlack)) {
       mapping_failed_ = true;
       return false;
     }
+    // Deferred records are read in place from now on; RecordBytes checks
+    // each against the record count the table knows, which the file
+    // holds.
+    SetRecordView(mapping_.data(), mapping_.size());
     if (end > mapping_.size()) return false;
   }
   std::memcpy(buffer, mapping_.data() + offset, static_cast<size_t>(count));
@@ -260,6 +265,8 @@ void KTO_dBHandler::UnlockForSearch() {
 }
 
 void KTO_dBHandler::RefreshIndexes() {
+  // Only a shared open can see another process's writes.
+  if (!IsShared()) return;
   for (int slot = 1; slot <= kIndexSlots; ++slot) {
     KTobjIndexFile* f = slots_[static_cast<size_t>(slot)].get();
     if (f == nullptr || !f->ChangedByOther()) continue;
@@ -394,7 +401,7 @@ bool KTO_dBHandler::RecordAccepted() { return true; }
 // --- navigation -------------------------------------------------------------------
 
 bool KTO_dBHandler::RecordVisible() {
-  if (IsDeleted() && !UseDeleted()) return false;
+  if (!UseDeleted() && IsDeleted()) return false;
   if (!RecordAccepted()) return false;
   if (filter_active_ && !filter_set_.Contains(CurrentRecord())) return false;
   return true;
@@ -460,7 +467,11 @@ void KTO_dBHandler::GotoRecord(int32_t number) {
     }
     if (ended) break;
     if (master_ != nullptr || filter_active_) {
-      KTO_dBaseFld::GotoRecord(target);
+      // Nothing may need the record's bytes: they are read when something
+      // does (a field, the buffer, an edit).
+      const bool reading = DeferredRecordRead();
+      DeferRecord(target);
+      if (master_ != nullptr && reading) PrefetchRecord(master_->RecordAhead(kReadAhead));
     } else {
       KTO_dBaseFld::GotoRecord(code);
       if (Eof() || Bof()) break;
@@ -498,7 +509,11 @@ void KTO_dBHandler::Skip(int32_t n) {
         }
         target = r;
       }
-      if (target >= 1) KTO_dBaseFld::GotoRecord(target);
+      // A walk that reads the records it reaches has the records ahead of
+      // it fetched; one that does not is left alone.
+      const bool reading = DeferredRecordRead();
+      if (target >= 1) DeferRecord(target);
+      if (reading) PrefetchRecord(master_->RecordAhead(kReadAhead));
     } else {
       int64_t target = static_cast<int64_t>(CurrentRecord()) + n;
       if (target > RecordCount()) {

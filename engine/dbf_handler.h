@@ -160,6 +160,8 @@ class KTO_dBHandler : public KTO_dBaseFld {
   // mapping cannot serve them (shared open, past the known records).
   bool ReadMapped(int64_t offset, void* buffer, int32_t count);
   static constexpr int64_t kMappingSlack = int64_t{16} << 20;
+  // How many keys ahead of a walk in tag order records are fetched.
+  static constexpr int kReadAhead = 12;
   void SyncMaster();
   // A record write (append, or rewrite of record `number`) bracketed by
   // the index files' prepare, begin and commit or rollback.

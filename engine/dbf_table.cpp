@@ -234,6 +234,10 @@ void KTO_dBaseDBF::GotoRecord(int32_t number) {
     }
   }
   RecordEvent(kEventBeforeRead, number);
+  // A deferred record is the buffer's record: read into a foreign buffer,
+  // the table's own must still come to hold it.
+  if (record_ != own_record_.data()) LoadDeferred();
+  deferred_ = 0;
   const int32_t n = ReadAt(RecordOffset(target), record_, record_length_);
   if (n != record_length_) {
     // The record vanished under us (the file was cut by another process).
@@ -245,7 +249,32 @@ void KTO_dBaseDBF::GotoRecord(int32_t number) {
   saved_record_.assign(record_, static_cast<size_t>(record_length_));
 }
 
+void KTO_dBaseDBF::DeferRecord(int32_t number) {
+  if (IsShared() || number < 1 || number > record_count_ || record_ != own_record_.data()) {
+    KTO_dBaseDBF::GotoRecord(number);
+    return;
+  }
+  eof_ = bof_ = false;
+  RecordEvent(kEventBeforeRead, number);
+  current_record_ = number;
+  deferred_ = number;
+  deferred_read_ = false;
+  RecordEvent(kEventAfterRead, number);
+}
+
+void KTO_dBaseDBF::ReadDeferred() {
+  const int32_t number = deferred_;
+  deferred_ = 0;
+  char* own = own_record_.data();
+  if (ReadAt(RecordOffset(number), own, record_length_) != record_length_) {
+    ReportError(kCodeBeyondEof, kSubReadRecord, FileName());
+    return;
+  }
+  saved_record_.assign(own, static_cast<size_t>(record_length_));
+}
+
 void KTO_dBaseDBF::AppendRecord() {
+  LoadDeferred();
   // The append lock keeps two writers from taking the same slot. A refused
   // lock is retried like memo and index locks; appending without it could
   // overwrite another process's new record.
@@ -320,6 +349,7 @@ void KTO_dBaseDBF::AppendUnderLock(WriteUndo* undo) {
 }
 
 void KTO_dBaseDBF::WriteRecord(int32_t number) {
+  LoadDeferred();
   RecordEvent(kEventBeforeWrite, number);
   if (number > record_count_ || number <= 0) {
     AppendRecord();

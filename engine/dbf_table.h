@@ -30,6 +30,7 @@
 // A record is byte 0 = ' ' (live) or '*' (deleted), then the fields.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -102,16 +103,71 @@ class KTO_dBaseDBF : public KTO_DiskFile {
   void WriteHeader();
 
   // The current record: RecordLength() bytes (plus a 0x1A after them).
-  char* RecordBuffer() { return record_; }
-  const char* RecordBuffer() const { return record_; }
+  // A record reached by a deferred move (DeferRecord) is read here, on
+  // the first access to its bytes.
+  char* RecordBuffer() {
+    LoadDeferred();
+    return record_;
+  }
+  const char* RecordBuffer() const {
+    LoadDeferred();
+    return record_;
+  }
   // Points the accessors at another buffer of RecordLength() bytes (a
   // scratch record); null restores the table's own.
   void SetRecordBuffer(char* buffer) { record_ = buffer != nullptr ? buffer : own_record_.data(); }
-  const std::string& SavedRecord() const { return saved_record_; }
+  const std::string& SavedRecord() const {
+    LoadDeferred();
+    return saved_record_;
+  }
   // The saved record as a buffer the accessors can be pointed at (the index
   // key maintenance evaluates the old keys of a rewritten record on it).
-  char* SavedRecordBuffer() { return saved_record_.data(); }
-  bool IsDeleted() const { return record_[0] == '*'; }
+  char* SavedRecordBuffer() {
+    LoadDeferred();
+    return saved_record_.data();
+  }
+  // The current record's bytes for reading only. A deferred record is not
+  // copied when the table file is mapped: its bytes are read where they
+  // lie. Valid until the next move, write or access to the buffer.
+  const char* RecordBytes() const {
+    if (deferred_ != 0 && record_ == own_record_.data() && view_ != nullptr && deferred_ <= record_count_ &&
+        RecordOffset(deferred_) + record_length_ <= view_length_) {
+      deferred_read_ = true;
+      return view_ + RecordOffset(deferred_);
+    }
+    return RecordBuffer();
+  }
+  // Whether the bytes of the record the last DeferRecord reached were
+  // read (wholly or in place); a walk whose records are read fetches ahead.
+  bool DeferredRecordRead() const { return deferred_ == 0 || deferred_read_; }
+  bool IsDeleted() const { return RecordBytes()[0] == '*'; }
+  // Asks the processor to fetch the start of record `number` (its mark and
+  // first fields) from the table's view, when there is one, so that a walk
+  // that reads records does not wait for each in turn.
+  void PrefetchRecord(int32_t number) const {
+    if (view_ == nullptr || number < 1 || number > record_count_) return;
+    const int64_t at = RecordOffset(number);
+    if (at + record_length_ > view_length_) return;
+    FetchLine(view_ + at);
+    FetchLine(view_ + at + std::min<int32_t>(record_length_ - 1, 63));
+  }
+
+  // Makes record `number` (1 .. RecordCount()) current as GotoRecord does,
+  // with its read and after-read events, but leaves its bytes on disk until
+  // something reads the record buffer or the saved record. Only a table
+  // opened exclusively defers (nobody else can change a record between the
+  // move and the read); otherwise, and for a number outside the table,
+  // this is GotoRecord.
+  void DeferRecord(int32_t number);
+  // The record whose bytes are still to be read (0: none).
+  int32_t DeferredRecord() const { return deferred_; }
+  // A read-only image of the table file's first `length` bytes in memory
+  // (an exclusive open's mapping) that RecordBytes may read deferred
+  // records from; null: none.
+  void SetRecordView(const char* view, int64_t length) {
+    view_ = view;
+    view_length_ = view != nullptr ? length : 0;
+  }
 
   uint8_t Version() const { return version_; }
   int32_t RecordCount() const { return record_count_; }
@@ -182,6 +238,20 @@ class KTO_dBaseDBF : public KTO_DiskFile {
 
  private:
   void ReadStructure();
+  // A prefetch of the cache line holding *p. (GCC 12 drops
+  // __builtin_prefetch under a condition on the pointer, so on x86 the
+  // instruction is written out.)
+  static void FetchLine(const char* p) {
+#if defined(__x86_64__) || defined(__i386__)
+    asm volatile("prefetcht0 %0" : : "m"(*p));
+#else
+    __builtin_prefetch(p);
+#endif
+  }
+  void LoadDeferred() const {
+    if (deferred_ != 0) const_cast<KTO_dBaseDBF*>(this)->ReadDeferred();
+  }
+  void ReadDeferred();
   bool LockTableRange(uint64_t offset, uint64_t length);
   void AppendUnderLock(WriteUndo* undo);
 
@@ -196,6 +266,13 @@ class KTO_dBaseDBF : public KTO_DiskFile {
   std::string saved_record_;  // the current record as last read or written
   std::vector<uint8_t> field_changed_;
   int32_t current_record_ = 0;
+  // A record made current by DeferRecord whose bytes are not read yet;
+  // the table's own buffer and the saved record still hold the previous
+  // record's bytes until then.
+  int32_t deferred_ = 0;
+  mutable bool deferred_read_ = false;  // see DeferredRecordRead
+  const char* view_ = nullptr;  // see SetRecordView; not owned
+  int64_t view_length_ = 0;
   bool eof_ = false;
   bool bof_ = true;
   bool header_dirty_ = false;

@@ -31,7 +31,7 @@ bool TktlDBFFieldVars::GetValue(TktExpValue& value, uint8_t& type) {
       // Straight from the record buffer: this is the hot path of key
       // building. Like GetRawN, the text ends at a zero byte.
       const DbfField& f = table_.Field(number_);
-      const char* p = table_.RecordBuffer() + f.offset;
+      const char* p = table_.RecordBytes() + f.offset;
       const size_t width = static_cast<size_t>(f.Width());
       const void* nul = std::memchr(p, '\0', width);
       const size_t n = nul != nullptr ? static_cast<size_t>(static_cast<const char*>(nul) - p) : width;

@@ -47,9 +47,23 @@ void KTobjSortCDX::StartNode(int level) {
   }
 }
 
+void KTobjSortCDX::Emit(int32_t offset, const uint8_t* image) {
+  if (!pending_.empty() &&
+      (offset != pending_offset_ + static_cast<int32_t>(pending_.size()) || pending_.size() >= kWriteRun))
+    EmitPending();
+  if (pending_.empty()) pending_offset_ = offset;
+  pending_.insert(pending_.end(), image, image + 512);
+}
+
+void KTobjSortCDX::EmitPending() {
+  if (pending_.empty()) return;
+  tag_->File()->WriteBlock(pending_offset_, pending_.data(), static_cast<int32_t>(pending_.size()));
+  pending_.clear();
+}
+
 void KTobjSortCDX::WriteFull(Level& l, int32_t right) {
   Put32(l.full.data() + 8, right);
-  tag_->File()->WriteBlock(l.full_offset, l.full.data(), 512);
+  Emit(l.full_offset, l.full.data());
   l.has_full = false;
 }
 
@@ -67,14 +81,22 @@ void KTobjSortCDX::AddToLevel(int level, int32_t reference, const TktVariant& ke
   if (level == 0) {
     const int E = packing_.entry_bytes, D = packing_.duplicate_bits, T = packing_.trailing_bits;
     const int t = L - static_cast<int>(k.size());
+    // The bytes shared with the previous key as both stand in the key
+    // length, padded: they may reach into its trailing blanks (or zero
+    // bytes), which the reader's key buffer holds.
     size_t d = 0;
-    if (l.count > 0)
-      while (d < l.previous.size() && d < k.size() && l.previous[d] == k[d]) ++d;
+    if (l.count > 0) {
+      const uint8_t pad = tag_->PadByte();
+      const size_t kept = l.previous.size();
+      while (d < kept && d < k.size() && l.previous[d] == k[d]) ++d;
+      if (d == kept)
+        while (d < k.size() && static_cast<uint8_t>(k[d]) == pad) ++d;
+    }
     int n = L - static_cast<int>(d) - t;
-    if (l.count > 0 && E + n >= l.free) {
-      // The key does not fit (a leaf keeps at least one byte free): the
-      // leaf is closed with the key before this one as its last, and the
-      // key starts the next leaf. Leaves are filled as far as they go.
+    if (l.count > 0 && E + n > l.free) {
+      // The key does not fit: the leaf is closed with the key before this
+      // one as its last, and the key starts the next leaf. Leaves are
+      // filled as far as they go, to the last byte.
       l.full = l.image;
       l.full_offset = l.offset;
       l.has_full = true;
@@ -153,14 +175,15 @@ void KTobjSortCDX::Finish() {
     if (!above) {
       Put16(l.image.data(), level == 0 ? 3 : 1);
       tag_->SetRootOffset(l.offset);
-      tag_->File()->WriteBlock(l.offset, l.image.data(), 512);
+      Emit(l.offset, l.image.data());
       break;
     }
-    tag_->File()->WriteBlock(l.offset, l.image.data(), 512);
+    Emit(l.offset, l.image.data());
     l.started = false;
     AddToLevel(static_cast<int>(level) + 1, l.offset, previous_key_, last_record_);
   }
   levels_.clear();
+  EmitPending();
 }
 
 void KTobjCDXTag::BuildTag() {

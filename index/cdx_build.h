@@ -46,6 +46,13 @@ class KTobjSortCDX : public TktSort {
   };
   void StartNode(int level);
   void WriteFull(Level& l, int32_t right);
+  // Nodes go to the file in runs of adjacent blocks, one write per run
+  // (leaves are mostly written in the order of their blocks).
+  void Emit(int32_t offset, const uint8_t* image);
+  void EmitPending();
+  static constexpr size_t kWriteRun = 64 * 1024;
+  std::vector<uint8_t> pending_;
+  int32_t pending_offset_ = 0;
 
   KTobjCDXTag* tag_;
   [[maybe_unused]] int64_t record_count_;  // the sort's size hint; not read by the packing

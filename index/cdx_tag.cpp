@@ -462,6 +462,141 @@ int KTobjCDXTag::SearchNodeInPlace(int32_t offset, const KTobjIndexKeyData& targ
   return 1;
 }
 
+// --- steps over the stored nodes ---------------------------------------------
+
+bool KTobjCDXTag::DecodeStepLeaf(int32_t offset) {
+  StepLeaf& s = step_leaf_;
+  s.offset = 0;
+  if (offset <= 0 || offset % 512 != 0 || offset + 512 > file_->KnownSize()) return false;
+  uint8_t b[512];
+  if (!file_->ReadBlock(offset, b, 512)) return false;
+  const uint16_t attributes = Get16(b);
+  const int count = Get16(b + 2);
+  if (attributes < 2 || attributes > 3 || count == 0) return false;
+  // The same checks as LoadNode's: a leaf that fails one is left to the
+  // tree logic, which reports it.
+  const uint16_t free_space = Get16(b + 12);
+  const uint32_t record_mask = static_cast<uint32_t>(Get32(b + 14));
+  const int E = b[23], R = b[20], D = b[21], T = b[22];
+  if (E < 2 || E > 8 || R > 32 || D > 8 || T > 8 || R + D + T > 8 * E || count * E > kLeafArea) return false;
+  if (b[18] != (1u << D) - 1 || b[19] != (1u << T) - 1) return false;
+  const uint8_t duplicate_mask = b[18], trailing_mask = b[19];
+  const int L = key_length_;
+  const uint8_t pad = PadByte();
+  s.keys.resize(static_cast<size_t>(count) * static_cast<size_t>(L));
+  s.lengths.resize(static_cast<size_t>(count));
+  s.records.resize(static_cast<size_t>(count));
+  const uint8_t* area = b + 24;
+  uint8_t key[kMaxKeyLength];
+  std::memset(key, pad, sizeof key);
+  int stored_end = kLeafArea;
+  int used = 0;
+  for (int i = 0; i < count; ++i) {
+    uint64_t v = 0;
+    for (int k = E - 1; k >= 0; --k) v = (v << 8) | area[i * E + k];
+    const int t = static_cast<int>((v >> (8 * E - T)) & trailing_mask);
+    const int d = static_cast<int>((v >> (8 * E - T - D)) & duplicate_mask);
+    const int n = L - d - t;
+    if (n < 0 || stored_end - n < count * E) return false;
+    stored_end -= n;
+    std::memcpy(key + d, area + stored_end, static_cast<size_t>(n));
+    used += E + n;
+    int length = L - t;
+    while (length > 0 && key[length - 1] == pad) --length;
+    std::memset(key + length, pad, static_cast<size_t>(L - length));
+    std::memcpy(s.keys.data() + static_cast<size_t>(i) * static_cast<size_t>(L), key, static_cast<size_t>(L));
+    s.lengths[static_cast<size_t>(i)] = static_cast<uint8_t>(length);
+    s.records[static_cast<size_t>(i)] = static_cast<int32_t>(v & record_mask);
+  }
+  if (free_space != kLeafArea - used) return false;
+  s.count = count;
+  s.offset = offset;
+  s.generation = file_->CacheGeneration();
+  s.writes = file_->WriteCount();
+  return true;
+}
+
+void KTobjCDXTag::SetStepKey(int i, KTobjIndexKeyData& key) const {
+  const uint8_t* k = step_leaf_.keys.data() + static_cast<size_t>(i) * static_cast<size_t>(key_length_);
+  const int length = step_leaf_.lengths[static_cast<size_t>(i)];
+  if (key_type_ == 'C') key.SetText(std::string_view(reinterpret_cast<const char*>(k), static_cast<size_t>(length)));
+  else key.SetBytes(k, length);
+  key.RecordNumber = key.Reference = step_leaf_.records[static_cast<size_t>(i)];
+}
+
+bool KTobjCDXTag::DescendInPlace(int32_t offset, bool forward, std::vector<PathStep>& path, int depth) {
+  for (;; ++depth) {
+    if (depth > 64 || offset <= 0 || offset % 512 != 0 || offset + 512 > file_->KnownSize()) return false;
+    uint8_t b[512];
+    if (!file_->ReadBlock(offset, b, 512)) return false;
+    const uint16_t attributes = Get16(b);
+    const int count = Get16(b + 2);
+    if (attributes > 3 || count == 0) return false;
+    if (attributes >= 2) {
+      if (!DecodeStepLeaf(offset)) return false;
+      path.push_back({offset, forward ? 0 : step_leaf_.count - 1});
+      return true;
+    }
+    if (count > interior_capacity_) return false;
+    const int p = forward ? 0 : count - 1;
+    path.push_back({offset, p});
+    offset = GetBE32(b + 12 + p * entry_size_ + key_length_ + 4);
+  }
+}
+
+int32_t KTobjCDXTag::RecordAhead(int n) const {
+  const StepLeaf& s = step_leaf_;
+  if (s.offset == 0 || !path_pending_ || pending_path_.empty() || pending_path_.back().offset != s.offset ||
+      pending_path_.back().position != s.position)
+    return 0;
+  const int i = s.position + (s.forward ? n : -n);
+  return i >= 0 && i < s.count ? s.records[static_cast<size_t>(i)] : 0;
+}
+
+// A step from the leaf at the end of the path: inside the leaf an index
+// moves over the decoded keys; past its end the path goes up to the first
+// node with an entry further on and down that entry's first (or last)
+// keys, as KTobjIndexKey::StepNext and StepPrior do over node objects.
+int KTobjCDXTag::StepInPlace(bool forward, std::vector<PathStep>& path, KTobjIndexKeyData& current) {
+  if (path.empty() || IsDirectory()) return 2;
+  PathStep& leaf = path.back();
+  StepLeaf& s = step_leaf_;
+  if (s.offset != leaf.offset || s.generation != file_->CacheGeneration() || s.writes != file_->WriteCount()) {
+    if (!DecodeStepLeaf(leaf.offset)) return 2;
+  }
+  if (leaf.position < 0 || leaf.position >= s.count) return 2;
+  const int next = leaf.position + (forward ? 1 : -1);
+  s.forward = forward;
+  if (next >= 0 && next < s.count) {
+    leaf.position = s.position = next;
+    SetStepKey(next, current);
+    return 1;
+  }
+  // Up to the lowest node that has an entry that way.
+  for (size_t level = path.size() - 1; level-- > 0;) {
+    const int32_t offset = path[level].offset;
+    if (offset <= 0 || offset % 512 != 0 || offset + 512 > file_->KnownSize()) return 2;
+    uint8_t b[512];
+    if (!file_->ReadBlock(offset, b, 512)) return 2;
+    const int count = Get16(b + 2);
+    if (Get16(b) > 1 || count == 0 || count > interior_capacity_) return 2;
+    const int p = path[level].position + (forward ? 1 : -1);
+    if (p < 0 || p >= count) continue;
+    std::vector<PathStep> moved(path.begin(), path.begin() + static_cast<std::ptrdiff_t>(level) + 1);
+    moved.back().position = p;
+    const int32_t child = GetBE32(b + 12 + p * entry_size_ + key_length_ + 4);
+    if (!DescendInPlace(child, forward, moved, static_cast<int>(level) + 1)) {
+      s.offset = 0;
+      return 2;
+    }
+    path = std::move(moved);
+    s.position = path.back().position;
+    SetStepKey(s.position, current);
+    return 1;
+  }
+  return 0;
+}
+
 int KTobjCDXTag::LeafBytes(const KTobjIndexKey& node, int32_t first, int32_t last, const Packing& p) const {
   int total = 0;
   std::string_view previous;

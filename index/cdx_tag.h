@@ -41,6 +41,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "index/index_tag.h"
 
@@ -69,6 +70,8 @@ class KTobjCDXTag : public KTobjIndexTag {
   bool WriteTagHeader() override;
   int SearchInPlace(const KTobjIndexKeyData& target, int partial, std::vector<PathStep>& path,
                     KTobjIndexKeyData& found) override;
+  int StepInPlace(bool forward, std::vector<PathStep>& path, KTobjIndexKeyData& current) override;
+  int32_t RecordAhead(int n) const override;
 
   // Builds the whole tag from the table (bulk build), then writes the
   // header.
@@ -123,6 +126,31 @@ class KTobjCDXTag : public KTobjIndexTag {
   // node sorts before the target.
   int SearchNodeInPlace(int32_t offset, const KTobjIndexKeyData& target, int partial, std::vector<PathStep>& path,
                         KTobjIndexKeyData& found, int depth);
+
+  // The leaf a step in place stands in, decoded whole: its keys (key
+  // length bytes each, their stored lengths apart) and record numbers.
+  // It is the block's as long as the file's cache generation is the one
+  // it was decoded under and no write went through the file since.
+  struct StepLeaf {
+    int32_t offset = 0;  // 0: none
+    int position = 0;    // where the last step in place went
+    bool forward = true;
+    uint64_t generation = 0;
+    uint64_t writes = 0;
+    int count = 0;
+    std::vector<uint8_t> keys;
+    std::vector<uint8_t> lengths;
+    std::vector<int32_t> records;
+  };
+  // Decodes the leaf at `offset` into step_leaf_, checking it as LoadNode
+  // does; false when it is no sound leaf (or no leaf).
+  bool DecodeStepLeaf(int32_t offset);
+  // From interior node `offset` down its first (forward) or last entries
+  // to a leaf, appending the steps to `path`; false when a node on the way
+  // does not look right.
+  bool DescendInPlace(int32_t offset, bool forward, std::vector<PathStep>& path, int depth);
+  void SetStepKey(int i, KTobjIndexKeyData& key) const;
+  StepLeaf step_leaf_;
 
   uint8_t options_ = 0x60;
   uint8_t collation_ = 1;  // 1 MACHINE, 2 GENERAL

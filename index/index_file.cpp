@@ -87,6 +87,7 @@ bool KTobjIndexFile::WriteBlock(int32_t offset, const void* buffer, int32_t coun
   if (journal_.active) SaveBeforeImages(offset, count);
   disk_->WriteAt(offset, buffer, count);
   cache_.Written(offset, static_cast<const uint8_t*>(buffer), count);
+  ++write_count_;
   if (offset + static_cast<int64_t>(count) > known_size_) known_size_ = offset + static_cast<int64_t>(count);
   return true;
 }

@@ -132,6 +132,9 @@ class KTobjIndexFile {
   }
   // Grows each time the cache is dropped: node images read before are stale.
   uint64_t CacheGeneration() const { return cache_generation_; }
+  // Grows with every block written through this object: a node image
+  // decoded before may be stale.
+  uint64_t WriteCount() const { return write_count_; }
   // Reads bytes from the file itself, past the cache.
   bool ReadDirect(int32_t offset, void* buffer, int32_t count);
 
@@ -166,6 +169,7 @@ class KTobjIndexFile {
   static constexpr size_t kCacheBlocks = (size_t{64} << 20) / IndexBlockCache::kBlock;
   IndexBlockCache cache_{kCacheBlocks};
   uint64_t cache_generation_ = 0;
+  uint64_t write_count_ = 0;
 };
 
 }  // namespace tessera

@@ -65,6 +65,8 @@ bool KTobjIndexTag::InsertKey(const KTobjIndexKeyData& key) {
 }
 
 int32_t KTobjIndexTag::ReadRootOffset() { return root_offset_; }
+int KTobjIndexTag::StepInPlace(bool, std::vector<PathStep>&, KTobjIndexKeyData&) { return 2; }
+int32_t KTobjIndexTag::RecordAhead(int) const { return 0; }
 int KTobjIndexTag::SearchInPlace(const KTobjIndexKeyData&, int, std::vector<PathStep>&, KTobjIndexKeyData&) {
   return 2;
 }
@@ -286,10 +288,31 @@ void KTobjIndexTag::ResetTree(int mode) {
 
 // --- navigation -----------------------------------------------------------
 
+bool KTobjIndexTag::StepOverStoredNodes(bool forward) {
+  // Only over a tree that holds nothing unwritten, standing on a key.
+  if (updating_ || header_dirty_ || current_key_.Reference == 0 || bof_ || eof_) return false;
+  if (!path_pending_) {
+    // The open path as offsets and positions.
+    if (!root_ || root_->PathDirty() || root_generation_ != file_->CacheGeneration()) return false;
+    pending_path_.clear();
+    for (const KTobjIndexKey* n = root_.get(); n != nullptr; n = n->Child()) {
+      if (n->split || n->offset <= 0 || n->position < 0 || n->position >= n->Size()) return false;
+      pending_path_.push_back({n->offset, n->position});
+      if (n->IsLeaf()) break;
+      if (n->Child() == nullptr || n->Child()->offset != n->Entry(n->position)->Reference) return false;
+    }
+    if (pending_path_.empty()) return false;
+  } else if (pending_path_.empty()) {
+    return false;
+  }
+  if (StepInPlace(forward, pending_path_, current_key_) != 1) return false;
+  // The nodes in memory no longer lie on the path: they are built from it
+  // again on first need.
+  path_pending_ = true;
+  return true;
+}
+
 int32_t KTobjIndexTag::Navigate(int32_t code) {
-  Materialize();
-  current_key_.Reference = 0;
-  if (!root_) return 0;
   // A tag that stores its keys in descending order (reverse compare) is
   // walked as it stands; one stored ascending is walked backwards.
   const bool reversed = descending_ && !reverse_compare_;
@@ -299,6 +322,19 @@ int32_t KTobjIndexTag::Navigate(int32_t code) {
     else if (code == -2) code = -1;
     else if (code == -1) code = -2;
   }
+  // A step to a neighbouring key inside a clean tree needs no node
+  // objects: it moves over the stored nodes.
+  if ((code == -1 || code == -2) && StepOverStoredNodes(code == -1)) {
+    if (HasRange()) ApplyRange();
+    if (eof_ || bof_) {
+      current_key_.Reference = 0;
+      if (reversed) std::swap(bof_, eof_);
+    }
+    return current_key_.Reference;
+  }
+  Materialize();
+  current_key_.Reference = 0;
+  if (!root_) return 0;
   bof_ = eof_ = false;
   switch (code) {
     case -5:

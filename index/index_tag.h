@@ -71,6 +71,10 @@ class KTobjIndexTag {
   // With the table's exact-match setting off a stored key that begins with
   // the search key matches.
   int32_t Seek(const KTobjIndexKeyData& key);
+  // The record of the key `n` keys further on in the direction of the last
+  // step, when the tag knows it without reading a node (0 otherwise): a
+  // hint for fetching records ahead of a walk, never a position.
+  virtual int32_t RecordAhead(int n) const;
   // Seek without moving the tag.
   int32_t LookupKey(const KTobjIndexKeyData& key);
   // Makes the tag follow a record the table moved to by other means;
@@ -160,9 +164,20 @@ class KTobjIndexTag {
   // does not look right, no fast path): the tree search runs instead.
   virtual int SearchInPlace(const KTobjIndexKeyData& target, int partial, std::vector<PathStep>& path,
                             KTobjIndexKeyData& found);
+  // A format's step to the neighbouring key over its stored node images
+  // (an optional fast path of Navigate): from the leaf at the end of
+  // `path` (offsets and positions from the root, as a search in place
+  // leaves them) to the next key (forward) or the one before. 1: moved,
+  // `path` and `current` updated; 0: no key that way, nothing changed; 2:
+  // undecided (a node that does not look right, no fast path), nothing
+  // changed: the tree logic steps instead.
+  virtual int StepInPlace(bool forward, std::vector<PathStep>& path, KTobjIndexKeyData& current);
   // Builds the open path a search in place left as offsets and positions,
   // so that the tree logic can go on from there.
   void Materialize();
+  // Navigate's step over the stored nodes (StepInPlace) from the open or
+  // pending path; false when it cannot be taken (the tree logic steps).
+  bool StepOverStoredNodes(bool forward);
 
   // The key of the table's current record in stored form; false when the
   // key cannot be evaluated.

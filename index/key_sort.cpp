@@ -185,7 +185,15 @@ void TktSort::Flush() {
   // grow in the order keys arrive), so that it is the one kept below.
   auto before = [this](const Slot& a, const Slot& b) {
     if (a.prefix != b.prefix) return ascending_ ? a.prefix < b.prefix : a.prefix > b.prefix;
-    int c = CompareEncoded(SlotBytes(a), a.size, a.collated, SlotBytes(b), b.size, b.collated);
+    int c;
+    if (collation_ == nullptr && a.size >= 8 && b.size >= 8) {
+      // Equal prefixes of two keys of at least 8 bytes are their first 8
+      // bytes: the comparison starts after them.
+      c = std::memcmp(SlotBytes(a) + 8, SlotBytes(b) + 8, static_cast<size_t>(std::min(a.size, b.size) - 8));
+      if (c == 0) c = a.size - b.size;
+    } else {
+      c = CompareEncoded(SlotBytes(a), a.size, a.collated, SlotBytes(b), b.size, b.collated);
+    }
     if (!ascending_) c = -c;
     return c != 0 ? c < 0 : a.ref < b.ref;
   };
@@ -232,9 +240,28 @@ void TktSort::StartRetrieval() {
   current_block_ = 0;
   used_ = 0;
   accepting_ = false;
-  for (size_t i = 0; i < runs_.Count(); ++i)
-    if (!runs_[i]->Exhausted()) heap_.push_back(static_cast<int>(i));
-  for (size_t i = heap_.size() / 2; i-- > 0;) SiftDown(i);
+  // The tournament: each inner node keeps the run that lost the match
+  // there, tree_[0] the overall winner; a leaf stands for run i at k + i.
+  const size_t k = runs_.Count();
+  tree_.assign(std::max<size_t>(k, 1), 0);
+  std::vector<int> winner(2 * k);
+  for (size_t i = 0; i < k; ++i) winner[k + i] = static_cast<int>(i);
+  for (size_t n = k; n-- > 1;) {
+    const int a = winner[2 * n], b = winner[2 * n + 1];
+    const bool a_first = Wins(a, b);
+    winner[n] = a_first ? a : b;
+    tree_[n] = a_first ? b : a;
+  }
+  tree_[0] = k == 0 ? -1 : (k == 1 ? 0 : winner[1]);
+}
+
+// Exhausted runs lose every match (among themselves the earlier run wins,
+// which keeps the order total).
+bool TktSort::Wins(int a, int b) const {
+  const bool done_a = runs_[static_cast<size_t>(a)]->Exhausted();
+  const bool done_b = runs_[static_cast<size_t>(b)]->Exhausted();
+  if (done_a || done_b) return done_a == done_b ? a < b : done_b;
+  return RunBefore(a, b);
 }
 
 int32_t TktSort::CollatedCount(const TktPageCollection& run) const {
@@ -252,29 +279,17 @@ bool TktSort::RunBefore(int a, int b) const {
   return c != 0 ? c < 0 : a < b;
 }
 
-void TktSort::SiftDown(size_t at) {
-  const size_t n = heap_.size();
-  for (;;) {
-    size_t first = at;
-    const size_t l = 2 * at + 1, r = l + 1;
-    if (l < n && RunBefore(heap_[l], heap_[first])) first = l;
-    if (r < n && RunBefore(heap_[r], heap_[first])) first = r;
-    if (first == at) return;
-    std::swap(heap_[at], heap_[first]);
-    at = first;
-  }
-}
-
-// The run at the top of the heap reads its next key and takes its place
-// again (or leaves the heap when exhausted).
+// The winner read its next key: it plays again from its leaf to the top,
+// one match per level (a heap would take two).
 void TktSort::AdvanceTop() {
-  TktPageCollection* run = runs_[static_cast<size_t>(heap_.front())];
-  run->ReadEntry();
-  if (run->Exhausted()) {
-    heap_.front() = heap_.back();
-    heap_.pop_back();
+  const int top = tree_[0];
+  runs_[static_cast<size_t>(top)]->ReadEntry();
+  const size_t k = runs_.Count();
+  int winner = top;
+  for (size_t n = (k + static_cast<size_t>(top)) / 2; n > 0; n /= 2) {
+    if (Wins(tree_[n], winner)) std::swap(tree_[n], winner);
   }
-  if (!heap_.empty()) SiftDown(0);
+  tree_[0] = winner;
 }
 
 void TktSort::DecodeKey(const TktPageCollection& run, TktVariant& key, int32_t& recno) {
@@ -313,8 +328,8 @@ bool TktSort::SameValue(const TktVariant& a, const TktVariant& b) const {
 bool TktSort::SelectNext() {
   if (selected_ >= 0) return true;
   StartRetrieval();
-  while (!heap_.empty()) {
-    const TktPageCollection& run = *runs_[static_cast<size_t>(heap_.front())];
+  while (tree_[0] >= 0 && !runs_[static_cast<size_t>(tree_[0])]->Exhausted()) {
+    const TktPageCollection& run = *runs_[static_cast<size_t>(tree_[0])];
     // The same key for the same record, added twice and written to two
     // runs, is delivered once (within one run the trie already merged it).
     if (prev_size_ > 0 &&
@@ -330,7 +345,7 @@ bool TktSort::SelectNext() {
         continue;
       }
     }
-    selected_ = heap_.front();
+    selected_ = tree_[0];
     return true;
   }
   return false;

@@ -123,7 +123,7 @@ class TktSort {
 
   void StartRetrieval();
   bool RunBefore(int a, int b) const;
-  void SiftDown(size_t at);
+  bool Wins(int a, int b) const;
   void AdvanceTop();
   bool SelectNext();
   int32_t CollatedCount(const TktPageCollection& run) const;
@@ -150,9 +150,11 @@ class TktSort {
 
   uint8_t scratch_[TktPageCollection::kMaxKey + 1] = {};  // the key being added, encoded
 
-  // Retrieval: a heap of the runs not yet exhausted, the run holding the
-  // next key to deliver (-1 unknown) and the encoded key delivered last.
-  std::vector<int> heap_;
+  // Retrieval: a tournament over the runs (tree_[0] the run whose key
+  // comes next, or -1 without runs; tree_[n] the run that lost at inner
+  // node n), the run holding the next key to deliver (-1 unknown) and the
+  // encoded key delivered last.
+  std::vector<int> tree_;
   int selected_ = -1;
   uint8_t prev_[TktPageCollection::kMaxKey + 1] = {};
   int32_t prev_size_ = 0;

@@ -145,6 +145,50 @@ TEST_F(CdxTest, LeafPackingOfTrailingBlanksAndDuplicates) {
   EXPECT_EQ(b.substr(leaf + 512 - 3, 3), "CAB");
 }
 
+// Keys compare blank-padded, and so they share bytes: a key that goes on
+// with blanks after a shorter one shares those blanks too (its duplicate
+// count reaches into the shorter key's trailing blanks), and stores only
+// what follows them.
+TEST_F(CdxTest, BuiltLeavesShareTheBlanksAfterAShorterKey) {
+  Add("AB");
+  Add("AB  D");
+  Add("AB  DE");
+  auto f = Open();
+  ASSERT_TRUE(f->CreateTag("NAME", "NAME", false, true, ""));
+  const int32_t header = f->FindTag("NAME")->HeaderOffset();
+  EXPECT_EQ(testing_support::AllKeys(*f->FindTag("NAME")),
+            (std::vector<std::pair<int32_t, std::string>>{{1, "AB"}, {2, "AB  D"}, {3, "AB  DE"}}));
+  const auto faults = tessera::CheckCdxFile(*f);
+  for (const auto& fault : faults) ADD_FAILURE() << fault;
+  f.reset();
+  const std::string b = FileBytes(cdx_);
+  const size_t leaf = Le32(b, static_cast<size_t>(header));
+  auto entry = [&](int i) {
+    const size_t at = leaf + 24 + 3 * static_cast<size_t>(i);
+    return static_cast<uint32_t>(static_cast<uint8_t>(b[at])) | (static_cast<uint32_t>(static_cast<uint8_t>(b[at + 1])) << 8) |
+           (static_cast<uint32_t>(static_cast<uint8_t>(b[at + 2])) << 16);
+  };
+  EXPECT_EQ((entry(1) >> 16) & 15, 4u);  // "AB" and its blanks
+  EXPECT_EQ((entry(1) >> 20) & 15, 5u);
+  EXPECT_EQ((entry(2) >> 16) & 15, 5u);
+  EXPECT_EQ(Le16(b, leaf + 12), 488u - 3 * 3 - 2 - 1 - 1);
+  EXPECT_EQ(b.substr(leaf + 512 - 4, 4), "EDAB");
+  // The tree logic reads and changes such leaves like any other.
+  table_.reset();
+  table_ = std::make_unique<KTO_dBHandler>(dbf_, true, true);
+  ASSERT_EQ(table_->OpenIndexFile(cdx_), 0);
+  table_->SelectMasterTag("NAME", false);
+  table_->ExactKeyOnly = true;
+  EXPECT_TRUE(table_->SeekKeyText("AB  D"));
+  EXPECT_EQ(table_->CurrentRecord(), 2);
+  Add("AB C");
+  table_->GotoRecord(2);
+  table_->PutText("NAME", "AA");
+  table_->WriteRecord(2);
+  EXPECT_EQ(testing_support::AllKeys(*table_->FindTag("NAME")),
+            (std::vector<std::pair<int32_t, std::string>>{{2, "AA"}, {1, "AB"}, {3, "AB  DE"}, {4, "AB C"}}));
+}
+
 TEST_F(CdxTest, SeeksExactAndPartialAndBetweenKeys) {
   for (const char* n : {"ABB", "ABCD", "ABC", "XYZ"}) Add(n);
   tessera::KTobjIndexTag& tag = Indexed("NAME", "NAME");

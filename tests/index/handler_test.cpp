@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <map>
 #include <random>
 
@@ -26,8 +28,10 @@ using testing_support::TempDir;
 
 constexpr int kCards = 3000;
 
-// One callbook, built once for all tests of the suite and copied for each.
-class HandlerTest : public ::testing::Test {
+// One callbook, built once for all tests of the suite and copied for each;
+// every test runs on a shared open and on an exclusive one (where moves
+// leave a record's bytes unread until something needs them).
+class HandlerTest : public ::testing::TestWithParam<bool> {
  protected:
   static void SetUpTestSuite() {
     tessera::EngineScope engine;
@@ -41,19 +45,27 @@ class HandlerTest : public ::testing::Test {
   void SetUp() override {
     for (const char* f : {"Pyx.DBF", "PYX.CDX"})
       std::filesystem::copy_file(master_dir_->path() + "/" + f, dir_ / f);
-    table_ = std::make_unique<KTO_dBHandler>(dir_ / "Pyx.DBF", true, true);
+    table_ = std::make_unique<KTO_dBHandler>(dir_ / "Pyx.DBF", GetParam(), true);
     ASSERT_EQ(table_->OpenIndexFile("PYX.CDX"), 0);
   }
 
-  // Field values of all records, by record number (index 0 unused).
+  // Field values of all records, by record number (index 0 unused), as
+  // the file holds them (read past the table, which may hold the file
+  // exclusively).
   std::vector<std::vector<std::string>> Records() {
     std::vector<std::vector<std::string>> out(1);
-    KTO_dBHandler raw(dir_ / "Pyx.DBF", true, false);
-    for (int32_t r = 1; r <= raw.RecordCount(); ++r) {
-      raw.GotoRecord(r);
+    std::ifstream in(dir_ / "Pyx.DBF", std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const size_t length = static_cast<size_t>(table_->RecordLength());
+    const size_t count = (bytes.size() - static_cast<size_t>(table_->HeaderLength())) / length;
+    for (size_t r = 0; r < count; ++r) {
+      const std::string rec = bytes.substr(static_cast<size_t>(table_->HeaderLength()) + r * length, length);
       std::vector<std::string> v;
-      for (int f = 1; f <= 13; ++f) v.push_back(raw.GetRawN(f));
-      v.push_back(raw.IsDeleted() ? "*" : " ");
+      for (int f = 1; f <= 13; ++f) {
+        std::string text = rec.substr(table_->Field(f).offset, static_cast<size_t>(table_->Field(f).Width()));
+        v.push_back(text.substr(0, text.find('\0')));
+      }
+      v.push_back(rec[0] == '*' ? "*" : " ");
       out.push_back(v);
     }
     return out;
@@ -109,7 +121,7 @@ class HandlerTest : public ::testing::Test {
 };
 std::unique_ptr<TempDir> HandlerTest::master_dir_;
 
-TEST_F(HandlerTest, SearchesInEveryTag) {
+TEST_P(HandlerTest, SearchesInEveryTag) {
   table_->StayNearest = true;
   auto recs = Records();
   for (const auto& tag : pyx_sample::kCallbookTags) {
@@ -163,7 +175,7 @@ TEST_F(HandlerTest, SearchesInEveryTag) {
   }
 }
 
-TEST_F(HandlerTest, NavigationInEveryOrderWithDeletedRecordsHiddenAndShown) {
+TEST_P(HandlerTest, NavigationInEveryOrderWithDeletedRecordsHiddenAndShown) {
   std::mt19937 rng(1);
   for (int i = 0; i < 200; ++i) {
     table_->GotoRecord(static_cast<int32_t>(1 + rng() % kCards));
@@ -190,7 +202,82 @@ TEST_F(HandlerTest, NavigationInEveryOrderWithDeletedRecordsHiddenAndShown) {
   EXPECT_EQ(Walk(true), live);
 }
 
-TEST_F(HandlerTest, SkipsAndEnds) {
+// Moves in tag order leave the record's bytes on disk until something
+// reads them; whatever reads them (fields, the deletion mark, the saved
+// record that key upkeep evaluates the old keys on, an edit and its
+// write) must see the record moved to, also between edits, searches,
+// appends and deletions that change the tree the moves step through.
+TEST_P(HandlerTest, MovesMixedWithReadsEditsAndSearches) {
+  std::mt19937 rng(7);
+  pyx_sample::CardGenerator gen(5);
+  table_->SelectMasterTag("CALL", false);
+  table_->SetUseDeleted(true);
+  auto order = ExpectedOrder("CALL_", true);
+  auto recs = Records();
+  auto at = [&](int32_t r) { return static_cast<size_t>(std::find(order.begin(), order.end(), r) - order.begin()); };
+  auto same_as_file = [&](const char* what) {
+    SCOPED_TRACE(what);
+    const auto& want = recs[static_cast<size_t>(table_->CurrentRecord())];
+    ASSERT_EQ(table_->GetRawN(2), want[1]);
+    EXPECT_EQ(table_->IsDeleted(), want[13] == "*");
+    EXPECT_EQ(table_->SavedRecord().substr(table_->Field(1).offset, 10).substr(0, want[0].size()), want[0]);
+    EXPECT_EQ(std::string(table_->RecordBuffer() + table_->Field(13).offset, 40).substr(0, want[12].size()), want[12]);
+  };
+  table_->GotoRecord(tessera::kMoveFirst);
+  size_t pos = 0;
+  for (int i = 0; i < 400; ++i) {
+    const int op = static_cast<int>(rng() % 10);
+    if (op < 5) {
+      const int n = static_cast<int>(rng() % 7) - 3;
+      table_->Skip(n);
+      pos = static_cast<size_t>(std::clamp<int64_t>(static_cast<int64_t>(pos) + n, 0, static_cast<int64_t>(order.size()) - 1));
+      ASSERT_EQ(table_->CurrentRecord(), order[pos]) << "step " << i << " by " << n;
+      if (op < 3) same_as_file("after a skip");
+    } else if (op == 5) {
+      const int32_t r = order[rng() % order.size()];
+      std::string call = recs[static_cast<size_t>(r)][0];
+      while (!call.empty() && call.back() == ' ') call.pop_back();
+      ASSERT_TRUE(table_->SeekKeyText(call));
+      pos = at(table_->CurrentRecord());
+      ASSERT_LT(pos, order.size());
+      same_as_file("after a search");
+    } else if (op <= 7) {
+      // An edit of the record reached by the last move: the write must
+      // take its bytes, and the tag its old key from them.
+      const auto card = gen.Make(i, 1000);
+      const int f = op == 6 ? 1 : 2;  // CALL_ moves the record in the order
+      table_->PutTextN(f, plat::Utf8ToOem(card[static_cast<size_t>(f - 1)]));
+      table_->WriteRecord(table_->CurrentRecord());
+      order = ExpectedOrder("CALL_", true);
+      recs = Records();
+      pos = at(table_->CurrentRecord());
+      same_as_file("after an edit");
+    } else if (op == 8) {
+      if (table_->IsDeleted()) table_->MarkRecalled();
+      else table_->MarkDeleted();
+      recs = Records();
+      same_as_file("after a deletion mark");
+    } else {
+      const auto card = gen.Make(i, 1000);
+      table_->BlankRecord();
+      for (int f = 0; f < 13; ++f) table_->PutTextN(f + 1, plat::Utf8ToOem(card[static_cast<size_t>(f)]));
+      table_->AppendRecord();
+      order = ExpectedOrder("CALL_", true);
+      recs = Records();
+      table_->GotoRecord(table_->CurrentRecord());
+      pos = at(table_->CurrentRecord());
+      same_as_file("after an append");
+    }
+  }
+  ExpectIndexSound();
+  EXPECT_EQ(Walk(), order);
+  EXPECT_EQ(Walk(true), order);
+  // With deleted records hidden only their marks are read on the way.
+  table_->SetUseDeleted(false);
+  EXPECT_EQ(Walk(), ExpectedOrder("CALL_", false));
+}
+
+TEST_P(HandlerTest, SkipsAndEnds) {
   table_->SelectMasterTag("", false);
   table_->GotoRecord(kCards - 1);
   table_->Skip(5);
@@ -213,7 +300,7 @@ TEST_F(HandlerTest, SkipsAndEnds) {
   EXPECT_EQ(table_->CurrentRecord(), order[0]);
 }
 
-TEST_F(HandlerTest, SearchSkipsDeletedRecordsWhenHidden) {
+TEST_P(HandlerTest, SearchSkipsDeletedRecordsWhenHidden) {
   table_->SelectMasterTag("CALL", false);
   ASSERT_TRUE(table_->SeekKeyText("QZ6ZZZ"));
   table_->MarkDeleted();
@@ -229,7 +316,7 @@ TEST_F(HandlerTest, SearchSkipsDeletedRecordsWhenHidden) {
   EXPECT_EQ(table_->CurrentRecord(), *(qz + 1));
 }
 
-TEST_F(HandlerTest, MasterTagSelection) {
+TEST_P(HandlerTest, MasterTagSelection) {
   EXPECT_EQ(table_->SelectMasterTag("call", false), 1);
   EXPECT_EQ(table_->MasterTagName(), "CALL");
   try {
@@ -267,7 +354,7 @@ TEST_F(HandlerTest, MasterTagSelection) {
   }
 }
 
-TEST_F(HandlerTest, FiltersAreEvaluatedOnceIntoASet) {
+TEST_P(HandlerTest, FiltersAreEvaluatedOnceIntoASet) {
   try {
     table_->SetFilterExpression("CALL_", false, false);
     FAIL();
@@ -299,7 +386,7 @@ TEST_F(HandlerTest, FiltersAreEvaluatedOnceIntoASet) {
   EXPECT_EQ(static_cast<int>(Walk().size()), kCards);
 }
 
-TEST_F(HandlerTest, LocateGivesTheSameRecordWithAndWithoutATag) {
+TEST_P(HandlerTest, LocateGivesTheSameRecordWithAndWithoutATag) {
   auto recs = Records();
   std::mt19937 rng(9);
   for (int i = 0; i < 30; ++i) {
@@ -321,7 +408,7 @@ TEST_F(HandlerTest, LocateGivesTheSameRecordWithAndWithoutATag) {
   EXPECT_EQ(table_->CurrentRecord(), 1001);
 }
 
-TEST_F(HandlerTest, KeyRanges) {
+TEST_P(HandlerTest, KeyRanges) {
   table_->SelectMasterTag("CALL", false);
   ASSERT_TRUE(table_->SetKeyRange("UA", "UA", true, true, true));
   const auto all = ExpectedOrder("CALL_", true);
@@ -338,7 +425,7 @@ TEST_F(HandlerTest, KeyRanges) {
   EXPECT_FALSE(table_->SetKeyRange("A", "B", true, true, true));
 }
 
-TEST_F(HandlerTest, EveryWriteKeepsAllElevenTagsConsistent) {
+TEST_P(HandlerTest, EveryWriteKeepsAllElevenTagsConsistent) {
   std::mt19937 rng(4);
   pyx_sample::CardGenerator gen(99);
   table_->SelectMasterTag("FIO", false);
@@ -363,7 +450,7 @@ TEST_F(HandlerTest, EveryWriteKeepsAllElevenTagsConsistent) {
   EXPECT_EQ(Walk(), ExpectedOrder("FAM_+IM_+OTCH_", true));
 }
 
-TEST_F(HandlerTest, BuildingTags) {
+TEST_P(HandlerTest, BuildingTags) {
   try {
     table_->CreateIndexTag("PYX.CDX", "", "CALL_", "", tessera::kDuplicateKeys, 0);
     FAIL();
@@ -395,7 +482,7 @@ TEST_F(HandlerTest, BuildingTags) {
   ExpectIndexSound();
 }
 
-TEST_F(HandlerTest, RenameTakesTheIndexAlong) {
+TEST_P(HandlerTest, RenameTakesTheIndexAlong) {
   ASSERT_TRUE(table_->Rename(dir_ / "Calls"));
   EXPECT_TRUE(std::filesystem::exists(dir_ / "Calls.DBF"));
   EXPECT_TRUE(std::filesystem::exists(dir_ / "Calls.CDX"));
@@ -404,7 +491,8 @@ TEST_F(HandlerTest, RenameTakesTheIndexAlong) {
   EXPECT_TRUE(table_->SeekKeyText("QZ6ZZZ"));
 }
 
-TEST_F(HandlerTest, RecordOrderReadsThroughTheCacheAndSeesWrites) {
+TEST_P(HandlerTest, RecordOrderReadsThroughTheCacheAndSeesWrites) {
+  if (!GetParam()) GTEST_SKIP() << "another open of the files shares them";
   table_->SelectMasterTag("", false);
   ASSERT_TRUE(table_->ReadCacheOn());
   table_->GotoRecord(tessera::kMoveFirst);
@@ -423,7 +511,8 @@ TEST_F(HandlerTest, RecordOrderReadsThroughTheCacheAndSeesWrites) {
   EXPECT_EQ(table_->GetText("CALL_"), "MINE");  // the cached copy took the write
 }
 
-TEST_F(HandlerTest, IndexLockThatStaysRefusedRaises) {
+TEST_P(HandlerTest, IndexLockThatStaysRefusedRaises) {
+  if (!GetParam()) GTEST_SKIP() << "another open of the files shares them";
   tessera::KTobjCDXFile holder(nullptr, dir_ / "PYX.CDX", false, false, true, true);
   ASSERT_TRUE(holder.LockIndexFile());
   table_->GotoRecord(1);
@@ -440,5 +529,8 @@ TEST_F(HandlerTest, IndexLockThatStaysRefusedRaises) {
   check.GotoRecord(1);
   EXPECT_NE(check.GetText("CALL_"), "X");  // nothing was written
 }
+
+INSTANTIATE_TEST_SUITE_P(SharedAndExclusive, HandlerTest, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& info) { return info.param ? "Shared" : "Exclusive"; });
 
 }  // namespace
