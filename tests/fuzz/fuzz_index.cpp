@@ -78,8 +78,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string index = fuzz_support::Scratch(INDEX_NAME);
   fuzz_support::PutFile(index, data, size);
   fuzz_support::EngineErrorsOnly([&] {
-    // Opened exclusively: records are then read from the mapped file, not
-    // one read call each (the checker reads every record per tag).
+    // Opened exclusively, as one user works on a callbook; fuzz_dbf tries
+    // shared opens too.
     tessera::KTO_dBHandler t(table, false, false);
     if (t.OpenIndexFile(index) != 0) return;
     auto* file = dynamic_cast<IndexFileType*>(t.IndexFile(1));
