@@ -357,7 +357,10 @@ void KTO_dBHandler::RecordEvent(int event, int32_t record) {
     if (master_ != nullptr) master_->ReleaseTree();
     for (int slot = 1; slot <= kIndexSlots; ++slot)
       if (KTobjIndexFile* f = slots_[static_cast<size_t>(slot)].get())
-        if (f->Disk() != nullptr && f->Disk()->IsWritable()) f->Disk()->Flush();
+        if (f->Disk() != nullptr && f->Disk()->IsWritable()) {
+          f->FinishChanges();
+          f->Disk()->Flush();
+        }
     if (master_ != nullptr) {
       master_->ResetTree(1);
       outside_order_ = CurrentRecord() >= 1 && master_->CurrentKey().Reference != CurrentRecord();

@@ -69,6 +69,12 @@ class KTobjCDXTag : public KTobjIndexTag {
   bool WriteTagHeader() override;
   int SearchInPlace(const KTobjIndexKeyData& target, int partial, std::vector<PathStep>& path,
                     KTobjIndexKeyData& found) override;
+  // Changes in the stored nodes (cdx_inplace.cpp).
+  int LocateInPlace(const KTobjIndexKeyData& key, int32_t recno, std::vector<PathStep>& path,
+                    KTobjIndexKeyData& found) override;
+  bool InsertInPlace(const KTobjIndexKeyData& key, const std::vector<PathStep>& path) override;
+  bool RemoveInPlace(const std::vector<PathStep>& path, std::vector<int32_t>& touched) override;
+  bool ChangesInPlace() const override { return true; }
 
   // Builds the whole tag from the table (bulk build), then writes the
   // header.
@@ -123,6 +129,40 @@ class KTobjCDXTag : public KTobjIndexTag {
   // node sorts before the target.
   int SearchNodeInPlace(int32_t offset, const KTobjIndexKeyData& target, int partial, std::vector<PathStep>& path,
                         KTobjIndexKeyData& found, int depth);
+
+  // A leaf read without node objects: per entry its record, its duplicate
+  // and trailing counts and stored byte count as stored, where its stored
+  // bytes start in the key area, and its whole value (at `value` in
+  // flat_bytes_, `length` bytes, without trailing pad bytes).
+  struct FlatEntry {
+    int32_t rec;
+    uint16_t d, t, n, start;
+    uint32_t value;
+    uint16_t length;
+  };
+  // Decodes leaf image `b` into flat_ / flat_bytes_, checking it as
+  // LoadNode does; false when it does not look right.
+  bool DecodeLeaf(const uint8_t* b);
+  std::string_view FlatValue(size_t i) const {
+    return {reinterpret_cast<const char*>(flat_bytes_.data()) + flat_[i].value, flat_[i].length};
+  }
+  int LocateNode(int32_t offset, const KTobjIndexKeyData& key, int32_t recno, std::vector<PathStep>& path,
+                 KTobjIndexKeyData& found, int depth);
+  // SearchKey's comparison of a target (and record) with a stored entry.
+  int CompareStored(const KTobjIndexKeyData& target, int32_t recno, const uint8_t* bytes, int length, int32_t rec);
+  // Writes key and record of the separator at path[level] and, while it is
+  // its node's last, of the ones above.
+  void SetSeparators(const std::vector<PathStep>& path, size_t level, std::string_view key, int32_t rec,
+                     std::vector<int32_t>* touched);
+  // Packs pack_keys_/pack_recs_ [first, last) into a leaf image (as
+  // PackLeaf); answers the free bytes.
+  int PackFlat(size_t first, size_t last, const Packing& p, uint8_t* image) const;
+  int FlatBytes(size_t first, size_t last, const Packing& p) const;
+
+  std::vector<FlatEntry> flat_;
+  std::vector<uint8_t> flat_bytes_;
+  std::vector<std::string_view> pack_keys_;
+  std::vector<int32_t> pack_recs_;
 
   uint8_t options_ = 0x60;
   uint8_t collation_ = 1;  // 1 MACHINE, 2 GENERAL

@@ -109,8 +109,18 @@ void KTobjIndexFile::SaveBeforeImages(int64_t offset, int32_t count) {
 void KTobjIndexFile::PrepareChange(int32_t recno, bool is_append) {
   if (!disk_ || !opened_) return;
   if (corrupt_) Corrupt();
-  ChangedByOther();
-  if (ReadPendingMark()) {
+  if (disk_->IsShared()) {
+    // Under the lock: what others wrote is in the file now, and a mark
+    // found there is one a writer left when it died.
+    ChangedByOther();
+    checked_ = true;
+    if (MarkedByOther()) {
+      needs_rebuild_ = true;
+      RaiseNeedsRebuild();
+    }
+  } else if (!pending_mark_ && ReadPendingMark()) {
+    // Exclusive use: a mark that is not this writer's own was left by one
+    // that did not finish.
     needs_rebuild_ = true;
     RaiseNeedsRebuild();
   }
@@ -131,19 +141,30 @@ void KTobjIndexFile::PrepareChange(int32_t recno, bool is_append) {
 void KTobjIndexFile::BeginChange() {
   if (!disk_ || !opened_ || !disk_->IsWritable()) return;
   journal_.before.clear();
-  journal_.size = disk_->FileSize();
+  // The size as this file last saw or made it: under shared use
+  // ChangedByOther has just learned of any other writer's growth.
+  journal_.size = KnownSize();
   journal_.active = true;
-  WritePendingMark(true);
+  if (!pending_mark_) WritePendingMark(true);
 }
 
 void KTobjIndexFile::CommitChange() {
+  checked_ = false;
   if (!journal_.active) return;
-  if (pending_mark_) WritePendingMark(false);
+  if (pending_mark_ && disk_->IsShared()) WritePendingMark(false);
   journal_.active = false;
   journal_.before.clear();
 }
 
+bool KTobjIndexFile::MarkedByOther() { return ReadPendingMark(); }
+
+void KTobjIndexFile::FinishChanges() {
+  if (!pending_mark_ || journal_.active || corrupt_ || needs_rebuild_ || !disk_) return;
+  WritePendingMark(false);
+}
+
 bool KTobjIndexFile::RollbackChange() {
+  checked_ = false;
   if (!journal_.active) return true;
   journal_.active = false;
   bool ok = true;
@@ -156,12 +177,20 @@ bool KTobjIndexFile::RollbackChange() {
     const int64_t size = disk_->FileSize();
     if (size > journal_.size) ok = disk_->CutBack(journal_.size);
   }
+  // A block 0 that was not written keeps the mark as it was (on, under
+  // exclusive use, from an earlier write).
+  bool mark_restored = false;
   if (ok)
-    if (auto it = journal_.before.find(0); it != journal_.before.end())
+    if (auto it = journal_.before.find(0); it != journal_.before.end()) {
       ok = disk_->WriteQuiet(0, it->second.data(), static_cast<int32_t>(it->second.size()));
+      mark_restored = ok;
+    }
   journal_.before.clear();
-  if (ok) pending_mark_ = false;
-  else needs_rebuild_ = corrupt_ = true;
+  if (ok) {
+    if (mark_restored) pending_mark_ = ReadPendingMark();
+  } else {
+    needs_rebuild_ = corrupt_ = true;
+  }
   DropCache();
   next_free_ = -1;
   known_size_ = -1;
@@ -242,6 +271,7 @@ void KTobjIndexFile::SetLockProtocol(int kind) {
 }
 
 void KTobjIndexFile::CutFile(int64_t size) {
+  known_size_ = -1;
   if (!disk_->IsShared()) {
     disk_->Truncate(size);
   } else if (disk_->LockCount() == 0 && disk_->LockWholeFile()) {

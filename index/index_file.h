@@ -54,6 +54,16 @@ class KTobjIndexFile {
   // header): written by BeginChange, read at open and before a write.
   virtual bool ReadPendingMark();
   virtual void WritePendingMark(bool on);
+  // Under the lock, right after ChangedByOther: whether the file carries
+  // the mark of another writer. A format that reads the mark together with
+  // its change counter answers from that read.
+  virtual bool MarkedByOther();
+  // Writes what record writes left for later (a format's change counter)
+  // and takes the write-in-progress mark off: the file is complete on
+  // disk. A file open for exclusive use keeps the mark on from its first
+  // change until this runs (table flush, close of the index file); a file
+  // that could not be put back after a failed write keeps it for good.
+  virtual void FinishChanges();
   // After RollbackChange: tags reread their headers; trees are dropped.
   virtual void ReloadAfterUndo();
 
@@ -87,6 +97,11 @@ class KTobjIndexFile {
   //                  its image, the file back to its length, the cached
   //                  trees are reloaded. When that fails too, the mark
   //                  stays on disk and the file is refused until rebuilt.
+  //
+  // Under shared use the mark goes on and off with every write, under the
+  // lock. Under exclusive use nobody else can look at the file until it
+  // is closed, so the mark stays on across writes (see FinishChanges) and
+  // each write costs only its own blocks.
   void PrepareChange(int32_t recno, bool is_append);
   void BeginChange();
   void CommitChange();
@@ -159,6 +174,7 @@ class KTobjIndexFile {
     std::map<int64_t, std::string> before;  // block number -> bytes
   } journal_;
   bool pending_mark_ = false;    // this writer's mark is on disk
+  bool checked_ = false;         // ChangedByOther ran under this write's lock
   bool pending_seen_ = false;    // a mark was found when the file was opened
   bool needs_rebuild_ = false;   // confirmed: another writer left it half-done
   // Up to 64 MiB of blocks, taken as they are read: a callbook's whole
