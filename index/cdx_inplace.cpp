@@ -48,6 +48,15 @@ constexpr int kArea = KTobjCDXTag::kLeafArea;
 
 }  // namespace
 
+bool KTobjCDXTag::ReadLeafFlat(int32_t offset) {
+  if (flat_offset_ == offset && flat_generation_ == file_->CacheGeneration()) return true;
+  ForgetFlatLeaf();
+  if (!file_->ReadBlock(offset, leaf_image_, 512) || Get16(leaf_image_) < 2 || !DecodeLeaf(leaf_image_)) return false;
+  flat_offset_ = offset;
+  flat_generation_ = file_->CacheGeneration();
+  return true;
+}
+
 bool KTobjCDXTag::DecodeLeaf(const uint8_t* b) {
   const int count = Get16(b + 2);
   const int free = Get16(b + 12);
@@ -148,7 +157,13 @@ int KTobjCDXTag::LocateNode(int32_t offset, const KTobjIndexKeyData& key, int32_
     }
     return 1;
   }
-  if (!DecodeLeaf(b)) return 2;
+  if (!DecodeLeaf(b)) {
+    ForgetFlatLeaf();
+    return 2;
+  }
+  std::memcpy(leaf_image_, b, 512);
+  flat_offset_ = offset;
+  flat_generation_ = file_->CacheGeneration();
   for (int i = 0; i < count; ++i) {
     const FlatEntry& e = flat_[static_cast<size_t>(i)];
     const int r = CompareStored(key, recno, flat_bytes_.data() + e.value, e.length, e.rec);
@@ -224,11 +239,13 @@ bool KTobjCDXTag::InsertInPlace(const KTobjIndexKeyData& key, const std::vector<
   if (path.empty() || key.Reference <= 0) return false;
   const PathStep& leaf = path.back();
   const size_t depth = path.size();
-  uint8_t b[512];
-  if (!file_->ReadBlock(leaf.offset, b, 512) || Get16(b) < 2 || !DecodeLeaf(b)) return false;
+  if (!ReadLeafFlat(leaf.offset)) return false;
+  uint8_t* b = leaf_image_;
   const int count = Get16(b + 2);
   const int i = leaf.position;
   if (i < 0 || i > count) return false;
+  // From here on the leaf held is being changed.
+  ForgetFlatLeaf();
   const int L = key_length_;
   const std::string_view k = key.bytes().substr(0, static_cast<size_t>(L));
   const int32_t rec = key.Reference;
@@ -383,12 +400,13 @@ bool KTobjCDXTag::RemoveInPlace(const std::vector<PathStep>& path, std::vector<i
   if (path.empty()) return false;
   const PathStep& leaf = path.back();
   const size_t depth = path.size();
-  uint8_t b[512];
-  if (!file_->ReadBlock(leaf.offset, b, 512) || Get16(b) < 2 || !DecodeLeaf(b)) return false;
+  if (!ReadLeafFlat(leaf.offset)) return false;
+  uint8_t* b = leaf_image_;
   const int count = Get16(b + 2);
   const int i = leaf.position;
   // An emptied leaf leaves its parent: the node way.
   if (i < 0 || i >= count || count < 2) return false;
+  ForgetFlatLeaf();
   const int L = key_length_;
   const int E = b[23], D = b[21], T = b[22];
   const uint32_t record_mask = static_cast<uint32_t>(Get32(b + 14));

@@ -644,6 +644,7 @@ void KTobjCDXTag::UnlinkNode(const KTobjIndexKey& node) {
 }
 
 bool KTobjCDXTag::StoreNode(KTobjIndexKey& node) {
+  ForgetFlatLeaf();
   if (node.removed) {
     UnlinkNode(node);
     return true;

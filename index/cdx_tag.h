@@ -159,8 +159,18 @@ class KTobjCDXTag : public KTobjIndexTag {
   int PackFlat(size_t first, size_t last, const Packing& p, uint8_t* image) const;
   int FlatBytes(size_t first, size_t last, const Packing& p) const;
 
+  // Reads leaf `offset` into leaf_image_ and flat_, unless they hold it
+  // already (a search in place just decoded it and nothing was written to
+  // this tag since); false when it does not look right.
+  bool ReadLeafFlat(int32_t offset);
+  // Whatever this tag writes makes the leaf held in flat_ stale.
+  void ForgetFlatLeaf() { flat_offset_ = 0; }
+
   std::vector<FlatEntry> flat_;
   std::vector<uint8_t> flat_bytes_;
+  uint8_t leaf_image_[512] = {};
+  int32_t flat_offset_ = 0;       // the leaf in leaf_image_ / flat_, 0 none
+  uint64_t flat_generation_ = 0;  // the file's cache generation then
   std::vector<std::string_view> pack_keys_;
   std::vector<int32_t> pack_recs_;
 
