@@ -196,6 +196,8 @@ void KTobjCDXFile::Reindex() {
   } unlock{disk_.get(), locked && disk_->IsShared()};
   for (size_t i = 0; i < tags_.Count(); ++i) tags_.At(i)->ReleaseTree();
   directory_->ReleaseTree();
+  // Nothing held may reach the file after it is cut.
+  FlushHeld();
   disk_->Truncate(0);
   DropCache();
   known_size_ = 0;
@@ -255,18 +257,19 @@ bool KTobjCDXFile::ReadPendingMark() {
 void KTobjCDXFile::WritePendingMark(bool on) {
   char mark[8] = {};
   if (on) std::memcpy(mark, kPendingMark, 8);
-  WriteBlock(kPendingMarkOffset, mark, 8);
+  WriteThrough(kPendingMarkOffset, mark, 8);
   pending_mark_ = on;
 }
 
 bool KTobjCDXFile::MarkedByOther() { return mark_seen_; }
 
 void KTobjCDXFile::FinishChanges() {
-  if (!pending_mark_ || journal_.active || corrupt_ || needs_rebuild_ || !directory_) return;
-  // Every tag is on disk after each record write; the header (with the
-  // count) is written whole, without the mark.
-  if (directory_->header_dirty_) directory_->WriteTagHeader();
-  if (pending_mark_) WritePendingMark(false);
+  if (journal_.active || corrupt_ || needs_rebuild_ || !directory_) return;
+  // Every tag's nodes are written (or held) after each record write; the
+  // header (with the count) is written whole, without the mark, and
+  // reaches the file after every held block.
+  if (pending_mark_ && directory_->header_dirty_) directory_->WriteTagHeader();
+  KTobjIndexFile::FinishChanges();
 }
 
 void KTobjCDXFile::ReloadAfterUndo() {

@@ -10,7 +10,9 @@
 #pragma once
 
 #include <cstdint>
+#include <array>
 #include <map>
+#include <unordered_map>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -64,6 +66,9 @@ class KTobjIndexFile {
   // change until this runs (table flush, close of the index file); a file
   // that could not be put back after a failed write keeps it for good.
   virtual void FinishChanges();
+  // The format's blocks may be held in memory under exclusive use while
+  // the mark is on (every read of them goes through ReadBlock).
+  virtual bool HoldsWrites() const { return false; }
   // After RollbackChange: tags reread their headers; trees are dropped.
   virtual void ReloadAfterUndo();
 
@@ -106,6 +111,9 @@ class KTobjIndexFile {
   void BeginChange();
   void CommitChange();
   bool RollbackChange();
+  // After a write whose table part could not be taken back: the file is
+  // refused from now on and keeps (or gets) the write-in-progress mark.
+  void KeepMarked();
   bool InChange() const { return journal_.active; }
   // The file carries the write-in-progress mark of a writer that did not
   // finish (another process holding the lock is waited for first).
@@ -149,6 +157,11 @@ class KTobjIndexFile {
   uint64_t CacheGeneration() const { return cache_generation_; }
   // Reads bytes from the file itself, past the cache.
   bool ReadDirect(int32_t offset, void* buffer, int32_t count);
+  // Writes to the file at once, even while other writes are held (the
+  // write-in-progress mark).
+  bool WriteThrough(int32_t offset, const void* buffer, int32_t count);
+  // Writes the held blocks, block 0 (the header with the mark) last.
+  void FlushHeld();
 
  protected:
   void SaveBeforeImages(int64_t offset, int32_t count);
@@ -175,6 +188,15 @@ class KTobjIndexFile {
   } journal_;
   bool pending_mark_ = false;    // this writer's mark is on disk
   bool checked_ = false;         // ChangedByOther ran under this write's lock
+  // Under exclusive use, with the mark on disk, written blocks are held
+  // here (whole blocks, by number) and reach the file together when the
+  // changes are finished or too many are held: a block changed by many
+  // record writes is written once. A writer killed meanwhile leaves the
+  // mark, and the table has every record for the rebuild.
+  void HoldWrite(int64_t offset, const uint8_t* data, int32_t count);
+  std::unordered_map<int64_t, std::array<uint8_t, 512>> held_;
+  bool holding_ = false;
+  static constexpr size_t kHeldBlocks = 8192;  // 4 MiB
   bool pending_seen_ = false;    // a mark was found when the file was opened
   bool needs_rebuild_ = false;   // confirmed: another writer left it half-done
   // Up to 64 MiB of blocks, taken as they are read: a callbook's whole
