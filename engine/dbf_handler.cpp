@@ -290,6 +290,7 @@ void KTO_dBHandler::RefreshIndexes() {
 // the record back (KTO_dBaseDBF::UndoWrite) and every index file put its
 // blocks back.
 void KTO_dBHandler::WriteThroughIndexes(int32_t number, bool is_append) {
+  ClearUndoFailed();
   LockIndexFiles();
   try {
     if (is_append) RefreshHeader();
@@ -305,7 +306,12 @@ void KTO_dBHandler::WriteThroughIndexes(int32_t number, bool is_append) {
   } catch (...) {
     DropReadCache();
     for (int slot = 1; slot <= kIndexSlots; ++slot)
-      if (KTobjIndexFile* f = slots_[static_cast<size_t>(slot)].get()) f->RollbackChange();
+      if (KTobjIndexFile* f = slots_[static_cast<size_t>(slot)].get()) {
+        f->RollbackChange();
+        // Indexes put back to a table that could not be: they no longer
+        // describe it and stay marked for a rebuild.
+        if (UndoFailed()) f->KeepMarked();
+      }
     if (master_ != nullptr) {
       try {
         master_->ResetTree(1);
@@ -364,7 +370,10 @@ void KTO_dBHandler::RecordEvent(int event, int32_t record) {
     if (master_ != nullptr) master_->ReleaseTree();
     for (int slot = 1; slot <= kIndexSlots; ++slot)
       if (KTobjIndexFile* f = slots_[static_cast<size_t>(slot)].get())
-        if (f->Disk() != nullptr && f->Disk()->IsWritable()) f->Disk()->Flush();
+        if (f->Disk() != nullptr && f->Disk()->IsWritable()) {
+          f->FinishChanges();
+          f->Disk()->Flush();
+        }
     if (master_ != nullptr) {
       master_->ResetTree(1);
       outside_order_ = CurrentRecord() >= 1 && master_->CurrentKey().Reference != CurrentRecord();

@@ -293,12 +293,13 @@ void KTO_dBaseDBF::AppendRecord() {
   // so that a failure there can still take the record back out: nobody
   // else has appended behind it meanwhile.
   WriteUndo undo;
+  undo_failed_ = false;
   try {
     AppendUnderLock(&undo);
     eof_ = bof_ = false;
     RecordEvent(kEventAfterWrite, 0);
   } catch (...) {
-    UndoWrite(undo);
+    undo_failed_ = !UndoWrite(undo);
     if (locked) UnlockTable();
     throw;
   }
@@ -366,6 +367,7 @@ void KTO_dBaseDBF::WriteRecord(int32_t number) {
   if (KTO_DiskFile::ReadAt(RecordOffset(number), undo.tail.data(), record_length_) != record_length_)
     undo.tail.clear();
   undo.armed = true;
+  undo_failed_ = false;
   try {
     header_dirty_ = true;
     WriteAt(RecordOffset(number), record_, record_length_);
@@ -376,7 +378,7 @@ void KTO_dBaseDBF::WriteRecord(int32_t number) {
     WriteHeader();
     RecordEvent(kEventAfterWrite, number);
   } catch (...) {
-    UndoWrite(undo);
+    undo_failed_ = !UndoWrite(undo);
     throw;
   }
   if (auto_flush_) Flush();

@@ -230,6 +230,10 @@ class KTO_dBaseDBF : public KTO_DiskFile {
   // Puts the file back as the undo record says (table, header, count);
   // reports nothing. False when a step of the undo failed too.
   bool UndoWrite(const WriteUndo& undo);
+  // The last record write failed and could not be taken back whole: the
+  // table may hold (part of) a record its indexes do not know.
+  bool UndoFailed() const { return undo_failed_; }
+  void ClearUndoFailed() { undo_failed_ = false; }
 
   // Byte offset of a record in the file.
   int64_t RecordOffset(int32_t record) const {
@@ -284,6 +288,7 @@ class KTO_dBaseDBF : public KTO_DiskFile {
   int32_t change_stamp_ = 0;
   bool changed_by_other_ = false;
   bool record_written_ = false;
+  bool undo_failed_ = false;
   bool record_changed_ = false;
   bool use_deleted_ = true;
   bool auto_flush_ = false;

@@ -1,6 +1,9 @@
 #include "index/cdx_file.h"
 
+#include <algorithm>
 #include <cstring>
+
+#include "engine/byte_order.h"
 
 #include "engine/dbf_handler.h"
 #include "engine/errors.h"
@@ -41,8 +44,13 @@ KTobjCDXFile::KTobjCDXFile(KTO_dBHandler* table, std::string_view name, bool ove
 }
 
 KTobjCDXFile::~KTobjCDXFile() {
-  // Tags first (each writes its dirty nodes and header), then the directory.
+  // Tags first (each writes its dirty nodes and header), then the
+  // directory with the change count, which takes the mark off.
   tags_.FreeAll();
+  try {
+    FinishChanges();
+  } catch (...) {
+  }
   directory_.reset();
 }
 
@@ -167,7 +175,9 @@ int32_t KTobjCDXFile::AllocateNode() {
 }
 
 int32_t KTobjCDXFile::ResetAllocator() {
-  const int64_t size = disk_ ? disk_->FileSize() : 0;
+  // The size as last seen or written: a foreign change (ChangedByOther)
+  // or a cut makes it read again.
+  const int64_t size = disk_ ? KnownSize() : 0;
   // Blocks start at multiples of 512 even when the file has a ragged end.
   next_free_ = static_cast<int32_t>((size + kBlockSize - 1) / kBlockSize * kBlockSize);
   known_size_ = size;
@@ -186,6 +196,8 @@ void KTobjCDXFile::Reindex() {
   } unlock{disk_.get(), locked && disk_->IsShared()};
   for (size_t i = 0; i < tags_.Count(); ++i) tags_.At(i)->ReleaseTree();
   directory_->ReleaseTree();
+  // Nothing held may reach the file after it is cut.
+  FlushHeld();
   disk_->Truncate(0);
   DropCache();
   known_size_ = 0;
@@ -214,16 +226,25 @@ void KTobjCDXFile::Reindex() {
 bool KTobjCDXFile::RecordChanged(int32_t recno, bool is_append) {
   if (!opened_) return false;
   // The writer holds the file's lock: whatever another process wrote before
-  // is in the file now, and the count goes on from the file's.
-  ChangedByOther();
+  // is in the file now, and the count goes on from the file's (PrepareChange
+  // has looked already when it ran under this lock).
+  if (!checked_) ChangedByOther();
   directory_->SetVersionCounter(directory_->VersionCounter() + 1);
-  directory_->MarkHeaderDirty();
   KTobjIndexFile::RecordChanged(recno, is_append);
-  // The directory header is rewritten whole: that also clears the
-  // write-in-progress mark.
-  directory_->MarkHeaderDirty();
-  directory_->WriteTagHeader();
-  pending_mark_ = false;
+  if (disk_->IsShared()) {
+    // Others learn of the change from the count; the mark goes with the
+    // same write (bytes 8 to 23 of the directory header).
+    uint8_t h[24];
+    if (!ReadBlock(0, h, 24)) ReportError(kCodeIndexHeader, kNoSubCode, FullName());
+    bytes::PutLE32(h + 8, static_cast<uint32_t>(directory_->VersionCounter()));
+    std::memset(h + kPendingMarkOffset, 0, 8);
+    WriteBlock(8, h + 8, 16);
+    pending_mark_ = false;
+  } else {
+    // Nobody else reads the count before the file is closed: it is
+    // written with the header when the changes are finished.
+    directory_->MarkHeaderDirty();
+  }
   return true;
 }
 
@@ -236,22 +257,43 @@ bool KTobjCDXFile::ReadPendingMark() {
 void KTobjCDXFile::WritePendingMark(bool on) {
   char mark[8] = {};
   if (on) std::memcpy(mark, kPendingMark, 8);
-  WriteBlock(kPendingMarkOffset, mark, 8);
+  WriteThrough(kPendingMarkOffset, mark, 8);
   pending_mark_ = on;
+}
+
+bool KTobjCDXFile::MarkedByOther() { return mark_seen_; }
+
+void KTobjCDXFile::FinishChanges() {
+  if (journal_.active || corrupt_ || needs_rebuild_ || !directory_) return;
+  // Every tag's nodes are written (or held) after each record write; the
+  // header (with the count) is written whole, without the mark, and
+  // reaches the file after every held block.
+  if (pending_mark_ && directory_->header_dirty_) directory_->WriteTagHeader();
+  KTobjIndexFile::FinishChanges();
 }
 
 void KTobjCDXFile::ReloadAfterUndo() {
   KTobjIndexFile::ReloadAfterUndo();
   if (directory_) {
+    // Under exclusive use the count of earlier writes was not written yet:
+    // it goes on from where it was.
+    const int32_t counter = directory_->VersionCounter();
+    const bool unwritten = directory_->header_dirty_ && !disk_->IsShared();
     directory_->DiscardTree();
     directory_->ReadTagHeader();
+    if (unwritten) {
+      directory_->SetVersionCounter(std::max(counter, directory_->VersionCounter()));
+      directory_->MarkHeaderDirty();
+    }
   }
 }
 
 bool KTobjCDXFile::ChangedByOther() {
   if (!disk_ || !disk_->IsShared() || !directory_) return false;
-  uint8_t h[12];
-  if (!ReadDirect(0, h, 12)) return false;
+  // The count and the mark in one read.
+  uint8_t h[24];
+  if (!ReadDirect(0, h, 24)) return false;
+  mark_seen_ = std::memcmp(h + kPendingMarkOffset, kPendingMark, 8) == 0;
   const int32_t counter = static_cast<int32_t>(static_cast<uint32_t>(h[8]) | (static_cast<uint32_t>(h[9]) << 8) |
                                                (static_cast<uint32_t>(h[10]) << 16) |
                                                (static_cast<uint32_t>(h[11]) << 24));

@@ -39,7 +39,15 @@ class KTobjCDXFile : public KTobjIndexFile {
   bool ChangedByOther() override;
   bool ReadPendingMark() override;
   void WritePendingMark(bool on) override;
+  bool MarkedByOther() override;
+  bool HoldsWrites() const override { return disk_ != nullptr && !disk_->IsShared(); }
+  void FinishChanges() override;
   void ReloadAfterUndo() override;
+  // The directory header is about to be written whole: whether it must
+  // carry the write-in-progress mark (a change is under way), and, once
+  // written, that the mark is as it says.
+  bool HeaderKeepsMark() const { return pending_mark_ && journal_.active; }
+  void HeaderWritten(bool mark_on) { pending_mark_ = mark_on; }
 
   // Bytes 16..23 of the directory header (reserved in the format, zeros in
   // every file this engine or another program writes) hold this text while
@@ -56,6 +64,8 @@ class KTobjCDXFile : public KTobjIndexFile {
   std::string DirectoryKeyText(std::string_view tag_name) const;
 
   bool constructing_ = false;
+  // The mark as ChangedByOther last read it with the change counter.
+  bool mark_seen_ = false;
   std::unique_ptr<KTobjCDXTag> directory_;
 };
 

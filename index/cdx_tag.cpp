@@ -169,18 +169,24 @@ bool KTobjCDXTag::WriteTagHeader() {
   } else {
     Put16(h + 506, 1);
   }
+  // The directory header holds the write-in-progress mark (16..23): kept
+  // while a change is under way, cleared otherwise.
+  auto* cdx = IsDirectory() ? static_cast<KTobjCDXFile*>(file_) : nullptr;
+  const bool keep_mark = cdx != nullptr && cdx->HeaderKeepsMark();
+  if (keep_mark) std::memcpy(h + KTobjCDXFile::kPendingMarkOffset, KTobjCDXFile::kPendingMark, 8);
   file_->WriteBlock(header_offset_, h, 1024);
+  if (cdx != nullptr && header_offset_ == 0) cdx->HeaderWritten(keep_mark);
   header_dirty_ = false;
   return true;
 }
 
 int32_t KTobjCDXTag::ReadRootOffset() {
   uint8_t h[4];
-  const std::string where = "tag " + name_ + ", header " + std::to_string(header_offset_);
-  if (!file_->ReadBlock(header_offset_, h, 4)) file_->Corrupt(where);
+  auto where = [this] { return "tag " + name_ + ", header " + std::to_string(header_offset_); };
+  if (!file_->ReadBlock(header_offset_, h, 4)) file_->Corrupt(where());
   const int32_t root = Get32(h);
   if (root <= 0 || root % 512 != 0 || (root + 512 > file_->KnownSize() && root + 512 > file_->RefreshSize()))
-    file_->Corrupt(where + " (root " + std::to_string(root) + ")");
+    file_->Corrupt(where() + " (root " + std::to_string(root) + ")");
   return root;
 }
 
@@ -773,6 +779,7 @@ void KTobjCDXTag::UnlinkNode(const KTobjIndexKey& node) {
 }
 
 bool KTobjCDXTag::StoreNode(KTobjIndexKey& node) {
+  ForgetFlatLeaf();
   if (node.removed) {
     UnlinkNode(node);
     return true;

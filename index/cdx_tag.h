@@ -73,6 +73,13 @@ class KTobjCDXTag : public KTobjIndexTag {
   int StepInPlace(bool forward, std::vector<PathStep>& path, KTobjIndexKeyData& current) override;
   int32_t RecordAhead(int n) const override;
 
+  // Changes in the stored nodes (cdx_inplace.cpp).
+  int LocateInPlace(const KTobjIndexKeyData& key, int32_t recno, std::vector<PathStep>& path,
+                    KTobjIndexKeyData& found) override;
+  bool InsertInPlace(const KTobjIndexKeyData& key, const std::vector<PathStep>& path) override;
+  bool RemoveInPlace(const std::vector<PathStep>& path, std::vector<int32_t>& touched) override;
+  bool ChangesInPlace() const override { return true; }
+
   // Builds the whole tag from the table (bulk build), then writes the
   // header.
   void BuildTag();
@@ -151,6 +158,50 @@ class KTobjCDXTag : public KTobjIndexTag {
   bool DescendInPlace(int32_t offset, bool forward, std::vector<PathStep>& path, int depth);
   void SetStepKey(int i, KTobjIndexKeyData& key) const;
   StepLeaf step_leaf_;
+
+  // A leaf read without node objects: per entry its record, its duplicate
+  // and trailing counts and stored byte count as stored, where its stored
+  // bytes start in the key area, and its whole value (at `value` in
+  // flat_bytes_, `length` bytes, without trailing pad bytes).
+  struct FlatEntry {
+    int32_t rec;
+    uint16_t d, t, n, start;
+    uint32_t value;
+    uint16_t length;
+  };
+  // Decodes leaf image `b` into flat_ / flat_bytes_, checking it as
+  // LoadNode does; false when it does not look right.
+  bool DecodeLeaf(const uint8_t* b);
+  std::string_view FlatValue(size_t i) const {
+    return {reinterpret_cast<const char*>(flat_bytes_.data()) + flat_[i].value, flat_[i].length};
+  }
+  int LocateNode(int32_t offset, const KTobjIndexKeyData& key, int32_t recno, std::vector<PathStep>& path,
+                 KTobjIndexKeyData& found, int depth);
+  // SearchKey's comparison of a target (and record) with a stored entry.
+  int CompareStored(const KTobjIndexKeyData& target, int32_t recno, const uint8_t* bytes, int length, int32_t rec);
+  // Writes key and record of the separator at path[level] and, while it is
+  // its node's last, of the ones above.
+  void SetSeparators(const std::vector<PathStep>& path, size_t level, std::string_view key, int32_t rec,
+                     std::vector<int32_t>* touched);
+  // Packs pack_keys_/pack_recs_ [first, last) into a leaf image (as
+  // PackLeaf); answers the free bytes.
+  int PackFlat(size_t first, size_t last, const Packing& p, uint8_t* image) const;
+  int FlatBytes(size_t first, size_t last, const Packing& p) const;
+
+  // Reads leaf `offset` into leaf_image_ and flat_, unless they hold it
+  // already (a search in place just decoded it and nothing was written to
+  // this tag since); false when it does not look right.
+  bool ReadLeafFlat(int32_t offset);
+  // Whatever this tag writes makes the leaf held in flat_ stale.
+  void ForgetFlatLeaf() { flat_offset_ = 0; }
+
+  std::vector<FlatEntry> flat_;
+  std::vector<uint8_t> flat_bytes_;
+  uint8_t leaf_image_[512] = {};
+  int32_t flat_offset_ = 0;       // the leaf in leaf_image_ / flat_, 0 none
+  uint64_t flat_generation_ = 0;  // the file's cache generation then
+  std::vector<std::string_view> pack_keys_;
+  std::vector<int32_t> pack_recs_;
 
   uint8_t options_ = 0x60;
   uint8_t collation_ = 1;  // 1 MACHINE, 2 GENERAL

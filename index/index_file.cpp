@@ -42,6 +42,9 @@ int32_t KTobjIndexFile::ResetAllocator() { return -1; }
 
 int64_t KTobjIndexFile::RefreshSize() {
   known_size_ = disk_ ? disk_->FileSize() : 0;
+  // Held blocks past the end are the file's too.
+  for (const auto& [block, bytes] : held_)
+    known_size_ = std::max<int64_t>(known_size_, (block + 1) * IndexBlockCache::kBlock);
   return known_size_;
 }
 
@@ -60,7 +63,10 @@ bool KTobjIndexFile::ReadBlock(int32_t offset, void* buffer, int32_t count) {
     const int64_t number = pos / IndexBlockCache::kBlock;
     const int64_t start = number * IndexBlockCache::kBlock;
     const int64_t end = std::min<int64_t>(start + IndexBlockCache::kBlock, static_cast<int64_t>(offset) + count);
-    const uint8_t* cached = cache_.Find(number);
+    const uint8_t* cached = nullptr;
+    if (!held_.empty())
+      if (auto it = held_.find(number); it != held_.end()) cached = it->second.data();
+    if (cached == nullptr) cached = cache_.Find(number);
     if (cached == nullptr) {
       // A block that does not lie wholly in the file is read as it is and
       // not kept.
@@ -85,11 +91,82 @@ bool KTobjIndexFile::WriteBlock(int32_t offset, const void* buffer, int32_t coun
     return false;
   }
   if (journal_.active) SaveBeforeImages(offset, count);
-  disk_->WriteAt(offset, buffer, count);
+  if (holding_) HoldWrite(offset, static_cast<const uint8_t*>(buffer), count);
+  else disk_->WriteAt(offset, buffer, count);
   cache_.Written(offset, static_cast<const uint8_t*>(buffer), count);
   ++write_count_;
   if (offset + static_cast<int64_t>(count) > known_size_) known_size_ = offset + static_cast<int64_t>(count);
   return true;
+}
+
+bool KTobjIndexFile::WriteThrough(int32_t offset, const void* buffer, int32_t count) {
+  if (!disk_ || offset < 0) return false;
+  if (corrupt_) {
+    Corrupt();
+    return false;
+  }
+  if (journal_.active) SaveBeforeImages(offset, count);
+  disk_->WriteAt(offset, buffer, count);
+  if (!held_.empty()) {
+    // A held copy of the block takes the bytes as well.
+    const auto* data = static_cast<const uint8_t*>(buffer);
+    for (int64_t pos = offset; pos < static_cast<int64_t>(offset) + count;) {
+      const int64_t number = pos / IndexBlockCache::kBlock;
+      const int64_t start = number * IndexBlockCache::kBlock;
+      const int64_t end = std::min<int64_t>(start + IndexBlockCache::kBlock, static_cast<int64_t>(offset) + count);
+      if (auto it = held_.find(number); it != held_.end())
+        std::memcpy(it->second.data() + (pos - start), data + (pos - offset), static_cast<size_t>(end - pos));
+      pos = end;
+    }
+  }
+  cache_.Written(offset, static_cast<const uint8_t*>(buffer), count);
+  ++write_count_;
+  if (offset + static_cast<int64_t>(count) > known_size_) known_size_ = offset + static_cast<int64_t>(count);
+  return true;
+}
+
+void KTobjIndexFile::HoldWrite(int64_t offset, const uint8_t* data, int32_t count) {
+  const int64_t kBlock = IndexBlockCache::kBlock;
+  for (int64_t pos = offset; pos < offset + count;) {
+    const int64_t number = pos / kBlock;
+    const int64_t start = number * kBlock;
+    const int64_t end = std::min<int64_t>(start + kBlock, offset + count);
+    auto [it, added] = held_.try_emplace(number);
+    if (added && (pos > start || end < start + kBlock)) {
+      // Part of a block: the rest as the file (or the cache) has it.
+      std::array<uint8_t, 512>& block = it->second;
+      block.fill(0);
+      if (const uint8_t* cached = cache_.Find(number)) std::memcpy(block.data(), cached, 512);
+      else disk_->ReadAt(start, block.data(), static_cast<int32_t>(kBlock));
+    }
+    std::memcpy(it->second.data() + (pos - start), data + (pos - offset), static_cast<size_t>(end - pos));
+    pos = end;
+  }
+}
+
+void KTobjIndexFile::FlushHeld() {
+  if (held_.empty() || !disk_) return;
+  std::vector<int64_t> blocks;
+  blocks.reserve(held_.size());
+  for (const auto& [block, bytes] : held_) blocks.push_back(block);
+  std::sort(blocks.begin(), blocks.end());
+  // Runs of neighbouring blocks go in one write; block 0 holds the mark
+  // and goes last, once everything else is there.
+  std::vector<uint8_t> run;
+  const int64_t kBlock = IndexBlockCache::kBlock;
+  for (size_t i = blocks[0] == 0 ? 1 : 0; i < blocks.size();) {
+    size_t j = i;
+    run.clear();
+    while (j < blocks.size() && blocks[j] == blocks[i] + static_cast<int64_t>(j - i)) {
+      const auto& bytes = held_.at(blocks[j]);
+      run.insert(run.end(), bytes.begin(), bytes.end());
+      ++j;
+    }
+    disk_->WriteAt(blocks[i] * kBlock, run.data(), static_cast<int32_t>(run.size()));
+    i = j;
+  }
+  if (blocks[0] == 0) disk_->WriteAt(0, held_.at(0).data(), static_cast<int32_t>(kBlock));
+  held_.clear();
 }
 
 void KTobjIndexFile::SaveBeforeImages(int64_t offset, int32_t count) {
@@ -99,7 +176,12 @@ void KTobjIndexFile::SaveBeforeImages(int64_t offset, int32_t count) {
     if (start >= journal_.size || journal_.before.count(b) != 0) continue;
     const int32_t length = static_cast<int32_t>(std::min<int64_t>(kBlock, journal_.size - start));
     std::string image(static_cast<size_t>(length), '\0');
-    if (const uint8_t* cached = length == kBlock ? cache_.Find(b) : nullptr)
+    const uint8_t* held = nullptr;
+    if (!held_.empty())
+      if (auto it = held_.find(b); it != held_.end()) held = it->second.data();
+    if (held != nullptr)
+      std::memcpy(image.data(), held, static_cast<size_t>(length));
+    else if (const uint8_t* cached = length == kBlock ? cache_.Find(b) : nullptr)
       std::memcpy(image.data(), cached, static_cast<size_t>(length));
     else if (disk_->ReadAt(start, image.data(), length) != length)
       ReportError(kCodeIndexHeader, kNoSubCode, FullName());
@@ -110,8 +192,18 @@ void KTobjIndexFile::SaveBeforeImages(int64_t offset, int32_t count) {
 void KTobjIndexFile::PrepareChange(int32_t recno, bool is_append) {
   if (!disk_ || !opened_) return;
   if (corrupt_) Corrupt();
-  ChangedByOther();
-  if (ReadPendingMark()) {
+  if (disk_->IsShared()) {
+    // Under the lock: what others wrote is in the file now, and a mark
+    // found there is one a writer left when it died.
+    ChangedByOther();
+    checked_ = true;
+    if (MarkedByOther()) {
+      needs_rebuild_ = true;
+      RaiseNeedsRebuild();
+    }
+  } else if (!pending_mark_ && ReadPendingMark()) {
+    // Exclusive use: a mark that is not this writer's own was left by one
+    // that did not finish.
     needs_rebuild_ = true;
     RaiseNeedsRebuild();
   }
@@ -131,38 +223,76 @@ void KTobjIndexFile::PrepareChange(int32_t recno, bool is_append) {
 
 void KTobjIndexFile::BeginChange() {
   if (!disk_ || !opened_ || !disk_->IsWritable()) return;
+  // Held blocks of earlier writes go out before this write starts, so
+  // that a failure to write them refuses this write with nothing done.
+  if (held_.size() > kHeldBlocks) FlushHeld();
   journal_.before.clear();
-  journal_.size = disk_->FileSize();
+  // The size as this file last saw or made it: under shared use
+  // ChangedByOther has just learned of any other writer's growth.
+  journal_.size = KnownSize();
   journal_.active = true;
-  WritePendingMark(true);
+  if (!pending_mark_) WritePendingMark(true);
+  if (pending_mark_ && HoldsWrites()) holding_ = true;
 }
 
 void KTobjIndexFile::CommitChange() {
+  checked_ = false;
   if (!journal_.active) return;
-  if (pending_mark_) WritePendingMark(false);
+  if (pending_mark_ && disk_->IsShared()) WritePendingMark(false);
   journal_.active = false;
   journal_.before.clear();
 }
 
+bool KTobjIndexFile::MarkedByOther() { return ReadPendingMark(); }
+
+void KTobjIndexFile::FinishChanges() {
+  if (journal_.active || corrupt_ || needs_rebuild_ || !disk_) return;
+  FlushHeld();
+  holding_ = false;
+  if (pending_mark_) WritePendingMark(false);
+}
+
 bool KTobjIndexFile::RollbackChange() {
+  checked_ = false;
   if (!journal_.active) return true;
   journal_.active = false;
   bool ok = true;
+  if (holding_) {
+    // Nothing of this write reached the file: the held blocks go back to
+    // their images, blocks past the old end are dropped.
+    for (const auto& [block, image] : journal_.before) {
+      auto& held = held_[block];
+      held.fill(0);
+      std::memcpy(held.data(), image.data(), image.size());
+    }
+    for (auto it = held_.begin(); it != held_.end();)
+      if (it->first * IndexBlockCache::kBlock >= journal_.size) it = held_.erase(it);
+      else ++it;
+    journal_.before.clear();
+  }
   // Block 0 holds the mark: it is put back last, and only when everything
   // else went back, so a file that could not be restored keeps its mark.
   for (const auto& [block, image] : journal_.before)
     if (block != 0 && ok)
       ok = disk_->WriteQuiet(block * IndexBlockCache::kBlock, image.data(), static_cast<int32_t>(image.size()));
-  if (ok) {
+  if (ok && !holding_) {
     const int64_t size = disk_->FileSize();
     if (size > journal_.size) ok = disk_->CutBack(journal_.size);
   }
+  // A block 0 that was not written keeps the mark as it was (on, under
+  // exclusive use, from an earlier write).
+  bool mark_restored = false;
   if (ok)
-    if (auto it = journal_.before.find(0); it != journal_.before.end())
+    if (auto it = journal_.before.find(0); it != journal_.before.end()) {
       ok = disk_->WriteQuiet(0, it->second.data(), static_cast<int32_t>(it->second.size()));
+      mark_restored = ok;
+    }
   journal_.before.clear();
-  if (ok) pending_mark_ = false;
-  else needs_rebuild_ = corrupt_ = true;
+  if (ok) {
+    if (mark_restored) pending_mark_ = ReadPendingMark();
+  } else {
+    needs_rebuild_ = corrupt_ = true;
+  }
   DropCache();
   next_free_ = -1;
   known_size_ = -1;
@@ -173,6 +303,19 @@ bool KTobjIndexFile::RollbackChange() {
     ok = false;
   }
   return ok;
+}
+
+void KTobjIndexFile::KeepMarked() {
+  if (!disk_ || !opened_ || !disk_->IsWritable()) return;
+  if (!pending_mark_) {
+    try {
+      WritePendingMark(true);
+    } catch (const std::exception&) {
+      // The disk that failed the table may fail this too: the file is
+      // refused all the same.
+    }
+  }
+  needs_rebuild_ = corrupt_ = true;
 }
 
 bool KTobjIndexFile::NeedsRebuild() {
@@ -243,6 +386,8 @@ void KTobjIndexFile::SetLockProtocol(int kind) {
 }
 
 void KTobjIndexFile::CutFile(int64_t size) {
+  FlushHeld();
+  known_size_ = -1;
   if (!disk_->IsShared()) {
     disk_->Truncate(size);
   } else if (disk_->LockCount() == 0 && disk_->LockWholeFile()) {

@@ -10,7 +10,9 @@
 #pragma once
 
 #include <cstdint>
+#include <array>
 #include <map>
+#include <unordered_map>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -54,6 +56,19 @@ class KTobjIndexFile {
   // header): written by BeginChange, read at open and before a write.
   virtual bool ReadPendingMark();
   virtual void WritePendingMark(bool on);
+  // Under the lock, right after ChangedByOther: whether the file carries
+  // the mark of another writer. A format that reads the mark together with
+  // its change counter answers from that read.
+  virtual bool MarkedByOther();
+  // Writes what record writes left for later (a format's change counter)
+  // and takes the write-in-progress mark off: the file is complete on
+  // disk. A file open for exclusive use keeps the mark on from its first
+  // change until this runs (table flush, close of the index file); a file
+  // that could not be put back after a failed write keeps it for good.
+  virtual void FinishChanges();
+  // The format's blocks may be held in memory under exclusive use while
+  // the mark is on (every read of them goes through ReadBlock).
+  virtual bool HoldsWrites() const { return false; }
   // After RollbackChange: tags reread their headers; trees are dropped.
   virtual void ReloadAfterUndo();
 
@@ -87,10 +102,18 @@ class KTobjIndexFile {
   //                  its image, the file back to its length, the cached
   //                  trees are reloaded. When that fails too, the mark
   //                  stays on disk and the file is refused until rebuilt.
+  //
+  // Under shared use the mark goes on and off with every write, under the
+  // lock. Under exclusive use nobody else can look at the file until it
+  // is closed, so the mark stays on across writes (see FinishChanges) and
+  // each write costs only its own blocks.
   void PrepareChange(int32_t recno, bool is_append);
   void BeginChange();
   void CommitChange();
   bool RollbackChange();
+  // After a write whose table part could not be taken back: the file is
+  // refused from now on and keeps (or gets) the write-in-progress mark.
+  void KeepMarked();
   bool InChange() const { return journal_.active; }
   // The file carries the write-in-progress mark of a writer that did not
   // finish (another process holding the lock is waited for first).
@@ -137,6 +160,11 @@ class KTobjIndexFile {
   uint64_t WriteCount() const { return write_count_; }
   // Reads bytes from the file itself, past the cache.
   bool ReadDirect(int32_t offset, void* buffer, int32_t count);
+  // Writes to the file at once, even while other writes are held (the
+  // write-in-progress mark).
+  bool WriteThrough(int32_t offset, const void* buffer, int32_t count);
+  // Writes the held blocks, block 0 (the header with the mark) last.
+  void FlushHeld();
 
  protected:
   void SaveBeforeImages(int64_t offset, int32_t count);
@@ -162,6 +190,16 @@ class KTobjIndexFile {
     std::map<int64_t, std::string> before;  // block number -> bytes
   } journal_;
   bool pending_mark_ = false;    // this writer's mark is on disk
+  bool checked_ = false;         // ChangedByOther ran under this write's lock
+  // Under exclusive use, with the mark on disk, written blocks are held
+  // here (whole blocks, by number) and reach the file together when the
+  // changes are finished or too many are held: a block changed by many
+  // record writes is written once. A writer killed meanwhile leaves the
+  // mark, and the table has every record for the rebuild.
+  void HoldWrite(int64_t offset, const uint8_t* data, int32_t count);
+  std::unordered_map<int64_t, std::array<uint8_t, 512>> held_;
+  bool holding_ = false;
+  static constexpr size_t kHeldBlocks = 8192;  // 4 MiB
   bool pending_seen_ = false;    // a mark was found when the file was opened
   bool needs_rebuild_ = false;   // confirmed: another writer left it half-done
   // Up to 64 MiB of blocks, taken as they are read: a callbook's whole

@@ -178,36 +178,109 @@ void KTobjIndexTag::DiscardTree() {
 void KTobjIndexTag::CheckMaintainable(const TktVariant&) {}
 
 void KTobjIndexTag::PrepareChange(int32_t recno, bool is_append) {
+  PreparedChange& p = prepared_;
+  p.valid = false;
   KTO_dBHandler* table = Table();
   if (table == nullptr) return;
   if (!is_append && !has_for_ && !table->RecordChanged()) return;
   // The header first: a root that is no node of the file raises here.
   ReadRootOffset();
-  KTobjIndexKeyData new_key(256);
+  KTobjIndexKeyData& new_key = p.new_key;
   if (!EvalKey(new_key, nullptr)) return;
-  KTobjIndexKeyData stored;
-  stored.CopyFrom(new_key);
-  NormalizeKey(stored, true);
-  CheckMaintainable(stored);
-  if (has_for_) EvalFor();
-  // Walking to where the keys go loads (and so checks) every node on the
-  // way; an appended key goes after all equal keys.
-  new_key.Reference = new_key.RecordNumber = is_append ? kAfterEqual : recno;
-  LookupKey(new_key);
-  if (is_append) return;
-  KTobjIndexKeyData old_key(256);
-  table->SetRecordBuffer(table->SavedRecordBuffer());
-  bool evaluated = false;
-  try {
-    evaluated = EvalKey(old_key, nullptr);
-  } catch (...) {
+  NormalizeKey(new_key, true);
+  CheckMaintainable(new_key);
+  p.for_ok = has_for_ ? EvalFor() : true;
+  new_key.Reference = new_key.RecordNumber = recno;
+  p.has_old = false;
+  if (!is_append) {
+    // The old key: the record as it was read (the saved record does not
+    // change before the write is done).
+    table->SetRecordBuffer(table->SavedRecordBuffer());
+    try {
+      p.has_old = EvalKey(p.old_key, nullptr);
+    } catch (...) {
+      table->SetRecordBuffer(nullptr);
+      throw;
+    }
     table->SetRecordBuffer(nullptr);
-    throw;
+    if (p.has_old) {
+      NormalizeKey(p.old_key, true);
+      p.old_key.Reference = p.old_key.RecordNumber = recno;
+    }
   }
-  table->SetRecordBuffer(nullptr);
-  if (!evaluated) return;
-  old_key.Reference = old_key.RecordNumber = recno;
-  LookupKey(old_key);
+  p.same = p.has_old && p.old_key.kind() == new_key.kind() && p.old_key.bytes() == new_key.bytes();
+  // Walking to where the keys go reads (and so checks) every node on the
+  // way; over the stored nodes when the format can, and those paths then
+  // serve the update.
+  p.in_place = false;
+  if (!unique_) {
+    p.new_result = LocateInPlace(new_key, recno, p.new_path, scratch_found_);
+    p.old_result = p.has_old ? LocateInPlace(p.old_key, recno, p.old_path, scratch_found_) : 0;
+    p.in_place = p.new_result != 2 && p.old_result != 2;
+  }
+  if (!p.in_place) {
+    // The tree search reports what it finds damaged; an appended key goes
+    // after all equal keys.
+    KTobjIndexKeyData probe;
+    probe.CopyFrom(new_key);
+    probe.Reference = probe.RecordNumber = is_append ? kAfterEqual : recno;
+    LookupKey(probe);
+    if (p.has_old) LookupKey(p.old_key);
+  }
+  p.recno = recno;
+  p.is_append = is_append;
+  p.generation = file_->CacheGeneration();
+  p.valid = true;
+}
+
+int KTobjIndexTag::LocateInPlace(const KTobjIndexKeyData&, int32_t, std::vector<PathStep>&, KTobjIndexKeyData&) {
+  return 2;
+}
+bool KTobjIndexTag::InsertInPlace(const KTobjIndexKeyData&, const std::vector<PathStep>&) { return false; }
+bool KTobjIndexTag::RemoveInPlace(const std::vector<PathStep>&, std::vector<int32_t>&) { return false; }
+
+bool KTobjIndexTag::ApplyPrepared(PreparedChange& p) {
+  bool insert = p.for_ok;
+  bool remove = false;
+  if (p.has_old) {
+    const bool found = p.old_result == 0;
+    if (p.same && p.for_ok) insert = !found;
+    else remove = found;
+  }
+  if (!insert && !remove) return true;  // nothing to write
+  // The node objects in memory (clean: every change is flushed before the
+  // lock goes) would no longer be the file's.
+  const bool had_tree = HasTree();
+  root_.reset();
+  path_pending_ = false;
+  pending_path_.clear();
+  current_key_.Reference = 0;
+  bof_ = eof_ = false;
+  bool relocate = false;
+  if (remove) {
+    std::vector<int32_t> touched;
+    if (!RemoveInPlace(p.old_path, touched)) return false;
+    // The new key's path is walked again only when the removal wrote one
+    // of its nodes.
+    for (const PathStep& step : p.new_path)
+      for (int32_t t : touched) relocate |= step.offset == t;
+  }
+  if (insert) {
+    if (relocate) p.new_result = LocateInPlace(p.new_key, p.recno, p.new_path, scratch_found_);
+    if (p.new_result == 2 || !InsertInPlace(p.new_key, p.new_path)) return false;
+  }
+  if (had_tree) {
+    // The tag stands on the new key, as InsertKey leaves it; the open path
+    // is built from the stored nodes when it is next needed.
+    if (insert && LocateInPlace(p.new_key, p.recno, pending_path_, current_key_) == 0) {
+      path_pending_ = true;
+    } else {
+      pending_path_.clear();
+      current_key_.Reference = 0;
+      ResetTree(2);
+    }
+  }
+  return true;
 }
 
 void KTobjIndexTag::Flush() {
@@ -540,18 +613,42 @@ bool KTobjIndexTag::UpdateKeys(int32_t recno, bool is_append) {
     bool& flag;
     ~Done() { flag = false; }
   } done{updating_};
+  // A prepared change serves this write once.
+  PreparedChange* prepared = prepared_.valid && prepared_.in_place && prepared_.recno == recno &&
+                                     prepared_.is_append == is_append &&
+                                     prepared_.generation == file_->CacheGeneration()
+                                 ? &prepared_
+                                 : nullptr;
+  prepared_.valid = false;
   if (table == nullptr) return false;
   if (!has_for_ && !table->RecordChanged()) return false;
+  // A tree loaded only for this change is written and let go below (a
+  // change in place needs none).
+  const bool had_tree = HasTree();
   const bool for_ok = has_for_ ? EvalFor() : true;
-  KTobjIndexKeyData new_key(256);
+  KTobjIndexKeyData& new_key = scratch_key_;
   if (!EvalKey(new_key, nullptr)) return false;
   new_key.Reference = new_key.RecordNumber = recno;
+  if (prepared != nullptr && for_ok == prepared->for_ok && !TreeDirty() && !header_dirty_) {
+    // The record may have changed since it was prepared (an event before
+    // the write): only the key prepared takes the prepared path.
+    KTobjIndexKeyData& stored = scratch_stored_;
+    stored.CopyFrom(new_key);
+    NormalizeKey(stored, true);
+    if (stored.kind() == prepared->new_key.kind() && stored.bytes() == prepared->new_key.bytes() &&
+        ApplyPrepared(*prepared)) {
+      keys_changed_ = true;
+      return true;
+    }
+  }
+  KTobjIndexKeyData local_new(256);
+  local_new.CopyFrom(new_key);
   Materialize();
   if (is_append) {
     if (for_ok) {
       // The tree in memory is the file's as long as nobody else wrote.
       if (!TreeCurrent()) ResetTree(2);
-      InsertKey(new_key);
+      InsertKey(local_new);
       keys_changed_ = true;
     }
   } else {
@@ -568,20 +665,22 @@ bool KTobjIndexTag::UpdateKeys(int32_t recno, bool is_append) {
     old_key.Reference = old_key.RecordNumber = recno;
     const bool found = evaluated && Seek(old_key) > 0;
     KTobjIndexKeyData a, b;
-    a.CopyFrom(new_key);
+    a.CopyFrom(local_new);
     b.CopyFrom(old_key);
     NormalizeKey(a, true);
     NormalizeKey(b, true);
     const bool same = evaluated && a.kind() == b.kind() && a.bytes() == b.bytes();
     if (same && for_ok) {
-      if (!found) InsertKey(new_key);
+      if (!found) InsertKey(local_new);
     } else {
       if (found) root_->DeleteCurrent();
-      if (for_ok) InsertKey(new_key);
+      if (for_ok) InsertKey(local_new);
     }
     keys_changed_ = true;
   }
-  // The tree stays loaded for the next change; the file's Flush writes it.
+  // A tree that was loaded before stays for the next change; the file's
+  // Flush writes it.
+  if (!had_tree && ChangesInPlace()) ReleaseTree();
   return keys_changed_;
 }
 

@@ -179,6 +179,55 @@ class KTobjIndexTag {
   // pending path; false when it cannot be taken (the tree logic steps).
   bool StepOverStoredNodes(bool forward);
 
+  // --- changes made in the stored node images -------------------------
+  // A format that can change its nodes where they are stored answers
+  // these; the base cannot (2 / false) and every change goes through the
+  // node objects.
+  //
+  // Finds, over the stored nodes, where the entry (`key`, record `recno`)
+  // is or would go, as KTobjIndexKey::SearchKey with partial -1: `path`
+  // from the root down to the leaf, the leaf's position the entry found
+  // or the one the key goes in front of (the leaf's count when it goes
+  // last); `found` the entry there. Every node on the way is checked as
+  // LoadNode checks it, the leaf whole. 2: undecided (a node that does not
+  // look right, an empty leaf, no such path): the tree logic decides.
+  virtual int LocateInPlace(const KTobjIndexKeyData& key, int32_t recno, std::vector<PathStep>& path,
+                            KTobjIndexKeyData& found);
+  // Inserts the stored key `key` (Reference: its record) at the leaf
+  // position of `path` as LocateInPlace left it, and brings separators and
+  // split-off blocks up to date. False when it cannot be done that way;
+  // nothing is changed then.
+  virtual bool InsertInPlace(const KTobjIndexKeyData& key, const std::vector<PathStep>& path);
+  // Removes the leaf entry at the end of `path`. False (nothing changed)
+  // when it cannot be done that way. `touched` receives the offsets of the
+  // nodes written.
+  virtual bool RemoveInPlace(const std::vector<PathStep>& path, std::vector<int32_t>& touched);
+  // The format changes nodes in place (then a tree is kept only for
+  // navigation, not for the next change).
+  virtual bool ChangesInPlace() const { return false; }
+
+  // What PrepareChange learned for the record write under way; UpdateKeys
+  // uses it once when the key it evaluates is the one prepared and nothing
+  // was read anew in between.
+  struct PreparedChange {
+    bool valid = false;
+    int32_t recno = 0;
+    bool is_append = false;
+    bool for_ok = true;
+    bool has_old = false;       // the old key could be evaluated
+    bool same = false;          // old and new key are equal
+    bool in_place = false;      // both paths were found over the stored nodes
+    uint64_t generation = 0;    // the file's cache generation then
+    KTobjIndexKeyData new_key{256};  // stored form; Reference = RecordNumber = recno
+    KTobjIndexKeyData old_key{256};
+    std::vector<PathStep> new_path, old_path;
+    int new_result = 2, old_result = 2;
+  };
+  // Applies a prepared change over the stored nodes; false when the node
+  // objects must do (part of) it: what was done in place is then in the
+  // file, and the rest finds it there.
+  bool ApplyPrepared(PreparedChange& p);
+
   // The key of the table's current record in stored form; false when the
   // key cannot be evaluated.
   bool CurrentRecordKey(KTobjIndexKeyData& key);
@@ -229,6 +278,10 @@ class KTobjIndexTag {
   bool updating_ = false;
   std::unique_ptr<TktExpHandler> key_handler_;
   std::unique_ptr<TktExpHandler> for_handler_;
+  PreparedChange prepared_;
+  KTobjIndexKeyData scratch_key_{256};
+  KTobjIndexKeyData scratch_stored_{256};
+  KTobjIndexKeyData scratch_found_{256};
 };
 
 }  // namespace tessera

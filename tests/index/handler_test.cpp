@@ -17,6 +17,7 @@
 #include "engine/errors.h"
 #include "engine/text_helpers.h"
 #include "index/cdx_check.h"
+#include "index/cdx_file.h"
 #include "platform/codepage.h"
 #include "support/temp_dir.h"
 #include "tools/pyx_sample/sample_cards.h"
@@ -448,6 +449,57 @@ TEST_P(HandlerTest, EveryWriteKeepsAllElevenTagsConsistent) {
   }
   ExpectIndexSound();
   EXPECT_EQ(Walk(), ExpectedOrder("FAM_+IM_+OTCH_", true));
+}
+
+// Under exclusive use the index blocks are held in memory and the write
+// mark stays on until the changes are finished: the tags read what was
+// written all along, a flush takes the mark off, and so does the close.
+TEST_P(HandlerTest, ExclusiveSessionKeepsTheTagsAndEndsUnmarked) {
+  if (GetParam()) GTEST_SKIP() << "the session opens the files for itself alone";
+  table_.reset();
+  table_ = std::make_unique<KTO_dBHandler>(dir_ / "Pyx.DBF", false, true);
+  ASSERT_EQ(table_->OpenIndexFile("PYX.CDX"), 0);
+  auto* cdx = static_cast<tessera::KTobjCDXFile*>(table_->IndexFile(1));
+  std::mt19937 rng(11);
+  pyx_sample::CardGenerator gen(17);
+  table_->SelectMasterTag("OTCH", false);
+  for (int i = 0; i < 400; ++i) {
+    const auto card = gen.Make(i, 1000);
+    if (i % 2 == 0) {
+      table_->BlankRecord();
+      for (int f = 0; f < 13; ++f) table_->PutTextN(f + 1, plat::Utf8ToOem(card[static_cast<size_t>(f)]));
+      table_->AppendRecord();
+    } else {
+      const int32_t r = static_cast<int32_t>(1 + rng() % static_cast<uint32_t>(table_->RecordCount()));
+      table_->GotoRecord(r);
+      const int f = static_cast<int>(rng() % 13);
+      table_->PutTextN(f + 1, plat::Utf8ToOem(card[static_cast<size_t>(f)]));
+      table_->WriteRecord(r);
+    }
+    if (i == 200) {
+      EXPECT_TRUE(cdx->ReadPendingMark());
+      table_->Flush();
+      EXPECT_FALSE(cdx->ReadPendingMark());
+    }
+  }
+  EXPECT_TRUE(cdx->ReadPendingMark());
+  ExpectIndexSound();
+  const auto live = Walk();
+  // The file is the table's alone until it is closed.
+  table_.reset();
+  {
+    KTO_dBHandler t(dir_ / "Pyx.DBF", true, false);
+    tessera::KTobjCDXFile index(&t, dir_ / "PYX.CDX", false, false, true, false);
+    ASSERT_TRUE(index.Opened());
+    EXPECT_FALSE(index.NeedsRebuild());
+    const auto faults = tessera::CheckCdxFile(index);
+    for (const auto& f : faults) ADD_FAILURE() << f;
+  }
+  table_ = std::make_unique<KTO_dBHandler>(dir_ / "Pyx.DBF", true, true);
+  ASSERT_EQ(table_->OpenIndexFile("PYX.CDX"), 0);
+  table_->SelectMasterTag("OTCH", false);
+  EXPECT_EQ(live, ExpectedOrder("OTCH_+FAM_+IM_", true));
+  EXPECT_EQ(Walk(), live);
 }
 
 TEST_P(HandlerTest, BuildingTags) {

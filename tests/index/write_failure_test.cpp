@@ -86,31 +86,46 @@ class WriteFailureTest : public ::testing::Test {
   }
   static void TearDownTestSuite() { master_.reset(); }
 
+  // An append before the case, in the same session: under exclusive use
+  // its index blocks are still held (and the mark on) when the case runs.
+  static std::string WarmUp(KTO_dBHandler& t) {
+    t.BlankRecord();
+    t.PutTextN(1, "QQ5WRM");
+    t.PutTextN(2, "WARM");
+    t.AppendRecord();
+    return std::string(t.RecordBuffer(), static_cast<size_t>(t.RecordLength()));
+  }
+
   // Runs the case once to count its write calls, then once per call and
-  // fault kind with the disk failing there.
-  void RunEveryFault(const Case& c) {
+  // fault kind with the disk failing there. `exclusive`: the table is open
+  // for exclusive use and an append went before the case.
+  void RunEveryFault(const Case& c, bool exclusive = false) {
     int64_t calls = 0;
     {
       TempDir dir;
       Copy(c, dir);
-      KTO_dBHandler t(dir / c.table, true, true);
+      KTO_dBHandler t(dir / c.table, !exclusive, true);
       ASSERT_EQ(t.OpenIndexFile(c.index), 0);
+      if (exclusive) WarmUp(t);
       plat::ResetWriteCount();
       c.op(t);
       calls = plat::WriteCallCount();
     }
-    ASSERT_GT(calls, 2) << c.name;
+    // Under exclusive use the index blocks wait for the close: the table's
+    // own writes are what can fail.
+    ASSERT_GT(calls, exclusive ? 1 : 2) << c.name;
     for (plat::WriteFault kind : {plat::WriteFault::kOnce, plat::WriteFault::kDiskFull, plat::WriteFault::kBroken}) {
       for (int64_t at = 0; at < calls; ++at) {
         SCOPED_TRACE(c.name + " kind " + std::to_string(static_cast<int>(kind)) + " call " + std::to_string(at));
         TempDir dir;
         Copy(c, dir);
-        const auto before = Records(dir / c.table);
+        auto before = Records(dir / c.table);
         const std::string dbf_before = FileBytes(dir / c.table);
         bool failed = false;
         {
-          KTO_dBHandler t(dir / c.table, true, true);
+          KTO_dBHandler t(dir / c.table, !exclusive, true);
           ASSERT_EQ(t.OpenIndexFile(c.index), 0);
+          if (exclusive) before.push_back(WarmUp(t));
           plat::ArmWriteFault(kind, at, 29);
           try {
             c.op(t);
@@ -137,7 +152,7 @@ class WriteFailureTest : public ::testing::Test {
         EXPECT_FALSE(needs_rebuild);
         EXPECT_TRUE(faults.empty()) << faults.front();
         EXPECT_EQ(Records(dir / c.table), before);
-        if (kind != plat::WriteFault::kBroken) {
+        if (kind != plat::WriteFault::kBroken && !exclusive) {
           EXPECT_EQ(FileBytes(dir / c.table), dbf_before);
         }
       }
@@ -175,6 +190,29 @@ TEST_F(WriteFailureTest, CallbookAppendEditAndDelete) {
                    t.GotoRecord(5);
                    t.MarkDeleted();
                  }});
+}
+
+// Under exclusive use the index blocks of earlier writes are held in
+// memory with the mark on: a failing write puts them back there, and the
+// close writes them out.
+TEST_F(WriteFailureTest, ExclusiveCallbookAppendAndEditAfterAnAppend) {
+  RunEveryFault({"exclusive append", "Pyx.DBF", "PYX.CDX", kCallbook,
+                 [](KTO_dBHandler& t) {
+                   t.BlankRecord();
+                   t.PutTextN(1, "QQ0AAA");
+                   t.PutTextN(2, "ZZZ");
+                   t.PutTextN(6, "AAA");
+                   t.AppendRecord();
+                 }},
+                true);
+  RunEveryFault({"exclusive edit", "Pyx.DBF", "PYX.CDX", kCallbook,
+                 [](KTO_dBHandler& t) {
+                   t.GotoRecord(17);
+                   t.PutTextN(1, "QQ9ZZZ");
+                   t.PutTextN(3, "AAAA");
+                   t.WriteRecord(17);
+                 }},
+                true);
 }
 
 TEST_F(WriteFailureTest, MemoTableAppendAndEdit) {

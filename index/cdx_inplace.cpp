@@ -1,0 +1,449 @@
+// Key changes made in the stored node images of a compound-index tag, for
+// the record writes of the table handler: a key goes into (or out of) its
+// leaf where the leaf's bytes lie, touching only the entries next to it; a
+// leaf that overflows is split as WriteLeaf splits it, straight from the
+// stored bytes. Whatever needs more (a root that splits, a parent without
+// room, an emptied leaf, a leaf of unusual packing) is left to the node
+// objects: these answer false before they write anything.
+//
+// Leaf layout (see cdx_tag.h): the entries from 24 (E bytes each) and the
+// key bytes from the end of the 488-byte key area backwards, key 0 last.
+// Entry j's stored bytes lie at [start_j, start_j + n_j), right below
+// those of entry j - 1.
+#include <algorithm>
+#include <cstring>
+
+#include "engine/byte_order.h"
+#include "engine/dbf_handler.h"
+#include "index/cdx_tag.h"
+#include "index/index_file.h"
+
+namespace tessera {
+namespace {
+
+uint16_t Get16(const uint8_t* p) { return bytes::GetLE16(p); }
+int32_t Get32(const uint8_t* p) { return static_cast<int32_t>(bytes::GetLE32(p)); }
+int32_t GetBE32(const uint8_t* p) { return static_cast<int32_t>(bytes::GetBE32(p)); }
+void Put16(uint8_t* p, uint32_t v) { bytes::PutLE16(p, v); }
+void Put32(uint8_t* p, int32_t v) { bytes::PutLE32(p, static_cast<uint32_t>(v)); }
+void PutBE32(uint8_t* p, int32_t v) { bytes::PutBE32(p, static_cast<uint32_t>(v)); }
+
+size_t CommonPrefix(std::string_view a, std::string_view b) {
+  const size_t n = std::min(a.size(), b.size());
+  size_t i = 0;
+  while (i < n && a[i] == b[i]) ++i;
+  return i;
+}
+
+// Entry j of a leaf: record in the low bits, trailing count on top, the
+// duplicate count below it, E bytes little-endian.
+void PutEntry(uint8_t* area, int j, int E, int D, int T, uint32_t record_mask, int32_t rec, int d, int t) {
+  uint64_t v = static_cast<uint32_t>(rec) & record_mask;
+  v |= static_cast<uint64_t>(t) << (8 * E - T);
+  v |= static_cast<uint64_t>(d) << (8 * E - T - D);
+  for (int b = 0; b < E; ++b) area[j * E + b] = static_cast<uint8_t>(v >> (8 * b));
+}
+
+constexpr int kArea = KTobjCDXTag::kLeafArea;
+
+}  // namespace
+
+bool KTobjCDXTag::ReadLeafFlat(int32_t offset) {
+  if (flat_offset_ == offset && flat_generation_ == file_->CacheGeneration()) return true;
+  ForgetFlatLeaf();
+  if (!file_->ReadBlock(offset, leaf_image_, 512) || Get16(leaf_image_) < 2 || !DecodeLeaf(leaf_image_)) return false;
+  flat_offset_ = offset;
+  flat_generation_ = file_->CacheGeneration();
+  return true;
+}
+
+bool KTobjCDXTag::DecodeLeaf(const uint8_t* b) {
+  const int count = Get16(b + 2);
+  const int free = Get16(b + 12);
+  const uint32_t record_mask = static_cast<uint32_t>(Get32(b + 14));
+  const int E = b[23], R = b[20], D = b[21], T = b[22];
+  const uint8_t duplicate_mask = b[18], trailing_mask = b[19];
+  if (count == 0) return false;
+  if (E < 2 || E > 8 || R > 32 || D > 8 || T > 8 || R + D + T > 8 * E || count * E > kArea) return false;
+  if (duplicate_mask != (1u << D) - 1 || trailing_mask != (1u << T) - 1) return false;
+  const int L = key_length_;
+  const uint8_t pad = PadByte();
+  flat_.resize(static_cast<size_t>(count));
+  if (flat_bytes_.size() < static_cast<size_t>(count) * static_cast<size_t>(L))
+    flat_bytes_.resize(static_cast<size_t>(count) * static_cast<size_t>(L));
+  const uint8_t* area = b + 24;
+  uint8_t key[kMaxKeyLength];
+  std::memset(key, pad, sizeof key);
+  int stored_end = kArea;
+  int used = 0;
+  for (int i = 0; i < count; ++i) {
+    uint64_t v = 0;
+    for (int k = E - 1; k >= 0; --k) v = (v << 8) | area[i * E + k];
+    const int32_t rec = static_cast<int32_t>(v & record_mask);
+    const int t = static_cast<int>((v >> (8 * E - T)) & trailing_mask);
+    const int d = static_cast<int>((v >> (8 * E - T - D)) & duplicate_mask);
+    const int n = L - d - t;
+    if (n < 0 || stored_end - n < count * E) return false;
+    stored_end -= n;
+    std::memcpy(key + d, area + stored_end, static_cast<size_t>(n));
+    int length = L - t;
+    while (length > 0 && key[length - 1] == pad) --length;
+    std::memset(key + length, pad, static_cast<size_t>(L - length));
+    used += E + n;
+    FlatEntry& e = flat_[static_cast<size_t>(i)];
+    e.rec = rec;
+    e.d = static_cast<uint16_t>(d);
+    e.t = static_cast<uint16_t>(t);
+    e.n = static_cast<uint16_t>(n);
+    e.start = static_cast<uint16_t>(stored_end);
+    e.value = static_cast<uint32_t>(i * L);
+    e.length = static_cast<uint16_t>(length);
+    std::memcpy(flat_bytes_.data() + e.value, key, static_cast<size_t>(length));
+  }
+  return free == kArea - used;
+}
+
+int KTobjCDXTag::CompareStored(const KTobjIndexKeyData& target, int32_t recno, const uint8_t* bytes, int length,
+                               int32_t rec) {
+  if (key_type_ == 'C')
+    probe_.SetText(std::string_view(reinterpret_cast<const char*>(bytes), static_cast<size_t>(length)));
+  else probe_.SetBytes(bytes, length);
+  int r = CompareKeys(target, probe_, -1);
+  if (r == 0 && recno == kAfterEqual) r = 1;
+  if (r == 0 && recno != kAnyRecord) r = rec < recno ? 1 : (rec > recno ? -1 : 0);
+  return r;
+}
+
+int KTobjCDXTag::LocateInPlace(const KTobjIndexKeyData& key, int32_t recno, std::vector<PathStep>& path,
+                               KTobjIndexKeyData& found) {
+  path.clear();
+  if (!file_->DuplicatesByRecord()) return 2;
+  return LocateNode(ReadRootOffset(), key, recno, path, found, 0);
+}
+
+int KTobjCDXTag::LocateNode(int32_t offset, const KTobjIndexKeyData& key, int32_t recno, std::vector<PathStep>& path,
+                            KTobjIndexKeyData& found, int depth) {
+  if (depth > 64 || offset <= 0 || offset % 512 != 0 || offset + 512 > file_->KnownSize()) return 2;
+  uint8_t b[512];
+  if (!file_->ReadBlock(offset, b, 512)) return 2;
+  const uint16_t attributes = Get16(b);
+  const int count = Get16(b + 2);
+  if (attributes > 3 || count == 0) return 2;
+  const size_t at = path.size();
+  path.push_back({offset, 0});
+  const int L = key_length_;
+  const uint8_t pad = PadByte();
+  if (attributes < 2) {
+    if (count > interior_capacity_) return 2;
+    auto compare_at = [&](int i) {
+      const uint8_t* e = b + 12 + i * entry_size_;
+      int length = L;
+      while (length > 0 && e[length - 1] == pad) --length;
+      return CompareStored(key, recno, e, length, GetBE32(e + L));
+    };
+    int lo = 0, hi = count;
+    while (lo < hi) {
+      const int mid = (lo + hi) / 2;
+      if (compare_at(mid) <= 0) hi = mid;
+      else lo = mid + 1;
+    }
+    for (int p = std::min(lo, count - 1); p < count; ++p) {
+      const int32_t child = GetBE32(b + 12 + p * entry_size_ + L + 4);
+      if (child <= 0 || child % 512 != 0) return 2;
+      path.resize(at + 1);
+      path[at].position = p;
+      const int r = LocateNode(child, key, recno, path, found, depth + 1);
+      if (r != 1) return r;
+    }
+    return 1;
+  }
+  if (!DecodeLeaf(b)) {
+    ForgetFlatLeaf();
+    return 2;
+  }
+  std::memcpy(leaf_image_, b, 512);
+  flat_offset_ = offset;
+  flat_generation_ = file_->CacheGeneration();
+  for (int i = 0; i < count; ++i) {
+    const FlatEntry& e = flat_[static_cast<size_t>(i)];
+    const int r = CompareStored(key, recno, flat_bytes_.data() + e.value, e.length, e.rec);
+    if (r <= 0) {
+      path[at].position = i;
+      found.Assign(&probe_);
+      found.RecordNumber = found.Reference = e.rec;
+      return r;
+    }
+  }
+  path[at].position = count;
+  return 1;
+}
+
+void KTobjCDXTag::SetSeparators(const std::vector<PathStep>& path, size_t level, std::string_view key, int32_t rec,
+                                std::vector<int32_t>* touched) {
+  const int L = key_length_;
+  for (size_t lvl = level + 1; lvl-- > 0;) {
+    uint8_t b[512];
+    const PathStep& step = path[lvl];
+    if (!file_->ReadBlock(step.offset, b, 512)) file_->Corrupt("tag " + name_ + ", node " + std::to_string(step.offset));
+    const int count = Get16(b + 2);
+    if (step.position < 0 || step.position >= count) file_->Corrupt("tag " + name_ + ", node " + std::to_string(step.offset));
+    uint8_t* e = b + 12 + step.position * entry_size_;
+    std::memset(e, PadByte(), static_cast<size_t>(L));
+    std::memcpy(e, key.data(), std::min<size_t>(key.size(), static_cast<size_t>(L)));
+    PutBE32(e + L, rec);
+    file_->WriteBlock(step.offset, b, 512);
+    if (touched != nullptr) touched->push_back(step.offset);
+    if (step.position != count - 1) break;
+  }
+}
+
+int KTobjCDXTag::FlatBytes(size_t first, size_t last, const Packing& p) const {
+  int total = 0;
+  for (size_t i = first; i < last; ++i) {
+    const size_t d = i == first ? 0 : CommonPrefix(pack_keys_[i - 1], pack_keys_[i]);
+    total += p.entry_bytes + static_cast<int>(pack_keys_[i].size() - d);
+  }
+  return total;
+}
+
+int KTobjCDXTag::PackFlat(size_t first, size_t last, const Packing& p, uint8_t* image) const {
+  uint8_t* area = image + 24;
+  std::memset(area, 0, kArea);
+  Put32(image + 14, static_cast<int32_t>(p.record_mask));
+  image[18] = p.duplicate_mask;
+  image[19] = p.trailing_mask;
+  image[20] = p.record_bits;
+  image[21] = p.duplicate_bits;
+  image[22] = p.trailing_bits;
+  image[23] = p.entry_bytes;
+  const int E = p.entry_bytes, D = p.duplicate_bits, T = p.trailing_bits, L = key_length_;
+  int free = kArea;
+  int stored_end = kArea;
+  int count = 0;
+  for (size_t i = first; i < last; ++i, ++count) {
+    const std::string_view k = pack_keys_[i];
+    const int t = L - static_cast<int>(k.size());
+    const int d = i == first ? 0 : static_cast<int>(CommonPrefix(pack_keys_[i - 1], k));
+    const int n = L - d - t;
+    free -= E + n;
+    PutEntry(area, count, E, D, T, p.record_mask, pack_recs_[i], d, t);
+    stored_end -= n;
+    std::memcpy(area + stored_end, k.data() + d, static_cast<size_t>(n));
+  }
+  Put16(image + 2, static_cast<uint32_t>(count));
+  Put16(image + 12, static_cast<uint32_t>(free));
+  return free;
+}
+
+bool KTobjCDXTag::InsertInPlace(const KTobjIndexKeyData& key, const std::vector<PathStep>& path) {
+  if (path.empty() || key.Reference <= 0) return false;
+  const PathStep& leaf = path.back();
+  const size_t depth = path.size();
+  if (!ReadLeafFlat(leaf.offset)) return false;
+  uint8_t* b = leaf_image_;
+  const int count = Get16(b + 2);
+  const int i = leaf.position;
+  if (i < 0 || i > count) return false;
+  // From here on the leaf held is being changed.
+  ForgetFlatLeaf();
+  const int L = key_length_;
+  const std::string_view k = key.bytes().substr(0, static_cast<size_t>(L));
+  const int32_t rec = key.Reference;
+  const int E = b[23], D = b[21], T = b[22];
+  const uint32_t record_mask = static_cast<uint32_t>(Get32(b + 14));
+  const int d_new = i > 0 ? static_cast<int>(CommonPrefix(FlatValue(static_cast<size_t>(i - 1)), k)) : 0;
+  const int t_new = L - static_cast<int>(k.size());
+  const int n_new = static_cast<int>(k.size()) - d_new;
+  // The entry after the new one shares its leading bytes with the new key
+  // now.
+  int d2 = 0, t2 = 0, n2 = 0, delta = n_new;
+  if (i < count) {
+    const std::string_view next = FlatValue(static_cast<size_t>(i));
+    d2 = static_cast<int>(CommonPrefix(k, next));
+    t2 = L - static_cast<int>(next.size());
+    n2 = static_cast<int>(next.size()) - d2;
+    delta += n2 - flat_[static_cast<size_t>(i)].n;
+  }
+  const int used = kArea - Get16(b + 12);
+  const int used_new = used + E + delta;
+  const bool fits_packing = static_cast<uint32_t>(rec) <= record_mask && d_new < (1 << D) && t_new < (1 << T) &&
+                            d2 < (1 << D) && t2 < (1 << T);
+  if (fits_packing && used_new < kArea) {
+    uint8_t* area = b + 24;
+    // Top of the new key's bytes: the start of the previous entry's.
+    const int top = i > 0 ? flat_[static_cast<size_t>(i - 1)].start : kArea;
+    const int last_start = flat_[static_cast<size_t>(count - 1)].start;
+    // Entries i + 1 .. count - 1 keep their bytes and move down by delta.
+    const int rest_end = i < count ? flat_[static_cast<size_t>(i)].start : top;
+    std::memmove(area + last_start - delta, area + last_start, static_cast<size_t>(rest_end - last_start));
+    std::memcpy(area + top - n_new, k.data() + d_new, static_cast<size_t>(n_new));
+    if (i < count) {
+      const std::string_view next = FlatValue(static_cast<size_t>(i));
+      std::memcpy(area + top - n_new - n2, next.data() + d2, static_cast<size_t>(n2));
+    }
+    std::memmove(area + (i + 1) * E, area + i * E, static_cast<size_t>((count - i) * E));
+    PutEntry(area, i, E, D, T, record_mask, rec, d_new, t_new);
+    if (i < count) PutEntry(area, i + 1, E, D, T, record_mask, flat_[static_cast<size_t>(i)].rec, d2, t2);
+    const int new_last = last_start - delta;
+    std::memset(area + (count + 1) * E, 0, static_cast<size_t>(new_last - (count + 1) * E));
+    Put16(b + 2, static_cast<uint32_t>(count + 1));
+    Put16(b + 12, static_cast<uint32_t>(kArea - used_new));
+    file_->WriteBlock(leaf.offset, b, 512);
+    if (i == count && depth >= 2) SetSeparators(path, depth - 2, k, rec, nullptr);
+    return true;
+  }
+
+  // Packed anew (a wider record number) or split, as WriteLeaf does.
+  pack_keys_.clear();
+  pack_recs_.clear();
+  int64_t max_record = std::max<int64_t>(MaxRecordNumber(), rec);
+  for (int j = 0; j <= count; ++j) {
+    if (j == i) {
+      pack_keys_.push_back(k);
+      pack_recs_.push_back(rec);
+    }
+    if (j < count) {
+      pack_keys_.push_back(FlatValue(static_cast<size_t>(j)));
+      pack_recs_.push_back(flat_[static_cast<size_t>(j)].rec);
+      max_record = std::max<int64_t>(max_record, flat_[static_cast<size_t>(j)].rec);
+    }
+  }
+  const Packing p = PackingFor(L, max_record);
+  const size_t size = pack_keys_.size();
+  // The parts split off the front (each below 250 bytes) until the rest
+  // fits.
+  std::vector<std::pair<size_t, size_t>> parts;
+  size_t first = 0;
+  while (FlatBytes(first, size, p) >= kArea) {
+    size_t end = first;
+    int total = 0;
+    while (end < size) {
+      const size_t dd = end == first ? 0 : CommonPrefix(pack_keys_[end - 1], pack_keys_[end]);
+      const int need = p.entry_bytes + static_cast<int>(pack_keys_[end].size() - dd);
+      if (total + need >= 250 && end > first) break;
+      total += need;
+      ++end;
+    }
+    parts.emplace_back(first, end);
+    first = end;
+  }
+  const int32_t left0 = Get32(b + 4), right = Get32(b + 8);
+  uint8_t image[512];
+  if (parts.empty()) {
+    std::memset(image, 0, sizeof image);
+    Put16(image, Get16(b));
+    Put32(image + 4, left0);
+    Put32(image + 8, right);
+    PackFlat(0, size, p, image);
+    file_->WriteBlock(leaf.offset, image, 512);
+    if (i == count && depth >= 2) SetSeparators(path, depth - 2, k, rec, nullptr);
+    return true;
+  }
+  // A split enters separators in the parent: it must have room for them
+  // (a root leaf, or a full parent, go the node way).
+  if (depth < 2) return false;
+  const PathStep& parent = path[depth - 2];
+  uint8_t pb[512];
+  if (!file_->ReadBlock(parent.offset, pb, 512) || Get16(pb) >= 2) return false;
+  int pcount = Get16(pb + 2);
+  int ppos = parent.position;
+  if (ppos < 0 || ppos >= pcount || GetBE32(pb + 12 + ppos * entry_size_ + L + 4) != leaf.offset) return false;
+  if (pcount + static_cast<int>(parts.size()) > interior_capacity_) return false;
+  if (left0 > 0 && (left0 % 512 != 0 || left0 + 512 > file_->KnownSize())) return false;
+  int32_t left = left0;
+  for (const auto& [from, to] : parts) {
+    const int32_t new_offset = file_->AllocateNode();
+    std::memset(image, 0, sizeof image);
+    Put16(image, 2);
+    Put32(image + 4, left);
+    Put32(image + 8, leaf.offset);
+    PackFlat(from, to, p, image);
+    file_->WriteBlock(new_offset, image, 512);
+    if (left > 0) {
+      // The left neighbour's right link (bytes 8..11) names the new block.
+      uint8_t link[4];
+      Put32(link, new_offset);
+      file_->WriteBlock(left + 8, link, 4);
+    }
+    // The separator of the new block goes in front of the node's entry.
+    uint8_t* e = pb + 12 + ppos * entry_size_;
+    std::memmove(e + entry_size_, e, static_cast<size_t>((pcount - ppos) * entry_size_));
+    std::memset(e, PadByte(), static_cast<size_t>(L));
+    const std::string_view sep = pack_keys_[to - 1];
+    std::memcpy(e, sep.data(), std::min<size_t>(sep.size(), static_cast<size_t>(L)));
+    PutBE32(e + L, pack_recs_[to - 1]);
+    PutBE32(e + L + 4, new_offset);
+    ++pcount;
+    ++ppos;
+    left = new_offset;
+  }
+  std::memset(image, 0, sizeof image);
+  Put16(image, 2);
+  Put32(image + 4, left);
+  Put32(image + 8, right);
+  PackFlat(first, size, p, image);
+  file_->WriteBlock(leaf.offset, image, 512);
+  Put16(pb + 2, static_cast<uint32_t>(pcount));
+  const bool new_last = i == count;
+  if (new_last) {
+    uint8_t* e = pb + 12 + ppos * entry_size_;
+    std::memset(e, PadByte(), static_cast<size_t>(L));
+    std::memcpy(e, k.data(), k.size());
+    PutBE32(e + L, rec);
+  }
+  file_->WriteBlock(parent.offset, pb, 512);
+  if (new_last && ppos == pcount - 1 && depth >= 3) SetSeparators(path, depth - 3, k, rec, nullptr);
+  return true;
+}
+
+bool KTobjCDXTag::RemoveInPlace(const std::vector<PathStep>& path, std::vector<int32_t>& touched) {
+  if (path.empty()) return false;
+  const PathStep& leaf = path.back();
+  const size_t depth = path.size();
+  if (!ReadLeafFlat(leaf.offset)) return false;
+  uint8_t* b = leaf_image_;
+  const int count = Get16(b + 2);
+  const int i = leaf.position;
+  // An emptied leaf leaves its parent: the node way.
+  if (i < 0 || i >= count || count < 2) return false;
+  ForgetFlatLeaf();
+  const int L = key_length_;
+  const int E = b[23], D = b[21], T = b[22];
+  const uint32_t record_mask = static_cast<uint32_t>(Get32(b + 14));
+  const FlatEntry& gone = flat_[static_cast<size_t>(i)];
+  const int top = i > 0 ? flat_[static_cast<size_t>(i - 1)].start : kArea;
+  const int last_start = flat_[static_cast<size_t>(count - 1)].start;
+  uint8_t* area = b + 24;
+  int used = kArea - Get16(b + 12) - E - gone.n;
+  if (i + 1 < count) {
+    // The next entry now follows entry i - 1.
+    const FlatEntry& next = flat_[static_cast<size_t>(i + 1)];
+    const std::string_view value = FlatValue(static_cast<size_t>(i + 1));
+    const int d2 = i > 0 ? static_cast<int>(CommonPrefix(FlatValue(static_cast<size_t>(i - 1)), value)) : 0;
+    const int t2 = L - static_cast<int>(value.size());
+    const int n2 = static_cast<int>(value.size()) - d2;
+    const int shift = top - n2 - next.start;
+    if (shift < 0 || d2 >= (1 << D) || t2 >= (1 << T)) return false;
+    std::memmove(area + last_start + shift, area + last_start, static_cast<size_t>(next.start - last_start));
+    std::memcpy(area + top - n2, value.data() + d2, static_cast<size_t>(n2));
+    std::memmove(area + i * E, area + (i + 1) * E, static_cast<size_t>((count - i - 1) * E));
+    PutEntry(area, i, E, D, T, record_mask, next.rec, d2, t2);
+    used += n2 - next.n;
+    std::memset(area + (count - 1) * E, 0, static_cast<size_t>(last_start + shift - (count - 1) * E));
+  } else {
+    // The last entry: its bytes are the lowest.
+    std::memset(area + (count - 1) * E, 0, static_cast<size_t>(top - (count - 1) * E));
+  }
+  Put16(b + 2, static_cast<uint32_t>(count - 1));
+  Put16(b + 12, static_cast<uint32_t>(kArea - used));
+  file_->WriteBlock(leaf.offset, b, 512);
+  touched.push_back(leaf.offset);
+  if (i == count - 1 && depth >= 2) {
+    // The new last key is the leaf's separator.
+    const std::string_view last = FlatValue(static_cast<size_t>(i - 1));
+    SetSeparators(path, depth - 2, last, flat_[static_cast<size_t>(i - 1)].rec, &touched);
+  }
+  return true;
+}
+
+}  // namespace tessera
