@@ -15,25 +15,14 @@
 
 #include "engine/byte_order.h"
 #include "engine/dbf_handler.h"
+#include "index/cdx_bytes.h"
 #include "index/cdx_tag.h"
 #include "index/index_file.h"
 
 namespace tessera {
 namespace {
 
-uint16_t Get16(const uint8_t* p) { return bytes::GetLE16(p); }
-int32_t Get32(const uint8_t* p) { return static_cast<int32_t>(bytes::GetLE32(p)); }
-int32_t GetBE32(const uint8_t* p) { return static_cast<int32_t>(bytes::GetBE32(p)); }
-void Put16(uint8_t* p, uint32_t v) { bytes::PutLE16(p, v); }
-void Put32(uint8_t* p, int32_t v) { bytes::PutLE32(p, static_cast<uint32_t>(v)); }
-void PutBE32(uint8_t* p, int32_t v) { bytes::PutBE32(p, static_cast<uint32_t>(v)); }
-
-size_t CommonPrefix(std::string_view a, std::string_view b) {
-  const size_t n = std::min(a.size(), b.size());
-  size_t i = 0;
-  while (i < n && a[i] == b[i]) ++i;
-  return i;
-}
+using namespace cdx_bytes;
 
 // Entry j of a leaf: record in the low bits, trailing count on top, the
 // duplicate count below it, E bytes little-endian.
@@ -51,13 +40,13 @@ constexpr int kArea = KTobjCDXTag::kLeafArea;
 bool KTobjCDXTag::ReadLeafFlat(int32_t offset) {
   if (flat_offset_ == offset && flat_generation_ == file_->CacheGeneration()) return true;
   ForgetFlatLeaf();
-  if (!file_->ReadBlock(offset, leaf_image_, 512) || Get16(leaf_image_) < 2 || !DecodeLeaf(leaf_image_)) return false;
+  if (!file_->ReadBlock(offset, leaf_image_, 512) || Get16(leaf_image_) < 2 || !DecodeLeaf(leaf_image_, flat_)) return false;
   flat_offset_ = offset;
   flat_generation_ = file_->CacheGeneration();
   return true;
 }
 
-bool KTobjCDXTag::DecodeLeaf(const uint8_t* b) {
+bool KTobjCDXTag::DecodeLeaf(const uint8_t* b, FlatLeaf& leaf) const {
   const int count = Get16(b + 2);
   const int free = Get16(b + 12);
   const uint32_t record_mask = static_cast<uint32_t>(Get32(b + 14));
@@ -68,9 +57,9 @@ bool KTobjCDXTag::DecodeLeaf(const uint8_t* b) {
   if (duplicate_mask != (1u << D) - 1 || trailing_mask != (1u << T) - 1) return false;
   const int L = key_length_;
   const uint8_t pad = PadByte();
-  flat_.resize(static_cast<size_t>(count));
-  if (flat_bytes_.size() < static_cast<size_t>(count) * static_cast<size_t>(L))
-    flat_bytes_.resize(static_cast<size_t>(count) * static_cast<size_t>(L));
+  leaf.entries.resize(static_cast<size_t>(count));
+  if (leaf.bytes.size() < static_cast<size_t>(count) * static_cast<size_t>(L))
+    leaf.bytes.resize(static_cast<size_t>(count) * static_cast<size_t>(L));
   const uint8_t* area = b + 24;
   uint8_t key[kMaxKeyLength];
   std::memset(key, pad, sizeof key);
@@ -90,7 +79,7 @@ bool KTobjCDXTag::DecodeLeaf(const uint8_t* b) {
     while (length > 0 && key[length - 1] == pad) --length;
     std::memset(key + length, pad, static_cast<size_t>(L - length));
     used += E + n;
-    FlatEntry& e = flat_[static_cast<size_t>(i)];
+    FlatEntry& e = leaf.entries[static_cast<size_t>(i)];
     e.rec = rec;
     e.d = static_cast<uint16_t>(d);
     e.t = static_cast<uint16_t>(t);
@@ -98,7 +87,7 @@ bool KTobjCDXTag::DecodeLeaf(const uint8_t* b) {
     e.start = static_cast<uint16_t>(stored_end);
     e.value = static_cast<uint32_t>(i * L);
     e.length = static_cast<uint16_t>(length);
-    std::memcpy(flat_bytes_.data() + e.value, key, static_cast<size_t>(length));
+    std::memcpy(leaf.bytes.data() + e.value, key, static_cast<size_t>(length));
   }
   return free == kArea - used;
 }
@@ -135,18 +124,9 @@ int KTobjCDXTag::LocateNode(int32_t offset, const KTobjIndexKeyData& key, int32_
   const uint8_t pad = PadByte();
   if (attributes < 2) {
     if (count > interior_capacity_) return 2;
-    auto compare_at = [&](int i) {
-      const uint8_t* e = b + 12 + i * entry_size_;
-      int length = L;
-      while (length > 0 && e[length - 1] == pad) --length;
+    const int lo = InteriorLowerBound(b, count, entry_size_, L, pad, [&](const uint8_t* e, int length) {
       return CompareStored(key, recno, e, length, GetBE32(e + L));
-    };
-    int lo = 0, hi = count;
-    while (lo < hi) {
-      const int mid = (lo + hi) / 2;
-      if (compare_at(mid) <= 0) hi = mid;
-      else lo = mid + 1;
-    }
+    });
     for (int p = std::min(lo, count - 1); p < count; ++p) {
       const int32_t child = GetBE32(b + 12 + p * entry_size_ + L + 4);
       if (child <= 0 || child % 512 != 0) return 2;
@@ -157,7 +137,7 @@ int KTobjCDXTag::LocateNode(int32_t offset, const KTobjIndexKeyData& key, int32_
     }
     return 1;
   }
-  if (!DecodeLeaf(b)) {
+  if (!DecodeLeaf(b, flat_)) {
     ForgetFlatLeaf();
     return 2;
   }
@@ -165,8 +145,8 @@ int KTobjCDXTag::LocateNode(int32_t offset, const KTobjIndexKeyData& key, int32_
   flat_offset_ = offset;
   flat_generation_ = file_->CacheGeneration();
   for (int i = 0; i < count; ++i) {
-    const FlatEntry& e = flat_[static_cast<size_t>(i)];
-    const int r = CompareStored(key, recno, flat_bytes_.data() + e.value, e.length, e.rec);
+    const FlatEntry& e = flat_.entries[static_cast<size_t>(i)];
+    const int r = CompareStored(key, recno, flat_.bytes.data() + e.value, e.length, e.rec);
     if (r <= 0) {
       path[at].position = i;
       found.Assign(&probe_);
@@ -262,7 +242,7 @@ bool KTobjCDXTag::InsertInPlace(const KTobjIndexKeyData& key, const std::vector<
     d2 = static_cast<int>(CommonPrefix(k, next));
     t2 = L - static_cast<int>(next.size());
     n2 = static_cast<int>(next.size()) - d2;
-    delta += n2 - flat_[static_cast<size_t>(i)].n;
+    delta += n2 - flat_.entries[static_cast<size_t>(i)].n;
   }
   const int used = kArea - Get16(b + 12);
   const int used_new = used + E + delta;
@@ -271,10 +251,10 @@ bool KTobjCDXTag::InsertInPlace(const KTobjIndexKeyData& key, const std::vector<
   if (fits_packing && used_new < kArea) {
     uint8_t* area = b + 24;
     // Top of the new key's bytes: the start of the previous entry's.
-    const int top = i > 0 ? flat_[static_cast<size_t>(i - 1)].start : kArea;
-    const int last_start = flat_[static_cast<size_t>(count - 1)].start;
+    const int top = i > 0 ? flat_.entries[static_cast<size_t>(i - 1)].start : kArea;
+    const int last_start = flat_.entries[static_cast<size_t>(count - 1)].start;
     // Entries i + 1 .. count - 1 keep their bytes and move down by delta.
-    const int rest_end = i < count ? flat_[static_cast<size_t>(i)].start : top;
+    const int rest_end = i < count ? flat_.entries[static_cast<size_t>(i)].start : top;
     std::memmove(area + last_start - delta, area + last_start, static_cast<size_t>(rest_end - last_start));
     std::memcpy(area + top - n_new, k.data() + d_new, static_cast<size_t>(n_new));
     if (i < count) {
@@ -283,7 +263,7 @@ bool KTobjCDXTag::InsertInPlace(const KTobjIndexKeyData& key, const std::vector<
     }
     std::memmove(area + (i + 1) * E, area + i * E, static_cast<size_t>((count - i) * E));
     PutEntry(area, i, E, D, T, record_mask, rec, d_new, t_new);
-    if (i < count) PutEntry(area, i + 1, E, D, T, record_mask, flat_[static_cast<size_t>(i)].rec, d2, t2);
+    if (i < count) PutEntry(area, i + 1, E, D, T, record_mask, flat_.entries[static_cast<size_t>(i)].rec, d2, t2);
     const int new_last = last_start - delta;
     std::memset(area + (count + 1) * E, 0, static_cast<size_t>(new_last - (count + 1) * E));
     Put16(b + 2, static_cast<uint32_t>(count + 1));
@@ -304,8 +284,8 @@ bool KTobjCDXTag::InsertInPlace(const KTobjIndexKeyData& key, const std::vector<
     }
     if (j < count) {
       pack_keys_.push_back(FlatValue(static_cast<size_t>(j)));
-      pack_recs_.push_back(flat_[static_cast<size_t>(j)].rec);
-      max_record = std::max<int64_t>(max_record, flat_[static_cast<size_t>(j)].rec);
+      pack_recs_.push_back(flat_.entries[static_cast<size_t>(j)].rec);
+      max_record = std::max<int64_t>(max_record, flat_.entries[static_cast<size_t>(j)].rec);
     }
   }
   const Packing p = PackingFor(L, max_record);
@@ -410,14 +390,14 @@ bool KTobjCDXTag::RemoveInPlace(const std::vector<PathStep>& path, std::vector<i
   const int L = key_length_;
   const int E = b[23], D = b[21], T = b[22];
   const uint32_t record_mask = static_cast<uint32_t>(Get32(b + 14));
-  const FlatEntry& gone = flat_[static_cast<size_t>(i)];
-  const int top = i > 0 ? flat_[static_cast<size_t>(i - 1)].start : kArea;
-  const int last_start = flat_[static_cast<size_t>(count - 1)].start;
+  const FlatEntry& gone = flat_.entries[static_cast<size_t>(i)];
+  const int top = i > 0 ? flat_.entries[static_cast<size_t>(i - 1)].start : kArea;
+  const int last_start = flat_.entries[static_cast<size_t>(count - 1)].start;
   uint8_t* area = b + 24;
   int used = kArea - Get16(b + 12) - E - gone.n;
   if (i + 1 < count) {
     // The next entry now follows entry i - 1.
-    const FlatEntry& next = flat_[static_cast<size_t>(i + 1)];
+    const FlatEntry& next = flat_.entries[static_cast<size_t>(i + 1)];
     const std::string_view value = FlatValue(static_cast<size_t>(i + 1));
     const int d2 = i > 0 ? static_cast<int>(CommonPrefix(FlatValue(static_cast<size_t>(i - 1)), value)) : 0;
     const int t2 = L - static_cast<int>(value.size());
@@ -441,7 +421,7 @@ bool KTobjCDXTag::RemoveInPlace(const std::vector<PathStep>& path, std::vector<i
   if (i == count - 1 && depth >= 2) {
     // The new last key is the leaf's separator.
     const std::string_view last = FlatValue(static_cast<size_t>(i - 1));
-    SetSeparators(path, depth - 2, last, flat_[static_cast<size_t>(i - 1)].rec, &touched);
+    SetSeparators(path, depth - 2, last, flat_.entries[static_cast<size_t>(i - 1)].rec, &touched);
   }
   return true;
 }

@@ -9,6 +9,7 @@
 #include "engine/dbf_handler.h"
 #include "engine/errors.h"
 #include "expr/exp_handler.h"
+#include "index/cdx_bytes.h"
 #include "index/cdx_file.h"
 #include "index/key_text.h"
 #include "platform/codepage.h"
@@ -16,23 +17,8 @@
 #include "platform/text_convert.h"
 
 namespace tessera {
-namespace {
 
-uint16_t Get16(const uint8_t* p) { return bytes::GetLE16(p); }
-int32_t Get32(const uint8_t* p) { return static_cast<int32_t>(bytes::GetLE32(p)); }
-int32_t GetBE32(const uint8_t* p) { return static_cast<int32_t>(bytes::GetBE32(p)); }
-void Put16(uint8_t* p, uint32_t v) { bytes::PutLE16(p, v); }
-void Put32(uint8_t* p, int32_t v) { bytes::PutLE32(p, static_cast<uint32_t>(v)); }
-void PutBE32(uint8_t* p, int32_t v) { bytes::PutBE32(p, static_cast<uint32_t>(v)); }
-
-size_t CommonPrefix(std::string_view a, std::string_view b) {
-  const size_t n = std::min(a.size(), b.size());
-  size_t i = 0;
-  while (i < n && a[i] == b[i]) ++i;
-  return i;
-}
-
-}  // namespace
+using namespace cdx_bytes;
 
 std::string EncodeCdxNumber(double value) {
   if (value == 0) value = 0;  // -0 is stored as 0
@@ -411,19 +397,10 @@ int KTobjCDXTag::SearchNodeInPlace(int32_t offset, const KTobjIndexKeyData& targ
   };
   if (attributes < 2) {
     if (count > interior_capacity_) return 2;
-    auto compare_at = [&](int i) {
-      const uint8_t* e = b + 12 + i * entry_size_;
-      int length = L;
-      while (length > 0 && e[length - 1] == pad) --length;
+    const int lo = InteriorLowerBound(b, count, entry_size_, L, pad, [&](const uint8_t* e, int length) {
       set_probe(e, length);
       return CompareKeys(target, probe_, partial);
-    };
-    int lo = 0, hi = count;
-    while (lo < hi) {
-      const int mid = (lo + hi) / 2;
-      if (compare_at(mid) <= 0) hi = mid;
-      else lo = mid + 1;
-    }
+    });
     for (int p = std::min(lo, count - 1); p < count; ++p) {
       const int32_t child = GetBE32(b + 12 + p * entry_size_ + L + 4);
       if (child <= 0 || child % 512 != 0) return 2;
@@ -476,46 +453,10 @@ bool KTobjCDXTag::DecodeStepLeaf(int32_t offset) {
   if (offset <= 0 || offset % 512 != 0 || offset + 512 > file_->KnownSize()) return false;
   uint8_t b[512];
   if (!file_->ReadBlock(offset, b, 512)) return false;
+  // A block that is no sound leaf is left to the tree logic, which reports
+  // it.
   const uint16_t attributes = Get16(b);
-  const int count = Get16(b + 2);
-  if (attributes < 2 || attributes > 3 || count == 0) return false;
-  // The same checks as LoadNode's: a leaf that fails one is left to the
-  // tree logic, which reports it.
-  const uint16_t free_space = Get16(b + 12);
-  const uint32_t record_mask = static_cast<uint32_t>(Get32(b + 14));
-  const int E = b[23], R = b[20], D = b[21], T = b[22];
-  if (E < 2 || E > 8 || R > 32 || D > 8 || T > 8 || R + D + T > 8 * E || count * E > kLeafArea) return false;
-  if (b[18] != (1u << D) - 1 || b[19] != (1u << T) - 1) return false;
-  const uint8_t duplicate_mask = b[18], trailing_mask = b[19];
-  const int L = key_length_;
-  const uint8_t pad = PadByte();
-  s.keys.resize(static_cast<size_t>(count) * static_cast<size_t>(L));
-  s.lengths.resize(static_cast<size_t>(count));
-  s.records.resize(static_cast<size_t>(count));
-  const uint8_t* area = b + 24;
-  uint8_t key[kMaxKeyLength];
-  std::memset(key, pad, sizeof key);
-  int stored_end = kLeafArea;
-  int used = 0;
-  for (int i = 0; i < count; ++i) {
-    uint64_t v = 0;
-    for (int k = E - 1; k >= 0; --k) v = (v << 8) | area[i * E + k];
-    const int t = static_cast<int>((v >> (8 * E - T)) & trailing_mask);
-    const int d = static_cast<int>((v >> (8 * E - T - D)) & duplicate_mask);
-    const int n = L - d - t;
-    if (n < 0 || stored_end - n < count * E) return false;
-    stored_end -= n;
-    std::memcpy(key + d, area + stored_end, static_cast<size_t>(n));
-    used += E + n;
-    int length = L - t;
-    while (length > 0 && key[length - 1] == pad) --length;
-    std::memset(key + length, pad, static_cast<size_t>(L - length));
-    std::memcpy(s.keys.data() + static_cast<size_t>(i) * static_cast<size_t>(L), key, static_cast<size_t>(L));
-    s.lengths[static_cast<size_t>(i)] = static_cast<uint8_t>(length);
-    s.records[static_cast<size_t>(i)] = static_cast<int32_t>(v & record_mask);
-  }
-  if (free_space != kLeafArea - used) return false;
-  s.count = count;
+  if (attributes < 2 || attributes > 3 || !DecodeLeaf(b, s.leaf)) return false;
   s.offset = offset;
   s.generation = file_->CacheGeneration();
   s.writes = file_->WriteCount();
@@ -523,11 +464,10 @@ bool KTobjCDXTag::DecodeStepLeaf(int32_t offset) {
 }
 
 void KTobjCDXTag::SetStepKey(int i, KTobjIndexKeyData& key) const {
-  const uint8_t* k = step_leaf_.keys.data() + static_cast<size_t>(i) * static_cast<size_t>(key_length_);
-  const int length = step_leaf_.lengths[static_cast<size_t>(i)];
-  if (key_type_ == 'C') key.SetText(std::string_view(reinterpret_cast<const char*>(k), static_cast<size_t>(length)));
-  else key.SetBytes(k, length);
-  key.RecordNumber = key.Reference = step_leaf_.records[static_cast<size_t>(i)];
+  const std::string_view value = step_leaf_.leaf.Value(static_cast<size_t>(i));
+  if (key_type_ == 'C') key.SetText(value);
+  else key.SetBytes(reinterpret_cast<const uint8_t*>(value.data()), static_cast<int>(value.size()));
+  key.RecordNumber = key.Reference = step_leaf_.leaf.entries[static_cast<size_t>(i)].rec;
 }
 
 bool KTobjCDXTag::DescendInPlace(int32_t offset, bool forward, std::vector<PathStep>& path, int depth) {
@@ -540,7 +480,7 @@ bool KTobjCDXTag::DescendInPlace(int32_t offset, bool forward, std::vector<PathS
     if (attributes > 3 || count == 0) return false;
     if (attributes >= 2) {
       if (!DecodeStepLeaf(offset)) return false;
-      path.push_back({offset, forward ? 0 : step_leaf_.count - 1});
+      path.push_back({offset, forward ? 0 : step_leaf_.leaf.Count() - 1});
       return true;
     }
     if (count > interior_capacity_) return false;
@@ -556,7 +496,7 @@ int32_t KTobjCDXTag::RecordAhead(int n) const {
       pending_path_.back().position != s.position)
     return 0;
   const int i = s.position + (s.forward ? n : -n);
-  return i >= 0 && i < s.count ? s.records[static_cast<size_t>(i)] : 0;
+  return i >= 0 && i < s.leaf.Count() ? s.leaf.entries[static_cast<size_t>(i)].rec : 0;
 }
 
 // A step from the leaf at the end of the path: inside the leaf an index
@@ -570,10 +510,10 @@ int KTobjCDXTag::StepInPlace(bool forward, std::vector<PathStep>& path, KTobjInd
   if (s.offset != leaf.offset || s.generation != file_->CacheGeneration() || s.writes != file_->WriteCount()) {
     if (!DecodeStepLeaf(leaf.offset)) return 2;
   }
-  if (leaf.position < 0 || leaf.position >= s.count) return 2;
+  if (leaf.position < 0 || leaf.position >= s.leaf.Count()) return 2;
   const int next = leaf.position + (forward ? 1 : -1);
   s.forward = forward;
-  if (next >= 0 && next < s.count) {
+  if (next >= 0 && next < s.leaf.Count()) {
     leaf.position = s.position = next;
     SetStepKey(next, current);
     return 1;

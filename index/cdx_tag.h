@@ -134,23 +134,41 @@ class KTobjCDXTag : public KTobjIndexTag {
   int SearchNodeInPlace(int32_t offset, const KTobjIndexKeyData& target, int partial, std::vector<PathStep>& path,
                         KTobjIndexKeyData& found, int depth);
 
-  // The leaf a step in place stands in, decoded whole: its keys (key
-  // length bytes each, their stored lengths apart) and record numbers.
-  // It is the block's as long as the file's cache generation is the one
-  // it was decoded under and no write went through the file since.
+  // A leaf decoded whole, without node objects: per entry its record, its
+  // duplicate and trailing counts and stored byte count as stored, where
+  // its stored bytes start in the key area, and its whole value (at
+  // `value` in `bytes`, `length` bytes, without trailing pad bytes).
+  struct FlatEntry {
+    int32_t rec;
+    uint16_t d, t, n, start;
+    uint32_t value;
+    uint16_t length;
+  };
+  struct FlatLeaf {
+    std::vector<FlatEntry> entries;
+    std::vector<uint8_t> bytes;
+    int Count() const { return static_cast<int>(entries.size()); }
+    std::string_view Value(size_t i) const {
+      return {reinterpret_cast<const char*>(bytes.data()) + entries[i].value, entries[i].length};
+    }
+  };
+  // Decodes leaf image `b` into `leaf`, checking it as LoadNode does;
+  // false when it does not look right.
+  bool DecodeLeaf(const uint8_t* b, FlatLeaf& leaf) const;
+
+  // The leaf a step in place stands in. It is the block's as long as the
+  // file's cache generation is the one it was decoded under and no write
+  // went through the file since.
   struct StepLeaf {
     int32_t offset = 0;  // 0: none
     int position = 0;    // where the last step in place went
     bool forward = true;
     uint64_t generation = 0;
     uint64_t writes = 0;
-    int count = 0;
-    std::vector<uint8_t> keys;
-    std::vector<uint8_t> lengths;
-    std::vector<int32_t> records;
+    FlatLeaf leaf;
   };
-  // Decodes the leaf at `offset` into step_leaf_, checking it as LoadNode
-  // does; false when it is no sound leaf (or no leaf).
+  // Reads the leaf at `offset` into step_leaf_; false when it is no sound
+  // leaf (or no leaf).
   bool DecodeStepLeaf(int32_t offset);
   // From interior node `offset` down its first (forward) or last entries
   // to a leaf, appending the steps to `path`; false when a node on the way
@@ -159,22 +177,7 @@ class KTobjCDXTag : public KTobjIndexTag {
   void SetStepKey(int i, KTobjIndexKeyData& key) const;
   StepLeaf step_leaf_;
 
-  // A leaf read without node objects: per entry its record, its duplicate
-  // and trailing counts and stored byte count as stored, where its stored
-  // bytes start in the key area, and its whole value (at `value` in
-  // flat_bytes_, `length` bytes, without trailing pad bytes).
-  struct FlatEntry {
-    int32_t rec;
-    uint16_t d, t, n, start;
-    uint32_t value;
-    uint16_t length;
-  };
-  // Decodes leaf image `b` into flat_ / flat_bytes_, checking it as
-  // LoadNode does; false when it does not look right.
-  bool DecodeLeaf(const uint8_t* b);
-  std::string_view FlatValue(size_t i) const {
-    return {reinterpret_cast<const char*>(flat_bytes_.data()) + flat_[i].value, flat_[i].length};
-  }
+  std::string_view FlatValue(size_t i) const { return flat_.Value(i); }
   int LocateNode(int32_t offset, const KTobjIndexKeyData& key, int32_t recno, std::vector<PathStep>& path,
                  KTobjIndexKeyData& found, int depth);
   // SearchKey's comparison of a target (and record) with a stored entry.
@@ -195,8 +198,7 @@ class KTobjCDXTag : public KTobjIndexTag {
   // Whatever this tag writes makes the leaf held in flat_ stale.
   void ForgetFlatLeaf() { flat_offset_ = 0; }
 
-  std::vector<FlatEntry> flat_;
-  std::vector<uint8_t> flat_bytes_;
+  FlatLeaf flat_;
   uint8_t leaf_image_[512] = {};
   int32_t flat_offset_ = 0;       // the leaf in leaf_image_ / flat_, 0 none
   uint64_t flat_generation_ = 0;  // the file's cache generation then

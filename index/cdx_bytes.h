@@ -1,0 +1,50 @@
+// Byte access shared by the compound-index code that reads and writes node
+// images: header fields are little-endian, interior entries' record and
+// child numbers big-endian (cdx_tag.h describes the layout).
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+#include "engine/byte_order.h"
+
+namespace tessera::cdx_bytes {
+
+inline uint16_t Get16(const uint8_t* p) { return bytes::GetLE16(p); }
+inline int32_t Get32(const uint8_t* p) { return static_cast<int32_t>(bytes::GetLE32(p)); }
+inline int32_t GetBE32(const uint8_t* p) { return static_cast<int32_t>(bytes::GetBE32(p)); }
+inline void Put16(uint8_t* p, uint32_t v) { bytes::PutLE16(p, v); }
+inline void Put32(uint8_t* p, int32_t v) { bytes::PutLE32(p, static_cast<uint32_t>(v)); }
+inline void PutBE32(uint8_t* p, int32_t v) { bytes::PutBE32(p, static_cast<uint32_t>(v)); }
+
+// How many leading bytes two keys share: what a leaf entry's duplicate
+// count says of a key and the one before it.
+inline size_t CommonPrefix(std::string_view a, std::string_view b) {
+  const size_t n = std::min(a.size(), b.size());
+  size_t i = 0;
+  while (i < n && a[i] == b[i]) ++i;
+  return i;
+}
+
+// The first entry of an interior node image `b` (`count` entries of
+// `entry_size` bytes from byte 12, each a key of `key_length` bytes padded
+// with `pad`, then record and child) for which `compare(key, length)`,
+// given the key without its padding, is <= 0: the first whose key does not
+// sort before the target.
+template <class Compare>
+int InteriorLowerBound(const uint8_t* b, int count, int entry_size, int key_length, uint8_t pad, Compare compare) {
+  int lo = 0, hi = count;
+  while (lo < hi) {
+    const int mid = (lo + hi) / 2;
+    const uint8_t* e = b + 12 + mid * entry_size;
+    int length = key_length;
+    while (length > 0 && e[length - 1] == pad) --length;
+    if (compare(e, length) <= 0) hi = mid;
+    else lo = mid + 1;
+  }
+  return lo;
+}
+
+}  // namespace tessera::cdx_bytes
