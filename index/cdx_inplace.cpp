@@ -188,14 +188,7 @@ int KTobjCDXTag::FlatBytes(size_t first, size_t last, const Packing& p) const {
 
 int KTobjCDXTag::PackFlat(size_t first, size_t last, const Packing& p, uint8_t* image) const {
   uint8_t* area = image + 24;
-  std::memset(area, 0, kArea);
-  Put32(image + 14, static_cast<int32_t>(p.record_mask));
-  image[18] = p.duplicate_mask;
-  image[19] = p.trailing_mask;
-  image[20] = p.record_bits;
-  image[21] = p.duplicate_bits;
-  image[22] = p.trailing_bits;
-  image[23] = p.entry_bytes;
+  StartLeafImage(p, image);
   const int E = p.entry_bytes, D = p.duplicate_bits, T = p.trailing_bits, L = key_length_;
   int free = kArea;
   int stored_end = kArea;

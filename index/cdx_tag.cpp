@@ -555,10 +555,8 @@ int KTobjCDXTag::LeafBytes(const KTobjIndexKey& node, int32_t first, int32_t las
   return total;
 }
 
-int KTobjCDXTag::PackLeaf(const KTobjIndexKey& node, int32_t first, int32_t last, const Packing& p,
-                          uint8_t* image) const {
-  uint8_t* area = image + 24;
-  std::memset(area, 0, kLeafArea);
+void KTobjCDXTag::StartLeafImage(const Packing& p, uint8_t* image) {
+  std::memset(image + 24, 0, kLeafArea);
   Put32(image + 14, static_cast<int32_t>(p.record_mask));
   image[18] = p.duplicate_mask;
   image[19] = p.trailing_mask;
@@ -566,6 +564,12 @@ int KTobjCDXTag::PackLeaf(const KTobjIndexKey& node, int32_t first, int32_t last
   image[21] = p.duplicate_bits;
   image[22] = p.trailing_bits;
   image[23] = p.entry_bytes;
+}
+
+int KTobjCDXTag::PackLeaf(const KTobjIndexKey& node, int32_t first, int32_t last, const Packing& p,
+                          uint8_t* image) const {
+  uint8_t* area = image + 24;
+  StartLeafImage(p, image);
   const int E = p.entry_bytes, D = p.duplicate_bits, T = p.trailing_bits, L = key_length_;
   int free = kLeafArea;
   int stored_end = kLeafArea;

@@ -189,6 +189,9 @@ class KTobjCDXTag : public KTobjIndexTag {
   // Packs pack_keys_/pack_recs_ [first, last) into a leaf image (as
   // PackLeaf); answers the free bytes.
   int PackFlat(size_t first, size_t last, const Packing& p, uint8_t* image) const;
+  // Clears the key area of leaf `image` and writes the packing's masks and
+  // bit counts into its header (bytes 14 to 23).
+  static void StartLeafImage(const Packing& p, uint8_t* image);
   int FlatBytes(size_t first, size_t last, const Packing& p) const;
 
   // Reads leaf `offset` into leaf_image_ and flat_, unless they hold it

@@ -84,33 +84,30 @@ bool KTobjIndexFile::ReadBlock(int32_t offset, void* buffer, int32_t count) {
 }
 
 bool KTobjIndexFile::WriteBlock(int32_t offset, const void* buffer, int32_t count) {
+  return Write(offset, buffer, count, holding_);
+}
+
+bool KTobjIndexFile::WriteThrough(int32_t offset, const void* buffer, int32_t count) {
+  return Write(offset, buffer, count, false);
+}
+
+bool KTobjIndexFile::Write(int32_t offset, const void* buffer, int32_t count, bool hold) {
   if (!disk_ || offset < 0) return false;
   if (corrupt_) {
     // Writing into a damaged file would make it worse.
     Corrupt();
     return false;
   }
+  const auto* data = static_cast<const uint8_t*>(buffer);
   if (journal_.active) SaveBeforeImages(offset, count);
-  if (holding_) HoldWrite(offset, static_cast<const uint8_t*>(buffer), count);
-  else disk_->WriteAt(offset, buffer, count);
-  cache_.Written(offset, static_cast<const uint8_t*>(buffer), count);
-  ++write_count_;
-  if (offset + static_cast<int64_t>(count) > known_size_) known_size_ = offset + static_cast<int64_t>(count);
-  return true;
-}
-
-bool KTobjIndexFile::WriteThrough(int32_t offset, const void* buffer, int32_t count) {
-  if (!disk_ || offset < 0) return false;
-  if (corrupt_) {
-    Corrupt();
-    return false;
-  }
-  if (journal_.active) SaveBeforeImages(offset, count);
-  disk_->WriteAt(offset, buffer, count);
-  if (!held_.empty()) {
-    // A held copy of the block takes the bytes as well.
-    const auto* data = static_cast<const uint8_t*>(buffer);
-    for (int64_t pos = offset; pos < static_cast<int64_t>(offset) + count;) {
+  if (hold) {
+    HoldWrite(offset, data, count);
+  } else {
+    disk_->WriteAt(offset, buffer, count);
+    // Blocks are held only while writes are (they go out before holding
+    // stops), so a write straight to the file beside them is the mark's:
+    // a held copy of its block takes the bytes too.
+    for (int64_t pos = offset; !held_.empty() && pos < static_cast<int64_t>(offset) + count;) {
       const int64_t number = pos / IndexBlockCache::kBlock;
       const int64_t start = number * IndexBlockCache::kBlock;
       const int64_t end = std::min<int64_t>(start + IndexBlockCache::kBlock, static_cast<int64_t>(offset) + count);
@@ -119,7 +116,7 @@ bool KTobjIndexFile::WriteThrough(int32_t offset, const void* buffer, int32_t co
       pos = end;
     }
   }
-  cache_.Written(offset, static_cast<const uint8_t*>(buffer), count);
+  cache_.Written(offset, data, count);
   ++write_count_;
   if (offset + static_cast<int64_t>(count) > known_size_) known_size_ = offset + static_cast<int64_t>(count);
   return true;

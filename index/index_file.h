@@ -197,6 +197,9 @@ class KTobjIndexFile {
   // record writes is written once. A writer killed meanwhile leaves the
   // mark, and the table has every record for the rebuild.
   void HoldWrite(int64_t offset, const uint8_t* data, int32_t count);
+  // WriteBlock and WriteThrough: into the held blocks when `hold`, else to
+  // the file, and a held copy of a block written takes the bytes too.
+  bool Write(int32_t offset, const void* buffer, int32_t count, bool hold);
   std::unordered_map<int64_t, std::array<uint8_t, 512>> held_;
   bool holding_ = false;
   static constexpr size_t kHeldBlocks = 8192;  // 4 MiB
