@@ -144,18 +144,22 @@ int KTobjCDXTag::LocateNode(int32_t offset, const KTobjIndexKeyData& key, int32_
   std::memcpy(leaf_image_, b, 512);
   flat_offset_ = offset;
   flat_generation_ = file_->CacheGeneration();
-  for (int i = 0; i < count; ++i) {
-    const FlatEntry& e = flat_.entries[static_cast<size_t>(i)];
-    const int r = CompareStored(key, recno, flat_.bytes.data() + e.value, e.length, e.rec);
-    if (r <= 0) {
-      path[at].position = i;
-      found.Assign(&probe_);
-      found.RecordNumber = found.Reference = e.rec;
-      return r;
-    }
+  // The entries are in key order: the first one not below the key is
+  // found by halving.
+  int lo = 0, hi = count;
+  while (lo < hi) {
+    const int mid = lo + (hi - lo) / 2;
+    const FlatEntry& e = flat_.entries[static_cast<size_t>(mid)];
+    if (CompareStored(key, recno, flat_.bytes.data() + e.value, e.length, e.rec) > 0) lo = mid + 1;
+    else hi = mid;
   }
-  path[at].position = count;
-  return 1;
+  path[at].position = lo;
+  if (lo == count) return 1;
+  const FlatEntry& e = flat_.entries[static_cast<size_t>(lo)];
+  const int r = CompareStored(key, recno, flat_.bytes.data() + e.value, e.length, e.rec);
+  found.Assign(&probe_);
+  found.RecordNumber = found.Reference = e.rec;
+  return r;
 }
 
 void KTobjCDXTag::SetSeparators(const std::vector<PathStep>& path, size_t level, std::string_view key, int32_t rec,

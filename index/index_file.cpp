@@ -43,8 +43,8 @@ int32_t KTobjIndexFile::ResetAllocator() { return -1; }
 int64_t KTobjIndexFile::RefreshSize() {
   known_size_ = disk_ ? disk_->FileSize() : 0;
   // Held blocks past the end are the file's too.
-  for (const auto& [block, bytes] : held_)
-    known_size_ = std::max<int64_t>(known_size_, (block + 1) * IndexBlockCache::kBlock);
+  for (uint32_t slot = 0; slot < held_.size(); ++slot)
+    known_size_ = std::max<int64_t>(known_size_, (held_.NumberAt(slot) + 1) * IndexBlockCache::kBlock);
   return known_size_;
 }
 
@@ -55,6 +55,30 @@ bool KTobjIndexFile::ReadDirect(int32_t offset, void* buffer, int32_t count) {
   return disk_->ReadAt(offset, buffer, count) == count;
 }
 
+int64_t KTobjIndexFile::OnDisk() {
+  if (on_disk_ < 0 && disk_) on_disk_ = disk_->FileSize();
+  return on_disk_;
+}
+
+const uint8_t* KTobjIndexFile::MappedBlock(int64_t number) {
+  constexpr int64_t kBlock = IndexBlockCache::kBlock;
+  if (!disk_ || disk_->IsShared() || mapping_failed_) return nullptr;
+  const int64_t end = (number + 1) * kBlock;
+  if (number < 0 || end > OnDisk()) return nullptr;
+  if (mapped_file_ != disk_.get() || end > mapping_.size()) {
+    // Mapped with room to grow, so that the file's growth does not remap
+    // it every time.
+    mapped_file_ = nullptr;
+    if (!mapping_.Map(disk_->FileName(), OnDisk() + kMappingSlack)) {
+      mapping_failed_ = true;
+      return nullptr;
+    }
+    mapped_file_ = disk_.get();
+    if (end > mapping_.size()) return nullptr;
+  }
+  return reinterpret_cast<const uint8_t*>(mapping_.data()) + number * kBlock;
+}
+
 bool KTobjIndexFile::ReadBlock(int32_t offset, void* buffer, int32_t count) {
   if (!disk_ || offset < 0 || count < 0) return false;
   auto* out = static_cast<uint8_t*>(buffer);
@@ -63,10 +87,9 @@ bool KTobjIndexFile::ReadBlock(int32_t offset, void* buffer, int32_t count) {
     const int64_t number = pos / IndexBlockCache::kBlock;
     const int64_t start = number * IndexBlockCache::kBlock;
     const int64_t end = std::min<int64_t>(start + IndexBlockCache::kBlock, static_cast<int64_t>(offset) + count);
-    const uint8_t* cached = nullptr;
-    if (!held_.empty())
-      if (auto it = held_.find(number); it != held_.end()) cached = it->second.data();
+    const uint8_t* cached = held_.Find(number);
     if (cached == nullptr) cached = cache_.Find(number);
+    if (cached == nullptr) cached = MappedBlock(number);
     if (cached == nullptr) {
       // A block that does not lie wholly in the file is read as it is and
       // not kept.
@@ -104,6 +127,7 @@ bool KTobjIndexFile::Write(int32_t offset, const void* buffer, int32_t count, bo
     HoldWrite(offset, data, count);
   } else {
     disk_->WriteAt(offset, buffer, count);
+    if (on_disk_ >= 0) on_disk_ = std::max<int64_t>(on_disk_, static_cast<int64_t>(offset) + count);
     // Blocks are held only while writes are (they go out before holding
     // stops), so a write straight to the file beside them is the mark's:
     // a held copy of its block takes the bytes too.
@@ -111,8 +135,8 @@ bool KTobjIndexFile::Write(int32_t offset, const void* buffer, int32_t count, bo
       const int64_t number = pos / IndexBlockCache::kBlock;
       const int64_t start = number * IndexBlockCache::kBlock;
       const int64_t end = std::min<int64_t>(start + IndexBlockCache::kBlock, static_cast<int64_t>(offset) + count);
-      if (auto it = held_.find(number); it != held_.end())
-        std::memcpy(it->second.data() + (pos - start), data + (pos - offset), static_cast<size_t>(end - pos));
+      if (uint8_t* held = held_.Find(number))
+        std::memcpy(held + (pos - start), data + (pos - offset), static_cast<size_t>(end - pos));
       pos = end;
     }
   }
@@ -128,15 +152,18 @@ void KTobjIndexFile::HoldWrite(int64_t offset, const uint8_t* data, int32_t coun
     const int64_t number = pos / kBlock;
     const int64_t start = number * kBlock;
     const int64_t end = std::min<int64_t>(start + kBlock, offset + count);
-    auto [it, added] = held_.try_emplace(number);
-    if (added && (pos > start || end < start + kBlock)) {
-      // Part of a block: the rest as the file (or the cache) has it.
-      std::array<uint8_t, 512>& block = it->second;
-      block.fill(0);
-      if (const uint8_t* cached = cache_.Find(number)) std::memcpy(block.data(), cached, 512);
-      else disk_->ReadAt(start, block.data(), static_cast<int32_t>(kBlock));
+    uint8_t* block = held_.Find(number);
+    if (block == nullptr) {
+      block = held_.Bytes(held_.Add(number));
+      if (pos > start || end < start + kBlock) {
+        // Part of a block: the rest as the file (or the cache) has it.
+        std::memset(block, 0, static_cast<size_t>(kBlock));
+        if (const uint8_t* cached = cache_.Find(number)) std::memcpy(block, cached, 512);
+        else if (const uint8_t* mapped = MappedBlock(number)) std::memcpy(block, mapped, 512);
+        else disk_->ReadAt(start, block, static_cast<int32_t>(kBlock));
+      }
     }
-    std::memcpy(it->second.data() + (pos - start), data + (pos - offset), static_cast<size_t>(end - pos));
+    std::memcpy(block + (pos - start), data + (pos - offset), static_cast<size_t>(end - pos));
     pos = end;
   }
 }
@@ -145,25 +172,50 @@ void KTobjIndexFile::FlushHeld() {
   if (held_.empty() || !disk_) return;
   std::vector<int64_t> blocks;
   blocks.reserve(held_.size());
-  for (const auto& [block, bytes] : held_) blocks.push_back(block);
+  for (uint32_t slot = 0; slot < held_.size(); ++slot) blocks.push_back(held_.NumberAt(slot));
   std::sort(blocks.begin(), blocks.end());
-  // Runs of neighbouring blocks go in one write; block 0 holds the mark
-  // and goes last, once everything else is there.
+  // Runs of neighbouring blocks go in one write, and so do blocks a few
+  // apart when the file's bytes between them can be had without a read;
+  // block 0 holds the mark and goes last, once everything else is there.
   std::vector<uint8_t> run;
   const int64_t kBlock = IndexBlockCache::kBlock;
+  const auto file_block = [this](int64_t b) -> const uint8_t* {
+    if (const uint8_t* cached = cache_.Find(b)) return cached;
+    return MappedBlock(b);
+  };
   for (size_t i = blocks[0] == 0 ? 1 : 0; i < blocks.size();) {
-    size_t j = i;
+    const int64_t first = blocks[i];
     run.clear();
-    while (j < blocks.size() && blocks[j] == blocks[i] + static_cast<int64_t>(j - i)) {
-      const auto& bytes = held_.at(blocks[j]);
-      run.insert(run.end(), bytes.begin(), bytes.end());
-      ++j;
+    const uint8_t* bytes = held_.Find(first);
+    run.insert(run.end(), bytes, bytes + kBlock);
+    size_t j = i + 1;
+    for (; j < blocks.size() && run.size() < kFlushRun; ++j) {
+      const int64_t last = first + static_cast<int64_t>(run.size()) / kBlock - 1;
+      const int64_t gap = blocks[j] - last - 1;
+      if (gap > kFlushGap) break;
+      bool filled = true;
+      const size_t size_before = run.size();
+      for (int64_t b = last + 1; b < blocks[j]; ++b) {
+        const uint8_t* between = file_block(b);
+        if (between == nullptr) {
+          filled = false;
+          break;
+        }
+        run.insert(run.end(), between, between + kBlock);
+      }
+      if (!filled) {
+        run.resize(size_before);
+        break;
+      }
+      const uint8_t* next = held_.Find(blocks[j]);
+      run.insert(run.end(), next, next + kBlock);
     }
-    disk_->WriteAt(blocks[i] * kBlock, run.data(), static_cast<int32_t>(run.size()));
+    disk_->WriteAt(first * kBlock, run.data(), static_cast<int32_t>(run.size()));
+    if (on_disk_ >= 0) on_disk_ = std::max<int64_t>(on_disk_, first * kBlock + static_cast<int64_t>(run.size()));
     i = j;
   }
-  if (blocks[0] == 0) disk_->WriteAt(0, held_.at(0).data(), static_cast<int32_t>(kBlock));
-  held_.clear();
+  if (blocks[0] == 0) disk_->WriteAt(0, held_.Find(0), static_cast<int32_t>(kBlock));
+  held_.Clear();
 }
 
 void KTobjIndexFile::SaveBeforeImages(int64_t offset, int32_t count) {
@@ -173,13 +225,12 @@ void KTobjIndexFile::SaveBeforeImages(int64_t offset, int32_t count) {
     if (start >= journal_.size || journal_.before.count(b) != 0) continue;
     const int32_t length = static_cast<int32_t>(std::min<int64_t>(kBlock, journal_.size - start));
     std::string image(static_cast<size_t>(length), '\0');
-    const uint8_t* held = nullptr;
-    if (!held_.empty())
-      if (auto it = held_.find(b); it != held_.end()) held = it->second.data();
-    if (held != nullptr)
+    if (const uint8_t* held = held_.Find(b))
       std::memcpy(image.data(), held, static_cast<size_t>(length));
     else if (const uint8_t* cached = length == kBlock ? cache_.Find(b) : nullptr)
       std::memcpy(image.data(), cached, static_cast<size_t>(length));
+    else if (const uint8_t* mapped = length == kBlock ? MappedBlock(b) : nullptr)
+      std::memcpy(image.data(), mapped, static_cast<size_t>(length));
     else if (disk_->ReadAt(start, image.data(), length) != length)
       ReportError(kCodeIndexHeader, kNoSubCode, FullName());
     journal_.before.emplace(b, std::move(image));
@@ -258,13 +309,18 @@ bool KTobjIndexFile::RollbackChange() {
     // Nothing of this write reached the file: the held blocks go back to
     // their images, blocks past the old end are dropped.
     for (const auto& [block, image] : journal_.before) {
-      auto& held = held_[block];
-      held.fill(0);
-      std::memcpy(held.data(), image.data(), image.size());
+      uint8_t* held = held_.Find(block);
+      if (held == nullptr) held = held_.Bytes(held_.Add(block));
+      std::memset(held, 0, static_cast<size_t>(IndexBlockCache::kBlock));
+      std::memcpy(held, image.data(), image.size());
     }
-    for (auto it = held_.begin(); it != held_.end();)
-      if (it->first * IndexBlockCache::kBlock >= journal_.size) it = held_.erase(it);
-      else ++it;
+    BlockMap kept;
+    for (uint32_t slot = 0; slot < held_.size(); ++slot) {
+      const int64_t block = held_.NumberAt(slot);
+      if (block * IndexBlockCache::kBlock < journal_.size)
+        std::memcpy(kept.Bytes(kept.Add(block)), held_.Bytes(slot), static_cast<size_t>(IndexBlockCache::kBlock));
+    }
+    held_ = std::move(kept);
     journal_.before.clear();
   }
   // Block 0 holds the mark: it is put back last, and only when everything
@@ -275,6 +331,7 @@ bool KTobjIndexFile::RollbackChange() {
   if (ok && !holding_) {
     const int64_t size = disk_->FileSize();
     if (size > journal_.size) ok = disk_->CutBack(journal_.size);
+    on_disk_ = -1;
   }
   // A block 0 that was not written keeps the mark as it was (on, under
   // exclusive use, from an earlier write).
@@ -385,6 +442,7 @@ void KTobjIndexFile::SetLockProtocol(int kind) {
 void KTobjIndexFile::CutFile(int64_t size) {
   FlushHeld();
   known_size_ = -1;
+  on_disk_ = -1;
   if (!disk_->IsShared()) {
     disk_->Truncate(size);
   } else if (disk_->LockCount() == 0 && disk_->LockWholeFile()) {

@@ -12,7 +12,6 @@
 #include <cstdint>
 #include <array>
 #include <map>
-#include <unordered_map>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -22,7 +21,9 @@
 #include "engine/disk_file.h"
 #include "engine/lock_protocol.h"
 #include "index/block_cache.h"
+#include "index/block_map.h"
 #include "index/index_tag.h"
+#include "platform/file_map.h"
 
 namespace tessera {
 
@@ -152,6 +153,7 @@ class KTobjIndexFile {
   void DropCache() {
     cache_.Clear();
     ++cache_generation_;
+    on_disk_ = -1;
   }
   // Grows each time the cache is dropped: node images read before are stale.
   uint64_t CacheGeneration() const { return cache_generation_; }
@@ -200,9 +202,9 @@ class KTobjIndexFile {
   // WriteBlock and WriteThrough: into the held blocks when `hold`, else to
   // the file, and a held copy of a block written takes the bytes too.
   bool Write(int32_t offset, const void* buffer, int32_t count, bool hold);
-  std::unordered_map<int64_t, std::array<uint8_t, 512>> held_;
+  BlockMap held_;
   bool holding_ = false;
-  static constexpr size_t kHeldBlocks = 8192;  // 4 MiB
+  static constexpr size_t kHeldBlocks = 32768;  // 16 MiB
   bool pending_seen_ = false;    // a mark was found when the file was opened
   bool needs_rebuild_ = false;   // confirmed: another writer left it half-done
   // Up to 64 MiB of blocks, taken as they are read: a callbook's whole
@@ -210,6 +212,26 @@ class KTobjIndexFile {
   static constexpr size_t kCacheBlocks = (size_t{64} << 20) / IndexBlockCache::kBlock;
   IndexBlockCache cache_{kCacheBlocks};
   uint64_t cache_generation_ = 0;
+  // Under exclusive use the file is also seen through a read-only mapping:
+  // a block the cache lacks is copied from it rather than read with a
+  // system call, and the flush of held blocks takes the blocks between
+  // them from it, so that neighbours go out in one write. Only bytes below
+  // on_disk_ are touched through it: the file surely has them, since
+  // nobody else can cut it, and every cut made here forgets on_disk_
+  // (-1: not known, asked of the file when needed). Bytes held past it
+  // are not the file's yet.
+  const uint8_t* MappedBlock(int64_t number);
+  int64_t OnDisk();
+  plat::ReadMapping mapping_;
+  const KTO_DiskFile* mapped_file_ = nullptr;  // the disk file mapping_ shows
+  bool mapping_failed_ = false;
+  int64_t on_disk_ = -1;
+  static constexpr int64_t kMappingSlack = int64_t{16} << 20;
+  // Held blocks at most this many blocks apart go out in one write, with
+  // the file's own bytes between them (a write costs about the same for
+  // one block as for a page of eight); a write is at most kFlushRun bytes.
+  static constexpr int64_t kFlushGap = 8;
+  static constexpr size_t kFlushRun = size_t{1} << 20;
   uint64_t write_count_ = 0;
 };
 
