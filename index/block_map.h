@@ -9,6 +9,7 @@
 // cleared. Slots are numbered in the order they were added.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -59,15 +60,25 @@ class BlockMap {
     return chunks_[slot / kChunkBlocks].get() + static_cast<size_t>(slot % kChunkBlocks) * kBlock;
   }
 
+  // Empties the map. A map that stayed small keeps its first chunk and its
+  // table, so that one filled and emptied on every record write does not
+  // allocate each time.
   void Clear() {
-    table_.clear();
+    if (numbers_.size() <= kChunkBlocks && table_.size() <= kKeptTable) {
+      chunks_.resize(std::min<size_t>(chunks_.size(), 1));
+      std::fill(table_.begin(), table_.end(), Entry{0, kNone});
+    } else {
+      chunks_.clear();
+      table_.clear();
+      shift_ = 58;
+    }
     entries_ = 0;
     numbers_.clear();
-    chunks_.clear();
   }
 
  private:
   static constexpr size_t kChunkBlocks = 256;  // 128 KiB of blocks per chunk
+  static constexpr size_t kKeptTable = 1024;
 
   // One entry of the lookup table: a block number and its slot (kNone:
   // the entry is free).

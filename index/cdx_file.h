@@ -40,7 +40,7 @@ class KTobjCDXFile : public KTobjIndexFile {
   bool ReadPendingMark() override;
   void WritePendingMark(bool on) override;
   bool MarkedByOther() override;
-  bool HoldsWrites() const override { return disk_ != nullptr && !disk_->IsShared(); }
+  bool HoldsWrites() const override { return disk_ != nullptr; }
   void FinishChanges() override;
   void ReloadAfterUndo() override;
   // The directory header is about to be written whole: whether it must

@@ -179,7 +179,10 @@ void KTobjIndexFile::FlushHeld() {
   // block 0 holds the mark and goes last, once everything else is there.
   std::vector<uint8_t> run;
   const int64_t kBlock = IndexBlockCache::kBlock;
-  const auto file_block = [this](int64_t b) -> const uint8_t* {
+  // Only a file nobody else writes is known to hold what the cache holds.
+  const bool alone = !disk_->IsShared();
+  const auto file_block = [this, alone](int64_t b) -> const uint8_t* {
+    if (!alone) return nullptr;
     if (const uint8_t* cached = cache_.Find(b)) return cached;
     return MappedBlock(b);
   };
@@ -222,18 +225,20 @@ void KTobjIndexFile::SaveBeforeImages(int64_t offset, int32_t count) {
   const int64_t kBlock = IndexBlockCache::kBlock;
   for (int64_t b = offset / kBlock; b * kBlock < offset + count; ++b) {
     const int64_t start = b * kBlock;
-    if (start >= journal_.size || journal_.before.count(b) != 0) continue;
+    if (start >= journal_.size || journal_.before.SlotOf(b) != BlockMap::kNone) continue;
     const int32_t length = static_cast<int32_t>(std::min<int64_t>(kBlock, journal_.size - start));
-    std::string image(static_cast<size_t>(length), '\0');
+    uint8_t* image = journal_.before.Bytes(journal_.before.Add(b));
+    std::memset(image, 0, static_cast<size_t>(kBlock));
     if (const uint8_t* held = held_.Find(b))
-      std::memcpy(image.data(), held, static_cast<size_t>(length));
+      std::memcpy(image, held, static_cast<size_t>(length));
     else if (const uint8_t* cached = length == kBlock ? cache_.Find(b) : nullptr)
-      std::memcpy(image.data(), cached, static_cast<size_t>(length));
+      std::memcpy(image, cached, static_cast<size_t>(length));
     else if (const uint8_t* mapped = length == kBlock ? MappedBlock(b) : nullptr)
-      std::memcpy(image.data(), mapped, static_cast<size_t>(length));
-    else if (disk_->ReadAt(start, image.data(), length) != length)
+      std::memcpy(image, mapped, static_cast<size_t>(length));
+    else if (disk_->ReadAt(start, image, length) != length)
       ReportError(kCodeIndexHeader, kNoSubCode, FullName());
-    journal_.before.emplace(b, std::move(image));
+    else if (length == kBlock)
+      cache_.Put(b, image);  // the write that follows reads it too
   }
 }
 
@@ -274,7 +279,7 @@ void KTobjIndexFile::BeginChange() {
   // Held blocks of earlier writes go out before this write starts, so
   // that a failure to write them refuses this write with nothing done.
   if (held_.size() > kHeldBlocks) FlushHeld();
-  journal_.before.clear();
+  journal_.before.Clear();
   // The size as this file last saw or made it: under shared use
   // ChangedByOther has just learned of any other writer's growth.
   journal_.size = KnownSize();
@@ -286,9 +291,14 @@ void KTobjIndexFile::BeginChange() {
 void KTobjIndexFile::CommitChange() {
   checked_ = false;
   if (!journal_.active) return;
+  if (holding_ && disk_->IsShared()) {
+    // A write that changed no key still lets go of nothing it holds.
+    holding_ = false;
+    FlushHeld();
+  }
   if (pending_mark_ && disk_->IsShared()) WritePendingMark(false);
   journal_.active = false;
-  journal_.before.clear();
+  journal_.before.Clear();
 }
 
 bool KTobjIndexFile::MarkedByOther() { return ReadPendingMark(); }
@@ -305,14 +315,21 @@ bool KTobjIndexFile::RollbackChange() {
   if (!journal_.active) return true;
   journal_.active = false;
   bool ok = true;
+  if (disk_->IsShared()) {
+    // Blocks held under shared use are this write's only (they go out at
+    // its end): dropped, and the file put back from the before-images,
+    // the mark with them.
+    held_.Clear();
+    holding_ = false;
+  }
   if (holding_) {
     // Nothing of this write reached the file: the held blocks go back to
     // their images, blocks past the old end are dropped.
-    for (const auto& [block, image] : journal_.before) {
+    for (uint32_t slot = 0; slot < journal_.before.size(); ++slot) {
+      const int64_t block = journal_.before.NumberAt(slot);
       uint8_t* held = held_.Find(block);
       if (held == nullptr) held = held_.Bytes(held_.Add(block));
-      std::memset(held, 0, static_cast<size_t>(IndexBlockCache::kBlock));
-      std::memcpy(held, image.data(), image.size());
+      std::memcpy(held, journal_.before.Bytes(slot), static_cast<size_t>(IndexBlockCache::kBlock));
     }
     BlockMap kept;
     for (uint32_t slot = 0; slot < held_.size(); ++slot) {
@@ -321,13 +338,19 @@ bool KTobjIndexFile::RollbackChange() {
         std::memcpy(kept.Bytes(kept.Add(block)), held_.Bytes(slot), static_cast<size_t>(IndexBlockCache::kBlock));
     }
     held_ = std::move(kept);
-    journal_.before.clear();
+    journal_.before.Clear();
   }
   // Block 0 holds the mark: it is put back last, and only when everything
   // else went back, so a file that could not be restored keeps its mark.
-  for (const auto& [block, image] : journal_.before)
-    if (block != 0 && ok)
-      ok = disk_->WriteQuiet(block * IndexBlockCache::kBlock, image.data(), static_cast<int32_t>(image.size()));
+  const auto image_length = [this](int64_t block) {
+    return static_cast<int32_t>(
+        std::min<int64_t>(IndexBlockCache::kBlock, journal_.size - block * IndexBlockCache::kBlock));
+  };
+  for (uint32_t slot = 0; slot < journal_.before.size() && ok; ++slot) {
+    const int64_t block = journal_.before.NumberAt(slot);
+    if (block != 0)
+      ok = disk_->WriteQuiet(block * IndexBlockCache::kBlock, journal_.before.Bytes(slot), image_length(block));
+  }
   if (ok && !holding_) {
     const int64_t size = disk_->FileSize();
     if (size > journal_.size) ok = disk_->CutBack(journal_.size);
@@ -337,11 +360,11 @@ bool KTobjIndexFile::RollbackChange() {
   // exclusive use, from an earlier write).
   bool mark_restored = false;
   if (ok)
-    if (auto it = journal_.before.find(0); it != journal_.before.end()) {
-      ok = disk_->WriteQuiet(0, it->second.data(), static_cast<int32_t>(it->second.size()));
+    if (const uint8_t* image = journal_.before.Find(0)) {
+      ok = disk_->WriteQuiet(0, image, image_length(0));
       mark_restored = ok;
     }
-  journal_.before.clear();
+  journal_.before.Clear();
   if (ok) {
     if (mark_restored) pending_mark_ = ReadPendingMark();
   } else {
@@ -429,6 +452,13 @@ bool KTobjIndexFile::RecordChanged(int32_t recno, bool is_append) {
   // Everything reaches the file before the writer lets go of its lock:
   // another process may read the index the moment it does.
   for (size_t i = 0; i < tags_.Count(); ++i) tags_.At(i)->Flush();
+  if (holding_ && disk_->IsShared()) {
+    // Under shared use the blocks of this record write were held only to
+    // go out together: a failure half-way is undone from the before-images
+    // like any write that reached the file.
+    holding_ = false;
+    FlushHeld();
+  }
   return true;
 }
 

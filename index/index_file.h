@@ -11,7 +11,6 @@
 
 #include <cstdint>
 #include <array>
-#include <map>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -67,8 +66,10 @@ class KTobjIndexFile {
   // change until this runs (table flush, close of the index file); a file
   // that could not be put back after a failed write keeps it for good.
   virtual void FinishChanges();
-  // The format's blocks may be held in memory under exclusive use while
-  // the mark is on (every read of them goes through ReadBlock).
+  // The format's blocks may be held in memory while the mark is on (every
+  // read of them goes through ReadBlock): under exclusive use until the
+  // changes are finished, under shared use until the end of the record
+  // write, so that the blocks of one write go out together.
   virtual bool HoldsWrites() const { return false; }
   // After RollbackChange: tags reread their headers; trees are dropped.
   virtual void ReloadAfterUndo();
@@ -189,7 +190,9 @@ class KTobjIndexFile {
   struct Journal {
     bool active = false;
     int64_t size = 0;
-    std::map<int64_t, std::string> before;  // block number -> bytes
+    // Block number -> its bytes before this write (zero past the size the
+    // file had then, which is all a restore writes of its last block).
+    BlockMap before;
   } journal_;
   bool pending_mark_ = false;    // this writer's mark is on disk
   bool checked_ = false;         // ChangedByOther ran under this write's lock
