@@ -207,7 +207,7 @@ class KTobjIndexFile {
   bool Write(int32_t offset, const void* buffer, int32_t count, bool hold);
   BlockMap held_;
   bool holding_ = false;
-  static constexpr size_t kHeldBlocks = 32768;  // 16 MiB
+  static constexpr size_t kHeldBlocks = 65536;  // 32 MiB
   bool pending_seen_ = false;    // a mark was found when the file was opened
   bool needs_rebuild_ = false;   // confirmed: another writer left it half-done
   // Up to 64 MiB of blocks, taken as they are read: a callbook's whole
