@@ -94,10 +94,35 @@ bool KTobjCDXTag::DecodeLeaf(const uint8_t* b, FlatLeaf& leaf) const {
 
 int KTobjCDXTag::CompareStored(const KTobjIndexKeyData& target, int32_t recno, const uint8_t* bytes, int length,
                                int32_t rec) {
-  if (key_type_ == 'C')
-    probe_.SetText(std::string_view(reinterpret_cast<const char*>(bytes), static_cast<size_t>(length)));
-  else probe_.SetBytes(bytes, length);
-  int r = CompareKeys(target, probe_, -1);
+  int r;
+  if (key_type_ == 'C' && target.kind() == VariantKind::kCharacter) {
+    // The engine's comparison of two character values without a table
+    // (CompareKeys), on the stored bytes: the empty value first, then
+    // the first differing byte, then a value that is the start of the
+    // other before it.
+    const std::string_view t = target.bytes();
+    const size_t n = static_cast<size_t>(length);
+    if (t.empty() || n == 0) {
+      r = t.empty() ? (n == 0 ? 0 : -1) : 1;
+    } else {
+      const size_t m = std::min(t.size(), n);
+      const auto* a = reinterpret_cast<const uint8_t*>(t.data());
+      r = std::memcmp(a, bytes, m);
+      if (r != 0) {
+        size_t i = 0;
+        while (a[i] == bytes[i]) ++i;
+        r = int{a[i]} - int{bytes[i]};
+      } else {
+        r = t.size() < n ? -1 : static_cast<int>(t.size() - n);
+      }
+    }
+    if (reverse_compare_) r = -r;
+  } else {
+    if (key_type_ == 'C')
+      probe_.SetText(std::string_view(reinterpret_cast<const char*>(bytes), static_cast<size_t>(length)));
+    else probe_.SetBytes(bytes, length);
+    r = CompareKeys(target, probe_, -1);
+  }
   if (r == 0 && recno == kAfterEqual) r = 1;
   if (r == 0 && recno != kAnyRecord) r = rec < recno ? 1 : (rec > recno ? -1 : 0);
   return r;
@@ -156,7 +181,10 @@ int KTobjCDXTag::LocateNode(int32_t offset, const KTobjIndexKeyData& key, int32_
   path[at].position = lo;
   if (lo == count) return 1;
   const FlatEntry& e = flat_.entries[static_cast<size_t>(lo)];
-  const int r = CompareStored(key, recno, flat_.bytes.data() + e.value, e.length, e.rec);
+  const uint8_t* value = flat_.bytes.data() + e.value;
+  const int r = CompareStored(key, recno, value, e.length, e.rec);
+  if (key_type_ == 'C') probe_.SetText(std::string_view(reinterpret_cast<const char*>(value), e.length));
+  else probe_.SetBytes(value, e.length);
   found.Assign(&probe_);
   found.RecordNumber = found.Reference = e.rec;
   return r;
