@@ -3,11 +3,13 @@
 // so that eviction and the lookup table's deletions run all the time.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <map>
 #include <random>
 #include <vector>
 
 #include "index/block_cache.h"
+#include "index/block_map.h"
 
 namespace {
 
@@ -58,6 +60,42 @@ TEST(BlockCache, HoldsWhatWasPutAndWrittenThroughEvictions) {
       }
     }
     EXPECT_GT(hits, 0u);
+  }
+}
+
+}  // namespace
+
+namespace {
+
+using tessera::BlockMap;
+
+// The held blocks and before-images of record writes: filled, emptied and
+// filled again many times, small and large, each time holding exactly the
+// blocks added since it was last emptied.
+TEST(BlockMap, RefilledAfterEveryClearHoldsOnlyItsNewBlocks) {
+  BlockMap map;
+  std::mt19937 rng(5);
+  for (int round = 0; round < 200; ++round) {
+    const size_t n = round % 10 == 0 ? 700 : 1 + rng() % 40;  // past one chunk now and then
+    std::map<int64_t, uint32_t> model;
+    while (model.size() < n) {
+      const int64_t number = static_cast<int64_t>(rng() % 5000) * (round % 3 == 0 ? 97 : 1);
+      if (model.count(number) != 0) continue;
+      const uint32_t seed = rng();
+      model[number] = seed;
+      const auto bytes = Block(seed);
+      std::memcpy(map.Bytes(map.Add(number)), bytes.data(), bytes.size());
+    }
+    ASSERT_EQ(map.size(), model.size());
+    for (const auto& [number, seed] : model) {
+      const uint8_t* got = map.Find(number);
+      ASSERT_NE(got, nullptr) << "round " << round << " block " << number;
+      ASSERT_EQ(std::vector<uint8_t>(got, got + BlockMap::kBlock), Block(seed)) << "round " << round;
+    }
+    for (uint32_t slot = 0; slot < map.size(); ++slot) ASSERT_EQ(model.count(map.NumberAt(slot)), 1u);
+    map.Clear();
+    ASSERT_TRUE(map.empty());
+    for (const auto& [number, seed] : model) ASSERT_EQ(map.Find(number), nullptr);
   }
 }
 
