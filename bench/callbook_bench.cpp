@@ -141,7 +141,7 @@ int main(int argc, char** argv) {
   std::string tools, data = (fs::temp_directory_path() / "pyx-callbook-bench").string();
   long cards = 1000000;
   bool sqlite_build = true;
-  std::string steps = "build,seek,walk,append";
+  std::string steps = "build,order,seek,walk,append";
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     if (a == "--build-only" && i + 1 < argc) return BuildOnly(argv[i + 1]);
@@ -151,7 +151,7 @@ int main(int argc, char** argv) {
     else if (a == "--no-sqlite-build") sqlite_build = false;
     else if (a == "--steps" && i + 1 < argc) steps = argv[++i];
     else {
-      std::fprintf(stderr, "usage: callbook_bench --tools DIR [--data DIR] [--cards N] [--no-sqlite-build] [--steps build,seek,walk,append]\n");
+      std::fprintf(stderr, "usage: callbook_bench --tools DIR [--data DIR] [--cards N] [--no-sqlite-build] [--steps build,order,seek,walk,append]\n");
       return 2;
     }
   }
@@ -219,6 +219,39 @@ int main(int argc, char** argv) {
   }
 
   tessera::EngineScope engine;
+  // --- the record order of every tag against the floor's (not timed) ----------
+  if (step("order")) {
+    const std::string dump = work + "/floor-order";
+    fs::create_directories(dump);
+    Shell("SORTFLOOR_DUMP='" + dump + "' '" + data + "/sortfloor' -p '" + work + "/Pyx.DBF' > /dev/null");
+    tessera::KTO_dBHandler table(work + "/Pyx.DBF", false, false);
+    table.OpenIndexFile("PYX.CDX");
+    int same = 0, tags = 0;
+    std::string differing;
+    for (const auto& tag : pyx_sample::kCallbookTags) {
+      ++tags;
+      std::ifstream in(dump + "/" + tag.name + ".txt");
+      table.SelectMasterTag(tag.name, false);
+      bool equal = true;
+      long expected = 0;
+      table.GotoRecord(tessera::kMoveFirst);
+      while (in >> expected) {
+        if (table.Eof() || table.CurrentRecord() != expected) {
+          equal = false;
+          break;
+        }
+        table.Skip(1);
+      }
+      if (equal && table.Eof()) ++same;
+      else differing += std::string(differing.empty() ? " (differ: " : ", ") + tag.name;
+    }
+    if (!differing.empty()) differing += ")";
+    char a[64], b[64];
+    std::snprintf(a, sizeof a, "%d of %d", same, tags);
+    std::snprintf(b, sizeof b, "%d", tags);
+    Row(("tags in the floor's record order" + differing).c_str(), a, b, static_cast<double>(same) / tags, ">= 1.00");
+    fs::remove_all(dump);
+  }
   // --- 2. searches -------------------------------------------------------------
   if (step("seek")) {
     const auto sq = Times(RunChild({data + "/sqlbench", "seek", base_db, "100000"}).out);
