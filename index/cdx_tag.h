@@ -41,6 +41,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "index/index_tag.h"
@@ -200,6 +201,33 @@ class KTobjCDXTag : public KTobjIndexTag {
   bool ReadLeafFlat(int32_t offset);
   // Whatever this tag writes makes the leaf held in flat_ stale.
   void ForgetFlatLeaf() { flat_offset_ = 0; }
+
+  // An interior node on the way up of a split in place: its image as
+  // read, its entries with the separators of the parts below entered in
+  // front of the child's entry (`entered` of them, at `position`), where
+  // the parts that go to new blocks end (the node keeps the rest; none:
+  // the node has room), their blocks, and the block of the node's own
+  // part (its own, except for a root that splits).
+  struct SplitNode {
+    uint8_t image[512];
+    std::vector<uint8_t> entries;
+    int total = 0;
+    int position = 0;
+    int entered = 0;
+    std::vector<int> ends;
+    std::vector<int32_t> blocks;
+    int32_t home = 0;
+  };
+  // The leaf at the end of `path` splits into `parts` of pack_keys_ (the
+  // rest stays in its block, packed with `p`); `leaf_image` is the leaf as
+  // stored, `new_last` says the new key `k` (record `rec`) is the leaf's
+  // last. Enters the separators above, splitting interior nodes up to the
+  // root as far as needed; false, with nothing written, when a node on the
+  // way does not look right.
+  bool SplitInPlace(const std::vector<PathStep>& path, const std::vector<std::pair<size_t, size_t>>& parts,
+                    const Packing& p, const uint8_t* leaf_image, bool new_last, std::string_view k, int32_t rec);
+  std::vector<SplitNode> split_nodes_;
+  std::vector<int32_t> leaf_blocks_;
 
   FlatLeaf flat_;
   uint8_t leaf_image_[512] = {};
