@@ -338,15 +338,21 @@ bool KTobjCDXTag::SplitInPlace(const std::vector<PathStep>& path, const std::vec
   const int L = key_length_, S = entry_size_;
   const uint8_t pad = PadByte();
   const int64_t known = file_->KnownSize();
-  // A sibling link that is to be written through: a block of the file and
-  // none of the nodes this change writes whole.
-  auto sound_link = [&](int32_t link) {
+  // The left neighbour of a node that splits takes the first part as its
+  // right neighbour: it is read here, with the nodes, and must be a block
+  // of the file that no other write of this change touches.
+  neighbours_.clear();
+  auto read_neighbour = [&](int32_t link, uint8_t* image) {
     if (link <= 0) return true;
     if (link % 512 != 0 || link + 512 > known) return false;
-    return std::none_of(path.begin(), path.end(), [link](const PathStep& s) { return s.offset == link; });
+    if (std::any_of(path.begin(), path.end(), [link](const PathStep& s) { return s.offset == link; }) ||
+        std::find(neighbours_.begin(), neighbours_.end(), link) != neighbours_.end())
+      return false;
+    neighbours_.push_back(link);
+    return file_->ReadBlock(link, image, 512);
   };
   const int32_t leaf_left = Get32(leaf_image + 4), leaf_right = Get32(leaf_image + 8);
-  if (!sound_link(leaf_left)) return false;
+  if (!read_neighbour(leaf_left, leaf_neighbour_)) return false;
 
   // Pass 1: the interior nodes that change, bottom up. split_nodes_[n] is
   // path[depth - 2 - n].
@@ -399,7 +405,7 @@ bool KTobjCDXTag::SplitInPlace(const std::vector<PathStep>& path, const std::vec
       first += std::min<int>(interior_capacity_, remaining - remaining / 2);
       s.ends.push_back(first);
     }
-    if (!sound_link(Get32(s.image + 4))) return false;
+    if (!read_neighbour(Get32(s.image + 4), s.neighbour)) return false;
     entered = s.ends.size();
   }
   // A root that splits: the new root holds the parts and the root's own
@@ -429,12 +435,11 @@ bool KTobjCDXTag::SplitInPlace(const std::vector<PathStep>& path, const std::vec
   // Pass 3: the blocks, bottom up. A level's chain runs from the node's
   // old left neighbour through the parts to the node.
   uint8_t image[512];
-  auto link_left = [&](int32_t neighbour, int32_t to) {
+  auto link_left = [&](int32_t neighbour, uint8_t* neighbour_image, int32_t to) {
     if (neighbour <= 0) return;
     // The left neighbour's right link (bytes 8..11) names the first part.
-    uint8_t link[4];
-    Put32(link, to);
-    file_->WriteBlock(neighbour + 8, link, 4);
+    Put32(neighbour_image + 8, to);
+    file_->WriteBlock(neighbour, neighbour_image, 512);
   };
   {
     const size_t size = pack_keys_.size();
@@ -448,7 +453,7 @@ bool KTobjCDXTag::SplitInPlace(const std::vector<PathStep>& path, const std::vec
       file_->WriteBlock(leaf_blocks_[j], image, 512);
       left = leaf_blocks_[j];
     }
-    link_left(leaf_left, leaf_blocks_[0]);
+    link_left(leaf_left, leaf_neighbour_, leaf_blocks_[0]);
     std::memset(image, 0, sizeof image);
     Put16(image, 2);
     Put32(image + 4, left);
@@ -486,7 +491,7 @@ bool KTobjCDXTag::SplitInPlace(const std::vector<PathStep>& path, const std::vec
       left = s.blocks[j];
       from = s.ends[j];
     }
-    link_left(left0, s.blocks[0]);
+    link_left(left0, s.neighbour, s.blocks[0]);
     put_interior(s.home, 0, left, Get32(s.image + 8), s.entries.data() + from * S, s.total - from);
   }
   if (top < 0) {

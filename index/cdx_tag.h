@@ -206,10 +206,12 @@ class KTobjCDXTag : public KTobjIndexTag {
   // read, its entries with the separators of the parts below entered in
   // front of the child's entry (`entered` of them, at `position`), where
   // the parts that go to new blocks end (the node keeps the rest; none:
-  // the node has room), their blocks, and the block of the node's own
-  // part (its own, except for a root that splits).
+  // the node has room), their blocks, the block of the node's own part
+  // (its own, except for a root that splits), and the node's left
+  // neighbour as read.
   struct SplitNode {
     uint8_t image[512];
+    uint8_t neighbour[512];
     std::vector<uint8_t> entries;
     int total = 0;
     int position = 0;
@@ -228,6 +230,8 @@ class KTobjCDXTag : public KTobjIndexTag {
                     const Packing& p, const uint8_t* leaf_image, bool new_last, std::string_view k, int32_t rec);
   std::vector<SplitNode> split_nodes_;
   std::vector<int32_t> leaf_blocks_;
+  std::vector<int32_t> neighbours_;  // the left neighbours a split writes
+  uint8_t leaf_neighbour_[512] = {};
 
   FlatLeaf flat_;
   uint8_t leaf_image_[512] = {};
