@@ -182,7 +182,7 @@ void KTobjCDXTag::SetSeparators(const std::vector<PathStep>& path, size_t level,
 int KTobjCDXTag::FlatBytes(size_t first, size_t last, const Packing& p) const {
   int total = 0;
   for (size_t i = first; i < last; ++i) {
-    const size_t d = i == first ? 0 : CommonPrefix(pack_keys_[i - 1], pack_keys_[i]);
+    const size_t d = i == first ? 0 : pack_common_[i];
     total += p.entry_bytes + static_cast<int>(pack_keys_[i].size() - d);
   }
   return total;
@@ -198,7 +198,7 @@ int KTobjCDXTag::PackFlat(size_t first, size_t last, const Packing& p, uint8_t* 
   for (size_t i = first; i < last; ++i, ++count) {
     const std::string_view k = pack_keys_[i];
     const int t = L - static_cast<int>(k.size());
-    const int d = i == first ? 0 : static_cast<int>(CommonPrefix(pack_keys_[i - 1], k));
+    const int d = i == first ? 0 : pack_common_[i];
     const int n = L - d - t;
     free -= E + n;
     PutEntry(area, count, E, D, T, p.record_mask, pack_recs_[i], d, t);
@@ -285,6 +285,10 @@ bool KTobjCDXTag::InsertInPlace(const KTobjIndexKeyData& key, const std::vector<
   }
   const Packing p = PackingFor(L, max_record);
   const size_t size = pack_keys_.size();
+  pack_common_.resize(size);
+  pack_common_[0] = 0;
+  for (size_t j = 1; j < size; ++j)
+    pack_common_[j] = static_cast<uint16_t>(CommonPrefix(pack_keys_[j - 1], pack_keys_[j]));
   // The parts split off the front (each below 250 bytes) until the rest
   // fits.
   std::vector<std::pair<size_t, size_t>> parts;
@@ -293,7 +297,7 @@ bool KTobjCDXTag::InsertInPlace(const KTobjIndexKeyData& key, const std::vector<
     size_t end = first;
     int total = 0;
     while (end < size) {
-      const size_t dd = end == first ? 0 : CommonPrefix(pack_keys_[end - 1], pack_keys_[end]);
+      const size_t dd = end == first ? 0 : pack_common_[end];
       const int need = p.entry_bytes + static_cast<int>(pack_keys_[end].size() - dd);
       if (total + need >= 250 && end > first) break;
       total += need;

@@ -239,6 +239,9 @@ class KTobjCDXTag : public KTobjIndexTag {
   uint64_t flat_generation_ = 0;  // the file's cache generation then
   std::vector<std::string_view> pack_keys_;
   std::vector<int32_t> pack_recs_;
+  // pack_common_[i]: the leading bytes pack_keys_[i] shares with the key
+  // before it (0 for the first).
+  std::vector<uint16_t> pack_common_;
 
   uint8_t options_ = 0x60;
   uint8_t collation_ = 1;  // 1 MACHINE, 2 GENERAL
