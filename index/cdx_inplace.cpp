@@ -285,10 +285,26 @@ bool KTobjCDXTag::InsertInPlace(const KTobjIndexKeyData& key, const std::vector<
   }
   const Packing p = PackingFor(L, max_record);
   const size_t size = pack_keys_.size();
+  // The leading bytes each key shares with the one before it: the new key
+  // and the one after it as worked out above; for two stored keys the
+  // stored duplicate count when it is the whole shared prefix (as this
+  // engine writes it; other writers may store less, or count blanks the
+  // previous key trails), found anew otherwise.
   pack_common_.resize(size);
   pack_common_[0] = 0;
-  for (size_t j = 1; j < size; ++j)
-    pack_common_[j] = static_cast<uint16_t>(CommonPrefix(pack_keys_[j - 1], pack_keys_[j]));
+  for (size_t m = 1; m < size; ++m) {
+    const int at = static_cast<int>(m);
+    if (at == i) {
+      pack_common_[m] = static_cast<uint16_t>(d_new);
+    } else if (at == i + 1) {
+      pack_common_[m] = static_cast<uint16_t>(d2);
+    } else {
+      const std::string_view a = pack_keys_[m - 1], c = pack_keys_[m];
+      const size_t d = flat_.entries[static_cast<size_t>(at < i ? at : at - 1)].d;
+      const bool exact = d <= std::min(a.size(), c.size()) && (d == a.size() || d == c.size() || a[d] != c[d]);
+      pack_common_[m] = static_cast<uint16_t>(exact ? d : CommonPrefix(a, c));
+    }
+  }
   // The parts split off the front (each below 250 bytes) until the rest
   // fits.
   std::vector<std::pair<size_t, size_t>> parts;
