@@ -345,8 +345,8 @@ bool KTobjCDXTag::InsertInPlace(const KTobjIndexKeyData& key, const std::vector<
 // then the blocks are written.
 //
 // A node splits as WriteInterior splits it: parts of at most the capacity,
-// each the larger half of what is left, go off the front to new blocks
-// left of the node, until the rest fits. Each part's last entry (key,
+// each the larger half of what is left (InteriorPart), go off the front to
+// new blocks left of the node, until the rest fits. Each part's last entry (key,
 // record, its new block) goes in front of the node's entry in the parent.
 // A root that splits keeps its block, which the tag header names: its own
 // part moves to a new block, and the root block becomes an interior root
@@ -421,8 +421,7 @@ bool KTobjCDXTag::SplitInPlace(const std::vector<PathStep>& path, const std::vec
     s.ends.clear();
     if (s.total <= interior_capacity_) break;
     for (int first = 0; s.total - first > interior_capacity_;) {
-      const int remaining = s.total - first;
-      first += std::min<int>(interior_capacity_, remaining - remaining / 2);
+      first += InteriorPart(s.total - first, at - first);
       s.ends.push_back(first);
     }
     if (!read_neighbour(Get32(s.image + 4), s.neighbour)) return false;

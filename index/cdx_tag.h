@@ -118,6 +118,11 @@ class KTobjCDXTag : public KTobjIndexTag {
 
   void WriteLeaf(KTobjIndexKey& node);
   void WriteInterior(KTobjIndexKey& node);
+  // How many of the `remaining` entries of an interior node that splits go
+  // to the next part split off its front: the larger half, at most the
+  // capacity, except as the .cpp explains; `changed` is the position
+  // (counted from that part's start) of the entry whose child split.
+  int InteriorPart(int remaining, int changed) const;
   // Writes a split-off part to a new block left of the node and enters it
   // in the parent; answers the new block's offset.
   // Takes an emptied node out of its level: the left neighbour's right

@@ -52,8 +52,8 @@ struct Card {
   int num = 0;
 };
 
-void CreateLongTable(const std::string& dbf) {
-  tessera::CreateTable(dbf, 0x03, {{"NAME", 'C', kNameLength, 0}, {"NUM", 'N', 8, 0}});
+void CreateLongTable(const std::string& dbf, int name_length = kNameLength) {
+  tessera::CreateTable(dbf, 0x03, {{"NAME", 'C', name_length, 0}, {"NUM", 'N', 8, 0}});
 }
 
 void Store(KTO_dBHandler& t, const Card& c) {
@@ -63,11 +63,11 @@ void Store(KTO_dBHandler& t, const Card& c) {
 
 // `count` names of `length` characters (up to the key length) that share
 // no long prefixes, in ascending order.
-std::vector<std::string> SortedNames(int count, uint32_t seed) {
+std::vector<std::string> SortedNames(int count, uint32_t seed, int max_length = kNameLength) {
   std::mt19937 rng(seed);
   std::vector<std::string> out;
   for (int i = 0; i < count; ++i) {
-    const int length = 40 + static_cast<int>(rng() % (kNameLength - 40 + 1));
+    const int length = 40 + static_cast<int>(rng() % (max_length - 40 + 1));
     std::string n;
     for (int k = 0; k < length; ++k) n += static_cast<char>('A' + rng() % 26);
     out.push_back(n);
@@ -153,7 +153,7 @@ class CdxSplitTest : public ::testing::Test {
   // b/.
   void Prepare(const std::vector<Card>& start) {
     for (const char* sub : {"a", "b"}) std::filesystem::create_directories(dir_ / sub);
-    CreateLongTable(dir_ / "a/t.dbf");
+    CreateLongTable(dir_ / "a/t.dbf", name_length_);
     {
       KTO_dBHandler t(dir_ / "a/t.dbf", false, true);
       for (const Card& c : start) {
@@ -216,6 +216,7 @@ class CdxSplitTest : public ::testing::Test {
 
   tessera::EngineScope engine_;
   TempDir dir_;
+  int name_length_ = kNameLength;
 };
 
 TEST_F(CdxSplitTest, AppendsIntoAnEmptyTagSplitEveryLevelAsTheNodeObjectsDo) {
@@ -228,6 +229,46 @@ TEST_F(CdxSplitTest, AppendsIntoAnEmptyTagSplitEveryLevelAsTheNodeObjectsDo) {
     std::filesystem::remove_all(dir_.path());
     std::filesystem::create_directories(dir_.path());
   }
+}
+
+TEST_F(CdxSplitTest, KeysOfTheGreatestLengthSplitLeavesInTwoAndInteriorNodesOfTwoEntries) {
+  // 240-byte keys: an interior node holds two entries, so every level
+  // splits often; a leaf that takes a long key beside long ones can need
+  // two parts split off before the rest fits.
+  name_length_ = 240;
+  const auto names = SortedNames(400, 61, 240);
+  for (const std::string order : {"end", "front", "random"}) {
+    SCOPED_TRACE(order);
+    AppendBothWays({}, Arrange(names, order, 13), "longest " + order);
+    std::filesystem::remove_all(dir_.path());
+    std::filesystem::create_directories(dir_.path());
+  }
+}
+
+// Levels from the root of tag `name` down its first children to a leaf.
+int TreeDepth(const std::string& dbf, const std::string& cdx, const std::string& name, int key_length) {
+  KTO_dBHandler t(dbf, true, false);
+  KTobjCDXFile f(&t, cdx, false, false, true, false);
+  const std::string b = FileBytes(cdx);
+  size_t node = static_cast<size_t>(f.FindTag(name)->ReadRootOffset());
+  int depth = 1;
+  while ((testing_support::Le16(b, node) & 2) == 0 && depth < 100) {
+    node = testing_support::Be32(b, node + 12 + static_cast<size_t>(key_length) + 4);
+    ++depth;
+  }
+  return depth;
+}
+
+TEST_F(CdxSplitTest, KeysInFallingOrderKeepATreeOfTwoEntryNodesShallow) {
+  // Every key in front of the others, into interior nodes of two entries:
+  // the tree grows a level only as the key count doubles, in place as
+  // through the node objects.
+  name_length_ = 240;
+  const auto names = SortedNames(500, 71, 240);
+  AppendBothWays({}, Arrange(names, "front", 1), "falling");
+  const int depth = TreeDepth(dir_ / "a/t.dbf", dir_ / "a/t.cdx", "NAME", 240);
+  EXPECT_LE(depth, 12);
+  EXPECT_GE(depth, 8);
 }
 
 TEST_F(CdxSplitTest, AppendsIntoFullBulkBuiltNodesSplitUpToTheRoot) {
