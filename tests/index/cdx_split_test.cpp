@@ -8,7 +8,9 @@
 // and descending tags, for keys that go in front, in the middle and at the
 // end, from an empty tag and from a bulk-built one whose nodes are full,
 // past the record number that widens the leaf packing, with other writers
-// in between, and with every write of a multi-level split failing in turn.
+// in between, and with every write of a multi-level split failing in turn;
+// and keys of 240 bytes, whose interior nodes hold two entries, which must
+// stay a shallow tree when keys come in falling order.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -243,6 +245,10 @@ TEST_F(CdxSplitTest, KeysOfTheGreatestLengthSplitLeavesInTwoAndInteriorNodesOfTw
     std::filesystem::remove_all(dir_.path());
     std::filesystem::create_directories(dir_.path());
   }
+  // The bulk build takes keys of that length too.
+  std::vector<Card> start;
+  for (const auto& n : SortedNames(60, 62, 240)) start.push_back({n, 3});
+  AppendBothWays(start, Arrange(names, "random", 14), "longest, bulk-built");
 }
 
 // Levels from the root of tag `name` down its first children to a leaf.
