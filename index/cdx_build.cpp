@@ -18,7 +18,11 @@ void PutBE32(uint8_t* p, int32_t v) { bytes::PutBE32(p, static_cast<uint32_t>(v)
 }  // namespace
 
 KTobjSortCDX::KTobjSortCDX(KTobjCDXTag* tag, int64_t record_count)
-    : TktSort(tag->KeyLength() + 1, nullptr, true, tag->Unique()), tag_(tag), record_count_(record_count) {
+    // Keys reach the sort in stored form, no longer than the key length
+    // (up to 240, the most the sort takes).
+    : TktSort(std::min<int32_t>(tag->KeyLength() + 1, TktSort::kMaxKeyLength), nullptr, true, tag->Unique()),
+      tag_(tag),
+      record_count_(record_count) {
   packing_ = KTobjCDXTag::PackingFor(tag->KeyLength(), record_count, false);
 }
 

@@ -2,9 +2,11 @@
 // the record writes of the table handler: a key goes into (or out of) its
 // leaf where the leaf's bytes lie, touching only the entries next to it; a
 // leaf that overflows is split as WriteLeaf splits it, straight from the
-// stored bytes. Whatever needs more (a root that splits, a parent without
-// room, an emptied leaf, a leaf of unusual packing) is left to the node
-// objects: these answer false before they write anything.
+// stored bytes, and the interior nodes above it that have no room for the
+// new separators split the same way, up to the root (SplitInPlace).
+// Whatever needs more (an emptied leaf, a node that does not look right)
+// is left to the node objects: these answer false before they write
+// anything.
 //
 // Leaf layout (see cdx_tag.h): the entries from 24 (E bytes each) and the
 // key bytes from the end of the 488-byte key area backwards, key 0 last.
@@ -212,7 +214,7 @@ void KTobjCDXTag::SetSeparators(const std::vector<PathStep>& path, size_t level,
 int KTobjCDXTag::FlatBytes(size_t first, size_t last, const Packing& p) const {
   int total = 0;
   for (size_t i = first; i < last; ++i) {
-    const size_t d = i == first ? 0 : CommonPrefix(pack_keys_[i - 1], pack_keys_[i]);
+    const size_t d = i == first ? 0 : pack_common_[i];
     total += p.entry_bytes + static_cast<int>(pack_keys_[i].size() - d);
   }
   return total;
@@ -228,7 +230,7 @@ int KTobjCDXTag::PackFlat(size_t first, size_t last, const Packing& p, uint8_t* 
   for (size_t i = first; i < last; ++i, ++count) {
     const std::string_view k = pack_keys_[i];
     const int t = L - static_cast<int>(k.size());
-    const int d = i == first ? 0 : static_cast<int>(CommonPrefix(pack_keys_[i - 1], k));
+    const int d = i == first ? 0 : pack_common_[i];
     const int n = L - d - t;
     free -= E + n;
     PutEntry(area, count, E, D, T, p.record_mask, pack_recs_[i], d, t);
@@ -315,6 +317,26 @@ bool KTobjCDXTag::InsertInPlace(const KTobjIndexKeyData& key, const std::vector<
   }
   const Packing p = PackingFor(L, max_record);
   const size_t size = pack_keys_.size();
+  // The leading bytes each key shares with the one before it: the new key
+  // and the one after it as worked out above; for two stored keys the
+  // stored duplicate count when it is the whole shared prefix (as this
+  // engine writes it; other writers may store less, or count blanks the
+  // previous key trails), found anew otherwise.
+  pack_common_.resize(size);
+  pack_common_[0] = 0;
+  for (size_t m = 1; m < size; ++m) {
+    const int at = static_cast<int>(m);
+    if (at == i) {
+      pack_common_[m] = static_cast<uint16_t>(d_new);
+    } else if (at == i + 1) {
+      pack_common_[m] = static_cast<uint16_t>(d2);
+    } else {
+      const std::string_view a = pack_keys_[m - 1], c = pack_keys_[m];
+      const size_t d = flat_.entries[static_cast<size_t>(at < i ? at : at - 1)].d;
+      const bool exact = d <= std::min(a.size(), c.size()) && (d == a.size() || d == c.size() || a[d] != c[d]);
+      pack_common_[m] = static_cast<uint16_t>(exact ? d : CommonPrefix(a, c));
+    }
+  }
   // The parts split off the front (each below 250 bytes) until the rest
   // fits.
   std::vector<std::pair<size_t, size_t>> parts;
@@ -323,7 +345,7 @@ bool KTobjCDXTag::InsertInPlace(const KTobjIndexKeyData& key, const std::vector<
     size_t end = first;
     int total = 0;
     while (end < size) {
-      const size_t dd = end == first ? 0 : CommonPrefix(pack_keys_[end - 1], pack_keys_[end]);
+      const size_t dd = end == first ? 0 : pack_common_[end];
       const int need = p.entry_bytes + static_cast<int>(pack_keys_[end].size() - dd);
       if (total + need >= 250 && end > first) break;
       total += need;
@@ -332,72 +354,227 @@ bool KTobjCDXTag::InsertInPlace(const KTobjIndexKeyData& key, const std::vector<
     parts.emplace_back(first, end);
     first = end;
   }
-  const int32_t left0 = Get32(b + 4), right = Get32(b + 8);
-  uint8_t image[512];
   if (parts.empty()) {
-    std::memset(image, 0, sizeof image);
+    uint8_t image[512] = {};
     Put16(image, Get16(b));
-    Put32(image + 4, left0);
-    Put32(image + 8, right);
+    Put32(image + 4, Get32(b + 4));
+    Put32(image + 8, Get32(b + 8));
     PackFlat(0, size, p, image);
     file_->WriteBlock(leaf.offset, image, 512);
     if (i == count && depth >= 2) SetSeparators(path, depth - 2, k, rec, nullptr);
     return true;
   }
-  // A split enters separators in the parent: it must have room for them
-  // (a root leaf, or a full parent, go the node way).
-  if (depth < 2) return false;
-  const PathStep& parent = path[depth - 2];
-  uint8_t pb[512];
-  if (!file_->ReadBlock(parent.offset, pb, 512) || Get16(pb) >= 2) return false;
-  int pcount = Get16(pb + 2);
-  int ppos = parent.position;
-  if (ppos < 0 || ppos >= pcount || GetBE32(pb + 12 + ppos * entry_size_ + L + 4) != leaf.offset) return false;
-  if (pcount + static_cast<int>(parts.size()) > interior_capacity_) return false;
-  if (left0 > 0 && (left0 % 512 != 0 || left0 + 512 > file_->KnownSize())) return false;
-  int32_t left = left0;
-  for (const auto& [from, to] : parts) {
-    const int32_t new_offset = file_->AllocateNode();
+  return SplitInPlace(path, parts, p, b, i == count, k, rec);
+}
+
+// A split in place, in three passes so that nothing is written unless all
+// of it can be: every interior node that takes separators is read and
+// checked and its new entries laid out, from the leaf's parent up to the
+// first node with room (or a root that splits); then the new blocks are
+// allocated in the order the node objects allocate them (a node's parts
+// from the front, a root's own part right after its first one, the levels
+// from the bottom up), so that the file looks as if they had split it;
+// then the blocks are written.
+//
+// A node splits as WriteInterior splits it: parts of at most the capacity,
+// each the larger half of what is left (InteriorPart), go off the front to
+// new blocks left of the node, until the rest fits. Each part's last entry (key,
+// record, its new block) goes in front of the node's entry in the parent.
+// A root that splits keeps its block, which the tag header names: its own
+// part moves to a new block, and the root block becomes an interior root
+// over the parts, as GrowRoot makes it.
+bool KTobjCDXTag::SplitInPlace(const std::vector<PathStep>& path, const std::vector<std::pair<size_t, size_t>>& parts,
+                               const Packing& p, const uint8_t* leaf_image, bool new_last, std::string_view k,
+                               int32_t rec) {
+  const size_t depth = path.size();
+  const int L = key_length_, S = entry_size_;
+  const uint8_t pad = PadByte();
+  const int64_t known = file_->KnownSize();
+  // The left neighbour of a node that splits takes the first part as its
+  // right neighbour: it is read here, with the nodes, and must be a block
+  // of the file that no other write of this change touches.
+  neighbours_.clear();
+  auto read_neighbour = [&](int32_t link, uint8_t* image) {
+    if (link <= 0) return true;
+    if (link % 512 != 0 || link + 512 > known) return false;
+    if (std::any_of(path.begin(), path.end(), [link](const PathStep& s) { return s.offset == link; }) ||
+        std::find(neighbours_.begin(), neighbours_.end(), link) != neighbours_.end())
+      return false;
+    neighbours_.push_back(link);
+    return file_->ReadBlock(link, image, 512);
+  };
+  const int32_t leaf_left = Get32(leaf_image + 4), leaf_right = Get32(leaf_image + 8);
+  if (!read_neighbour(leaf_left, leaf_neighbour_)) return false;
+
+  // Pass 1: the interior nodes that change, bottom up. split_nodes_[n] is
+  // path[depth - 2 - n].
+  size_t used = 0;
+  size_t entered = parts.size();  // separators the level below enters
+  bool last = new_last;           // the child's entry takes the new key
+  int top = static_cast<int>(depth) - 2;
+  for (; top >= 0; --top) {
+    if (used == split_nodes_.size()) split_nodes_.emplace_back();
+    SplitNode& s = split_nodes_[used++];
+    const PathStep& step = path[static_cast<size_t>(top)];
+    if (!file_->ReadBlock(step.offset, s.image, 512) || Get16(s.image) >= 2) return false;
+    const int count = Get16(s.image + 2);
+    const int pos = step.position;
+    if (count == 0 || count > interior_capacity_ || pos < 0 || pos >= count) return false;
+    const uint8_t* child_entry = s.image + 12 + pos * S;
+    if (GetBE32(child_entry + L + 4) != path[static_cast<size_t>(top) + 1].offset) return false;
+    s.total = count + static_cast<int>(entered);
+    s.position = pos;
+    s.entered = static_cast<int>(entered);
+    s.entries.resize(static_cast<size_t>(s.total * S));
+    uint8_t* e = s.entries.data();
+    std::memcpy(e, s.image + 12, static_cast<size_t>(pos * S));
+    for (size_t j = 0; j < entered; ++j) {
+      uint8_t* sep = e + (static_cast<size_t>(pos) + j) * static_cast<size_t>(S);
+      if (used == 1) {
+        const size_t to = parts[j].second;
+        std::memset(sep, pad, static_cast<size_t>(L));
+        std::memcpy(sep, pack_keys_[to - 1].data(), std::min<size_t>(pack_keys_[to - 1].size(), static_cast<size_t>(L)));
+        PutBE32(sep + L, pack_recs_[to - 1]);
+      } else {
+        const SplitNode& below = split_nodes_[used - 2];
+        std::memcpy(sep, below.entries.data() + static_cast<size_t>((below.ends[j] - 1) * S), static_cast<size_t>(L + 4));
+      }
+      PutBE32(sep + L + 4, 0);  // the new block, once allocated
+    }
+    const int at = pos + s.entered;
+    std::memcpy(e + at * S, child_entry, static_cast<size_t>((count - pos) * S));
+    if (last) {
+      uint8_t* own = e + at * S;
+      std::memset(own, pad, static_cast<size_t>(L));
+      std::memcpy(own, k.data(), std::min<size_t>(k.size(), static_cast<size_t>(L)));
+      PutBE32(own + L, rec);
+    }
+    last = last && at == s.total - 1;
+    s.ends.clear();
+    if (s.total <= interior_capacity_) break;
+    for (int first = 0; s.total - first > interior_capacity_;) {
+      first += InteriorPart(s.total - first, at - first);
+      s.ends.push_back(first);
+    }
+    if (!read_neighbour(Get32(s.image + 4), s.neighbour)) return false;
+    entered = s.ends.size();
+  }
+  // A root that splits: the new root holds the parts and the root's own
+  // part.
+  if (top < 0 && static_cast<int>(entered) + 1 > interior_capacity_) return false;
+
+  // Pass 2: the new blocks.
+  leaf_blocks_.clear();
+  int32_t leaf_home = path.back().offset;
+  for (size_t j = 0; j < parts.size(); ++j) {
+    leaf_blocks_.push_back(file_->AllocateNode());
+    if (j == 0 && depth == 1) leaf_home = file_->AllocateNode();
+  }
+  for (size_t n = 0; n < used; ++n) {
+    SplitNode& s = split_nodes_[n];
+    s.blocks.clear();
+    s.home = path[depth - 2 - n].offset;
+    for (size_t j = 0; j < s.ends.size(); ++j) {
+      s.blocks.push_back(file_->AllocateNode());
+      if (j == 0 && depth - 2 - n == 0) s.home = file_->AllocateNode();
+    }
+    const std::vector<int32_t>& below = n == 0 ? leaf_blocks_ : split_nodes_[n - 1].blocks;
+    for (int j = 0; j < s.entered; ++j)
+      PutBE32(s.entries.data() + (s.position + j) * S + L + 4, below[static_cast<size_t>(j)]);
+  }
+
+  // Pass 3: the blocks, bottom up. A level's chain runs from the node's
+  // old left neighbour through the parts to the node.
+  uint8_t image[512];
+  auto link_left = [&](int32_t neighbour, uint8_t* neighbour_image, int32_t to) {
+    if (neighbour <= 0) return;
+    // The left neighbour's right link (bytes 8..11) names the first part.
+    Put32(neighbour_image + 8, to);
+    file_->WriteBlock(neighbour, neighbour_image, 512);
+  };
+  {
+    const size_t size = pack_keys_.size();
+    int32_t left = leaf_left;
+    for (size_t j = 0; j < parts.size(); ++j) {
+      std::memset(image, 0, sizeof image);
+      Put16(image, 2);
+      Put32(image + 4, left);
+      Put32(image + 8, j + 1 < parts.size() ? leaf_blocks_[j + 1] : leaf_home);
+      PackFlat(parts[j].first, parts[j].second, p, image);
+      file_->WriteBlock(leaf_blocks_[j], image, 512);
+      left = leaf_blocks_[j];
+    }
+    link_left(leaf_left, leaf_neighbour_, leaf_blocks_[0]);
     std::memset(image, 0, sizeof image);
     Put16(image, 2);
     Put32(image + 4, left);
-    Put32(image + 8, leaf.offset);
-    PackFlat(from, to, p, image);
-    file_->WriteBlock(new_offset, image, 512);
-    if (left > 0) {
-      // The left neighbour's right link (bytes 8..11) names the new block.
-      uint8_t link[4];
-      Put32(link, new_offset);
-      file_->WriteBlock(left + 8, link, 4);
+    Put32(image + 8, leaf_right);
+    PackFlat(parts.back().second, size, p, image);
+    file_->WriteBlock(leaf_home, image, 512);
+  }
+  auto put_interior = [&](int32_t offset, uint16_t attributes, int32_t left, int32_t right, const uint8_t* entries,
+                          int count) {
+    std::memset(image, 0, sizeof image);
+    Put16(image, attributes);
+    Put16(image + 2, static_cast<uint32_t>(count));
+    Put32(image + 4, left);
+    Put32(image + 8, right);
+    std::memset(image + 12, pad, kInteriorArea);
+    std::memcpy(image + 12, entries, static_cast<size_t>(count * S));
+    file_->WriteBlock(offset, image, 512);
+  };
+  for (size_t n = 0; n < used; ++n) {
+    SplitNode& s = split_nodes_[n];
+    const int32_t offset = path[depth - 2 - n].offset;
+    if (s.ends.empty()) {
+      // The node with room: the entries as laid out, in its own image.
+      std::memcpy(s.image + 12, s.entries.data(), static_cast<size_t>(s.total * S));
+      Put16(s.image + 2, static_cast<uint32_t>(s.total));
+      file_->WriteBlock(offset, s.image, 512);
+      break;
     }
-    // The separator of the new block goes in front of the node's entry.
-    uint8_t* e = pb + 12 + ppos * entry_size_;
-    std::memmove(e + entry_size_, e, static_cast<size_t>((pcount - ppos) * entry_size_));
-    std::memset(e, PadByte(), static_cast<size_t>(L));
-    const std::string_view sep = pack_keys_[to - 1];
-    std::memcpy(e, sep.data(), std::min<size_t>(sep.size(), static_cast<size_t>(L)));
-    PutBE32(e + L, pack_recs_[to - 1]);
-    PutBE32(e + L + 4, new_offset);
-    ++pcount;
-    ++ppos;
-    left = new_offset;
+    const int32_t left0 = Get32(s.image + 4);
+    int32_t left = left0;
+    int from = 0;
+    for (size_t j = 0; j < s.ends.size(); ++j) {
+      put_interior(s.blocks[j], 0, left, j + 1 < s.blocks.size() ? s.blocks[j + 1] : s.home,
+                   s.entries.data() + from * S, s.ends[j] - from);
+      left = s.blocks[j];
+      from = s.ends[j];
+    }
+    link_left(left0, s.neighbour, s.blocks[0]);
+    put_interior(s.home, 0, left, Get32(s.image + 8), s.entries.data() + from * S, s.total - from);
   }
-  std::memset(image, 0, sizeof image);
-  Put16(image, 2);
-  Put32(image + 4, left);
-  Put32(image + 8, right);
-  PackFlat(first, size, p, image);
-  file_->WriteBlock(leaf.offset, image, 512);
-  Put16(pb + 2, static_cast<uint32_t>(pcount));
-  const bool new_last = i == count;
-  if (new_last) {
-    uint8_t* e = pb + 12 + ppos * entry_size_;
-    std::memset(e, PadByte(), static_cast<size_t>(L));
-    std::memcpy(e, k.data(), k.size());
-    PutBE32(e + L, rec);
+  if (top < 0) {
+    // The new root, in the old root's block: one entry per part and one
+    // for the old root's own part, each its last key.
+    uint8_t entries[kInteriorArea];
+    auto put = [&](size_t j, const uint8_t* key_rec, int32_t child) {
+      std::memcpy(entries + j * static_cast<size_t>(S), key_rec, static_cast<size_t>(L + 4));
+      PutBE32(entries + j * static_cast<size_t>(S) + L + 4, child);
+    };
+    if (used == 0) {
+      uint8_t key_rec[KTobjCDXTag::kMaxKeyLength + 4];
+      auto leaf_key = [&](size_t at) {
+        std::memset(key_rec, pad, static_cast<size_t>(L));
+        std::memcpy(key_rec, pack_keys_[at].data(), std::min<size_t>(pack_keys_[at].size(), static_cast<size_t>(L)));
+        PutBE32(key_rec + L, pack_recs_[at]);
+        return key_rec;
+      };
+      for (size_t j = 0; j < parts.size(); ++j) put(j, leaf_key(parts[j].second - 1), leaf_blocks_[j]);
+      put(parts.size(), leaf_key(pack_keys_.size() - 1), leaf_home);
+    } else {
+      const SplitNode& s = split_nodes_[used - 1];
+      for (size_t j = 0; j < s.ends.size(); ++j)
+        put(j, s.entries.data() + (s.ends[j] - 1) * S, s.blocks[j]);
+      put(s.ends.size(), s.entries.data() + (s.total - 1) * S, s.home);
+    }
+    put_interior(path[0].offset, 1, -1, -1, entries, static_cast<int>(entered) + 1);
+  } else if (last && top >= 1) {
+    // The new key is the last below the node with room, and it is that
+    // node's last: the separators above name it.
+    SetSeparators(path, static_cast<size_t>(top) - 1, k, rec, nullptr);
   }
-  file_->WriteBlock(parent.offset, pb, 512);
-  if (new_last && ppos == pcount - 1 && depth >= 3) SetSeparators(path, depth - 3, k, rec, nullptr);
   return true;
 }
 

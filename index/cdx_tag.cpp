@@ -664,6 +664,18 @@ void KTobjCDXTag::KeepRightPart(KTobjIndexKey& node, int32_t first) {
   reposition_ = true;
 }
 
+int KTobjCDXTag::InteriorPart(int remaining, int changed) const {
+  const int part = std::min<int>(interior_capacity_, remaining - remaining / 2);
+  // Two entries to a node (keys of 159 bytes and more): three split 2 + 1
+  // or 1 + 2, and one side is full. When the node's first child split, the
+  // part in front takes one entry: keys that keep coming in front (records
+  // added in falling key order) then find room there, instead of splitting
+  // every level up to the root on every other insert, which adds a level
+  // to the tree each time.
+  if (part == interior_capacity_ && remaining == part + 1 && changed >= 0 && changed < part) return part - 1;
+  return part;
+}
+
 void KTobjCDXTag::WriteInterior(KTobjIndexKey& node) {
   const int L = key_length_;
   auto fill = [&](uint8_t* image, int32_t first, int32_t last) {
@@ -683,7 +695,7 @@ void KTobjCDXTag::WriteInterior(KTobjIndexKey& node) {
   int32_t first = 0;
   while (node.Size() - first > interior_capacity_) {
     const int32_t remaining = node.Size() - first;
-    const int32_t part = std::min<int32_t>(interior_capacity_, remaining - remaining / 2);
+    const int32_t part = InteriorPart(remaining, node.position - first);
     std::memset(image, 0, sizeof image);
     fill(image, first, first + part);
     const int32_t new_offset = file_->AllocateNode();

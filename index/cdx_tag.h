@@ -41,6 +41,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "index/index_tag.h"
@@ -117,6 +118,11 @@ class KTobjCDXTag : public KTobjIndexTag {
 
   void WriteLeaf(KTobjIndexKey& node);
   void WriteInterior(KTobjIndexKey& node);
+  // How many of the `remaining` entries of an interior node that splits go
+  // to the next part split off its front: the larger half, at most the
+  // capacity, except as the .cpp explains; `changed` is the position
+  // (counted from that part's start) of the entry whose child split.
+  int InteriorPart(int remaining, int changed) const;
   // Writes a split-off part to a new block left of the node and enters it
   // in the parent; answers the new block's offset.
   // Takes an emptied node out of its level: the left neighbour's right
@@ -201,12 +207,46 @@ class KTobjCDXTag : public KTobjIndexTag {
   // Whatever this tag writes makes the leaf held in flat_ stale.
   void ForgetFlatLeaf() { flat_offset_ = 0; }
 
+  // An interior node on the way up of a split in place: its image as
+  // read, its entries with the separators of the parts below entered in
+  // front of the child's entry (`entered` of them, at `position`), where
+  // the parts that go to new blocks end (the node keeps the rest; none:
+  // the node has room), their blocks, the block of the node's own part
+  // (its own, except for a root that splits), and the node's left
+  // neighbour as read.
+  struct SplitNode {
+    uint8_t image[512];
+    uint8_t neighbour[512];
+    std::vector<uint8_t> entries;
+    int total = 0;
+    int position = 0;
+    int entered = 0;
+    std::vector<int> ends;
+    std::vector<int32_t> blocks;
+    int32_t home = 0;
+  };
+  // The leaf at the end of `path` splits into `parts` of pack_keys_ (the
+  // rest stays in its block, packed with `p`); `leaf_image` is the leaf as
+  // stored, `new_last` says the new key `k` (record `rec`) is the leaf's
+  // last. Enters the separators above, splitting interior nodes up to the
+  // root as far as needed; false, with nothing written, when a node on the
+  // way does not look right.
+  bool SplitInPlace(const std::vector<PathStep>& path, const std::vector<std::pair<size_t, size_t>>& parts,
+                    const Packing& p, const uint8_t* leaf_image, bool new_last, std::string_view k, int32_t rec);
+  std::vector<SplitNode> split_nodes_;
+  std::vector<int32_t> leaf_blocks_;
+  std::vector<int32_t> neighbours_;  // the left neighbours a split writes
+  uint8_t leaf_neighbour_[512] = {};
+
   FlatLeaf flat_;
   uint8_t leaf_image_[512] = {};
   int32_t flat_offset_ = 0;       // the leaf in leaf_image_ / flat_, 0 none
   uint64_t flat_generation_ = 0;  // the file's cache generation then
   std::vector<std::string_view> pack_keys_;
   std::vector<int32_t> pack_recs_;
+  // pack_common_[i]: the leading bytes pack_keys_[i] shares with the key
+  // before it (0 for the first).
+  std::vector<uint16_t> pack_common_;
 
   uint8_t options_ = 0x60;
   uint8_t collation_ = 1;  // 1 MACHINE, 2 GENERAL
