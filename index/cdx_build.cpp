@@ -201,8 +201,9 @@ void KTobjCDXTag::BuildTag() {
   const int32_t count = table != nullptr ? table->RecordCount() : 0;
   KTobjSortCDX sort(this, count);
   if (table != nullptr) {
-    // Every record is read once, by offset, into the table's buffer; the
-    // table's own position is put back afterwards.
+    // Every record is read once, by offset, into a chunk the table's
+    // accessors are pointed at; the table's own position and buffer are put
+    // back afterwards.
     const int32_t saved_recno = table->CurrentRecord();
     const std::string saved(table->RecordBuffer(), static_cast<size_t>(table->RecordLength()));
     struct Restore {
@@ -210,6 +211,7 @@ void KTobjCDXTag::BuildTag() {
       int32_t recno;
       const std::string& bytes;
       ~Restore() {
+        table->SetRecordBuffer(nullptr);
         table->SetCurrentRecord(recno);
         std::memcpy(table->RecordBuffer(), bytes.data(), bytes.size());
       }
@@ -230,8 +232,8 @@ void KTobjCDXTag::BuildTag() {
         if (chunk_count == 0) break;  // the file was cut meanwhile: the records that are there
       }
       table->SetCurrentRecord(n);
-      std::memcpy(table->RecordBuffer(), chunk.data() + static_cast<size_t>(n - chunk_first) * static_cast<size_t>(reclen),
-                  static_cast<size_t>(reclen));
+      // The key is evaluated on the record where it lies in the chunk.
+      table->SetRecordBuffer(chunk.data() + static_cast<size_t>(n - chunk_first) * static_cast<size_t>(reclen));
       table->StatusUpdate(1, n, 0);
       if (has_for_ && !EvalFor()) continue;
       if (!EvalKey(key, nullptr)) continue;

@@ -1,9 +1,11 @@
 #include "index/key_sort.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <string_view>
+#include <system_error>
 
 #include "engine/errors.h"
 #include "engine/messages.h"
@@ -27,20 +29,37 @@ inline uint32_t LoadBigEndian32(const uint8_t* p) {
   return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | uint32_t{p[3]};
 }
 
+std::atomic<bool> g_worker_threads{true};
+
+bool WorkersWanted() { return g_worker_threads.load() && std::thread::hardware_concurrency() > 1; }
+
 }  // namespace
+
+void TktSort::SetWorkerThreads(bool on) { g_worker_threads.store(on); }
 
 TktSort::TktSort(int32_t max_key_length, const uint8_t* collation, bool ascending, bool unique)
     : max_key_length_(max_key_length), collation_(collation), ascending_(ascending), unique_(unique) {
   if (max_key_length > kMaxKeyLength) throw ETesseraError(msg::kSortKeyTooLong);
-  blocks_.push_back(std::make_unique<uint8_t[]>(kBlockSize));
+  pools_[0].blocks.push_back(std::make_unique<uint8_t[]>(kBlockSize));
 }
 
-TktSort::~TktSort() = default;
+TktSort::~TktSort() {
+  StopSorter();
+  StopMerger();
+}
 
-size_t TktSort::MemoryBytes() const {
+size_t TktSort::RunPages() const {
   size_t pages = 0;
   for (size_t i = 0; i < runs_.Count(); ++i) pages += runs_[i]->PageCount();
-  return (blocks_.size() + static_cast<size_t>(SlotBlocks())) * static_cast<size_t>(kBlockSize) +
+  return pages;
+}
+
+size_t TktSort::MemoryBytes() const {
+  std::unique_lock<std::mutex> lock(mutex_);
+  idle_.wait(lock, [this] { return queued_ == nullptr; });  // its run is still growing
+  // The merger frees pages as it goes: its own count is the one to read.
+  const size_t pages = merger_.joinable() ? pages_left_ : RunPages();
+  return static_cast<size_t>(PoolBlockCount()) * static_cast<size_t>(kBlockSize) +
          pages * TktPageCollection::kPageSize;
 }
 
@@ -139,92 +158,163 @@ void TktSort::AddKey(const TktVariant& key, int32_t recno) {
   ++key_count_;
 }
 
-// Takes the scratch key into the pool, writing the pool out as a run first
+// Takes the scratch key into the filling half, handing the half on first
 // when it has no room left: a key's bytes and its slot.
 void TktSort::Gather(int32_t length, uint8_t kind_code, int32_t collated) {
-  const bool new_block = used_ + length > kBlockSize;
-  const bool new_slots = slots_.size() == slots_.capacity();
-  const size_t key_blocks = std::max(blocks_.size(), current_block_ + 1 + (new_block ? 1 : 0));
-  if (static_cast<int32_t>(key_blocks) + SlotBlocks() + (new_slots ? 1 : 0) > kMaxBlocks && !slots_.empty()) {
-    Flush();  // the pool keeps its blocks: the key fits now
+  Pool* pool = filling_;
+  if (pool->blocks.empty()) pool->blocks.push_back(std::make_unique<uint8_t[]>(kBlockSize));
+  const bool new_block = pool->used + length > kBlockSize;
+  const bool new_slots = pool->slots.size() == pool->slots.capacity();
+  const size_t key_blocks = std::max(pool->blocks.size(), pool->current_block + 1 + (new_block ? 1 : 0));
+  if (static_cast<int32_t>(key_blocks) + pool->SlotBlocks() + (new_slots ? 1 : 0) > kHalfBlocks &&
+      !pool->slots.empty()) {
+    HandOff();  // the half filled next has room: it is empty, its blocks kept
     Gather(length, kind_code, collated);
     return;
   }
   if (new_block) {
-    ++current_block_;
-    if (current_block_ >= blocks_.size()) blocks_.push_back(std::make_unique<uint8_t[]>(kBlockSize));
-    used_ = 0;
+    ++pool->current_block;
+    if (pool->current_block >= pool->blocks.size()) pool->blocks.push_back(std::make_unique<uint8_t[]>(kBlockSize));
+    pool->used = 0;
   }
-  if (new_slots) slots_.reserve(slots_.capacity() + static_cast<size_t>(kSlotsPerBlock));
-  uint8_t* at = blocks_[current_block_].get() + used_;
+  if (new_slots) pool->slots.reserve(pool->slots.capacity() + static_cast<size_t>(kSlotsPerBlock));
+  uint8_t* at = pool->blocks[pool->current_block].get() + pool->used;
   std::memcpy(at, scratch_, static_cast<size_t>(length));
   Slot slot{};
   if (collation_ == nullptr) {
-    uint8_t first[8] = {};
-    std::memcpy(first, scratch_, static_cast<size_t>(std::min(length, 8)));
-    for (uint8_t b : first) slot.prefix = (slot.prefix << 8) | b;
+    uint8_t first[16] = {};
+    std::memcpy(first, scratch_, static_cast<size_t>(std::min(length, 16)));
+    for (int i = 0; i < 8; ++i) slot.prefix = (slot.prefix << 8) | first[i];
+    for (int i = 8; i < 16; ++i) slot.prefix2 = (slot.prefix2 << 8) | first[i];
   }
-  slot.ref = static_cast<uint32_t>(current_block_ * kBlockSize + static_cast<size_t>(used_));
+  slot.ref = static_cast<uint32_t>(pool->current_block * kBlockSize + static_cast<size_t>(pool->used));
   slot.size = static_cast<uint8_t>(length);
   slot.kind = kind_code;
   slot.collated = static_cast<uint8_t>(collated);
-  slots_.push_back(slot);
-  used_ += length;
+  pool->slots.push_back(slot);
+  pool->used += length;
 }
 
 // ---------------------------------------------------------------------------
-// Flush: the pool, sorted, into a new run
+// Sorting a half into its run
 
-void TktSort::Flush() {
-  if (slots_.empty()) return;
+void TktSort::HandOff() {
+  Pool* full = filling_;
+  if (full->slots.empty()) return;
+  // The run takes its place among the runs now, in the order of adding.
   auto owned = std::make_unique<TktPageCollection>();
-  TktPageCollection* run = owned.get();
+  full->run = owned.get();
   runs_.Add(std::move(owned));
+  Pool* other = full == &pools_[0] ? &pools_[1] : &pools_[0];
+  if (!sorter_.joinable() && WorkersWanted()) {
+    try {
+      sorter_ = std::thread([this] { SorterLoop(); });
+    } catch (const std::system_error&) {
+      // No thread to be had: every half is sorted here.
+    }
+  }
+  {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (sorter_error_) std::rethrow_exception(sorter_error_);
+    if (sorter_.joinable() && queued_ == nullptr) {
+      queued_ = full;
+      filling_ = other;
+      wake_.notify_one();
+      return;
+    }
+  }
+  // The sorter is still at the other half: this half is sorted here and
+  // filled again. Without a sorter the halves take turns all the same.
+  SortPool(*full);
+  if (!sorter_.joinable()) filling_ = other;
+}
+
+void TktSort::SorterLoop() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    wake_.wait(lock, [this] { return stop_ || queued_ != nullptr; });
+    if (queued_ == nullptr) return;  // stopped with nothing left to sort
+    Pool* pool = queued_;
+    lock.unlock();
+    std::exception_ptr error;
+    try {
+      SortPool(*pool);
+    } catch (...) {
+      error = std::current_exception();
+    }
+    lock.lock();
+    if (error && !sorter_error_) sorter_error_ = error;
+    queued_ = nullptr;
+    idle_.notify_all();
+  }
+}
+
+void TktSort::WaitForSorter() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  idle_.wait(lock, [this] { return queued_ == nullptr; });
+  if (sorter_error_) std::rethrow_exception(sorter_error_);
+}
+
+void TktSort::StopSorter() {
+  if (!sorter_.joinable()) return;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stop_ = true;
+  }
+  wake_.notify_one();
+  sorter_.join();
+}
+
+void TktSort::SortPool(Pool& pool) const {
+  std::vector<Slot>& slots = pool.slots;
+  TktPageCollection* run = pool.run;
 
   // Of equal keys the one added first comes first (the slots' references
   // grow in the order keys arrive), so that it is the one kept below.
-  auto before = [this](const Slot& a, const Slot& b) {
+  auto before = [this, &pool](const Slot& a, const Slot& b) {
     if (a.prefix != b.prefix) return ascending_ ? a.prefix < b.prefix : a.prefix > b.prefix;
+    if (a.prefix2 != b.prefix2) return ascending_ ? a.prefix2 < b.prefix2 : a.prefix2 > b.prefix2;
     int c;
-    if (collation_ == nullptr && a.size >= 8 && b.size >= 8) {
-      // Equal prefixes of two keys of at least 8 bytes are their first 8
+    if (collation_ == nullptr && a.size >= 16 && b.size >= 16) {
+      // Equal prefixes of two keys of at least 16 bytes are their first 16
       // bytes: the comparison starts after them.
-      c = std::memcmp(SlotBytes(a) + 8, SlotBytes(b) + 8, static_cast<size_t>(std::min(a.size, b.size) - 8));
+      c = std::memcmp(pool.Bytes(a) + 16, pool.Bytes(b) + 16, static_cast<size_t>(std::min(a.size, b.size) - 16));
       if (c == 0) c = a.size - b.size;
     } else {
-      c = CompareEncoded(SlotBytes(a), a.size, a.collated, SlotBytes(b), b.size, b.collated);
+      c = CompareEncoded(pool.Bytes(a), a.size, a.collated, pool.Bytes(b), b.size, b.collated);
     }
     if (!ascending_) c = -c;
     return c != 0 ? c < 0 : a.ref < b.ref;
   };
-  std::sort(slots_.begin(), slots_.end(), before);
+  std::sort(slots.begin(), slots.end(), before);
 
   // Equal encoded keys (the same value added twice for the same record, or
   // values the collation table weighs alike) go out once: the bytes of the
   // first added, the kind of the last.
   const uint8_t* previous = nullptr;
   int32_t previous_size = 0;
-  for (size_t i = 0; i < slots_.size();) {
-    const Slot& s = slots_[i];
-    const uint8_t* bytes = SlotBytes(s);
+  for (size_t i = 0; i < slots.size();) {
+    const Slot& s = slots[i];
+    const uint8_t* bytes = pool.Bytes(s);
     size_t j = i + 1;
-    while (j < slots_.size() && slots_[j].prefix == s.prefix &&
-           CompareEncoded(bytes, s.size, s.collated, SlotBytes(slots_[j]), slots_[j].size, slots_[j].collated) == 0)
+    while (j < slots.size() && slots[j].prefix == s.prefix && slots[j].prefix2 == s.prefix2 &&
+           CompareEncoded(bytes, s.size, s.collated, pool.Bytes(slots[j]), slots[j].size, slots[j].collated) == 0)
       ++j;
     int32_t shared = 0;
     const int32_t most = std::min<int32_t>(previous_size, s.size);
     while (shared < most && previous[shared] == bytes[shared]) ++shared;
-    run->Append(slots_[j - 1].kind, s.size, s.size - shared, bytes + shared);
+    run->Append(slots[j - 1].kind, s.size, s.size - shared, bytes + shared);
     previous = bytes;
     previous_size = s.size;
     i = j;
   }
   run->StartReading();
 
-  // The pool is empty again; its blocks are kept for the next keys.
-  slots_.clear();
-  current_block_ = 0;
-  used_ = 0;
+  // The half is empty again; its blocks are kept for the next keys.
+  slots.clear();
+  pool.current_block = 0;
+  pool.used = 0;
+  pool.run = nullptr;
 }
 
 // ---------------------------------------------------------------------------
@@ -232,17 +322,24 @@ void TktSort::Flush() {
 
 void TktSort::StartRetrieval() {
   if (!accepting_) return;
-  Flush();
-  blocks_.clear();
-  blocks_.shrink_to_fit();
-  slots_.clear();
-  slots_.shrink_to_fit();
-  current_block_ = 0;
-  used_ = 0;
+  HandOff();
+  WaitForSorter();
+  StopSorter();
+  for (Pool& pool : pools_) {
+    pool.blocks.clear();
+    pool.blocks.shrink_to_fit();
+    pool.slots.clear();
+    pool.slots.shrink_to_fit();
+    pool.current_block = 0;
+    pool.used = 0;
+  }
+  filling_ = &pools_[0];
   accepting_ = false;
   // The tournament: each inner node keeps the run that lost the match
   // there, tree_[0] the overall winner; a leaf stands for run i at k + i.
   const size_t k = runs_.Count();
+  heads_.assign(k, Head{});
+  for (size_t i = 0; i < k; ++i) LoadHead(static_cast<int>(i));
   tree_.assign(std::max<size_t>(k, 1), 0);
   std::vector<int> winner(2 * k);
   for (size_t i = 0; i < k; ++i) winner[k + i] = static_cast<int>(i);
@@ -253,15 +350,40 @@ void TktSort::StartRetrieval() {
     tree_[n] = a_first ? b : a;
   }
   tree_[0] = k == 0 ? -1 : (k == 1 ? 0 : winner[1]);
+  if (key_count_ >= kThreadedMerge && k > 1 && WorkersWanted()) {
+    spare_.assign(kBatches, {});
+    pages_left_ = RunPages();
+    try {
+      merger_ = std::thread([this] { MergerLoop(); });
+    } catch (const std::system_error&) {
+      spare_.clear();  // no thread to be had: the builder merges
+    }
+  }
 }
 
 // Exhausted runs lose every match (among themselves the earlier run wins,
 // which keeps the order total).
 bool TktSort::Wins(int a, int b) const {
-  const bool done_a = runs_[static_cast<size_t>(a)]->Exhausted();
-  const bool done_b = runs_[static_cast<size_t>(b)]->Exhausted();
-  if (done_a || done_b) return done_a == done_b ? a < b : done_b;
+  const Head& ha = heads_[static_cast<size_t>(a)];
+  const Head& hb = heads_[static_cast<size_t>(b)];
+  if (ha.done || hb.done) return ha.done == hb.done ? a < b : hb.done;
+  // Zero-padded leading bytes order keys as the bytes do, a key that is
+  // the start of another first, unless they are equal.
+  if (ha.p0 != hb.p0) return ascending_ ? ha.p0 < hb.p0 : ha.p0 > hb.p0;
+  if (ha.p1 != hb.p1) return ascending_ ? ha.p1 < hb.p1 : ha.p1 > hb.p1;
   return RunBefore(a, b);
+}
+
+void TktSort::LoadHead(int i) {
+  const TktPageCollection& run = *runs_[static_cast<size_t>(i)];
+  Head& h = heads_[static_cast<size_t>(i)];
+  h.done = run.Exhausted();
+  h.p0 = h.p1 = 0;
+  if (h.done || collation_ != nullptr) return;
+  uint8_t first[16] = {};
+  std::memcpy(first, run.Key(), static_cast<size_t>(std::min(run.KeySize(), 16)));
+  for (int j = 0; j < 8; ++j) h.p0 = (h.p0 << 8) | first[j];
+  for (int j = 8; j < 16; ++j) h.p1 = (h.p1 << 8) | first[j];
 }
 
 int32_t TktSort::CollatedCount(const TktPageCollection& run) const {
@@ -284,6 +406,7 @@ bool TktSort::RunBefore(int a, int b) const {
 void TktSort::AdvanceTop() {
   const int top = tree_[0];
   runs_[static_cast<size_t>(top)]->ReadEntry();
+  LoadHead(top);
   const size_t k = runs_.Count();
   int winner = top;
   for (size_t n = (k + static_cast<size_t>(top)) / 2; n > 0; n /= 2) {
@@ -293,10 +416,13 @@ void TktSort::AdvanceTop() {
 }
 
 void TktSort::DecodeKey(const TktPageCollection& run, TktVariant& key, int32_t& recno) {
-  const uint8_t* p = run.Key();
-  const int32_t size = run.KeySize() - 4;
+  DecodeBytes(run.KeyKind(), run.Key(), run.KeySize(), key, recno);
+}
+
+void TktSort::DecodeBytes(uint8_t kind, const uint8_t* p, int32_t encoded_size, TktVariant& key, int32_t& recno) {
+  const int32_t size = encoded_size - 4;
   recno = static_cast<int32_t>(LoadBigEndian32(p + size));
-  switch (run.KeyKind()) {
+  switch (kind) {
     case kCodeCharacter:
       key.SetText(std::string_view(reinterpret_cast<const char*>(p), static_cast<size_t>(size)));
       break;
@@ -332,7 +458,9 @@ bool TktSort::SelectNext() {
     const TktPageCollection& run = *runs_[static_cast<size_t>(tree_[0])];
     // The same key for the same record, added twice and written to two
     // runs, is delivered once (within one run the trie already merged it).
-    if (prev_size_ > 0 &&
+    // Equal encoded keys end in the same record number: most keys differ
+    // from the one before there.
+    if (prev_size_ == run.KeySize() && std::memcmp(prev_ + prev_size_ - 4, run.Key() + run.KeySize() - 4, 4) == 0 &&
         CompareEncoded(run.Key(), run.KeySize(), CollatedCount(run), prev_, prev_size_, prev_collated_) == 0) {
       AdvanceTop();
       continue;
@@ -351,21 +479,105 @@ bool TktSort::SelectNext() {
   return false;
 }
 
-bool TktSort::HasMoreKeys() { return SelectNext(); }
+// Selected keys, in order, into a batch: what NextKey once did with each,
+// but for handing the value out.
+bool TktSort::Produce(std::vector<uint8_t>& batch) {
+  batch.clear();
+  if (batch.capacity() < kBatchBytes) batch.reserve(kBatchBytes);
+  while (batch.size() + 2 + TktPageCollection::kMaxKey <= kBatchBytes) {
+    if (!SelectNext()) return false;
+    const TktPageCollection& run = *runs_[static_cast<size_t>(selected_)];
+    batch.push_back(run.KeyKind());
+    batch.push_back(static_cast<uint8_t>(run.KeySize()));
+    batch.insert(batch.end(), run.Key(), run.Key() + run.KeySize());
+    std::memcpy(prev_, run.Key(), static_cast<size_t>(run.KeySize()));
+    prev_size_ = run.KeySize();
+    prev_collated_ = CollatedCount(run);
+    if (unique_) {
+      int32_t recno = 0;
+      DecodeKey(run, last_, recno);
+      have_last_ = true;
+    }
+    AdvanceTop();
+    selected_ = -1;
+  }
+  return true;
+}
+
+void TktSort::MergerLoop() {
+  try {
+    for (;;) {
+      std::vector<uint8_t> batch;
+      {
+        std::unique_lock<std::mutex> lock(mutex_);
+        spare_ready_.wait(lock, [this] { return stop_merge_ || !spare_.empty(); });
+        if (stop_merge_) return;
+        batch = std::move(spare_.back());
+        spare_.pop_back();
+      }
+      const bool more = Produce(batch);
+      const size_t pages = RunPages();
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (!batch.empty()) ready_.push_back(std::move(batch));
+      pages_left_ = pages;
+      merged_all_ = !more;
+      batch_ready_.notify_one();
+      if (!more) return;
+    }
+  } catch (...) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    merger_error_ = std::current_exception();
+    merged_all_ = true;
+    batch_ready_.notify_one();
+  }
+}
+
+void TktSort::StopMerger() {
+  if (!merger_.joinable()) return;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stop_merge_ = true;
+  }
+  spare_ready_.notify_one();
+  merger_.join();
+}
+
+bool TktSort::NextBatch() {
+  current_read_ = 0;
+  if (!merger_.joinable()) {
+    if (produced_all_) {
+      current_.clear();
+      return false;
+    }
+    produced_all_ = !Produce(current_);
+    return true;  // perhaps empty: the caller asks again
+  }
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (current_.capacity() != 0) {
+    spare_.push_back(std::move(current_));
+    spare_ready_.notify_one();
+  }
+  current_.clear();
+  batch_ready_.wait(lock, [this] { return merged_all_ || !ready_.empty(); });
+  if (merger_error_) std::rethrow_exception(merger_error_);
+  if (ready_.empty()) return false;
+  current_ = std::move(ready_.front());
+  ready_.erase(ready_.begin());
+  return true;
+}
+
+bool TktSort::HasMoreKeys() {
+  StartRetrieval();
+  while (current_read_ >= current_.size())
+    if (!NextBatch()) return false;
+  return true;
+}
 
 bool TktSort::NextKey(TktVariant& key, int32_t& recno) {
-  if (!SelectNext()) return false;
-  const TktPageCollection& run = *runs_[static_cast<size_t>(selected_)];
-  DecodeKey(run, key, recno);
-  std::memcpy(prev_, run.Key(), static_cast<size_t>(run.KeySize()));
-  prev_size_ = run.KeySize();
-  prev_collated_ = CollatedCount(run);
-  AdvanceTop();
-  selected_ = -1;
-  if (unique_) {
-    last_.Assign(&key);
-    have_last_ = true;
-  }
+  if (!HasMoreKeys()) return false;
+  const uint8_t* entry = current_.data() + current_read_;
+  DecodeBytes(entry[0], entry + 2, entry[1], key, recno);
+  current_read_ += 2 + size_t{entry[1]};
   return true;
 }
 

@@ -2,14 +2,22 @@
 //
 // A tag builder adds one key per record with its record number, then takes
 // the keys back in order. Keys are gathered in a bounded pool (at most 32
-// blocks of 40 960 bytes, holding the key bytes and a table of 16-byte
+// blocks of 40 960 bytes, holding the key bytes and a table of 24-byte
 // slots, one per key); when the pool is full its keys are sorted and
 // written, in order and front-compressed, into a sorted run kept in memory
 // pages, and at retrieval the runs are merged. Memory for the pool is
 // therefore fixed whatever the table size.
 //
+// The pool is two halves of 16 blocks. While the builder fills one, a
+// sorter thread sorts the other into its run; when the builder fills its
+// half before the sorter is done, it sorts that half itself. Each half's
+// run takes the place the half had in the order of adding, so the runs,
+// and all that comes out, are the same whichever thread sorted them. The
+// sorter touches nothing but its half and that half's run, and it is
+// joined before retrieval begins (and when the sort is destroyed).
+//
 // Sorting a full pool is a comparison sort of the slots: each slot carries
-// the key's first 8 bytes as one big-endian integer, so most comparisons
+// the key's first 16 bytes as two big-endian integers, so most comparisons
 // touch no key byte. (A byte trie was used first; its sibling lists grow to
 // 256 entries at the record-number bytes of low-cardinality keys, and the
 // walk along them made the sort several times slower.)
@@ -23,9 +31,13 @@
 // their writing state.
 #pragma once
 
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <memory>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 #include "engine/collection.h"
@@ -80,6 +92,11 @@ class TktSort {
   // Number of keys added.
   int64_t KeyCount() const { return key_count_; }
 
+  // Whether sorts use their worker threads (on, on a machine with more
+  // than one processor). What comes out is the same either way; tests
+  // turn them off to compare.
+  static void SetWorkerThreads(bool on);
+
   int32_t MaxKeyLength() const { return max_key_length_; }
   const uint8_t* Collation() const { return collation_; }
   bool Ascending() const { return ascending_; }
@@ -92,7 +109,7 @@ class TktSort {
   size_t RunCount() const { return runs_.Count(); }
   // Pool blocks allocated now, for key bytes and for slots (never more than
   // kMaxBlocks; none once retrieval has begun).
-  int32_t PoolBlockCount() const { return static_cast<int32_t>(blocks_.size()) + SlotBlocks(); }
+  int32_t PoolBlockCount() const { return pools_[0].BlockCount() + pools_[1].BlockCount(); }
   // Bytes held now in pool blocks and run pages.
   size_t MemoryBytes() const;
 
@@ -101,6 +118,9 @@ class TktSort {
   struct Slot {
     uint64_t prefix;  // the first 8 encoded bytes, big-endian, zero-padded
                       // (0 for every key under a collation table)
+    uint64_t prefix2; // the next 8, alike: a callsign, a postcode or a
+                      // country with its record number is sorted on these
+                      // two alone, and a name mostly
     uint32_t ref;     // block number * kBlockSize + offset of the bytes
     uint8_t size;     // encoded length (record number included)
     uint8_t kind;     // kind code
@@ -108,18 +128,38 @@ class TktSort {
     uint8_t unused;
   };
   static constexpr int32_t kSlotsPerBlock = kBlockSize / static_cast<int32_t>(sizeof(Slot));
+  static constexpr int32_t kHalfBlocks = kMaxBlocks / 2;
+
+  // One half of the pool: blocks of key bytes (filled in order; a key never
+  // spans two blocks) and the slot table, whose capacity grows a block's
+  // worth at a time and counts against the half's blocks. `run` is the run
+  // its keys go to when it is sorted.
+  struct Pool {
+    std::vector<std::unique_ptr<uint8_t[]>> blocks;
+    size_t current_block = 0;
+    int32_t used = 0;  // bytes taken in the current block
+    std::vector<Slot> slots;
+    TktPageCollection* run = nullptr;
+    int32_t SlotBlocks() const { return static_cast<int32_t>(slots.capacity() / kSlotsPerBlock); }
+    int32_t BlockCount() const { return static_cast<int32_t>(blocks.size()) + SlotBlocks(); }
+    const uint8_t* Bytes(const Slot& s) const { return blocks[s.ref / kBlockSize].get() + s.ref % kBlockSize; }
+  };
 
   // Byte order in the pool and in the merge: `c` tells whether a byte is a
   // value byte of a character key, which goes through the collation table.
   int Order(uint8_t a, bool ca, uint8_t b, bool cb) const;
   int CompareEncoded(const uint8_t* a, int32_t la, int32_t ca, const uint8_t* b, int32_t lb, int32_t cb) const;
-  const uint8_t* SlotBytes(const Slot& s) const {
-    return blocks_[s.ref / kBlockSize].get() + s.ref % kBlockSize;
-  }
-  int32_t SlotBlocks() const { return static_cast<int32_t>(slots_.capacity() / kSlotsPerBlock); }
 
   void Gather(int32_t length, uint8_t kind_code, int32_t collated);
-  void Flush();
+  // The filling half is full: it goes to the sorter (or is sorted here).
+  void HandOff();
+  // Sorts a half into its run and empties it (its blocks are kept). Runs
+  // on either thread.
+  void SortPool(Pool& pool) const;
+  void SorterLoop();
+  // Waits until the sorter holds no half; raises what it failed with.
+  void WaitForSorter();
+  void StopSorter();
 
   void StartRetrieval();
   bool RunBefore(int a, int b) const;
@@ -138,13 +178,17 @@ class TktSort {
   int64_t key_count_ = 0;
   VariantKind sort_kind_ = VariantKind::kNone;  // first non-binary kind added
 
-  // The pool: blocks of key bytes (filled in order; a key never spans two
-  // blocks) and the slot table, whose capacity grows a block's worth at a
-  // time and counts against the same limit.
-  std::vector<std::unique_ptr<uint8_t[]>> blocks_;
-  size_t current_block_ = 0;
-  int32_t used_ = 0;  // bytes taken in the current block
-  std::vector<Slot> slots_;
+  Pool pools_[2];
+  Pool* filling_ = &pools_[0];
+  // The sorter: started at the first hand-off on a machine with more than
+  // one processor. `queued_` is the half it holds (null when idle).
+  std::thread sorter_;
+  mutable std::mutex mutex_;
+  std::condition_variable wake_;  // for the sorter: a half, or stop
+  mutable std::condition_variable idle_;  // for the builder: the half is sorted
+  Pool* queued_ = nullptr;
+  bool stop_ = false;
+  std::exception_ptr sorter_error_;
 
   TktCollection<TktPageCollection> runs_;
 
@@ -155,6 +199,15 @@ class TktSort {
   // node n), the run holding the next key to deliver (-1 unknown) and the
   // encoded key delivered last.
   std::vector<int> tree_;
+  // Per run, its current key's first 16 bytes as two big-endian integers
+  // (zero-padded; 0 under a collation table) and whether it is exhausted:
+  // most matches are decided on these.
+  struct Head {
+    uint64_t p0 = 0, p1 = 0;
+    bool done = true;
+  };
+  std::vector<Head> heads_;
+  void LoadHead(int run);
   int selected_ = -1;
   uint8_t prev_[TktPageCollection::kMaxKey + 1] = {};
   int32_t prev_size_ = 0;
@@ -162,6 +215,37 @@ class TktSort {
   bool have_last_ = false;
   TktVariant last_;       // last value delivered (unique sorts)
   TktVariant candidate_;  // value being checked against it
+
+  // The merge runs ahead of the builder: on a thread of its own for a
+  // large sort, it puts the keys it selects, in order, into batches (each
+  // entry: kind code, encoded length, the encoded bytes), which NextKey
+  // takes one at a time; a few batches at most are on their way. Without
+  // the thread the builder fills each batch itself when it needs it. The
+  // merger owns the runs and the tournament until it has merged them all.
+  static constexpr size_t kBatchBytes = 64 * 1024;
+  static constexpr int kBatches = 3;
+  static constexpr int64_t kThreadedMerge = 65536;  // keys at least
+  // Fills `batch` with the next keys; false when no key is left after them.
+  bool Produce(std::vector<uint8_t>& batch);
+  void MergerLoop();
+  void StopMerger();
+  // The next batch into current_ (false when every key was taken).
+  bool NextBatch();
+  size_t RunPages() const;
+  static void DecodeBytes(uint8_t kind, const uint8_t* p, int32_t size, TktVariant& key, int32_t& recno);
+
+  std::vector<uint8_t> current_;  // the batch NextKey takes from
+  size_t current_read_ = 0;
+  bool produced_all_ = false;     // without the merger thread
+  std::thread merger_;
+  std::condition_variable spare_ready_;  // for the merger: a batch to fill, or stop
+  std::condition_variable batch_ready_;  // for the builder: a batch, or the end
+  std::vector<std::vector<uint8_t>> spare_;  // guarded by mutex_, as are the next four
+  std::vector<std::vector<uint8_t>> ready_;  // in order, oldest first
+  bool merged_all_ = false;
+  bool stop_merge_ = false;
+  size_t pages_left_ = 0;  // run pages held, as the merger last counted them
+  std::exception_ptr merger_error_;
 };
 
 }  // namespace tessera
