@@ -57,6 +57,10 @@ KTobjCDXFile::~KTobjCDXFile() {
 void KTobjCDXFile::ReadDirectory() {
   known_size_ = disk_->FileSize();
   directory_ = std::make_unique<KTobjCDXTag>(this, 0, BaseName(disk_->FileName()));
+  // The size once more, now that the header with the change count is read:
+  // another writer may have finished in between, and what is read from
+  // here on is the file as that count describes it, or newer.
+  known_size_ = disk_->FileSize();
   if (!directory_->Valid() || !directory_->IsDirectory() || directory_->KeyLength() != 10) {
     corrupt_ = true;
     return;

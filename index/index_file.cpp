@@ -250,6 +250,12 @@ void KTobjIndexFile::PrepareChange(int32_t recno, bool is_append) {
     // found there is one a writer left when it died.
     ChangedByOther();
     checked_ = true;
+    // The size too, whatever the count says: a size taken when the file
+    // was opened may predate the count read just after it (a writer
+    // finished between the two), and nodes allocated past it would land
+    // on that writer's.
+    known_size_ = -1;
+    next_free_ = -1;
     if (MarkedByOther()) {
       needs_rebuild_ = true;
       RaiseNeedsRebuild();

@@ -45,20 +45,22 @@ TktSort::TktSort(int32_t max_key_length, const uint8_t* collation, bool ascendin
 
 TktSort::~TktSort() {
   StopSorter();
-  StopMerger();
+  StopMergers();
 }
 
-size_t TktSort::RunPages() const {
+size_t TktSort::RunPages(size_t first, size_t count) const {
   size_t pages = 0;
-  for (size_t i = 0; i < runs_.Count(); ++i) pages += runs_[i]->PageCount();
+  for (size_t i = first; i < first + count; ++i) pages += runs_[i]->PageCount();
   return pages;
 }
 
 size_t TktSort::MemoryBytes() const {
   std::unique_lock<std::mutex> lock(mutex_);
   idle_.wait(lock, [this] { return queued_ == nullptr; });  // its run is still growing
-  // The merger frees pages as it goes: its own count is the one to read.
-  const size_t pages = merger_.joinable() ? pages_left_ : RunPages();
+  // A merger frees pages as it goes: its own count is the one to read.
+  size_t pages = 0;
+  if (merges_.empty()) pages = RunPages(0, runs_.Count());
+  for (const auto& m : merges_) pages += m->thread.joinable() ? m->pages_left : RunPages(m->first, m->count);
   return static_cast<size_t>(PoolBlockCount()) * static_cast<size_t>(kBlockSize) +
          pages * TktPageCollection::kPageSize;
 }
@@ -216,7 +218,9 @@ void TktSort::HandOff() {
   {
     std::unique_lock<std::mutex> lock(mutex_);
     if (sorter_error_) std::rethrow_exception(sorter_error_);
-    if (sorter_.joinable() && queued_ == nullptr) {
+    if (sorter_.joinable()) {
+      idle_.wait(lock, [this] { return queued_ == nullptr; });
+      if (sorter_error_) std::rethrow_exception(sorter_error_);
       queued_ = full;
       filling_ = other;
       wake_.notify_one();
@@ -291,21 +295,39 @@ void TktSort::SortPool(Pool& pool) const {
   // Equal encoded keys (the same value added twice for the same record, or
   // values the collation table weighs alike) go out once: the bytes of the
   // first added, the kind of the last.
-  const uint8_t* previous = nullptr;
-  int32_t previous_size = 0;
+  // Equal encoded keys are as long and end in the same record number.
+  const auto same = [this, &pool](const Slot& a, const uint8_t* a_bytes, const Slot& b) {
+    if (a.prefix != b.prefix || a.prefix2 != b.prefix2 || a.size != b.size) return false;
+    const uint8_t* b_bytes = pool.Bytes(b);
+    return std::memcmp(a_bytes + a.size - 4, b_bytes + b.size - 4, 4) == 0 &&
+           CompareEncoded(a_bytes, a.size, a.collated, b_bytes, b.size, b.collated) == 0;
+  };
+  const Slot* previous = nullptr;
+  const uint8_t* previous_bytes = nullptr;
   for (size_t i = 0; i < slots.size();) {
     const Slot& s = slots[i];
     const uint8_t* bytes = pool.Bytes(s);
     size_t j = i + 1;
-    while (j < slots.size() && slots[j].prefix == s.prefix && slots[j].prefix2 == s.prefix2 &&
-           CompareEncoded(bytes, s.size, s.collated, pool.Bytes(slots[j]), slots[j].size, slots[j].collated) == 0)
-      ++j;
+    while (j < slots.size() && same(s, bytes, slots[j])) ++j;
+    // The bytes this key shares with the one before: found in the leading
+    // words where they differ (they hold the bytes themselves, zero past a
+    // key's end, which `most` cuts off).
     int32_t shared = 0;
-    const int32_t most = std::min<int32_t>(previous_size, s.size);
-    while (shared < most && previous[shared] == bytes[shared]) ++shared;
+    if (previous != nullptr) {
+      const int32_t most = std::min<int32_t>(previous->size, s.size);
+      if (collation_ == nullptr && previous->prefix != s.prefix) {
+        shared = __builtin_clzll(previous->prefix ^ s.prefix) / 8;
+      } else if (collation_ == nullptr && previous->prefix2 != s.prefix2) {
+        shared = 8 + __builtin_clzll(previous->prefix2 ^ s.prefix2) / 8;
+      } else {
+        shared = collation_ == nullptr ? std::min(most, 16) : 0;
+        while (shared < most && previous_bytes[shared] == bytes[shared]) ++shared;
+      }
+      shared = std::min(shared, most);
+    }
     run->Append(slots[j - 1].kind, s.size, s.size - shared, bytes + shared);
-    previous = bytes;
-    previous_size = s.size;
+    previous = &s;
+    previous_bytes = bytes;
     i = j;
   }
   run->StartReading();
@@ -335,48 +357,62 @@ void TktSort::StartRetrieval() {
   }
   filling_ = &pools_[0];
   accepting_ = false;
-  // The tournament: each inner node keeps the run that lost the match
-  // there, tree_[0] the overall winner; a leaf stands for run i at k + i.
   const size_t k = runs_.Count();
-  heads_.assign(k, Head{});
-  for (size_t i = 0; i < k; ++i) LoadHead(static_cast<int>(i));
-  tree_.assign(std::max<size_t>(k, 1), 0);
-  std::vector<int> winner(2 * k);
-  for (size_t i = 0; i < k; ++i) winner[k + i] = static_cast<int>(i);
-  for (size_t n = k; n-- > 1;) {
-    const int a = winner[2 * n], b = winner[2 * n + 1];
-    const bool a_first = Wins(a, b);
-    winner[n] = a_first ? a : b;
-    tree_[n] = a_first ? b : a;
+  const bool threads = key_count_ >= kThreadedMerge && k >= 4 && WorkersWanted();
+  const size_t groups = threads ? 2 : 1;
+  for (size_t g = 0; g < groups; ++g) {
+    auto m = std::make_unique<Merge>();
+    m->first = k * g / groups;
+    m->count = k * (g + 1) / groups - m->first;
+    // The tournament: each inner node keeps the run that lost the match
+    // there, tree[0] the overall winner; a leaf stands for run i at n + i.
+    const size_t n = m->count;
+    m->heads.assign(n, Head{});
+    for (size_t i = 0; i < n; ++i) LoadHead(*m, static_cast<int>(i));
+    m->tree.assign(std::max<size_t>(n, 1), 0);
+    std::vector<int> winner(2 * n);
+    for (size_t i = 0; i < n; ++i) winner[n + i] = static_cast<int>(i);
+    for (size_t x = n; x-- > 1;) {
+      const int a = winner[2 * x], b = winner[2 * x + 1];
+      const bool a_first = Wins(*m, a, b);
+      winner[x] = a_first ? a : b;
+      m->tree[x] = a_first ? b : a;
+    }
+    m->tree[0] = n == 0 ? -1 : (n == 1 ? 0 : winner[1]);
+    merges_.push_back(std::move(m));
   }
-  tree_[0] = k == 0 ? -1 : (k == 1 ? 0 : winner[1]);
-  if (key_count_ >= kThreadedMerge && k > 1 && WorkersWanted()) {
-    spare_.assign(kBatches, {});
-    pages_left_ = RunPages();
-    try {
-      merger_ = std::thread([this] { MergerLoop(); });
-    } catch (const std::system_error&) {
-      spare_.clear();  // no thread to be had: the builder merges
+  if (threads) {
+    for (auto& m : merges_) {
+      m->spare.assign(kBatches, {});
+      m->pages_left = RunPages(m->first, m->count);
+      Merge* merge = m.get();
+      try {
+        m->thread = std::thread([this, merge] { MergerLoop(*merge); });
+      } catch (const std::system_error&) {
+        // No thread to be had: the builder merges this group itself.
+        std::lock_guard<std::mutex> lock(mutex_);
+        m->spare.clear();
+      }
     }
   }
 }
 
 // Exhausted runs lose every match (among themselves the earlier run wins,
 // which keeps the order total).
-bool TktSort::Wins(int a, int b) const {
-  const Head& ha = heads_[static_cast<size_t>(a)];
-  const Head& hb = heads_[static_cast<size_t>(b)];
+bool TktSort::Wins(const Merge& m, int a, int b) const {
+  const Head& ha = m.heads[static_cast<size_t>(a)];
+  const Head& hb = m.heads[static_cast<size_t>(b)];
   if (ha.done || hb.done) return ha.done == hb.done ? a < b : hb.done;
   // Zero-padded leading bytes order keys as the bytes do, a key that is
   // the start of another first, unless they are equal.
   if (ha.p0 != hb.p0) return ascending_ ? ha.p0 < hb.p0 : ha.p0 > hb.p0;
   if (ha.p1 != hb.p1) return ascending_ ? ha.p1 < hb.p1 : ha.p1 > hb.p1;
-  return RunBefore(a, b);
+  return RunBefore(m, a, b);
 }
 
-void TktSort::LoadHead(int i) {
-  const TktPageCollection& run = *runs_[static_cast<size_t>(i)];
-  Head& h = heads_[static_cast<size_t>(i)];
+void TktSort::LoadHead(Merge& m, int i) {
+  const TktPageCollection& run = *runs_[m.first + static_cast<size_t>(i)];
+  Head& h = m.heads[static_cast<size_t>(i)];
   h.done = run.Exhausted();
   h.p0 = h.p1 = 0;
   if (h.done || collation_ != nullptr) return;
@@ -387,15 +423,19 @@ void TktSort::LoadHead(int i) {
 }
 
 int32_t TktSort::CollatedCount(const TktPageCollection& run) const {
-  return (collation_ != nullptr && run.KeyKind() == kCodeCharacter) ? run.KeySize() - 4 : 0;
+  return CollatedCount(run.KeyKind(), run.KeySize());
+}
+
+int32_t TktSort::CollatedCount(uint8_t kind, int32_t size) const {
+  return (collation_ != nullptr && kind == kCodeCharacter) ? size - 4 : 0;
 }
 
 // Whether the current key of run a comes before that of run b. Of two equal
 // keys the one of the earlier run comes first, as a scan of the runs in
 // creation order would choose.
-bool TktSort::RunBefore(int a, int b) const {
-  const TktPageCollection& ra = *runs_[static_cast<size_t>(a)];
-  const TktPageCollection& rb = *runs_[static_cast<size_t>(b)];
+bool TktSort::RunBefore(const Merge& m, int a, int b) const {
+  const TktPageCollection& ra = *runs_[m.first + static_cast<size_t>(a)];
+  const TktPageCollection& rb = *runs_[m.first + static_cast<size_t>(b)];
   int c = CompareEncoded(ra.Key(), ra.KeySize(), CollatedCount(ra), rb.Key(), rb.KeySize(), CollatedCount(rb));
   if (!ascending_) c = -c;
   return c != 0 ? c < 0 : a < b;
@@ -403,16 +443,16 @@ bool TktSort::RunBefore(int a, int b) const {
 
 // The winner read its next key: it plays again from its leaf to the top,
 // one match per level (a heap would take two).
-void TktSort::AdvanceTop() {
-  const int top = tree_[0];
-  runs_[static_cast<size_t>(top)]->ReadEntry();
-  LoadHead(top);
-  const size_t k = runs_.Count();
+void TktSort::AdvanceTop(Merge& m) {
+  const int top = m.tree[0];
+  runs_[m.first + static_cast<size_t>(top)]->ReadEntry();
+  LoadHead(m, top);
+  const size_t k = m.count;
   int winner = top;
   for (size_t n = (k + static_cast<size_t>(top)) / 2; n > 0; n /= 2) {
-    if (Wins(tree_[n], winner)) std::swap(tree_[n], winner);
+    if (Wins(m, m.tree[n], winner)) std::swap(m.tree[n], winner);
   }
-  tree_[0] = winner;
+  m.tree[0] = winner;
 }
 
 void TktSort::DecodeKey(const TktPageCollection& run, TktVariant& key, int32_t& recno) {
@@ -451,133 +491,182 @@ bool TktSort::SameValue(const TktVariant& a, const TktVariant& b) const {
   return a.Compare(&b, nullptr, -1, collation_) == 0;
 }
 
-bool TktSort::SelectNext() {
-  if (selected_ >= 0) return true;
-  StartRetrieval();
-  while (tree_[0] >= 0 && !runs_[static_cast<size_t>(tree_[0])]->Exhausted()) {
-    const TktPageCollection& run = *runs_[static_cast<size_t>(tree_[0])];
+bool TktSort::SelectNext(Merge& m) {
+  if (m.selected >= 0) return true;
+  while (m.tree[0] >= 0 && !runs_[m.first + static_cast<size_t>(m.tree[0])]->Exhausted()) {
+    const TktPageCollection& run = *runs_[m.first + static_cast<size_t>(m.tree[0])];
     // The same key for the same record, added twice and written to two
-    // runs, is delivered once (within one run the trie already merged it).
+    // runs, is delivered once (within one run the pool already merged it).
     // Equal encoded keys end in the same record number: most keys differ
     // from the one before there.
-    if (prev_size_ == run.KeySize() && std::memcmp(prev_ + prev_size_ - 4, run.Key() + run.KeySize() - 4, 4) == 0 &&
-        CompareEncoded(run.Key(), run.KeySize(), CollatedCount(run), prev_, prev_size_, prev_collated_) == 0) {
-      AdvanceTop();
+    if (m.prev_size == run.KeySize() &&
+        std::memcmp(m.prev + m.prev_size - 4, run.Key() + run.KeySize() - 4, 4) == 0 &&
+        CompareEncoded(run.Key(), run.KeySize(), CollatedCount(run), m.prev, m.prev_size, m.prev_collated) == 0) {
+      AdvanceTop(m);
       continue;
     }
-    if (unique_ && have_last_) {
+    if (unique_ && m.have_last) {
       int32_t recno = 0;
-      DecodeKey(run, candidate_, recno);
-      if (SameValue(candidate_, last_)) {
-        AdvanceTop();
+      DecodeKey(run, m.candidate, recno);
+      if (SameValue(m.candidate, m.last)) {
+        AdvanceTop(m);
         continue;
       }
     }
-    selected_ = tree_[0];
+    m.selected = m.tree[0];
     return true;
   }
   return false;
 }
 
-// Selected keys, in order, into a batch: what NextKey once did with each,
-// but for handing the value out.
-bool TktSort::Produce(std::vector<uint8_t>& batch) {
+// Selected keys, in order, into a batch.
+bool TktSort::Produce(Merge& m, std::vector<uint8_t>& batch) {
   batch.clear();
   if (batch.capacity() < kBatchBytes) batch.reserve(kBatchBytes);
   while (batch.size() + 2 + TktPageCollection::kMaxKey <= kBatchBytes) {
-    if (!SelectNext()) return false;
-    const TktPageCollection& run = *runs_[static_cast<size_t>(selected_)];
+    if (!SelectNext(m)) return false;
+    const TktPageCollection& run = *runs_[m.first + static_cast<size_t>(m.selected)];
     batch.push_back(run.KeyKind());
     batch.push_back(static_cast<uint8_t>(run.KeySize()));
     batch.insert(batch.end(), run.Key(), run.Key() + run.KeySize());
-    std::memcpy(prev_, run.Key(), static_cast<size_t>(run.KeySize()));
-    prev_size_ = run.KeySize();
-    prev_collated_ = CollatedCount(run);
+    std::memcpy(m.prev, run.Key(), static_cast<size_t>(run.KeySize()));
+    m.prev_size = run.KeySize();
+    m.prev_collated = CollatedCount(run);
     if (unique_) {
       int32_t recno = 0;
-      DecodeKey(run, last_, recno);
-      have_last_ = true;
+      DecodeKey(run, m.last, recno);
+      m.have_last = true;
     }
-    AdvanceTop();
-    selected_ = -1;
+    AdvanceTop(m);
+    m.selected = -1;
   }
   return true;
 }
 
-void TktSort::MergerLoop() {
+void TktSort::MergerLoop(Merge& m) {
   try {
     for (;;) {
       std::vector<uint8_t> batch;
       {
         std::unique_lock<std::mutex> lock(mutex_);
-        spare_ready_.wait(lock, [this] { return stop_merge_ || !spare_.empty(); });
-        if (stop_merge_) return;
-        batch = std::move(spare_.back());
-        spare_.pop_back();
+        m.spare_ready.wait(lock, [&m] { return m.stop || !m.spare.empty(); });
+        if (m.stop) return;
+        batch = std::move(m.spare.back());
+        m.spare.pop_back();
       }
-      const bool more = Produce(batch);
-      const size_t pages = RunPages();
+      const bool more = Produce(m, batch);
+      const size_t pages = RunPages(m.first, m.count);
       std::lock_guard<std::mutex> lock(mutex_);
-      if (!batch.empty()) ready_.push_back(std::move(batch));
-      pages_left_ = pages;
-      merged_all_ = !more;
-      batch_ready_.notify_one();
+      if (!batch.empty()) m.ready.push_back(std::move(batch));
+      m.pages_left = pages;
+      m.merged_all = !more;
+      m.batch_ready.notify_one();
       if (!more) return;
     }
   } catch (...) {
     std::lock_guard<std::mutex> lock(mutex_);
-    merger_error_ = std::current_exception();
-    merged_all_ = true;
-    batch_ready_.notify_one();
+    m.error = std::current_exception();
+    m.merged_all = true;
+    m.batch_ready.notify_one();
   }
 }
 
-void TktSort::StopMerger() {
-  if (!merger_.joinable()) return;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    stop_merge_ = true;
+void TktSort::StopMergers() {
+  for (auto& m : merges_) {
+    if (!m->thread.joinable()) continue;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      m->stop = true;
+    }
+    m->spare_ready.notify_one();
+    m->thread.join();
   }
-  spare_ready_.notify_one();
-  merger_.join();
 }
 
-bool TktSort::NextBatch() {
-  current_read_ = 0;
-  if (!merger_.joinable()) {
-    if (produced_all_) {
-      current_.clear();
+bool TktSort::NextBatch(Merge& m) {
+  m.read = 0;
+  if (!m.thread.joinable()) {
+    if (m.produced_all) {
+      m.current.clear();
       return false;
     }
-    produced_all_ = !Produce(current_);
+    m.produced_all = !Produce(m, m.current);
     return true;  // perhaps empty: the caller asks again
   }
   std::unique_lock<std::mutex> lock(mutex_);
-  if (current_.capacity() != 0) {
-    spare_.push_back(std::move(current_));
-    spare_ready_.notify_one();
+  if (m.current.capacity() != 0) {
+    m.spare.push_back(std::move(m.current));
+    m.spare_ready.notify_one();
   }
-  current_.clear();
-  batch_ready_.wait(lock, [this] { return merged_all_ || !ready_.empty(); });
-  if (merger_error_) std::rethrow_exception(merger_error_);
-  if (ready_.empty()) return false;
-  current_ = std::move(ready_.front());
-  ready_.erase(ready_.begin());
+  m.current.clear();
+  m.batch_ready.wait(lock, [&m] { return m.merged_all || !m.ready.empty(); });
+  if (m.error) std::rethrow_exception(m.error);
+  if (m.ready.empty()) return false;
+  m.current = std::move(m.ready.front());
+  m.ready.erase(m.ready.begin());
+  return true;
+}
+
+bool TktSort::HasEntry(Merge& m) {
+  while (m.read >= m.current.size())
+    if (!NextBatch(m)) return false;
   return true;
 }
 
 bool TktSort::HasMoreKeys() {
   StartRetrieval();
-  while (current_read_ >= current_.size())
-    if (!NextBatch()) return false;
-  return true;
+  if (merges_.size() == 1) return HasEntry(*merges_[0]);
+  // Two groups: the entry to deliver next is left at the front of its
+  // group; a later group's key equal (as encoded) to the one delivered
+  // last, or of the same value in a unique sort, is passed over here.
+  for (;;) {
+    Merge& a = *merges_[0];
+    Merge& b = *merges_[1];
+    const bool has_a = HasEntry(a), has_b = HasEntry(b);
+    if (!has_a && !has_b) return false;
+    Merge* next = has_a ? &a : &b;
+    if (has_a && has_b) {
+      const uint8_t* ea = a.current.data() + a.read;
+      const uint8_t* eb = b.current.data() + b.read;
+      int c = CompareEncoded(ea + 2, ea[1], CollatedCount(ea[0], ea[1]), eb + 2, eb[1], CollatedCount(eb[0], eb[1]));
+      if (!ascending_) c = -c;
+      next = c <= 0 ? &a : &b;
+    }
+    const uint8_t* e = next->current.data() + next->read;
+    if (have_delivered_) {
+      const bool same = static_cast<size_t>(e[1]) == delivered_.size() &&
+                        CompareEncoded(e + 2, e[1], CollatedCount(e[0], e[1]), delivered_.data(),
+                                       static_cast<int32_t>(delivered_.size()),
+                                       CollatedCount(delivered_kind_, static_cast<int32_t>(delivered_.size()))) == 0;
+      bool skip = same;
+      if (!skip && unique_) {
+        int32_t recno = 0;
+        DecodeBytes(e[0], e + 2, e[1], check_value_, recno);
+        skip = SameValue(check_value_, delivered_value_);
+      }
+      if (skip) {
+        next->read += 2 + size_t{e[1]};
+        continue;
+      }
+    }
+    // Merge 0 first, then merge 1, in front: NextKey takes from `front_`.
+    front_ = next == &a ? 0 : 1;
+    return true;
+  }
 }
 
 bool TktSort::NextKey(TktVariant& key, int32_t& recno) {
   if (!HasMoreKeys()) return false;
-  const uint8_t* entry = current_.data() + current_read_;
+  Merge& m = *merges_[merges_.size() == 1 ? 0 : static_cast<size_t>(front_)];
+  const uint8_t* entry = m.current.data() + m.read;
   DecodeBytes(entry[0], entry + 2, entry[1], key, recno);
-  current_read_ += 2 + size_t{entry[1]};
+  if (merges_.size() > 1) {
+    delivered_.assign(entry + 2, entry + 2 + entry[1]);
+    delivered_kind_ = entry[0];
+    have_delivered_ = true;
+    if (unique_) delivered_value_.Assign(&key);
+  }
+  m.read += 2 + size_t{entry[1]};
   return true;
 }
 

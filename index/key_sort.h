@@ -161,12 +161,15 @@ class TktSort {
   void WaitForSorter();
   void StopSorter();
 
+  struct Merge;
   void StartRetrieval();
-  bool RunBefore(int a, int b) const;
-  bool Wins(int a, int b) const;
-  void AdvanceTop();
-  bool SelectNext();
+  bool RunBefore(const Merge& m, int a, int b) const;
+  bool Wins(const Merge& m, int a, int b) const;
+  void LoadHead(Merge& m, int run);
+  void AdvanceTop(Merge& m);
+  bool SelectNext(Merge& m);
   int32_t CollatedCount(const TktPageCollection& run) const;
+  int32_t CollatedCount(uint8_t kind, int32_t size) const;
   static void DecodeKey(const TktPageCollection& run, TktVariant& key, int32_t& recno);
   bool SameValue(const TktVariant& a, const TktVariant& b) const;
 
@@ -194,11 +197,20 @@ class TktSort {
 
   uint8_t scratch_[TktPageCollection::kMaxKey + 1] = {};  // the key being added, encoded
 
-  // Retrieval: a tournament over the runs (tree_[0] the run whose key
-  // comes next, or -1 without runs; tree_[n] the run that lost at inner
-  // node n), the run holding the next key to deliver (-1 unknown) and the
-  // encoded key delivered last.
-  std::vector<int> tree_;
+  // Retrieval. The runs are merged by a tournament (tree[0] the run whose
+  // key comes next, or -1 without runs; tree[n] the run that lost at inner
+  // node n) that puts the keys it selects, in order, into batches (each
+  // entry: kind code, encoded length, the encoded bytes); NextKey takes
+  // them one at a time. For a large sort the runs are split in two groups
+  // of neighbouring runs, each merged on a thread of its own a few batches
+  // ahead, and NextKey merges the two streams (of equal keys the first
+  // group's, whose runs are the earlier, first). Otherwise one group is
+  // merged by the builder itself, a batch whenever it needs one. A merger
+  // owns its runs and its tournament until it has merged them all.
+  static constexpr size_t kBatchBytes = 64 * 1024;
+  static constexpr int kBatches = 3;
+  static constexpr int64_t kThreadedMerge = 65536;  // keys at least
+
   // Per run, its current key's first 16 bytes as two big-endian integers
   // (zero-padded; 0 under a collation table) and whether it is exhausted:
   // most matches are decided on these.
@@ -206,46 +218,56 @@ class TktSort {
     uint64_t p0 = 0, p1 = 0;
     bool done = true;
   };
-  std::vector<Head> heads_;
-  void LoadHead(int run);
-  int selected_ = -1;
-  uint8_t prev_[TktPageCollection::kMaxKey + 1] = {};
-  int32_t prev_size_ = 0;
-  int32_t prev_collated_ = 0;
-  bool have_last_ = false;
-  TktVariant last_;       // last value delivered (unique sorts)
-  TktVariant candidate_;  // value being checked against it
-
-  // The merge runs ahead of the builder: on a thread of its own for a
-  // large sort, it puts the keys it selects, in order, into batches (each
-  // entry: kind code, encoded length, the encoded bytes), which NextKey
-  // takes one at a time; a few batches at most are on their way. Without
-  // the thread the builder fills each batch itself when it needs it. The
-  // merger owns the runs and the tournament until it has merged them all.
-  static constexpr size_t kBatchBytes = 64 * 1024;
-  static constexpr int kBatches = 3;
-  static constexpr int64_t kThreadedMerge = 65536;  // keys at least
-  // Fills `batch` with the next keys; false when no key is left after them.
-  bool Produce(std::vector<uint8_t>& batch);
-  void MergerLoop();
-  void StopMerger();
-  // The next batch into current_ (false when every key was taken).
-  bool NextBatch();
-  size_t RunPages() const;
+  struct Merge {
+    size_t first = 0;  // runs_[first .. first + count)
+    size_t count = 0;
+    std::vector<int> tree;  // run numbers within the group
+    std::vector<Head> heads;
+    int selected = -1;  // the run holding the next key to deliver (-1 unknown)
+    // The encoded key delivered last (the same key for the same record
+    // goes out once) and, for unique sorts, its value.
+    uint8_t prev[TktPageCollection::kMaxKey + 1] = {};
+    int32_t prev_size = 0;
+    int32_t prev_collated = 0;
+    bool have_last = false;
+    TktVariant last;
+    TktVariant candidate;
+    // Batches. The builder's side:
+    std::vector<uint8_t> current;
+    size_t read = 0;
+    bool produced_all = false;  // without a thread
+    // The merger thread, and what it shares with the builder (under mutex_):
+    std::thread thread;
+    std::condition_variable spare_ready;  // for the merger: a batch to fill, or stop
+    std::condition_variable batch_ready;  // for the builder: a batch, or the end
+    std::vector<std::vector<uint8_t>> spare;
+    std::vector<std::vector<uint8_t>> ready;  // oldest first
+    bool merged_all = false;
+    bool stop = false;
+    size_t pages_left = 0;  // run pages held, as the merger last counted them
+    std::exception_ptr error;
+  };
+  std::vector<std::unique_ptr<Merge>> merges_;
+  // Fills `batch` with the group's next keys; false when no key is left
+  // after them.
+  bool Produce(Merge& m, std::vector<uint8_t>& batch);
+  void MergerLoop(Merge& m);
+  void StopMergers();
+  // The group's next batch into its `current` (false when it has no key left).
+  bool NextBatch(Merge& m);
+  // Whether the group has a key to deliver now (at m.current[m.read]).
+  bool HasEntry(Merge& m);
+  size_t RunPages(size_t first, size_t count) const;
   static void DecodeBytes(uint8_t kind, const uint8_t* p, int32_t size, TktVariant& key, int32_t& recno);
 
-  std::vector<uint8_t> current_;  // the batch NextKey takes from
-  size_t current_read_ = 0;
-  bool produced_all_ = false;     // without the merger thread
-  std::thread merger_;
-  std::condition_variable spare_ready_;  // for the merger: a batch to fill, or stop
-  std::condition_variable batch_ready_;  // for the builder: a batch, or the end
-  std::vector<std::vector<uint8_t>> spare_;  // guarded by mutex_, as are the next four
-  std::vector<std::vector<uint8_t>> ready_;  // in order, oldest first
-  bool merged_all_ = false;
-  bool stop_merge_ = false;
-  size_t pages_left_ = 0;  // run pages held, as the merger last counted them
-  std::exception_ptr merger_error_;
+  // The builder's merge of two groups: the entry delivered last, for the
+  // same rules across groups.
+  std::vector<uint8_t> delivered_;
+  uint8_t delivered_kind_ = 0;
+  bool have_delivered_ = false;
+  int front_ = 0;  // the group whose entry NextKey delivers
+  TktVariant delivered_value_;
+  TktVariant check_value_;
 };
 
 }  // namespace tessera
