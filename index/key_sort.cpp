@@ -40,7 +40,14 @@ void TktSort::SetWorkerThreads(bool on) { g_worker_threads.store(on); }
 TktSort::TktSort(int32_t max_key_length, const uint8_t* collation, bool ascending, bool unique)
     : max_key_length_(max_key_length), collation_(collation), ascending_(ascending), unique_(unique) {
   if (max_key_length > kMaxKeyLength) throw ETesseraError(msg::kSortKeyTooLong);
+  for (int i = 0; i < kParts; ++i) pools_[i].limit = kMaxBlocks / kParts + (i < kMaxBlocks % kParts ? 1 : 0);
   pools_[0].blocks.push_back(std::make_unique<uint8_t[]>(kBlockSize));
+}
+
+bool TktSort::SorterIdle() const {
+  for (const Pool& pool : pools_)
+    if (pool.busy) return false;
+  return true;
 }
 
 TktSort::~TktSort() {
@@ -56,7 +63,7 @@ size_t TktSort::RunPages(size_t first, size_t count) const {
 
 size_t TktSort::MemoryBytes() const {
   std::unique_lock<std::mutex> lock(mutex_);
-  idle_.wait(lock, [this] { return queued_ == nullptr; });  // its run is still growing
+  idle_.wait(lock, [this] { return SorterIdle(); });  // a run is still growing
   // A merger frees pages as it goes: its own count is the one to read.
   size_t pages = 0;
   if (merges_.empty()) pages = RunPages(0, runs_.Count());
@@ -160,7 +167,7 @@ void TktSort::AddKey(const TktVariant& key, int32_t recno) {
   ++key_count_;
 }
 
-// Takes the scratch key into the filling half, handing the half on first
+// Takes the scratch key into the filling part, handing the part on first
 // when it has no room left: a key's bytes and its slot.
 void TktSort::Gather(int32_t length, uint8_t kind_code, int32_t collated) {
   Pool* pool = filling_;
@@ -168,9 +175,9 @@ void TktSort::Gather(int32_t length, uint8_t kind_code, int32_t collated) {
   const bool new_block = pool->used + length > kBlockSize;
   const bool new_slots = pool->slots.size() == pool->slots.capacity();
   const size_t key_blocks = std::max(pool->blocks.size(), pool->current_block + 1 + (new_block ? 1 : 0));
-  if (static_cast<int32_t>(key_blocks) + pool->SlotBlocks() + (new_slots ? 1 : 0) > kHalfBlocks &&
+  if (static_cast<int32_t>(key_blocks) + pool->SlotBlocks() + (new_slots ? 1 : 0) > pool->limit &&
       !pool->slots.empty()) {
-    HandOff();  // the half filled next has room: it is empty, its blocks kept
+    HandOff();  // the part filled next has room: it is empty, its blocks kept
     Gather(length, kind_code, collated);
     return;
   }
@@ -198,7 +205,7 @@ void TktSort::Gather(int32_t length, uint8_t kind_code, int32_t collated) {
 }
 
 // ---------------------------------------------------------------------------
-// Sorting a half into its run
+// Sorting a part into its run
 
 void TktSort::HandOff() {
   Pool* full = filling_;
@@ -207,38 +214,39 @@ void TktSort::HandOff() {
   auto owned = std::make_unique<TktPageCollection>();
   full->run = owned.get();
   runs_.Add(std::move(owned));
-  Pool* other = full == &pools_[0] ? &pools_[1] : &pools_[0];
   if (!sorter_.joinable() && WorkersWanted()) {
     try {
       sorter_ = std::thread([this] { SorterLoop(); });
     } catch (const std::system_error&) {
-      // No thread to be had: every half is sorted here.
+      // No thread to be had: every part is sorted here.
     }
   }
-  {
-    std::unique_lock<std::mutex> lock(mutex_);
+  if (sorter_.joinable()) {
+    std::lock_guard<std::mutex> lock(mutex_);
     if (sorter_error_) std::rethrow_exception(sorter_error_);
-    if (sorter_.joinable()) {
-      idle_.wait(lock, [this] { return queued_ == nullptr; });
-      if (sorter_error_) std::rethrow_exception(sorter_error_);
-      queued_ = full;
-      filling_ = other;
+    for (Pool& pool : pools_) {
+      if (&pool == full || pool.busy) continue;
+      full->busy = true;
+      queue_.push_back(full);
+      filling_ = &pool;
       wake_.notify_one();
       return;
     }
   }
-  // The sorter is still at the other half: this half is sorted here and
-  // filled again. Without a sorter the halves take turns all the same.
+  // Both other parts wait for the sorter (or there is none): this part is
+  // sorted here and filled again. Without a sorter the parts take turns
+  // all the same.
   SortPool(*full);
-  if (!sorter_.joinable()) filling_ = other;
+  if (!sorter_.joinable()) filling_ = &pools_[(full - pools_ + 1) % kParts];
 }
 
 void TktSort::SorterLoop() {
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
-    wake_.wait(lock, [this] { return stop_ || queued_ != nullptr; });
-    if (queued_ == nullptr) return;  // stopped with nothing left to sort
-    Pool* pool = queued_;
+    wake_.wait(lock, [this] { return stop_ || !queue_.empty(); });
+    if (queue_.empty()) return;  // stopped with nothing left to sort
+    Pool* pool = queue_.front();
+    queue_.erase(queue_.begin());
     lock.unlock();
     std::exception_ptr error;
     try {
@@ -248,14 +256,14 @@ void TktSort::SorterLoop() {
     }
     lock.lock();
     if (error && !sorter_error_) sorter_error_ = error;
-    queued_ = nullptr;
+    pool->busy = false;
     idle_.notify_all();
   }
 }
 
 void TktSort::WaitForSorter() {
   std::unique_lock<std::mutex> lock(mutex_);
-  idle_.wait(lock, [this] { return queued_ == nullptr; });
+  idle_.wait(lock, [this] { return SorterIdle(); });
   if (sorter_error_) std::rethrow_exception(sorter_error_);
 }
 
@@ -332,7 +340,7 @@ void TktSort::SortPool(Pool& pool) const {
   }
   run->StartReading();
 
-  // The half is empty again; its blocks are kept for the next keys.
+  // The part is empty again; its blocks are kept for the next keys.
   slots.clear();
   pool.current_block = 0;
   pool.used = 0;

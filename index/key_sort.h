@@ -8,13 +8,14 @@
 // pages, and at retrieval the runs are merged. Memory for the pool is
 // therefore fixed whatever the table size.
 //
-// The pool is two halves of 16 blocks. While the builder fills one, a
-// sorter thread sorts the other into its run; when the builder fills its
-// half before the sorter is done, it sorts that half itself. Each half's
-// run takes the place the half had in the order of adding, so the runs,
-// and all that comes out, are the same whichever thread sorted them. The
-// sorter touches nothing but its half and that half's run, and it is
-// joined before retrieval begins (and when the sort is destroyed).
+// The pool is three parts of 11, 11 and 10 blocks. While the builder
+// fills one, a sorter thread sorts the full ones into their runs, in turn;
+// when the builder fills its part and both others are still waiting for
+// the sorter, it sorts that part itself. Each part's run takes the place
+// the part had in the order of adding, so the runs, and all that comes
+// out, are the same whichever thread sorted them. The sorter touches
+// nothing but the part it sorts and that part's run, and it is joined
+// before retrieval begins (and when the sort is destroyed).
 //
 // Sorting a full pool is a comparison sort of the slots: each slot carries
 // the key's first 16 bytes as two big-endian integers, so most comparisons
@@ -109,7 +110,11 @@ class TktSort {
   size_t RunCount() const { return runs_.Count(); }
   // Pool blocks allocated now, for key bytes and for slots (never more than
   // kMaxBlocks; none once retrieval has begun).
-  int32_t PoolBlockCount() const { return pools_[0].BlockCount() + pools_[1].BlockCount(); }
+  int32_t PoolBlockCount() const {
+    int32_t n = 0;
+    for (const Pool& pool : pools_) n += pool.BlockCount();
+    return n;
+  }
   // Bytes held now in pool blocks and run pages.
   size_t MemoryBytes() const;
 
@@ -128,13 +133,16 @@ class TktSort {
     uint8_t unused;
   };
   static constexpr int32_t kSlotsPerBlock = kBlockSize / static_cast<int32_t>(sizeof(Slot));
-  static constexpr int32_t kHalfBlocks = kMaxBlocks / 2;
+  static constexpr int kParts = 3;
 
-  // One half of the pool: blocks of key bytes (filled in order; a key never
+  // One part of the pool: blocks of key bytes (filled in order; a key never
   // spans two blocks) and the slot table, whose capacity grows a block's
-  // worth at a time and counts against the half's blocks. `run` is the run
-  // its keys go to when it is sorted.
+  // worth at a time and counts against the part's `limit`. `run` is the run
+  // its keys go to when it is sorted; `busy` (under mutex_) while it waits
+  // for the sorter or is being sorted.
   struct Pool {
+    int32_t limit = 0;
+    bool busy = false;
     std::vector<std::unique_ptr<uint8_t[]>> blocks;
     size_t current_block = 0;
     int32_t used = 0;  // bytes taken in the current block
@@ -151,13 +159,13 @@ class TktSort {
   int CompareEncoded(const uint8_t* a, int32_t la, int32_t ca, const uint8_t* b, int32_t lb, int32_t cb) const;
 
   void Gather(int32_t length, uint8_t kind_code, int32_t collated);
-  // The filling half is full: it goes to the sorter (or is sorted here).
+  // The filling part is full: it goes to the sorter (or is sorted here).
   void HandOff();
-  // Sorts a half into its run and empties it (its blocks are kept). Runs
+  // Sorts a part into its run and empties it (its blocks are kept). Runs
   // on either thread.
   void SortPool(Pool& pool) const;
   void SorterLoop();
-  // Waits until the sorter holds no half; raises what it failed with.
+  // Waits until the sorter holds no part; raises what it failed with.
   void WaitForSorter();
   void StopSorter();
 
@@ -181,15 +189,16 @@ class TktSort {
   int64_t key_count_ = 0;
   VariantKind sort_kind_ = VariantKind::kNone;  // first non-binary kind added
 
-  Pool pools_[2];
+  Pool pools_[kParts];
   Pool* filling_ = &pools_[0];
   // The sorter: started at the first hand-off on a machine with more than
-  // one processor. `queued_` is the half it holds (null when idle).
+  // one processor. `queue_` holds the parts handed to it, oldest first.
   std::thread sorter_;
   mutable std::mutex mutex_;
-  std::condition_variable wake_;  // for the sorter: a half, or stop
-  mutable std::condition_variable idle_;  // for the builder: the half is sorted
-  Pool* queued_ = nullptr;
+  std::condition_variable wake_;  // for the sorter: a part, or stop
+  mutable std::condition_variable idle_;  // for the builder: a part is sorted
+  std::vector<Pool*> queue_;
+  bool SorterIdle() const;
   bool stop_ = false;
   std::exception_ptr sorter_error_;
 
