@@ -298,7 +298,37 @@ void TktSort::SortPool(Pool& pool) const {
     if (!ascending_) c = -c;
     return c != 0 ? c < 0 : a.ref < b.ref;
   };
-  std::sort(slots.begin(), slots.end(), before);
+  if (collation_ == nullptr && slots.size() >= kBucketMinimum) {
+    // The slots are first placed, in place, in buckets by the top bits of
+    // their first word (an American flag sort's first pass), which orders
+    // them as the comparison does; each bucket is then sorted alone.
+    constexpr int kShift = 64 - kBucketBits;
+    constexpr size_t kBuckets = size_t{1} << kBucketBits;
+    const auto bucket = [this](const Slot& slot) {
+      const size_t b = static_cast<size_t>(slot.prefix >> kShift);
+      return ascending_ ? b : kBuckets - 1 - b;
+    };
+    std::vector<uint32_t> start(kBuckets + 1, 0);
+    for (const Slot& slot : slots) ++start[bucket(slot) + 1];
+    for (size_t b = 0; b < kBuckets; ++b) start[b + 1] += start[b];
+    std::vector<uint32_t> next(start.begin(), start.end() - 1);
+    for (size_t b = 0; b < kBuckets; ++b) {
+      while (next[b] < start[b + 1]) {
+        Slot& here = slots[next[b]];
+        const size_t home = bucket(here);
+        if (home == b) {
+          ++next[b];
+        } else {
+          std::swap(here, slots[next[home]]);
+          ++next[home];
+        }
+      }
+    }
+    for (size_t b = 0; b < kBuckets; ++b)
+      if (start[b + 1] - start[b] > 1) std::sort(slots.begin() + start[b], slots.begin() + start[b + 1], before);
+  } else {
+    std::sort(slots.begin(), slots.end(), before);
+  }
 
   // Equal encoded keys (the same value added twice for the same record, or
   // values the collation table weighs alike) go out once: the bytes of the

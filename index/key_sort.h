@@ -134,6 +134,10 @@ class TktSort {
   };
   static constexpr int32_t kSlotsPerBlock = kBlockSize / static_cast<int32_t>(sizeof(Slot));
   static constexpr int kParts = 3;
+  // A part of this many keys or more is bucketed by the top kBucketBits of
+  // its keys before it is sorted.
+  static constexpr size_t kBucketMinimum = 1024;
+  static constexpr int kBucketBits = 11;
 
   // One part of the pool: blocks of key bytes (filled in order; a key never
   // spans two blocks) and the slot table, whose capacity grows a block's
