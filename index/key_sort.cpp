@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <malloc.h>
 #include <cstring>
 #include <string_view>
 #include <system_error>
@@ -53,6 +54,14 @@ bool TktSort::SorterIdle() const {
 TktSort::~TktSort() {
   StopSorter();
   StopMergers();
+  if (sorter_used_) {
+    // Run pages were taken from the sorter's malloc arena and the
+    // builder's, and freed into whichever made them: without a trim each
+    // arena keeps what it held at its peak, and a build of many tags
+    // would hold the runs of the largest twice over.
+    runs_.FreeAll();
+    malloc_trim(0);
+  }
 }
 
 size_t TktSort::RunPages(size_t first, size_t count) const {
@@ -217,6 +226,7 @@ void TktSort::HandOff() {
   if (!sorter_.joinable() && WorkersWanted()) {
     try {
       sorter_ = std::thread([this] { SorterLoop(); });
+      sorter_used_ = true;
     } catch (const std::system_error&) {
       // No thread to be had: every part is sorted here.
     }

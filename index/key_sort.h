@@ -205,6 +205,7 @@ class TktSort {
   bool SorterIdle() const;
   bool stop_ = false;
   std::exception_ptr sorter_error_;
+  bool sorter_used_ = false;
 
   TktCollection<TktPageCollection> runs_;
 
