@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -60,7 +61,7 @@ std::vector<Out> SortAll(bool ascending, bool unique) {
 }
 
 TEST(KeySortThreads, DeliverWhatOneThreadDelivers) {
-  for (bool ascending : {true, false})
+  for (bool ascending : {true, false}) {
     for (bool unique : {false, true}) {
       const auto threaded = SortAll(ascending, unique);
       std::vector<Out> alone;
@@ -73,8 +74,11 @@ TEST(KeySortThreads, DeliverWhatOneThreadDelivers) {
         ASSERT_EQ(threaded[i].bytes, alone[i].bytes) << i;
         ASSERT_EQ(threaded[i].recno, alone[i].recno) << i;
       }
-      if (!unique) EXPECT_EQ(alone.size(), 300000u + 300000u / 50000u);
+      if (!unique) {
+        EXPECT_EQ(alone.size(), 300000u + 300000u / 50000u);
+      }
     }
+  }
 }
 
 TEST(KeySortThreads, AbandonedSortsStopTheirThreads) {
@@ -112,6 +116,38 @@ TEST(KeySortThreads, TagBuiltWithThreadsIsTheSameFile) {
   TktSort::SetWorkerThreads(true);
   ASSERT_GT(files[0].size(), 512u * 100);
   EXPECT_TRUE(files[0] == files[1]);
+}
+
+// A table whose progress handler gives up the build at a chosen report:
+// the first phase's (keys gathered, the sorter busy) or the second's (keys
+// packed, the mergers batches ahead).
+class CancellingTable : public tessera::KTO_dBHandler {
+ public:
+  CancellingTable(const std::string& path, int32_t phase, int32_t at)
+      : KTO_dBHandler(path, false, true), phase_(phase), at_(at) {}
+  void StatusUpdate(int32_t stat1, int32_t stat2, int32_t stat3) override {
+    if (stat1 == -1) phase_seen_ = stat2;
+    if (stat1 > 0 && phase_seen_ == phase_ && stat2 == at_) throw std::runtime_error("cancelled");
+    KTO_dBHandler::StatusUpdate(stat1, stat2, stat3);
+  }
+
+ private:
+  int32_t phase_, at_;
+  int32_t phase_seen_ = 0;
+};
+
+TEST(KeySortThreads, CancelledBuildsStopTheirThreadsAndLeaveTheTableUsable) {
+  tessera::EngineScope engine;
+  testing_support::TempDir dir;
+  pyx_sample::WriteSampleTable(dir.path(), 90000, 4, true);
+  for (int32_t phase : {1, 2}) {
+    CancellingTable t(dir.path() + "/Pyx.DBF", phase, 70000);
+    EXPECT_THROW(t.CreateIndexTag(dir.path() + "/CANCEL.CDX", "FIO", "FAM_+IM_+OTCH_", "", tessera::kDuplicateKeys, 0),
+                 std::exception)
+        << "phase " << phase;
+    t.GotoRecord(1001);
+    EXPECT_EQ(t.CurrentRecord(), 1001);
+  }
 }
 
 }  // namespace
