@@ -11,7 +11,7 @@
 namespace tessera {
 
 KTobjSortMDX::KTobjSortMDX(KTobjMDXTag* tag, const uint8_t* collation, bool ascending, bool unique)
-    : TktSort(tag->KeyLength() + 1, collation, ascending, unique), tag_(tag) {}
+    : TktSort(std::min<int32_t>(tag->KeyLength() + 1, TktSort::kMaxKeyLength), collation, ascending, unique), tag_(tag) {}
 
 KTobjSortMDX::~KTobjSortMDX() {
   try {

@@ -1,5 +1,6 @@
 #include "index/ndx_build.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "engine/byte_order.h"
@@ -11,7 +12,8 @@
 namespace tessera {
 
 KTobjSortNdx::KTobjSortNdx(KTobjNDXTag* tag)
-    : TktSort(tag->KeyType() == 'C' ? tag->KeyLength() + 1 : 9, nullptr, true, tag->Unique()), tag_(tag) {}
+    : TktSort(tag->KeyType() == 'C' ? std::min<int32_t>(tag->KeyLength() + 1, TktSort::kMaxKeyLength) : 9, nullptr, true,
+              tag->Unique()), tag_(tag) {}
 
 void KTobjSortNdx::Write(Level& l, int level, int32_t block) {
   // An interior node's last entry is its rightmost child, not a key.

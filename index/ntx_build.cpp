@@ -17,7 +17,7 @@ constexpr int32_t kPage = KTobjNTXTag::kPageSize;
 }  // namespace
 
 KTobjSortNTX::KTobjSortNTX(KTobjNTXTag* tag)
-    : TktSort(tag->KeyLength() + 1, nullptr, !tag->PhysicallyDescending(),
+    : TktSort(std::min<int32_t>(tag->KeyLength() + 1, TktSort::kMaxKeyLength), nullptr, !tag->PhysicallyDescending(),
               tag->Unique() && !tag->PhysicallyDescending()),
       tag_(tag),
       descending_(tag->PhysicallyDescending()),

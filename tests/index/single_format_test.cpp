@@ -382,6 +382,35 @@ TEST_F(SingleFormat, OpeningNamesTheTagAfterTheFile) {
   EXPECT_EQ(ndx.Tag()->KeyType(), 'N');
 }
 
+// Every format takes keys of up to 240 bytes; a bulk build of a tag that
+// long must not be refused by the sort it uses.
+TEST_F(SingleFormat, TagsOfTheLongestKeysAreBuilt) {
+  tessera::CreateTable(dir_ / "long.dbf", 0x03, {{"NAME", 'C', 240, 0}});
+  table_ = std::make_unique<tessera::KTO_dBHandler>(dir_ / "long.dbf", false, true);
+  for (int n = 1; n <= 60; ++n) {
+    table_->BlankRecord();
+    table_->PutText("NAME", std::string(200, 'M') + std::to_string(1000 + (n * 37) % 60) + std::string(36, 'Z'));
+    table_->AppendRecord();
+  }
+  for (const char* name : {"long.ntx", "long.ndx", "long.mdx"}) {
+    SCOPED_TRACE(name);
+    const std::string path = dir_ / name;
+    table_->CreateIndexTag(path, "NAME", "NAME", "", tessera::kDuplicateKeys, 0);
+    ASSERT_EQ(table_->OpenIndexFile(path), 0);
+    table_->SelectMasterTag(std::string(name) == "long.mdx" ? "NAME" : "LONG", false);
+    int count = 0;
+    std::string previous;
+    for (table_->GotoRecord(tessera::kMoveFirst); !table_->Eof(); table_->Skip(1)) {
+      const std::string key = table_->GetText("NAME");
+      EXPECT_LE(previous, key);
+      previous = key;
+      ++count;
+    }
+    EXPECT_EQ(count, 60);
+    table_->CloseIndexFiles();
+  }
+}
+
 TEST_F(SingleFormat, AKeyLongerThanTheKeyLengthIsRefused) {
   for (const char* ext : {"ntx", "ndx"}) {
     SCOPED_TRACE(ext);
