@@ -178,6 +178,22 @@ int TktVariant::CompareBinary(const TktVariant* other, int32_t* position, int pa
                    table);
 }
 
+int TktVariant::CompareBytes(const uint8_t* a, size_t la, const uint8_t* b, size_t lb, int shorter,
+                             int32_t* position) {
+  const size_t m = std::min(la, lb);
+  // memcmp finds the first difference; the position is the byte count
+  // examined, as a byte loop would give it.
+  if (std::memcmp(a, b, m) != 0) {
+    size_t i = 0;
+    while (a[i] == b[i]) ++i;
+    if (position != nullptr) *position = static_cast<int32_t>(i + 1);
+    return static_cast<int>(a[i]) - static_cast<int>(b[i]);
+  }
+  if (position != nullptr) *position = static_cast<int32_t>(m + 1);
+  if (la < lb) return shorter;
+  return la > lb ? 1 : 0;
+}
+
 int TktVariant::CompareAs(VariantKind self_kind, const TktVariant* other, int32_t* position, int partial,
                           const uint8_t* table) const {
   int32_t pos_dummy = 0;
@@ -210,33 +226,24 @@ int TktVariant::CompareAs(VariantKind self_kind, const TktVariant* other, int32_
       const auto* a = reinterpret_cast<const uint8_t*>(bytes_.data());
       const auto* b = reinterpret_cast<const uint8_t*>(other->bytes_.data());
       const size_t m = std::min(bytes_.size(), other->bytes_.size());
-      const bool use_table = table != nullptr && k == VariantKind::kCharacter;
+      if (table == nullptr || k != VariantKind::kCharacter) {
+        r = CompareBytes(a, bytes_.size(), b, other->bytes_.size(), k == VariantKind::kCharacter ? partial : -1, &pos);
+        break;
+      }
+      // Character values through the collation table.
       size_t i = 0;
-      if (!use_table) {
-        // memcmp finds the first difference; the position is the byte count
-        // examined, as the byte loop would give it.
-        const int c = std::memcmp(a, b, m);
-        if (c != 0) {
-          while (a[i] == b[i]) ++i;
-          r = static_cast<int>(a[i]) - static_cast<int>(b[i]);
+      for (; i < m; ++i) {
+        const int d = static_cast<int>(table[a[i]]) - static_cast<int>(table[b[i]]);
+        if (d != 0) {
+          r = d;
           pos = static_cast<int32_t>(i + 1);
-        } else {
-          i = m;
-        }
-      } else {
-        for (; i < m; ++i) {
-          const int d = static_cast<int>(table[a[i]]) - static_cast<int>(table[b[i]]);
-          if (d != 0) {
-            r = d;
-            pos = static_cast<int32_t>(i + 1);
-            break;
-          }
+          break;
         }
       }
-      if (i == m && r == 0) {
+      if (i == m) {
         pos = static_cast<int32_t>(m + 1);
         r = static_cast<int>(bytes_.size()) - static_cast<int>(other->bytes_.size());
-        if (r < 0 && k == VariantKind::kCharacter) r = partial;
+        if (r < 0) r = partial;
       }
       break;
     }

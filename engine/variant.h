@@ -64,6 +64,12 @@ class TktVariant {
   int Compare(const TktVariant* other, int32_t* position, int partial, const uint8_t* table) const;
   // As Compare, with a numeric value here taken as binary bytes.
   int CompareBinary(const TktVariant* other, int32_t* position, int partial, const uint8_t* table) const;
+  // Compare's order of two non-empty runs of bytes without a collation
+  // table: the first differing byte, then a run that is the start of the
+  // other first, except that `a` being the start of `b` gives `shorter`
+  // (Compare's `partial`, for character values). Negative, zero or
+  // positive; `position` (when given) as Compare sets it.
+  static int CompareBytes(const uint8_t* a, size_t la, const uint8_t* b, size_t lb, int shorter, int32_t* position);
 
   VariantKind kind() const { return kind_; }
   void set_kind(VariantKind kind) { kind_ = kind; }

@@ -104,20 +104,8 @@ int KTobjCDXTag::CompareStored(const KTobjIndexKeyData& target, int32_t recno, c
     // other before it.
     const std::string_view t = target.bytes();
     const size_t n = static_cast<size_t>(length);
-    if (t.empty() || n == 0) {
-      r = t.empty() ? (n == 0 ? 0 : -1) : 1;
-    } else {
-      const size_t m = std::min(t.size(), n);
-      const auto* a = reinterpret_cast<const uint8_t*>(t.data());
-      r = std::memcmp(a, bytes, m);
-      if (r != 0) {
-        size_t i = 0;
-        while (a[i] == bytes[i]) ++i;
-        r = int{a[i]} - int{bytes[i]};
-      } else {
-        r = t.size() < n ? -1 : static_cast<int>(t.size() - n);
-      }
-    }
+    if (t.empty() || n == 0) r = t.empty() ? (n == 0 ? 0 : -1) : 1;
+    else r = TktVariant::CompareBytes(reinterpret_cast<const uint8_t*>(t.data()), t.size(), bytes, n, -1, nullptr);
     if (reverse_compare_) r = -r;
   } else {
     if (key_type_ == 'C')

@@ -79,6 +79,11 @@ const uint8_t* KTobjIndexFile::MappedBlock(int64_t number) {
   return reinterpret_cast<const uint8_t*>(mapping_.data()) + number * kBlock;
 }
 
+const uint8_t* KTobjIndexFile::StoredBlock(int64_t number) {
+  if (const uint8_t* cached = cache_.Find(number)) return cached;
+  return MappedBlock(number);
+}
+
 bool KTobjIndexFile::ReadBlock(int32_t offset, void* buffer, int32_t count) {
   if (!disk_ || offset < 0 || count < 0) return false;
   auto* out = static_cast<uint8_t*>(buffer);
@@ -88,8 +93,7 @@ bool KTobjIndexFile::ReadBlock(int32_t offset, void* buffer, int32_t count) {
     const int64_t start = number * IndexBlockCache::kBlock;
     const int64_t end = std::min<int64_t>(start + IndexBlockCache::kBlock, static_cast<int64_t>(offset) + count);
     const uint8_t* cached = held_.Find(number);
-    if (cached == nullptr) cached = cache_.Find(number);
-    if (cached == nullptr) cached = MappedBlock(number);
+    if (cached == nullptr) cached = StoredBlock(number);
     if (cached == nullptr) {
       // A block that does not lie wholly in the file is read as it is and
       // not kept.
@@ -158,8 +162,7 @@ void KTobjIndexFile::HoldWrite(int64_t offset, const uint8_t* data, int32_t coun
       if (pos > start || end < start + kBlock) {
         // Part of a block: the rest as the file (or the cache) has it.
         std::memset(block, 0, static_cast<size_t>(kBlock));
-        if (const uint8_t* cached = cache_.Find(number)) std::memcpy(block, cached, 512);
-        else if (const uint8_t* mapped = MappedBlock(number)) std::memcpy(block, mapped, 512);
+        if (const uint8_t* stored = StoredBlock(number)) std::memcpy(block, stored, 512);
         else disk_->ReadAt(start, block, static_cast<int32_t>(kBlock));
       }
     }
@@ -181,11 +184,7 @@ void KTobjIndexFile::FlushHeld() {
   const int64_t kBlock = IndexBlockCache::kBlock;
   // Only a file nobody else writes is known to hold what the cache holds.
   const bool alone = !disk_->IsShared();
-  const auto file_block = [this, alone](int64_t b) -> const uint8_t* {
-    if (!alone) return nullptr;
-    if (const uint8_t* cached = cache_.Find(b)) return cached;
-    return MappedBlock(b);
-  };
+  const auto file_block = [this, alone](int64_t b) { return alone ? StoredBlock(b) : nullptr; };
   for (size_t i = blocks[0] == 0 ? 1 : 0; i < blocks.size();) {
     const int64_t first = blocks[i];
     run.clear();
@@ -231,10 +230,8 @@ void KTobjIndexFile::SaveBeforeImages(int64_t offset, int32_t count) {
     std::memset(image, 0, static_cast<size_t>(kBlock));
     if (const uint8_t* held = held_.Find(b))
       std::memcpy(image, held, static_cast<size_t>(length));
-    else if (const uint8_t* cached = length == kBlock ? cache_.Find(b) : nullptr)
-      std::memcpy(image, cached, static_cast<size_t>(length));
-    else if (const uint8_t* mapped = length == kBlock ? MappedBlock(b) : nullptr)
-      std::memcpy(image, mapped, static_cast<size_t>(length));
+    else if (const uint8_t* stored = length == kBlock ? StoredBlock(b) : nullptr)
+      std::memcpy(image, stored, static_cast<size_t>(length));
     else if (disk_->ReadAt(start, image, length) != length)
       ReportError(kCodeIndexHeader, kNoSubCode, FullName());
     else if (length == kBlock)

@@ -10,7 +10,6 @@
 #pragma once
 
 #include <cstdint>
-#include <array>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -224,6 +223,9 @@ class KTobjIndexFile {
   // (-1: not known, asked of the file when needed). Bytes held past it
   // are not the file's yet.
   const uint8_t* MappedBlock(int64_t number);
+  // The file's own bytes of a whole block (not the ones held for it) when
+  // they can be had without a read: the cache's copy, or the mapping's.
+  const uint8_t* StoredBlock(int64_t number);
   int64_t OnDisk();
   plat::ReadMapping mapping_;
   const KTO_DiskFile* mapped_file_ = nullptr;  // the disk file mapping_ shows

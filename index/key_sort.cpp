@@ -110,6 +110,21 @@ int TktSort::CompareEncoded(const uint8_t* a, int32_t la, int32_t ca, const uint
   return la - lb;
 }
 
+// Equal encoded keys are as long and end in the same record number (which
+// the collation table never weighs): most keys that differ are told apart
+// there before their bytes are compared.
+bool TktSort::SameEncoded(const uint8_t* a, int32_t la, int32_t ca, const uint8_t* b, int32_t lb, int32_t cb) const {
+  return la == lb && la >= 4 && std::memcmp(a + la - 4, b + lb - 4, 4) == 0 && CompareEncoded(a, la, ca, b, lb, cb) == 0;
+}
+
+void TktSort::LeadingWords(const uint8_t* key, int32_t size, uint64_t& first, uint64_t& second) {
+  uint8_t bytes[16] = {};
+  std::memcpy(bytes, key, static_cast<size_t>(std::min(size, 16)));
+  first = second = 0;
+  for (int i = 0; i < 8; ++i) first = (first << 8) | bytes[i];
+  for (int i = 8; i < 16; ++i) second = (second << 8) | bytes[i];
+}
+
 // ---------------------------------------------------------------------------
 // Adding
 
@@ -199,12 +214,7 @@ void TktSort::Gather(int32_t length, uint8_t kind_code, int32_t collated) {
   uint8_t* at = pool->blocks[pool->current_block].get() + pool->used;
   std::memcpy(at, scratch_, static_cast<size_t>(length));
   Slot slot{};
-  if (collation_ == nullptr) {
-    uint8_t first[16] = {};
-    std::memcpy(first, scratch_, static_cast<size_t>(std::min(length, 16)));
-    for (int i = 0; i < 8; ++i) slot.prefix = (slot.prefix << 8) | first[i];
-    for (int i = 8; i < 16; ++i) slot.prefix2 = (slot.prefix2 << 8) | first[i];
-  }
+  if (collation_ == nullptr) LeadingWords(scratch_, length, slot.prefix, slot.prefix2);
   slot.ref = static_cast<uint32_t>(pool->current_block * kBlockSize + static_cast<size_t>(pool->used));
   slot.size = static_cast<uint8_t>(length);
   slot.kind = kind_code;
@@ -343,12 +353,9 @@ void TktSort::SortPool(Pool& pool) const {
   // Equal encoded keys (the same value added twice for the same record, or
   // values the collation table weighs alike) go out once: the bytes of the
   // first added, the kind of the last.
-  // Equal encoded keys are as long and end in the same record number.
   const auto same = [this, &pool](const Slot& a, const uint8_t* a_bytes, const Slot& b) {
-    if (a.prefix != b.prefix || a.prefix2 != b.prefix2 || a.size != b.size) return false;
-    const uint8_t* b_bytes = pool.Bytes(b);
-    return std::memcmp(a_bytes + a.size - 4, b_bytes + b.size - 4, 4) == 0 &&
-           CompareEncoded(a_bytes, a.size, a.collated, b_bytes, b.size, b.collated) == 0;
+    return a.prefix == b.prefix && a.prefix2 == b.prefix2 &&
+           SameEncoded(a_bytes, a.size, a.collated, pool.Bytes(b), b.size, b.collated);
   };
   const Slot* previous = nullptr;
   const uint8_t* previous_bytes = nullptr;
@@ -463,11 +470,7 @@ void TktSort::LoadHead(Merge& m, int i) {
   Head& h = m.heads[static_cast<size_t>(i)];
   h.done = run.Exhausted();
   h.p0 = h.p1 = 0;
-  if (h.done || collation_ != nullptr) return;
-  uint8_t first[16] = {};
-  std::memcpy(first, run.Key(), static_cast<size_t>(std::min(run.KeySize(), 16)));
-  for (int j = 0; j < 8; ++j) h.p0 = (h.p0 << 8) | first[j];
-  for (int j = 8; j < 16; ++j) h.p1 = (h.p1 << 8) | first[j];
+  if (!h.done && collation_ == nullptr) LeadingWords(run.Key(), run.KeySize(), h.p0, h.p1);
 }
 
 int32_t TktSort::CollatedCount(const TktPageCollection& run) const {
@@ -545,11 +548,7 @@ bool TktSort::SelectNext(Merge& m) {
     const TktPageCollection& run = *runs_[m.first + static_cast<size_t>(m.tree[0])];
     // The same key for the same record, added twice and written to two
     // runs, is delivered once (within one run the pool already merged it).
-    // Equal encoded keys end in the same record number: most keys differ
-    // from the one before there.
-    if (m.prev_size == run.KeySize() &&
-        std::memcmp(m.prev + m.prev_size - 4, run.Key() + run.KeySize() - 4, 4) == 0 &&
-        CompareEncoded(run.Key(), run.KeySize(), CollatedCount(run), m.prev, m.prev_size, m.prev_collated) == 0) {
+    if (SameEncoded(run.Key(), run.KeySize(), CollatedCount(run), m.prev, m.prev_size, m.prev_collated)) {
       AdvanceTop(m);
       continue;
     }
@@ -682,11 +681,9 @@ bool TktSort::HasMoreKeys() {
     }
     const uint8_t* e = next->current.data() + next->read;
     if (have_delivered_) {
-      const bool same = static_cast<size_t>(e[1]) == delivered_.size() &&
-                        CompareEncoded(e + 2, e[1], CollatedCount(e[0], e[1]), delivered_.data(),
-                                       static_cast<int32_t>(delivered_.size()),
-                                       CollatedCount(delivered_kind_, static_cast<int32_t>(delivered_.size()))) == 0;
-      bool skip = same;
+      const int32_t size = static_cast<int32_t>(delivered_.size());
+      bool skip = SameEncoded(e + 2, e[1], CollatedCount(e[0], e[1]), delivered_.data(), size,
+                              CollatedCount(delivered_kind_, size));
       if (!skip && unique_) {
         int32_t recno = 0;
         DecodeBytes(e[0], e + 2, e[1], check_value_, recno);
@@ -697,7 +694,6 @@ bool TktSort::HasMoreKeys() {
         continue;
       }
     }
-    // Merge 0 first, then merge 1, in front: NextKey takes from `front_`.
     front_ = next == &a ? 0 : 1;
     return true;
   }
@@ -705,7 +701,7 @@ bool TktSort::HasMoreKeys() {
 
 bool TktSort::NextKey(TktVariant& key, int32_t& recno) {
   if (!HasMoreKeys()) return false;
-  Merge& m = *merges_[merges_.size() == 1 ? 0 : static_cast<size_t>(front_)];
+  Merge& m = *merges_[static_cast<size_t>(front_)];  // 0 with one group
   const uint8_t* entry = m.current.data() + m.read;
   DecodeBytes(entry[0], entry + 2, entry[1], key, recno);
   if (merges_.size() > 1) {

@@ -161,6 +161,9 @@ class TktSort {
   // value byte of a character key, which goes through the collation table.
   int Order(uint8_t a, bool ca, uint8_t b, bool cb) const;
   int CompareEncoded(const uint8_t* a, int32_t la, int32_t ca, const uint8_t* b, int32_t lb, int32_t cb) const;
+  bool SameEncoded(const uint8_t* a, int32_t la, int32_t ca, const uint8_t* b, int32_t lb, int32_t cb) const;
+  // A key's first 16 encoded bytes as two big-endian words, zero past its end.
+  static void LeadingWords(const uint8_t* key, int32_t size, uint64_t& first, uint64_t& second);
 
   void Gather(int32_t length, uint8_t kind_code, int32_t collated);
   // The filling part is full: it goes to the sorter (or is sorted here).
