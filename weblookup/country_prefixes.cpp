@@ -46,14 +46,14 @@ QString StripOverrides(const QString& token) {
   return out;
 }
 
-// The call with its area digit (the last digit) replaced: UA3XX, 9 -> UA9XX.
-QString WithArea(const QString& call, QChar digit) {
+// The prefix a station signs under with a one-digit area suffix: its
+// call's prefix with the area digit (the last digit) replaced, UA3XX/9 ->
+// UA9. The letters after the digit are left out: in the home call they may
+// name a region (UA9X is Komi, in European Russia), but the suffix says
+// only which area the station is in now.
+QString AreaPrefix(const QString& call, QChar digit) {
   for (qsizetype i = call.size() - 1; i >= 0; --i) {
-    if (call[i].isDigit()) {
-      QString out = call;
-      out[i] = digit;
-      return out;
-    }
+    if (call[i].isDigit()) return call.left(i) + digit;
   }
   return call + digit;
 }
@@ -132,7 +132,7 @@ QString CountryPrefixes::PrimaryPrefix(const QString& callsign) const {
 
   const QString& first = parts[0];
   const QString& second = parts[1];
-  if (second.size() == 1 && second[0].isDigit()) return Longest(WithArea(first, second[0]));
+  if (second.size() == 1 && second[0].isDigit()) return Longest(AreaPrefix(first, second[0]));
   // The shorter part is the prefix the station works under; when it names
   // no entity (an unknown suffix), the other part still may.
   const bool secondShorter = second.size() < first.size();

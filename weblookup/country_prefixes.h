@@ -53,8 +53,10 @@ class CountryPrefixes {
   //                                      station counts for its home
   //                                      entity, whose callbook has it)
   //   EA8/UA3XX, UA3XX/EA8               the shorter part is the prefix
-  //   UA3XX/9                            a one-digit suffix replaces the
-  //                                      call's area digit: UA9XX
+  //   UA3XX/9, RA3XX/0                   a one-digit suffix replaces the
+  //                                      call's area digit, and the
+  //                                      prefix it makes (UA9, RA0) is
+  //                                      looked up
   QString PrimaryPrefix(const QString& callsign) const;
 
   int EntityCount() const { return entities_; }
