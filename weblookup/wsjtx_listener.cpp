@@ -68,6 +68,7 @@ void WsjtxListener::Start() {
   if (!socket_.bind(bindTo, endpoint_.port, QAbstractSocket::ShareAddress | QAbstractSocket::ReuseAddressHint))
     throw WsjtxListenError("cannot listen on " + endpoint_.Text().toStdString() + ": " +
                            socket_.errorString().toStdString());
+  if (endpoint_.port == 0) endpoint_.port = socket_.localPort();  // a port of the system's choice
   if (!group) return;
   // The programs send to a group on the interfaces their settings name
   // (the loopback one by default), so the group is joined on each.
@@ -96,16 +97,13 @@ void WsjtxListener::SetClock(std::function<qint64()> nowMs) { now_ = std::move(n
 void WsjtxListener::CheckHeartbeats() {
   const qint64 now = now_();
   const qint64 limit = 3 * interval_.count();
-  bool changed = false;
+  const bool wasActive = Active();
   for (auto it = programs_.begin(); it != programs_.end();) {
     auto next = std::next(it);
-    if (now - it->second.heardMs > limit) {
-      Forget(it);
-      changed = true;
-    }
+    if (now - it->second.heardMs > limit) Forget(it);
     it = next;
   }
-  if (changed) emit StateChanged();
+  if (Active() != wasActive) emit StateChanged();
 }
 
 void WsjtxListener::ReadPending() {

@@ -51,13 +51,15 @@ class WsjtxListener : public QObject {
   ~WsjtxListener() override;
 
   // Binds the port, shared with other listeners on this machine, and joins
-  // a multicast group on every interface that takes it. Throws
+  // a multicast group on every interface that takes it. Port 0 asks the
+  // system for a free one, which Endpoint() then names. Throws
   // WsjtxListenError.
   void Start();
 
   const UdpEndpoint& Endpoint() const { return endpoint_; }
   // A program has been heard from and has neither closed nor gone quiet.
   bool Active() const { return !programs_.empty(); }
+  size_t ProgramCount() const { return programs_.size(); }
   // The DX call of the latest Status that changed one (empty when that
   // program cleared its DX call); empty while not Active.
   QString DxCall() const { return dxCall_; }

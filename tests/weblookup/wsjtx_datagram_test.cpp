@@ -10,42 +10,13 @@
 #include <QTimeZone>
 
 #include "weblookup/wsjtx_datagram.h"
+#include "wsjtx_test_datagrams.h"
 
 using namespace callscope::wsjtx;
+using wsjtx_test::Datagram;
 Q_DECLARE_METATYPE(callscope::wsjtx::DecodeError)
 
 namespace {
-
-// One datagram, its header written on construction, then fields in order.
-// FieldEnds() has the datagram's length after the header and after each
-// field, the places where a datagram may end cleanly.
-class Datagram {
- public:
-  Datagram(quint32 schema, quint32 type, const QByteArray& id, quint32 magic = kMagic)
-      : version_(schema == 2 ? QDataStream::Qt_5_2 : QDataStream::Qt_5_4) {
-    *this << magic << schema << type << id;
-    ends_ = {bytes_.size()};
-  }
-
-  template <class T>
-  Datagram& operator<<(const T& field) {
-    QDataStream out(&bytes_, QIODevice::WriteOnly | QIODevice::Append);
-    out.setVersion(version_);
-    out << field;
-    ends_ << bytes_.size();
-    return *this;
-  }
-  // utf8 text
-  Datagram& operator<<(const char* text) { return *this << QByteArray(text); }
-
-  QByteArray Bytes() const { return bytes_; }
-  QList<qsizetype> FieldEnds() const { return ends_; }
-
- private:
-  QDataStream::Version version_;
-  QByteArray bytes_;
-  QList<qsizetype> ends_;
-};
 
 DecodeResult Decode(const QByteArray& bytes) {
   return DecodeDatagram(reinterpret_cast<const uint8_t*>(bytes.constData()), static_cast<size_t>(bytes.size()));
@@ -53,13 +24,8 @@ DecodeResult Decode(const QByteArray& bytes) {
 
 QByteArray Hex(const char* hex) { return QByteArray::fromHex(hex); }
 
-// A Status as WSJT-X 2.6 sends it: every documented field.
 Datagram FullStatus(quint32 schema, const char* dxCall = "DL1ABC") {
-  Datagram d(schema, 1, "WSJT-X");
-  d << quint64(14074000) << "FT8" << dxCall << "-12" << "FT8" << true << false << true << quint32(1500)
-    << quint32(1200) << "UA3ABC" << "KO85" << "JO62" << false << "" << false << quint8(0) << quint32(0xFFFFFFFF)
-    << quint32(15) << "Default" << "DL1ABC UA3ABC KO85";
-  return d;
+  return wsjtx_test::Status("WSJT-X", dxCall, schema);
 }
 
 Datagram FullQsoLogged(quint32 schema, const QDateTime& off, const QDateTime& on) {
