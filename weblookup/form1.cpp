@@ -40,6 +40,8 @@ Form1::Form1(const CallbookHosts& hosts, QWidget* parent)
   WebBrowser.setObjectName(QStringLiteral("WebBrowser"));
   LabelLink.setObjectName(QStringLiteral("LabelLink"));
 
+  // The caption names the box for screen readers too.
+  LabelCall.setBuddy(&Callsign);
   // The carriers are out of sight; keep the Tab key out of them too.
   TextCommand.setFocusPolicy(Qt::NoFocus);
   TextDXCC.setFocusPolicy(Qt::NoFocus);
