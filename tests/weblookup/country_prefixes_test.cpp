@@ -150,10 +150,11 @@ class CountryPrefixesTest : public QObject {
     qputenv("XDG_DATA_DIRS", dir_.filePath("one").toUtf8());
     QCOMPARE(FindCountryFile(none), QString());
 
-    Write(dir_.filePath("callscope.conf"), "[Prefixes]\nCountryFile=/nowhere/cty.dat\n");
-    QCOMPARE(FindCountryFile(dir_.filePath("callscope.conf")), QString("/nowhere/cty.dat"));
-    Write(dir_.filePath("callscope.conf"), "[Prefixes]\nCountryFile=\n");
-    QCOMPARE(FindCountryFile(dir_.filePath("callscope.conf")), QString());
+    // Two files: QSettings caches a file by its name.
+    Write(dir_.filePath("set.conf"), "[Prefixes]\nCountryFile=/nowhere/cty.dat\n");
+    QCOMPARE(FindCountryFile(dir_.filePath("set.conf")), QString("/nowhere/cty.dat"));
+    Write(dir_.filePath("empty.conf"), "[Prefixes]\nCountryFile=\n");
+    QCOMPARE(FindCountryFile(dir_.filePath("empty.conf")), QString());
   }
 
   // Callsigns with the primary prefixes of their DXCC entities, against

@@ -289,29 +289,25 @@ class WsjtxListenerTest : public QObject {
 
   // callscope.conf chooses, the command line overrides.
   void linkSettings() {
-    const QString conf = dir_.filePath("callscope.conf");
-    const auto write = [&](const QByteArray& text) {
-      QFile f(conf);
-      QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-      f.write(text);
+    // A file of its own for each case: QSettings caches a file by its
+    // name, and a rewrite within the same tick may go unseen.
+    int files = 0;
+    const auto conf = [&](const QByteArray& text) {
+      const QString path = dir_.filePath(QString("link%1.conf").arg(++files));
+      QFile f(path);
+      if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate) || f.write(text) != text.size()) qFatal("cannot write");
+      return path;
     };
     QCOMPARE(LoadHostLink(dir_.filePath("missing.conf")).kind, HostLinkKind::Automatic);
-    write("[Hosts]\nGeneral=example.org\n");
-    QCOMPARE(LoadHostLink(conf).kind, HostLinkKind::Automatic);
-    write("[WSJT-X]\nPort=2238\n");
-    HostLinkChoice c = LoadHostLink(conf);
+    QCOMPARE(LoadHostLink(conf("[Hosts]\nGeneral=example.org\n")).kind, HostLinkKind::Automatic);
+    HostLinkChoice c = LoadHostLink(conf("[WSJT-X]\nPort=2238\n"));
     QCOMPARE(c.kind, HostLinkKind::Wsjtx);
     QCOMPARE(c.udp.Text(), QString("127.0.0.1:2238"));
-    write("[WSJT-X]\nAddress=239.255.0.1\n");
-    QCOMPARE(LoadHostLink(conf).udp.Text(), QString("239.255.0.1:2237"));
-    write("[Link]\nHost=Sorrel\n[WSJT-X]\nPort=2238\n");
-    QCOMPARE(LoadHostLink(conf).kind, HostLinkKind::Sorrel);
-    write("[Link]\nHost=wsjt-x\n");
-    QCOMPARE(LoadHostLink(conf).kind, HostLinkKind::Wsjtx);
-    for (const QByteArray bad : {"[Link]\nHost=Logger\n", "[WSJT-X]\nPort=99999\n", "[WSJT-X]\nAddress=radio\n"}) {
-      write(bad);
-      QVERIFY_THROWS_EXCEPTION(HostLinkError, LoadHostLink(conf));
-    }
+    QCOMPARE(LoadHostLink(conf("[WSJT-X]\nAddress=239.255.0.1\n")).udp.Text(), QString("239.255.0.1:2237"));
+    QCOMPARE(LoadHostLink(conf("[Link]\nHost=Sorrel\n[WSJT-X]\nPort=2238\n")).kind, HostLinkKind::Sorrel);
+    QCOMPARE(LoadHostLink(conf("[Link]\nHost=wsjt-x\n")).kind, HostLinkKind::Wsjtx);
+    for (const QByteArray bad : {"[Link]\nHost=Logger\n", "[WSJT-X]\nPort=99999\n", "[WSJT-X]\nAddress=radio\n"})
+      QVERIFY_THROWS_EXCEPTION(HostLinkError, LoadHostLink(conf(bad)));
 
     QStringList args{"-platform", "offscreen", "--udp", "224.0.0.73:2237", "--x"};
     c = ApplyLinkArguments(HostLinkChoice{HostLinkKind::Sorrel, {}}, args);
