@@ -157,8 +157,9 @@ void Form1::TextCommandChange() {
 
 void Form1::CommandSearchClick() {
   // The host's prefix belongs to the host's callsign; one the operator
-  // typed gets its own from the country table.
-  lastWithoutTable_ = typedByHand_ && !countries_;
+  // typed gets its own from the country table. WSJT-X's prefixes came
+  // from the table too.
+  lastWithoutTable_ = (typedByHand_ || wsjtx_) && !countries_;
   if (!typedByHand_) {
     Lookup(ChooseCallbook(TextDXCC.text()));
     return;
@@ -242,8 +243,9 @@ void Form1::FormResize() {
   setTop(Callsign, l->callsignTop);
   setTop(CommandSearch, l->searchTop);
   setTop(LabelStatus, l->statusTop);
-  LabelLink.setGeometry(LabelStatus.x(), YPixels(l->statusTop), std::max(0, XPixels(l->backLeft - 100) - LabelStatus.x()),
-                        LabelStatus.height());
+  // The status line reaches to the history buttons.
+  const int linkWidth = std::max(0, XPixels(l->backLeft - 100) - LabelStatus.x());
+  LabelLink.setGeometry(LabelStatus.x(), YPixels(l->statusTop), linkWidth, LabelStatus.height());
   CommandBack.move(XPixels(l->backLeft), YPixels(l->backTop));
   CommandForward.move(XPixels(l->forwardLeft), YPixels(l->forwardTop));
   setTop(TextCommand, l->commandTop);

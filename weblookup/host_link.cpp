@@ -89,18 +89,20 @@ HostLinkChoice ApplyLinkArguments(HostLinkChoice choice, QStringList& arguments)
       choice.kind = HostLinkKind::Sorrel;
       continue;
     }
-    QString spec;
+    QString endpointText;
     if (a == QLatin1String("--udp")) {
       if (i + 1 >= arguments.size()) throw HostLinkError("--udp needs [GROUP:]PORT");
-      spec = arguments[++i];
+      endpointText = arguments[++i];
     } else if (a.startsWith(QLatin1String("--udp="))) {
-      spec = a.mid(6);
+      endpointText = a.mid(6);
     } else {
       rest << a;
       continue;
     }
-    const std::optional<UdpEndpoint> endpoint = ParseUdpEndpoint(spec);
-    if (!endpoint) throw HostLinkError(("--udp " + spec + ": expected [GROUP:]PORT, such as 2237 or 224.0.0.73:2237").toStdString());
+    const std::optional<UdpEndpoint> endpoint = ParseUdpEndpoint(endpointText);
+    if (!endpoint)
+      throw HostLinkError(
+          ("--udp " + endpointText + ": expected [GROUP:]PORT, such as 2237 or 224.0.0.73:2237").toStdString());
     choice.kind = HostLinkKind::Wsjtx;
     choice.udp = *endpoint;
   }

@@ -63,14 +63,15 @@ class Reader {
   }
 
   // QDateTime: qint64 Julian day, quint32 milliseconds since midnight,
-  // quint8 time spec, then a qint32 offset in seconds for spec 2 (offset
-  // from UTC). Spec 3 (a named time zone) carries the zone's own encoding,
-  // whose length cannot be known here; no sender uses it.
+  // quint8 kind of time (0 local, 1 UTC, 2 offset from UTC, 3 in a named
+  // zone), then for kind 2 a qint32 offset in seconds. Kind 3 carries the
+  // zone's own encoding, whose length cannot be known here; no sender
+  // uses it.
   enum class Outcome { Read, Short, Unsupported };
   Outcome Read(DateTime& v) {
-    if (!Read(v.julianDay) || !Read(v.msecsSinceMidnight) || !Read(v.timeSpec)) return Outcome::Short;
-    if (v.timeSpec == 2) return Read(v.offsetSeconds) ? Outcome::Read : Outcome::Short;
-    if (v.timeSpec > 2) return Outcome::Unsupported;
+    if (!Read(v.julianDay) || !Read(v.msecsSinceMidnight) || !Read(v.timeKind)) return Outcome::Short;
+    if (v.timeKind == 2) return Read(v.offsetSeconds) ? Outcome::Read : Outcome::Short;
+    if (v.timeKind > 2) return Outcome::Unsupported;
     v.offsetSeconds = 0;
     return Outcome::Read;
   }

@@ -60,8 +60,8 @@ enum class MessageType : uint32_t {
 struct DateTime {
   int64_t julianDay = 0;
   uint32_t msecsSinceMidnight = 0;
-  uint8_t timeSpec = 1;
-  int32_t offsetSeconds = 0;  // read only for timeSpec 2
+  uint8_t timeKind = 1;
+  int32_t offsetSeconds = 0;  // read only for kind 2
 
   bool operator==(const DateTime&) const = default;
 };

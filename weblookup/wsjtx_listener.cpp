@@ -119,8 +119,8 @@ void WsjtxListener::ReadPending() {
 }
 
 void WsjtxListener::Receive(const QByteArray& datagram) {
-  const wsjtx::DecodeResult r =
-      wsjtx::DecodeDatagram(reinterpret_cast<const uint8_t*>(datagram.constData()), static_cast<size_t>(datagram.size()));
+  const auto* bytes = reinterpret_cast<const uint8_t*>(datagram.constData());
+  const wsjtx::DecodeResult r = wsjtx::DecodeDatagram(bytes, static_cast<size_t>(datagram.size()));
   if (r.ok()) Take(r.message);
   emit DatagramRead(r.error);
 }

@@ -21,7 +21,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (s->dxCall.size() + s->mode.size() + s->txMessage.size() > size) std::abort();
   }
   if (const auto* q = std::get_if<wsjtx::QsoLogged>(&r.message.body)) {
-    if (q->dxCall.size() > size || q->timeOff.timeSpec > 2 || q->timeOn.timeSpec > 2) std::abort();
+    if (q->dxCall.size() > size || q->timeOff.timeKind > 2 || q->timeOn.timeKind > 2) std::abort();
   }
   return 0;
 }
