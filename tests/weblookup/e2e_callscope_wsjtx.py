@@ -25,10 +25,14 @@ def check(cond, what):
         failures.append(what)
 
 
+proc = None
+
+
 def wait_for(pred, timeout=60):
-    """Polls pred until it gives a true value, or None after timeout."""
+    """Polls pred until it gives a true value, or None after timeout or
+    once the program has ended."""
     end = time.time() + timeout
-    while time.time() < end:
+    while time.time() < end and (proc is None or proc.poll() is None):
         try:
             v = pred()
             if v:
@@ -37,6 +41,33 @@ def wait_for(pred, timeout=60):
             pass
         time.sleep(0.1)
     return None
+
+
+def display_works():
+    return subprocess.run(["xdotool", "getdisplaygeometry"], capture_output=True).returncode == 0
+
+
+# xvfb-run -a can lose the race for a display number to another Xvfb started
+# at the same moment, and run this script on a display that is not there;
+# then a server of its own, on a number the server itself finds free.
+private_x = None
+if not display_works():
+    rfd, wfd = os.pipe()
+    private_x = subprocess.Popen(["Xvfb", "-displayfd", str(wfd), "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
+                                 pass_fds=[wfd], stderr=subprocess.DEVNULL)
+    os.close(wfd)
+    # The server writes the number, then a newline once it takes clients.
+    number = b""
+    while not number.endswith(b"\n"):
+        chunk = os.read(rfd, 16)
+        if not chunk:
+            break
+        number += chunk
+    os.close(rfd)
+    number = number.decode().strip()
+    os.environ["DISPLAY"] = ":" + number
+    os.environ.pop("XAUTHORITY", None)
+    print("the display of xvfb-run is not there: using :%s" % number, flush=True)
 
 
 # The callbooks: every page request is remembered, in order.
@@ -136,9 +167,15 @@ def shot(name):
     subprocess.run(["import", "-window", "root", os.path.join(out_dir, name)])
 
 
+class Stop(Exception):
+    """A check the rest depend on failed."""
+
+
 try:
     win = wait_for(lambda: xdo("search", "--name", "WWW callbook lookup").split("\n")[0])
     check(bool(win), "the window appears")
+    if not win:
+        raise Stop()
 
     import pyatspi
 
@@ -173,6 +210,8 @@ try:
     link = "WSJT-X 127.0.0.1:%d \u2014 " % udp_port
     check(wait_for(lambda: status_line() == link + "idle") is not None,
           "the status line shows the link idle (%r)" % status_line())
+    if failures:
+        raise Stop()
 
     send(status("DL1ABC"))
     check(wait_for(lambda: "/callsign/DL1ABC" in pages()) is not None, "DL1ABC is asked of the general callbook")
@@ -211,12 +250,19 @@ try:
     want = link + "idle \u00b7 QRZ database"
     check(wait_for(lambda: status_line() == want) is not None, "the status line says %r (%r)" % (want, status_line()))
     shot("callscope-wsjtx-typed.png")
+except Stop:
+    pass
 finally:
+    if proc.poll() is not None:
+        check(False, "callscope runs to the end (it ended with status %r)" % proc.returncode)
     proc.terminate()
     try:
         proc.wait(10)
     except subprocess.TimeoutExpired:
         proc.kill()
+    if private_x is not None:
+        private_x.terminate()
+        private_x.wait(10)
     web.shutdown()
     shutil.rmtree(work, ignore_errors=True)
 
