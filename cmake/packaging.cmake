@@ -27,6 +27,8 @@ set(CPACK_DEBIAN_PACKAGE_SECTION hamradio)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # Dependencies are what dpkg-shlibdeps finds the programs linked against.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# Callscope takes callsigns' country prefixes from its cty.dat.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS hamradio-files)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "callbook for radio amateurs, with a web callbook lookup")
 # The long description; CPack puts the summary before it and indents it.
@@ -35,8 +37,8 @@ table with a compound index: find a station by any field, browse the
 directory in the order of any field, add, edit and delete cards. Other
 xBase programs may share the files.
 
-Callscope follows the Sorrel logging program and shows the station being
-worked in one of three web callbooks.
+Callscope follows WSJT-X or JTDX over UDP, or the Sorrel logging program,
+and shows the station being worked in one of three web callbooks.
 
 The tessera tool shows, checks and edits dBase tables and their memo and
 index files from the command line.")

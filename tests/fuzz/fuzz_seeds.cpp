@@ -4,6 +4,7 @@
 // index harnesses' table, damage seeds for fuzz_write and the key and FOR
 // expressions for fuzz_expr. The tables are built as the harnesses build
 // theirs (fuzz_tables.h), so that the seeds match what the harnesses read.
+// For fuzz_wsjtx it writes WSJT-X datagrams field by field.
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -140,6 +141,54 @@ void ExprSeeds(const fs::path& work, const fs::path& out) {
   }
 }
 
+// A WSJT-X datagram written field by field: quint32 and quint64 fields
+// big-endian, texts as a quint32 length and their bytes.
+class WsjtxDatagram {
+ public:
+  WsjtxDatagram(uint32_t schema, uint32_t type, const std::string& id) {
+    U32(0xADBCCBDA).U32(schema).U32(type).Text(id);
+  }
+  WsjtxDatagram& U8(uint8_t v) {
+    bytes_ += static_cast<char>(v);
+    return *this;
+  }
+  WsjtxDatagram& U32(uint32_t v) {
+    for (int shift = 24; shift >= 0; shift -= 8) U8(static_cast<uint8_t>(v >> shift));
+    return *this;
+  }
+  WsjtxDatagram& U64(uint64_t v) { return U32(static_cast<uint32_t>(v >> 32)).U32(static_cast<uint32_t>(v)); }
+  WsjtxDatagram& Text(const std::string& t) {
+    U32(static_cast<uint32_t>(t.size()));
+    bytes_ += t;
+    return *this;
+  }
+  const std::string& Bytes() const { return bytes_; }
+
+ private:
+  std::string bytes_;
+};
+
+// One datagram of each kind a listener reads, in both schemas.
+void WsjtxSeeds(const fs::path& out) {
+  fs::create_directories(out);
+  for (uint32_t schema : {2u, 3u}) {
+    const std::string n = std::to_string(schema);
+    PutText(out / ("heartbeat" + n), WsjtxDatagram(schema, 0, "WSJT-X").U32(3).Text("2.6.1").Text("").Bytes());
+    WsjtxDatagram status(schema, 1, "WSJT-X");
+    status.U64(14074000).Text("FT8").Text("DL1ABC").Text("-12").Text("FT8").U8(1).U8(0).U8(1).U32(1500).U32(1200);
+    status.Text("UA3ABC").Text("KO85").Text("JO62").U8(0).Text("").U8(0).U8(0).U32(0xFFFFFFFF).U32(15);
+    status.Text("Default").Text("DL1ABC UA3ABC KO85");
+    PutText(out / ("status" + n), status.Bytes());
+    WsjtxDatagram logged(schema, 5, "JTDX");
+    logged.U64(2460432).U32(45296789).U8(1).Text("UA9ABC").Text("MO06").U64(14075500).Text("FT8").Text("-10");
+    logged.Text("-15").Text("100").Text("").Text("Ivan").U64(2460432).U32(45180000).U8(2).U32(10800);
+    logged.Text("").Text("UA3ABC").Text("KO85").Text("").Text("").Text("");
+    PutText(out / ("logged" + n), logged.Bytes());
+    PutText(out / ("close" + n), WsjtxDatagram(schema, 6, "WSJT-X").Bytes());
+    PutText(out / ("clear" + n), WsjtxDatagram(schema, 3, "WSJT-X").U8(2).Bytes());
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -161,6 +210,7 @@ int main(int argc, char** argv) {
     MemoSeeds(work, dir / "fuzz_memo_fpt", 0xF5);
     WriteSeeds(dir / "fuzz_write");
     ExprSeeds(work, dir / "fuzz_expr");
+    WsjtxSeeds(dir / "fuzz_wsjtx");
   } catch (const std::exception& e) {
     std::cerr << "fuzz_seeds: " << e.what() << "\n";
     return 1;
