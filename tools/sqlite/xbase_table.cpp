@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdlib>
 #include <cstring>
 #include <stdexcept>
 
@@ -51,7 +52,7 @@ void ReplaceAll(std::string& text, const std::string& from, const std::string& t
 
 const char* const kUsage =
     "usage: CREATE VIRTUAL TABLE name USING tessera('FILE.DBF' [, index='FILE.CDX,...'] [, codepage=866] "
-    "[, deleted=hide|show|only])";
+    "[, deleted=hide|show|only] [, wait=MS])";
 
 }  // namespace
 
@@ -83,6 +84,12 @@ TableOptions TableOptions::Parse(const std::vector<std::string>& args) {
         if (!name.empty()) o.indexes.push_back(name);
         start = comma + 1;
       }
+    } else if (key == "wait") {
+      char* end = nullptr;
+      const long ms = std::strtol(value.c_str(), &end, 10);
+      if (value.empty() || *end != '\0' || ms < 0 || ms > 3600000)
+        throw std::runtime_error("tessera: wait= takes a number of milliseconds, not '" + value + "'");
+      o.lock_wait_ms = static_cast<int>(ms);
     } else if (key == "codepage") {
       o.code_page = value;
     } else if (key == "deleted") {
@@ -161,9 +168,10 @@ XbaseTable::Lease XbaseTable::Writer() {
 }
 
 void XbaseTable::TakeLock(TableHandle& h, bool append) {
+  const int wait = options_.lock_wait_ms >= 0 ? options_.lock_wait_ms : tessera::kLockWaitTotal;
   for (int waited = 0;; waited += tessera::kLockRetryInterval) {
     if (append ? h.LockAppend() : h.LockRecord()) return;
-    if (waited >= tessera::kLockWaitTotal) throw LockBusy(tessera::msg::kRecordLocked);
+    if (waited >= wait) throw LockBusy(tessera::msg::kRecordLocked);
     plat::SleepMilliseconds(tessera::kLockRetryInterval);
   }
 }

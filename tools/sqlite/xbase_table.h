@@ -29,9 +29,11 @@ struct TableOptions {
   std::vector<std::string> indexes;  // further index files, as given
   std::string code_page;             // empty: the table's own
   DeletedRecords deleted = DeletedRecords::kHide;
+  int lock_wait_ms = -1;             // -1: the engine's lock wait
 
   // The arguments of CREATE VIRTUAL TABLE ... USING tessera(...):
-  // 'FILE' [, index='A.CDX,B.NTX'] [, codepage=866] [, deleted=hide|show|only].
+  // 'FILE' [, index='A.CDX,B.NTX'] [, codepage=866] [, deleted=hide|show|only]
+  // [, wait=MS].
   // Raises std::runtime_error naming what it cannot read.
   static TableOptions Parse(const std::vector<std::string>& args);
 };

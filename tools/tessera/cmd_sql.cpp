@@ -180,7 +180,7 @@ bool RunText(sqlite3* db, const std::string& sql, Output output) {
 }
 
 int Sql(const Args& args) {
-  ArgParser p(args, {"--csv", "--table", "--json"}, {"--deleted", "--codepage"});
+  ArgParser p(args, {"--csv", "--table", "--json", "--no-wait"}, {"--deleted", "--codepage", "--wait"});
   p.Expect(1);
   const int formats = p.Has("--csv") + p.Has("--table") + p.Has("--json");
   if (formats > 1) throw UsageError{"--json, --csv and --table go one at a time"};
@@ -191,6 +191,13 @@ int Sql(const Args& args) {
     options += ", deleted=" + *d;
   }
   if (const std::string* cp = p.Value("--codepage")) options += ", codepage=" + SqlString(*cp);
+  if (p.Has("--no-wait")) {
+    options += ", wait=0";
+  } else if (const std::string* ms = p.Value("--wait")) {
+    const long long n = ParseInteger(*ms, "--wait");
+    if (n < 0 || n > 3600000) throw UsageError{"--wait takes a number of milliseconds"};
+    options += ", wait=" + std::to_string(n);
+  }
 
   std::string dir = p.Positional()[0];
   if (!plat::FileExists(dir)) throw std::runtime_error("Cannot find the folder " + dir);
@@ -249,7 +256,7 @@ int Sql(const Args& args) {
   return 0;
 }
 
-TESSERA_COMMAND("sql", "sql DIR [SQL...] [--csv | --table] [--deleted hide|show|only] [--codepage CP]",
+TESSERA_COMMAND("sql", "sql DIR [SQL...] [--csv | --table] [--deleted hide|show|only] [--codepage CP] [--wait MS | --no-wait]",
                 "Run SQL over every table of a folder; print the rows as JSON Lines.",
                 "Every table of DIR (*.dbf in any letter case) is a table of SQLite named after its\n"
                 "file in lower case (Pyx.DBF is pyx), with the table's own index file (PYX.CDX,\n"
@@ -262,7 +269,9 @@ TESSERA_COMMAND("sql", "sql DIR [SQL...] [--csv | --table] [--deleted hide|show|
                 "from standard input. Rows come out as JSON Lines, one object per row; --csv prints\n"
                 "CSV (RFC 4180, a header row per statement), --table an aligned table.\n"
                 "--deleted show lists deleted records too, --deleted only them alone; --codepage CP\n"
-                "reads and writes texts in another code page (default CP866).\n"
+                "reads and writes texts in another code page (default CP866). A lock another program\n"
+                "holds is waited for up to 5000 ms (--wait MS; --no-wait tries once), then the\n"
+                "statement fails with \"Record is locked by another user\".\n"
                 "A table that cannot be opened is left out with a message; the first statement that\n"
                 "fails ends the command with status 1 and SQLite's message.",
                 Sql);
