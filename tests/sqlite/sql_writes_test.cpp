@@ -24,6 +24,13 @@ using sql_test::Quoted;
 using sql_test::Sql;
 using testing_support::TempDir;
 
+std::string FileBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
 class SqlWrites : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -154,6 +161,25 @@ TEST_F(SqlWrites, ARecordAnotherProgramHoldsIsBusy) {
   other.UnlockTable();
   sql_.Ok("INSERT INTO pyx (call_) VALUES ('ZZ4AA')");
   EXPECT_EQ(IndexFaults(), std::vector<std::string>{});
+}
+
+TEST_F(SqlWrites, ATableWhoseOwnIndexCannotBeOpenedIsReadButNotWritten) {
+  {
+    // PYX.CDX torn: its header block is overwritten.
+    std::fstream cdx(dir_ / "PYX.CDX", std::ios::in | std::ios::out | std::ios::binary);
+    const std::string garbage(512, '\x7F');
+    cdx.write(garbage.data(), static_cast<std::streamsize>(garbage.size()));
+  }
+  const std::string table_before = FileBytes(dir_ / "Pyx.DBF");
+  Sql sql;
+  sql.Ok("CREATE VIRTUAL TABLE p USING tessera(" + Quoted(dir_ / "Pyx.DBF") + ")");
+  EXPECT_EQ(sql.One("SELECT count(*) FROM p WHERE call_ = 'RW9VN'"), "i:2");
+  EXPECT_NE(sql.Plan("SELECT * FROM p WHERE call_ = 'RW9VN'").find("INDEX 0:recno"), std::string::npos);
+  std::string error;
+  EXPECT_EQ(sql.Exec("UPDATE p SET tel_ = '1' WHERE rowid = 1", &error), SQLITE_ERROR);
+  EXPECT_NE(error.find("Pyx.DBF cannot be written: its index could not be opened"), std::string::npos) << error;
+  EXPECT_NE(error.find("PYX.CDX"), std::string::npos) << error;
+  EXPECT_EQ(FileBytes(dir_ / "Pyx.DBF"), table_before);
 }
 
 TEST_F(SqlWrites, ReadOnlyFilesAreReadAndRefuseWrites) {

@@ -119,7 +119,18 @@ XbaseTable::XbaseTable(TableOptions options) : options_(std::move(options)) {
       production_index_ = plat::ResolveCase(stem + ext);
       break;
     }
-  std::unique_ptr<TableHandle> h = OpenHandle();
+  std::unique_ptr<TableHandle> h;
+  try {
+    h = OpenHandle();
+  } catch (const std::exception& e) {
+    if (production_index_.empty()) throw;
+    // The table's own index cannot be opened (damaged, a kind this engine
+    // does not read): the records are still shown, in record order, but
+    // written they would leave the index behind.
+    unusable_index_ = UserMessage(e.what());
+    production_index_.clear();
+    h = OpenHandle();
+  }
   page_ = &CodePage::Named(options_.code_page.empty() ? DefaultCodePage(*h) : options_.code_page);
   columns_ = TableColumns(*h, *page_);
   tags_ = FindTagUses(*h, columns_, *page_);
@@ -160,7 +171,11 @@ XbaseTable::Lease XbaseTable::Acquire() {
 }
 
 XbaseTable::Lease XbaseTable::Writer() {
-  if (!writable_) throw std::runtime_error(tessera::DefaultExtension(options_.file, ".DBF") + " cannot be written: the file is read-only");
+  const std::string shown = tessera::DefaultExtension(options_.file, ".DBF");
+  if (!writable_) throw std::runtime_error(shown + " cannot be written: the file is read-only");
+  if (!unusable_index_.empty())
+    throw std::runtime_error(shown + " cannot be written: its index could not be opened, so it would not be kept current (" +
+                             unusable_index_ + ")");
   Lease h = Acquire();
   // In record order a write does not make a master tag find the record.
   if (h->MasterTag() != nullptr) h->SelectMasterTag("", true);

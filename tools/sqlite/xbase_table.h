@@ -135,6 +135,7 @@ class XbaseTable {
   const CodePage* page_ = nullptr;
   bool writable_ = true;
   std::string production_index_;  // the table's own index file, when there is one
+  std::string unusable_index_;    // why the table's own index could not be opened
   std::vector<Column> columns_;
   std::vector<TagUse> tags_;
   std::vector<std::unique_ptr<TableHandle>> handles_;
