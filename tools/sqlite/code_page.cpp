@@ -46,20 +46,22 @@ char32_t NextChar(std::string_view s, size_t& i) {
   return cp;
 }
 
+// The UTF-8 bytes of a character of the Basic Multilingual Plane, their
+// number in the last element.
 void AppendUtf8(char32_t cp, std::array<char, 4>& out) {
   out = {};
   if (cp < 0x80) {
-    out[0] = 1;
-    out[1] = static_cast<char>(cp);
+    out[3] = 1;
+    out[0] = static_cast<char>(cp);
   } else if (cp < 0x800) {
-    out[0] = 2;
-    out[1] = static_cast<char>(0xC0 | (cp >> 6));
-    out[2] = static_cast<char>(0x80 | (cp & 0x3F));
+    out[3] = 2;
+    out[0] = static_cast<char>(0xC0 | (cp >> 6));
+    out[1] = static_cast<char>(0x80 | (cp & 0x3F));
   } else {
-    out[0] = 3;
-    out[1] = static_cast<char>(0xE0 | (cp >> 12));
-    out[2] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out[3] = static_cast<char>(0x80 | (cp & 0x3F));
+    out[3] = 3;
+    out[0] = static_cast<char>(0xE0 | (cp >> 12));
+    out[1] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out[2] = static_cast<char>(0x80 | (cp & 0x3F));
   }
 }
 
@@ -123,28 +125,45 @@ CodePage::CodePage(std::string iconv_name, std::string name) : name_(std::move(n
     if (cp != kReplacement && !(b < 0x80 && cp == static_cast<char32_t>(b))) byte_of_.emplace(cp, static_cast<uint8_t>(b));
   }
   ::iconv_close(cd);
+  ascii_clean_ = std::all_of(ascii_same_.begin(), ascii_same_.end(), [](bool same) { return same; });
   // Multi-byte encodings leave their lead bytes without a character.
   if (undefined > 64) throw std::runtime_error(iconv_name + " is not a single-byte code page");
 }
 
 void CodePage::Decode(std::string_view bytes, std::string& out) const {
+  const size_t start = out.size();
+  out.resize(start + MaxDecoded(bytes.size()));
+  out.resize(start + DecodeTo(bytes, out.data() + start));
+}
+
+size_t CodePage::DecodeTo(std::string_view bytes, char* out) const {
   if (utf8_) {
-    out.append(bytes);
-    return;
+    std::memcpy(out, bytes.data(), bytes.size());
+    return bytes.size();
   }
-  size_t i = 0;
-  while (i < bytes.size()) {
-    // Runs of plain ASCII are copied as they are.
-    size_t j = i;
-    while (j < bytes.size() && static_cast<unsigned char>(bytes[j]) < 0x80 &&
-           ascii_same_[static_cast<unsigned char>(bytes[j])])
-      ++j;
-    out.append(bytes.data() + i, j - i);
-    if (j == bytes.size()) break;
-    const auto& u = utf8_of_[static_cast<unsigned char>(bytes[j])];
-    out.append(u.data() + 1, static_cast<size_t>(u[0]));
-    i = j + 1;
+  // Every character is written with four bytes (the room MaxDecoded
+  // leaves), the pointer then moved by its length.
+  char* p = out;
+  const auto* b = reinterpret_cast<const unsigned char*>(bytes.data());
+  const auto* end = b + bytes.size();
+  if (ascii_clean_) {
+    while (b < end) {
+      if (*b < 0x80) {
+        *p++ = static_cast<char>(*b++);
+        continue;
+      }
+      const auto& u = utf8_of_[*b++];
+      std::memcpy(p, u.data(), 4);
+      p += u[3];
+    }
+  } else {
+    while (b < end) {
+      const auto& u = utf8_of_[*b++];
+      std::memcpy(p, u.data(), 4);
+      p += u[3];
+    }
   }
+  return static_cast<size_t>(p - out);
 }
 
 bool CodePage::Encode(std::string_view utf8, std::string& out, std::string* bad) const {

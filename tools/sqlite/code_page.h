@@ -33,6 +33,10 @@ class CodePage {
 
   // Appends the UTF-8 form of stored bytes.
   void Decode(std::string_view bytes, std::string& out) const;
+  // Writes the UTF-8 form of stored bytes to `out`, which has room for
+  // MaxDecoded(bytes.size()) bytes; answers how many it wrote.
+  size_t DecodeTo(std::string_view bytes, char* out) const;
+  static size_t MaxDecoded(size_t n) { return n * 3 + 4; }
   std::string Decode(std::string_view bytes) const {
     std::string out;
     Decode(bytes, out);
@@ -52,8 +56,9 @@ class CodePage {
 
   std::string name_;
   bool utf8_ = false;
-  // The UTF-8 form of each byte: its length, then up to three bytes.
+  // The UTF-8 form of each byte: up to three bytes, then their number.
   std::array<std::array<char, 4>, 256> utf8_of_{};
+  bool ascii_clean_ = false;  // every byte below 0x80 is its ASCII character
   std::unordered_map<char32_t, uint8_t> byte_of_;  // characters above U+007F
   std::array<bool, 128> ascii_same_{};             // the byte is its ASCII character
 };

@@ -39,12 +39,22 @@ bool IsValidUtf8(std::string_view s) {
 }
 
 // The field's bytes up to the first NUL (as the field layer reads them)
-// without trailing blanks.
+// without trailing blanks. Most of a wide field is often blanks: they are
+// dropped eight at a time.
 std::string_view TrimmedText(std::string_view raw) {
-  const size_t nul = raw.find('\0');
-  if (nul != std::string_view::npos) raw = raw.substr(0, nul);
-  while (!raw.empty() && raw.back() == ' ') raw.remove_suffix(1);
-  return raw;
+  const char* p = raw.data();
+  size_t n = raw.size();
+  constexpr uint64_t kBlanks = 0x2020202020202020ULL;
+  for (uint64_t word; n >= 8; n -= 8) {
+    std::memcpy(&word, p + n - 8, 8);
+    if (word != kBlanks) break;
+  }
+  while (n > 0 && p[n - 1] == ' ') --n;
+  if (const void* nul = std::memchr(p, '\0', n)) {
+    n = static_cast<size_t>(static_cast<const char*>(nul) - p);
+    while (n > 0 && p[n - 1] == ' ') --n;
+  }
+  return {p, n};
 }
 
 std::string_view TrimBoth(std::string_view raw) {
@@ -242,9 +252,19 @@ void ResultColumn(sqlite3_context* ctx, KTO_dBaseFld& table, const Column& colum
   const std::string_view raw(table.RecordBytes() + f.offset, static_cast<size_t>(f.Width()));
   switch (column.kind) {
     case ColumnKind::kText: {
-      scratch.clear();
-      page.Decode(TrimmedText(raw), scratch);
-      sqlite3_result_text(ctx, scratch.data(), static_cast<int>(scratch.size()), SQLITE_TRANSIENT);
+      const std::string_view text = TrimmedText(raw);
+      if (text.empty()) {
+        sqlite3_result_text(ctx, "", 0, SQLITE_STATIC);
+        return;
+      }
+      // The buffer only grows: a text is written over what it held.
+      const size_t room = CodePage::MaxDecoded(text.size()) + 1;
+      if (scratch.size() < room) scratch.resize(room);
+      scratch[page.DecodeTo(text, scratch.data())] = '\0';
+      // Handed over with its terminating NUL (a field holds none before
+      // it): SQLite keeps the NUL with its copy instead of growing the copy
+      // for one when the text is read.
+      sqlite3_result_text(ctx, scratch.data(), -1, SQLITE_TRANSIENT);
       return;
     }
     case ColumnKind::kInteger:

@@ -26,6 +26,13 @@ class Cursor {
   // Column `i` of the current record; the column after the fields is the
   // deletion mark.
   void Result(sqlite3_context* ctx, int i);
+  // Whether column `i` is read from a file (a memo) rather than from the
+  // record in memory.
+  bool ReadsFile(int i) const {
+    if (i >= table_.DeletedColumn()) return false;
+    const ColumnKind k = table_.Columns()[static_cast<size_t>(i)].kind;
+    return k == ColumnKind::kMemoText || k == ColumnKind::kMemoBinary;
+  }
 
   // A stretch of a tag's keys: at least every low, at most every high (a
   // prefix high takes the keys that begin with it too).

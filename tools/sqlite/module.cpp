@@ -37,11 +37,13 @@ void SetError(sqlite3_vtab* vtab, const std::string& text) {
   vtab->zErrMsg = sqlite3_mprintf("%s", text.c_str());
 }
 
-// Runs `body` under the engine's lock; an exception becomes the SQLite
-// error it stands for, with its message on the virtual table.
+// Runs `body` (under the engine's lock unless `locked` is false); an
+// exception becomes the SQLite error it stands for, with its message on the
+// virtual table.
 template <typename F>
-int Guarded(sqlite3_vtab* vtab, F body) {
-  std::lock_guard<std::recursive_mutex> lock(EngineMutex());
+int Guarded(sqlite3_vtab* vtab, F body, bool locked = true) {
+  std::unique_lock<std::recursive_mutex> lock(EngineMutex(), std::defer_lock);
+  if (locked) lock.lock();
   try {
     body();
     return SQLITE_OK;
@@ -141,7 +143,10 @@ int ColumnValue(sqlite3_vtab_cursor* cursor, sqlite3_context* ctx, int i) {
   // An UPDATE asks for the columns it leaves alone only to hand them back:
   // nothing is read, and the write keeps what the record holds then.
   if (sqlite3_vtab_nochange(ctx)) return SQLITE_OK;
-  return Guarded(cursor->pVtab, [&] { CursorOf(cursor).Result(ctx, i); });
+  // A field is read from the record the cursor's own handle holds; only a
+  // memo goes to a file through the engine.
+  Cursor& c = CursorOf(cursor);
+  return Guarded(cursor->pVtab, [&] { c.Result(ctx, i); }, c.ReadsFile(i));
 }
 
 int Rowid(sqlite3_vtab_cursor* cursor, sqlite_int64* rowid) {
