@@ -64,6 +64,26 @@ TEST(SqlCodePage, NamesAndWhatIsNoSingleByteCodePage) {
   EXPECT_THROW(CodePage::Named(""), std::runtime_error);
 }
 
+TEST(SqlCodePage, LettersInTheOtherCase) {
+  const CodePage& page = CodePage::Named("cp866");
+  auto other = [&page](const std::string& utf8) {
+    std::string b;
+    page.Encode(utf8, b);
+    return page.Decode(std::string(1, static_cast<char>(page.OtherCase(static_cast<uint8_t>(b[0])))));
+  };
+  EXPECT_EQ(other("Ё"), "ё");
+  EXPECT_EQ(other("я"), "Я");
+  EXPECT_EQ(other("п"), "П");
+  EXPECT_EQ(other("р"), "Р");
+  EXPECT_EQ(other("q"), "Q");
+  EXPECT_EQ(other("7"), "7");
+  EXPECT_EQ(other("╬"), "╬");
+  const CodePage& latin = CodePage::Named("1252");
+  std::string e;
+  latin.Encode("é", e);
+  EXPECT_EQ(latin.Decode(std::string(1, static_cast<char>(latin.OtherCase(static_cast<uint8_t>(e[0]))))), "É");
+}
+
 TEST(SqlCodePage, TextsCompareAsTheirStoredBytes) {
   const CodePage& page = CodePage::Named("cp866");
   // Ё is stored after я, box drawing between п and р; a text that is the

@@ -12,6 +12,7 @@
 #include "engine/dbf_handler.h"
 #include "engine/engine.h"
 #include "sqlite/sql_test_util.h"
+#include "tools/sqlite/code_page.h"
 #include "support/fixtures.h"
 #include "support/temp_dir.h"
 
@@ -20,6 +21,23 @@ namespace {
 using sql_test::Quoted;
 using sql_test::Sql;
 using testing_support::TempDir;
+
+// Lower case of the Latin and Cyrillic letters of a UTF-8 text.
+struct CodePageFold {
+  std::string operator()(const std::string& s) const {
+    const tessera_sql::CodePage& page = tessera_sql::CodePage::Named("cp866");
+    std::string bytes;
+    if (!page.Encode(s, bytes)) return s;
+    for (char& c : bytes) {
+      const auto b = static_cast<uint8_t>(c);
+      const uint8_t o = page.OtherCase(b);
+      // The lower of the two spellings (in CP866 and ASCII it has the
+      // higher byte).
+      if (o > b) c = static_cast<char>(o);
+    }
+    return page.Decode(bytes);
+  }
+};
 
 class SqlTags : public ::testing::Test {
  protected:
@@ -105,6 +123,29 @@ TEST_F(SqlTags, TheCallbooksElevenTagsServeTheirColumns) {
   Same("*", "WHERE rowid BETWEEN 10 AND 20");
   Same("*", "WHERE rowid > 2990 ORDER BY rowid DESC");
   Same("*", "WHERE rowid = 2.5 OR rowid = 3");
+}
+
+// A like() that ignores the case of Cyrillic letters too, as the ICU
+// extension's does: patterns of literal text ending in "%".
+void FoldingLike(sqlite3_context* ctx, int, sqlite3_value** argv) {
+  const char* p = reinterpret_cast<const char*>(sqlite3_value_text(argv[0]));
+  const char* v = reinterpret_cast<const char*>(sqlite3_value_text(argv[1]));
+  if (p == nullptr || v == nullptr) return sqlite3_result_null(ctx);
+  std::string pattern = CodePageFold()(p), value = CodePageFold()(v);
+  if (!pattern.empty() && pattern.back() == '%') pattern.pop_back();
+  sqlite3_result_int(ctx, value.compare(0, pattern.size(), pattern) == 0);
+}
+
+TEST_F(SqlTags, ALikeThatIgnoresTheCaseOfEveryLetterStillFindsEveryRow) {
+  sql_test::CopyFixture(testing_support::FixturePath("callbook"), dir_.path());
+  Open(dir_ / "Pyx.DBF");
+  ASSERT_EQ(sqlite3_create_function(sql_.db(), "like", 2, SQLITE_UTF8, nullptr, FoldingLike, nullptr, nullptr), SQLITE_OK);
+  for (const char* pattern : {"иван%", "ИВАН%", "шАп%", "ua3%", "Ёл%"}) {
+    EXPECT_NE(Plan(std::string("WHERE fam_ LIKE '") + pattern + "'").find(":FIO ~"), std::string::npos);
+    Same("fam_", std::string("WHERE fam_ LIKE '") + pattern + "'");
+    Same("call_", std::string("WHERE call_ LIKE '") + pattern + "' ORDER BY call_ DESC");
+  }
+  EXPECT_NE(sql_.One("SELECT count(*) FROM t WHERE fam_ LIKE 'иван%'"), "i:0");
 }
 
 TEST_F(SqlTags, NumbersDatesAndTheTagsThatAreNotUsed) {

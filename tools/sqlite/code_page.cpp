@@ -65,6 +65,21 @@ void AppendUtf8(char32_t cp, std::array<char, 4>& out) {
   }
 }
 
+// The same letter in the other case, for the scripts single-byte code
+// pages hold (written out: towupper depends on the process locale).
+char32_t OtherCaseOf(char32_t c) {
+  if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z')) return c ^ 0x20;
+  if (c >= 0xC0 && c <= 0xFE && c != 0xD7 && c != 0xF7 && c != 0xDF) return c ^ 0x20;  // À..þ
+  if (c >= 0x391 && c <= 0x3AB && c != 0x3A2) return c + 0x20;                         // Α..Ϋ
+  if (c >= 0x3B1 && c <= 0x3CB && c != 0x3C2) return c - 0x20;
+  if (c >= 0x410 && c <= 0x42F) return c + 0x20;  // А..Я
+  if (c >= 0x430 && c <= 0x44F) return c - 0x20;
+  if (c >= 0x400 && c <= 0x40F) return c + 0x50;  // Ѐ..Џ (Ё, Є, Ї, Ў, ...)
+  if (c >= 0x450 && c <= 0x45F) return c - 0x50;
+  if (c == 0x490 || c == 0x491) return c ^ 1;  // Ґ ґ
+  return c;
+}
+
 // The code page's SQL name and iconv's name for what the user wrote.
 std::pair<std::string, std::string> Names(std::string_view given) {
   std::string key;
@@ -125,6 +140,16 @@ CodePage::CodePage(std::string iconv_name, std::string name) : name_(std::move(n
     if (cp != kReplacement && !(b < 0x80 && cp == static_cast<char32_t>(b))) byte_of_.emplace(cp, static_cast<uint8_t>(b));
   }
   ::iconv_close(cd);
+  for (int b = 0; b < 256; ++b) {
+    other_case_[static_cast<size_t>(b)] = static_cast<uint8_t>(b);
+    char32_t cp = b < 0x80 && ascii_same_[static_cast<size_t>(b)] ? static_cast<char32_t>(b) : kReplacement;
+    for (const auto& [ch, byte] : byte_of_)
+      if (byte == b) cp = ch;
+    const char32_t other = OtherCaseOf(cp);
+    if (other == cp) continue;
+    if (other < 0x80 && ascii_same_[other]) other_case_[static_cast<size_t>(b)] = static_cast<uint8_t>(other);
+    else if (auto it = byte_of_.find(other); it != byte_of_.end()) other_case_[static_cast<size_t>(b)] = it->second;
+  }
   ascii_clean_ = std::all_of(ascii_same_.begin(), ascii_same_.end(), [](bool same) { return same; });
   // Multi-byte encodings leave their lead bytes without a character.
   if (undefined > 64) throw std::runtime_error(iconv_name + " is not a single-byte code page");

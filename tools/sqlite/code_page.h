@@ -10,6 +10,7 @@
 #pragma once
 
 #include <array>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -47,6 +48,11 @@ class CodePage {
   // that character (as UTF-8) and `out` is left as it was.
   bool Encode(std::string_view utf8, std::string& out, std::string* bad = nullptr) const;
 
+  // The stored byte of the same letter in the other case (Latin, Latin-1,
+  // Greek and Cyrillic letters the code page holds in both); the byte
+  // itself for any other.
+  uint8_t OtherCase(uint8_t byte) const { return other_case_[byte]; }
+
   // Orders two UTF-8 texts as their stored forms order: <0, 0, >0.
   // Characters the code page lacks sort after every byte, by code point.
   int Compare(std::string_view a, std::string_view b) const;
@@ -61,6 +67,7 @@ class CodePage {
   bool ascii_clean_ = false;  // every byte below 0x80 is its ASCII character
   std::unordered_map<char32_t, uint8_t> byte_of_;  // characters above U+007F
   std::array<bool, 128> ascii_same_{};             // the byte is its ASCII character
+  std::array<uint8_t, 256> other_case_{};
 };
 
 }  // namespace tessera_sql

@@ -18,11 +18,9 @@ using tessera::VariantKind;
 
 namespace {
 
-// LIKE's case-insensitive letters (ASCII) spread into this many of their
-// leading letters' spellings at most; the prefix is cut before the next.
+// A LIKE prefix is spelled in both cases of this many of its leading
+// letters at most; the prefix is cut before the next.
 constexpr int kLikeLetters = 6;
-
-bool IsAsciiLetter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 
 // The literal start of a LIKE or GLOB pattern.
 std::string PatternPrefix(const std::string& pattern, bool like) {
@@ -30,26 +28,28 @@ std::string PatternPrefix(const std::string& pattern, bool like) {
   return pattern.substr(0, std::min(pattern.find_first_of(wild), pattern.size()));
 }
 
-// Every spelling of the leading ASCII letters of `prefix` (LIKE ignores
-// their case), sorted.
-std::vector<std::string> CaseVariants(std::string prefix) {
+// Every spelling of the leading letters of a stored `prefix` in either
+// case. SQLite's LIKE ignores the case of Latin letters; a like() of
+// another library (ICU's) ignores that of others too, and LIKE reaches the
+// table the same way.
+std::vector<std::string> CaseVariants(std::string prefix, const CodePage& page) {
+  auto other = [&page](char c) { return static_cast<char>(page.OtherCase(static_cast<uint8_t>(c))); };
   int letters = 0;
   for (size_t i = 0; i < prefix.size(); ++i)
-    if (IsAsciiLetter(prefix[i]) && ++letters > kLikeLetters) {
+    if (other(prefix[i]) != prefix[i] && ++letters > kLikeLetters) {
       prefix.resize(i);
       break;
     }
   std::vector<std::string> out{prefix};
   for (size_t i = 0; i < prefix.size(); ++i) {
-    if (!IsAsciiLetter(prefix[i])) continue;
+    if (other(prefix[i]) == prefix[i]) continue;
     const size_t n = out.size();
     for (size_t k = 0; k < n; ++k) {
-      std::string other = out[k];
-      other[i] = static_cast<char>(other[i] ^ 0x20);
-      out.push_back(std::move(other));
+      std::string spelled = out[k];
+      spelled[i] = other(spelled[i]);
+      out.push_back(std::move(spelled));
     }
   }
-  std::sort(out.begin(), out.end());
   return out;
 }
 
@@ -370,7 +370,7 @@ std::vector<Cursor::Range> Cursor::RangesFor(const TagUse& use, const ScanPlan& 
     up.resize(std::min(up.size(), prefix.size()));
     starts.push_back(up);
   } else {
-    starts = like ? CaseVariants(prefix) : std::vector<std::string>{prefix};
+    starts = like ? CaseVariants(prefix, page) : std::vector<std::string>{prefix};
   }
   // Cut to the column's part of the key, spellings may fall together; the
   // set keeps each once, in key order.
