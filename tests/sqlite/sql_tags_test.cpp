@@ -101,6 +101,7 @@ TEST_F(SqlTags, TheCallbooksElevenTagsServeTheirColumns) {
     EXPECT_NE(Plan("WHERE " + column + " = " + Quoted(some)).find(":" + tag + " ="), std::string::npos) << column;
     Same("*", "WHERE " + column + " = " + Quoted(some));
     Same("*", "WHERE " + column + " = " + Quoted(some + " "));  // trailing blank: no field holds it
+    Same("*", "WHERE " + column + " = " + Quoted(some + std::string(60, 'x')));  // longer than the field
     Same(column, "WHERE " + column + " LIKE " + Quoted(some.substr(0, 2) + "%"));
     Same(column, "WHERE " + column + " >= " + Quoted(some) + " ORDER BY " + column + " LIMIT 40");
     Same(column, "WHERE " + column + " < " + Quoted(some) + " ORDER BY " + column + " DESC LIMIT 40");

@@ -343,8 +343,10 @@ std::vector<Cursor::Range> Cursor::RangesFor(const TagUse& use, const ScanPlan& 
         padded.resize(width, ' ');
         TktVariant high;
         high.SetText(padded);
+        // No field holds more than its width: nothing equals it.
+        if (op == '=' && enc.size() > width) return {};
         if (op == '=' || op == '>') common.lows.push_back(norm(enc));
-        if (op == '=' && enc.size() <= width) common.highs.push_back({high, true});
+        if (op == '=') common.highs.push_back({high, true});
         // A character below the blank sorts a shorter value after it in
         // the padded key; such a bound is left to SQLite.
         if (op == '<' && std::none_of(enc.begin(), enc.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20; }))
@@ -352,7 +354,8 @@ std::vector<Cursor::Range> Cursor::RangesFor(const TagUse& use, const ScanPlan& 
         break;
       }
       case TagUse::Shape::kLeadingUpper:
-        if (op == '=' && enc.size() <= width) {
+        if (op == '=' && enc.size() > width) return {};
+        if (op == '=') {
           const std::string key = evaluated(enc);
           TktVariant high;
           high.SetText(key.substr(0, std::min(width, key.size())));
