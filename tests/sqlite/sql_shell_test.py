@@ -195,6 +195,34 @@ class Callbook(unittest.TestCase):
         self.check_index()
 
 
+class Fixtures(unittest.TestCase):
+    def test_values_are_what_tessera_dump_shows(self):
+        for case, table in [("memo-dbt", "MEMO.DBF"), ("memo-fpt", "FPT64.DBF"), ("memo-fpt", "FPTFLEX.DBF"),
+                            ("cdx-types", "TYPES.DBF"), ("vfp", "VFP.DBF"), ("ntx", "NTXT.DBF")]:
+            with self.subTest(table=table):
+                path = os.path.join(FIXTURES, case, table)
+                lines = tessera("dump", path).stdout.decode().splitlines()
+                fields = json.loads(lines[0])["fields"]
+                records = [json.loads(line) for line in lines[1:]]
+                db = sqlite3.connect(":memory:")
+                db.enable_load_extension(True)
+                db.load_extension(EXTENSION)
+                db.execute("CREATE VIRTUAL TABLE t USING tessera('%s', deleted=show)" % path)
+                rows = db.execute("SELECT rowid, _deleted, * FROM t ORDER BY rowid").fetchall()
+                self.assertEqual(len(rows), len(records))
+                for record, row in zip(records, rows):
+                    self.assertEqual((row[0], bool(row[1])), (record["recno"], record["deleted"]))
+                    for field, shown, value in zip(fields, record["values"], row[2:]):
+                        kind = field["type"]
+                        where = (table, record["recno"], field["name"])
+                        if kind in "CM":
+                            self.assertEqual(value if value is not None else "", shown, where)
+                        elif kind in "NF" and shown.strip() not in ("", "*" * len(shown.strip())):
+                            self.assertAlmostEqual(value, float(shown), places=6, msg=where)
+                        elif kind == "L":
+                            self.assertEqual(value, None if shown == "" else int(shown == "T"), where)
+
+
 class Folders(unittest.TestCase):
     def test_tessera_sql_over_other_programs_files(self):
         if not os.path.isdir(REALWORLD):

@@ -1,5 +1,6 @@
 // Fields as SQL values and back: every kind of field reads as the type
-// its column declares, blank forms read as NULL, values written through
+// its column declares, blank numbers and logicals as xBase reads them (0),
+// blank dates and what is no number as NULL, values written through
 // SQL are stored as the field layer stores them (the engine reads them
 // back), and a value a field cannot hold is refused with a message naming
 // the field, the table left byte for byte as it was.
@@ -56,7 +57,7 @@ TEST_F(SqlTypes, DbaseFieldsReadAndWriteAsTheirColumnTypes) {
   sql.Ok("INSERT INTO t (name, qty, born, active) VALUES (12345, '-7', '19991231', 'F')");
   EXPECT_EQ(sql.Rows("SELECT rowid, * FROM t"),
             (std::vector<std::string>{"i:1|t:Иванов|r:3.1400000000000001|i:42|r:2.5|t:2001-02-08|i:1|t:Привет, мир",
-                                      "i:2|t:|n|n|n|n|n|n", "i:3|t:12345|n|i:-7|n|t:1999-12-31|i:0|n"}));
+                                      "i:2|t:|r:0|i:0|r:0|n|i:0|n", "i:3|t:12345|r:0|i:-7|r:0|t:1999-12-31|i:0|n"}));
 
   // What the engine reads from the same records.
   tessera::KTO_dBHandler t(dbf, true, false);
@@ -85,6 +86,14 @@ TEST_F(SqlTypes, VisualFoxProBinaryFields) {
   EXPECT_EQ(sql.Rows("SELECT * FROM v"),
             (std::vector<std::string>{"i:-42|t:2024-01-15T10:20:30.250|r:12.345599999999999|r:1.5|t:memo|b:00ff10",
                                       "i:7|t:2024-01-15T10:20:00|r:0|r:0|n|n", "i:1|n|r:0|r:0|n|n"}));
+  {
+    // NULL in a binary number is a zero, not blanks another program
+    // would read as a number.
+    tessera::KTO_dBHandler t(dbf, true, false);
+    t.GotoRecord(2);
+    EXPECT_EQ(std::string(t.RecordBuffer() + t.Field(3).offset, 8), std::string(8, '\0'));
+    EXPECT_EQ(std::string(t.RecordBuffer() + t.Field(4).offset, 8), std::string(8, '\0'));
+  }
   std::string error;
   EXPECT_NE(sql.Exec("INSERT INTO v (id) VALUES (3000000000)", &error), SQLITE_OK);
   EXPECT_NE(error.find("Number too large to fit in field"), std::string::npos) << error;
@@ -92,7 +101,7 @@ TEST_F(SqlTypes, VisualFoxProBinaryFields) {
   EXPECT_NE(error.find("Invalid date-time in field V->STAMP"), std::string::npos) << error;
 }
 
-TEST_F(SqlTypes, BlankFormsOfOtherProgramsReadAsNull) {
+TEST_F(SqlTypes, BlankFormsOfOtherProgramsReadAsXbaseReadsThem) {
   const std::string dbf = dir_ / "B.DBF";
   tessera::CreateTable(dbf, 0x03, {{"N", 'N', 6, 1}, {"D", 'D'}, {"L", 'L'}, {"C", 'C', 4}});
   {
@@ -115,7 +124,7 @@ TEST_F(SqlTypes, BlankFormsOfOtherProgramsReadAsNull) {
   Sql sql;
   sql.Ok("CREATE VIRTUAL TABLE b USING tessera(" + Quoted(dbf) + ")");
   EXPECT_EQ(sql.Rows("SELECT * FROM b"),
-            (std::vector<std::string>{"n|n|n|t:", "t:***|n|n|t:ab", "r:1.5|t:20241301|i:1|t:x"}));
+            (std::vector<std::string>{"r:0|n|i:0|t:", "n|n|i:0|t:ab", "r:1.5|t:20241301|i:1|t:x"}));
 }
 
 TEST_F(SqlTypes, ValuesAFieldCannotHoldAreRefusedAndNothingIsWritten) {

@@ -142,30 +142,25 @@ bool NumberOf(sqlite3_value* v, double* number, int64_t* integer, bool* is_integ
   }
 }
 
-void ResultNumber(sqlite3_context* ctx, std::string_view raw, bool integer_column, const CodePage& page,
-                  std::string& scratch) {
+void ResultNumber(sqlite3_context* ctx, std::string_view raw, bool integer_column) {
   const std::string_view t = TrimBoth(raw);
-  if (t.empty()) {
-    sqlite3_result_null(ctx);
-    return;
-  }
   int64_t i = 0;
-  if (ParseInteger(t, &i)) {
+  double d = 0;
+  if (t.empty()) {
+    // A blank number reads as zero, as every xBase program reads it.
+    if (integer_column) sqlite3_result_int(ctx, 0);
+    else sqlite3_result_double(ctx, 0);
+  } else if (ParseInteger(t, &i)) {
     if (integer_column) sqlite3_result_int64(ctx, i);
     else sqlite3_result_double(ctx, static_cast<double>(i));
-    return;
-  }
-  double d = 0;
-  if (ParseDecimal(t, &d)) {
+  } else if (ParseDecimal(t, &d)) {
     if (integer_column && d == std::floor(d) && std::fabs(d) < 9.2e18) sqlite3_result_int64(ctx, static_cast<int64_t>(d));
     else sqlite3_result_double(ctx, d);
-    return;
+  } else {
+    // No number (an overflow mark, another program's bytes): no value,
+    // which no comparison takes for one.
+    sqlite3_result_null(ctx);
   }
-  // Not a number (an overflow mark, another program's garbage): the text
-  // as it stands, so that nothing is hidden and the query goes on.
-  scratch.clear();
-  page.Decode(t, scratch);
-  sqlite3_result_text(ctx, scratch.data(), static_cast<int>(scratch.size()), SQLITE_TRANSIENT);
 }
 
 }  // namespace
@@ -269,7 +264,7 @@ void ResultColumn(sqlite3_context* ctx, KTO_dBaseFld& table, const Column& colum
     }
     case ColumnKind::kInteger:
     case ColumnKind::kReal:
-      ResultNumber(ctx, raw, column.kind == ColumnKind::kInteger, page, scratch);
+      ResultNumber(ctx, raw, column.kind == ColumnKind::kInteger);
       return;
     case ColumnKind::kDate: {
       const std::string_view t = TrimBoth(raw);
@@ -291,13 +286,10 @@ void ResultColumn(sqlite3_context* ctx, KTO_dBaseFld& table, const Column& colum
       sqlite3_result_text(ctx, scratch.data(), static_cast<int>(scratch.size()), SQLITE_TRANSIENT);
       return;
     }
-    case ColumnKind::kLogical: {
-      const char c = raw.empty() ? ' ' : raw[0];
-      if (tessera::IsLogicalTrueChar(c)) sqlite3_result_int(ctx, 1);
-      else if (tessera::IsLogicalFalseChar(c)) sqlite3_result_int(ctx, 0);
-      else sqlite3_result_null(ctx);
+    case ColumnKind::kLogical:
+      // Anything but a true letter (a blank, "?") reads false, as in xBase.
+      sqlite3_result_int(ctx, !raw.empty() && tessera::IsLogicalTrueChar(raw[0]) ? 1 : 0);
       return;
-    }
     case ColumnKind::kMemoText: {
       const std::string memo = table.MemoText(column.field);
       if (memo.empty()) {
@@ -517,6 +509,9 @@ void ApplyWrite(KTO_dBaseFld& table, const Column& column, const FieldWrite& wri
         // An empty date-time is eight zero bytes.
         std::memset(table.RecordBuffer() + f.offset, 0, 8);
         table.SetRecordChanged(true);
+      } else if (table.IsBinaryField(f)) {
+        // Blanks in a binary number would read as one in other programs.
+        table.PutNumberN(column.field, 0);
       } else {
         table.StoreFieldText(f, "", table.RecordBuffer());
       }

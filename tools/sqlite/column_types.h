@@ -2,9 +2,10 @@
 // stored back into them.
 //
 //   C, other letters  TEXT, trailing blanks dropped, decoded from the code page
-//   N, F              INTEGER without decimals, REAL with; blank: NULL
+//   N, F              INTEGER without decimals, REAL with; blank: 0, as xBase
+//                     reads it (and as the tags hold it); no number: NULL
 //   D                 TEXT 'YYYY-MM-DD'; blank: NULL
-//   L                 INTEGER 1 / 0; neither letter (blank, "?"): NULL
+//   L                 INTEGER 1 for T, Y, J; 0 for anything else
 //   M                 TEXT (the memo decoded); no memo: NULL
 //   G, B (memo)       BLOB
 //   I, Y, B, T        (Visual FoxPro binary fields) INTEGER, REAL, REAL,
@@ -66,6 +67,8 @@ bool StoreNull(tessera::KTO_dBaseFld& table, const tessera::DbfField& field);
 // The code page of the table's texts when none is asked for.
 std::string DefaultCodePage(tessera::KTO_dBaseFld& table);
 
+// NULL written to a number, date or logical field leaves it blank.
+//
 // The columns of a table, one per field, names made unique.
 std::vector<Column> TableColumns(tessera::KTO_dBaseFld& table, const CodePage& page);
 

@@ -156,11 +156,12 @@ void ChoosePlan(XbaseTable& table, sqlite3_index_info* info) {
     }
     const bool constrained = !c.constraints.empty();
     // The tag's order is the columns' when every ORDER BY term follows it,
-    // all one way. NULLs (blank numbers and dates) sort among the keys, so
-    // a number's or date's order counts only when a comparison keeps them
-    // out.
+    // all one way. A blank date (NULL) lies among the keys where its
+    // format puts it (first, or last in NDX), so a date's order counts
+    // only when a comparison keeps the blanks out.
+    const bool date = column.kind == ColumnKind::kDate;
     bool consumed = ordered && !in && static_cast<size_t>(info->nOrderBy) <= use.order_columns.size() &&
-                    (use.shape != TagUse::Shape::kValue || constrained);
+                    (!date || constrained);
     for (int k = 0; consumed && k < info->nOrderBy; ++k)
       consumed = info->aOrderBy[k].iColumn == use.order_columns[static_cast<size_t>(k)] &&
                  info->aOrderBy[k].desc == info->aOrderBy[0].desc;

@@ -262,7 +262,7 @@ TESSERA_COMMAND("sql", "sql DIR [SQL...] [--csv | --table] [--deleted hide|show|
                 "file in lower case (Pyx.DBF is pyx), with the table's own index file (PYX.CDX,\n"
                 "or an .MDX) searched and kept current. Columns are the fields in lower case: C as\n"
                 "TEXT in the code page's order, N and F as INTEGER or REAL, D as 'YYYY-MM-DD', L as\n"
-                "1/0, memos as TEXT or BLOB, blank numbers and dates as NULL; rowid is the record\n"
+                "1/0, memos as TEXT or BLOB, blank dates as NULL; rowid is the record\n"
                 "number and the hidden column _deleted the deletion mark. DELETE marks records\n"
                 "deleted; INSERT, UPDATE and DELETE lock records as the callbook does.\n"
                 "Each SQL argument may hold several statements; without one, statements are read\n"
