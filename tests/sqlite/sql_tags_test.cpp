@@ -180,6 +180,9 @@ TEST_F(SqlTags, NumbersDatesAndTheTagsThatAreNotUsed) {
     Same("amount", "WHERE amount < '5'");
     Same("amount", "WHERE amount < 'abc'");
     Same("amount", "ORDER BY amount");
+    Same("qty", "ORDER BY qty DESC");  // blank quantities read 0, where the tag holds them
+    EXPECT_NE(Plan("ORDER BY qty").find(":QTY"), std::string::npos);
+    EXPECT_EQ(Plan("ORDER BY born").find(":BORN"), std::string::npos);  // blank dates are NULL
     Same("qty", "WHERE qty = 0");
     Same("qty", "WHERE qty IS NULL");
     Same("qty", "WHERE qty <= 10 ORDER BY qty");

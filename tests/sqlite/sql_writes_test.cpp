@@ -163,6 +163,18 @@ TEST_F(SqlWrites, ARecordAnotherProgramHoldsIsBusy) {
   EXPECT_EQ(IndexFaults(), std::vector<std::string>{});
 }
 
+TEST_F(SqlWrites, TriggersAndViewsOfADatabaseCannotReachTheFiles) {
+  sql_.Ok("CREATE TABLE other(x)");
+  sql_.Ok("CREATE TRIGGER wipe AFTER INSERT ON other BEGIN DELETE FROM pyx; END");
+  sql_.Ok("CREATE VIEW cards AS SELECT * FROM pyx");
+  const auto before = Visible();
+  std::string error;
+  EXPECT_EQ(sql_.Exec("INSERT INTO other VALUES (1)", &error), SQLITE_ERROR);
+  EXPECT_NE(error.find("unsafe use of virtual table"), std::string::npos) << error;
+  EXPECT_EQ(sql_.Exec("SELECT count(*) FROM cards", &error), SQLITE_ERROR);
+  EXPECT_EQ(Visible(), before);
+}
+
 TEST_F(SqlWrites, ATableWhoseOwnIndexCannotBeOpenedIsReadButNotWritten) {
   {
     // PYX.CDX torn: its header block is overwritten.

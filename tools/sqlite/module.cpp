@@ -88,6 +88,9 @@ int Connect(sqlite3* db, void*, int argc, const char* const* argv, sqlite3_vtab*
     *static_cast<sqlite3_vtab*>(vtab.get()) = sqlite3_vtab{};
     vtab->table = std::make_unique<XbaseTable>(std::move(options));
     RegisterCollation(db, vtab->table->Page());
+    // Files are read and written only by statements the user runs, never
+    // by the triggers and views of a database file that names them.
+    sqlite3_vtab_config(db, SQLITE_VTAB_DIRECTONLY);
     const int rc = sqlite3_declare_vtab(db, vtab->table->Schema().c_str());
     if (rc != SQLITE_OK) {
       *error = sqlite3_mprintf("%s", sqlite3_errmsg(db));
