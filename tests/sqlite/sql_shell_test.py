@@ -195,6 +195,39 @@ class Callbook(unittest.TestCase):
         self.check_index()
 
 
+class TesseraSql(unittest.TestCase):
+    def test_outputs_options_and_exit_statuses(self):
+        work = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, work)
+        for name in ("Pyx.DBF", "PYX.CDX"):
+            shutil.copy(os.path.join(FIXTURES, "callbook", name), work)
+        query = "SELECT rowid, call_, fam_ FROM pyx WHERE call_ IN ('RW9VN', 'UA1RND') ORDER BY rowid"
+        r = tessera("sql", work, query)
+        self.assertEqual([json.loads(line) for line in r.stdout.decode().splitlines()],
+                         [{"rowid": 1, "call_": "UA1RND", "fam_": "Орлов"}, {"rowid": 5, "call_": "RW9VN", "fam_": "Шапиро"},
+                          {"rowid": 2512, "call_": "RW9VN", "fam_": "Шапиро"}])
+        r = tessera("sql", "--csv", work, query)
+        self.assertEqual(r.stdout.decode(), "rowid,call_,fam_\r\n1,UA1RND,Орлов\r\n5,RW9VN,Шапиро\r\n2512,RW9VN,Шапиро\r\n")
+        r = tessera("sql", "--table", work, query)
+        self.assertEqual(r.stdout.decode().splitlines()[:3], ["rowid  call_   fam_", "-----  ------  ------", "1      UA1RND  Орлов"])
+        # Statements from standard input, each run when complete; the first
+        # failure ends the command with SQLite's message and status 1.
+        r = tessera("sql", work, input=b"SELECT count(*) AS n\nFROM pyx;\nSELECT nope FROM pyx;\nSELECT 1;\n", check=False)
+        self.assertEqual((r.returncode, r.stdout), (1, b'{"n":2993}\n'))
+        self.assertEqual(r.stderr.decode(), "tessera sql: no such column: nope\n")
+        r = tessera("sql", "--deleted", "only", work, "SELECT count(*) AS n FROM pyx")
+        self.assertEqual(r.stdout, b'{"n":7}\n')
+        for args, message in [(("--csv", "--table", work, "SELECT 1"), "one at a time"),
+                              (("--deleted", "all", work, "SELECT 1"), "--deleted takes hide, show or only"),
+                              ((), "missing arguments")]:
+            r = tessera("sql", *args, check=False)
+            self.assertEqual(r.returncode, 2, args)
+            self.assertIn(message, r.stderr.decode())
+        r = tessera("sql", os.path.join(work, "nowhere"), "SELECT 1", check=False)
+        self.assertEqual(r.returncode, 1)
+        self.assertIn("Cannot find the folder", r.stderr.decode())
+
+
 class Fixtures(unittest.TestCase):
     def test_values_are_what_tessera_dump_shows(self):
         for case, table in [("memo-dbt", "MEMO.DBF"), ("memo-fpt", "FPT64.DBF"), ("memo-fpt", "FPTFLEX.DBF"),
