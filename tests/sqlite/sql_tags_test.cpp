@@ -114,6 +114,9 @@ TEST_F(SqlTags, TheCallbooksElevenTagsServeTheirColumns) {
   Same("call_", "WHERE call_ GLOB 'UA3*' ORDER BY call_ DESC");
   Same("call_", "WHERE call_ BETWEEN 'R' AND 'RZ' ORDER BY call_");
   Same("call_", "WHERE call_ IN ('UA3AV', 'RW9VN', 'NOPE')");
+  Same("call_", "WHERE call_ = '' ORDER BY call_ DESC");
+  Same("call_", "WHERE call_ <= 'A' ORDER BY call_ DESC");
+  Same("email_", "WHERE email_ <= '' ORDER BY email_ DESC");
   Same("fam_", "WHERE fam_ LIKE 'Ив%'");
   Same("fam_", "WHERE fam_ > 'Ш' AND fam_ < 'Щ'");
   Same("*", "WHERE fam_ = 'Шапиро' AND im_ = 'Олег'");

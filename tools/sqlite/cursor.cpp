@@ -53,13 +53,21 @@ std::vector<std::string> CaseVariants(std::string prefix, const CodePage& page) 
   return out;
 }
 
-// A key just past every key that is `key` or begins with it (the tag is
-// sought there when walked backwards); false when there is none to name.
-bool KeyAfter(const TktVariant& key, TktVariant* after) {
+// A key just past every key that is `key` (or, for a prefix, begins with
+// it): the tag is sought there when walked backwards. False when there is
+// none to name (the walk starts at the bottom).
+bool KeyAfter(const TktVariant& key, bool prefix, TktVariant* after) {
   switch (key.kind()) {
     case VariantKind::kCharacter:
     case VariantKind::kBinary: {
       std::string b(key.bytes());
+      if (b.empty() && !prefix) {
+        // Past the empty key: the least key of one byte.
+        b.assign(1, '\0');
+        if (key.kind() == VariantKind::kCharacter) after->SetText(b);
+        else after->SetBytes(b.data(), 1);
+        return true;
+      }
       while (!b.empty() && static_cast<unsigned char>(b.back()) == 0xFF) b.pop_back();
       if (b.empty()) return false;
       b.back() = static_cast<char>(static_cast<unsigned char>(b.back()) + 1);
@@ -224,7 +232,7 @@ int32_t Cursor::Position(const Range& r) {
   bool have_after = false;
   for (const Bound& b : r.highs) {
     TktVariant a;
-    if (!KeyAfter(b.key, &a)) continue;
+    if (!KeyAfter(b.key, b.prefix, &a)) continue;
     if (!have_after || tag_->CompareKeys(a, after, -1) < 0) after.Assign(&a);
     have_after = true;
   }
