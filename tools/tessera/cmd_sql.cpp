@@ -123,8 +123,19 @@ bool Run(sqlite3* db, sqlite3_stmt* st, Output output) {
       }
       out += "\r\n";
     } else {
+      // One line per row: line breaks and tabs inside a value (memos) are
+      // shown escaped, so that the columns stay aligned.
       std::vector<std::string> row;
-      for (int i = 0; i < n; ++i) row.push_back(Text(st, i));
+      for (int i = 0; i < n; ++i) {
+        std::string cell;
+        for (char c : Text(st, i)) {
+          if (c == '\n') cell += "\\n";
+          else if (c == '\r') cell += "\\r";
+          else if (c == '\t') cell += "\\t";
+          else cell += c;
+        }
+        row.push_back(std::move(cell));
+      }
       rows.push_back(std::move(row));
     }
     if (out.size() > 1 << 16) {
