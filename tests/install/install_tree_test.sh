@@ -16,6 +16,14 @@ for p in "$@"; do
   [ -x "$prefix/bin/$p" ] || fail "bin/$p missing"
 done
 "$prefix/bin/tessera" --version | grep -qx "tessera [0-9.]*" || fail "installed tessera --version"
+# The SQLite extension, found by its short name in the library folder.
+lib=$(find "$prefix" -name libtessera_sqlite.so)
+[ -n "$lib" ] || fail "libtessera_sqlite.so missing"
+if command -v sqlite3 >/dev/null; then
+  got=$(LD_LIBRARY_PATH=$(dirname "$lib") sqlite3 :memory: ".load libtessera_sqlite" \
+        "CREATE VIRTUAL TABLE t USING tessera('missing.dbf')" 2>&1) && fail "a missing table was opened"
+  grep -q "missing.dbf" <<<"$got" || fail "the installed extension did not load: $got"
+fi
 
 share=$prefix/share
 files=(
