@@ -152,6 +152,7 @@ int32_t KTO_dBHandler::OpenIndexFile(std::string_view name) {
     return -1;
   }
   file->SetLockProtocol(LockProtocol());
+  file->SetLockWait(index_lock_wait_);
   // A writer that was stopped half-way left the keys incomplete: searches
   // through the file would silently miss records.
   if (file->NeedsRebuild()) {
@@ -247,14 +248,33 @@ bool KTO_dBHandler::LockIndexFiles() {
   return true;
 }
 
+void KTO_dBHandler::SetIndexLockWait(int milliseconds) {
+  index_lock_wait_ = std::max(0, milliseconds);
+  for (int slot = 1; slot <= kIndexSlots; ++slot)
+    if (KTobjIndexFile* f = slots_[static_cast<size_t>(slot)].get()) f->SetLockWait(index_lock_wait_);
+}
+
 void KTO_dBHandler::UnlockIndexFiles() {
   for (int slot = 1; slot <= kIndexSlots; ++slot)
     if (KTobjIndexFile* f = slots_[static_cast<size_t>(slot)].get()) f->UnlockIndexFile();
 }
 
 void KTO_dBHandler::LockForSearch() {
-  if (LockProtocol() != kClipLock) return;
-  LockIndexFiles();
+  // Only a shared open has writers of other programs to wait for.
+  if (!IsShared()) return;
+  int locked = 0;
+  try {
+    for (int slot = 1; slot <= kIndexSlots; ++slot) {
+      if (KTobjIndexFile* f = slots_[static_cast<size_t>(slot)].get()) {
+        f->LockIndexFileShared();
+        locked = slot;
+      }
+    }
+  } catch (...) {
+    for (int slot = 1; slot <= locked; ++slot)
+      if (KTobjIndexFile* f = slots_[static_cast<size_t>(slot)].get()) f->UnlockIndexFile();
+    throw;
+  }
   ++search_locks_;
 }
 
@@ -367,6 +387,7 @@ void KTO_dBHandler::RecordEvent(int event, int32_t record) {
       SetBof(false);
     }
   } else if (event == kEventAfterFlush) {
+    SearchLock search_lock(this);
     if (master_ != nullptr) master_->ReleaseTree();
     for (int slot = 1; slot <= kIndexSlots; ++slot)
       if (KTobjIndexFile* f = slots_[static_cast<size_t>(slot)].get())
@@ -506,6 +527,7 @@ void KTO_dBHandler::Skip(int32_t n) {
   if (!filter_requested_ && UseDeleted()) {
     bool ended = false;
     if (master_ != nullptr) {
+      SearchLock search_lock(this);
       RefreshIndexes();
       if (master_->CurrentKey().Reference != CurrentRecord()) master_->SyncToRecord(CurrentRecord());
       int32_t target = CurrentRecord();
@@ -558,6 +580,8 @@ int32_t KTO_dBHandler::SelectMasterTag(std::string_view name, bool keep_position
     if (!keep_position) GotoRecord(kMoveFirst);
     return 0;
   }
+  SearchLock search_lock(this);
+  RefreshIndexes();
   int slot = 0;
   KTobjIndexTag* tag = nullptr;
   for (int s = 1; s <= kIndexSlots && tag == nullptr; ++s)
@@ -687,6 +711,8 @@ std::string KTO_dBHandler::BuildSearchKey(const std::vector<FieldValue>& values,
 
 bool KTO_dBHandler::LocateValues(std::string_view field_names, const std::vector<FieldValue>& values, bool partial,
                                  bool case_insensitive) {
+  // One look at the index files for the whole search.
+  SearchLock search_lock(this);
   GotoRecord(kMoveFirst);
   if (Bof() || Eof()) return false;
   // The requested names in upper case, ";"-separated and ";"-terminated.
@@ -830,6 +856,8 @@ bool KTO_dBHandler::LocateValues(std::string_view field_names, const std::vector
 bool KTO_dBHandler::SetKeyRange(std::string_view low, std::string_view high, bool partial, bool high_inclusive,
                                 bool low_inclusive) {
   if (master_ == nullptr) return false;
+  SearchLock search_lock(this);
+  RefreshIndexes();
   TktVariant lo, hi;
   lo.SetText(low);
   hi.SetText(high);
@@ -850,6 +878,7 @@ void KTO_dBHandler::ClearKeyRange() {
 void KTO_dBHandler::EvaluateFilterOverTable() {
   filter_set_.ClearAll();
   if (!filter_expr_ || !filter_expr_->HasTree()) return;
+  SearchLock search_lock(this);
   const int32_t saved = CurrentRecord();
   const bool saved_active = filter_active_;
   filter_active_ = false;

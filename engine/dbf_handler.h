@@ -17,6 +17,7 @@
 
 #include "engine/dbf_fields.h"
 #include "engine/huge_set.h"
+#include "engine/settings.h"
 #include "platform/file_map.h"
 
 namespace tessera {
@@ -76,6 +77,10 @@ class KTO_dBHandler : public KTO_dBaseFld {
   KTobjIndexTag* TagByNumber(int n) const;
   KTobjIndexTag* FindTag(std::string_view name) const;
   void UnlockIndexFiles();
+  // How long the index files' locks are waited for when another process
+  // holds them (milliseconds; the engine's lock wait by default).
+  void SetIndexLockWait(int milliseconds);
+  int IndexLockWait() const { return index_lock_wait_; }
   // Resolves an index file name as OpenIndexFile does.
   std::string ResolveIndexName(std::string_view name, std::string_view default_ext) const;
 
@@ -139,8 +144,10 @@ class KTO_dBHandler : public KTO_dBaseFld {
   void RefreshIndexes();
 
  private:
-  // With the ClipLock protocol key searches and moves hold every index
-  // file's lock for their duration (other protocols lock only writes).
+  // Under shared use key searches and moves hold every index file's lock
+  // shared for their duration: they read nodes no writer of any program is
+  // changing meanwhile, and see every key written before they began
+  // (RefreshIndexes runs under it). Writes hold the locks exclusively.
   class SearchLock {
    public:
     explicit SearchLock(KTO_dBHandler* table) : table_(table) { table_->LockForSearch(); }
@@ -187,7 +194,8 @@ class KTO_dBHandler : public KTO_dBaseFld {
   TktHugeSet filter_set_;
   bool filter_requested_ = false;
   bool filter_active_ = false;
-  int search_locks_ = 0;  // nesting of the index locks searches take (ClipLock)
+  int index_lock_wait_ = kLockWaitTotal;
+  int search_locks_ = 0;  // nesting of the index locks searches take
 };
 
 }  // namespace tessera

@@ -40,6 +40,16 @@ class KTO_DiskFile {
   /* 12 */ virtual bool Unlock();
   /* 13 */ virtual void WriteAt(int64_t offset, const void* data, int32_t count);
 
+  // A shared lock of a byte range, by the rules of LockRange: readers hold
+  // it beside each other, a writer's LockRange of the range waits for
+  // them. Asked while this object holds the same range (either kind) it
+  // only counts up: a held exclusive lock covers reading. LockRange of a
+  // range held shared fails with 33 (no lock is turned from shared into
+  // exclusive: two readers doing that at once would wait for each other).
+  bool LockRangeShared(uint64_t offset, uint64_t length);
+  // The lock held is a shared one.
+  bool LockIsShared() const { return lock_shared_; }
+
   // Undoing a write that failed half-way. Neither reports a failure (the
   // first failure is the one the caller raises); both answer success.
   // CutBack shortens the file to a length it had before this writer
@@ -86,6 +96,7 @@ class KTO_DiskFile {
   int32_t lock_count_ = 0;
   uint64_t lock_offset_ = 0;
   uint64_t lock_length_ = 0;
+  bool lock_shared_ = false;
   bool written_since_flush_ = false;
   bool closed_ = true;
 };

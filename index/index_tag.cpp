@@ -177,6 +177,8 @@ void KTobjIndexTag::DiscardTree() {
 
 void KTobjIndexTag::CheckMaintainable(const TktVariant&) {}
 
+void KTobjIndexTag::ReloadHeaderState() { root_offset_ = ReadRootOffset(); }
+
 void KTobjIndexTag::PrepareChange(int32_t recno, bool is_append) {
   PreparedChange& p = prepared_;
   p.valid = false;

@@ -58,6 +58,11 @@ class KTobjIndexTag {
   /* 9 */ virtual void CompileForExpr();
   /* 10 */ virtual bool EvalKey(TktVariant& value, bool* changed);
   /* 11 */ virtual bool EvalFor();
+  // Under shared use, before a record write, once another program may have
+  // written: takes from the tag header what other writers change (the
+  // root; a format adds its allocation bookkeeping), so that the header
+  // this writer writes keeps theirs. Base: the root.
+  virtual void ReloadHeaderState();
   // Raises when keys of this tag cannot be kept current by this engine
   // (a collation or key form of another program); `key` is the stored
   // form of a key just evaluated. Base: every key is fine.

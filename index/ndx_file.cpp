@@ -91,9 +91,19 @@ bool KTobjNDXFile::WriteBlock(int32_t block, const void* buffer, int32_t count) 
   return KTobjIndexFile::WriteBlock(block * kBlock, buffer, count);
 }
 
+bool KTobjNDXFile::ChangedByOther() {
+  if (!disk_ || !disk_->IsShared() || Tag() == nullptr) return false;
+  if (SameLockAsLastLook()) return false;
+  ForgetForeignState();
+  return true;
+}
+
 void KTobjNDXFile::ClearIndex() {
   KTobjNDXTag* tag = Tag();
   if (tag == nullptr || !disk_) return;
+  // Nobody else may be in the file while it is cut: every other program
+  // finds the new tree when it next takes its lock.
+  RebuildLock lock(this);
   tag->DropTree();
   CutFile(2 * kBlock);
   DropCache();
@@ -108,6 +118,7 @@ void KTobjNDXFile::ClearIndex() {
 void KTobjNDXFile::Reindex() {
   KTobjNDXTag* tag = Tag();
   if (tag == nullptr || !disk_) return;
+  RebuildLock lock(this);
   ClearIndex();
   next_free_ = 1;
   tag->BuildTag();
