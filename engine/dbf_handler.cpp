@@ -24,6 +24,11 @@ namespace tessera {
 KTO_dBHandler::KTO_dBHandler(std::string_view file_name, bool shared, bool writable)
     : KTO_dBaseFld(file_name, shared, writable) {
   SetReadCache(true);
+  // The production index other programs open with the table by itself.
+  const std::string base = plat::DirectoryOf(GivenName()) + BaseName(GivenName());
+  if (plat::FileExists(base + ".CDX")) production_protocol_ = kFoxLock;
+  else if (plat::FileExists(base + ".MDX")) production_protocol_ = kDB4Lock;
+  ApplyLockProtocol();
 }
 
 KTO_dBHandler::~KTO_dBHandler() {
@@ -162,6 +167,8 @@ int32_t KTO_dBHandler::OpenIndexFile(std::string_view name) {
   for (int slot = 1; slot <= kIndexSlots; ++slot) {
     if (!slots_[static_cast<size_t>(slot)]) {
       slots_[static_cast<size_t>(slot)] = std::move(file);
+      // The first index file may decide the protocol.
+      if (slot == 1) ApplyLockProtocol();
       return 0;
     }
   }
@@ -197,6 +204,7 @@ void KTO_dBHandler::CloseIndexFiles() {
   master_name_.clear();
   for (auto& slot : slots_) slot.reset();
   SetReadCache(true);
+  ApplyLockProtocol();
 }
 
 int KTO_dBHandler::FindIndexFile(std::string_view name) {
@@ -311,6 +319,22 @@ void KTO_dBHandler::RefreshIndexes() {
 // blocks back.
 void KTO_dBHandler::WriteThroughIndexes(int32_t number, bool is_append) {
   ClearUndoFailed();
+  // The append lock before the index locks, in the order other programs
+  // take them: one that holds the append lock and waits for an index lock
+  // is never waited for the other way round.
+  const bool append_locked = is_append && IsShared() && TakeAppendLock();
+  struct AppendUnlock {
+    KTO_dBHandler* table;
+    bool on;
+    ~AppendUnlock() {
+      if (!on) return;
+      try {
+        table->UnlockTable();
+      } catch (...) {
+        // A header that cannot be written was reported by the write.
+      }
+    }
+  } append_unlock{this, append_locked};
   LockIndexFiles();
   try {
     if (is_append) RefreshHeader();
@@ -404,6 +428,37 @@ void KTO_dBHandler::RecordEvent(int event, int32_t record) {
 }
 
 void KTO_dBHandler::SetLockProtocol(int kind) {
+  requested_protocol_ = kind;
+  ApplyLockProtocol();
+}
+
+namespace {
+
+// The protocol of the programs that keep index files of this kind.
+int ProtocolOfIndexKind(const KTobjIndexFile& f) {
+  const std::string ext = plat::UpperName(ExtensionOf(f.FullName()));
+  if (ext == ".CDX") return kFoxLock;
+  if (ext == ".NTX") return kClipLock;
+  if (ext == ".MDX" || ext == ".NDX") return kDB4Lock;
+  return kDefaultLock;
+}
+
+}  // namespace
+
+int KTO_dBHandler::IndexKindLockProtocol() const {
+  if (production_protocol_ != kDefaultLock) return production_protocol_;
+  if (const KTobjIndexFile* f = slots_[1].get()) return ProtocolOfIndexKind(*f);
+  return kDefaultLock;
+}
+
+int KTO_dBHandler::LockProtocolFor(const KTobjIndexFile& file) const {
+  if (requested_protocol_ != kDefaultLock) return requested_protocol_;
+  if (production_protocol_ != kDefaultLock) return production_protocol_;
+  return ProtocolOfIndexKind(file);
+}
+
+void KTO_dBHandler::ApplyLockProtocol() {
+  const int kind = requested_protocol_ == kDefaultLock ? IndexKindLockProtocol() : requested_protocol_;
   KTO_dBaseFld::SetLockProtocol(kind);
   for (int slot = 1; slot <= kIndexSlots; ++slot)
     if (KTobjIndexFile* f = slots_[static_cast<size_t>(slot)].get()) f->SetLockProtocol(kind);
@@ -983,6 +1038,8 @@ void KTO_dBHandler::CreateIndexTag(std::string_view file_name, std::string_view 
                 kNoSubCode, upper);
     return;
   }
+  file->SetLockProtocol(LockProtocolFor(*file));
+  file->SetLockWait(index_lock_wait_);
   SetTableState(kStateIndexing);
   try {
     file->LockIndexFile();

@@ -60,6 +60,24 @@ class KTO_dBHandler : public KTO_dBaseFld {
   /* 59 */ virtual bool LockIndexFiles();
   /* 60 */ virtual void ReEncipher(std::string_view key);
 
+  // --- lock protocol ---------------------------------------------------------
+  // The protocol that the programs keeping this table's kind of index use,
+  // so that their locks and this table's fall on the same bytes: the
+  // table's production index decides (a compound index of the table's
+  // name beside it: FoxLock, as Visual FoxPro, Harbour's DBFCDX and SIx
+  // lock; a multiple index of its name: DB4Lock, dBase's), else the first
+  // open index file (CDX FoxLock, NTX ClipLock, MDX and NDX DB4Lock),
+  // else Default. SetLockProtocol (Default) follows it, as the index files
+  // open and close; any other kind is used as it is.
+  int IndexKindLockProtocol() const;
+  // The protocol for an index file used beside the table without being
+  // open in it (a check, a rebuild): the table's, or for Default the
+  // production index's, else the file's own kind's.
+  int LockProtocolFor(const KTobjIndexFile& file) const;
+  // The kind asked for with SetLockProtocol (LockProtocol() is the one in
+  // use).
+  int RequestedLockProtocol() const { return requested_protocol_; }
+
   // --- index files ----------------------------------------------------------
   // Opens an index file (no folder: the table's folder; no extension:
   // ".NDX") into the lowest free slot. 0 when opened, -1 when it is open
@@ -194,6 +212,11 @@ class KTO_dBHandler : public KTO_dBaseFld {
   TktHugeSet filter_set_;
   bool filter_requested_ = false;
   bool filter_active_ = false;
+  // Applies the protocol asked for (Default: by the kind of index) to the
+  // table and every open index file.
+  void ApplyLockProtocol();
+  int requested_protocol_ = kDefaultLock;
+  int production_protocol_ = kDefaultLock;  // from the files beside the table at open
   int index_lock_wait_ = kLockWaitTotal;
   int search_locks_ = 0;  // nesting of the index locks searches take
 };

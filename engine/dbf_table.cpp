@@ -273,8 +273,7 @@ void KTO_dBaseDBF::ReadDeferred() {
   saved_record_.assign(own, static_cast<size_t>(record_length_));
 }
 
-void KTO_dBaseDBF::AppendRecord() {
-  LoadDeferred();
+bool KTO_dBaseDBF::TakeAppendLock() {
   // The append lock keeps two writers from taking the same slot. A refused
   // lock is retried like memo and index locks; appending without it could
   // overwrite another process's new record.
@@ -284,11 +283,15 @@ void KTO_dBaseDBF::AppendRecord() {
       plat::SleepMilliseconds(kLockRetryInterval);
       locked = LockAppend();
     }
-    if (!locked) {
-      ReportError(plat::kErrLockViolation, kNoSubCode, FileName());
-      return;
-    }
+    if (!locked) ReportError(plat::kErrLockViolation, kNoSubCode, FileName());
   }
+  return locked;
+}
+
+void KTO_dBaseDBF::AppendRecord() {
+  LoadDeferred();
+  const bool locked = TakeAppendLock();
+  if (!locked && IsShared() && LockCount() == 0) return;
   // The lock is held until the after-write event (the index keys) is done,
   // so that a failure there can still take the record back out: nobody
   // else has appended behind it meanwhile.
@@ -455,10 +458,13 @@ bool KTO_dBaseDBF::LockRecord() {
   uint64_t byte;
   switch (lock_protocol_) {
     case kDefaultLock:
-    case kFoxLock:
       byte = HasIndexFile() ? static_cast<uint64_t>(0x7FFFFFFELL - r)
                             : static_cast<uint64_t>(0x40000000LL + RecordOffset(static_cast<int32_t>(r)));
       break;
+    // Visual FoxPro (and Harbour's DBFCDX with its lock scheme) lock record
+    // r at A - r whether an index is open or not: a program that writes the
+    // table without its index must still meet their record locks.
+    case kFoxLock: byte = static_cast<uint64_t>(0x7FFFFFFELL - r); break;
     case kDB4Lock: byte = static_cast<uint64_t>(static_cast<int64_t>(locks_.a) - 1 - r); break;
     case kClipLock: byte = static_cast<uint64_t>(1000000000LL + r); break;
     default: return false;

@@ -96,6 +96,13 @@ class KTO_dBaseDBF : public KTO_DiskFile {
   void Flush() override;
   bool Rename(std::string_view new_name) override;
 
+  // Takes the append lock an append needs, waiting for the engine's lock
+  // wait while another program holds it; a lock that stays refused is
+  // reported (and raises). False, without a lock, when this table holds
+  // another lock of its own (a record lock): the append goes on under
+  // that, as it always did. A true result is released with UnlockTable.
+  bool TakeAppendLock();
+
   // Re-reads the header of a shared table and recounts its records from the
   // file size; notes whether another process changed it.
   void RefreshHeader();

@@ -561,15 +561,15 @@ bool KTobjIndexFile::LockIndexFileShared() {
 }
 
 bool KTobjIndexFile::HoldsRebuildLock() const {
-  if (!disk_ || disk_->LockCount() == 0 || disk_->LockIsShared() || disk_->LockOffset() != 0) return false;
-  const LockRegion region = IndexLockRegion();
-  return disk_->LockLength() >= region.offset + region.length;
+  return disk_ && disk_->LockCount() > 0 && !disk_->LockIsShared() && disk_->LockOffset() == 0 &&
+         disk_->LockLength() == kRebuildLockLength;
 }
 
 void KTobjIndexFile::LockForRebuild() {
   if (!disk_) return;
-  const LockRegion region = IndexLockRegion();
-  const uint64_t length = std::max<uint64_t>(KTO_DiskFile::kWholeFileLength, region.offset + region.length);
+  // Past every protocol's lock bytes (dBase's are the highest), whatever
+  // protocol the others that hold the file follow.
+  const uint64_t length = kRebuildLockLength;
   for (int waited = 0;; waited += kLockRetryInterval) {
     if (disk_->LockRange(0, length)) {
       NoteLockTaken();

@@ -154,10 +154,12 @@ class KTobjIndexFile {
   // wait. Nests into a lock this object holds; raises as LockIndexFile.
   bool LockIndexFileShared();
   void UnlockIndexFile();
-  // The lock a rebuild holds: every byte from 0 to past the lock region,
-  // so that no reader or writer of any program is in the file meanwhile
-  // (truncating a shared file needs it too). Waits for the lock wait, then
-  // raises "<file> is in use by another program". Nests.
+  // The lock a rebuild holds: every byte from 0 to past the lock bytes of
+  // every protocol (0xF0000000), so that no reader or writer of any
+  // program is in the file meanwhile (truncating a shared file needs it
+  // too). Waits for the lock wait, then raises "<file> is in use by
+  // another program". Nests.
+  static constexpr uint64_t kRebuildLockLength = 0xF0000000u;
   void LockForRebuild();
   bool HoldsRebuildLock() const;
   // Grows each time this object takes the file's lock afresh (not when a

@@ -93,10 +93,17 @@ std::string KindOf(const std::string& full_name) { return plat::UpperName(Extens
 std::unique_ptr<KTobjIndexFile> MakeIndexFile(KTO_dBHandler* table, const std::string& full_name, bool create,
                                               bool shared, bool writable) {
   const std::string kind = KindOf(full_name);
-  if (kind == ".MDX") return std::make_unique<KTobjMDXFile>(table, full_name, false, create, shared, writable);
-  if (kind == ".NTX") return std::make_unique<KTobjNTXFile>(table, full_name, create, create, shared, writable);
-  if (kind == ".NDX") return std::make_unique<KTobjNDXFile>(table, full_name, create, create, shared, writable);
-  return std::make_unique<KTobjCDXFile>(table, full_name, false, create, shared, writable);
+  std::unique_ptr<KTobjIndexFile> file;
+  if (kind == ".MDX") file = std::make_unique<KTobjMDXFile>(table, full_name, false, create, shared, writable);
+  else if (kind == ".NTX") file = std::make_unique<KTobjNTXFile>(table, full_name, create, create, shared, writable);
+  else if (kind == ".NDX") file = std::make_unique<KTobjNDXFile>(table, full_name, create, create, shared, writable);
+  else file = std::make_unique<KTobjCDXFile>(table, full_name, false, create, shared, writable);
+  // Locked where the table's other users lock it.
+  if (table != nullptr) {
+    file->SetLockProtocol(table->LockProtocolFor(*file));
+    file->SetLockWait(table->IndexLockWait());
+  }
+  return file;
 }
 
 std::vector<std::string> QuickCheckIndexFile(KTO_dBHandler& table, KTobjIndexFile& file) {
@@ -138,7 +145,6 @@ size_t ReindexIndexFile(KTO_dBHandler& table, const std::string& name) {
   full = plat::FullPath(full);
   const std::string upper = plat::UpperName(full);
   auto file = MakeIndexFile(&table, full, false, table.IsShared(), true);
-  file->SetLockWait(table.IndexLockWait());
   if (file->Disk() == nullptr || file->Disk()->IsClosed()) Fail(plat::kErrFileNotFound, upper);
   if (!file->Opened())
     Fail(kCodeIndexHeader, upper + ": its tag directory or a tag header is damaged, so the tag definitions are lost; "

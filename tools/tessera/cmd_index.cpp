@@ -41,15 +41,11 @@ std::string KindOf(const std::string& name) {
   return plat::UpperName(tessera::ExtensionOf(tessera::DefaultExtension(name, ".CDX")));
 }
 
-// A compound index, or a multiple or single-tag index by its extension.
+// A compound index, or a multiple or single-tag index by its extension,
+// locked where the table's other users lock it.
 std::unique_ptr<KTobjIndexFile> MakeIndex(KTO_dBHandler* table, const std::string& full, bool create, bool shared,
                                           bool writable) {
-  const std::string kind = KindOf(full);
-  if (IsMultipleIndex(full)) return std::make_unique<KTobjMDXFile>(table, full, false, create, shared, writable);
-  // A single-tag file that is built is replaced as a whole.
-  if (kind == ".NTX") return std::make_unique<KTobjNTXFile>(table, full, create, create, shared, writable);
-  if (kind == ".NDX") return std::make_unique<KTobjNDXFile>(table, full, create, create, shared, writable);
-  return std::make_unique<KTobjCDXFile>(table, full, false, create, shared, writable);
+  return tessera::MakeIndexFile(table, full, create, shared, writable);
 }
 
 std::unique_ptr<KTobjIndexFile> OpenIndex(KTO_dBHandler* table, const std::string& name, bool writable) {
