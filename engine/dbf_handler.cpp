@@ -157,7 +157,7 @@ int32_t KTO_dBHandler::OpenIndexFile(std::string_view name) {
     return -1;
   }
   file->SetLockProtocol(LockProtocol());
-  file->SetLockWait(index_lock_wait_);
+  file->SetLockWait(LockWait());
   // A writer that was stopped half-way left the keys incomplete: searches
   // through the file would silently miss records.
   if (file->NeedsRebuild()) {
@@ -256,10 +256,10 @@ bool KTO_dBHandler::LockIndexFiles() {
   return true;
 }
 
-void KTO_dBHandler::SetIndexLockWait(int milliseconds) {
-  index_lock_wait_ = std::max(0, milliseconds);
+void KTO_dBHandler::SetLockWait(int milliseconds) {
+  KTO_dBaseFld::SetLockWait(milliseconds);
   for (int slot = 1; slot <= kIndexSlots; ++slot)
-    if (KTobjIndexFile* f = slots_[static_cast<size_t>(slot)].get()) f->SetLockWait(index_lock_wait_);
+    if (KTobjIndexFile* f = slots_[static_cast<size_t>(slot)].get()) f->SetLockWait(LockWait());
 }
 
 void KTO_dBHandler::UnlockIndexFiles() {
@@ -1039,7 +1039,7 @@ void KTO_dBHandler::CreateIndexTag(std::string_view file_name, std::string_view 
     return;
   }
   file->SetLockProtocol(LockProtocolFor(*file));
-  file->SetLockWait(index_lock_wait_);
+  file->SetLockWait(LockWait());
   SetTableState(kStateIndexing);
   try {
     file->LockIndexFile();

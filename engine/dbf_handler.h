@@ -95,10 +95,10 @@ class KTO_dBHandler : public KTO_dBaseFld {
   KTobjIndexTag* TagByNumber(int n) const;
   KTobjIndexTag* FindTag(std::string_view name) const;
   void UnlockIndexFiles();
-  // How long the index files' locks are waited for when another process
-  // holds them (milliseconds; the engine's lock wait by default).
-  void SetIndexLockWait(int milliseconds);
-  int IndexLockWait() const { return index_lock_wait_; }
+  // How long the append lock and the index files' locks are waited for
+  // when another process holds them (milliseconds; the engine's lock wait
+  // by default).
+  void SetLockWait(int milliseconds);
   // Resolves an index file name as OpenIndexFile does.
   std::string ResolveIndexName(std::string_view name, std::string_view default_ext) const;
 
@@ -217,7 +217,6 @@ class KTO_dBHandler : public KTO_dBaseFld {
   void ApplyLockProtocol();
   int requested_protocol_ = kDefaultLock;
   int production_protocol_ = kDefaultLock;  // from the files beside the table at open
-  int index_lock_wait_ = kLockWaitTotal;
   int search_locks_ = 0;  // nesting of the index locks searches take
 };
 

@@ -279,7 +279,7 @@ bool KTO_dBaseDBF::TakeAppendLock() {
   // overwrite another process's new record.
   bool locked = LockAppend();
   if (!locked && IsShared() && LockCount() == 0) {
-    for (int attempt = 1; attempt < kLockRetries && !locked; ++attempt) {
+    for (int waited = 0; waited < lock_wait_ && !locked; waited += kLockRetryInterval) {
       plat::SleepMilliseconds(kLockRetryInterval);
       locked = LockAppend();
     }

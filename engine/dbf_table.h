@@ -40,6 +40,7 @@
 #include "engine/dbf_field.h"
 #include "engine/disk_file.h"
 #include "engine/lock_protocol.h"
+#include "engine/settings.h"
 
 namespace tessera {
 
@@ -102,6 +103,10 @@ class KTO_dBaseDBF : public KTO_DiskFile {
   // another lock of its own (a record lock): the append goes on under
   // that, as it always did. A true result is released with UnlockTable.
   bool TakeAppendLock();
+  // How long TakeAppendLock waits (milliseconds; the engine's lock wait by
+  // default).
+  void SetLockWait(int milliseconds) { lock_wait_ = milliseconds < 0 ? 0 : milliseconds; }
+  int LockWait() const { return lock_wait_; }
 
   // Re-reads the header of a shared table and recounts its records from the
   // file size; notes whether another process changed it.
@@ -304,6 +309,7 @@ class KTO_dBaseDBF : public KTO_DiskFile {
   std::unique_ptr<KTobjMemo> memo_;
   int lock_protocol_ = kDefaultLock;
   LockOffsets locks_;
+  int lock_wait_ = kLockWaitTotal;
 };
 
 }  // namespace tessera

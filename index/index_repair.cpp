@@ -101,7 +101,7 @@ std::unique_ptr<KTobjIndexFile> MakeIndexFile(KTO_dBHandler* table, const std::s
   // Locked where the table's other users lock it.
   if (table != nullptr) {
     file->SetLockProtocol(table->LockProtocolFor(*file));
-    file->SetLockWait(table->IndexLockWait());
+    file->SetLockWait(table->LockWait());
   }
   return file;
 }

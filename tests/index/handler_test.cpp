@@ -611,7 +611,7 @@ TEST_P(HandlerTest, IndexLockThatStaysRefusedRaises) {
   table_->PutText("CALL_", "X");
   // Reads wait for the writer too: the record is read before it locks.
   ASSERT_TRUE(holder.LockIndexFile());
-  table_->SetIndexLockWait(300);
+  table_->SetLockWait(300);
   try {
     table_->WriteRecord(1);  // the index lock is retried for the lock wait
     FAIL();

@@ -140,7 +140,7 @@ TEST_P(SharedIndexTest, SharedRebuildRefusedWhileAnotherWrites) {
   auto a = OpenCallbook();
   ASSERT_TRUE(a->LockIndexFiles());
   KTO_dBHandler b(dbf_, true, false);
-  b.SetIndexLockWait(100);
+  b.SetLockWait(100);
   const std::string index = dir_ / shared_index::IndexName(GetParam());
   try {
     tessera::ReindexIndexFile(b, index);

@@ -20,6 +20,7 @@
 #include "index/ntx_check.h"
 #include "index/ntx_file.h"
 #include "platform/codepage.h"
+#include "platform/path.h"
 #include "tools/pyx_sample/sample_cards.h"
 
 namespace shared_index {
