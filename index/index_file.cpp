@@ -405,8 +405,8 @@ bool KTobjIndexFile::NeedsRebuild() {
   if (needs_rebuild_) return true;
   if (!pending_seen_ || !disk_) return false;
   // A mark may be the one of a writer at work right now: once its lock can
-  // be had, the mark tells the truth.
-  if (disk_->IsShared()) {
+  // be had (or while this object holds it), the mark tells the truth.
+  if (disk_->IsShared() && disk_->LockCount() == 0) {
     try {
       LockIndexFile();
     } catch (const ETesseraError&) {
