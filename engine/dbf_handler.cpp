@@ -465,14 +465,79 @@ void KTO_dBHandler::ApplyLockProtocol() {
 }
 
 bool KTO_dBHandler::Rename(std::string_view new_name) {
+  const std::string old_name = GivenName();
   const std::string old_base = plat::UpperName(BaseName(FileName()));
-  if (!KTO_dBaseFld::Rename(new_name)) return false;
-  const std::string new_base = BaseName(GivenName());
+  const std::string target = DefaultExtension(TrimText(new_name), ".DBF");
+  const std::string new_dir = plat::DirectoryOf(plat::FullPath(target));
+  const std::string new_base = BaseName(target);
+  // The index files of the table's name follow it (the open ones, and a
+  // production index beside it that is not open, which other programs
+  // would otherwise no longer find): none may land on a file that exists.
+  std::vector<KTobjIndexFile*> open_files;
   for (int slot = 1; slot <= kIndexSlots; ++slot) {
     KTobjIndexFile* f = slots_[static_cast<size_t>(slot)].get();
     if (f == nullptr || f->Disk() == nullptr) continue;
     if (plat::UpperName(BaseName(f->Disk()->FileName())) != old_base) continue;
-    f->RenameFile(plat::DirectoryOf(f->Disk()->GivenName()) + new_base);
+    open_files.push_back(f);
+  }
+  std::vector<std::pair<std::string, std::string>> closed_files;  // from, to
+  for (const char* ext : {".CDX", ".MDX"}) {
+    const std::string beside = plat::DirectoryOf(old_name) + BaseName(old_name) + ext;
+    if (!plat::FileExists(beside) || FindIndexFile(beside) != 0) continue;
+    closed_files.emplace_back(plat::ResolveCase(beside), new_dir + new_base + ext);
+  }
+  const auto index_target = [&](const KTobjIndexFile* f) {
+    return new_dir + new_base + std::string(ExtensionOf(f->Disk()->GivenName()));
+  };
+  auto refuse = [this](const std::string& from, const std::string& to) {
+    plat::SetLastError(plat::kErrAlreadyExists);
+    ReportError(plat::kErrAlreadyExists, kSubRename, plat::UpperName(from) + " -> " + plat::UpperName(to));
+    return false;
+  };
+  for (const KTobjIndexFile* f : open_files) {
+    const std::string to = index_target(f);
+    if (plat::ResolveCase(to) != plat::ResolveCase(f->Disk()->GivenName()) && plat::FileExists(to))
+      return refuse(f->Disk()->GivenName(), to);
+  }
+  for (const auto& [from, to] : closed_files)
+    if (plat::ResolveCase(to) != from && plat::FileExists(to)) return refuse(from, to);
+
+  // The table and its memo first (both or neither), then the index files;
+  // a failure on the way takes back every move made.
+  if (!KTO_dBaseFld::Rename(new_name)) return false;
+  std::vector<std::pair<KTobjIndexFile*, std::string>> moved;  // file, old name
+  std::vector<std::pair<std::string, std::string>> moved_closed;
+  const auto undo = [&] {
+    try {
+      for (auto& [f, from] : moved) f->RenameFile(from);
+      for (auto& [from, to] : moved_closed) plat::RenameFileNoReplace(to, from);
+      KTO_dBaseFld::Rename(old_name);
+    } catch (...) {
+      // The failure reported first is the one the caller sees.
+    }
+  };
+  try {
+    for (KTobjIndexFile* f : open_files) {
+      const std::string from = f->Disk()->GivenName();
+      if (!f->RenameFile(index_target(f))) {
+        undo();
+        return false;
+      }
+      moved.emplace_back(f, from);
+    }
+    for (const auto& [from, to] : closed_files) {
+      if (!plat::RenameFileNoReplace(from, to)) {
+        const int32_t error = plat::LastError();
+        undo();
+        plat::SetLastError(error);
+        ReportError(error, kSubRename, plat::UpperName(from) + " -> " + plat::UpperName(to));
+        return false;
+      }
+      moved_closed.emplace_back(from, to);
+    }
+  } catch (...) {
+    undo();
+    throw;
   }
   return true;
 }
@@ -1004,11 +1069,17 @@ void KTO_dBHandler::RebuildFilterSet() {
 
 void KTO_dBHandler::CreateIndexTag(std::string_view file_name, std::string_view tag_name, std::string_view key_expr,
                                    std::string_view for_expr, int uniqueness, int sort_order) {
+  const std::string resolved = ResolveIndexName(file_name, ".NDX");
+  const std::string upper = plat::UpperName(resolved);
+  // The GENERAL collation's weights belong to a locale this engine does
+  // not have: refused before anything is opened or written, rather than
+  // built in byte order under a name that promises otherwise.
+  if (sort_order == 7 || sort_order == 8)
+    throw ETesseraError("The GENERAL collation (sort order " + std::to_string(sort_order) +
+                        ") is not supported; tags are built in byte order (MACHINE) - " + upper);
   CloseIndexFiles();
   const bool cache_flag = read_cache_on_;
   SetReadCache(true);
-  const std::string resolved = ResolveIndexName(file_name, ".NDX");
-  const std::string upper = plat::UpperName(resolved);
   std::string tag = TrimText(tag_name);
   if (tag.size() > 31) tag.clear();
   const std::string ext = plat::UpperName(ExtensionOf(resolved)).substr(0, 4);
@@ -1018,13 +1089,6 @@ void KTO_dBHandler::CreateIndexTag(std::string_view file_name, std::string_view 
   }
   if (ext != ".CDX" && ext != ".MDX" && ext != ".NTX" && ext != ".NDX") {
     throw ETesseraError("Index files of the kind " + ext + " cannot be built - " + upper);
-  }
-  if ((sort_order == 7 || sort_order == 8) && (ext == ".NTX" || ext == ".NDX"))
-    throw ETesseraError("The GENERAL collation is not supported; " + ext + " files are built in byte order - " + upper);
-  if (sort_order == 7 || sort_order == 8) {
-    // A multiple index has no collation: its tags are in byte order.
-    if (ext == ".CDX") SetNewCdxTagCollation(2);
-    sort_order -= 7;
   }
   // A single-tag file is replaced as a whole; its tag is named after it.
   std::unique_ptr<KTobjIndexFile> file;

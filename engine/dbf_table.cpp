@@ -490,9 +490,37 @@ void KTO_dBaseDBF::Flush() {
 bool KTO_dBaseDBF::Rename(std::string_view new_name) {
   const std::string target = DefaultExtension(TrimText(new_name), ".DBF");
   if (has_memo_) MemoFile();  // opened now so that it follows the table
+  // The memo file goes with the table or neither moves: a memo of the new
+  // name that is there already is refused before the table moves.
+  if (memo_) {
+    const std::string memo_target = plat::FullPath(plat::DirectoryOf(target) + BaseName(target) +
+                                                   std::string(ExtensionOf(memo_->GivenName())));
+    if (plat::ResolveCase(memo_target) != plat::ResolveCase(memo_->GivenName()) && plat::FileExists(memo_target)) {
+      memo_->ReportRenameError(plat::kErrAlreadyExists, memo_target);
+      return false;
+    }
+  }
+  const std::string old_name = GivenName();
   if (!KTO_DiskFile::Rename(target)) return false;
-  if (memo_) return memo_->RenameMemo(target);
-  return true;
+  if (!memo_) return true;
+  bool moved = false;
+  try {
+    moved = memo_->RenameMemo(target);
+  } catch (...) {
+    RenameBack(old_name);
+    throw;
+  }
+  if (!moved) RenameBack(old_name);
+  return moved;
+}
+
+void KTO_dBaseDBF::RenameBack(const std::string& old_name) {
+  // Under the name it had: the failure that brought us here is the one
+  // reported, whatever this one does.
+  try {
+    KTO_DiskFile::Rename(old_name);
+  } catch (...) {
+  }
 }
 
 }  // namespace tessera

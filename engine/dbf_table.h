@@ -93,7 +93,9 @@ class KTO_dBaseDBF : public KTO_DiskFile {
   /* 23 */ virtual void SetLockProtocol(int kind);
   /* 24 */ virtual bool HasIndexFile();
 
-  // Flush and Rename also act on the memo file.
+  // Flush and Rename also act on the memo file. Rename moves the table and
+  // its memo file or neither (a memo that cannot follow takes the table
+  // back to its old name).
   void Flush() override;
   bool Rename(std::string_view new_name) override;
 
@@ -269,6 +271,9 @@ class KTO_dBaseDBF : public KTO_DiskFile {
   }
   void ReadDeferred();
   bool LockTableRange(uint64_t offset, uint64_t length);
+  // Renames the table file alone back to `old_name` after a later step of
+  // a rename failed.
+  void RenameBack(const std::string& old_name);
   void AppendUnderLock(WriteUndo* undo);
 
   uint8_t header_[32] = {};

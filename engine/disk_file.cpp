@@ -143,23 +143,37 @@ int32_t KTO_DiskFile::ReadAt(int64_t offset, void* buffer, int32_t count) {
 }
 
 bool KTO_DiskFile::Rename(std::string_view new_name) {
+  const std::string target = plat::FullPath(new_name);
+  // Renaming never replaces another file (the system's rename would
+  // destroy it without a word); the check comes before anything changes.
+  const bool itself = plat::ResolveCase(target) == plat::ResolveCase(given_name_);
+  if (!itself && plat::FileExists(target)) {
+    ReportRenameError(plat::kErrAlreadyExists, target);
+    return false;
+  }
   if (!Close()) {
     last_error_ = kCodeNotAssigned;
     ReportIoError(last_error_, kSubRename);
     return false;
   }
-  const std::string target = plat::FullPath(new_name);
-  if (!plat::RenameFile(given_name_, target)) {
-    last_error_ = plat::LastError();
-    // Reopen under the old name before reporting, so the object stays usable.
+  if (!plat::RenameFileNoReplace(given_name_, target)) {
+    const int32_t error = plat::LastError();
+    // Reopened under the old name before reporting, so the object stays
+    // usable; the error is the rename's, not the reopen's.
     Open();
-    ReportIoError(last_error_, kSubRename);
+    ReportRenameError(error, target);
     return false;
   }
   given_name_ = target;
   file_name_ = plat::UpperName(target);
   Open();
   return true;
+}
+
+void KTO_DiskFile::ReportRenameError(int32_t error, const std::string& target) {
+  last_error_ = error != 0 ? error : plat::kErrAccessDenied;
+  plat::SetLastError(last_error_);
+  ReportError(last_error_, kSubRename, file_name_ + " -> " + plat::UpperName(target));
 }
 
 void KTO_DiskFile::Open() {

@@ -32,6 +32,10 @@ class KTO_DiskFile {
   /* 4 */ virtual bool LockWholeFile();
   /* 5 */ virtual bool LockRange(uint64_t offset, uint64_t length);
   /* 6 */ virtual int32_t ReadAt(int64_t offset, void* buffer, int32_t count);
+  // Rename: closes, renames and reopens the file. It never replaces
+  // another file: an existing target is refused (183, "File already
+  // exists") before anything changes. Every failure is reported, naming
+  // the file and the target; the file stays open under its old name.
   /* 7 */ virtual bool Rename(std::string_view new_name);
   /* 8 */ virtual void Open();
   /* 9 */ virtual void Create();
@@ -61,6 +65,9 @@ class KTO_DiskFile {
   // Code 0 does nothing; otherwise sets the platform's last error to Code
   // and reports (Code, SubCode, file name).
   void ReportIoError(int32_t code, int32_t sub_code);
+  // Reports a rename that failed with `error` (183: the target exists),
+  // naming this file and the target; keeps the error as last error.
+  void ReportRenameError(int32_t error, const std::string& target);
 
   // Upper-cased full path: identity and message text.
   const std::string& FileName() const { return file_name_; }
