@@ -299,11 +299,15 @@ void KTO_dBHandler::RefreshIndexes() {
     KTobjIndexFile* f = slots_[static_cast<size_t>(slot)].get();
     if (f == nullptr || !f->ChangedByOther()) continue;
     // Another process wrote through this file: the cached trees are stale.
+    // The master stands again where it stood: on its entry, found anew (the
+    // record buffer may be a caller's at this point, so the current
+    // record's key cannot be evaluated); on the current record's key when
+    // that entry is gone.
     for (size_t i = 0; i < f->TagCount(); ++i) {
       KTobjIndexTag* tag = f->TagAt(i);
       if (!tag->HasTree()) continue;
-      tag->ReleaseTree();
-      if (tag == master_) tag->ResetTree(1);
+      if (tag != master_) tag->ReleaseTree();
+      else if (!tag->ReloadAtCurrentKey()) tag->ResetTree(1);
     }
   }
 }

@@ -26,12 +26,16 @@ KTobjCDXFile::KTobjCDXFile(KTO_dBHandler* table, std::string_view name, bool ove
   if (!disk_ || disk_->IsClosed()) return;
   duplicates_by_record_ = true;
   constructing_ = true;
-  try {
-    if (disk_->FileSize() > 512) ReadDirectory();
-    else CreateDirectory();
-  } catch (const ETesseraError&) {
-    // A damaged file is left not opened; the table reports it.
-    corrupt_ = true;
+  {
+    // Read while no other program writes or rebuilds the file.
+    StructureLock lock(this);
+    try {
+      if (disk_->FileSize() > 512) ReadDirectory();
+      else CreateDirectory();
+    } catch (const ETesseraError&) {
+      // A damaged file is left not opened; the table reports it.
+      corrupt_ = true;
+    }
   }
   SetNewCdxTagCollation(1);
   // A compound index named like the table is its structural index.

@@ -16,6 +16,7 @@ namespace tessera {
 
 KTobjIndexFile::KTobjIndexFile(KTO_dBHandler* table) : table_(table) {
   exact_ = table != nullptr ? table->ExactKeyOnly : true;
+  lock_wait_ = table != nullptr ? table->LockWait() : kLockWaitTotal;
 }
 
 // Formats free their tags in their own destructors (releasing a tree needs
@@ -558,6 +559,19 @@ bool KTobjIndexFile::LockIndexFileShared() {
     plat::SleepMilliseconds(kLockRetryInterval);
   }
   throw ETesseraError(msg::Format(msg::kIndexLockError, {std::to_string(disk_->LastError()), disk_->FileName()}));
+}
+
+void KTobjIndexFile::LockStructureShared() {
+  if (!disk_) return;
+  for (int waited = 0;; waited += kLockRetryInterval) {
+    if (disk_->LockRangeShared(0, kRebuildLockLength)) {
+      NoteLockTaken();
+      return;
+    }
+    if (waited >= lock_wait_) break;
+    plat::SleepMilliseconds(kLockRetryInterval);
+  }
+  throw ETesseraError(disk_->FileName() + " is in use by another program");
 }
 
 bool KTobjIndexFile::HoldsRebuildLock() const {

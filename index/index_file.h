@@ -162,6 +162,22 @@ class KTobjIndexFile {
   static constexpr uint64_t kRebuildLockLength = 0xF0000000u;
   void LockForRebuild();
   bool HoldsRebuildLock() const;
+  // While the file's structure (directory, tag headers) is read at open:
+  // a shared lock over every protocol's lock bytes, so that the read never
+  // meets a rebuild half-way or a writer of any program in the middle of a
+  // write. Waits for the lock wait, then raises "<file> is in use by
+  // another program".
+  void LockStructureShared();
+  class StructureLock {
+   public:
+    explicit StructureLock(KTobjIndexFile* file) : file_(file) { file_->LockStructureShared(); }
+    ~StructureLock() { file_->UnlockIndexFile(); }
+    StructureLock(const StructureLock&) = delete;
+    StructureLock& operator=(const StructureLock&) = delete;
+
+   private:
+    KTobjIndexFile* file_;
+  };
   // Grows each time this object takes the file's lock afresh (not when a
   // lock nests): a format without a change counter trusts what it read
   // only while the lock it was read under is still held.

@@ -91,6 +91,12 @@ class KTobjIndexTag {
   void ResetTree(int mode);
   // Stores and frees all cached nodes, writes a dirty header.
   void ReleaseTree();
+  // After another program changed the file: drops the cached tree and
+  // stands again on the entry it stood on (its key and record), found in
+  // the file as it is now. False, without a position, when the tag stood
+  // on none or the entry is gone. Unlike ResetTree(1) it does not need
+  // the table's record buffer to hold the current record.
+  bool ReloadAtCurrentKey();
 
   // --- changes --------------------------------------------------------
   // Brings the key of record recno up to date after the record was written

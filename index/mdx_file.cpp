@@ -37,12 +37,16 @@ KTobjMDXFile::KTobjMDXFile(KTO_dBHandler* table, std::string_view name, bool ove
   if (!disk_ || disk_->IsClosed()) return;
   duplicates_by_record_ = false;
   constructing_ = true;
-  try {
-    if (disk_->FileSize() > 0) ReadHeader();
-    else CreateHeader();
-  } catch (const ETesseraError&) {
-    // A damaged file is left not opened; the table reports it.
-    corrupt_ = true;
+  {
+    // Read while no other program writes or rebuilds the file.
+    StructureLock lock(this);
+    try {
+      if (disk_->FileSize() > 0) ReadHeader();
+      else CreateHeader();
+    } catch (const ETesseraError&) {
+      // A damaged file is left not opened; the table reports it.
+      corrupt_ = true;
+    }
   }
   // The table's own multiple index is its production index.
   if (!corrupt_ && table_ != nullptr && !table_->StructuralIndex() && table_->IsWritable() &&

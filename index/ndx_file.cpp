@@ -24,6 +24,8 @@ KTobjNDXFile::KTobjNDXFile(KTO_dBHandler* table, std::string_view name, bool ove
     opened_ = true;
     return;
   }
+  // Read while no other program writes or rebuilds the file.
+  StructureLock lock(this);
   try {
     auto tag = std::make_unique<KTobjNDXTag>(this, BaseName(disk_->FileName()), true);
     const bool valid = tag->Valid();

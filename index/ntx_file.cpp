@@ -29,6 +29,8 @@ KTobjNTXFile::KTobjNTXFile(KTO_dBHandler* table, std::string_view name, bool ove
     opened_ = true;
     return;
   }
+  // Read while no other program writes or rebuilds the file.
+  StructureLock lock(this);
   try {
     auto tag = std::make_unique<KTobjNTXTag>(this, BaseName(disk_->FileName()), true);
     const bool valid = tag->Valid();

@@ -102,6 +102,31 @@ TEST_P(SharedIndexTest, SharedReaderSeesNewKeysAtItsNextSearch) {
   ExpectSound();
 }
 
+// A move after another program's write stays where it was, also when the
+// record buffer is a caller's at that moment (the dataset reads rows into
+// its own buffers): the tree is read again at the entry the tag stood on.
+TEST_P(SharedIndexTest, SharedMoveAfterAnotherWriteStaysOnTheRecord) {
+  auto a = OpenCallbook();
+  auto b = OpenCallbook();
+  a->GotoRecord(tessera::kMoveFirst);
+  a->Skip(40);
+  const int32_t here = a->CurrentRecord();
+  const std::string call = a->GetText("CALL_");
+  shared_index::AppendCard(*b, "ZZ5B0");
+  std::string row(static_cast<size_t>(a->RecordLength()), ' ');
+  a->SetRecordBuffer(row.data());
+  a->GotoRecord(tessera::kMoveCurrent);
+  a->SetRecordBuffer(nullptr);
+  EXPECT_EQ(a->CurrentRecord(), here);
+  EXPECT_EQ(row.substr(1, call.size()), call);
+  // And the next move goes on from there in tag order.
+  shared_index::AppendCard(*b, "ZZ5B1");
+  a->Skip(1);
+  EXPECT_NE(a->CurrentRecord(), here);
+  a->Skip(-1);
+  EXPECT_EQ(a->CurrentRecord(), here);
+}
+
 ino_t Inode(const std::string& path) {
   struct stat st {};
   ::stat(plat::ResolveCase(path).c_str(), &st);
