@@ -273,22 +273,25 @@ void KTO_dBaseDBF::ReadDeferred() {
   saved_record_.assign(own, static_cast<size_t>(record_length_));
 }
 
-void KTO_dBaseDBF::AppendRecord() {
-  LoadDeferred();
+bool KTO_dBaseDBF::TakeAppendLock() {
   // The append lock keeps two writers from taking the same slot. A refused
   // lock is retried like memo and index locks; appending without it could
   // overwrite another process's new record.
   bool locked = LockAppend();
   if (!locked && IsShared() && LockCount() == 0) {
-    for (int attempt = 1; attempt < kLockRetries && !locked; ++attempt) {
+    for (int waited = 0; waited < lock_wait_ && !locked; waited += kLockRetryInterval) {
       plat::SleepMilliseconds(kLockRetryInterval);
       locked = LockAppend();
     }
-    if (!locked) {
-      ReportError(plat::kErrLockViolation, kNoSubCode, FileName());
-      return;
-    }
+    if (!locked) ReportError(plat::kErrLockViolation, kNoSubCode, FileName());
   }
+  return locked;
+}
+
+void KTO_dBaseDBF::AppendRecord() {
+  LoadDeferred();
+  const bool locked = TakeAppendLock();
+  if (!locked && IsShared() && LockCount() == 0) return;
   // The lock is held until the after-write event (the index keys) is done,
   // so that a failure there can still take the record back out: nobody
   // else has appended behind it meanwhile.
@@ -455,10 +458,13 @@ bool KTO_dBaseDBF::LockRecord() {
   uint64_t byte;
   switch (lock_protocol_) {
     case kDefaultLock:
-    case kFoxLock:
       byte = HasIndexFile() ? static_cast<uint64_t>(0x7FFFFFFELL - r)
                             : static_cast<uint64_t>(0x40000000LL + RecordOffset(static_cast<int32_t>(r)));
       break;
+    // Visual FoxPro (and Harbour's DBFCDX with its lock scheme) lock record
+    // r at A - r whether an index is open or not: a program that writes the
+    // table without its index must still meet their record locks.
+    case kFoxLock: byte = static_cast<uint64_t>(0x7FFFFFFELL - r); break;
     case kDB4Lock: byte = static_cast<uint64_t>(static_cast<int64_t>(locks_.a) - 1 - r); break;
     case kClipLock: byte = static_cast<uint64_t>(1000000000LL + r); break;
     default: return false;
@@ -484,9 +490,37 @@ void KTO_dBaseDBF::Flush() {
 bool KTO_dBaseDBF::Rename(std::string_view new_name) {
   const std::string target = DefaultExtension(TrimText(new_name), ".DBF");
   if (has_memo_) MemoFile();  // opened now so that it follows the table
+  // The memo file goes with the table or neither moves: a memo of the new
+  // name that is there already is refused before the table moves.
+  if (memo_) {
+    const std::string memo_target = plat::FullPath(plat::DirectoryOf(target) + BaseName(target) +
+                                                   std::string(ExtensionOf(memo_->GivenName())));
+    if (plat::ResolveCase(memo_target) != plat::ResolveCase(memo_->GivenName()) && plat::FileExists(memo_target)) {
+      memo_->ReportRenameError(plat::kErrAlreadyExists, memo_target);
+      return false;
+    }
+  }
+  const std::string old_name = GivenName();
   if (!KTO_DiskFile::Rename(target)) return false;
-  if (memo_) return memo_->RenameMemo(target);
-  return true;
+  if (!memo_) return true;
+  bool moved = false;
+  try {
+    moved = memo_->RenameMemo(target);
+  } catch (...) {
+    RenameBack(old_name);
+    throw;
+  }
+  if (!moved) RenameBack(old_name);
+  return moved;
+}
+
+void KTO_dBaseDBF::RenameBack(const std::string& old_name) {
+  // Under the name it had: the failure that brought us here is the one
+  // reported, whatever this one does.
+  try {
+    KTO_DiskFile::Rename(old_name);
+  } catch (...) {
+  }
 }
 
 }  // namespace tessera

@@ -40,6 +40,7 @@
 #include "engine/dbf_field.h"
 #include "engine/disk_file.h"
 #include "engine/lock_protocol.h"
+#include "engine/settings.h"
 
 namespace tessera {
 
@@ -92,9 +93,22 @@ class KTO_dBaseDBF : public KTO_DiskFile {
   /* 23 */ virtual void SetLockProtocol(int kind);
   /* 24 */ virtual bool HasIndexFile();
 
-  // Flush and Rename also act on the memo file.
+  // Flush and Rename also act on the memo file. Rename moves the table and
+  // its memo file or neither (a memo that cannot follow takes the table
+  // back to its old name).
   void Flush() override;
   bool Rename(std::string_view new_name) override;
+
+  // Takes the append lock an append needs, waiting for the engine's lock
+  // wait while another program holds it; a lock that stays refused is
+  // reported (and raises). False, without a lock, when this table holds
+  // another lock of its own (a record lock): the append goes on under
+  // that, as it always did. A true result is released with UnlockTable.
+  bool TakeAppendLock();
+  // How long TakeAppendLock waits (milliseconds; the engine's lock wait by
+  // default).
+  void SetLockWait(int milliseconds) { lock_wait_ = milliseconds < 0 ? 0 : milliseconds; }
+  int LockWait() const { return lock_wait_; }
 
   // Re-reads the header of a shared table and recounts its records from the
   // file size; notes whether another process changed it.
@@ -257,6 +271,9 @@ class KTO_dBaseDBF : public KTO_DiskFile {
   }
   void ReadDeferred();
   bool LockTableRange(uint64_t offset, uint64_t length);
+  // Renames the table file alone back to `old_name` after a later step of
+  // a rename failed.
+  void RenameBack(const std::string& old_name);
   void AppendUnderLock(WriteUndo* undo);
 
   uint8_t header_[32] = {};
@@ -297,6 +314,7 @@ class KTO_dBaseDBF : public KTO_DiskFile {
   std::unique_ptr<KTobjMemo> memo_;
   int lock_protocol_ = kDefaultLock;
   LockOffsets locks_;
+  int lock_wait_ = kLockWaitTotal;
 };
 
 }  // namespace tessera

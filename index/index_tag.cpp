@@ -168,7 +168,21 @@ void KTobjIndexTag::ReleaseTree() {
   current_key_.Reference = 0;
 }
 
+bool KTobjIndexTag::ReloadAtCurrentKey() {
+  const bool had = current_key_.Reference != 0 && !bof_ && !eof_;
+  KTobjIndexKeyData key(256);
+  key.CopyFrom(current_key_);
+  ReleaseTree();
+  if (!had) return false;
+  ResetTree(2);
+  if (!root_ || root_->Count() == 0 || root_->SearchKey(key.Reference, key, -1) != 0) return false;
+  root_->CopyCurrent(current_key_);
+  return current_key_.Reference == key.Reference;
+}
+
 void KTobjIndexTag::DiscardTree() {
+  path_pending_ = false;
+  pending_path_.clear();
   root_.reset();
   header_dirty_ = false;
   current_key_.Reference = 0;
@@ -176,6 +190,8 @@ void KTobjIndexTag::DiscardTree() {
 }
 
 void KTobjIndexTag::CheckMaintainable(const TktVariant&) {}
+
+void KTobjIndexTag::ReloadHeaderState() { root_offset_ = ReadRootOffset(); }
 
 void KTobjIndexTag::PrepareChange(int32_t recno, bool is_append) {
   PreparedChange& p = prepared_;

@@ -58,6 +58,11 @@ class KTobjIndexTag {
   /* 9 */ virtual void CompileForExpr();
   /* 10 */ virtual bool EvalKey(TktVariant& value, bool* changed);
   /* 11 */ virtual bool EvalFor();
+  // Under shared use, before a record write, once another program may have
+  // written: takes from the tag header what other writers change (the
+  // root; a format adds its allocation bookkeeping), so that the header
+  // this writer writes keeps theirs. Base: the root.
+  virtual void ReloadHeaderState();
   // Raises when keys of this tag cannot be kept current by this engine
   // (a collation or key form of another program); `key` is the stored
   // form of a key just evaluated. Base: every key is fine.
@@ -86,6 +91,12 @@ class KTobjIndexTag {
   void ResetTree(int mode);
   // Stores and frees all cached nodes, writes a dirty header.
   void ReleaseTree();
+  // After another program changed the file: drops the cached tree and
+  // stands again on the entry it stood on (its key and record), found in
+  // the file as it is now. False, without a position, when the tag stood
+  // on none or the entry is gone. Unlike ResetTree(1) it does not need
+  // the table's record buffer to hold the current record.
+  bool ReloadAtCurrentKey();
 
   // --- changes --------------------------------------------------------
   // Brings the key of record recno up to date after the record was written

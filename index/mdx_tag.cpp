@@ -188,6 +188,17 @@ bool KTobjMDXTag::WriteTagHeader() {
   return true;
 }
 
+void KTobjMDXTag::ReloadHeaderState() {
+  // Bytes 0..3 the root page, 248..255 the first and last node pages.
+  uint8_t h[256];
+  if (!file_->ReadBlock(header_offset_, h, sizeof h)) file_->Corrupt("tag " + name_);
+  const int32_t root = Get32(h);
+  if (!mdx()->ValidBlockPage(root)) file_->Corrupt("tag " + name_);
+  root_offset_ = root;
+  first_node_page_ = bytes::GetLE32(h + 248);
+  last_node_page_ = bytes::GetLE32(h + 252);
+}
+
 int32_t KTobjMDXTag::ReadRootOffset() {
   uint8_t h[4];
   if (!file_->ReadBlock(header_offset_, h, 4)) file_->Corrupt();

@@ -66,6 +66,9 @@ class KTobjMDXTag : public KTobjIndexTag {
   bool StoreNode(KTobjIndexKey& node) override;
   bool ReadTagHeader() override;
   bool WriteTagHeader() override;
+  // The root and the first and last node pages (another writer's
+  // allocations move the last one on).
+  void ReloadHeaderState() override;
 
   // Builds the whole tag from the table (bulk build), then writes the
   // header.

@@ -1,10 +1,12 @@
 // tessera tags / keys / index / check: index files (CDX, MDX, NTX, NDX).
+#include <algorithm>
 #include <cstdio>
 #include <iostream>
 
 #include "engine/dbf_date.h"
 #include "engine/dbf_handler.h"
 #include "engine/errors.h"
+#include "engine/settings.h"
 #include "engine/text_helpers.h"
 #include "index/cdx_check.h"
 #include "index/cdx_file.h"
@@ -41,15 +43,11 @@ std::string KindOf(const std::string& name) {
   return plat::UpperName(tessera::ExtensionOf(tessera::DefaultExtension(name, ".CDX")));
 }
 
-// A compound index, or a multiple or single-tag index by its extension.
+// A compound index, or a multiple or single-tag index by its extension,
+// locked where the table's other users lock it.
 std::unique_ptr<KTobjIndexFile> MakeIndex(KTO_dBHandler* table, const std::string& full, bool create, bool shared,
                                           bool writable) {
-  const std::string kind = KindOf(full);
-  if (IsMultipleIndex(full)) return std::make_unique<KTobjMDXFile>(table, full, false, create, shared, writable);
-  // A single-tag file that is built is replaced as a whole.
-  if (kind == ".NTX") return std::make_unique<KTobjNTXFile>(table, full, create, create, shared, writable);
-  if (kind == ".NDX") return std::make_unique<KTobjNDXFile>(table, full, create, create, shared, writable);
-  return std::make_unique<KTobjCDXFile>(table, full, false, create, shared, writable);
+  return tessera::MakeIndexFile(table, full, create, shared, writable);
 }
 
 std::unique_ptr<KTobjIndexFile> OpenIndex(KTO_dBHandler* table, const std::string& name, bool writable) {
@@ -60,6 +58,23 @@ std::unique_ptr<KTobjIndexFile> OpenIndex(KTO_dBHandler* table, const std::strin
   }
   return file;
 }
+
+// Holds the index file's lock shared while the file is read whole (a
+// listing, a check), so that no writer of any program is half-way through
+// it meanwhile; what was read before the lock is read again.
+class ReadLock {
+ public:
+  explicit ReadLock(KTobjIndexFile& file) : file_(file) {
+    file_.LockIndexFileShared();
+    file_.ChangedByOther();
+  }
+  ~ReadLock() { file_.UnlockIndexFile(); }
+  ReadLock(const ReadLock&) = delete;
+  ReadLock& operator=(const ReadLock&) = delete;
+
+ private:
+  KTobjIndexFile& file_;
+};
 
 KTobjIndexTag& TagOf(KTobjIndexFile& file, const std::string& name) {
   KTobjIndexTag* tag = file.FindTag(name);
@@ -102,6 +117,7 @@ int Tags(const Args& args) {
   const std::string guess = dbf.substr(0, dbf.size() - tessera::ExtensionOf(dbf).size()) + ".DBF";
   if (plat::FileExists(guess)) table = std::make_unique<KTO_dBHandler>(guess, true, false);
   auto file = OpenIndex(table.get(), index, false);
+  ReadLock lock(*file);
   std::printf("%-10s  %-4s  %-6s  %-4s  %-4s  %-8s  %s | %s\n", "tag", "type", "length", "uniq", "desc", "keys",
               "key expression", "FOR expression");
   for (size_t i = 0; i < file->TagCount(); ++i) {
@@ -118,6 +134,7 @@ int Keys(const Args& args) {
   p.Expect(3, 3);
   KTO_dBHandler table(p.Positional()[0], true, false);
   auto file = OpenIndex(&table, p.Positional()[1], false);
+  ReadLock lock(*file);
   KTobjIndexTag& tag = TagOf(*file, p.Positional()[2]);
   tag.ResetTree(0);
   std::string out;
@@ -171,6 +188,9 @@ int Check(const Args& args) {
   ProgressLine progress("check");
   ProgressTable table(p.Positional()[0], true, false, progress);
   auto file = OpenIndex(&table, p.Positional()[1], false);
+  ReadLock lock(*file);
+  // The records as they are now that no writer is half-way.
+  table.RefreshHeader();
   const std::string kind = KindOf(p.Positional()[1]);
   // Each tag's keys are compared with every record's.
   table.ExpectReads(static_cast<int64_t>(file->TagCount()) * table.RecordCount());
@@ -202,12 +222,20 @@ TESSERA_COMMAND("index", "index TABLE INDEX TAG EXPR [--for EXPR] [--unique] [--
                 "ascending and keeps no FOR condition).",
                 Index);
 int Reindex(const Args& args) {
-  ArgParser p(args, {}, {});
+  ArgParser p(args, {"--no-wait"}, {"--wait"});
   p.Expect(2, 2);
   const std::string& name = p.Positional()[1];
   RequireWritableIndexKind(name);
   ProgressLine progress("reindex " + name);
   ProgressTable table(p.Positional()[0], true, false, progress);
+  int wait = tessera::kLockWaitTotal;
+  if (p.Has("--no-wait")) wait = 0;
+  if (const std::string* ms = p.Value("--wait")) {
+    const long long n = ParseInteger(*ms, "--wait");
+    if (n < 0) throw UsageError{"--wait takes a number of milliseconds"};
+    wait = static_cast<int>(std::min<long long>(n, 24LL * 3600 * 1000));
+  }
+  table.SetLockWait(wait);
   const size_t tags = tessera::ReindexIndexFile(table, plat::FullPath(name));
   progress.Finish();
   std::printf("%zu tags rebuilt\n", tags);
@@ -220,12 +248,15 @@ TESSERA_COMMAND("check", "check TABLE INDEX [--quick]",
                 "records: it looks for the mark of a write that did not finish and counts the keys\n"
                 "of every tag without FOR condition or UNIQUE against the record count.",
                 Check);
-TESSERA_COMMAND("reindex", "reindex TABLE INDEX",
+TESSERA_COMMAND("reindex", "reindex TABLE INDEX [--wait MS | --no-wait]",
                 "Rebuild every tag of an index file from the table, keeping each tag's definition.",
                 "Names, key and FOR expressions, unique and descending are read from the file, so a\n"
                 "file that check finds damaged, or whose writer was stopped half-way, is repaired.\n"
-                "A compound index is built beside the old file and replaces it when complete.\n"
-                "Shows its progress on a terminal (see --progress).",
+                "The file is rebuilt in place, under a lock that keeps every other program out of it\n"
+                "meanwhile: programs that have it open go on with it and find the new tags. While\n"
+                "another program holds a lock in it for longer than 5000 ms (--wait MS; --no-wait tries\n"
+                "once) the rebuild is refused with \"INDEX is in use by another program\" and nothing is\n"
+                "changed. Shows its progress on a terminal (see --progress).",
                 Reindex);
 
 }  // namespace
