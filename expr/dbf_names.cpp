@@ -112,6 +112,19 @@ bool TktlDBFFieldNo::Execute(TktExpFunction& call, TktExpValue& value, uint8_t& 
   return true;
 }
 
+bool TktDBFExpUserLink::IsOwnAlias(std::string_view name) const {
+  if (TktExpUserLink::IsOwnAlias(name)) return true;
+  std::string_view file = table_.FileName();
+  const size_t slash = file.find_last_of("/\\");
+  if (slash != std::string_view::npos) file.remove_prefix(slash + 1);
+  const size_t dot = file.rfind('.');
+  if (dot != std::string_view::npos && dot > 0) file = file.substr(0, dot);
+  std::string alias = UpperName(file);
+  for (char& c : alias)
+    if (!((c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_')) c = '_';
+  return !alias.empty() && alias == name;
+}
+
 TktDBFExpUserLink::TktDBFExpUserLink(KTO_dBaseFld& table) : table_(table) {
   AddFunction(std::make_unique<TktlDBFRecNo>(table));
   AddFunction(std::make_unique<TktlDBFDeleted>(table));

@@ -102,6 +102,10 @@ class TktDBFExpUserLink : public TktExpUserLink {
   // The table functions, then one variable per field in field order.
   explicit TktDBFExpUserLink(KTO_dBaseFld& table);
   KTO_dBaseFld& Table() const { return table_; }
+  // Besides FIELD and _FIELD, the table's alias: its file name without
+  // folder and extension, each character that cannot stand in a name
+  // written as "_" (the alias ntx_char of ntx-char.dbf).
+  bool IsOwnAlias(std::string_view name) const override;
 
  private:
   KTO_dBaseFld& table_;
