@@ -102,9 +102,7 @@ bool KTobjCDXTag::ReadTagHeader() {
   key_type_ = key_length_ == 8 ? 'N' : 'C';
   // Without a table (listing a file's tags) the expressions are only text.
   if (Table() == nullptr) return true;
-  CompileKeyExpr();
-  if (has_for_) CompileForExpr();
-  LearnKeyType();
+  CompileStoredExpressions([&] { LearnKeyType(); });
   return true;
 }
 
@@ -290,11 +288,11 @@ bool KTobjCDXTag::LoadNode(int32_t offset, KTobjIndexKey& node) {
   if (!file_->ReadBlock(offset, b, 512)) return false;
   const uint16_t attributes = Get16(b);
   const int count = Get16(b + 2);
-  if (attributes > 3) return false;
+  if (!ValidAttributes(attributes)) return false;
   node.offset = offset;
   node.left = Get32(b + 4);
   node.right = Get32(b + 8);
-  node.kind = attributes >= 2 ? KTobjIndexKey::kLeaf : KTobjIndexKey::kInterior;
+  node.kind = IsLeafAttributes(attributes) ? KTobjIndexKey::kLeaf : KTobjIndexKey::kInterior;
   // The node's entry objects are reused for the node read into it (a clean
   // node object takes one node after another as a walk moves on).
   const size_t reusable = node.Count();
@@ -314,10 +312,8 @@ bool KTobjCDXTag::LoadNode(int32_t offset, KTobjIndexKey& node) {
     node.trailing_bits = b[22];
     node.entry_bytes = b[23];
     const int E = node.entry_bytes, R = node.record_bits, D = node.duplicate_bits, T = node.trailing_bits;
-    if (count > 0) {
-      if (E < 2 || E > 8 || R > 32 || D > 8 || T > 8 || R + D + T > 8 * E || count * E > kLeafArea) return false;
-      if (node.duplicate_mask != (1u << D) - 1 || node.trailing_mask != (1u << T) - 1) return false;
-    }
+    if (count > 0 && !ValidPacking(count, E, R, D, T, node.duplicate_mask, node.trailing_mask, kLeafArea))
+      return false;
     const uint8_t* area = b + 24;
     uint8_t key[kMaxKeyLength];
     std::memset(key, PadByte(), sizeof key);
@@ -385,7 +381,7 @@ int KTobjCDXTag::SearchNodeInPlace(int32_t offset, const KTobjIndexKeyData& targ
   if (!file_->ReadBlock(offset, b, 512)) return 2;
   const uint16_t attributes = Get16(b);
   const int count = Get16(b + 2);
-  if (attributes > 3 || count == 0) return 2;
+  if (!ValidAttributes(attributes) || count == 0) return 2;
   const size_t at = path.size();
   path.push_back({offset, 0});
   const int L = key_length_;
@@ -395,7 +391,7 @@ int KTobjCDXTag::SearchNodeInPlace(int32_t offset, const KTobjIndexKeyData& targ
     if (character) probe_.SetText(std::string_view(reinterpret_cast<const char*>(bytes), static_cast<size_t>(length)));
     else probe_.SetBytes(bytes, length);
   };
-  if (attributes < 2) {
+  if (!IsLeafAttributes(attributes)) {
     if (count > interior_capacity_) return 2;
     const int lo = InteriorLowerBound(b, count, entry_size_, L, pad, [&](const uint8_t* e, int length) {
       set_probe(e, length);
@@ -413,8 +409,7 @@ int KTobjCDXTag::SearchNodeInPlace(int32_t offset, const KTobjIndexKeyData& targ
   }
   const uint32_t record_mask = static_cast<uint32_t>(Get32(b + 14));
   const int E = b[23], R = b[20], D = b[21], T = b[22];
-  if (E < 2 || E > 8 || R > 32 || D > 8 || T > 8 || R + D + T > 8 * E || count * E > kLeafArea) return 2;
-  if (b[18] != (1u << D) - 1 || b[19] != (1u << T) - 1) return 2;
+  if (!ValidPacking(count, E, R, D, T, b[18], b[19], kLeafArea)) return 2;
   const uint8_t duplicate_mask = b[18], trailing_mask = b[19];
   const uint8_t* area = b + 24;
   uint8_t key[kMaxKeyLength];
@@ -456,7 +451,7 @@ bool KTobjCDXTag::DecodeStepLeaf(int32_t offset) {
   // A block that is no sound leaf is left to the tree logic, which reports
   // it.
   const uint16_t attributes = Get16(b);
-  if (attributes < 2 || attributes > 3 || !DecodeLeaf(b, s.leaf)) return false;
+  if (!ValidAttributes(attributes) || !IsLeafAttributes(attributes) || !DecodeLeaf(b, s.leaf)) return false;
   s.offset = offset;
   s.generation = file_->CacheGeneration();
   s.writes = file_->WriteCount();
@@ -477,8 +472,8 @@ bool KTobjCDXTag::DescendInPlace(int32_t offset, bool forward, std::vector<PathS
     if (!file_->ReadBlock(offset, b, 512)) return false;
     const uint16_t attributes = Get16(b);
     const int count = Get16(b + 2);
-    if (attributes > 3 || count == 0) return false;
-    if (attributes >= 2) {
+    if (!ValidAttributes(attributes) || count == 0) return false;
+    if (IsLeafAttributes(attributes)) {
       if (!DecodeStepLeaf(offset)) return false;
       path.push_back({offset, forward ? 0 : step_leaf_.leaf.Count() - 1});
       return true;
@@ -525,7 +520,7 @@ int KTobjCDXTag::StepInPlace(bool forward, std::vector<PathStep>& path, KTobjInd
     uint8_t b[512];
     if (!file_->ReadBlock(offset, b, 512)) return 2;
     const int count = Get16(b + 2);
-    if (Get16(b) > 1 || count == 0 || count > interior_capacity_) return 2;
+    if (!ValidAttributes(Get16(b)) || IsLeafAttributes(Get16(b)) || count == 0 || count > interior_capacity_) return 2;
     const int p = path[level].position + (forward ? 1 : -1);
     if (p < 0 || p >= count) continue;
     std::vector<PathStep> moved(path.begin(), path.begin() + static_cast<std::ptrdiff_t>(level) + 1);

@@ -142,9 +142,7 @@ bool KTobjNTXTag::ReadTagHeader() {
   key_type_ = decimals_ > 0 ? 'N' : 'C';
   // Without a table (listing a file's tag) the expressions are only text.
   if (Table() == nullptr) return true;
-  CompileKeyExpr();
-  if (has_for_) CompileForExpr();
-  LearnKeyType(nullptr);
+  CompileStoredExpressions([&] { LearnKeyType(nullptr); });
   return true;
 }
 
