@@ -142,7 +142,9 @@ int32_t KTO_dBHandler::OpenIndexFile(std::string_view name) {
   if (FindIndexFile(resolved) != 0) return -1;
   const std::string ext = plat::UpperName(ExtensionOf(resolved));
   std::unique_ptr<KTobjIndexFile> file;
-  if (ext == ".CDX") file = std::make_unique<KTobjCDXFile>(this, resolved, false, false, IsShared(), IsWritable());
+  // A Visual FoxPro database container's index (.DCX) is a compound index.
+  if (ext == ".CDX" || ext == ".DCX")
+    file = std::make_unique<KTobjCDXFile>(this, resolved, false, false, IsShared(), IsWritable());
   if (ext == ".MDX") file = std::make_unique<KTobjMDXFile>(this, resolved, false, false, IsShared(), IsWritable());
   if (ext == ".NTX") file = std::make_unique<KTobjNTXFile>(this, resolved, false, false, IsShared(), IsWritable());
   if (ext == ".NDX") file = std::make_unique<KTobjNDXFile>(this, resolved, false, false, IsShared(), IsWritable());

@@ -107,7 +107,7 @@ std::vector<std::string> CheckCdxTag(KTobjCDXFile& file, KTobjCDXTag& tag) {
   walk.Siblings();
   for (size_t i = 1; i < walk.leaf_keys.size(); ++i) {
     TktVariant a, b;
-    if (tag.KeyType() == 'C') {
+    if (tag.TextEntries()) {
       a.SetText(walk.leaf_keys[i - 1].first);
       b.SetText(walk.leaf_keys[i].first);
     } else {

@@ -98,7 +98,7 @@ bool KTobjCDXTag::DecodeLeaf(const uint8_t* b, FlatLeaf& leaf) const {
 int KTobjCDXTag::CompareStored(const KTobjIndexKeyData& target, int32_t recno, const uint8_t* bytes, int length,
                                int32_t rec) {
   int r;
-  if (key_type_ == 'C' && target.kind() == VariantKind::kCharacter) {
+  if (TextEntries() && target.kind() == VariantKind::kCharacter) {
     // The engine's comparison of two character values without a table
     // (CompareKeys), on the stored bytes: the empty value first, then
     // the first differing byte, then a value that is the start of the
@@ -109,7 +109,7 @@ int KTobjCDXTag::CompareStored(const KTobjIndexKeyData& target, int32_t recno, c
     else r = TktVariant::CompareBytes(reinterpret_cast<const uint8_t*>(t.data()), t.size(), bytes, n, -1, nullptr);
     if (reverse_compare_) r = -r;
   } else {
-    if (key_type_ == 'C')
+    if (TextEntries())
       probe_.SetText(std::string_view(reinterpret_cast<const char*>(bytes), static_cast<size_t>(length)));
     else probe_.SetBytes(bytes, length);
     r = CompareKeys(target, probe_, -1);
@@ -174,7 +174,7 @@ int KTobjCDXTag::LocateNode(int32_t offset, const KTobjIndexKeyData& key, int32_
   const FlatEntry& e = flat_.entries[static_cast<size_t>(lo)];
   const uint8_t* value = flat_.bytes.data() + e.value;
   const int r = CompareStored(key, recno, value, e.length, e.rec);
-  if (key_type_ == 'C') probe_.SetText(std::string_view(reinterpret_cast<const char*>(value), e.length));
+  if (TextEntries()) probe_.SetText(std::string_view(reinterpret_cast<const char*>(value), e.length));
   else probe_.SetBytes(value, e.length);
   found.Assign(&probe_);
   found.RecordNumber = found.Reference = e.rec;

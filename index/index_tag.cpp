@@ -200,7 +200,12 @@ void KTobjIndexTag::DiscardTree() {
   bof_ = eof_ = false;
 }
 
-void KTobjIndexTag::CheckMaintainable(const TktVariant&) {}
+std::string_view KTobjIndexTag::KeyValueBytes(const TktVariant& key, bool* null) const {
+  if (null != nullptr) *null = false;
+  return key.bytes();
+}
+
+void KTobjIndexTag::CheckMaintainable(const KTobjIndexKeyData&, bool) {}
 
 void KTobjIndexTag::PrepareChange(int32_t recno, bool is_append) {
   PreparedChange& p = prepared_;
@@ -230,8 +235,8 @@ void KTobjIndexTag::PrepareChange(int32_t recno, bool is_append) {
   };
   if (!evaluate(new_key, true)) return;
   NormalizeKey(new_key, true);
-  CheckMaintainable(new_key);
   new_key.Reference = new_key.RecordNumber = recno;
+  CheckMaintainable(new_key, p.for_ok);
   p.has_old = false;
   if (!is_append) {
     // The old key: the record as it was read (the saved record does not

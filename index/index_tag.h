@@ -59,15 +59,21 @@ class KTobjIndexTag {
   /* 10 */ virtual bool EvalKey(TktVariant& value, bool* changed);
   /* 11 */ virtual bool EvalFor();
   // Raises when keys of this tag cannot be kept current by this engine
-  // (a collation or key form of another program); `key` is the stored
-  // form of a key just evaluated. Base: every key is fine.
-  virtual void CheckMaintainable(const TktVariant& key);
+  // (a collation or key form of another program) or the file's own rules
+  // refuse the key; `key` is the stored form of the key a record write is
+  // about to give record key.Reference, `indexed` whether the record
+  // passes the FOR condition. Base: every key is fine.
+  virtual void CheckMaintainable(const KTobjIndexKeyData& key, bool indexed);
 
   // Why the tag's keys cannot be computed here (an expression of another
   // program that does not compile or evaluate), empty when they can. Such
   // a tag is still walked and searched by its stored keys; every record
   // write through its file is refused before anything changes.
   const std::string& Unusable() const { return unusable_; }
+  // A stored key without what the format adds to tell nulls from values
+  // (Visual FoxPro's null marker); `null` says the key is a null's. Base:
+  // the key as it is.
+  virtual std::string_view KeyValueBytes(const TktVariant& key, bool* null) const;
 
   // --- position -------------------------------------------------------
   // Moves by a navigation code; the record number reached, 0 at BOF/EOF.

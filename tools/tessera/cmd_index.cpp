@@ -69,7 +69,11 @@ KTobjIndexTag& TagOf(KTobjIndexFile& file, const std::string& name) {
 
 // Character keys as text, other keys as the hex of their stored bytes.
 std::string KeyText(const KTobjIndexTag& tag, const tessera::KTobjIndexKeyData& key) {
-  if (tag.KeyType() == 'C') return plat::OemToUtf8(tessera::TrimRightText(key.bytes()));
+  // A Visual FoxPro key of nullable fields: ".NULL." or the value's key.
+  bool null = false;
+  const std::string_view value = tag.KeyValueBytes(key, &null);
+  if (null) return ".NULL.";
+  if (tag.KeyType() == 'C') return plat::OemToUtf8(tessera::TrimRightText(value));
   // Multiple-index keys are numbers in memory: shown as numbers, dates as
   // yyyymmdd (nothing for an empty date).
   if (key.kind() == tessera::VariantKind::kNumeric && tag.KeyType() == 'D') {
@@ -81,7 +85,7 @@ std::string KeyText(const KTobjIndexTag& tag, const tessera::KTobjIndexKeyData& 
     std::snprintf(buf, sizeof buf, "%.15g", key.AsNumber());
     return buf;
   }
-  return Hex(key.bytes());
+  return Hex(value);
 }
 
 int64_t CountKeys(KTobjIndexTag& tag) {
@@ -99,7 +103,9 @@ int Tags(const Args& args) {
   // The table beside the index (same name) lets the key types be learned.
   std::unique_ptr<KTO_dBHandler> table;
   const std::string dbf = plat::FullPath(tessera::DefaultExtension(index, ".CDX"));
-  const std::string guess = dbf.substr(0, dbf.size() - tessera::ExtensionOf(dbf).size()) + ".DBF";
+  // (A database container's index, .DCX, is the container's, .DBC.)
+  const std::string ext = plat::UpperName(tessera::ExtensionOf(dbf));
+  const std::string guess = dbf.substr(0, dbf.size() - ext.size()) + (ext == ".DCX" ? ".DBC" : ".DBF");
   if (plat::FileExists(guess)) table = std::make_unique<KTO_dBHandler>(guess, true, false);
   auto file = OpenIndex(table.get(), index, false);
   std::printf("%-10s  %-4s  %-6s  %-4s  %-4s  %-8s  %s | %s\n", "tag", "type", "length", "uniq", "desc", "keys",
@@ -193,7 +199,9 @@ TESSERA_COMMAND("keys", "keys TABLE INDEX TAG", "Print a tag's keys in tag order
                 "Character keys are shown in UTF-8 without trailing blanks; other keys as the hex of\n"
                 "their stored bytes (numbers and dates: the big-endian double with its sign bit turned);\n"
                 "in a multiple index (.MDX) numbers as numbers and dates as yyyymmdd; NTX: the key\n"
-                "text; NDX: the little-endian double.",
+                "text; NDX: the little-endian double. Visual FoxPro's keys: integers as their 4 bytes\n"
+                "(big-endian, sign bit turned), date-times as numbers; keys of nullable fields without\n"
+                "their leading marker byte, or .NULL.",
                 Keys);
 TESSERA_COMMAND("index", "index TABLE INDEX TAG EXPR [--for EXPR] [--unique] [--descending]",
                 "Build (or replace) one tag of a compound index (or, named .MDX, a multiple index) from every record.",
