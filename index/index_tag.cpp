@@ -236,7 +236,6 @@ void KTobjIndexTag::PrepareChange(int32_t recno, bool is_append) {
   if (!evaluate(new_key, true)) return;
   NormalizeKey(new_key, true);
   new_key.Reference = new_key.RecordNumber = recno;
-  CheckMaintainable(new_key, p.for_ok);
   p.has_old = false;
   if (!is_append) {
     // The old key: the record as it was read (the saved record does not
@@ -255,6 +254,8 @@ void KTobjIndexTag::PrepareChange(int32_t recno, bool is_append) {
     }
   }
   p.same = p.has_old && p.old_key.kind() == new_key.kind() && p.old_key.bytes() == new_key.bytes();
+  // A key the record keeps is no new key for the file's rules.
+  CheckMaintainable(new_key, p.for_ok && !p.same);
   // Walking to where the keys go reads (and so checks) every node on the
   // way; over the stored nodes when the format can, and those paths then
   // serve the update.

@@ -61,8 +61,9 @@ class KTobjIndexTag {
   // Raises when keys of this tag cannot be kept current by this engine
   // (a collation or key form of another program) or the file's own rules
   // refuse the key; `key` is the stored form of the key a record write is
-  // about to give record key.Reference, `indexed` whether the record
-  // passes the FOR condition. Base: every key is fine.
+  // about to give record key.Reference, `indexed` whether that is a new
+  // key in the tag (the record passes the FOR condition and had another
+  // key before). Base: every key is fine.
   virtual void CheckMaintainable(const KTobjIndexKeyData& key, bool indexed);
 
   // Why the tag's keys cannot be computed here (an expression of another
