@@ -46,4 +46,14 @@ bool FieldIsNull(const KTO_dBaseFld& table, int number) {
   return (byte >> (bit % 8) & 1) != 0;
 }
 
+bool SetFieldNull(KTO_dBaseFld& table, int number, bool null) {
+  if (!FieldNullable(table, number)) return false;
+  const DbfField& flags = *NullFlagsField(table);
+  const int bit = NullBit(table, number);
+  std::string bytes(table.RecordBytes() + flags.offset, static_cast<size_t>(flags.Width()));
+  auto& byte = reinterpret_cast<unsigned char&>(bytes[static_cast<size_t>(bit / 8)]);
+  byte = static_cast<unsigned char>(null ? byte | (1u << (bit % 8)) : byte & ~(1u << (bit % 8)));
+  return table.PutRawN(flags.number, bytes);
+}
+
 }  // namespace tessera

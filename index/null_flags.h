@@ -16,5 +16,8 @@ struct DbfField;
 bool FieldNullable(const KTO_dBaseFld& table, int number);
 // Whether field `number` is null in the current record buffer.
 bool FieldIsNull(const KTO_dBaseFld& table, int number);
+// Makes field `number` null (or not) in the current record buffer; false
+// when it cannot be null. (The field's own bytes are left as they are.)
+bool SetFieldNull(KTO_dBaseFld& table, int number, bool null);
 
 }  // namespace tessera
