@@ -28,6 +28,7 @@ bool KTobjIndexTag::DefineTag(const std::string& name, const std::string& key_ex
   has_for_ = !for_expr.empty();
   descending_ = !ascending;
   unique_ = unique;
+  unusable_.clear();
   CompileKeyExpr();
   CompileForExpr();
   return false;

@@ -93,6 +93,7 @@ void KTobjNTXFile::ClearIndex() {
   version_ = 1;
   next_free_ = kPage;
   tag->WriteEmptyRoot();  // the page at 1024
+  tag->ForgetFreeList();
   tag->MarkHeaderDirty();
   tag->WriteTagHeader();
 }
