@@ -783,7 +783,9 @@ bool KTO_dBHandler::LocateValues(std::string_view field_names, const std::vector
         throw;
       }
       SetRecordBuffer(nullptr);
-      std::string text = key.AsText();
+      // The key's value as searched for (without what a format adds to
+      // tell nulls apart).
+      std::string text(master_->KeyValueBytes(key, nullptr));
       if (text.size() > static_cast<size_t>(key_width)) text.resize(static_cast<size_t>(key_width));
       KTobjIndexKeyData prefix(256);
       prefix.SetText(text);

@@ -28,6 +28,7 @@
 #include "index/null_flags.h"
 #include "platform/path.h"
 #include "support/realworld.h"
+#include "support/realworld_indexes.h"
 #include "support/run_command.h"
 #include "support/temp_dir.h"
 
@@ -46,74 +47,8 @@ std::string Upper(std::string s) {
 
 std::string ExtOf(const fs::path& p) { return Upper(p.extension().string()); }
 
-bool IsIndexFile(const fs::path& p) {
-  static const std::set<std::string> kinds = {".CDX", ".DCX", ".MDX", ".NDX", ".NTX"};
-  return kinds.count(ExtOf(p)) != 0;
-}
+using testing_support::IndexCase;
 
-struct IndexCase {
-  std::string index;  // relative to the folder ("clip/custlast.ntx")
-  std::string table;  // its table, relative too
-  bool stale = false;
-};
-
-// The index files of the folder, each with its table: the file of the same
-// name beside it (.dbf; .dbc for a database container's .dcx), else the
-// table of the README's table group that lists the index. The README's
-// note on stale index files names those built on an older table.
-std::vector<IndexCase> Cases() {
-  std::ifstream in(testing_support::RealWorld("README.md"));
-  std::vector<std::string> lines;
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  std::set<std::string> stale;
-  std::map<std::string, std::string> table_of;  // index (relative) -> table
-  for (const std::string& line : lines) {
-    if (line.find("**Stale index files**") != std::string::npos) {
-      for (size_t at = 0; (at = line.find('`', at)) != std::string::npos;) {
-        const size_t end = line.find('`', at + 1);
-        if (end == std::string::npos) break;
-        const std::string name = line.substr(at + 1, end - at - 1);
-        if (IsIndexFile(name)) stale.insert(name);
-        at = end + 1;
-      }
-    }
-    // "| folder/group | a.dbf b.ntx ... | ..."
-    if (line.rfind("| ", 0) != 0) continue;
-    std::vector<std::string> cells;
-    std::stringstream cell_stream(line.substr(1));
-    for (std::string cell; std::getline(cell_stream, cell, '|');) cells.push_back(tessera::TrimText(cell));
-    if (cells.size() < 2 || cells[0].find('/') == std::string::npos) continue;
-    const std::string folder = cells[0].substr(0, cells[0].find('/'));
-    std::istringstream files(cells[1]);
-    std::vector<std::string> names;
-    for (std::string f; files >> f;) names.push_back(f);
-    std::string table;
-    for (const auto& f : names)
-      if (Upper(fs::path(f).extension().string()) == ".DBF") table = folder + "/" + f;
-    for (const auto& f : names)
-      if (IsIndexFile(f) && !table.empty()) table_of[folder + "/" + f] = table;
-  }
-  std::vector<IndexCase> cases;
-  const fs::path root = testing_support::RealWorldDir();
-  for (const auto& dir : fs::directory_iterator(root)) {
-    if (!dir.is_directory()) continue;
-    for (const auto& e : fs::directory_iterator(dir.path())) {
-      if (!e.is_regular_file() || !IsIndexFile(e.path())) continue;
-      IndexCase c;
-      c.index = dir.path().filename().string() + "/" + e.path().filename().string();
-      const std::string want = Upper(e.path().stem().string()) + (ExtOf(e.path()) == ".DCX" ? ".DBC" : ".DBF");
-      for (const auto& t : fs::directory_iterator(dir.path()))
-        if (Upper(t.path().filename().string()) == want) c.table = dir.path().filename().string() + "/" + t.path().filename().string();
-      if (c.table.empty() && table_of.count(c.index) != 0) c.table = table_of[c.index];
-      c.stale = stale.count(c.index) != 0;
-      cases.push_back(c);
-    }
-  }
-  std::sort(cases.begin(), cases.end(), [](const IndexCase& a, const IndexCase& b) { return a.index < b.index; });
-  return cases;
-}
-
-// The records in tag order; `nulls` counts the keys of nulls.
 std::vector<int32_t> OurOrder(KTobjIndexTag& tag, int* nulls = nullptr) {
   std::vector<int32_t> order;
   tag.ResetTree(0);
@@ -178,7 +113,7 @@ class RealWorldIndexes : public ::testing::Test {
  protected:
   void SetUp() override {
     PYX_NEED_REALWORLD();
-    cases_ = Cases();
+    cases_ = testing_support::RealWorldIndexes(testing_support::RealWorldDir());
     ASSERT_FALSE(cases_.empty()) << "no index files in " << testing_support::RealWorldDir();
   }
 

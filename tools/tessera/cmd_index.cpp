@@ -116,6 +116,10 @@ int Tags(const Args& args) {
                 t.Unique() ? "yes" : "no", t.Descending() ? "yes" : "no", static_cast<long long>(CountKeys(t)),
                 plat::OemToUtf8(t.KeyExpression()).c_str(), plat::OemToUtf8(t.ForExpression()).c_str());
   }
+  // Tags this engine walks and searches but cannot keep current.
+  for (size_t i = 0; i < file->TagCount(); ++i)
+    if (const std::string& why = file->TagAt(i)->Unusable(); !why.empty() && table != nullptr)
+      std::printf("tag %s is read only: %s\n", file->TagAt(i)->Name().c_str(), plat::OemToUtf8(why).c_str());
   return 0;
 }
 
