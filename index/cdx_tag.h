@@ -104,6 +104,9 @@ class KTobjCDXTag : public KTobjIndexTag {
   // marker); otherwise binary.
   bool TextEntries() const { return key_type_ == 'C' && !null_marker_; }
   bool NullMarker() const { return null_marker_; }
+  // Keys in one of Visual FoxPro's forms (null marker, 4-byte integer,
+  // date-time, candidate key), which a build here would not give.
+  bool ForeignKeyForm() const { return null_marker_ || int_key_ || datetime_field_ != 0 || Candidate(); }
   // Visual FoxPro's candidate (primary) keys: option bit 0x04, no two
   // records with one key.
   bool Candidate() const { return (options_ & 0x04) != 0 && !IsDirectory(); }

@@ -210,8 +210,11 @@ TEST_F(RealWorldIndexes, AppendsEditsAndDeletionsKeepEveryFileSound) {
     for (const auto& e : fs::directory_iterator(src)) {
       const std::string ext = ExtOf(e.path());
       if (Upper(e.path().stem().string()) == stem || ext == ".DBC" || ext == ".DCT" || ext == ".DCX" ||
-          e.path().filename() == fs::path(c.index).filename())
+          e.path().filename() == fs::path(c.index).filename()) {
         fs::copy_file(e.path(), dir / e.path().filename(), fs::copy_options::overwrite_existing);
+        // The folder's files carry no write bits; the copies are written.
+        fs::permissions(dir / e.path().filename(), fs::perms::owner_read | fs::perms::owner_write, fs::perm_options::add);
+      }
     }
     const std::string index = (dir / fs::path(c.index).filename()).string();
     KTO_dBHandler t((dir / fs::path(c.table).filename()).string(), true, true);
@@ -285,8 +288,10 @@ namespace {
 TEST_F(RealWorldIndexes, ATagThatCannotBeComputedIsWalkedAndRefusesWrites) {
   const fs::path src = testing_support::RealWorld("rubydbf");
   if (!fs::exists(src / "types.dbf") || !fs::exists(src / "types.CDX")) GTEST_SKIP() << "rubydbf/types is absent";
-  fs::copy_file(src / "types.dbf", fs::path(scratch_.path()) / "types.dbf");
-  fs::copy_file(src / "types.CDX", fs::path(scratch_.path()) / "types.CDX");
+  for (const char* name : {"types.dbf", "types.CDX"}) {
+    fs::copy_file(src / name, fs::path(scratch_.path()) / name);
+    fs::permissions(fs::path(scratch_.path()) / name, fs::perms::owner_read | fs::perms::owner_write, fs::perm_options::add);
+  }
   const std::string dbf = scratch_ / "types.dbf", cdx = scratch_ / "types.CDX";
   auto bytes = [](const std::string& path) {
     std::ifstream in(path, std::ios::binary);
