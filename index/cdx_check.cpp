@@ -119,9 +119,9 @@ std::vector<std::string> CheckCdxTag(KTobjCDXFile& file, KTobjCDXTag& tag) {
       walk.Fault("keys out of order at position " + std::to_string(i + 1));
       break;
     }
-    if (c == 0 && tag.Unique()) walk.Fault("unique tag holds a key twice (records " +
-                                           std::to_string(walk.leaf_keys[i - 1].second) + ", " +
-                                           std::to_string(walk.leaf_keys[i].second) + ")");
+    if (c == 0 && (tag.Unique() || tag.Candidate()))
+      walk.Fault(std::string(tag.Unique() ? "unique" : "candidate") + " tag holds a key twice (records " +
+                 std::to_string(walk.leaf_keys[i - 1].second) + ", " + std::to_string(walk.leaf_keys[i].second) + ")");
   }
 
   // The keys the records give.

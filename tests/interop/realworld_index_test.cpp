@@ -328,3 +328,49 @@ TEST_F(RealWorldIndexes, ATagThatCannotBeComputedIsWalkedAndRefusesWrites) {
 }
 
 }  // namespace
+
+namespace {
+
+// Visual FoxPro's candidate (primary) keys: a second record with a key the
+// tag holds is refused with nothing written; a key of its own, or an edit
+// that keeps the record's key, goes through; the check names duplicates.
+TEST_F(RealWorldIndexes, CandidateKeysRefuseASecondRecordWithTheirKey) {
+  const fs::path src = testing_support::RealWorld("rubydbf");
+  if (!fs::exists(src / "calls.dbf") || !fs::exists(src / "calls.CDX")) GTEST_SKIP() << "rubydbf/calls is absent";
+  for (const char* name : {"calls.dbf", "calls.CDX"}) {
+    fs::copy_file(src / name, fs::path(scratch_.path()) / name);
+    fs::permissions(fs::path(scratch_.path()) / name, fs::perms::owner_read | fs::perms::owner_write, fs::perm_options::add);
+  }
+  KTO_dBHandler t(scratch_ / "calls.dbf", true, true);
+  ASSERT_EQ(t.OpenIndexFile(scratch_ / "calls.CDX"), 0);
+  const int32_t count = t.RecordCount();
+  t.GotoRecord(1);
+  const std::string record(t.RecordBytes(), static_cast<size_t>(t.RecordLength()));
+  auto append_with_call_id = [&](double id) {
+    t.BlankRecord();
+    for (int n = 1; n <= t.FieldCount(); ++n) {
+      const tessera::DbfField& f = t.Field(n);
+      if (!t.IsMemoField(f)) t.PutRawN(n, record.substr(f.offset, static_cast<size_t>(f.Width())));
+    }
+    t.PutNumber("CALL_ID", id);
+    t.AppendRecord();
+  };
+  try {
+    append_with_call_id(5);
+    ADD_FAILURE() << "a second record with CALL_ID 5 was appended";
+  } catch (const tessera::ETesseraError& e) {
+    EXPECT_NE(std::string(e.what()).find("candidate"), std::string::npos) << e.what();
+  }
+  EXPECT_EQ(t.RecordCount(), count);
+  append_with_call_id(1000);
+  EXPECT_EQ(t.RecordCount(), count + 1);
+  t.GotoRecord(1);
+  t.PutNumber("CALL_ID", 2);
+  EXPECT_THROW(t.WriteRecord(1), tessera::ETesseraError);
+  t.GotoRecord(1);
+  t.PutNumber("CONTACT_ID", 9);
+  t.WriteRecord(1);  // CALL_ID stays 1
+  for (const auto& f : Check(*t.IndexFile(1))) ADD_FAILURE() << f;
+}
+
+}  // namespace
