@@ -1,4 +1,5 @@
 // tessera tags / keys / index / check: index files (CDX, MDX, NTX, NDX).
+#include <cmath>
 #include <cstdio>
 #include <iostream>
 
@@ -84,6 +85,19 @@ std::string KeyText(const KTobjIndexTag& tag, const tessera::KTobjIndexKeyData& 
     char buf[32];
     std::snprintf(buf, sizeof buf, "%.15g", key.AsNumber());
     return buf;
+  }
+  // Visual FoxPro's date-times: "yyyymmdd hh:mm:ss.fff" (nothing for an
+  // empty one), as seek takes them.
+  if (tag.KeyType() == 'T') {
+    const double number = tessera::DecodeCdxNumber(value);
+    if (!(number >= 1 && number < 1e9)) return std::string();
+    const auto day = static_cast<int32_t>(number);
+    const auto ms = static_cast<int64_t>(std::llround((number - day) * 86400000.0));
+    char buf[32];
+    std::snprintf(buf, sizeof buf, " %02lld:%02lld:%02lld.%03lld", static_cast<long long>(ms / 3600000),
+                  static_cast<long long>(ms / 60000 % 60), static_cast<long long>(ms / 1000 % 60),
+                  static_cast<long long>(ms % 1000));
+    return tessera::EngineDate().StorageText(day) + buf;
   }
   return Hex(value);
 }
@@ -204,8 +218,8 @@ TESSERA_COMMAND("keys", "keys TABLE INDEX TAG", "Print a tag's keys in tag order
                 "their stored bytes (numbers and dates: the big-endian double with its sign bit turned);\n"
                 "in a multiple index (.MDX) numbers as numbers and dates as yyyymmdd; NTX: the key\n"
                 "text; NDX: the little-endian double. Visual FoxPro's keys: integers as their 4 bytes\n"
-                "(big-endian, sign bit turned), date-times as numbers; keys of nullable fields without\n"
-                "their leading marker byte, or .NULL.",
+                "(big-endian, sign bit turned), date-times as \"yyyymmdd hh:mm:ss.fff\"; keys of nullable\n"
+                "fields without their leading marker byte, or .NULL.",
                 Keys);
 TESSERA_COMMAND("index", "index TABLE INDEX TAG EXPR [--for EXPR] [--unique] [--descending]",
                 "Build (or replace) one tag of a compound index (or, named .MDX, a multiple index) from every record.",
