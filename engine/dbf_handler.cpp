@@ -147,7 +147,9 @@ int32_t KTO_dBHandler::OpenIndexFile(std::string_view name) {
   if (FindIndexFile(resolved) != 0) return -1;
   const std::string ext = plat::UpperName(ExtensionOf(resolved));
   std::unique_ptr<KTobjIndexFile> file;
-  if (ext == ".CDX") file = std::make_unique<KTobjCDXFile>(this, resolved, false, false, IsShared(), IsWritable());
+  // A Visual FoxPro database container's index (.DCX) is a compound index.
+  if (ext == ".CDX" || ext == ".DCX")
+    file = std::make_unique<KTobjCDXFile>(this, resolved, false, false, IsShared(), IsWritable());
   if (ext == ".MDX") file = std::make_unique<KTobjMDXFile>(this, resolved, false, false, IsShared(), IsWritable());
   if (ext == ".NTX") file = std::make_unique<KTobjNTXFile>(this, resolved, false, false, IsShared(), IsWritable());
   if (ext == ".NDX") file = std::make_unique<KTobjNDXFile>(this, resolved, false, false, IsShared(), IsWritable());
@@ -931,7 +933,9 @@ bool KTO_dBHandler::LocateValues(std::string_view field_names, const std::vector
         throw;
       }
       SetRecordBuffer(nullptr);
-      std::string text = key.AsText();
+      // The key's value as searched for (without what a format adds to
+      // tell nulls apart).
+      std::string text(master_->KeyValueBytes(key, nullptr));
       if (text.size() > static_cast<size_t>(key_width)) text.resize(static_cast<size_t>(key_width));
       KTobjIndexKeyData prefix(256);
       prefix.SetText(text);

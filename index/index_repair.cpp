@@ -150,6 +150,18 @@ size_t ReindexIndexFile(KTO_dBHandler& table, const std::string& name) {
     Fail(kCodeIndexHeader, upper + ": its tag directory or a tag header is damaged, so the tag definitions are lost; "
                              "the tags must be created anew");
   const size_t count = file->TagCount();
+  // A tag whose keys cannot be computed here would be rebuilt empty; one in
+  // a key form of Visual FoxPro would be rebuilt in this engine's form,
+  // which its writer would no longer read as its own. Either is refused,
+  // before anything changes.
+  for (size_t i = 0; i < count; ++i) {
+    const KTobjIndexTag& t = *file->TagAt(i);
+    if (!t.Unusable().empty()) Fail(kCodeIndexHeader, upper + ": tag " + t.Name() + " cannot be rebuilt: " + t.Unusable());
+    const auto* cdx_tag = dynamic_cast<const KTobjCDXTag*>(&t);
+    if (cdx_tag != nullptr && cdx_tag->ForeignKeyForm())
+      Fail(kCodeIndexHeader, upper + ": tag " + t.Name() +
+                                 " holds keys in Visual FoxPro's form, which this engine keeps current but does not build");
+  }
   // Rebuilt in place under the file's rebuild lock, which keeps every
   // other program out meanwhile (or the rebuild is refused with words):
   // whoever has the file open goes on with it and finds the new trees.

@@ -103,6 +103,7 @@ void KTobjNTXFile::ClearIndex() {
   version_ = NextVersion(version_);
   next_free_ = kPage;
   tag->WriteEmptyRoot();  // the page at 1024
+  tag->ForgetFreeList();
   tag->MarkHeaderDirty();
   tag->WriteTagHeader();
 }

@@ -5,7 +5,9 @@
 // expressions for fuzz_expr. The tables are built as the harnesses build
 // theirs (fuzz_tables.h), so that the seeds match what the harnesses read.
 // For fuzz_wsjtx it writes WSJT-X datagrams field by field.
+#include <cctype>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -17,6 +19,7 @@
 #include "engine/errors.h"
 #include "fuzz_tables.h"
 #include "index/index_tag.h"
+#include "support/realworld_indexes.h"
 
 namespace fs = std::filesystem;
 
@@ -189,11 +192,66 @@ void WsjtxSeeds(const fs::path& out) {
   }
 }
 
+// Files other programs wrote (the folder of real-world files, when there
+// is one): their index files as seeds of the index harnesses, and each
+// with its table as a seed of fuzz_foreign (format byte, the table's
+// length, the table, the index).
+void RealWorldSeeds(const fs::path& folder, const fs::path& dir) {
+  if (!fs::is_regular_file(folder / "README.md")) return;
+  fs::create_directories(dir / "fuzz_foreign");
+  int n = 0;
+  for (const auto& c : testing_support::RealWorldIndexes(folder.string())) {
+    std::string ext = fs::path(c.index).extension().string();
+    for (char& ch : ext) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+    const char* const kinds[] = {".CDX", ".MDX", ".NDX", ".NTX"};
+    int format = ext == ".DCX" ? 0 : -1;
+    for (int k = 0; k < 4; ++k)
+      if (ext == kinds[k]) format = k;
+    if (format < 0) continue;
+    const char* const targets[] = {"fuzz_cdx", "fuzz_mdx", "fuzz_ndx", "fuzz_ntx"};
+    fs::create_directories(dir / targets[format]);
+    Copy(folder / c.index, dir / targets[format] / ("rw" + std::to_string(n) + kinds[format]));
+    if (!c.table.empty()) {
+      std::ifstream t(folder / c.table, std::ios::binary), i(folder / c.index, std::ios::binary);
+      const std::string table((std::istreambuf_iterator<char>(t)), std::istreambuf_iterator<char>());
+      const std::string index((std::istreambuf_iterator<char>(i)), std::istreambuf_iterator<char>());
+      std::string seed(1, static_cast<char>(format));
+      for (int b = 0; b < 4; ++b) seed += static_cast<char>(table.size() >> (8 * b));
+      PutText(dir / "fuzz_foreign" / ("rw" + std::to_string(n)), seed + table + index);
+    }
+    ++n;
+  }
+}
+
+// The engine's own Visual FoxPro table (as fuzz_dbf's seed) with a
+// compound index over its fields, for fuzz_foreign without real-world
+// files.
+void ForeignSeeds(const fs::path& work, const fs::path& out) {
+  fs::create_directories(out);
+  const fs::path table = out.parent_path() / "fuzz_dbf" / "VFP.DBF";
+  if (!fs::exists(table)) return;
+  fs::remove_all(work);
+  fs::create_directories(work);
+  Copy(table, work / "V.DBF");
+  {
+    tessera::KTO_dBHandler t((work / "V.DBF").string(), false, true);
+    for (const char* key : {"NAME", "I", "D", "UPPER(NAME) + DTOS(D)"})
+      t.CreateIndexTag((work / "V.CDX").string(), std::string("T") + std::to_string(std::strlen(key)), key, "L",
+                       tessera::kDuplicateKeys, 0);
+  }
+  std::ifstream t(work / "V.DBF", std::ios::binary), i(work / "V.CDX", std::ios::binary);
+  const std::string tb((std::istreambuf_iterator<char>(t)), std::istreambuf_iterator<char>());
+  const std::string ib((std::istreambuf_iterator<char>(i)), std::istreambuf_iterator<char>());
+  std::string seed(1, '\0');
+  for (int b = 0; b < 4; ++b) seed += static_cast<char>(tb.size() >> (8 * b));
+  PutText(out / "vfp", seed + tb + ib);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 2) {
-    std::cerr << "usage: fuzz_seeds DIR\n";
+  if (argc != 2 && argc != 3) {
+    std::cerr << "usage: fuzz_seeds DIR [REALWORLD]\n";
     return 2;
   }
   const fs::path dir = argv[1];
@@ -211,6 +269,8 @@ int main(int argc, char** argv) {
     WriteSeeds(dir / "fuzz_write");
     ExprSeeds(work, dir / "fuzz_expr");
     WsjtxSeeds(dir / "fuzz_wsjtx");
+    ForeignSeeds(work, dir / "fuzz_foreign");
+    if (argc == 3) RealWorldSeeds(argv[2], dir);
   } catch (const std::exception& e) {
     std::cerr << "fuzz_seeds: " << e.what() << "\n";
     return 1;

@@ -1,5 +1,6 @@
 // tessera tags / keys / index / check: index files (CDX, MDX, NTX, NDX).
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <iostream>
 
@@ -84,7 +85,11 @@ KTobjIndexTag& TagOf(KTobjIndexFile& file, const std::string& name) {
 
 // Character keys as text, other keys as the hex of their stored bytes.
 std::string KeyText(const KTobjIndexTag& tag, const tessera::KTobjIndexKeyData& key) {
-  if (tag.KeyType() == 'C') return plat::OemToUtf8(tessera::TrimRightText(key.bytes()));
+  // A Visual FoxPro key of nullable fields: ".NULL." or the value's key.
+  bool null = false;
+  const std::string_view value = tag.KeyValueBytes(key, &null);
+  if (null) return ".NULL.";
+  if (tag.KeyType() == 'C') return plat::OemToUtf8(tessera::TrimRightText(value));
   // Multiple-index keys are numbers in memory: shown as numbers, dates as
   // yyyymmdd (nothing for an empty date).
   if (key.kind() == tessera::VariantKind::kNumeric && tag.KeyType() == 'D') {
@@ -96,7 +101,20 @@ std::string KeyText(const KTobjIndexTag& tag, const tessera::KTobjIndexKeyData& 
     std::snprintf(buf, sizeof buf, "%.15g", key.AsNumber());
     return buf;
   }
-  return Hex(key.bytes());
+  // Visual FoxPro's date-times: "yyyymmdd hh:mm:ss.fff" (nothing for an
+  // empty one), as seek takes them.
+  if (tag.KeyType() == 'T') {
+    const double number = tessera::DecodeCdxNumber(value);
+    if (!(number >= 1 && number < 1e9)) return std::string();
+    const auto day = static_cast<int32_t>(number);
+    const auto ms = static_cast<int64_t>(std::llround((number - day) * 86400000.0));
+    char buf[32];
+    std::snprintf(buf, sizeof buf, " %02lld:%02lld:%02lld.%03lld", static_cast<long long>(ms / 3600000),
+                  static_cast<long long>(ms / 60000 % 60), static_cast<long long>(ms / 1000 % 60),
+                  static_cast<long long>(ms % 1000));
+    return tessera::EngineDate().StorageText(day) + buf;
+  }
+  return Hex(value);
 }
 
 int64_t CountKeys(KTobjIndexTag& tag) {
@@ -114,7 +132,9 @@ int Tags(const Args& args) {
   // The table beside the index (same name) lets the key types be learned.
   std::unique_ptr<KTO_dBHandler> table;
   const std::string dbf = plat::FullPath(tessera::DefaultExtension(index, ".CDX"));
-  const std::string guess = dbf.substr(0, dbf.size() - tessera::ExtensionOf(dbf).size()) + ".DBF";
+  // (A database container's index, .DCX, is the container's, .DBC.)
+  const std::string ext = plat::UpperName(tessera::ExtensionOf(dbf));
+  const std::string guess = dbf.substr(0, dbf.size() - ext.size()) + (ext == ".DCX" ? ".DBC" : ".DBF");
   if (plat::FileExists(guess)) table = std::make_unique<KTO_dBHandler>(guess, true, false);
   auto file = OpenIndex(table.get(), index, false);
   ReadLock lock(*file);
@@ -126,6 +146,10 @@ int Tags(const Args& args) {
                 t.Unique() ? "yes" : "no", t.Descending() ? "yes" : "no", static_cast<long long>(CountKeys(t)),
                 plat::OemToUtf8(t.KeyExpression()).c_str(), plat::OemToUtf8(t.ForExpression()).c_str());
   }
+  // Tags this engine walks and searches but cannot keep current.
+  for (size_t i = 0; i < file->TagCount(); ++i)
+    if (const std::string& why = file->TagAt(i)->Unusable(); !why.empty() && table != nullptr)
+      std::printf("tag %s is read only: %s\n", file->TagAt(i)->Name().c_str(), plat::OemToUtf8(why).c_str());
   return 0;
 }
 
@@ -213,7 +237,9 @@ TESSERA_COMMAND("keys", "keys TABLE INDEX TAG", "Print a tag's keys in tag order
                 "Character keys are shown in UTF-8 without trailing blanks; other keys as the hex of\n"
                 "their stored bytes (numbers and dates: the big-endian double with its sign bit turned);\n"
                 "in a multiple index (.MDX) numbers as numbers and dates as yyyymmdd; NTX: the key\n"
-                "text; NDX: the little-endian double.",
+                "text; NDX: the little-endian double. Visual FoxPro's keys: integers as their 4 bytes\n"
+                "(big-endian, sign bit turned), date-times as \"yyyymmdd hh:mm:ss.fff\"; keys of nullable\n"
+                "fields without their leading marker byte, or .NULL.",
                 Keys);
 TESSERA_COMMAND("index", "index TABLE INDEX TAG EXPR [--for EXPR] [--unique] [--descending]",
                 "Build (or replace) one tag of a compound index (or, named .MDX, a multiple index) from every record.",

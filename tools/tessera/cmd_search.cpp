@@ -41,7 +41,10 @@ int Seek(const Args& args) {
   const tessera::KTobjIndexTag& tag = *table->MasterTag();
   // The key the tag's expression gives with the value in its first field,
   // searched as the callbook searches.
-  const std::string key = table->BuildSearchKey({plat::Utf8ToOem(p.Positional()[3])}, tag.KeyExpression());
+  // A date-time key is searched by the text itself (a date and a time,
+  // which the tag reads as its keys are stored).
+  const std::string value = plat::Utf8ToOem(p.Positional()[3]);
+  const std::string key = tag.KeyType() == 'T' ? value : table->BuildSearchKey({value}, tag.KeyExpression());
   table->ExactKeyOnly = p.Has("--exact");
   table->StayNearest = !p.Has("--no-nearest");
   const bool found = table->SeekKeyText(key);
@@ -99,7 +102,7 @@ int Locate(const Args& args) {
 TESSERA_COMMAND("seek", "seek TABLE INDEX TAG VALUE [--exact] [--no-nearest] [--deleted]",
                 "Search a tag for the key VALUE gives and print the record reached as JSON.",
                 "The key is built from VALUE with the tag's key expression (VALUE goes into the first field\n"
-                "the expression reads). A stored key that begins with it matches unless --exact; a failed\n"
+                "the expression reads); a date-time tag takes VALUE as \"YYYYMMDD hh:mm:ss\". A stored key that begins with it matches unless --exact; a failed\n"
                 "search stays on the next greater key unless --no-nearest. Deleted records are skipped\n"
                 "unless --deleted. Output: {\"found\":BOOL,\"eof\":BOOL,\"recno\":N,\"values\":[...]}.",
                 Seek);
