@@ -4,6 +4,7 @@
 #include <cstring>
 #include <limits>
 
+#include "engine/dbc_names.h"
 #include "engine/dbf_date.h"
 #include "engine/errors.h"
 #include "engine/memo.h"
@@ -83,8 +84,12 @@ bool ParseDateTimeText(std::string_view text, double* value) {
 KTO_dBaseFld::KTO_dBaseFld(std::string_view file_name, bool shared, bool writable)
     : KTO_dBaseDBF(file_name, shared, writable) {
   // Numbers and offsets were computed while the descriptors were read and
-  // checked (the offsets of the file are not trusted). What is left is the
-  // table's name resolver, through which expressions read this table.
+  // checked (the offsets of the file are not trusted). What is left are
+  // the long names of a table in a database container and the table's
+  // name resolver, through which expressions read this table.
+  ContainerNames names = ReadContainerNames(*this);
+  for (size_t i = 0; i < names.names.size(); ++i) MutableField(static_cast<int>(i + 1)).long_name = names.names[i];
+  container_problem_ = std::move(names.problem);
   CreateNameResolver();
 }
 
@@ -119,7 +124,12 @@ const DbfField* KTO_dBaseFld::FieldAt(int number) {
 
 int KTO_dBaseFld::FieldNumber(std::string_view name) {
   const std::string wanted = plat::UpperText(TrimRightText(name));
-  if (wanted.empty() || wanted.size() > 10) return 0;
+  if (wanted.empty()) return 0;
+  // A field of a table in a database container answers to its long name
+  // and to the short one its descriptor keeps.
+  for (const DbfField& f : Fields())
+    if (!f.long_name.empty() && plat::UpperText(f.long_name) == wanted) return f.number;
+  if (wanted.size() > 10) return 0;
   for (const DbfField& f : Fields())
     if (plat::UpperText(f.name) == wanted) return f.number;
   return 0;

@@ -110,6 +110,9 @@ class KTO_dBaseFld : public KTO_dBaseDBF {
   const DbfField* LastField() const { return last_field_; }
   // The table's file name without folder and extension.
   std::string TableBaseName() const;
+  // Why the long field names of the table's database container are not
+  // in force although the table links to one; empty otherwise.
+  const std::string& ContainerProblem() const { return container_problem_; }
   // The resolver through which expressions read this table's fields and
   // table functions; created when the table is opened.
   TktDBFExpUserLink* NameResolver() const { return name_resolver_.get(); }
@@ -119,6 +122,7 @@ class KTO_dBaseFld : public KTO_dBaseDBF {
   void CreateNameResolver();
 
   const DbfField* last_field_ = nullptr;
+  std::string container_problem_;
   std::unique_ptr<TktDBFExpUserLink> name_resolver_;
 };
 

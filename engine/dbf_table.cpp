@@ -125,6 +125,13 @@ void KTO_dBaseDBF::ReadStructure() {
     return;
   }
 
+  container_link_.clear();
+  if (version_ == 0x30) {
+    // The backlink fills the last 263 bytes of the header.
+    char buffer[264] = {};
+    if (ReadAt(header_length_ - 263, buffer, 263) == 263) container_link_ = TrimText(buffer);
+  }
+
   record_count_ = static_cast<int32_t>((file_size - header_length_) / record_length_);
   current_record_ = 0;
   eof_ = false;

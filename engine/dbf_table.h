@@ -8,7 +8,9 @@
 //   0            32 bytes   header (below)
 //   32           32 * n     field descriptors (dbf_field.h), in field order
 //   32 + 32n     1          0x0D, end of the descriptors
-//   33 + 32n     263        version 0x30 only: reserved, zeros
+//   33 + 32n     263        version 0x30 only: the backlink, the path of the
+//                           database container the table belongs to (NUL-
+//                           terminated; all zeros for a free table)
 //   header len   reclen*N   the records, record 1 first, no gaps
 //   end          1          0x1A after the last record
 //
@@ -178,6 +180,10 @@ class KTO_dBaseDBF : public KTO_DiskFile {
   DbfField& MutableField(int number) { return fields_[static_cast<size_t>(number - 1)]; }
   const std::vector<DbfField>& Fields() const { return fields_; }
   const uint8_t* HeaderImage() const { return header_; }
+  // Visual FoxPro: the path of the database container the table belongs
+  // to, as the backlink after the descriptors holds it (relative to the
+  // table's folder, "\\" separators); empty for a free table.
+  const std::string& ContainerLink() const { return container_link_; }
   int32_t CurrentRecord() const { return current_record_; }
   void SetCurrentRecord(int32_t n) { current_record_ = n; }
 
@@ -265,6 +271,7 @@ class KTO_dBaseDBF : public KTO_DiskFile {
   int32_t header_length_ = 0;
   int32_t record_length_ = 0;
   std::vector<DbfField> fields_;
+  std::string container_link_;
   std::string own_record_;    // record length + 1 bytes, the last one 0x1A
   char* record_ = nullptr;    // the buffer the accessors work on
   std::string saved_record_;  // the current record as last read or written

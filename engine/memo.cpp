@@ -34,8 +34,10 @@ std::string UpperBase8(std::string_view table_name) {
 std::string KTobjMemo::MemoFileName(std::string_view table_file_name, uint8_t version) {
   std::string name = plat::UpperName(TrimText(table_file_name));
   const std::string_view ext = ExtensionOf(name);
-  name.resize(name.size() - ext.size());
+  // A Visual FoxPro database container (".DBC") keeps its memos in ".DCT".
+  if (ext == ".DBC") return name.substr(0, name.size() - ext.size()) + ".DCT";
   const bool dbt = version == 0x83 || version == 0x8B;
+  name.resize(name.size() - ext.size());
   return name + (dbt ? ".DBT" : ".FPT");
 }
 

@@ -9,10 +9,12 @@
 namespace tessera {
 
 TktlDBFFieldVars::TktlDBFFieldVars(KTO_dBaseFld& table, const DbfField& field)
+    : TktlDBFFieldVars(table, field, field.Name()) {}
+
+TktlDBFFieldVars::TktlDBFFieldVars(KTO_dBaseFld& table, const DbfField& field, const std::string& name)
     // A character field is as wide as its length and decimals bytes make
     // it; other fields have the length byte as width.
-    : TktUserDefFieldVar(UpperName(field.Name()), field.type == 'C' ? field.decimals * 256 + field.length : field.length,
-                         0),
+    : TktUserDefFieldVar(UpperName(name), field.type == 'C' ? field.decimals * 256 + field.length : field.length, 0),
       table_(table),
       number_(field.number),
       type_letter_(field.type),
@@ -119,6 +121,13 @@ TktDBFExpUserLink::TktDBFExpUserLink(KTO_dBaseFld& table) : table_(table) {
   AddFunction(std::make_unique<TktlDBFEOF>(table));
   AddFunction(std::make_unique<TktlDBFType>(table));
   AddFunction(std::make_unique<TktlDBFFieldNo>(table));
+  // The long names of a table in a database container come first: they are
+  // the names its users and its index tags write, and one of them may
+  // equal the short name of another field.
+  for (int i = 1; i <= table.FieldCount(); ++i) {
+    const DbfField& field = table.Field(i);
+    if (!field.long_name.empty()) AddFieldVar(std::make_unique<TktlDBFFieldVars>(table, field, field.long_name));
+  }
   for (int i = 1; i <= table.FieldCount(); ++i) AddFieldVar(std::make_unique<TktlDBFFieldVars>(table, table.Field(i)));
 }
 

@@ -1,6 +1,7 @@
 // Table-bound names: the resolver every opened table creates once, through
 // which its index keys, FOR conditions and filters read the current record.
-// Every field is a variable (class 17); RECNO, DELETED, BOF, EOF, TYPE and
+// Every field is a variable (class 17), under its long name too when the
+// table's database container gives it one; RECNO, DELETED, BOF, EOF, TYPE and
 // FIELDNO report the table's position and fields. Built-in functions are
 // looked up before these, so a built-in name always wins.
 //
@@ -28,6 +29,9 @@ struct DbfField;
 class TktlDBFFieldVars : public TktUserDefFieldVar {
  public:
   TktlDBFFieldVars(KTO_dBaseFld& table, const DbfField& field);
+  // The same field under another name (the long name a database container
+  // gives it).
+  TktlDBFFieldVars(KTO_dBaseFld& table, const DbfField& field, const std::string& name);
   int VarClass() const override { return 17; }
   bool GetValue(TktExpValue& value, uint8_t& type) override;
   int FieldNumber() const { return number_; }
@@ -99,7 +103,8 @@ class TktlDBFFieldNo : public TktlDBFFunction {
 
 class TktDBFExpUserLink : public TktExpUserLink {
  public:
-  // The table functions, then one variable per field in field order.
+  // The table functions, then one variable per long field name and one
+  // per field, each in field order.
   explicit TktDBFExpUserLink(KTO_dBaseFld& table);
   KTO_dBaseFld& Table() const { return table_; }
 

@@ -1,4 +1,5 @@
 // tessera info TABLE
+#include <algorithm>
 #include <cstdio>
 #include <iostream>
 
@@ -30,21 +31,34 @@ int Info(const Args& args) {
   // year - 1900 as other programs do.
   const int yy = h[1];
   const int year = yy >= 100 ? 1900 + yy : (yy < 80 ? 2000 + yy : 1900 + yy);
-  char line[128];
   std::printf("Table:          %s\n", ShownPath(given, ".DBF").c_str());
   std::printf("Version:        0x%02X (%s)\n", table->Version(), VersionName(table->Version()));
   std::printf("Records:        %d\n", table->RecordCount());
   std::printf("Header length:  %d\n", table->HeaderLength());
   std::printf("Record length:  %d\n", table->RecordLength());
   std::printf("Last update:    %04d-%02d-%02d\n", year, h[2], h[3]);
+  if (!table->ContainerLink().empty()) std::printf("Container:      %s\n", table->ContainerLink().c_str());
   std::printf("Fields:         %d\n", table->FieldCount());
-  std::printf("  #  Name        Type  Width  Dec\n");
+  // The name column is as wide as the longest name; a table whose database
+  // container gives long names also shows the short names its descriptors
+  // keep.
+  size_t name_width = 10;
+  bool long_names = false;
+  for (const tessera::DbfField& f : table->Fields()) {
+    name_width = std::max(name_width, plat::OemToUtf8(f.FullName()).size());
+    long_names = long_names || !f.long_name.empty();
+  }
+  const int w = static_cast<int>(name_width);
+  std::printf("  #  %-*s  Type  Width  Dec%s\n", w, "Name", long_names ? "  Stored as" : "");
   for (int i = 1; i <= table->FieldCount(); ++i) {
     const tessera::DbfField& f = table->Field(i);
-    std::snprintf(line, sizeof line, "%3d  %-10s  %-4s %6d %4d", i, plat::OemToUtf8(f.Name()).c_str(),
-                  plat::OemToUtf8(std::string(1, f.type)).c_str(), f.Width(), f.Decimals());
-    std::printf("%s\n", line);
+    std::printf("%3d  %-*s  %-4s %6d %4d", i, w, plat::OemToUtf8(f.FullName()).c_str(),
+                plat::OemToUtf8(std::string(1, f.type)).c_str(), f.Width(), f.Decimals());
+    if (long_names) std::printf("  %s", plat::OemToUtf8(f.Name()).c_str());
+    std::printf("\n");
   }
+  if (!table->ContainerProblem().empty())
+    std::printf("Warning:        %s: the fields' short names serve\n", table->ContainerProblem().c_str());
   return 0;
 }
 
@@ -93,7 +107,7 @@ int Dump(const Args& args) {
   if (csv) {
     for (int i = 1; i <= table->FieldCount(); ++i) {
       if (i > 1) out += ',';
-      AppendCsvField(out, plat::OemToUtf8(table->Field(i).Name()));
+      AppendCsvField(out, plat::OemToUtf8(table->Field(i).FullName()));
     }
     out += "\r\n";
   } else {

@@ -17,7 +17,7 @@ std::string HeaderJson(tessera::KTO_dBaseFld& table) {
   for (int i = 1; i <= table.FieldCount(); ++i) {
     const tessera::DbfField& f = table.Field(i);
     if (i > 1) out += ",";
-    out += "{\"name\":" + JsonString(plat::OemToUtf8(f.Name())) + ",\"type\":" +
+    out += "{\"name\":" + JsonString(plat::OemToUtf8(f.FullName())) + ",\"type\":" +
            JsonString(plat::OemToUtf8(std::string(1, f.type))) + ",\"width\":" + std::to_string(f.Width()) +
            ",\"decimals\":" + std::to_string(f.Decimals()) + "}";
   }
