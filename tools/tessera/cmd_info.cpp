@@ -10,33 +10,20 @@
 namespace tessera_tool {
 namespace {
 
-const char* VersionName(uint8_t v) {
-  switch (v) {
-    case 0x03: return "dBase III, no memo";
-    case 0x83: return "dBase III with .DBT memo";
-    case 0x8B: return "dBase IV with .DBT memo";
-    case 0xF5: return "FoxPro with .FPT memo";
-    case 0x30: return "Visual FoxPro";
-    default: return "unknown";
-  }
-}
-
 int Info(const Args& args) {
   ArgParser p(args, {}, {});
   p.Expect(1, 1);
   const std::string& given = p.Positional()[0];
   auto table = OpenForReading(given);
-  const uint8_t* h = table->HeaderImage();
-  // The year byte is the year modulo 100 as this engine writes it, or the
-  // year - 1900 as other programs do.
-  const int yy = h[1];
-  const int year = yy >= 100 ? 1900 + yy : (yy < 80 ? 2000 + yy : 1900 + yy);
+  int year = 0, month = 0, day = 0;
+  table->LastUpdate(&year, &month, &day);
   std::printf("Table:          %s\n", ShownPath(given, ".DBF").c_str());
-  std::printf("Version:        0x%02X (%s)\n", table->Version(), VersionName(table->Version()));
+  std::printf("Version:        0x%02X (%s)\n", table->Version(), tessera::KTO_dBaseDBF::VersionName(table->Version()));
   std::printf("Records:        %d\n", table->RecordCount());
   std::printf("Header length:  %d\n", table->HeaderLength());
   std::printf("Record length:  %d\n", table->RecordLength());
-  std::printf("Last update:    %04d-%02d-%02d\n", year, h[2], h[3]);
+  if (month >= 1 && month <= 12 && day >= 1 && day <= 31) std::printf("Last update:    %04d-%02d-%02d\n", year, month, day);
+  else std::printf("Last update:    none\n");
   if (!table->ContainerLink().empty()) std::printf("Container:      %s\n", table->ContainerLink().c_str());
   std::printf("Fields:         %d\n", table->FieldCount());
   // The name column is as wide as the longest name; a table whose database
@@ -57,8 +44,12 @@ int Info(const Args& args) {
     if (long_names) std::printf("  %s", plat::OemToUtf8(f.Name()).c_str());
     std::printf("\n");
   }
+  // What was read other than the format says, and why the table is not
+  // written.
+  for (const std::string& warning : table->HeaderWarnings()) std::printf("Warning:        %s\n", warning.c_str());
   if (!table->ContainerProblem().empty())
     std::printf("Warning:        %s: the fields' short names serve\n", table->ContainerProblem().c_str());
+  if (!table->ReadOnlyReason().empty()) std::printf("Read only:      %s\n", table->ReadOnlyReason().c_str());
   return 0;
 }
 
