@@ -11,6 +11,7 @@
 #include "engine/text_helpers.h"
 #include "platform/last_error.h"
 #include "platform/path.h"
+#include "platform/text_codepage.h"
 #include "platform/text_convert.h"
 
 namespace tessera {
@@ -19,6 +20,10 @@ namespace {
 using bytes::GetLE16;
 using bytes::GetLE32;
 using bytes::PutLE32;
+
+bool AllBlankBytes(const char* p, int n) {
+  return std::all_of(p, p + n, [](char c) { return c == ' '; });
+}
 
 // What a version byte says: the layout of the header, the memo file, and
 // whether this engine writes such tables.
@@ -106,6 +111,16 @@ KTobjMemo* KTO_dBaseDBF::MemoFile() {
   return memo_.get();
 }
 
+std::string KTO_dBaseDBF::MemoFileName() const {
+  if (!has_memo_) return std::string();
+  const uint8_t version = memo_kind_ == MemoKind::kFoxPro ? 0xF5 : 0x83;
+  return KTobjMemo::MemoFileName(GivenName(), version);
+}
+
+bool KTO_dBaseDBF::MemoFileMissing() const {
+  return has_memo_ && !memo_ && !plat::FileExists(MemoFileName());
+}
+
 const char* KTO_dBaseDBF::VersionName(uint8_t version) {
   const VersionInfo* info = FindVersion(version);
   return info != nullptr ? info->name : nullptr;
@@ -125,6 +140,12 @@ void KTO_dBaseDBF::LastUpdate(int* year, int* month, int* day) const {
   *year = yy >= 100 ? 1900 + yy : (yy < 80 ? 2000 + yy : 1900 + yy);
   *month = dbase2 ? header_[3] : header_[2];
   *day = dbase2 ? header_[4] : header_[3];
+}
+
+int KTO_dBaseDBF::TextCodePage() const {
+  if (code_page_override_ != 0) return code_page_override_;
+  const int marked = plat::CodePageOfLanguageDriver(CodePageMark());
+  return marked != 0 ? marked : plat::kCodePageOem;
 }
 
 bool KTO_dBaseDBF::RequireWritableFormat() {
@@ -488,6 +509,29 @@ void KTO_dBaseDBF::AppendUnderLock(WriteUndo* undo) {
   }
   undo->armed = true;
 
+  // Visual FoxPro numbers a new record in its autoincrement fields: the
+  // next value and the step are in the field's descriptor (bytes 19..22
+  // and 23), read afresh under the append lock (another program may have
+  // appended) and advanced once the record is written.
+  std::vector<std::pair<uint32_t, uint32_t>> advanced;  // descriptor offset, next value
+  for (const DbfField& f : fields_) {
+    if (!IsVisualFoxPro() || !f.IsAutoIncrement() || f.type != 'I' || f.length != 4) continue;
+    uint8_t counter[5];
+    if (KTO_DiskFile::ReadAt(f.descriptor_at + 19, counter, 5) != 5) {
+      ReportError(kCodeHeaderInvalid, kSubTableHeader, FileName());
+      return;
+    }
+    char* p = record_ + f.offset;
+    if (GetLE32(reinterpret_cast<const uint8_t*>(p)) != 0 && !AllBlankBytes(p, 4)) {
+      ReportError(kCodeFieldType, kSubFieldType, f.Name() + " is numbered by the table (autoincrement)");
+      return;
+    }
+    const uint32_t next = GetLE32(counter);
+    PutLE32(reinterpret_cast<uint8_t*>(p), next);
+    advanced.emplace_back(f.descriptor_at + 19, next + counter[4]);
+    undo->counters.emplace_back(f.descriptor_at + 19, next);
+  }
+
   record_changed_ = true;
   header_dirty_ = true;
   record_[0] = ' ';
@@ -501,6 +545,11 @@ void KTO_dBaseDBF::AppendUnderLock(WriteUndo* undo) {
     std::string image(record_, static_cast<size_t>(record_length_));
     image += static_cast<char>(kEndOfFileMark);
     WriteAt(at, image.data(), record_length_ + 1);
+  }
+  for (const auto& [at, next] : advanced) {
+    uint8_t value[4];
+    PutLE32(value, next);
+    WriteAt(at, value, 4);
   }
   record_count_ = number;
   current_record_ = number;
@@ -526,6 +575,14 @@ void KTO_dBaseDBF::WriteRecord(int32_t number) {
   undo.tail.resize(static_cast<size_t>(record_length_));
   if (KTO_DiskFile::ReadAt(RecordOffset(number), undo.tail.data(), record_length_) != record_length_)
     undo.tail.clear();
+  // The number the table gave a record in an autoincrement field stays.
+  for (const DbfField& f : fields_) {
+    if (!IsVisualFoxPro() || !f.IsAutoIncrement() || undo.tail.empty()) continue;
+    if (std::memcmp(record_ + f.offset, undo.tail.data() + f.offset, static_cast<size_t>(f.Width())) != 0) {
+      ReportError(kCodeFieldType, kSubFieldType, f.Name() + " is numbered by the table (autoincrement)");
+      return;
+    }
+  }
   undo.armed = true;
   undo_failed_ = false;
   try {
@@ -556,6 +613,11 @@ bool KTO_dBaseDBF::UndoWrite(const WriteUndo& undo) {
     if (ok) ok = CutBack(undo.size);
   } else if (!undo.tail.empty()) {
     ok = WriteQuiet(RecordOffset(undo.number), undo.tail.data(), static_cast<int32_t>(undo.tail.size()));
+  }
+  for (const auto& [at, next] : undo.counters) {
+    uint8_t value[4];
+    PutLE32(value, next);
+    ok = WriteQuiet(at, value, 4) && ok;
   }
   if (undo.header_written) ok = WriteQuiet(0, undo.header, 32) && ok;
   std::memcpy(header_, undo.header, sizeof header_);

@@ -215,6 +215,13 @@ class KTO_dBaseDBF : public KTO_DiskFile {
   // The code page mark of the header (language driver, byte 29); 0 when
   // there is none.
   uint8_t CodePageMark() const { return layout_ == TableLayout::kDBase2 ? 0 : header_[29]; }
+  // The code page of the table's texts (Windows numbering, see
+  // platform/text_codepage.h): the one SetTextCodePage chose, else the one
+  // the header's mark names, else CP866, the callbook's, whose tables
+  // carry no mark.
+  int TextCodePage() const;
+  // Overrides the header's mark (0: the header's again).
+  void SetTextCodePage(int number) { code_page_override_ = number; }
   // The record count the header holds (RecordCount may differ, see
   // CountRecords).
   uint32_t HeaderRecordCount() const;
@@ -278,6 +285,10 @@ class KTO_dBaseDBF : public KTO_DiskFile {
   // The memo file of the table, opened on first need; null when the table
   // has none.
   KTobjMemo* MemoFile();
+  // The name of the table's memo file ("" when it has none), and whether
+  // it should have one that is not there (a table copied without it).
+  std::string MemoFileName() const;
+  bool MemoFileMissing() const;
 
   // What a record write changed, for taking it back when a later step of
   // the same write (the header, the index keys) fails.
@@ -291,6 +302,9 @@ class KTO_dBaseDBF : public KTO_DiskFile {
     int32_t current = 0;  // current record before
     int64_t size = 0;     // append: file size before
     std::string tail;     // edit: the old record; append: the old bytes at its place
+    // Append: the autoincrement counters advanced (descriptor offset of the
+    // counter, its value before).
+    std::vector<std::pair<uint32_t, uint32_t>> counters;
     uint8_t header[32] = {};
   };
   // Puts the file back as the undo record says (table, header, count);
@@ -347,6 +361,7 @@ class KTO_dBaseDBF : public KTO_DiskFile {
   std::vector<std::string> header_warnings_;
   std::string read_only_reason_;
   int null_flags_field_ = 0;
+  int code_page_override_ = 0;
   std::string container_link_;
   std::string own_record_;    // record length + 1 bytes, the last one 0x1A
   char* record_ = nullptr;    // the buffer the accessors work on
