@@ -242,7 +242,8 @@ int KTO_dBaseFld::FieldNumber(std::string_view name) {
   // and to the short one its descriptor keeps.
   for (const DbfField& f : Fields())
     if (!f.long_name.empty() && plat::UpperText(f.long_name) == wanted) return f.number;
-  if (wanted.size() > 10) return 0;
+  // Descriptors hold names of up to 10 characters, 31 in dBase 7.
+  if (wanted.size() > (IsDBase7() ? 31u : 10u)) return 0;
   for (const DbfField& f : Fields())
     if (plat::UpperText(f.name) == wanted) return f.number;
   return 0;
@@ -263,7 +264,8 @@ const DbfField* KTO_dBaseFld::FindTypedField(std::string_view name, char wanted)
   const char t = f->type;
   bool ok = t == wanted;
   if (wanted == 'G') ok = ok || t == 'B' || t == 'M';
-  if (wanted == 'N') ok = ok || t == 'B' || t == 'F' || t == 'G' || t == 'I' || t == 'M';
+  // Currency (Y) and dBase 7's autoincrement and double are numbers too.
+  if (wanted == 'N') ok = ok || t == 'B' || t == 'F' || t == 'G' || t == 'I' || t == 'M' || t == 'Y' || t == '+' || t == 'O';
   if (!ok) {
     std::string info(TrimRightText(name));
     if (info.size() > 80) info.resize(80);
