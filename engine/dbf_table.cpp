@@ -1,6 +1,8 @@
 #include "engine/dbf_table.h"
 
 #include <algorithm>
+#include <cctype>
+#include <cstdlib>
 #include <cstring>
 
 #include "engine/byte_order.h"
@@ -144,7 +146,8 @@ void KTO_dBaseDBF::LastUpdate(int* year, int* month, int* day) const {
 
 int KTO_dBaseDBF::TextCodePage() const {
   if (code_page_override_ != 0) return code_page_override_;
-  const int marked = plat::CodePageOfLanguageDriver(CodePageMark());
+  int marked = plat::CodePageOfLanguageDriver(CodePageMark());
+  if (marked == 0) marked = driver_name_code_page_;
   return marked != 0 ? marked : plat::kCodePageOem;
 }
 
@@ -182,6 +185,16 @@ void KTO_dBaseDBF::ReadStructure() {
     if (header_[15] == 0x01) {
       // Enciphered tables are not read: their records would be taken for text.
       throw ETesseraEncryption(msg::Format(msg::kTableEnciphered, {FileName()}));
+    }
+  }
+  driver_name_code_page_ = 0;
+  if (layout_ == TableLayout::kDBase7) {
+    // dBase 7 names its language driver in header bytes 32..63 too:
+    // "DB437US0" is code page 437 (US), "DBWINUS0" Windows ANSI.
+    char name[33] = {};
+    if (ReadAt(32, name, 32) == 32 && name[0] == 'D' && name[1] == 'B') {
+      if (std::strncmp(name + 2, "WIN", 3) == 0) driver_name_code_page_ = 1252;
+      else if (std::isdigit(static_cast<unsigned char>(name[2]))) driver_name_code_page_ = std::atoi(name + 2);
     }
   }
   memo_kind_ = info->memo;

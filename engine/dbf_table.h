@@ -362,6 +362,7 @@ class KTO_dBaseDBF : public KTO_DiskFile {
   std::string read_only_reason_;
   int null_flags_field_ = 0;
   int code_page_override_ = 0;
+  int driver_name_code_page_ = 0;  // dBase 7: the code page its language driver's name gives
   std::string container_link_;
   std::string own_record_;    // record length + 1 bytes, the last one 0x1A
   char* record_ = nullptr;    // the buffer the accessors work on

@@ -35,9 +35,11 @@ std::string FieldNotes(const tessera::DbfField& f) {
 std::string CodePageLine(const tessera::KTO_dBaseDBF& table) {
   char mark[48];
   const uint8_t m = table.CodePageMark();
-  if (m == 0) std::snprintf(mark, sizeof mark, "no mark");
-  else if (plat::CodePageOfLanguageDriver(m) == 0) std::snprintf(mark, sizeof mark, "mark 0x%02X, not a known one", m);
-  else std::snprintf(mark, sizeof mark, "mark 0x%02X", m);
+  if (m != 0 && plat::CodePageOfLanguageDriver(m) == 0) std::snprintf(mark, sizeof mark, "mark 0x%02X, not a known one", m);
+  else if (m != 0) std::snprintf(mark, sizeof mark, "mark 0x%02X", m);
+  else if (table.IsDBase7() && !CodePageOverridden() && table.TextCodePage() != plat::kCodePageOem)
+    std::snprintf(mark, sizeof mark, "the language driver's name");
+  else std::snprintf(mark, sizeof mark, "no mark");
   const int cp = table.TextCodePage();
   std::string name;
   try {
@@ -45,8 +47,7 @@ std::string CodePageLine(const tessera::KTO_dBaseDBF& table) {
   } catch (const plat::CodePageError&) {
     name = std::to_string(cp) + ", which this system cannot convert";
   }
-  const bool chosen = cp != (plat::CodePageOfLanguageDriver(m) != 0 ? plat::CodePageOfLanguageDriver(m) : plat::kCodePageOem);
-  return name + " (" + (chosen ? "--codepage; " : "") + mark + ")";
+  return name + " (" + (CodePageOverridden() ? "--codepage; " : "") + mark + ")";
 }
 
 int Info(const Args& args) {

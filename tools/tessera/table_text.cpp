@@ -8,6 +8,7 @@ int g_override = 0;
 }  // namespace
 
 void SetCodePageOverride(int number) { g_override = number; }
+bool CodePageOverridden() { return g_override != 0; }
 
 void ApplyCodePage(tessera::KTO_dBaseDBF& table) {
   if (g_override != 0) table.SetTextCodePage(g_override);

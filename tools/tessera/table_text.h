@@ -13,6 +13,8 @@ namespace tessera_tool {
 
 // The code page --codepage named (0: none); set once by main.
 void SetCodePageOverride(int number);
+// Whether --codepage named one.
+bool CodePageOverridden();
 // Gives `table` the code page --codepage named, if any.
 void ApplyCodePage(tessera::KTO_dBaseDBF& table);
 
