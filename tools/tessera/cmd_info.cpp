@@ -105,7 +105,14 @@ int Info(const Args& args) {
   return 0;
 }
 
-TESSERA_COMMAND("info", "info TABLE", "Show a table's version, record count, header, last update and fields.", "",
+TESSERA_COMMAND("info", "info TABLE", "Show a table's version, record count, header, last update and fields.",
+                "Also the code page of its texts (from the header's language-driver mark, CP866 without one,\n"
+                "or --codepage), the database container of a Visual FoxPro table (whose long field names\n"
+                "are shown, the descriptors' short names beside them) and Visual FoxPro's field flags.\n"
+                "\"Warning:\" lines name what was read other than the format says (no 0x0D after the field\n"
+                "descriptors, a field of width 0, a record length one byte short of the fields), a database\n"
+                "container that gives no names, a missing memo file; \"Read only:\" says why the table is\n"
+                "not written (dBase II and 7, the dBase IV SQL tables, FoxBASE's 0xFB, an unclear layout).",
                 Info);
 
 // One CSV field (RFC 4180): quoted when it holds a comma, a quote or a line
