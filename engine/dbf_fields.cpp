@@ -283,7 +283,7 @@ void KTO_dBaseFld::StoreFieldText(const DbfField& field, std::string_view text, 
     // shorter than the field keeps its length in the last byte.
     std::memset(p, 0, width);
     const size_t n = std::min(text.size(), width);
-    std::memcpy(p, text.data(), n);
+    if (n > 0) std::memcpy(p, text.data(), n);
     const bool shorter = n < width;
     if (shorter) p[width - 1] = static_cast<char>(n);
     SetNullFlag(record, field.length_bit, shorter);

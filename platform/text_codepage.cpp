@@ -147,7 +147,10 @@ struct TextCodePage::Reverse {
 
 TextCodePage::TextCodePage(int number, std::string name, std::string iconv_name)
     : number_(number), name_(std::move(name)), iconv_name_(std::move(iconv_name)) {
-  if (number_ == kCodePageUtf8) return;
+  if (number_ == kCodePageUtf8) {
+    single_byte_ = false;
+    return;
+  }
   iconv_t cd = ::iconv_open("UTF-32LE", iconv_name_.c_str());
   if (cd == reinterpret_cast<iconv_t>(-1))
     throw CodePageError("Texts in code page " + name_ + " cannot be converted: this system's iconv has no " +
@@ -213,6 +216,62 @@ std::string TextCodePage::FromUtf8(std::string_view text) const {
     auto it = reverse_->map.find(cp);
     out += it == reverse_->map.end() ? '?' : static_cast<char>(it->second);
   }
+  return out;
+}
+
+int TextCodePage::FromUnicode(char32_t cp) const {
+  if (reverse_ == nullptr) return -1;
+  auto it = reverse_->map.find(cp);
+  return it == reverse_->map.end() ? -1 : it->second;
+}
+
+namespace {
+
+// Byte maps between a table code page and ANSI, built once per code page.
+struct AnsiMaps {
+  uint8_t to_ansi[256];
+  uint8_t from_ansi[256];
+};
+
+const AnsiMaps* MapsFor(int code_page) {
+  static std::mutex mutex;
+  static std::map<int, std::unique_ptr<AnsiMaps>> maps;
+  std::lock_guard<std::mutex> lock(mutex);
+  auto it = maps.find(code_page);
+  if (it != maps.end()) return it->second.get();
+  const TextCodePage& table = TextCodePage::Get(code_page);
+  const TextCodePage& ansi = TextCodePage::Get(1251);
+  std::unique_ptr<AnsiMaps> m;
+  if (table.SingleByte()) {
+    m = std::make_unique<AnsiMaps>();
+    for (int b = 0; b < 256; ++b) {
+      // Control characters stay themselves where a side leaves them undefined.
+      const int to = ansi.FromUnicode(table.ToUnicode(static_cast<uint8_t>(b)));
+      const int from = table.FromUnicode(ansi.ToUnicode(static_cast<uint8_t>(b)));
+      m->to_ansi[b] = static_cast<uint8_t>(b < 0x20 ? b : (to < 0 ? '?' : to));
+      m->from_ansi[b] = static_cast<uint8_t>(b < 0x20 ? b : (from < 0 ? '?' : from));
+    }
+  }
+  return maps.emplace(code_page, std::move(m)).first->second.get();
+}
+
+}  // namespace
+
+void TableToAnsiBuffer(int code_page, const char* src, char* dst, size_t count) {
+  const AnsiMaps* m = MapsFor(code_page);
+  for (size_t i = 0; i < count; ++i)
+    dst[i] = m != nullptr ? static_cast<char>(m->to_ansi[static_cast<unsigned char>(src[i])]) : src[i];
+}
+
+void AnsiToTableBuffer(int code_page, const char* src, char* dst, size_t count) {
+  const AnsiMaps* m = MapsFor(code_page);
+  for (size_t i = 0; i < count; ++i)
+    dst[i] = m != nullptr ? static_cast<char>(m->from_ansi[static_cast<unsigned char>(src[i])]) : src[i];
+}
+
+std::string AnsiToTable(int code_page, std::string_view text) {
+  std::string out(text);
+  AnsiToTableBuffer(code_page, out.data(), out.data(), out.size());
   return out;
 }
 

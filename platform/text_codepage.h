@@ -43,6 +43,11 @@ class TextCodePage {
   std::string ToUtf8(std::string_view text) const;
   // Characters the code page cannot hold become '?'.
   std::string FromUtf8(std::string_view text) const;
+  // Single-byte code pages: the character of a byte (U+FFFD where the code
+  // page defines none), and the byte of a character (-1 when it has none).
+  bool SingleByte() const { return single_byte_; }
+  char32_t ToUnicode(uint8_t byte) const { return to_unicode_[byte]; }
+  int FromUnicode(char32_t cp) const;
 
   TextCodePage(const TextCodePage&) = delete;
   TextCodePage& operator=(const TextCodePage&) = delete;
@@ -58,6 +63,14 @@ class TextCodePage {
   struct Reverse;
   Reverse* reverse_ = nullptr;  // Unicode -> byte of a single-byte code page; owned
 };
+
+// The window side of the callbook is ANSI (CP1251); the dataset translates
+// field texts byte for byte between it and a table's code page (CP866 for
+// the callbook's tables). Characters the target lacks become '?'; a
+// multi-byte code page is passed through untranslated.
+void TableToAnsiBuffer(int code_page, const char* src, char* dst, size_t count);
+void AnsiToTableBuffer(int code_page, const char* src, char* dst, size_t count);
+std::string AnsiToTable(int code_page, std::string_view text);
 
 // The code page a language-driver mark names (the dBase and FoxPro table
 // of driver IDs); 0 for no mark and for marks this table does not know.
