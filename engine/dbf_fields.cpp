@@ -67,11 +67,14 @@ void PutBEDouble(char* p, double v) {
 // shows the next day's midnight).
 std::string DateTimeText(int32_t day, int64_t ms) {
   int64_t seconds = ms < 0 ? 0 : (ms + 500) / 1000;
+  int64_t days = day;
   if (seconds >= 86400) {
-    day += static_cast<int32_t>(seconds / 86400);
+    days += seconds / 86400;
     seconds %= 86400;
   }
-  std::string out = TrimRightText(EngineDate().DisplayText(day));
+  // A damaged day number stays within what the date converter takes.
+  days = std::min<int64_t>(days, INT32_MAX);
+  std::string out = TrimRightText(EngineDate().DisplayText(static_cast<int32_t>(days)));
   // Appended piece by piece: GCC 12 misreads `" " + std::string` as an
   // overlapping copy (-Wrestrict) when it is inlined here.
   out += ' ';
@@ -602,7 +605,10 @@ std::string KTO_dBaseFld::GetTextN(int number) {
       const double v = GetNumberN(number);
       if (f->type == 'O') return plat::FloatToText(v);
       if (f->type != '@') return std::to_string(static_cast<int32_t>(v));
+      // Milliseconds no calendar holds (damage, or not a time stamp at all)
+      // are shown as the number they are.
       const double days = std::floor(v / kMsPerDay);
+      if (!std::isfinite(v) || days < 0 || days > 1e9) return plat::FloatToText(v);
       return DateTimeText(static_cast<int32_t>(days) + kJulianDayOfYearOne, static_cast<int64_t>(v - days * kMsPerDay));
     }
     const double v = GetNumberN(number);

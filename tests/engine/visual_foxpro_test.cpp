@@ -183,6 +183,26 @@ TEST_F(VisualFoxProTest, VarcharAndVarbinaryKeepTheirLengthAndBlobsTheirBytes) {
   EXPECT_EQ(t.MemoText(3), "");
 }
 
+// Date-times a damaged file holds are shown as far as they go, never
+// computed past the integers that hold them (the fuzzer found a day number
+// of 2^31 - 1 with a time near midnight).
+TEST_F(VisualFoxProTest, DamagedDateTimesAreShownWithoutOverflow) {
+  tessera::CreateTable(path_, 0x30, {{"AT", 'T'}});
+  {
+    KTO_dBaseFld t(path_, true, true);
+    t.BlankRecord();
+    t.AppendRecord();
+  }
+  std::string bytes = ReadFileBytes(path_);
+  const size_t at = bytes.size() - 1 - 8;  // the field, before the end mark
+  const std::string stamp("\xFF\xFF\xFF\x7F\xFF\x5B\x26\x05", 8);  // day 2^31 - 1, 23:59:59.999
+  bytes.replace(at, 8, stamp);
+  WriteFileBytes(path_, bytes);
+  KTO_dBaseFld t(path_, true, false);
+  t.GotoRecord(1);
+  EXPECT_FALSE(t.GetText("AT").empty());
+}
+
 // dBase 7 keeps integers big-endian with the sign bit inverted and
 // timestamps as big-endian doubles of milliseconds.
 TEST_F(VisualFoxProTest, DBase7BinariesReadAndWriteBigEndian) {
