@@ -322,18 +322,29 @@ void KTO_dBaseDBF::AssignNullFlagBits() {
 }
 
 int32_t KTO_dBaseDBF::CountRecords(uint32_t header_count, int64_t file_size, int32_t known) {
-  const int64_t in_file = file_size > header_length_ ? (file_size - header_length_) / record_length_ : 0;
+  int64_t in_file = file_size > header_length_ ? (file_size - header_length_) / record_length_ : 0;
   int64_t count = std::min<int64_t>(header_count, in_file);
   // Records past the header's count are counted while they begin with a
   // deletion flag; the end-of-file mark, or stale bytes after it, end them.
   count = std::max<int64_t>(count, std::min<int64_t>(known, in_file));
-  while (count < in_file && count < INT32_MAX) {
-    char flag = 0;
-    if (KTO_DiskFile::ReadAt(RecordOffset(static_cast<int32_t>(count + 1)), &flag, 1) != 1) break;
-    if (flag != ' ' && flag != '*') break;
-    ++count;
+  in_file = std::min<int64_t>(in_file, INT32_MAX);
+  // Read in pieces of up to 1 MiB: a writer that never updates the count
+  // leaves every record of the file to look at.
+  const int64_t per_piece = std::max<int64_t>(1, (1 << 20) / record_length_);
+  std::string piece;
+  while (count < in_file) {
+    const int64_t n = std::min(per_piece, in_file - count);
+    piece.resize(static_cast<size_t>((n - 1) * record_length_ + 1));
+    const int32_t got = KTO_DiskFile::ReadAt(RecordOffset(static_cast<int32_t>(count + 1)), piece.data(),
+                                             static_cast<int32_t>(piece.size()));
+    if (got != static_cast<int32_t>(piece.size())) break;
+    for (int64_t i = 0; i < n; ++i) {
+      const char flag = piece[static_cast<size_t>(i * record_length_)];
+      if (flag != ' ' && flag != '*') return static_cast<int32_t>(count);
+      ++count;
+    }
   }
-  return static_cast<int32_t>(std::min<int64_t>(count, INT32_MAX));
+  return static_cast<int32_t>(count);
 }
 
 void KTO_dBaseDBF::RefreshHeader() {

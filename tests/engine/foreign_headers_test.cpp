@@ -125,6 +125,22 @@ TEST_F(ForeignHeadersTest, RecordsAfterTheHeadersCountCountOnlyWhenTheyBeginWith
   EXPECT_EQ(KTO_dBaseFld(path_, true, false).RecordCount(), 3);
 }
 
+// Some writers never update the count: every record of the file counts,
+// read in pieces (here three), up to the end mark.
+TEST_F(ForeignHeadersTest, AWriterThatNeverCountsLeavesEveryRecordCounted) {
+  tessera::CreateTable(path_, 0x03, {{"TEXT", 'C', 999}}, {0, true});
+  std::string b = ReadFileBytes(path_);
+  b.pop_back();  // the end mark
+  for (int r = 1; r <= 2500; ++r) b += (r % 7 == 0 ? '*' : ' ') + std::string(999, static_cast<char>('a' + r % 26));
+  b += '\x1A';
+  WriteFileBytes(path_, b);
+  KTO_dBaseFld t(path_, true, false);
+  EXPECT_EQ(t.HeaderRecordCount(), 0u);
+  EXPECT_EQ(t.RecordCount(), 2500);
+  t.GotoRecord(2500);
+  EXPECT_EQ(t.GetText("TEXT")[0], 'a' + 2500 % 26);
+}
+
 TEST_F(ForeignHeadersTest, LenientHeadersAreReadWithAWarning) {
   // No room for the 0x0D: the descriptors fill the header.
   std::string b = DBase3Image(0x03, {"apple    7"});
