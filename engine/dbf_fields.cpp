@@ -147,8 +147,11 @@ std::string KTO_dBaseFld::TableBaseName() const { return BaseName(FileName()); }
 bool KTO_dBaseFld::IsBinaryField(const DbfField& field) const {
   switch (Layout()) {
     case TableLayout::kVisualFoxPro:
+      // At their fixed widths only: a damaged descriptor must not make a
+      // reader take eight bytes from a field of one.
       switch (field.type) {
-        case 'B': case 'G': case 'I': case 'M': case 'P': case 'T': case 'W': case 'Y': return true;
+        case 'G': case 'I': case 'M': case 'P': case 'W': return field.length == 4;
+        case 'B': case 'T': case 'Y': return field.length == 8;
         default: return false;
       }
     case TableLayout::kDBase7:

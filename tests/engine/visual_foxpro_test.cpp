@@ -203,6 +203,25 @@ TEST_F(VisualFoxProTest, DamagedDateTimesAreShownWithoutOverflow) {
   EXPECT_FALSE(t.GetText("AT").empty());
 }
 
+// A damaged descriptor that gives a binary field another width than its
+// type's leaves its bytes text: a reader must not take four bytes from a
+// field of one (the fuzzer found it).
+TEST_F(VisualFoxProTest, BinaryLettersAtOtherWidthsAreText) {
+  tessera::CreateTable(path_, 0x30, {{"N", 'C', 1}, {"TAIL", 'C', 1}});
+  std::string bytes = ReadFileBytes(path_);
+  bytes[32 + 11] = 'I';  // N: an integer of one byte
+  bytes += " 7x";
+  bytes.erase(bytes.size() - 4, 1);  // the end mark, now after the record
+  bytes += '\x1A';
+  WriteFileBytes(path_, bytes);
+  KTO_dBaseFld t(path_, true, false);
+  ASSERT_EQ(t.RecordCount(), 1);
+  t.GotoRecord(1);
+  EXPECT_FALSE(t.IsBinaryField(t.Field(1)));
+  EXPECT_EQ(t.GetTextN(1), "7");
+  EXPECT_EQ(t.GetNumberN(1), 7);
+}
+
 // dBase 7 keeps integers big-endian with the sign bit inverted and
 // timestamps as big-endian doubles of milliseconds.
 TEST_F(VisualFoxProTest, DBase7BinariesReadAndWriteBigEndian) {
