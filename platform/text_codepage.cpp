@@ -2,6 +2,7 @@
 
 #include <iconv.h>
 
+#include <array>
 #include <cctype>
 #include <cerrno>
 #include <map>
@@ -234,11 +235,20 @@ struct AnsiMaps {
 };
 
 const AnsiMaps* MapsFor(int code_page) {
+  // The dataset translates every field it shows: the last code page's
+  // maps are at hand without the lock.
+  thread_local int last_page = 0;
+  thread_local const AnsiMaps* last_maps = nullptr;
+  if (code_page == last_page && code_page != 0) return last_maps;
   static std::mutex mutex;
   static std::map<int, std::unique_ptr<AnsiMaps>> maps;
   std::lock_guard<std::mutex> lock(mutex);
   auto it = maps.find(code_page);
-  if (it != maps.end()) return it->second.get();
+  if (it != maps.end()) {
+    last_page = code_page;
+    last_maps = it->second.get();
+    return last_maps;
+  }
   const TextCodePage& table = TextCodePage::Get(code_page);
   const TextCodePage& ansi = TextCodePage::Get(1251);
   std::unique_ptr<AnsiMaps> m;
@@ -252,7 +262,9 @@ const AnsiMaps* MapsFor(int code_page) {
       m->from_ansi[b] = static_cast<uint8_t>(b < 0x20 ? b : (from < 0 ? '?' : from));
     }
   }
-  return maps.emplace(code_page, std::move(m)).first->second.get();
+  last_maps = maps.emplace(code_page, std::move(m)).first->second.get();
+  last_page = code_page;
+  return last_maps;
 }
 
 }  // namespace
@@ -276,9 +288,13 @@ std::string AnsiToTable(int code_page, std::string_view text) {
 }
 
 int CodePageOfLanguageDriver(uint8_t mark) {
-  for (const DriverMark& d : kDriverMarks)
-    if (d.mark == mark) return d.code_page;
-  return 0;
+  // Asked for every text a table converts: a table by mark.
+  static const std::array<int, 256> by_mark = [] {
+    std::array<int, 256> t{};
+    for (const DriverMark& d : kDriverMarks) t[d.mark] = d.code_page;
+    return t;
+  }();
+  return by_mark[mark];
 }
 
 int CodePageNamed(std::string_view text) {

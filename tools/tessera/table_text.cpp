@@ -14,12 +14,22 @@ void ApplyCodePage(tessera::KTO_dBaseDBF& table) {
   if (g_override != 0) table.SetTextCodePage(g_override);
 }
 
-std::string ToUtf8(const tessera::KTO_dBaseDBF& table, std::string_view text) {
-  return plat::TextCodePage::Get(table.TextCodePage()).ToUtf8(text);
+namespace {
+
+// The code page of a table, looked up once for the many texts of a dump.
+const plat::TextCodePage& PageOf(const tessera::KTO_dBaseDBF& table) {
+  static const plat::TextCodePage* last = nullptr;
+  const int number = table.TextCodePage();
+  if (last == nullptr || last->Number() != number) last = &plat::TextCodePage::Get(number);
+  return *last;
 }
 
+}  // namespace
+
+std::string ToUtf8(const tessera::KTO_dBaseDBF& table, std::string_view text) { return PageOf(table).ToUtf8(text); }
+
 std::string FromUtf8(const tessera::KTO_dBaseDBF& table, std::string_view text) {
-  return plat::TextCodePage::Get(table.TextCodePage()).FromUtf8(text);
+  return PageOf(table).FromUtf8(text);
 }
 
 }  // namespace tessera_tool
