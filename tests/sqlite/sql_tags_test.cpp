@@ -183,16 +183,31 @@ TEST_F(SqlTags, NumbersDatesAndTheTagsThatAreNotUsed) {
     Same("amount", "WHERE amount < '5'");
     Same("amount", "WHERE amount < 'abc'");
     Same("amount", "ORDER BY amount");
-    Same("qty", "ORDER BY qty DESC");  // blank quantities read 0, where the tag holds them
-    EXPECT_NE(Plan("ORDER BY qty").find(":QTY"), std::string::npos);
-    EXPECT_EQ(Plan("ORDER BY born").find(":BORN"), std::string::npos);  // blank dates are NULL
+    // Blank quantities and dates are NULL, which SQL sorts first; the tags
+    // hold them with the zeros and among the dates. Their order is taken
+    // from the tag only where a comparison leaves them out.
+    Same("qty", "ORDER BY qty DESC");
+    EXPECT_EQ(Plan("ORDER BY qty").find(":QTY"), std::string::npos);
+    EXPECT_EQ(Plan("ORDER BY born").find(":BORN"), std::string::npos);
+    EXPECT_NE(Plan("WHERE qty IS NOT NULL ORDER BY qty").find(":QTY"), std::string::npos);
+    EXPECT_EQ(Plan("WHERE qty IS NOT NULL ORDER BY qty").find("TEMP B-TREE"), std::string::npos);
+    Same("qty", "WHERE qty IS NOT NULL ORDER BY qty");
     Same("qty", "WHERE qty = 0");
     Same("qty", "WHERE qty IS NULL");
     Same("qty", "WHERE qty <= 10 ORDER BY qty");
+    Same("qty", "WHERE qty >= -1 ORDER BY qty DESC");
+    EXPECT_EQ(sql_.One("SELECT count(qty), avg(qty), count(born) FROM t WHERE qty >= 0"),
+              sql_.One("SELECT count(qty), avg(qty), count(born) FROM n WHERE qty >= 0"));
     Same("born", "WHERE born = '2000-02-29'");
     Same("born", "WHERE born >= '1999-01-01' AND born < '2001-01-01' ORDER BY born DESC");
     Same("born", "WHERE born < '1900'");
     Same("born", "WHERE born IS NULL");
+    // SQL compares the dates' texts: a bound of another form orders with
+    // them otherwise than its date ('2000-12-31' < '20000101').
+    Same("born", "WHERE born < '20000101'");
+    Same("born", "WHERE born > 20000101");
+    Same("born", "WHERE born <= '2000-02-29 ' ORDER BY born");
+    Same("born", "WHERE born >= '2000-2-1'");
     Same("name", "WHERE name LIKE 'B%' AND rowid > 100");
   }
 }
