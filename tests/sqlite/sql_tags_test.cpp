@@ -234,6 +234,44 @@ TEST_F(SqlTags, SingleIndexFilesAndVisualFoxProKeys) {
   Same("name", "WHERE name = (SELECT name FROM n WHERE rowid = 5)");
   Same("name", "WHERE name LIKE 'a%'");
   Same("name", "WHERE name GLOB 'A*'");
+  // Date-times keyed as a day number and its fraction, compared in SQL as
+  // their texts: bounds of that form are sought, others left to SQLite.
+  EXPECT_NE(Plan("WHERE stamp > '2001-02-03T04:05:06'").find(":STAMP >"), std::string::npos);
+  for (const char* where : {"WHERE stamp > '2001-02-03T04:05:06' ORDER BY stamp",
+                            "WHERE stamp = (SELECT stamp FROM n WHERE rowid = 7)",
+                            "WHERE stamp = (SELECT max(stamp) FROM n)",
+                            "WHERE stamp < '2001-02-03 04:05:06' ORDER BY stamp DESC",
+                            "WHERE stamp <= '1970-01-01T00:00:00.0009'", "WHERE stamp >= '2000-01-01'",
+                            "WHERE stamp BETWEEN '1899-12-30' AND '1970-01-02T00:00' ORDER BY stamp"})
+    Same("stamp", where);
+}
+
+// A logical keys as "T" or "F", a blank one as "F"; SQL reads the blank as
+// NULL, which no comparison matches and ORDER BY puts first.
+TEST_F(SqlTags, LogicalTagsAndTheirBlanks) {
+  const std::string dbf = dir_ / "L.DBF";
+  tessera::CreateTable(dbf, 0x03, {{"NAME", 'C', 10}, {"ACTIVE", 'L'}});
+  {
+    tessera::KTO_dBHandler t(dbf, false, true);
+    for (int i = 0; i < 200; ++i) {
+      t.BlankRecord();
+      t.PutTextN(1, "N" + std::to_string(i));
+      t.StoreFieldText(t.Field(2), i % 4 == 0 ? "T" : i % 4 == 1 ? "F" : i % 4 == 2 ? " " : "?", t.RecordBuffer());
+      t.AppendRecord();
+    }
+    t.CreateIndexTag("L.CDX", "ACT", "ACTIVE", "", tessera::kDuplicateKeys, 0);
+  }
+  Open(dbf);
+  EXPECT_NE(Plan("WHERE active = 1").find(":ACT ="), std::string::npos);
+  EXPECT_NE(Plan("WHERE active = 0").find(":ACT ="), std::string::npos);
+  EXPECT_EQ(Plan("ORDER BY active").find(":ACT"), std::string::npos);
+  EXPECT_NE(Plan("WHERE active IS NOT NULL ORDER BY active DESC").find(":ACT"), std::string::npos);
+  for (const char* where : {"WHERE active = 1", "WHERE active = 0", "WHERE active = 2", "WHERE active = 'T'",
+                            "WHERE active IS NULL", "WHERE active IN (0, 1)", "WHERE active > 0"})
+    Same("*", where);
+  Same("active", "ORDER BY active");
+  Same("active", "WHERE active IS NOT NULL ORDER BY active DESC");
+  EXPECT_EQ(sql_.One("SELECT count(*), count(active), sum(active) FROM t"), "i:200|i:100|i:50");
 }
 
 TEST_F(SqlTags, ForTagsServeQueriesThatImplyTheirCondition) {
