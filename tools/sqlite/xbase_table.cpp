@@ -52,7 +52,7 @@ void ReplaceAll(std::string& text, const std::string& from, const std::string& t
 }
 
 const char* const kUsage =
-    "usage: CREATE VIRTUAL TABLE name USING tessera('FILE.DBF' [, index='FILE.CDX,...'] [, codepage=866] "
+    "usage: CREATE VIRTUAL TABLE name USING tessera('FILE.DBF' [, index='FILE.CDX,...'] [, codepage=1252] "
     "[, deleted=hide|show|only] [, wait=MS])";
 
 }  // namespace
