@@ -232,6 +232,9 @@ std::vector<TagUse> FindTagUses(tessera::KTO_dBHandler& table, const std::vector
       if (!(use.shape == TagUse::Shape::kValue && columns[static_cast<size_t>(use.column)].kind == ColumnKind::kDate))
         continue;
     }
+    // Date-times are sought in Visual FoxPro's key form for them (type T,
+    // a day number and its fraction) only.
+    if (columns[static_cast<size_t>(use.column)].kind == ColumnKind::kDateTime && tag->KeyType() != 'T') continue;
     // Keys from a value need the tag's expression, which another
     // program's tag may hold in a form this engine does not compile; its
     // stored keys are still searched by key text.
