@@ -50,6 +50,11 @@ class NullView : public pyx::CallbookView {
   void SetGaugeProgress(int) override {}
   void RepaintWait() override {}
   void Close() override {}
+  int Ask(std::string_view, const std::vector<std::string_view>& buttons) override {
+    return static_cast<int>(buttons.size()) - 1;
+  }
+  void ShowMessage(std::string_view) override {}
+  std::string ChooseFolder(std::string_view) override { return {}; }
   int repaints = 0;
 };
 
