@@ -161,7 +161,7 @@ int main(int argc, char** argv) {
   fs::create_directories(dir);
   {
     tessera::EngineScope engine;
-    pyx_sample::WriteSampleTable(dir.string(), cards, 1, true);
+    pyx_sample::WriteSampleTable(dir.string(), cards, 1, true, pyx_sample::Letters::kCapitals);
   }
   fs::current_path(dir);
   std::printf("%lld cards, table %.1f MiB\n", static_cast<long long>(cards),
