@@ -560,7 +560,15 @@ void TFormPYX::SetReadOnly(std::string_view edit, bool read_only) {
 }
 
 void TFormPYX::SetTabStop(std::string_view edit, bool tab_stop) {
-  if (widgets::DbEdit* e = CardEdit(edit)) e->SetTabStop(tab_stop);
+  widgets::DbEdit* e = CardEdit(edit);
+  if (e == nullptr) return;
+  e->SetTabStop(tab_stop);
+  // A panel is a stop of its own only while none of its edits is: when the
+  // card is typed in, Tab goes from field to field.
+  QWidget* panel = e->parentWidget();
+  bool any = false;
+  for (auto* sibling : panel->findChildren<widgets::DbEdit*>(Qt::FindDirectChildrenOnly)) any = any || sibling->TabStop();
+  panel->setFocusPolicy(any ? Qt::NoFocus : Qt::TabFocus);
 }
 
 void TFormPYX::SetColour(std::string_view edit, uint32_t colour) {

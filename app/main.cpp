@@ -21,10 +21,10 @@
 
 #include "app/callbook_controller.h"
 #include "app/callbook_tables.h"
+#include "app/engine_error_texts.h"
 #include "app/form_pyx.h"
 #include "engine/engine.h"
 #include "engine/errors.h"
-#include "platform/last_error.h"
 #include "platform/path.h"
 
 #ifndef PYX_VERSION
@@ -44,14 +44,6 @@ constexpr const char kUsage[] =
     "\n"
     "Keys: F7 find by callsign, F3 table view, F2 card view, F6 new card,\n"
     "F4 edit the card, F8 delete the card, F10 exit.\n";
-
-// A file that another program holds open is named as such: the engine's
-// own words for it ("File access denied") send the user to look at the
-// file's permissions instead.
-void CallbookEngineError(int32_t code, int32_t sub_code, const std::string& info) {
-  if (code == plat::kErrSharingViolation) throw tessera::ETesseraError("File " + info + " is in use by another program");
-  tessera::RaiseEngineError(code, sub_code, info);
-}
 
 // SIGTERM and SIGHUP (the desktop or the terminal going away, a "kill")
 // ask the window to close as its close button does, so that a card being
@@ -95,7 +87,7 @@ int main(int argc, char** argv) {
   }
 
   tessera::EngineScope engine;
-  tessera::EngineErrorHandler = &CallbookEngineError;
+  tessera::EngineErrorHandler = &pyx::CallbookEngineError;
   QApplication app(argc, argv);
   QApplication::setApplicationName(QStringLiteral("pyxcdx"));
   QApplication::setApplicationVersion(QStringLiteral(PYX_VERSION));

@@ -138,6 +138,7 @@ std::string KTO_dBHandler::ResolveIndexName(std::string_view name, std::string_v
 
 int32_t KTO_dBHandler::OpenIndexFile(std::string_view name) {
   const std::string resolved = ResolveIndexName(name, ".NDX");
+  const std::string upper = plat::UpperName(resolved);
   if (FindIndexFile(resolved) != 0) return -1;
   const std::string ext = plat::UpperName(ExtensionOf(resolved));
   std::unique_ptr<KTobjIndexFile> file;
@@ -147,14 +148,14 @@ int32_t KTO_dBHandler::OpenIndexFile(std::string_view name) {
   if (ext == ".NDX") file = std::make_unique<KTobjNDXFile>(this, resolved, false, false, IsShared(), IsWritable());
   if (file == nullptr || !file->Opened()) {
     const bool exists = file != nullptr && file->Disk() != nullptr && !file->Disk()->IsClosed();
-    ReportError(exists ? int32_t{kCodeIndexHeader} : int32_t{plat::kErrFileNotFound}, kNoSubCode, resolved);
+    ReportError(exists ? int32_t{kCodeIndexHeader} : int32_t{plat::kErrFileNotFound}, kNoSubCode, upper);
     return -1;
   }
   file->SetLockProtocol(LockProtocol());
   // A writer that was stopped half-way left the keys incomplete: searches
   // through the file would silently miss records.
   if (file->NeedsRebuild()) {
-    ReportError(kCodeIndexHeader, kNoSubCode, resolved + ": a write through it did not finish; it needs a rebuild");
+    ReportError(kCodeIndexHeader, kNoSubCode, upper + ": a write through it did not finish; it needs a rebuild");
     return -1;
   }
   for (int slot = 1; slot <= kIndexSlots; ++slot) {
@@ -163,7 +164,7 @@ int32_t KTO_dBHandler::OpenIndexFile(std::string_view name) {
       return 0;
     }
   }
-  ReportError(plat::kErrTooManyOpenFiles, kNoSubCode, resolved);
+  ReportError(plat::kErrTooManyOpenFiles, kNoSubCode, upper);
   return -1;
 }
 
@@ -923,6 +924,7 @@ void KTO_dBHandler::CreateIndexTag(std::string_view file_name, std::string_view 
   const bool cache_flag = read_cache_on_;
   SetReadCache(true);
   const std::string resolved = ResolveIndexName(file_name, ".NDX");
+  const std::string upper = plat::UpperName(resolved);
   std::string tag = TrimText(tag_name);
   if (tag.size() > 31) tag.clear();
   const std::string ext = plat::UpperName(ExtensionOf(resolved)).substr(0, 4);
@@ -931,10 +933,10 @@ void KTO_dBHandler::CreateIndexTag(std::string_view file_name, std::string_view 
     return;
   }
   if (ext != ".CDX" && ext != ".MDX" && ext != ".NTX" && ext != ".NDX") {
-    throw ETesseraError("Index files of the kind " + ext + " cannot be built - " + resolved);
+    throw ETesseraError("Index files of the kind " + ext + " cannot be built - " + upper);
   }
   if ((sort_order == 7 || sort_order == 8) && (ext == ".NTX" || ext == ".NDX"))
-    throw ETesseraError("The GENERAL collation is not supported; " + ext + " files are built in byte order - " + resolved);
+    throw ETesseraError("The GENERAL collation is not supported; " + ext + " files are built in byte order - " + upper);
   if (sort_order == 7 || sort_order == 8) {
     // A multiple index has no collation: its tags are in byte order.
     if (ext == ".CDX") SetNewCdxTagCollation(2);
@@ -949,7 +951,7 @@ void KTO_dBHandler::CreateIndexTag(std::string_view file_name, std::string_view 
   if (!file->Opened()) {
     SetNewCdxTagCollation(1);
     ReportError(plat::FileExists(resolved) ? int32_t{kCodeIndexHeader} : int32_t{plat::kErrFileNotFound},
-                kNoSubCode, resolved);
+                kNoSubCode, upper);
     return;
   }
   SetTableState(kStateIndexing);

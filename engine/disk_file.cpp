@@ -38,9 +38,7 @@ void KTO_DiskFile::ReportError(int32_t code, int32_t sub_code, const std::string
 void KTO_DiskFile::ReportIoError(int32_t code, int32_t sub_code) {
   if (code == 0) return;
   plat::SetLastError(code);
-  // The name as the caller spelled it: on a file system that tells letter
-  // cases apart, the upper-cased identity names no file the user has.
-  ReportError(code, sub_code, given_name_);
+  ReportError(code, sub_code, file_name_);
 }
 
 int64_t KTO_DiskFile::FileSize() {

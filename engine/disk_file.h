@@ -49,13 +49,12 @@ class KTO_DiskFile {
   bool CutBack(int64_t length);
 
   // Code 0 does nothing; otherwise sets the platform's last error to Code
-  // and reports (Code, SubCode, file name as given).
+  // and reports (Code, SubCode, file name).
   void ReportIoError(int32_t code, int32_t sub_code);
 
-  // Upper-cased full path: the file's identity.
+  // Upper-cased full path: identity and message text.
   const std::string& FileName() const { return file_name_; }
-  // Full path with the caller's spelling (for creating the file and for
-  // messages).
+  // Full path with the caller's spelling.
   const std::string& GivenName() const { return given_name_; }
   bool IsShared() const { return shared_; }
   bool IsWritable() const { return writable_; }

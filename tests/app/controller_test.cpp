@@ -25,62 +25,18 @@
 #include "index/cdx_file.h"
 #include "index/index_repair.h"
 #include "platform/codepage.h"
+#include "controller_fixture.h"
 #include "recording_view.h"
 #include "support/temp_dir.h"
 
 namespace {
 
-namespace fs = std::filesystem;
+using pyx_test::ControllerTest;
+using pyx_test::IndexOf;
 using pyx::CallbookController;
 using pyx_test::RecordingView;
 using Calls = std::vector<std::string>;
-
-// Position of a call, or -1.
-int IndexOf(const Calls& calls, const std::string& call) {
-  auto it = std::find(calls.begin(), calls.end(), call);
-  return it == calls.end() ? -1 : static_cast<int>(it - calls.begin());
-}
-
-class ControllerTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    if (!tessera::EngineStarted()) tessera::EngineStart();
-    old_dir_ = fs::current_path();
-    fs::copy_file(std::string(PYX_FIXTURES) + "/callbook/Pyx.DBF", dir_ / "Pyx.DBF");
-    fs::current_path(dir_.path());
-  }
-  void TearDown() override {
-    view_.reset();
-    controller_.reset();
-    fs::current_path(old_dir_);
-  }
-  void WithIndex() { fs::copy_file(std::string(PYX_FIXTURES) + "/callbook/PYX.CDX", dir_ / "PYX.CDX"); }
-  void Start() {
-    controller_ = std::make_unique<CallbookController>();
-    view_ = std::make_unique<RecordingView>(*controller_);
-    controller_->FormActivate();
-  }
-  tessera::TTesseraDataSet& Table() { return controller_->TablePYX(); }
-  // A field of the current card, in UTF-8 without trailing blanks.
-  std::string Card(const char* field) { return plat::AnsiToUtf8(Table().FieldByName(field)->AsString()); }
-  bool AtFirst() {
-    Table().Prior();
-    const bool bof = Table().Bof();
-    if (!bof) Table().Next();
-    return bof;
-  }
-  bool AtLast() {
-    Table().Next();
-    const bool eof = Table().Eof();
-    if (!eof) Table().Prior();
-    return eof;
-  }
-
-  testing_support::TempDir dir_;
-  fs::path old_dir_;
-  std::unique_ptr<CallbookController> controller_;
-  std::unique_ptr<RecordingView> view_;
-};
+namespace fs = std::filesystem;
 
 TEST_F(ControllerTest, StartWithoutIndexBuildsTheElevenTagsWithTheGauge) {
   Start();
