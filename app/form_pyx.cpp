@@ -451,8 +451,10 @@ void TFormPYX::FollowNavigator() {
 
 void TFormPYX::closeEvent(QCloseEvent* e) {
   // A second request while the first one's question is open waits for
-  // that answer.
+  // that answer. One that comes after the box has gone, while its answer is
+  // still being handled, is asked again once that is done, not dropped.
   if (closing_) {
+    if (QApplication::activeModalWidget() == nullptr) close_again_ = true;
     e->ignore();
     return;
   }
@@ -460,8 +462,10 @@ void TFormPYX::closeEvent(QCloseEvent* e) {
   if (controller_.Started()) {
     may_close = false;
     closing_ = true;
+    close_again_ = false;
     Run([&] { may_close = controller_.FormCloseQuery(); });
     closing_ = false;
+    if (!may_close && close_again_) QTimer::singleShot(0, this, [this] { close(); });
   }
   if (may_close)
     e->accept();

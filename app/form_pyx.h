@@ -132,7 +132,8 @@ class TFormPYX : public QMainWindow, public CallbookView {
   QLabel* wait_ = nullptr;
   QLineEdit* edit_vvod_ = nullptr;
   QPushButton* button_enter_ = nullptr;
-  bool closing_ = false;  // a close request is being asked about
+  bool closing_ = false;      // a close request is being asked about
+  bool close_again_ = false;  // another came once the question had gone
 };
 
 }  // namespace pyx

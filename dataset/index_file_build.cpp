@@ -59,6 +59,28 @@ bool RenameNoReplace(const std::string& from, const std::string& to) {
   return false;
 }
 
+// Runs a step of the build; a failure names the index file the user knows
+// instead of the new file being written, which is gone once it is reported.
+template <typename Step>
+void NamingTheIndex(const std::string& building, const std::string& target, Step step) {
+  try {
+    step();
+  } catch (const std::exception& e) {
+    std::string text = e.what();
+    bool changed = false;
+    for (const std::string& name : {building, plat::UpperName(building)}) {
+      for (size_t at = text.find(name); at != std::string::npos; at = text.find(name, at + target.size())) {
+        text.replace(at, name.size(), target);
+        changed = true;
+      }
+    }
+    if (!changed) throw;
+    if (dynamic_cast<const dbkit::DatabaseError*>(&e) != nullptr) dbkit::RaiseDatabaseError(text);
+    if (dynamic_cast<const ETesseraExpression*>(&e) != nullptr) throw ETesseraExpression(text);
+    throw ETesseraError(text);
+  }
+}
+
 }  // namespace
 
 std::string CanonicalExpression(std::string_view expression) {
@@ -97,7 +119,7 @@ TIndexFileBuild::TIndexFileBuild(TTesseraDataSet& dataset, std::string_view inde
   if (plat::FileExists(building_)) plat::DeleteFile(building_);
   if (from_current) {
     try {
-      CopyFile(held_, target_, building_);
+      NamingTheIndex(building_, target_, [&] { CopyFile(held_, target_, building_); });
     } catch (...) {
       Discard();
       throw;
@@ -115,8 +137,10 @@ void TIndexFileBuild::Discard() {
 }
 
 void TIndexFileBuild::CreateTag(const TIndexTagDef& tag) {
-  dataset_.CreateIndexTag(building_, tag.name, tag.key_expression, tag.for_expression, tag.unique ? 0 : 1,
-                          tag.descending ? 1 : 0);
+  NamingTheIndex(building_, target_, [&] {
+    dataset_.CreateIndexTag(building_, tag.name, tag.key_expression, tag.for_expression, tag.unique ? 0 : 1,
+                            tag.descending ? 1 : 0);
+  });
 }
 
 bool TIndexFileBuild::Commit() {
