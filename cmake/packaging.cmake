@@ -13,6 +13,13 @@ foreach(program pyxcdx callscope tessera pyx-sample sorrel-sim)
   endif()
 endforeach()
 
+# The SQLite extension goes where the dynamic linker looks, so that the
+# sqlite3 shell's .load and SQL's load_extension() find it by its short
+# name, libtessera_sqlite.
+if(TARGET tessera_sqlite)
+  install(TARGETS tessera_sqlite LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+endif()
+
 add_subdirectory(${PROJECT_SOURCE_DIR}/data ${PROJECT_BINARY_DIR}/data)
 
 set(CPACK_GENERATOR DEB)
@@ -27,7 +34,12 @@ set(CPACK_DEBIAN_PACKAGE_SECTION hamradio)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # Dependencies are what dpkg-shlibdeps finds the programs linked against.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# Callscope takes callsigns' country prefixes from its cty.dat.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS hamradio-files)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+# The SQLite extension in /usr/lib: the linker's cache is refreshed by
+# dpkg's trigger.
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/data/debian/triggers)
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "callbook for radio amateurs, with a web callbook lookup")
 # The long description; CPack puts the summary before it and indents it.
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "PYXcdx keeps a directory of stations, one card per callsign, in a dBase
@@ -35,8 +47,8 @@ table with a compound index: find a station by any field, browse the
 directory in the order of any field, add, edit and delete cards. Other
 xBase programs may share the files.
 
-Callscope follows the Sorrel logging program and shows the station being
-worked in one of three web callbooks.
+Callscope follows WSJT-X or JTDX over UDP, or the Sorrel logging program,
+and shows the station being worked in one of three web callbooks.
 
 The tessera tool shows, checks and edits dBase tables and their memo and
 index files from the command line.")

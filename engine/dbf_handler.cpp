@@ -24,6 +24,11 @@ namespace tessera {
 KTO_dBHandler::KTO_dBHandler(std::string_view file_name, bool shared, bool writable)
     : KTO_dBaseFld(file_name, shared, writable) {
   SetReadCache(true);
+  // The production index other programs open with the table by itself.
+  const std::string base = plat::DirectoryOf(GivenName()) + BaseName(GivenName());
+  if (plat::FileExists(base + ".CDX")) production_protocol_ = kFoxLock;
+  else if (plat::FileExists(base + ".MDX")) production_protocol_ = kDB4Lock;
+  ApplyLockProtocol();
 }
 
 KTO_dBHandler::~KTO_dBHandler() {
@@ -142,7 +147,9 @@ int32_t KTO_dBHandler::OpenIndexFile(std::string_view name) {
   if (FindIndexFile(resolved) != 0) return -1;
   const std::string ext = plat::UpperName(ExtensionOf(resolved));
   std::unique_ptr<KTobjIndexFile> file;
-  if (ext == ".CDX") file = std::make_unique<KTobjCDXFile>(this, resolved, false, false, IsShared(), IsWritable());
+  // A Visual FoxPro database container's index (.DCX) is a compound index.
+  if (ext == ".CDX" || ext == ".DCX")
+    file = std::make_unique<KTobjCDXFile>(this, resolved, false, false, IsShared(), IsWritable());
   if (ext == ".MDX") file = std::make_unique<KTobjMDXFile>(this, resolved, false, false, IsShared(), IsWritable());
   if (ext == ".NTX") file = std::make_unique<KTobjNTXFile>(this, resolved, false, false, IsShared(), IsWritable());
   if (ext == ".NDX") file = std::make_unique<KTobjNDXFile>(this, resolved, false, false, IsShared(), IsWritable());
@@ -152,6 +159,7 @@ int32_t KTO_dBHandler::OpenIndexFile(std::string_view name) {
     return -1;
   }
   file->SetLockProtocol(LockProtocol());
+  file->SetLockWait(LockWait());
   // A writer that was stopped half-way left the keys incomplete: searches
   // through the file would silently miss records.
   if (file->NeedsRebuild()) {
@@ -161,6 +169,8 @@ int32_t KTO_dBHandler::OpenIndexFile(std::string_view name) {
   for (int slot = 1; slot <= kIndexSlots; ++slot) {
     if (!slots_[static_cast<size_t>(slot)]) {
       slots_[static_cast<size_t>(slot)] = std::move(file);
+      // The first index file may decide the protocol.
+      if (slot == 1) ApplyLockProtocol();
       return 0;
     }
   }
@@ -196,6 +206,7 @@ void KTO_dBHandler::CloseIndexFiles() {
   master_name_.clear();
   for (auto& slot : slots_) slot.reset();
   SetReadCache(true);
+  ApplyLockProtocol();
 }
 
 int KTO_dBHandler::FindIndexFile(std::string_view name) {
@@ -247,14 +258,33 @@ bool KTO_dBHandler::LockIndexFiles() {
   return true;
 }
 
+void KTO_dBHandler::SetLockWait(int milliseconds) {
+  KTO_dBaseFld::SetLockWait(milliseconds);
+  for (int slot = 1; slot <= kIndexSlots; ++slot)
+    if (KTobjIndexFile* f = slots_[static_cast<size_t>(slot)].get()) f->SetLockWait(LockWait());
+}
+
 void KTO_dBHandler::UnlockIndexFiles() {
   for (int slot = 1; slot <= kIndexSlots; ++slot)
     if (KTobjIndexFile* f = slots_[static_cast<size_t>(slot)].get()) f->UnlockIndexFile();
 }
 
 void KTO_dBHandler::LockForSearch() {
-  if (LockProtocol() != kClipLock) return;
-  LockIndexFiles();
+  // Only a shared open has writers of other programs to wait for.
+  if (!IsShared()) return;
+  int locked = 0;
+  try {
+    for (int slot = 1; slot <= kIndexSlots; ++slot) {
+      if (KTobjIndexFile* f = slots_[static_cast<size_t>(slot)].get()) {
+        f->LockIndexFileShared();
+        locked = slot;
+      }
+    }
+  } catch (...) {
+    for (int slot = 1; slot <= locked; ++slot)
+      if (KTobjIndexFile* f = slots_[static_cast<size_t>(slot)].get()) f->UnlockIndexFile();
+    throw;
+  }
   ++search_locks_;
 }
 
@@ -271,11 +301,15 @@ void KTO_dBHandler::RefreshIndexes() {
     KTobjIndexFile* f = slots_[static_cast<size_t>(slot)].get();
     if (f == nullptr || !f->ChangedByOther()) continue;
     // Another process wrote through this file: the cached trees are stale.
+    // The master stands again where it stood: on its entry, found anew (the
+    // record buffer may be a caller's at this point, so the current
+    // record's key cannot be evaluated); on the current record's key when
+    // that entry is gone.
     for (size_t i = 0; i < f->TagCount(); ++i) {
       KTobjIndexTag* tag = f->TagAt(i);
       if (!tag->HasTree()) continue;
-      tag->ReleaseTree();
-      if (tag == master_) tag->ResetTree(1);
+      if (tag != master_) tag->ReleaseTree();
+      else if (!tag->ReloadAtCurrentKey()) tag->ResetTree(1);
     }
   }
 }
@@ -291,6 +325,22 @@ void KTO_dBHandler::RefreshIndexes() {
 // blocks back.
 void KTO_dBHandler::WriteThroughIndexes(int32_t number, bool is_append) {
   ClearUndoFailed();
+  // The append lock before the index locks, in the order other programs
+  // take them: one that holds the append lock and waits for an index lock
+  // is never waited for the other way round.
+  const bool append_locked = is_append && IsShared() && TakeAppendLock();
+  struct AppendUnlock {
+    KTO_dBHandler* table;
+    bool on;
+    ~AppendUnlock() {
+      if (!on) return;
+      try {
+        table->UnlockTable();
+      } catch (...) {
+        // A header that cannot be written was reported by the write.
+      }
+    }
+  } append_unlock{this, append_locked};
   LockIndexFiles();
   try {
     if (is_append) RefreshHeader();
@@ -367,6 +417,7 @@ void KTO_dBHandler::RecordEvent(int event, int32_t record) {
       SetBof(false);
     }
   } else if (event == kEventAfterFlush) {
+    SearchLock search_lock(this);
     if (master_ != nullptr) master_->ReleaseTree();
     for (int slot = 1; slot <= kIndexSlots; ++slot)
       if (KTobjIndexFile* f = slots_[static_cast<size_t>(slot)].get())
@@ -383,20 +434,116 @@ void KTO_dBHandler::RecordEvent(int event, int32_t record) {
 }
 
 void KTO_dBHandler::SetLockProtocol(int kind) {
+  requested_protocol_ = kind;
+  ApplyLockProtocol();
+}
+
+namespace {
+
+// The protocol of the programs that keep index files of this kind.
+int ProtocolOfIndexKind(const KTobjIndexFile& f) {
+  const std::string ext = plat::UpperName(ExtensionOf(f.FullName()));
+  if (ext == ".CDX") return kFoxLock;
+  if (ext == ".NTX") return kClipLock;
+  if (ext == ".MDX" || ext == ".NDX") return kDB4Lock;
+  return kDefaultLock;
+}
+
+}  // namespace
+
+int KTO_dBHandler::IndexKindLockProtocol() const {
+  if (production_protocol_ != kDefaultLock) return production_protocol_;
+  if (const KTobjIndexFile* f = slots_[1].get()) return ProtocolOfIndexKind(*f);
+  return kDefaultLock;
+}
+
+int KTO_dBHandler::LockProtocolFor(const KTobjIndexFile& file) const {
+  if (requested_protocol_ != kDefaultLock) return requested_protocol_;
+  if (production_protocol_ != kDefaultLock) return production_protocol_;
+  return ProtocolOfIndexKind(file);
+}
+
+void KTO_dBHandler::ApplyLockProtocol() {
+  const int kind = requested_protocol_ == kDefaultLock ? IndexKindLockProtocol() : requested_protocol_;
   KTO_dBaseFld::SetLockProtocol(kind);
   for (int slot = 1; slot <= kIndexSlots; ++slot)
     if (KTobjIndexFile* f = slots_[static_cast<size_t>(slot)].get()) f->SetLockProtocol(kind);
 }
 
 bool KTO_dBHandler::Rename(std::string_view new_name) {
+  const std::string old_name = GivenName();
   const std::string old_base = plat::UpperName(BaseName(FileName()));
-  if (!KTO_dBaseFld::Rename(new_name)) return false;
-  const std::string new_base = BaseName(GivenName());
+  const std::string target = DefaultExtension(TrimText(new_name), ".DBF");
+  const std::string new_dir = plat::DirectoryOf(plat::FullPath(target));
+  const std::string new_base = BaseName(target);
+  // The index files of the table's name follow it (the open ones, and a
+  // production index beside it that is not open, which other programs
+  // would otherwise no longer find): none may land on a file that exists.
+  std::vector<KTobjIndexFile*> open_files;
   for (int slot = 1; slot <= kIndexSlots; ++slot) {
     KTobjIndexFile* f = slots_[static_cast<size_t>(slot)].get();
     if (f == nullptr || f->Disk() == nullptr) continue;
     if (plat::UpperName(BaseName(f->Disk()->FileName())) != old_base) continue;
-    f->RenameFile(plat::DirectoryOf(f->Disk()->GivenName()) + new_base);
+    open_files.push_back(f);
+  }
+  std::vector<std::pair<std::string, std::string>> closed_files;  // from, to
+  for (const char* ext : {".CDX", ".MDX"}) {
+    const std::string beside = plat::DirectoryOf(old_name) + BaseName(old_name) + ext;
+    if (!plat::FileExists(beside) || FindIndexFile(beside) != 0) continue;
+    closed_files.emplace_back(plat::ResolveCase(beside), new_dir + new_base + ext);
+  }
+  const auto index_target = [&](const KTobjIndexFile* f) {
+    return new_dir + new_base + std::string(ExtensionOf(f->Disk()->GivenName()));
+  };
+  auto refuse = [this](const std::string& from, const std::string& to) {
+    plat::SetLastError(plat::kErrAlreadyExists);
+    ReportError(plat::kErrAlreadyExists, kSubRename, plat::UpperName(from) + " -> " + plat::UpperName(to));
+    return false;
+  };
+  for (const KTobjIndexFile* f : open_files) {
+    const std::string to = index_target(f);
+    if (plat::ResolveCase(to) != plat::ResolveCase(f->Disk()->GivenName()) && plat::FileExists(to))
+      return refuse(f->Disk()->GivenName(), to);
+  }
+  for (const auto& [from, to] : closed_files)
+    if (plat::ResolveCase(to) != from && plat::FileExists(to)) return refuse(from, to);
+
+  // The table and its memo first (both or neither), then the index files;
+  // a failure on the way takes back every move made.
+  if (!KTO_dBaseFld::Rename(new_name)) return false;
+  std::vector<std::pair<KTobjIndexFile*, std::string>> moved;  // file, old name
+  std::vector<std::pair<std::string, std::string>> moved_closed;
+  const auto undo = [&] {
+    try {
+      for (auto& [f, from] : moved) f->RenameFile(from);
+      for (auto& [from, to] : moved_closed) plat::RenameFileNoReplace(to, from);
+      KTO_dBaseFld::Rename(old_name);
+    } catch (...) {
+      // The failure reported first is the one the caller sees.
+    }
+  };
+  try {
+    for (KTobjIndexFile* f : open_files) {
+      const std::string from = f->Disk()->GivenName();
+      if (!f->RenameFile(index_target(f))) {
+        undo();
+        return false;
+      }
+      moved.emplace_back(f, from);
+    }
+    for (const auto& [from, to] : closed_files) {
+      if (!plat::RenameFileNoReplace(from, to)) {
+        const int32_t error = plat::LastError();
+        undo();
+        plat::SetLastError(error);
+        ReportError(error, kSubRename, plat::UpperName(from) + " -> " + plat::UpperName(to));
+        return false;
+      }
+      moved_closed.emplace_back(from, to);
+    }
+  } catch (...) {
+    undo();
+    throw;
   }
   return true;
 }
@@ -506,6 +653,7 @@ void KTO_dBHandler::Skip(int32_t n) {
   if (!filter_requested_ && UseDeleted()) {
     bool ended = false;
     if (master_ != nullptr) {
+      SearchLock search_lock(this);
       RefreshIndexes();
       if (master_->CurrentKey().Reference != CurrentRecord()) master_->SyncToRecord(CurrentRecord());
       int32_t target = CurrentRecord();
@@ -558,6 +706,8 @@ int32_t KTO_dBHandler::SelectMasterTag(std::string_view name, bool keep_position
     if (!keep_position) GotoRecord(kMoveFirst);
     return 0;
   }
+  SearchLock search_lock(this);
+  RefreshIndexes();
   int slot = 0;
   KTobjIndexTag* tag = nullptr;
   for (int s = 1; s <= kIndexSlots && tag == nullptr; ++s)
@@ -687,6 +837,8 @@ std::string KTO_dBHandler::BuildSearchKey(const std::vector<FieldValue>& values,
 
 bool KTO_dBHandler::LocateValues(std::string_view field_names, const std::vector<FieldValue>& values, bool partial,
                                  bool case_insensitive) {
+  // One look at the index files for the whole search.
+  SearchLock search_lock(this);
   GotoRecord(kMoveFirst);
   if (Bof() || Eof()) return false;
   // The requested names in upper case, ";"-separated and ";"-terminated.
@@ -781,7 +933,9 @@ bool KTO_dBHandler::LocateValues(std::string_view field_names, const std::vector
         throw;
       }
       SetRecordBuffer(nullptr);
-      std::string text = key.AsText();
+      // The key's value as searched for (without what a format adds to
+      // tell nulls apart).
+      std::string text(master_->KeyValueBytes(key, nullptr));
       if (text.size() > static_cast<size_t>(key_width)) text.resize(static_cast<size_t>(key_width));
       KTobjIndexKeyData prefix(256);
       prefix.SetText(text);
@@ -830,6 +984,8 @@ bool KTO_dBHandler::LocateValues(std::string_view field_names, const std::vector
 bool KTO_dBHandler::SetKeyRange(std::string_view low, std::string_view high, bool partial, bool high_inclusive,
                                 bool low_inclusive) {
   if (master_ == nullptr) return false;
+  SearchLock search_lock(this);
+  RefreshIndexes();
   TktVariant lo, hi;
   lo.SetText(low);
   hi.SetText(high);
@@ -850,6 +1006,7 @@ void KTO_dBHandler::ClearKeyRange() {
 void KTO_dBHandler::EvaluateFilterOverTable() {
   filter_set_.ClearAll();
   if (!filter_expr_ || !filter_expr_->HasTree()) return;
+  SearchLock search_lock(this);
   const int32_t saved = CurrentRecord();
   const bool saved_active = filter_active_;
   filter_active_ = false;
@@ -920,11 +1077,17 @@ void KTO_dBHandler::RebuildFilterSet() {
 
 void KTO_dBHandler::CreateIndexTag(std::string_view file_name, std::string_view tag_name, std::string_view key_expr,
                                    std::string_view for_expr, int uniqueness, int sort_order) {
+  const std::string resolved = ResolveIndexName(file_name, ".NDX");
+  const std::string upper = plat::UpperName(resolved);
+  // The GENERAL collation's weights belong to a locale this engine does
+  // not have: refused before anything is opened or written, rather than
+  // built in byte order under a name that promises otherwise.
+  if (sort_order == 7 || sort_order == 8)
+    throw ETesseraError("The GENERAL collation (sort order " + std::to_string(sort_order) +
+                        ") is not supported; tags are built in byte order (MACHINE) - " + upper);
   CloseIndexFiles();
   const bool cache_flag = read_cache_on_;
   SetReadCache(true);
-  const std::string resolved = ResolveIndexName(file_name, ".NDX");
-  const std::string upper = plat::UpperName(resolved);
   std::string tag = TrimText(tag_name);
   if (tag.size() > 31) tag.clear();
   const std::string ext = plat::UpperName(ExtensionOf(resolved)).substr(0, 4);
@@ -934,13 +1097,6 @@ void KTO_dBHandler::CreateIndexTag(std::string_view file_name, std::string_view 
   }
   if (ext != ".CDX" && ext != ".MDX" && ext != ".NTX" && ext != ".NDX") {
     throw ETesseraError("Index files of the kind " + ext + " cannot be built - " + upper);
-  }
-  if ((sort_order == 7 || sort_order == 8) && (ext == ".NTX" || ext == ".NDX"))
-    throw ETesseraError("The GENERAL collation is not supported; " + ext + " files are built in byte order - " + upper);
-  if (sort_order == 7 || sort_order == 8) {
-    // A multiple index has no collation: its tags are in byte order.
-    if (ext == ".CDX") SetNewCdxTagCollation(2);
-    sort_order -= 7;
   }
   // A single-tag file is replaced as a whole; its tag is named after it.
   std::unique_ptr<KTobjIndexFile> file;
@@ -954,6 +1110,8 @@ void KTO_dBHandler::CreateIndexTag(std::string_view file_name, std::string_view 
                 kNoSubCode, upper);
     return;
   }
+  file->SetLockProtocol(LockProtocolFor(*file));
+  file->SetLockWait(LockWait());
   SetTableState(kStateIndexing);
   try {
     file->LockIndexFile();

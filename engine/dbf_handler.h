@@ -17,6 +17,7 @@
 
 #include "engine/dbf_fields.h"
 #include "engine/huge_set.h"
+#include "engine/settings.h"
 #include "platform/file_map.h"
 
 namespace tessera {
@@ -59,6 +60,24 @@ class KTO_dBHandler : public KTO_dBaseFld {
   /* 59 */ virtual bool LockIndexFiles();
   /* 60 */ virtual void ReEncipher(std::string_view key);
 
+  // --- lock protocol ---------------------------------------------------------
+  // The protocol that the programs keeping this table's kind of index use,
+  // so that their locks and this table's fall on the same bytes: the
+  // table's production index decides (a compound index of the table's
+  // name beside it: FoxLock, as Visual FoxPro, Harbour's DBFCDX and SIx
+  // lock; a multiple index of its name: DB4Lock, dBase's), else the first
+  // open index file (CDX FoxLock, NTX ClipLock, MDX and NDX DB4Lock),
+  // else Default. SetLockProtocol (Default) follows it, as the index files
+  // open and close; any other kind is used as it is.
+  int IndexKindLockProtocol() const;
+  // The protocol for an index file used beside the table without being
+  // open in it (a check, a rebuild): the table's, or for Default the
+  // production index's, else the file's own kind's.
+  int LockProtocolFor(const KTobjIndexFile& file) const;
+  // The kind asked for with SetLockProtocol (LockProtocol() is the one in
+  // use).
+  int RequestedLockProtocol() const { return requested_protocol_; }
+
   // --- index files ----------------------------------------------------------
   // Opens an index file (no folder: the table's folder; no extension:
   // ".NDX") into the lowest free slot. 0 when opened, -1 when it is open
@@ -76,6 +95,10 @@ class KTO_dBHandler : public KTO_dBaseFld {
   KTobjIndexTag* TagByNumber(int n) const;
   KTobjIndexTag* FindTag(std::string_view name) const;
   void UnlockIndexFiles();
+  // How long the append lock and the index files' locks are waited for
+  // when another process holds them (milliseconds; the engine's lock wait
+  // by default).
+  void SetLockWait(int milliseconds);
   // Resolves an index file name as OpenIndexFile does.
   std::string ResolveIndexName(std::string_view name, std::string_view default_ext) const;
 
@@ -139,8 +162,10 @@ class KTO_dBHandler : public KTO_dBaseFld {
   void RefreshIndexes();
 
  private:
-  // With the ClipLock protocol key searches and moves hold every index
-  // file's lock for their duration (other protocols lock only writes).
+  // Under shared use key searches and moves hold every index file's lock
+  // shared for their duration: they read nodes no writer of any program is
+  // changing meanwhile, and see every key written before they began
+  // (RefreshIndexes runs under it). Writes hold the locks exclusively.
   class SearchLock {
    public:
     explicit SearchLock(KTO_dBHandler* table) : table_(table) { table_->LockForSearch(); }
@@ -187,7 +212,12 @@ class KTO_dBHandler : public KTO_dBaseFld {
   TktHugeSet filter_set_;
   bool filter_requested_ = false;
   bool filter_active_ = false;
-  int search_locks_ = 0;  // nesting of the index locks searches take (ClipLock)
+  // Applies the protocol asked for (Default: by the kind of index) to the
+  // table and every open index file.
+  void ApplyLockProtocol();
+  int requested_protocol_ = kDefaultLock;
+  int production_protocol_ = kDefaultLock;  // from the files beside the table at open
+  int search_locks_ = 0;  // nesting of the index locks searches take
 };
 
 }  // namespace tessera

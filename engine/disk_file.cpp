@@ -71,11 +71,12 @@ bool KTO_DiskFile::LockRange(uint64_t offset, uint64_t length) {
     ++lock_count_;
     lock_offset_ = offset;
     lock_length_ = length;
+    lock_shared_ = false;
     return true;
   }
   if (lock_count_ > 0) {
     // One object holds one range at a time; the same range nests.
-    if (offset == lock_offset_ && length == lock_length_) {
+    if (offset == lock_offset_ && length == lock_length_ && !lock_shared_) {
       ++lock_count_;
       return true;
     }
@@ -88,6 +89,35 @@ bool KTO_DiskFile::LockRange(uint64_t offset, uint64_t length) {
   }
   lock_offset_ = offset;
   lock_length_ = length;
+  lock_shared_ = false;
+  ++lock_count_;
+  last_error_ = 0;
+  return true;
+}
+
+bool KTO_DiskFile::LockRangeShared(uint64_t offset, uint64_t length) {
+  if (!shared_ || lock_count_ > 0) {
+    if (lock_count_ > 0 && (offset != lock_offset_ || length != lock_length_)) {
+      last_error_ = plat::kErrLockViolation;
+      return false;
+    }
+    // Not shared: nobody else to keep out (the count is kept all the same).
+    // Held already: either kind covers reading.
+    if (lock_count_ == 0) {
+      lock_offset_ = offset;
+      lock_length_ = length;
+      lock_shared_ = shared_;
+    }
+    ++lock_count_;
+    return true;
+  }
+  if (!handle_.LockShared(offset, length)) {
+    last_error_ = plat::LastError();
+    return false;
+  }
+  lock_offset_ = offset;
+  lock_length_ = length;
+  lock_shared_ = true;
   ++lock_count_;
   last_error_ = 0;
   return true;
@@ -113,23 +143,37 @@ int32_t KTO_DiskFile::ReadAt(int64_t offset, void* buffer, int32_t count) {
 }
 
 bool KTO_DiskFile::Rename(std::string_view new_name) {
+  const std::string target = plat::FullPath(new_name);
+  // Renaming never replaces another file (the system's rename would
+  // destroy it without a word); the check comes before anything changes.
+  const bool itself = plat::ResolveCase(target) == plat::ResolveCase(given_name_);
+  if (!itself && plat::FileExists(target)) {
+    ReportRenameError(plat::kErrAlreadyExists, target);
+    return false;
+  }
   if (!Close()) {
     last_error_ = kCodeNotAssigned;
     ReportIoError(last_error_, kSubRename);
     return false;
   }
-  const std::string target = plat::FullPath(new_name);
-  if (!plat::RenameFile(given_name_, target)) {
-    last_error_ = plat::LastError();
-    // Reopen under the old name before reporting, so the object stays usable.
+  if (!plat::RenameFileNoReplace(given_name_, target)) {
+    const int32_t error = plat::LastError();
+    // Reopened under the old name before reporting, so the object stays
+    // usable; the error is the rename's, not the reopen's.
     Open();
-    ReportIoError(last_error_, kSubRename);
+    ReportRenameError(error, target);
     return false;
   }
   given_name_ = target;
   file_name_ = plat::UpperName(target);
   Open();
   return true;
+}
+
+void KTO_DiskFile::ReportRenameError(int32_t error, const std::string& target) {
+  last_error_ = error != 0 ? error : plat::kErrAccessDenied;
+  plat::SetLastError(last_error_);
+  ReportError(last_error_, kSubRename, file_name_ + " -> " + plat::UpperName(target));
 }
 
 void KTO_DiskFile::Open() {
@@ -142,6 +186,7 @@ void KTO_DiskFile::Open() {
   last_error_ = 0;
   position_ = 0;
   lock_count_ = 0;
+  lock_shared_ = false;
   FileRegistry().Add(this);
   closed_ = false;
 }
@@ -160,7 +205,9 @@ void KTO_DiskFile::Create() {
 void KTO_DiskFile::StatusUpdate(int32_t, int32_t, int32_t) {}
 
 void KTO_DiskFile::Truncate(int64_t offset) {
-  const bool whole_locked = lock_count_ > 0 && lock_offset_ == 0 && lock_length_ == kWholeFileLength;
+  // A lock from 0 that reaches at least as far as the whole-file lock (an
+  // index file's rebuild lock also covers its lock bytes beyond it).
+  const bool whole_locked = lock_count_ > 0 && !lock_shared_ && lock_offset_ == 0 && lock_length_ >= kWholeFileLength;
   if (!writable_ || (shared_ && !whole_locked)) {
     last_error_ = plat::kErrAccessDenied;
     ReportIoError(last_error_, kSubTruncate);
@@ -183,7 +230,7 @@ bool KTO_DiskFile::Unlock() {
       return false;
     }
   }
-  --lock_count_;
+  if (--lock_count_ == 0) lock_shared_ = false;
   return true;
 }
 

@@ -32,6 +32,10 @@ class KTO_DiskFile {
   /* 4 */ virtual bool LockWholeFile();
   /* 5 */ virtual bool LockRange(uint64_t offset, uint64_t length);
   /* 6 */ virtual int32_t ReadAt(int64_t offset, void* buffer, int32_t count);
+  // Rename: closes, renames and reopens the file. It never replaces
+  // another file: an existing target is refused (183, "File already
+  // exists") before anything changes. Every failure is reported, naming
+  // the file and the target; the file stays open under its old name.
   /* 7 */ virtual bool Rename(std::string_view new_name);
   /* 8 */ virtual void Open();
   /* 9 */ virtual void Create();
@@ -39,6 +43,16 @@ class KTO_DiskFile {
   /* 11 */ virtual void Truncate(int64_t offset);
   /* 12 */ virtual bool Unlock();
   /* 13 */ virtual void WriteAt(int64_t offset, const void* data, int32_t count);
+
+  // A shared lock of a byte range, by the rules of LockRange: readers hold
+  // it beside each other, a writer's LockRange of the range waits for
+  // them. Asked while this object holds the same range (either kind) it
+  // only counts up: a held exclusive lock covers reading. LockRange of a
+  // range held shared fails with 33 (no lock is turned from shared into
+  // exclusive: two readers doing that at once would wait for each other).
+  bool LockRangeShared(uint64_t offset, uint64_t length);
+  // The lock held is a shared one.
+  bool LockIsShared() const { return lock_shared_; }
 
   // Undoing a write that failed half-way. Neither reports a failure (the
   // first failure is the one the caller raises); both answer success.
@@ -51,6 +65,9 @@ class KTO_DiskFile {
   // Code 0 does nothing; otherwise sets the platform's last error to Code
   // and reports (Code, SubCode, file name).
   void ReportIoError(int32_t code, int32_t sub_code);
+  // Reports a rename that failed with `error` (183: the target exists),
+  // naming this file and the target; keeps the error as last error.
+  void ReportRenameError(int32_t error, const std::string& target);
 
   // Upper-cased full path: identity and message text.
   const std::string& FileName() const { return file_name_; }
@@ -86,6 +103,7 @@ class KTO_DiskFile {
   int32_t lock_count_ = 0;
   uint64_t lock_offset_ = 0;
   uint64_t lock_length_ = 0;
+  bool lock_shared_ = false;
   bool written_since_flush_ = false;
   bool closed_ = true;
 };

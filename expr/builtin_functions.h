@@ -145,12 +145,9 @@ class TktUDFPadMain : public TktUserDefFunction {
  protected:
   // Offset of a text of `length` in a buffer of `width` (length < width).
   virtual int32_t Offset(int32_t width, int32_t length) const = 0;
-
- private:
-  // Scratch state of the call being computed, overwritten by every call.
-  char fill_ = ' ';
-  int32_t width_ = 0;
-  std::string text_;
+  // Fill, width and text live in the call, not in this object: the object
+  // is shared by every expression, and an argument may itself call a pad
+  // function (PADL(PADL(...))).
 };
 
 // Centred; the odd fill character goes to the right.

@@ -9,14 +9,17 @@
 namespace tessera {
 
 TktlDBFFieldVars::TktlDBFFieldVars(KTO_dBaseFld& table, const DbfField& field)
+    : TktlDBFFieldVars(table, field, field.Name()) {}
+
+TktlDBFFieldVars::TktlDBFFieldVars(KTO_dBaseFld& table, const DbfField& field, const std::string& name)
     // A character field is as wide as its length and decimals bytes make
     // it; other fields have the length byte as width.
-    : TktUserDefFieldVar(UpperName(field.Name()), field.type == 'C' ? field.decimals * 256 + field.length : field.length,
-                         0),
+    : TktUserDefFieldVar(UpperName(name), field.type == 'C' ? field.decimals * 256 + field.length : field.length, 0),
       table_(table),
       number_(field.number),
       type_letter_(field.type),
-      binary_number_(table.IsBinaryField(field) && (field.type == 'I' || field.type == 'Y' || field.type == 'B')) {}
+      binary_number_(table.IsBinaryField(field) && (field.type == 'I' || field.type == 'Y' || field.type == 'B' ||
+                                                     field.type == '+' || field.type == 'O')) {}
 
 bool TktlDBFFieldVars::GetValue(TktExpValue& value, uint8_t& type) {
   if (binary_number_) {
@@ -63,6 +66,11 @@ bool TktlDBFFieldVars::GetValue(TktExpValue& value, uint8_t& type) {
       type = kExpText;
       return true;
     }
+    case 'V':
+      // Visual FoxPro varchar: the value as long as it is.
+      value.SetText(table_.GetRawN(number_));
+      type = kExpText;
+      return true;
     default:
       value.SetText(table_.GetRawN(number_));
       type = kExpRawField;
@@ -112,6 +120,19 @@ bool TktlDBFFieldNo::Execute(TktExpFunction& call, TktExpValue& value, uint8_t& 
   return true;
 }
 
+bool TktDBFExpUserLink::IsOwnAlias(std::string_view name) const {
+  if (TktExpUserLink::IsOwnAlias(name)) return true;
+  std::string_view file = table_.FileName();
+  const size_t slash = file.find_last_of("/\\");
+  if (slash != std::string_view::npos) file.remove_prefix(slash + 1);
+  const size_t dot = file.rfind('.');
+  if (dot != std::string_view::npos && dot > 0) file = file.substr(0, dot);
+  std::string alias = UpperName(file);
+  for (char& c : alias)
+    if (!((c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_')) c = '_';
+  return !alias.empty() && alias == name;
+}
+
 TktDBFExpUserLink::TktDBFExpUserLink(KTO_dBaseFld& table) : table_(table) {
   AddFunction(std::make_unique<TktlDBFRecNo>(table));
   AddFunction(std::make_unique<TktlDBFDeleted>(table));
@@ -119,6 +140,13 @@ TktDBFExpUserLink::TktDBFExpUserLink(KTO_dBaseFld& table) : table_(table) {
   AddFunction(std::make_unique<TktlDBFEOF>(table));
   AddFunction(std::make_unique<TktlDBFType>(table));
   AddFunction(std::make_unique<TktlDBFFieldNo>(table));
+  // The long names of a table in a database container come first: they are
+  // the names its users and its index tags write, and one of them may
+  // equal the short name of another field.
+  for (int i = 1; i <= table.FieldCount(); ++i) {
+    const DbfField& field = table.Field(i);
+    if (!field.long_name.empty()) AddFieldVar(std::make_unique<TktlDBFFieldVars>(table, field, field.long_name));
+  }
   for (int i = 1; i <= table.FieldCount(); ++i) AddFieldVar(std::make_unique<TktlDBFFieldVars>(table, table.Field(i)));
 }
 

@@ -1,6 +1,7 @@
 // Table-bound names: the resolver every opened table creates once, through
 // which its index keys, FOR conditions and filters read the current record.
-// Every field is a variable (class 17); RECNO, DELETED, BOF, EOF, TYPE and
+// Every field is a variable (class 17), under its long name too when the
+// table's database container gives it one; RECNO, DELETED, BOF, EOF, TYPE and
 // FIELDNO report the table's position and fields. Built-in functions are
 // looked up before these, so a built-in name always wins.
 //
@@ -23,11 +24,15 @@ struct DbfField;
 //   F, N                     number (4)
 //   L                        logical (8)
 //   M                        the memo's text up to its first zero byte (3)
-//   I, Y, B of 0x30 tables   number (4)
+//   V                        varchar: the value as long as it is (3)
+//   binary I, Y, B (Visual FoxPro), +, O (dBase 7)   number (4)
 //   any other                the raw field text (9)
 class TktlDBFFieldVars : public TktUserDefFieldVar {
  public:
   TktlDBFFieldVars(KTO_dBaseFld& table, const DbfField& field);
+  // The same field under another name (the long name a database container
+  // gives it).
+  TktlDBFFieldVars(KTO_dBaseFld& table, const DbfField& field, const std::string& name);
   int VarClass() const override { return 17; }
   bool GetValue(TktExpValue& value, uint8_t& type) override;
   int FieldNumber() const { return number_; }
@@ -36,7 +41,7 @@ class TktlDBFFieldVars : public TktUserDefFieldVar {
   KTO_dBaseFld& table_;
   int number_;
   char type_letter_;
-  bool binary_number_;  // I, Y or B of a 0x30 table, held in binary
+  bool binary_number_;  // a number held in binary (see GetValue)
 };
 
 // A function of the table (no state besides the table).
@@ -99,9 +104,14 @@ class TktlDBFFieldNo : public TktlDBFFunction {
 
 class TktDBFExpUserLink : public TktExpUserLink {
  public:
-  // The table functions, then one variable per field in field order.
+  // The table functions, then one variable per long field name and one
+  // per field, each in field order.
   explicit TktDBFExpUserLink(KTO_dBaseFld& table);
   KTO_dBaseFld& Table() const { return table_; }
+  // Besides FIELD and _FIELD, the table's alias: its file name without
+  // folder and extension, each character that cannot stand in a name
+  // written as "_" (the alias ntx_char of ntx-char.dbf).
+  bool IsOwnAlias(std::string_view name) const override;
 
  private:
   KTO_dBaseFld& table_;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <exception>
 #include <list>
 
 #include "engine/dbf_date.h"
@@ -44,8 +45,14 @@ class TktExpHandler::Builder {
 
   NodePtr MakeNode(ExpToken& token, int nesting) {
     switch (token.kind) {
-      case ExpToken::Kind::kOperator:
-        return std::make_unique<TktExpOperator>(token.code, token.op_class, h_.options_);
+      case ExpToken::Kind::kOperator: {
+        // In the usual precedence ".AND." and ".OR." bind after the
+        // comparisons and ".NOT.", ".AND." first.
+        uint8_t op_class = token.op_class;
+        if (h_.usual_precedence_ && token.code == kOpAnd) op_class = kClassNot + 1;
+        if (h_.usual_precedence_ && token.code == kOpOr) op_class = kClassNot + 2;
+        return std::make_unique<TktExpOperator>(token.code, op_class, h_.options_);
+      }
       case ExpToken::Kind::kSubExpr: {
         auto node = std::make_unique<TktExpContainer>();
         NodePtr inner = Build(token.text, nesting + 1);
@@ -164,9 +171,59 @@ void TktExpHandler::Compile(std::string_view text) {
   root_.reset();
   operand_count_ = 0;
   result_type_ = kExpNone;
+  usual_precedence_ = false;
   if (text.size() > kMaxExpressionLength) throw ETesseraExpression(msg::kCannotEvaluate);
   Builder builder(*this, text);
   root_ = builder.Build(text, 0);
+}
+
+bool TktExpHandler::CompileEitherPrecedence(std::string_view text, bool want_logical) {
+  // Whether the tree built compiles to something that evaluates (to a
+  // logical when wanted); the evaluation's own failure is the answer
+  // false, nothing more.
+  auto works = [&] {
+    if (!root_) return true;
+    TktExpValue v;
+    try {
+      Evaluate(v);
+    } catch (const std::runtime_error&) {
+      return false;
+    }
+    return !want_logical || result_type_ == kExpLogical;
+  };
+  std::exception_ptr first_error;
+  try {
+    Compile(text);
+    if (works()) {
+      result_type_ = kExpNone;
+      return false;
+    }
+  } catch (const ETesseraExpression&) {
+    first_error = std::current_exception();
+  }
+  // Only a text with ".AND." or ".OR." can read otherwise in the usual
+  // precedence; the second compile is tried for any, and its tree kept
+  // only when it works.
+  std::unique_ptr<TktExpBaseObject> own = std::move(root_);
+  const int32_t own_operands = operand_count_;
+  try {
+    root_.reset();
+    operand_count_ = 0;
+    usual_precedence_ = true;
+    Builder builder(*this, text);
+    root_ = builder.Build(text, 0);
+    if (works()) {
+      result_type_ = kExpNone;
+      return true;
+    }
+  } catch (const ETesseraExpression&) {
+  }
+  root_ = std::move(own);
+  operand_count_ = own_operands;
+  usual_precedence_ = false;
+  result_type_ = kExpNone;
+  if (first_error) std::rethrow_exception(first_error);
+  return false;
 }
 
 std::string TktExpHandler::ExprText() const { return root_ ? root_->ExprText() : std::string(); }

@@ -8,6 +8,12 @@
 // associate to the left, and ".AND."/".OR." bind tighter than comparisons,
 // so conditions joined by them are written in parentheses.
 //
+// Other xBase programs bind the usual way: comparisons, then ".NOT.", then
+// ".AND.", then ".OR." (A = 1 .AND. B = 2). Expressions they wrote into
+// index files compile with CompileEitherPrecedence, which takes the usual
+// precedence only for a text that does not work in this engine's own: what
+// was written for this engine keeps its meaning.
+//
 // Expression texts come from users and files, so their size is bounded:
 // a text longer than kMaxExpressionLength, sub-expressions and calls nested
 // deeper than kMaxExpressionNesting, or a tree higher than
@@ -45,6 +51,16 @@ class TktExpHandler {
   // Frees the tree and compiles `text` (an empty text leaves no tree). The
   // tree is installed only when complete: after a failure there is none.
   void Compile(std::string_view text);
+  // Compile, then one evaluation on the current record as a type check.
+  // When the text does not compile, or that evaluation fails, or
+  // `want_logical` is set and the result is no logical, the text is
+  // compiled in the usual xBase precedence instead, and that tree is kept
+  // if it compiles and evaluates (to a logical when wanted). Otherwise the
+  // first tree stays (or, when it did not compile, its error is raised).
+  // Answers whether the usual precedence was taken.
+  bool CompileEitherPrecedence(std::string_view text, bool want_logical);
+  // Whether the tree was built in the usual xBase precedence.
+  bool UsualPrecedence() const { return usual_precedence_; }
 
   // The canonical text of the tree ("" without one).
   /* 0 */ virtual std::string ExprText() const;
@@ -81,6 +97,7 @@ class TktExpHandler {
   TktExpUserLink* link_;
   ExpCompareOptions options_;
   uint8_t result_type_ = kExpNone;
+  bool usual_precedence_ = false;  // the tree being built or last built
   int32_t operand_count_ = 0;
   std::unique_ptr<TktExpBaseObject> root_;
   TktExpValue value_;  // EvaluateTo's scratch value

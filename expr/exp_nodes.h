@@ -190,6 +190,9 @@ class TktExpOperator : public TktExpBaseObject {
   void EvaluateLogical(bool left, bool right, TktExpValue& value);
   void EvaluateNumeric(double left, double right, TktExpValue& value);
   void EvaluateText(TktExpValue& left, const TktExpValue& right);
+  // A comparison of two raw fields: their stored bytes, unsigned, the
+  // shorter first when one begins the other.
+  void CompareRaw(TktExpValue& left, const TktExpValue& right);
 
   uint8_t code_;
   uint8_t op_class_;

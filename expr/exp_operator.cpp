@@ -13,6 +13,30 @@
 
 namespace tessera {
 
+namespace {
+
+// Whether a comparison operator holds for a three-way result c (negative:
+// the left side is less).
+bool ComparisonHolds(uint8_t code, int c) {
+  switch (code) {
+    case kOpEqual:
+    case kOpExactlyEqual:
+      return c == 0;
+    case kOpNotEqual:
+      return c != 0;
+    case kOpGreater:
+      return c > 0;
+    case kOpLess:
+      return c < 0;
+    case kOpGreaterEqual:
+      return c >= 0;
+    default:
+      return c <= 0;
+  }
+}
+
+}  // namespace
+
 const char* OperatorText(uint8_t code) {
   switch (code) {
     case kOpEqual:
@@ -62,6 +86,8 @@ namespace {
 
 bool IsComparison(uint8_t code) { return code >= kOpEqual && code <= kOpExactlyEqual; }
 
+constexpr const char* kCannotCompare = "Operands without a value cannot be compared";
+
 std::string_view TrimTrailingBlanks(std::string_view s) {
   while (!s.empty() && s.back() == ' ') s.remove_suffix(1);
   return s;
@@ -87,14 +113,19 @@ void TktExpOperator::Evaluate(TktExpValue& value, uint8_t& type) {
   if (result == kExpLogical) {
     EvaluateLogical(left_ ? value.AsLogical() : false, right_value_.AsLogical(), value);
   } else if (InNumericFamily(result)) {
-    if (code_ == kOpInString || code_ == kOpExactlyEqual || code_ == kOpAnd || code_ == kOpOr || code_ == kOpNot)
-      ValueRequired("assigned");
+    if (code_ == kOpInString || code_ == kOpAnd || code_ == kOpOr || code_ == kOpNot) ValueRequired("assigned");
     EvaluateNumeric(value.AsReal(), right_value_.AsReal(), value);
   } else if (result == kExpText) {
     EvaluateText(value, right_value_);
+  } else if (IsComparison(code_) && code_ != kOpInString) {
+    // A comparison must answer: fields of a type the engine does not
+    // interpret compare as their stored bytes; operands that produced no
+    // value cannot be compared at all.
+    if (result != kExpRawField) throw ETesseraExpression(kCannotCompare);
+    CompareRaw(value, right_value_);
   }
-  // Any other type (no value, a raw field): nothing is computed and the
-  // value stays as the left operand left it.
+  // Any other operator on those types computes nothing: the value stays as
+  // the left operand left it.
   if (IsComparison(code_) || code_ == kOpAnd || code_ == kOpOr || code_ == kOpNot) result = kExpLogical;
   type = result_type_ = result;
 }
@@ -102,6 +133,7 @@ void TktExpOperator::Evaluate(TktExpValue& value, uint8_t& type) {
 void TktExpOperator::EvaluateLogical(bool left, bool right, TktExpValue& value) {
   switch (code_) {
     case kOpEqual:
+    case kOpExactlyEqual:
       value.SetLogical(left == right);
       return;
     case kOpNotEqual:
@@ -132,6 +164,7 @@ void TktExpOperator::EvaluateNumeric(double left, double right, TktExpValue& val
   double r = 0;
   switch (code_) {
     case kOpEqual:
+    case kOpExactlyEqual:
       value.SetLogical(d == 0);
       return;
     case kOpNotEqual:
@@ -185,33 +218,18 @@ void TktExpOperator::EvaluateNumeric(double left, double right, TktExpValue& val
 
 void TktExpOperator::EvaluateText(TktExpValue& left, const TktExpValue& right) {
   if (IsComparison(code_) && code_ != kOpInString && code_ != kOpExactlyEqual) {
-    const int c = CompareText(left, right);
-    bool answer = false;
-    switch (code_) {
-      case kOpEqual:
-        answer = c == 0;
-        break;
-      case kOpNotEqual:
-        answer = c != 0;
-        break;
-      case kOpGreater:
-        answer = c > 0;
-        break;
-      case kOpLess:
-        answer = c < 0;
-        break;
-      case kOpGreaterEqual:
-        answer = c >= 0;
-        break;
-      default:
-        answer = c <= 0;
-        break;
-    }
-    left.SetLogical(answer);
+    left.SetLogical(ComparisonHolds(code_, CompareText(left, right)));
     return;
   }
   const std::string_view r = right.IsText() ? std::string_view(right.Text()) : std::string_view();
   switch (code_) {
+    case kOpExactlyEqual: {
+      // Exact bytes and length: trailing blanks count and the right text
+      // holds no wildcards.
+      const std::string l = left.IsText() ? std::string() : left.AsText();
+      left.SetLogical((left.IsText() ? std::string_view(left.Text()) : std::string_view(l)) == r);
+      return;
+    }
     case kOpInString: {
       // Exact bytes, no trimming, letter case counts; the empty text is in
       // no text.
@@ -243,6 +261,12 @@ void TktExpOperator::EvaluateText(TktExpValue& left, const TktExpValue& right) {
     default:
       ValueRequired("assigned");
   }
+}
+
+void TktExpOperator::CompareRaw(TktExpValue& left, const TktExpValue& right) {
+  const std::string l = left.AsText();
+  const std::string r = right.AsText();
+  left.SetLogical(ComparisonHolds(code_, l.compare(r)));
 }
 
 int TktExpOperator::CompareText(const TktExpValue& left, const TktExpValue& right) const {

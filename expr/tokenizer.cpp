@@ -16,6 +16,8 @@ bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 bool IsNameChar(char c) { return IsLetter(c) || IsDigit(c) || c == '_'; }
 bool InSet(char c, const char* set) { return c != '\0' && std::strchr(set, c) != nullptr; }
 
+constexpr const char* kUnknownAlias = "The alias %s is not the table's own";
+
 // The operator words and symbols, in the order they are searched.
 struct OperatorForm {
   const char* text;
@@ -162,6 +164,22 @@ class Tokenizer {
     size_t q = p_ + 1;
     while (q < s_.size() && IsNameChar(s_[q])) ++q;
     std::string upper = UpperName(s_.substr(p_, q - p_));
+    // "ALIAS->NAME": the work area before the arrow must be the resolver's
+    // own (FIELD, _FIELD or the table's alias); the name after it is read
+    // as if written alone.
+    for (;;) {
+      size_t arrow = q;
+      while (arrow < s_.size() && (s_[arrow] == ' ' || s_[arrow] == '\t')) ++arrow;
+      if (s_.substr(arrow, 2) != "->") break;
+      const bool own = link_ != nullptr ? link_->IsOwnAlias(upper) : (upper == "FIELD" || upper == "_FIELD");
+      if (!own) throw ETesseraExpression(msg::Format(kUnknownAlias, {s_.substr(p_, q - p_)}));
+      p_ = arrow + 2;
+      while (p_ < s_.size() && (s_[p_] == ' ' || s_[p_] == '\t')) ++p_;
+      if (p_ >= s_.size() || !(IsLetter(s_[p_]) || s_[p_] == '_')) SyntaxError();
+      q = p_ + 1;
+      while (q < s_.size() && IsNameChar(s_[q])) ++q;
+      upper = UpperName(s_.substr(p_, q - p_));
+    }
     for (;;) {
       if (q < s_.size() && s_[q] == '(') {
         const size_t close = ScanArgument(s_, q + 1, false);

@@ -161,26 +161,27 @@ bool TktUDFTrim::Execute(TktExpFunction& call, TktExpValue& value, uint8_t& type
 
 bool TktUDFPadMain::Execute(TktExpFunction& call, TktExpValue& value, uint8_t& type) {
   type = kExpText;
+  char fill = ' ';
   const uint8_t fill_type = call.GetArg(2, value, kExpAny);
   if (fill_type == kExpNoValue)
-    fill_ = ' ';
+    fill = ' ';
   else if (fill_type == kExpText && value.IsText() && value.Text().size() == 1)
-    fill_ = value.Text()[0];
+    fill = value.Text()[0];
   else
     udf::ValueRequired("Char");
   if (call.GetArg(0, value, kExpAny) == kExpNoValue)
     throw ETesseraExpression(msg::Format(msg::kArgumentNeeded, {"Value", "1", "Pad"}));
-  text_ = value.AsText();
-  width_ = TruncToInt32(NumberArg(call, 1, value));
+  std::string text = value.AsText();
+  const int32_t width = TruncToInt32(NumberArg(call, 1, value));
   std::string& out = value.MutableText();
-  const int32_t length = static_cast<int32_t>(std::min<size_t>(text_.size(), INT32_MAX));
-  if (length >= width_) {
-    out.swap(text_);
+  const int32_t length = static_cast<int32_t>(std::min<size_t>(text.size(), INT32_MAX));
+  if (length >= width) {
+    out.swap(text);
     return true;
   }
-  udf::CheckLength(width_, Name());
-  out.assign(static_cast<size_t>(width_), fill_);
-  out.replace(static_cast<size_t>(Offset(width_, length)), text_.size(), text_);
+  udf::CheckLength(width, Name());
+  out.assign(static_cast<size_t>(width), fill);
+  out.replace(static_cast<size_t>(Offset(width, length)), text.size(), text);
   // The result ends at the first zero byte (a zero fill gives no padding).
   const size_t zero = out.find('\0');
   if (zero != std::string::npos) out.resize(zero);

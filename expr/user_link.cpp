@@ -45,6 +45,8 @@ TktUserDefFunction* TktExpUserLink::UnknownFunction(std::string_view name) {
   throw ETesseraExpression(msg::Format(msg::kNoFunction, {name}));
 }
 
+bool TktExpUserLink::IsOwnAlias(std::string_view name) const { return name == "FIELD" || name == "_FIELD"; }
+
 namespace {
 std::unique_ptr<TktFunctionReg> g_registry;
 }  // namespace

@@ -98,6 +98,11 @@ class TktExpUserLink {
   // Called for a call name nobody knows; raises ETesseraExpression
   // "There is no function for %s".
   /* 2 */ virtual TktUserDefFunction* UnknownFunction(std::string_view name);
+  // Whether `name` (upper case), written before "->", names the work area
+  // whose fields this resolver knows: "FIELD" and "_FIELD" always do (the
+  // current work area of Clipper and FoxPro); a table's resolver adds the
+  // table's alias.
+  virtual bool IsOwnAlias(std::string_view name) const;
 
   void AddFunction(std::unique_ptr<TktUserDefFunction> function) { functions_.Add(std::move(function)); }
   void AddFieldVar(std::unique_ptr<TktUserDefFieldVar> var) { vars_.Add(std::move(var)); }

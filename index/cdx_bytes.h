@@ -19,6 +19,21 @@ inline void Put16(uint8_t* p, uint32_t v) { bytes::PutLE16(p, v); }
 inline void Put32(uint8_t* p, int32_t v) { bytes::PutLE32(p, static_cast<uint32_t>(v)); }
 inline void PutBE32(uint8_t* p, int32_t v) { bytes::PutBE32(p, static_cast<uint32_t>(v)); }
 
+// Node attributes (bytes 0-1): bit 0 root, bit 1 leaf. Visual FoxPro sets
+// bit 2 as well (values 4 to 7); a node with any higher bit set is none.
+inline bool ValidAttributes(uint16_t attributes) { return attributes < 8; }
+inline bool IsLeafAttributes(uint16_t attributes) { return (attributes & 2) != 0; }
+
+// A leaf's packing header as found (bytes 18 to 23 and the key count):
+// 1 to 8 bytes per entry (writers with few records and short keys use
+// one), fields that fit them, masks that match their bit counts, and the
+// entries within the key area.
+inline bool ValidPacking(int count, int E, int R, int D, int T, uint8_t duplicate_mask, uint8_t trailing_mask,
+                         int area) {
+  if (E < 1 || E > 8 || R > 32 || D > 8 || T > 8 || R + D + T > 8 * E || count * E > area) return false;
+  return duplicate_mask == (1u << D) - 1 && trailing_mask == (1u << T) - 1;
+}
+
 // How many leading bytes two keys share: what a leaf entry's duplicate
 // count says of a key and the one before it.
 inline size_t CommonPrefix(std::string_view a, std::string_view b) {

@@ -107,7 +107,7 @@ std::vector<std::string> CheckCdxTag(KTobjCDXFile& file, KTobjCDXTag& tag) {
   walk.Siblings();
   for (size_t i = 1; i < walk.leaf_keys.size(); ++i) {
     TktVariant a, b;
-    if (tag.KeyType() == 'C') {
+    if (tag.TextEntries()) {
       a.SetText(walk.leaf_keys[i - 1].first);
       b.SetText(walk.leaf_keys[i].first);
     } else {
@@ -119,9 +119,9 @@ std::vector<std::string> CheckCdxTag(KTobjCDXFile& file, KTobjCDXTag& tag) {
       walk.Fault("keys out of order at position " + std::to_string(i + 1));
       break;
     }
-    if (c == 0 && tag.Unique()) walk.Fault("unique tag holds a key twice (records " +
-                                           std::to_string(walk.leaf_keys[i - 1].second) + ", " +
-                                           std::to_string(walk.leaf_keys[i].second) + ")");
+    if (c == 0 && (tag.Unique() || tag.Candidate()))
+      walk.Fault(std::string(tag.Unique() ? "unique" : "candidate") + " tag holds a key twice (records " +
+                 std::to_string(walk.leaf_keys[i - 1].second) + ", " + std::to_string(walk.leaf_keys[i].second) + ")");
   }
 
   // The keys the records give.

@@ -26,12 +26,16 @@ KTobjCDXFile::KTobjCDXFile(KTO_dBHandler* table, std::string_view name, bool ove
   if (!disk_ || disk_->IsClosed()) return;
   duplicates_by_record_ = true;
   constructing_ = true;
-  try {
-    if (disk_->FileSize() > 512) ReadDirectory();
-    else CreateDirectory();
-  } catch (const ETesseraError&) {
-    // A damaged file is left not opened; the table reports it.
-    corrupt_ = true;
+  {
+    // Read while no other program writes or rebuilds the file.
+    StructureLock lock(this);
+    try {
+      if (disk_->FileSize() > 512) ReadDirectory();
+      else CreateDirectory();
+    } catch (const ETesseraError&) {
+      // A damaged file is left not opened; the table reports it.
+      corrupt_ = true;
+    }
   }
   SetNewCdxTagCollation(1);
   // A compound index named like the table is its structural index.
@@ -77,12 +81,7 @@ void KTobjCDXFile::ReadDirectory() {
       corrupt_ = true;
       return;
     }
-    TktVariant name;
-    name.SetText(directory_->CurrentKey().bytes());
-    name.Translate(nullptr);
-    std::string tag_name(name.bytes());
-    while (!tag_name.empty() && tag_name.back() == ' ') tag_name.pop_back();
-    auto tag = std::make_unique<KTobjCDXTag>(this, header, tag_name);
+    auto tag = std::make_unique<KTobjCDXTag>(this, header, DirectoryKeyName(directory_->CurrentKey()));
     const bool valid = tag->Valid();
     tags_.Add(std::move(tag));
     if (!valid) {
@@ -119,6 +118,8 @@ bool KTobjCDXFile::CreateTag(const std::string& name, const std::string& key_exp
     throw ETesseraError("Tag name " + key_text + " does not fit a compound index (1 to 10 characters)");
   if (NewCdxTagCollation() == 2)
     throw ETesseraError("The GENERAL collation is not supported; tags are built in byte order (MACHINE)");
+  // The directory as it is now (the caller holds the file's lock).
+  ChangedByOther();
   directory_->ResetTree(0);
   KTobjIndexKeyData key;
   key.SetText(key_text);
@@ -150,11 +151,13 @@ bool KTobjCDXFile::CreateTag(const std::string& name, const std::string& key_exp
   directory_->ResetTree(2);
   directory_->InsertKey(key);
   directory_->ReleaseTree();
+  AnnounceChange();
   return true;
 }
 
 bool KTobjCDXFile::DeleteTag(const std::string& name) {
   if (tags_.Count() == 0) return false;
+  ChangedByOther();
   const std::string key_text = DirectoryKeyText(name);
   for (size_t i = tags_.Count(); i-- > 0;) {
     if (tags_.At(i)->Name() != key_text) continue;
@@ -166,6 +169,7 @@ bool KTobjCDXFile::DeleteTag(const std::string& name) {
     tags_.Delete(i);
     directory_->ReleaseTree();
     if (tags_.Count() == 0) Reindex();
+    else AnnounceChange();
     return true;
   }
   return false;
@@ -190,18 +194,25 @@ int32_t KTobjCDXFile::ResetAllocator() {
 
 void KTobjCDXFile::Reindex() {
   if (!opened_) return;
-  const bool locked = disk_->LockWholeFile();
-  struct Unlock {
-    KTO_DiskFile* disk;
-    bool on;
-    ~Unlock() {
-      if (on) disk->Unlock();
-    }
-  } unlock{disk_.get(), locked && disk_->IsShared()};
+  // Rebuilt in place, under a lock that keeps every other program out of
+  // the file: whoever has it open goes on with this file, and finds it
+  // changed (the count goes on) when it next takes its lock.
+  // A tag whose keys this engine cannot form would stop the rebuild
+  // half-way: refused before anything is changed.
+  for (size_t i = 0; i < tags_.Count(); ++i) {
+    const auto* tag = static_cast<const KTobjCDXTag*>(tags_.At(i));
+    if (tag->collation_ == 2 && tag->KeyType() == 'C')
+      throw ETesseraError("Tag " + tag->Name() + " of " + FullName() +
+                          " uses the GENERAL collation, which this engine does not support; the file is left as it is");
+  }
+  RebuildLock lock(this);
+  ChangedByOther();
+  const int32_t counter = directory_->VersionCounter();
   for (size_t i = 0; i < tags_.Count(); ++i) tags_.At(i)->ReleaseTree();
   directory_->ReleaseTree();
   // Nothing held may reach the file after it is cut.
   FlushHeld();
+  holding_ = false;
   disk_->Truncate(0);
   DropCache();
   known_size_ = 0;
@@ -210,21 +221,29 @@ void KTobjCDXFile::Reindex() {
   directory_ = std::make_unique<KTobjCDXTag>(this, -1, directory_->Name());
   directory_->SetOptions(0xE0);
   directory_->DefineTag(directory_->Name(), "", false, true, "");
+  // Every tag's definition is written first, with an empty tree, so that a
+  // rebuild stopped half-way leaves all of them behind (and the mark that
+  // asks for the rebuild to be run again).
   for (size_t i = 0; i < tags_.Count(); ++i) {
     auto* tag = static_cast<KTobjCDXTag*>(tags_.At(i));
     tag->header_offset_ = AllocateNode();
     AllocateNode();
     tag->version_counter_ = 0;
+    tag->WriteEmptyRoot();
     tag->header_dirty_ = true;
     tag->WriteTagHeader();
-    tag->BuildTag();
     KTobjIndexKeyData key;
     key.SetText(tag->Name());
     key.Reference = key.RecordNumber = tag->HeaderOffset();
     directory_->ResetTree(2);
     directory_->InsertKey(key);
   }
+  directory_->SetVersionCounter(counter + 1);
+  directory_->MarkHeaderDirty();
   directory_->ReleaseTree();
+  WritePendingMark(true);
+  for (size_t i = 0; i < tags_.Count(); ++i) static_cast<KTobjCDXTag*>(tags_.At(i))->BuildTag();
+  WritePendingMark(false);
 }
 
 bool KTobjCDXFile::RecordChanged(int32_t recno, bool is_append) {
@@ -250,6 +269,17 @@ bool KTobjCDXFile::RecordChanged(int32_t recno, bool is_append) {
     directory_->MarkHeaderDirty();
   }
   return true;
+}
+
+void KTobjCDXFile::AnnounceChange() {
+  directory_->SetVersionCounter(directory_->VersionCounter() + 1);
+  if (!disk_->IsShared()) {
+    directory_->MarkHeaderDirty();
+    return;
+  }
+  uint8_t counter[4];
+  bytes::PutLE32(counter, static_cast<uint32_t>(directory_->VersionCounter()));
+  WriteBlock(8, counter, 4);
 }
 
 bool KTobjCDXFile::ReadPendingMark() {
@@ -303,10 +333,45 @@ bool KTobjCDXFile::ChangedByOther() {
                                                (static_cast<uint32_t>(h[11]) << 24));
   if (counter == directory_->VersionCounter()) return false;
   directory_->SetVersionCounter(counter);
-  next_free_ = -1;
-  known_size_ = -1;
-  DropCache();
+  ForgetForeignState();
+  ResyncTags();
   return true;
+}
+
+std::string KTobjCDXFile::DirectoryKeyName(const KTobjIndexKeyData& key) {
+  TktVariant name;
+  name.SetText(key.bytes());
+  name.Translate(nullptr);
+  std::string tag_name(name.bytes());
+  while (!tag_name.empty() && tag_name.back() == ' ') tag_name.pop_back();
+  return tag_name;
+}
+
+void KTobjCDXFile::ResyncTags() {
+  // Another program's rebuild, or a tag it created anew under the same
+  // name, puts tag headers elsewhere: each tag follows its name in the
+  // directory as it is now. Usually nothing moved.
+  std::vector<std::pair<std::string, int32_t>> entries;
+  directory_->ResetTree(0);
+  const int64_t max_tags = RefreshSize() / 512 + 1;
+  for (int32_t header = directory_->CurrentKey().Reference; header != 0 && !directory_->Eof();
+       header = directory_->Navigate(-1)) {
+    if (static_cast<int64_t>(entries.size()) > max_tags) Corrupt("tag directory");
+    entries.emplace_back(DirectoryKeyName(directory_->CurrentKey()), header);
+  }
+  directory_->ReleaseTree();
+  for (size_t i = 0; i < tags_.Count(); ++i) {
+    auto* tag = static_cast<KTobjCDXTag*>(tags_.At(i));
+    int32_t header = -1;
+    for (const auto& [name, offset] : entries)
+      if (name == tag->Name()) header = offset;
+    if (header == tag->HeaderOffset()) continue;
+    if (header < 0 || header % 512 != 0 || header + 1024 > KnownSize())
+      Corrupt("tag " + tag->Name() + " was removed by another program");
+    tag->DiscardTree();
+    tag->header_offset_ = header;
+    if (!tag->ReadTagHeader()) Corrupt("tag " + tag->Name() + ", header " + std::to_string(header));
+  }
 }
 
 }  // namespace tessera

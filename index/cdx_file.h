@@ -61,6 +61,15 @@ class KTobjCDXFile : public KTobjIndexFile {
  private:
   void ReadDirectory();
   void CreateDirectory();
+  // The tag name a directory key holds.
+  static std::string DirectoryKeyName(const KTobjIndexKeyData& key);
+  // After another program's change: every tag takes its header from the
+  // directory as it is now (a rebuild moves them). A tag no longer there
+  // makes the file refuse further use (reported as damaged).
+  void ResyncTags();
+  // A change of the tag directory (a tag created or deleted) counts as a
+  // change: other programs read the directory again.
+  void AnnounceChange();
   std::string DirectoryKeyText(std::string_view tag_name) const;
 
   bool constructing_ = false;

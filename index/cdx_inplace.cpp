@@ -42,7 +42,9 @@ constexpr int kArea = KTobjCDXTag::kLeafArea;
 bool KTobjCDXTag::ReadLeafFlat(int32_t offset) {
   if (flat_offset_ == offset && flat_generation_ == file_->CacheGeneration()) return true;
   ForgetFlatLeaf();
-  if (!file_->ReadBlock(offset, leaf_image_, 512) || Get16(leaf_image_) < 2 || !DecodeLeaf(leaf_image_, flat_)) return false;
+  if (!file_->ReadBlock(offset, leaf_image_, 512) || !ValidAttributes(Get16(leaf_image_)) ||
+      !IsLeafAttributes(Get16(leaf_image_)) || !DecodeLeaf(leaf_image_, flat_))
+    return false;
   flat_offset_ = offset;
   flat_generation_ = file_->CacheGeneration();
   return true;
@@ -55,8 +57,7 @@ bool KTobjCDXTag::DecodeLeaf(const uint8_t* b, FlatLeaf& leaf) const {
   const int E = b[23], R = b[20], D = b[21], T = b[22];
   const uint8_t duplicate_mask = b[18], trailing_mask = b[19];
   if (count == 0) return false;
-  if (E < 2 || E > 8 || R > 32 || D > 8 || T > 8 || R + D + T > 8 * E || count * E > kArea) return false;
-  if (duplicate_mask != (1u << D) - 1 || trailing_mask != (1u << T) - 1) return false;
+  if (!ValidPacking(count, E, R, D, T, duplicate_mask, trailing_mask, kArea)) return false;
   const int L = key_length_;
   const uint8_t pad = PadByte();
   leaf.entries.resize(static_cast<size_t>(count));
@@ -97,7 +98,7 @@ bool KTobjCDXTag::DecodeLeaf(const uint8_t* b, FlatLeaf& leaf) const {
 int KTobjCDXTag::CompareStored(const KTobjIndexKeyData& target, int32_t recno, const uint8_t* bytes, int length,
                                int32_t rec) {
   int r;
-  if (key_type_ == 'C' && target.kind() == VariantKind::kCharacter) {
+  if (TextEntries() && target.kind() == VariantKind::kCharacter) {
     // The engine's comparison of two character values without a table
     // (CompareKeys), on the stored bytes: the empty value first, then
     // the first differing byte, then a value that is the start of the
@@ -108,7 +109,7 @@ int KTobjCDXTag::CompareStored(const KTobjIndexKeyData& target, int32_t recno, c
     else r = TktVariant::CompareBytes(reinterpret_cast<const uint8_t*>(t.data()), t.size(), bytes, n, -1, nullptr);
     if (reverse_compare_) r = -r;
   } else {
-    if (key_type_ == 'C')
+    if (TextEntries())
       probe_.SetText(std::string_view(reinterpret_cast<const char*>(bytes), static_cast<size_t>(length)));
     else probe_.SetBytes(bytes, length);
     r = CompareKeys(target, probe_, -1);
@@ -132,12 +133,12 @@ int KTobjCDXTag::LocateNode(int32_t offset, const KTobjIndexKeyData& key, int32_
   if (!file_->ReadBlock(offset, b, 512)) return 2;
   const uint16_t attributes = Get16(b);
   const int count = Get16(b + 2);
-  if (attributes > 3 || count == 0) return 2;
+  if (!ValidAttributes(attributes) || count == 0) return 2;
   const size_t at = path.size();
   path.push_back({offset, 0});
   const int L = key_length_;
   const uint8_t pad = PadByte();
-  if (attributes < 2) {
+  if (!IsLeafAttributes(attributes)) {
     if (count > interior_capacity_) return 2;
     const int lo = InteriorLowerBound(b, count, entry_size_, L, pad, [&](const uint8_t* e, int length) {
       return CompareStored(key, recno, e, length, GetBE32(e + L));
@@ -173,7 +174,7 @@ int KTobjCDXTag::LocateNode(int32_t offset, const KTobjIndexKeyData& key, int32_
   const FlatEntry& e = flat_.entries[static_cast<size_t>(lo)];
   const uint8_t* value = flat_.bytes.data() + e.value;
   const int r = CompareStored(key, recno, value, e.length, e.rec);
-  if (key_type_ == 'C') probe_.SetText(std::string_view(reinterpret_cast<const char*>(value), e.length));
+  if (TextEntries()) probe_.SetText(std::string_view(reinterpret_cast<const char*>(value), e.length));
   else probe_.SetBytes(value, e.length);
   found.Assign(&probe_);
   found.RecordNumber = found.Reference = e.rec;
@@ -404,7 +405,9 @@ bool KTobjCDXTag::SplitInPlace(const std::vector<PathStep>& path, const std::vec
     if (used == split_nodes_.size()) split_nodes_.emplace_back();
     SplitNode& s = split_nodes_[used++];
     const PathStep& step = path[static_cast<size_t>(top)];
-    if (!file_->ReadBlock(step.offset, s.image, 512) || Get16(s.image) >= 2) return false;
+    if (!file_->ReadBlock(step.offset, s.image, 512) || !ValidAttributes(Get16(s.image)) ||
+        IsLeafAttributes(Get16(s.image)))
+      return false;
     const int count = Get16(s.image + 2);
     const int pos = step.position;
     if (count == 0 || count > interior_capacity_ || pos < 0 || pos >= count) return false;

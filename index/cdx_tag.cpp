@@ -1,5 +1,6 @@
 #include "index/cdx_tag.h"
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstring>
@@ -8,10 +9,12 @@
 #include "engine/dbf_date.h"
 #include "engine/dbf_handler.h"
 #include "engine/errors.h"
+#include "expr/dbf_names.h"
 #include "expr/exp_handler.h"
 #include "index/cdx_bytes.h"
 #include "index/cdx_file.h"
 #include "index/key_text.h"
+#include "index/null_flags.h"
 #include "platform/codepage.h"
 #include "platform/path.h"
 #include "platform/text_convert.h"
@@ -29,6 +32,22 @@ std::string EncodeCdxNumber(double value) {
   for (int i = 0; i < 8; ++i) out[static_cast<size_t>(i)] = static_cast<char>(bits >> (56 - 8 * i));
   while (out.size() > 1 && out.back() == '\0') out.pop_back();
   return out;
+}
+
+std::string EncodeVfpInteger(double value) {
+  int64_t whole = std::isfinite(value) ? static_cast<int64_t>(std::trunc(std::clamp(value, -2147483648.0, 2147483647.0))) : 0;
+  const uint32_t bits = static_cast<uint32_t>(static_cast<int32_t>(whole)) ^ 0x80000000u;
+  std::string out(4, '\0');
+  for (int i = 0; i < 4; ++i) out[static_cast<size_t>(i)] = static_cast<char>(bits >> (24 - 8 * i));
+  while (out.size() > 1 && out.back() == '\0') out.pop_back();
+  return out;
+}
+
+double VfpDateTimeNumber(const char* raw) {
+  const auto* b = reinterpret_cast<const uint8_t*>(raw);
+  const auto day = static_cast<int32_t>(bytes::GetLE32(b));
+  const auto ms = static_cast<int32_t>(bytes::GetLE32(b + 4));
+  return day + ms / 86400000.0;
 }
 
 double DecodeCdxNumber(std::string_view stored) {
@@ -51,7 +70,10 @@ KTobjCDXTag::KTobjCDXTag(KTobjCDXFile* file, int32_t header_offset, std::string_
   } else {
     header_offset_ = header_offset;
     valid_ = ReadTagHeader();
-    options_ = static_cast<uint8_t>(options_ & 0x80 ? 0xE0 : 0x60);
+    // Unique and FOR are kept in their own fields and merged back when the
+    // header is written; bits other writers set (Visual FoxPro's candidate
+    // key 0x04 and 0x02) stay as they were.
+    options_ = static_cast<uint8_t>((options_ & 0x80 ? 0xE0 : 0x60) | (options_ & 0x16));
   }
 }
 
@@ -102,27 +124,70 @@ bool KTobjCDXTag::ReadTagHeader() {
   key_type_ = key_length_ == 8 ? 'N' : 'C';
   // Without a table (listing a file's tags) the expressions are only text.
   if (Table() == nullptr) return true;
-  CompileKeyExpr();
-  if (has_for_) CompileForExpr();
-  LearnKeyType();
+  CompileStoredExpressions([&] { LearnKeyType(); });
   return true;
+}
+
+std::vector<int> KTobjCDXTag::KeyFields() const {
+  std::vector<int> fields;
+  KTO_dBHandler* table = Table();
+  if (!key_handler_ || table == nullptr) return fields;
+  const std::string names = key_handler_->ListVars(17);
+  for (size_t start = 0, semi; (semi = names.find(';', start)) != std::string::npos; start = semi + 1) {
+    TktUserDefFieldVar* var = table->NameResolver()->FindFieldVar(names.substr(start, semi - start));
+    if (var != nullptr && var->VarClass() == 17) fields.push_back(static_cast<TktlDBFFieldVars*>(var)->FieldNumber());
+  }
+  return fields;
 }
 
 void KTobjCDXTag::LearnKeyType() {
   // The key type follows from what the expression gives for the current
-  // record; a tag of 8-byte keys that gives nothing usable (date-times of
-  // other programs) is read as binary.
+  // record; a tag of 8-byte keys that gives nothing usable is read as
+  // binary.
   key_type_ = key_length_ == 8 ? 'N' : 'C';
+  null_marker_ = int_key_ = false;
+  datetime_field_ = 0;
+  nullable_fields_.clear();
   if (!key_handler_) return;
+  KTO_dBHandler* table = Table();
+  const std::vector<int> fields = KeyFields();
+  for (int f : fields)
+    if (FieldNullable(*table, f)) nullable_fields_.push_back(f);
+  // A key that is one field alone may be stored in that field type's form.
+  const DbfField* single =
+      fields.size() == 1 && key_handler_->OperandCount() == 1 ? &table->Field(fields.front()) : nullptr;
   TktExpValue v;
   key_handler_->Evaluate(v);
-  switch (key_handler_->ResultType()) {
-    case kExpText:
-    case kExpLogical: key_type_ = 'C'; break;
-    case kExpNumber: key_type_ = 'N'; break;
-    case kExpDate: key_type_ = 'D'; break;
-    default: break;
+  int natural = key_length_;  // the key's length without a null marker
+  if (single != nullptr && single->type == 'T') {
+    key_type_ = 'T';
+    datetime_field_ = fields.front();
+    natural = 8;
+  } else {
+    switch (key_handler_->ResultType()) {
+      case kExpText:
+        key_type_ = 'C';
+        natural = single != nullptr && single->type == 'C' ? single->Width()
+                  : v.IsText()                           ? static_cast<int>(v.Text().size())
+                                                         : key_length_;
+        break;
+      case kExpLogical:
+        key_type_ = 'C';
+        natural = 1;
+        break;
+      case kExpNumber:
+        key_type_ = 'N';
+        int_key_ = single != nullptr && single->type == 'I' && (key_length_ == 4 || key_length_ == 5);
+        natural = int_key_ ? 4 : 8;
+        break;
+      case kExpDate:
+        key_type_ = 'D';
+        natural = 8;
+        break;
+      default: break;
+    }
   }
+  null_marker_ = !nullable_fields_.empty() && key_length_ == natural + 1;
 }
 
 bool KTobjCDXTag::WriteTagHeader() {
@@ -181,12 +246,32 @@ int32_t KTobjCDXTag::ReadRootOffset() {
 void KTobjCDXTag::NormalizeKey(TktVariant& value, bool trim_blanks) {
   if (collation_ == 2 && key_type_ == 'C' && !IsDirectory())
     throw ETesseraError("Tag " + name_ + " uses the GENERAL collation, which this engine does not support");
+  if (!null_marker_) {
+    NormalizeValue(value, trim_blanks, key_length_);
+    return;
+  }
+  // A binary value is a stored key already (EvalKey gives them so); any
+  // other is a value, which gets the marker of a value. A text searched
+  // for stays a text, so that a key that begins with it matches.
+  if (value.kind() == VariantKind::kBinary) {
+    if (value.size() > key_length_) value.SetSize(key_length_);
+    return;
+  }
+  const bool text = value.kind() == VariantKind::kCharacter && key_type_ == 'C';
+  NormalizeValue(value, trim_blanks, key_length_ - 1);
+  std::string stored(1, '\x80');
+  stored += value.bytes();
+  if (text) value.SetText(stored);
+  else value.SetBytes(stored.data(), static_cast<int32_t>(stored.size()));
+}
+
+void KTobjCDXTag::NormalizeValue(TktVariant& value, bool trim_blanks, int length) {
   if (key_type_ == 'C') {
     // In place: this runs for every record of a build and every search.
     if (value.kind() == VariantKind::kBinary) value.set_kind(VariantKind::kCharacter);
     else if (value.kind() != VariantKind::kCharacter) value.SetText(value.AsText());
     if (trim_blanks) value.TrimRight();
-    if (value.size() > key_length_) value.SetSize(key_length_);
+    if (value.size() > length) value.SetSize(length);
     return;
   }
   double number = 0;
@@ -197,14 +282,64 @@ void KTobjCDXTag::NormalizeKey(TktVariant& value, bool trim_blanks) {
     case VariantKind::kCharacter: {
       std::string text = value.AsText();
       while (!text.empty() && text.back() == ' ') text.pop_back();
-      number = key_type_ == 'D' ? KeyTextDate(*this, text) : KeyTextNumber(*this, text);
+      number = key_type_ == 'D'   ? KeyTextDate(*this, text)
+               : key_type_ == 'T' ? KeyTextDateTime(*this, text)
+                                  : KeyTextNumber(*this, text);
       break;
     }
     case VariantKind::kLogical: number = value.AsBoolean() ? 1 : 0; break;
     case VariantKind::kNone: break;
   }
-  const std::string stored = EncodeCdxNumber(number);
+  const std::string stored = int_key_ ? EncodeVfpInteger(number) : EncodeCdxNumber(number);
   value.SetBytes(stored.data(), static_cast<int32_t>(stored.size()));
+}
+
+bool KTobjCDXTag::EvalKey(TktVariant& value, bool* changed) {
+  if (!null_marker_ && datetime_field_ == 0) return KTobjIndexTag::EvalKey(value, changed);
+  KTO_dBHandler* table = Table();
+  if (!key_handler_ || table == nullptr) return false;
+  if (changed != nullptr) *changed = true;
+  if (null_marker_) {
+    for (int f : nullable_fields_) {
+      if (!FieldIsNull(*table, f)) continue;
+      // A null: the marker 0x00 alone (pad bytes after it are not kept),
+      // which sorts before every value.
+      const uint8_t null_marker = 0;
+      value.SetBytes(&null_marker, PadByte() == 0 ? 0 : 1);
+      return true;
+    }
+  }
+  if (datetime_field_ != 0) {
+    value.SetNumber(VfpDateTimeNumber(table->RecordBytes() + table->Field(datetime_field_).offset));
+  } else {
+    key_handler_->EvaluateTo(value);
+    if (key_handler_->ResultType() == kExpNone) return false;
+  }
+  if (null_marker_) {
+    NormalizeKey(value, true);
+    value.set_kind(VariantKind::kBinary);
+  }
+  return true;
+}
+
+std::string_view KTobjCDXTag::KeyValueBytes(const TktVariant& key, bool* null) const {
+  std::string_view b = key.bytes();
+  const bool is_null = null_marker_ && (b.empty() || b.front() == '\0');
+  if (null != nullptr) *null = is_null;
+  if (null_marker_ && !b.empty()) b.remove_prefix(1);
+  return b;
+}
+
+void KTobjCDXTag::CheckMaintainable(const KTobjIndexKeyData& key, bool indexed) {
+  if (!Candidate() || !indexed) return;
+  // Visual FoxPro refuses a second record with the key of a candidate
+  // (primary) tag; so does this engine, before anything is written.
+  KTobjIndexKeyData probe;
+  probe.CopyFrom(key);
+  probe.Reference = kAnyRecord;
+  const int32_t found = LookupKey(probe);
+  if (found != 0 && found != key.Reference)
+    RefuseChange("record " + std::to_string(found) + " has that key already (the tag is a candidate key)");
 }
 
 bool KTobjCDXTag::InsertKey(const KTobjIndexKeyData& key) {
@@ -290,11 +425,11 @@ bool KTobjCDXTag::LoadNode(int32_t offset, KTobjIndexKey& node) {
   if (!file_->ReadBlock(offset, b, 512)) return false;
   const uint16_t attributes = Get16(b);
   const int count = Get16(b + 2);
-  if (attributes > 3) return false;
+  if (!ValidAttributes(attributes)) return false;
   node.offset = offset;
   node.left = Get32(b + 4);
   node.right = Get32(b + 8);
-  node.kind = attributes >= 2 ? KTobjIndexKey::kLeaf : KTobjIndexKey::kInterior;
+  node.kind = IsLeafAttributes(attributes) ? KTobjIndexKey::kLeaf : KTobjIndexKey::kInterior;
   // The node's entry objects are reused for the node read into it (a clean
   // node object takes one node after another as a walk moves on).
   const size_t reusable = node.Count();
@@ -303,7 +438,7 @@ bool KTobjCDXTag::LoadNode(int32_t offset, KTobjIndexKey& node) {
     return *node.Entry(i);
   };
   const int L = key_length_;
-  const bool character = key_type_ == 'C';
+  const bool character = TextEntries();
   if (node.IsLeaf()) {
     node.free_space = Get16(b + 12);
     node.record_mask = static_cast<uint32_t>(Get32(b + 14));
@@ -314,10 +449,8 @@ bool KTobjCDXTag::LoadNode(int32_t offset, KTobjIndexKey& node) {
     node.trailing_bits = b[22];
     node.entry_bytes = b[23];
     const int E = node.entry_bytes, R = node.record_bits, D = node.duplicate_bits, T = node.trailing_bits;
-    if (count > 0) {
-      if (E < 2 || E > 8 || R > 32 || D > 8 || T > 8 || R + D + T > 8 * E || count * E > kLeafArea) return false;
-      if (node.duplicate_mask != (1u << D) - 1 || node.trailing_mask != (1u << T) - 1) return false;
-    }
+    if (count > 0 && !ValidPacking(count, E, R, D, T, node.duplicate_mask, node.trailing_mask, kLeafArea))
+      return false;
     const uint8_t* area = b + 24;
     uint8_t key[kMaxKeyLength];
     std::memset(key, PadByte(), sizeof key);
@@ -385,17 +518,17 @@ int KTobjCDXTag::SearchNodeInPlace(int32_t offset, const KTobjIndexKeyData& targ
   if (!file_->ReadBlock(offset, b, 512)) return 2;
   const uint16_t attributes = Get16(b);
   const int count = Get16(b + 2);
-  if (attributes > 3 || count == 0) return 2;
+  if (!ValidAttributes(attributes) || count == 0) return 2;
   const size_t at = path.size();
   path.push_back({offset, 0});
   const int L = key_length_;
-  const bool character = key_type_ == 'C';
+  const bool character = TextEntries();
   const uint8_t pad = PadByte();
   auto set_probe = [&](const uint8_t* bytes, int length) {
     if (character) probe_.SetText(std::string_view(reinterpret_cast<const char*>(bytes), static_cast<size_t>(length)));
     else probe_.SetBytes(bytes, length);
   };
-  if (attributes < 2) {
+  if (!IsLeafAttributes(attributes)) {
     if (count > interior_capacity_) return 2;
     const int lo = InteriorLowerBound(b, count, entry_size_, L, pad, [&](const uint8_t* e, int length) {
       set_probe(e, length);
@@ -413,8 +546,7 @@ int KTobjCDXTag::SearchNodeInPlace(int32_t offset, const KTobjIndexKeyData& targ
   }
   const uint32_t record_mask = static_cast<uint32_t>(Get32(b + 14));
   const int E = b[23], R = b[20], D = b[21], T = b[22];
-  if (E < 2 || E > 8 || R > 32 || D > 8 || T > 8 || R + D + T > 8 * E || count * E > kLeafArea) return 2;
-  if (b[18] != (1u << D) - 1 || b[19] != (1u << T) - 1) return 2;
+  if (!ValidPacking(count, E, R, D, T, b[18], b[19], kLeafArea)) return 2;
   const uint8_t duplicate_mask = b[18], trailing_mask = b[19];
   const uint8_t* area = b + 24;
   uint8_t key[kMaxKeyLength];
@@ -456,7 +588,7 @@ bool KTobjCDXTag::DecodeStepLeaf(int32_t offset) {
   // A block that is no sound leaf is left to the tree logic, which reports
   // it.
   const uint16_t attributes = Get16(b);
-  if (attributes < 2 || attributes > 3 || !DecodeLeaf(b, s.leaf)) return false;
+  if (!ValidAttributes(attributes) || !IsLeafAttributes(attributes) || !DecodeLeaf(b, s.leaf)) return false;
   s.offset = offset;
   s.generation = file_->CacheGeneration();
   s.writes = file_->WriteCount();
@@ -465,7 +597,7 @@ bool KTobjCDXTag::DecodeStepLeaf(int32_t offset) {
 
 void KTobjCDXTag::SetStepKey(int i, KTobjIndexKeyData& key) const {
   const std::string_view value = step_leaf_.leaf.Value(static_cast<size_t>(i));
-  if (key_type_ == 'C') key.SetText(value);
+  if (TextEntries()) key.SetText(value);
   else key.SetBytes(reinterpret_cast<const uint8_t*>(value.data()), static_cast<int>(value.size()));
   key.RecordNumber = key.Reference = step_leaf_.leaf.entries[static_cast<size_t>(i)].rec;
 }
@@ -477,8 +609,8 @@ bool KTobjCDXTag::DescendInPlace(int32_t offset, bool forward, std::vector<PathS
     if (!file_->ReadBlock(offset, b, 512)) return false;
     const uint16_t attributes = Get16(b);
     const int count = Get16(b + 2);
-    if (attributes > 3 || count == 0) return false;
-    if (attributes >= 2) {
+    if (!ValidAttributes(attributes) || count == 0) return false;
+    if (IsLeafAttributes(attributes)) {
       if (!DecodeStepLeaf(offset)) return false;
       path.push_back({offset, forward ? 0 : step_leaf_.leaf.Count() - 1});
       return true;
@@ -525,7 +657,7 @@ int KTobjCDXTag::StepInPlace(bool forward, std::vector<PathStep>& path, KTobjInd
     uint8_t b[512];
     if (!file_->ReadBlock(offset, b, 512)) return 2;
     const int count = Get16(b + 2);
-    if (Get16(b) > 1 || count == 0 || count > interior_capacity_) return 2;
+    if (!ValidAttributes(Get16(b)) || IsLeafAttributes(Get16(b)) || count == 0 || count > interior_capacity_) return 2;
     const int p = path[level].position + (forward ? 1 : -1);
     if (p < 0 || p >= count) continue;
     std::vector<PathStep> moved(path.begin(), path.begin() + static_cast<std::ptrdiff_t>(level) + 1);

@@ -36,6 +36,16 @@
 // sort like the numbers, without trailing zero bytes (-0 is stored as 0).
 // Dropping zero bytes keeps the order of negative numbers too: a shorter key
 // sorts as if padded with zeros.
+//
+// Visual FoxPro's tags over its own field types, recognised when a tag is
+// read (its key expression against the table's fields and its key length):
+//   I field, 4-byte key   the integer big-endian with its sign bit flipped;
+//   T field               the day number plus the time as a fraction of a
+//                         day, stored as any number (Y and B fields are
+//                         numbers to begin with);
+//   nullable fields       one leading byte more: 0x80 before a value, 0x00
+//                         alone for a null (_NullFlags), which so sorts
+//                         first. Keys of such tags are binary in memory.
 #pragma once
 
 #include <cstdint>
@@ -85,7 +95,21 @@ class KTobjCDXTag : public KTobjIndexTag {
   // header.
   void BuildTag();
 
+  bool EvalKey(TktVariant& value, bool* changed) override;
+  void CheckMaintainable(const KTobjIndexKeyData& key, bool indexed) override;
+  std::string_view KeyValueBytes(const TktVariant& key, bool* null) const override;
+
   bool IsDirectory() const { return (options_ & 0x80) != 0; }
+  // Keys are character values in memory (a character tag without a null
+  // marker); otherwise binary.
+  bool TextEntries() const { return key_type_ == 'C' && !null_marker_; }
+  bool NullMarker() const { return null_marker_; }
+  // Keys in one of Visual FoxPro's forms (null marker, 4-byte integer,
+  // date-time, candidate key), which a build here would not give.
+  bool ForeignKeyForm() const { return null_marker_ || int_key_ || datetime_field_ != 0 || Candidate(); }
+  // Visual FoxPro's candidate (primary) keys: option bit 0x04, no two
+  // records with one key.
+  bool Candidate() const { return (options_ & 0x04) != 0 && !IsDirectory(); }
   void SetOptions(uint8_t options) { options_ = options; }
   uint8_t Options() const { return options_; }
   int32_t VersionCounter() const { return version_counter_; }
@@ -131,6 +155,11 @@ class KTobjCDXTag : public KTobjIndexTag {
   void UnlinkNode(const KTobjIndexKey& node);
   void LinkLeftPart(KTobjIndexKey& node, int32_t new_offset, const KTobjIndexKeyData& last_key, uint8_t* image);
   void LearnKeyType();
+  // The stored form without a null marker, `length` bytes at most.
+  void NormalizeValue(TktVariant& value, bool trim_blanks, int length);
+  // The fields the key expression reads (numbers), through the table's
+  // names.
+  std::vector<int> KeyFields() const;
   // After parts [0, first) of a node went to new blocks: the node object
   // keeps only what its own block now holds, so that the tree in memory
   // stays the file's.
@@ -250,6 +279,11 @@ class KTobjCDXTag : public KTobjIndexTag {
 
   uint8_t options_ = 0x60;
   uint8_t collation_ = 1;  // 1 MACHINE, 2 GENERAL
+  // Key forms of other programs (see the top of this file).
+  bool null_marker_ = false;
+  bool int_key_ = false;
+  int datetime_field_ = 0;            // the T field the key is, 0 none
+  std::vector<int> nullable_fields_;  // nullable fields the key reads
   int32_t version_counter_ = 0;
   bool valid_ = true;
   KTobjIndexKeyData probe_{256};  // a stored key being compared in place
@@ -257,6 +291,13 @@ class KTobjCDXTag : public KTobjIndexTag {
 
 // The stored form of a number (1 to 8 bytes, see above) and back.
 std::string EncodeCdxNumber(double value);
+// Visual FoxPro's stored form of an integer (4 bytes, see above, without
+// trailing zero bytes); the value is truncated to a whole number within
+// the 32-bit range.
+std::string EncodeVfpInteger(double value);
+// A T field's 8 bytes (day number, milliseconds of the day; little-endian)
+// as the number its keys store.
+double VfpDateTimeNumber(const char* raw);
 double DecodeCdxNumber(std::string_view stored);
 
 }  // namespace tessera

@@ -16,6 +16,7 @@ namespace tessera {
 
 KTobjIndexFile::KTobjIndexFile(KTO_dBHandler* table) : table_(table) {
   exact_ = table != nullptr ? table->ExactKeyOnly : true;
+  lock_wait_ = table != nullptr ? table->LockWait() : kLockWaitTotal;
 }
 
 // Formats free their tags in their own destructors (releasing a tree needs
@@ -245,8 +246,11 @@ void KTobjIndexFile::PrepareChange(int32_t recno, bool is_append) {
   if (disk_->IsShared()) {
     // Under the lock: what others wrote is in the file now, and a mark
     // found there is one a writer left when it died.
-    ChangedByOther();
+    const bool changed = ChangedByOther();
     checked_ = true;
+    // The headers this write may rewrite keep what the others wrote.
+    if (changed)
+      for (size_t i = 0; i < tags_.Count(); ++i) tags_.At(i)->ReloadHeaderState();
     // The size too, whatever the count says: a size taken when the file
     // was opened may predate the count read just after it (a writer
     // finished between the two), and nodes allocated past it would land
@@ -402,8 +406,8 @@ bool KTobjIndexFile::NeedsRebuild() {
   if (needs_rebuild_) return true;
   if (!pending_seen_ || !disk_) return false;
   // A mark may be the one of a writer at work right now: once its lock can
-  // be had, the mark tells the truth.
-  if (disk_->IsShared()) {
+  // be had (or while this object holds it), the mark tells the truth.
+  if (disk_->IsShared() && disk_->LockCount() == 0) {
     try {
       LockIndexFile();
     } catch (const ETesseraError&) {
@@ -467,6 +471,12 @@ bool KTobjIndexFile::RecordChanged(int32_t recno, bool is_append) {
 
 bool KTobjIndexFile::ChangedByOther() { return false; }
 
+void KTobjIndexFile::ForgetForeignState() {
+  next_free_ = -1;
+  known_size_ = -1;
+  DropCache();
+}
+
 void KTobjIndexFile::SetLockProtocol(int kind) {
   ApplyLockProtocol(kind, &locks_);
   lock_protocol_ = kind;
@@ -512,17 +522,77 @@ KTobjIndexTag* KTobjIndexFile::FindTag(std::string_view name) const {
   return nullptr;
 }
 
+KTobjIndexFile::LockRegion KTobjIndexFile::IndexLockRegion() const {
+  switch (lock_protocol_) {
+    case kDB4Lock: return {locks_.a - 1u, 2};
+    case kClipLock: return {locks_.b, 1};
+    default: return {locks_.a - 1u, 2};
+  }
+}
+
 bool KTobjIndexFile::LockIndexFile() {
   if (!disk_ || !disk_->IsShared()) return true;
-  uint64_t offset = locks_.a - 1u;
-  uint64_t length = 1;
-  if (lock_protocol_ == kDB4Lock) length = 2;
-  else if (lock_protocol_ == kClipLock) offset = locks_.b;
-  for (int attempt = 0; attempt < kLockRetries; ++attempt) {
-    if (disk_->LockRange(offset, length)) return true;
+  const LockRegion region = IndexLockRegion();
+  if (HoldsRebuildLock()) return disk_->LockRange(0, disk_->LockLength());
+  for (int waited = 0;; waited += kLockRetryInterval) {
+    if (disk_->LockRange(region.offset, region.length)) {
+      NoteLockTaken();
+      return true;
+    }
+    if (waited >= lock_wait_) break;
     plat::SleepMilliseconds(kLockRetryInterval);
   }
   throw ETesseraError(msg::Format(msg::kIndexLockError, {std::to_string(disk_->LastError()), disk_->FileName()}));
+}
+
+bool KTobjIndexFile::LockIndexFileShared() {
+  if (!disk_ || !disk_->IsShared()) return true;
+  const LockRegion region = IndexLockRegion();
+  // A rebuild of this object holds more: that covers it.
+  if (HoldsRebuildLock()) return disk_->LockRangeShared(0, disk_->LockLength());
+  for (int waited = 0;; waited += kLockRetryInterval) {
+    if (disk_->LockRangeShared(region.offset, region.length)) {
+      NoteLockTaken();
+      return true;
+    }
+    if (waited >= lock_wait_) break;
+    plat::SleepMilliseconds(kLockRetryInterval);
+  }
+  throw ETesseraError(msg::Format(msg::kIndexLockError, {std::to_string(disk_->LastError()), disk_->FileName()}));
+}
+
+void KTobjIndexFile::LockStructureShared() {
+  if (!disk_) return;
+  for (int waited = 0;; waited += kLockRetryInterval) {
+    if (disk_->LockRangeShared(0, kRebuildLockLength)) {
+      NoteLockTaken();
+      return;
+    }
+    if (waited >= lock_wait_) break;
+    plat::SleepMilliseconds(kLockRetryInterval);
+  }
+  throw ETesseraError(disk_->FileName() + " is in use by another program");
+}
+
+bool KTobjIndexFile::HoldsRebuildLock() const {
+  return disk_ && disk_->LockCount() > 0 && !disk_->LockIsShared() && disk_->LockOffset() == 0 &&
+         disk_->LockLength() == kRebuildLockLength;
+}
+
+void KTobjIndexFile::LockForRebuild() {
+  if (!disk_) return;
+  // Past every protocol's lock bytes (dBase's are the highest), whatever
+  // protocol the others that hold the file follow.
+  const uint64_t length = kRebuildLockLength;
+  for (int waited = 0;; waited += kLockRetryInterval) {
+    if (disk_->LockRange(0, length)) {
+      NoteLockTaken();
+      return;
+    }
+    if (waited >= lock_wait_) break;
+    plat::SleepMilliseconds(kLockRetryInterval);
+  }
+  throw ETesseraError(disk_->FileName() + " is in use by another program");
 }
 
 void KTobjIndexFile::UnlockIndexFile() {

@@ -18,6 +18,7 @@
 #include "engine/collection.h"
 #include "engine/disk_file.h"
 #include "engine/lock_protocol.h"
+#include "engine/settings.h"
 #include "index/block_cache.h"
 #include "index/block_map.h"
 #include "index/index_tag.h"
@@ -48,6 +49,12 @@ class KTobjIndexFile {
   /* 7 */ virtual void Reindex();
   /* 8 */ virtual bool RenameFile(std::string_view new_name);
   /* 9 */ virtual bool RecordChanged(int32_t recno, bool is_append);
+  // Under shared use, with the file's lock (shared or exclusive) held:
+  // whether another program may have written since this object last
+  // looked. A format with a change counter compares it; one without
+  // answers true every time (nothing read before the lock was taken can
+  // be trusted). On true, what was read before is forgotten
+  // (ForgetForeignState) and the trees are read again.
   /* 10 */ virtual bool ChangedByOther();
   /* 11 */ virtual void SetLockProtocol(int kind);
 
@@ -125,10 +132,70 @@ class KTobjIndexFile {
   KTobjIndexTag* TagAt(size_t i) const { return tags_.At(i); }
   size_t TagCount() const { return tags_.Count(); }
 
-  // Locks the file's lock region for writing (retrying for the engine's
-  // lock wait); raises "Error %s in Lock of %s" when it stays locked.
+  // The bytes of the file's lock under its protocol, where the programs
+  // of that family lock an index of theirs:
+  //   kinds 0 and 3  0x7FFFFFFD and 0x7FFFFFFE: Visual FoxPro, Clipper 5.2's
+  //                  DBFCDX, SIx and Harbour lock a compound index at
+  //                  0x7FFFFFFE; earlier versions of this engine locked
+  //                  0x7FFFFFFD (A - 1). Both are taken, so that every one
+  //                  of them is kept out.
+  //   kind 1         0xEFFFFFFE and 0xEFFFFFFF (dBase IV: A - 1, two bytes)
+  //   kind 2         1,000,000,000 (Clipper: B)
+  struct LockRegion {
+    uint64_t offset;
+    uint64_t length;
+  };
+  LockRegion IndexLockRegion() const;
+  // Locks the file's lock region for writing (retrying for the lock wait);
+  // raises "Error %s in Lock of %s" when it stays locked.
   bool LockIndexFile();
+  // Locks the region shared, as readers do around a search or a move:
+  // other readers go on, writers (of any program that locks these bytes)
+  // wait. Nests into a lock this object holds; raises as LockIndexFile.
+  bool LockIndexFileShared();
   void UnlockIndexFile();
+  // The lock a rebuild holds: every byte from 0 to past the lock bytes of
+  // every protocol (0xF0000000), so that no reader or writer of any
+  // program is in the file meanwhile (truncating a shared file needs it
+  // too). Waits for the lock wait, then raises "<file> is in use by
+  // another program". Nests.
+  static constexpr uint64_t kRebuildLockLength = 0xF0000000u;
+  void LockForRebuild();
+  bool HoldsRebuildLock() const;
+  // While the file's structure (directory, tag headers) is read at open:
+  // a shared lock over every protocol's lock bytes, so that the read never
+  // meets a rebuild half-way or a writer of any program in the middle of a
+  // write. Waits for the lock wait, then raises "<file> is in use by
+  // another program".
+  void LockStructureShared();
+  class StructureLock {
+   public:
+    explicit StructureLock(KTobjIndexFile* file) : file_(file) { file_->LockStructureShared(); }
+    ~StructureLock() { file_->UnlockIndexFile(); }
+    StructureLock(const StructureLock&) = delete;
+    StructureLock& operator=(const StructureLock&) = delete;
+
+   private:
+    KTobjIndexFile* file_;
+  };
+  // Grows each time this object takes the file's lock afresh (not when a
+  // lock nests): a format without a change counter trusts what it read
+  // only while the lock it was read under is still held.
+  uint64_t LockEpoch() const { return lock_epoch_; }
+  class RebuildLock {
+   public:
+    explicit RebuildLock(KTobjIndexFile* file) : file_(file) { file_->LockForRebuild(); }
+    ~RebuildLock() { file_->UnlockIndexFile(); }
+    RebuildLock(const RebuildLock&) = delete;
+    RebuildLock& operator=(const RebuildLock&) = delete;
+
+   private:
+    KTobjIndexFile* file_;
+  };
+  // How long a lock another process holds is waited for (milliseconds;
+  // the engine's lock wait unless the table says otherwise).
+  void SetLockWait(int milliseconds) { lock_wait_ = milliseconds; }
+  int LockWait() const { return lock_wait_; }
 
   // Marks the file corrupt and reports error 2112 with the file name and
   // `where` (the tag and node found damaged); also raises through the
@@ -149,6 +216,9 @@ class KTobjIndexFile {
   // it).
   int64_t KnownSize();
   int64_t RefreshSize();
+  // Forgets every cached block, the size and the allocation point: another
+  // process changed the file.
+  void ForgetForeignState();
   // Drops every cached block (another process changed the file).
   void DropCache() {
     cache_.Clear();
@@ -184,6 +254,21 @@ class KTobjIndexFile {
   bool corrupt_ = false;
   int lock_protocol_ = kDefaultLock;
   LockOffsets locks_;
+  int lock_wait_ = kLockWaitTotal;
+  uint64_t lock_epoch_ = 0;
+  // Counts a lock just taken (not nested) as a new epoch.
+  void NoteLockTaken() {
+    if (disk_ && disk_->LockCount() == 1) ++lock_epoch_;
+  }
+  // For formats without a change counter: whether the lock held now is
+  // the one the last look was taken under (then nothing can have
+  // changed); notes this look.
+  bool SameLockAsLastLook() {
+    const bool same = disk_ && disk_->LockCount() > 0 && looked_epoch_ == lock_epoch_;
+    looked_epoch_ = lock_epoch_;
+    return same;
+  }
+  uint64_t looked_epoch_ = ~uint64_t{0};
   int64_t known_size_ = -1;
   // Before-images of the blocks written since BeginChange.
   struct Journal {

@@ -88,20 +88,22 @@ std::string KindOf(const std::string& full_name) { return plat::UpperName(Extens
   throw ETesseraError(ComposeEngineError(code, kNoSubCode, info));
 }
 
-struct TagDefinition {
-  std::string name, key_expr, for_expr;
-  bool unique, descending;
-};
-
 }  // namespace
 
 std::unique_ptr<KTobjIndexFile> MakeIndexFile(KTO_dBHandler* table, const std::string& full_name, bool create,
                                               bool shared, bool writable) {
   const std::string kind = KindOf(full_name);
-  if (kind == ".MDX") return std::make_unique<KTobjMDXFile>(table, full_name, false, create, shared, writable);
-  if (kind == ".NTX") return std::make_unique<KTobjNTXFile>(table, full_name, create, create, shared, writable);
-  if (kind == ".NDX") return std::make_unique<KTobjNDXFile>(table, full_name, create, create, shared, writable);
-  return std::make_unique<KTobjCDXFile>(table, full_name, false, create, shared, writable);
+  std::unique_ptr<KTobjIndexFile> file;
+  if (kind == ".MDX") file = std::make_unique<KTobjMDXFile>(table, full_name, false, create, shared, writable);
+  else if (kind == ".NTX") file = std::make_unique<KTobjNTXFile>(table, full_name, create, create, shared, writable);
+  else if (kind == ".NDX") file = std::make_unique<KTobjNDXFile>(table, full_name, create, create, shared, writable);
+  else file = std::make_unique<KTobjCDXFile>(table, full_name, false, create, shared, writable);
+  // Locked where the table's other users lock it.
+  if (table != nullptr) {
+    file->SetLockProtocol(table->LockProtocolFor(*file));
+    file->SetLockWait(table->LockWait());
+  }
+  return file;
 }
 
 std::vector<std::string> QuickCheckIndexFile(KTO_dBHandler& table, KTobjIndexFile& file) {
@@ -148,39 +150,29 @@ size_t ReindexIndexFile(KTO_dBHandler& table, const std::string& name) {
     Fail(kCodeIndexHeader, upper + ": its tag directory or a tag header is damaged, so the tag definitions are lost; "
                              "the tags must be created anew");
   const size_t count = file->TagCount();
-  // No record is written through the file while its tags are rebuilt.
-  file->LockIndexFile();
+  // A tag whose keys cannot be computed here would be rebuilt empty; one in
+  // a key form of Visual FoxPro would be rebuilt in this engine's form,
+  // which its writer would no longer read as its own. Either is refused,
+  // before anything changes.
+  for (size_t i = 0; i < count; ++i) {
+    const KTobjIndexTag& t = *file->TagAt(i);
+    if (!t.Unusable().empty()) Fail(kCodeIndexHeader, upper + ": tag " + t.Name() + " cannot be rebuilt: " + t.Unusable());
+    const auto* cdx_tag = dynamic_cast<const KTobjCDXTag*>(&t);
+    if (cdx_tag != nullptr && cdx_tag->ForeignKeyForm())
+      Fail(kCodeIndexHeader, upper + ": tag " + t.Name() +
+                                 " holds keys in Visual FoxPro's form, which this engine keeps current but does not build");
+  }
+  // Rebuilt in place under the file's rebuild lock, which keeps every
+  // other program out meanwhile (or the rebuild is refused with words):
+  // whoever has the file open goes on with it and finds the new trees.
+  // The records are counted afresh under it: no writer is half-way.
+  file->LockForRebuild();
   struct Unlock {
     KTobjIndexFile& f;
     ~Unlock() { f.UnlockIndexFile(); }
   } unlock{*file};
-  if (dynamic_cast<KTobjCDXFile*>(file.get()) == nullptr) {
-    file->Reindex();
-    return count;
-  }
-  std::vector<TagDefinition> tags;
-  for (size_t i = 0; i < count; ++i) {
-    const KTobjIndexTag& t = *file->TagAt(i);
-    tags.push_back({t.Name(), t.KeyExpression(), t.ForExpression(), t.Unique(), t.Descending()});
-  }
-  // The new file is built beside the old one ("PYX.CDX" -> "PYX.CDX.NEW"
-  // in the same folder) and renamed over it once complete.
-  const std::string target = plat::ResolveCase(file->Disk()->FileName());
-  const std::string building = upper + ".NEW";
-  try {
-    auto fresh = std::make_unique<KTobjCDXFile>(&table, building, true, true, false, true);
-    if (!fresh->Opened()) Fail(kCodeIndexHeader, building);
-    for (const TagDefinition& t : tags) {
-      SetNewCdxTagCollation(1);
-      if (!fresh->CreateTag(t.name, t.key_expr, t.unique, !t.descending, t.for_expr))
-        Fail(kCodeIndexHeader, upper + ": the key expression of tag " + t.name + " cannot be evaluated");
-    }
-    fresh.reset();
-    if (!plat::RenameFile(building, target)) Fail(plat::LastError(), upper);
-  } catch (...) {
-    if (plat::FileExists(building)) plat::DeleteFile(building);
-    throw;
-  }
+  if (table.IsShared()) table.RefreshHeader();
+  file->Reindex();
   return count;
 }
 

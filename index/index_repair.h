@@ -38,10 +38,14 @@ std::vector<std::string> QuickCheckIndexFile(KTO_dBHandler& table, KTobjIndexFil
 // The definitions are read from the file's tag directory and headers, so a
 // file with damaged nodes or the write-in-progress mark is rebuilt; when
 // the directory or a tag header itself cannot be read the definitions are
-// lost and ETesseraError says so, leaving the file as it is. A compound
-// index is built beside the old file and put in its place only when every
-// tag is built, so a failure half-way leaves the old file; the other kinds
-// are rebuilt in place under the file's whole-file lock.
+// lost and ETesseraError says so, leaving the file as it is. The file is
+// rebuilt in place under its rebuild lock (KTobjIndexFile::LockForRebuild),
+// so that other programs that have it open go on with the same file and
+// find the new trees; while another program holds a lock in it for longer
+// than the table's index lock wait, the rebuild is refused with
+// "<file> is in use by another program" and nothing is changed. A compound
+// index stopped half-way keeps every tag's definition and the
+// write-in-progress mark, so the rebuild can simply be run again.
 size_t ReindexIndexFile(KTO_dBHandler& table, const std::string& name);
 
 }  // namespace tessera

@@ -28,6 +28,7 @@ bool KTobjIndexTag::DefineTag(const std::string& name, const std::string& key_ex
   has_for_ = !for_expr.empty();
   descending_ = !ascending;
   unique_ = unique;
+  unusable_.clear();
   CompileKeyExpr();
   CompileForExpr();
   return false;
@@ -103,18 +104,43 @@ bool KTobjIndexTag::WriteTagHeader() {
   return false;
 }
 
+// Expressions of index files may come from other programs, which bind
+// .AND. and .OR. after the comparisons: a text that only works that way is
+// taken that way (TktExpHandler::CompileEitherPrecedence).
 void KTobjIndexTag::CompileKeyExpr() {
   key_handler_.reset();
   if (key_expr_.empty()) return;
   KTO_dBHandler* table = Table();
-  key_handler_ = std::make_unique<TktExpHandler>(table != nullptr ? table->NameResolver() : nullptr, false, key_expr_);
+  auto handler = std::make_unique<TktExpHandler>(table != nullptr ? table->NameResolver() : nullptr);
+  handler->CompileEitherPrecedence(key_expr_, false);
+  key_handler_ = std::move(handler);
 }
 
 void KTobjIndexTag::CompileForExpr() {
   for_handler_.reset();
   if (for_expr_.empty()) return;
   KTO_dBHandler* table = Table();
-  for_handler_ = std::make_unique<TktExpHandler>(table != nullptr ? table->NameResolver() : nullptr, false, for_expr_);
+  auto handler = std::make_unique<TktExpHandler>(table != nullptr ? table->NameResolver() : nullptr);
+  handler->CompileEitherPrecedence(for_expr_, true);
+  for_handler_ = std::move(handler);
+}
+
+bool KTobjIndexTag::CompileStored(bool key) {
+  try {
+    if (key) CompileKeyExpr();
+    else if (has_for_) CompileForExpr();
+    return true;
+  } catch (const std::runtime_error& e) {
+    if (key) key_handler_.reset();
+    for_handler_.reset();
+    unusable_ = std::string(key ? "its key expression " + key_expr_ : "its FOR expression " + for_expr_) +
+                " cannot be compiled (" + e.what() + ")";
+    return false;
+  }
+}
+
+void KTobjIndexTag::RefuseChange(const std::string& reason) const {
+  throw ETesseraError("Index tag " + name_ + " of " + file_->FileName() + " cannot be kept current: " + reason);
 }
 
 bool KTobjIndexTag::EvalKey(TktVariant& value, bool* changed) {
@@ -168,28 +194,64 @@ void KTobjIndexTag::ReleaseTree() {
   current_key_.Reference = 0;
 }
 
+bool KTobjIndexTag::ReloadAtCurrentKey() {
+  const bool had = current_key_.Reference != 0 && !bof_ && !eof_;
+  KTobjIndexKeyData key(256);
+  key.CopyFrom(current_key_);
+  ReleaseTree();
+  if (!had) return false;
+  ResetTree(2);
+  if (!root_ || root_->Count() == 0 || root_->SearchKey(key.Reference, key, -1) != 0) return false;
+  root_->CopyCurrent(current_key_);
+  return current_key_.Reference == key.Reference;
+}
+
 void KTobjIndexTag::DiscardTree() {
+  path_pending_ = false;
+  pending_path_.clear();
   root_.reset();
   header_dirty_ = false;
   current_key_.Reference = 0;
   bof_ = eof_ = false;
 }
 
-void KTobjIndexTag::CheckMaintainable(const TktVariant&) {}
+std::string_view KTobjIndexTag::KeyValueBytes(const TktVariant& key, bool* null) const {
+  if (null != nullptr) *null = false;
+  return key.bytes();
+}
+
+void KTobjIndexTag::CheckMaintainable(const KTobjIndexKeyData&, bool) {}
+
+void KTobjIndexTag::ReloadHeaderState() { root_offset_ = ReadRootOffset(); }
 
 void KTobjIndexTag::PrepareChange(int32_t recno, bool is_append) {
   PreparedChange& p = prepared_;
   p.valid = false;
   KTO_dBHandler* table = Table();
   if (table == nullptr) return;
+  // A tag whose keys cannot be computed might need a new key for any
+  // write: none is let through.
+  if (!unusable_.empty()) RefuseChange(unusable_);
   if (!is_append && !has_for_ && !table->RecordChanged()) return;
   // The header first: a root that is no node of the file raises here.
   ReadRootOffset();
   KTobjIndexKeyData& new_key = p.new_key;
-  if (!EvalKey(new_key, nullptr)) return;
+  // An expression that fails on this record would leave its key out of
+  // date: the write is refused, naming the tag.
+  auto evaluate = [&](TktVariant& key, bool with_for) {
+    bool ok = false;
+    try {
+      if (with_for) p.for_ok = has_for_ ? EvalFor() : true;
+      ok = EvalKey(key, nullptr);
+    } catch (const ETesseraExpression& e) {
+      RefuseChange("its expressions cannot be evaluated for record " + std::to_string(recno) + " (" + e.what() + ")");
+    }
+    if (!ok && !key_expr_.empty())
+      RefuseChange("its key expression " + key_expr_ + " gives no value for record " + std::to_string(recno));
+    return ok;
+  };
+  if (!evaluate(new_key, true)) return;
   NormalizeKey(new_key, true);
-  CheckMaintainable(new_key);
-  p.for_ok = has_for_ ? EvalFor() : true;
   new_key.Reference = new_key.RecordNumber = recno;
   p.has_old = false;
   if (!is_append) {
@@ -197,7 +259,7 @@ void KTobjIndexTag::PrepareChange(int32_t recno, bool is_append) {
     // change before the write is done).
     table->SetRecordBuffer(table->SavedRecordBuffer());
     try {
-      p.has_old = EvalKey(p.old_key, nullptr);
+      p.has_old = evaluate(p.old_key, false);
     } catch (...) {
       table->SetRecordBuffer(nullptr);
       throw;
@@ -209,6 +271,8 @@ void KTobjIndexTag::PrepareChange(int32_t recno, bool is_append) {
     }
   }
   p.same = p.has_old && p.old_key.kind() == new_key.kind() && p.old_key.bytes() == new_key.bytes();
+  // A key the record keeps is no new key for the file's rules.
+  CheckMaintainable(new_key, p.for_ok && !p.same);
   // Walking to where the keys go reads (and so checks) every node on the
   // way; over the stored nodes when the format can, and those paths then
   // serve the update.

@@ -58,10 +58,28 @@ class KTobjIndexTag {
   /* 9 */ virtual void CompileForExpr();
   /* 10 */ virtual bool EvalKey(TktVariant& value, bool* changed);
   /* 11 */ virtual bool EvalFor();
+  // Under shared use, before a record write, once another program may have
+  // written: takes from the tag header what other writers change (the
+  // root; a format adds its allocation bookkeeping), so that the header
+  // this writer writes keeps theirs. Base: the root.
+  virtual void ReloadHeaderState();
   // Raises when keys of this tag cannot be kept current by this engine
-  // (a collation or key form of another program); `key` is the stored
-  // form of a key just evaluated. Base: every key is fine.
-  virtual void CheckMaintainable(const TktVariant& key);
+  // (a collation or key form of another program) or the file's own rules
+  // refuse the key; `key` is the stored form of the key a record write is
+  // about to give record key.Reference, `indexed` whether that is a new
+  // key in the tag (the record passes the FOR condition and had another
+  // key before). Base: every key is fine.
+  virtual void CheckMaintainable(const KTobjIndexKeyData& key, bool indexed);
+
+  // Why the tag's keys cannot be computed here (an expression of another
+  // program that does not compile or evaluate), empty when they can. Such
+  // a tag is still walked and searched by its stored keys; every record
+  // write through its file is refused before anything changes.
+  const std::string& Unusable() const { return unusable_; }
+  // A stored key without what the format adds to tell nulls from values
+  // (Visual FoxPro's null marker); `null` says the key is a null's. Base:
+  // the key as it is.
+  virtual std::string_view KeyValueBytes(const TktVariant& key, bool* null) const;
 
   // --- position -------------------------------------------------------
   // Moves by a navigation code; the record number reached, 0 at BOF/EOF.
@@ -86,6 +104,12 @@ class KTobjIndexTag {
   void ResetTree(int mode);
   // Stores and frees all cached nodes, writes a dirty header.
   void ReleaseTree();
+  // After another program changed the file: drops the cached tree and
+  // stands again on the entry it stood on (its key and record), found in
+  // the file as it is now. False, without a position, when the tag stood
+  // on none or the entry is gone. Unlike ResetTree(1) it does not need
+  // the table's record buffer to hold the current record.
+  bool ReloadAtCurrentKey();
 
   // --- changes --------------------------------------------------------
   // Brings the key of record recno up to date after the record was written
@@ -232,6 +256,25 @@ class KTobjIndexTag {
   // key cannot be evaluated.
   bool CurrentRecordKey(KTobjIndexKeyData& key);
 
+  // For a tag read from a file: compiles the key and FOR expressions and
+  // learns the key type through `learn`. A failure leaves the tag walkable
+  // by its stored keys, with the reason in unusable_.
+  template <typename Learn>
+  void CompileStoredExpressions(Learn learn) {
+    unusable_.clear();
+    if (!CompileStored(true) || !CompileStored(false)) return;
+    try {
+      learn();
+    } catch (const std::runtime_error& e) {
+      unusable_ = "its key expression " + key_expr_ + " cannot be evaluated (" + e.what() + ")";
+    }
+  }
+  // One of them (the key or the FOR expression); false when it failed.
+  bool CompileStored(bool key);
+  // Raises the refusal of a record write for this tag, naming it and
+  // `reason`.
+  [[noreturn]] void RefuseChange(const std::string& reason) const;
+
   // Sets key_type_ from the key expression's value on the current record
   // (character and logical keys are 'C'), leaving that value in `value`
   // when given; false when the value has none of those types.
@@ -276,6 +319,7 @@ class KTobjIndexTag {
   bool reverse_compare_ = false;
   bool descending_ = false;
   bool updating_ = false;
+  std::string unusable_;
   std::unique_ptr<TktExpHandler> key_handler_;
   std::unique_ptr<TktExpHandler> for_handler_;
   PreparedChange prepared_;

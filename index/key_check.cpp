@@ -32,6 +32,11 @@ void CheckKeysAgainstRecords(KTobjIndexTag& tag, const std::vector<FoundKey>& ke
                              const std::function<void(const std::string&)>& fault) {
   KTO_dBHandler* table = tag.File()->Table();
   if (table == nullptr) return;
+  if (!tag.Unusable().empty()) {
+    // Its keys cannot be compared with the records' here.
+    fault("keys not compared with the records: " + tag.Unusable());
+    return;
+  }
   std::map<int32_t, std::string> indexed;
   for (const auto& [key, recno] : keys) {
     if (recno < 1 || recno > table->RecordCount()) fault("key for record " + std::to_string(recno) + " beyond the table");
@@ -44,7 +49,10 @@ void CheckKeysAgainstRecords(KTobjIndexTag& tag, const std::vector<FoundKey>& ke
     KTobjIndexKeyData key(256);
     try {
       if (tag.HasFor()) wanted = tag.EvalFor();
-      if (!tag.EvalKey(key, nullptr)) continue;
+      if (!tag.EvalKey(key, nullptr)) {
+        fault("the key expression gives no value for record " + std::to_string(r));
+        break;
+      }
       tag.NormalizeKey(key, true);
     } catch (const std::exception& e) {
       // A tag whose expressions this engine cannot evaluate cannot be kept

@@ -14,6 +14,11 @@ class KTobjIndexTag;
 
 // The day number of `text` (0 for an empty text).
 int32_t KeyTextDate(const KTobjIndexTag& tag, std::string_view text);
+// A date and time as the number Visual FoxPro's date-time keys store: the
+// day number plus the time as a fraction of a day. The date as
+// KeyTextDate takes it, then (after a blank or a "T") "hh:mm[:ss[.fff]]";
+// or "YYYYMMDDhhmmss". 0 for an empty text.
+double KeyTextDateTime(const KTobjIndexTag& tag, std::string_view text);
 // The number `text` spells (0 for an empty text).
 double KeyTextNumber(const KTobjIndexTag& tag, std::string_view text);
 

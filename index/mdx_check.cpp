@@ -95,6 +95,10 @@ std::vector<std::string> CheckMdxTag(KTobjMDXFile& file, KTobjMDXTag& tag) {
   // The keys the records give.
   KTO_dBHandler* table = file.Table();
   if (table == nullptr) return faults;
+  if (!tag.Unusable().empty()) {
+    walk.Fault("keys not compared with the records: " + tag.Unusable());
+    return faults;
+  }
   std::map<int32_t, const KTobjIndexKeyData*> indexed;
   for (const auto& key : walk.leaf_keys) {
     const int32_t recno = key->Reference;
@@ -110,7 +114,10 @@ std::vector<std::string> CheckMdxTag(KTobjMDXFile& file, KTobjMDXTag& tag) {
     KTobjIndexKeyData key(256);
     try {
       if (tag.HasFor()) wanted = tag.EvalFor();
-      if (!tag.EvalKey(key, nullptr)) continue;
+      if (!tag.EvalKey(key, nullptr)) {
+        walk.Fault("the key expression gives no value for record " + std::to_string(r));
+        break;
+      }
       tag.NormalizeKey(key, true);
     } catch (const std::exception& e) {
       walk.Fault(std::string("expressions cannot be evaluated: ") + e.what());

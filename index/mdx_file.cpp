@@ -37,12 +37,16 @@ KTobjMDXFile::KTobjMDXFile(KTO_dBHandler* table, std::string_view name, bool ove
   if (!disk_ || disk_->IsClosed()) return;
   duplicates_by_record_ = false;
   constructing_ = true;
-  try {
-    if (disk_->FileSize() > 0) ReadHeader();
-    else CreateHeader();
-  } catch (const ETesseraError&) {
-    // A damaged file is left not opened; the table reports it.
-    corrupt_ = true;
+  {
+    // Read while no other program writes or rebuilds the file.
+    StructureLock lock(this);
+    try {
+      if (disk_->FileSize() > 0) ReadHeader();
+      else CreateHeader();
+    } catch (const ETesseraError&) {
+      // A damaged file is left not opened; the table reports it.
+      corrupt_ = true;
+    }
   }
   // The table's own multiple index is its production index.
   if (!corrupt_ && table_ != nullptr && !table_->StructuralIndex() && table_->IsWritable() &&
@@ -241,15 +245,11 @@ bool KTobjMDXFile::WriteBlock(int32_t page, const void* buffer, int32_t count) {
 
 void KTobjMDXFile::Reindex() {
   if (!opened_) return;
-  const bool locked = disk_->LockWholeFile();
-  struct Unlock {
-    KTO_DiskFile* disk;
-    bool on;
-    ~Unlock() {
-      if (on) disk->Unlock();
-    }
-  } unlock{disk_.get(), locked && disk_->IsShared()};
+  // Nobody else may be in the file while it is cut and rebuilt; the
+  // others read the new tag table and trees when they next take the lock.
+  RebuildLock lock(this);
   for (size_t i = 0; i < tags_.Count(); ++i) tags_.At(i)->ReleaseTree();
+  FlushHeld();
   disk_->Truncate(header_bytes_);
   DropCache();
   known_size_ = header_bytes_;
@@ -279,9 +279,42 @@ bool KTobjMDXFile::RenameFile(std::string_view new_name) {
 bool KTobjMDXFile::RecordChanged(int32_t recno, bool is_append) {
   if (!opened_) return false;
   // The file has no change counter: under the writer's lock whatever
-  // another process wrote before is read afresh from the file.
-  if (disk_->IsShared()) DropCache();
-  return KTobjIndexFile::RecordChanged(recno, is_append);
+  // another process wrote before is read afresh from the file (PrepareChange
+  // has done so when it ran under this lock).
+  if (disk_->IsShared() && !checked_) ChangedByOther();
+  const bool changed = KTobjIndexFile::RecordChanged(recno, is_append);
+  // The next free page in the header tells other programs where their
+  // blocks begin: written while the lock is still held.
+  if (disk_->IsShared() && header_dirty_) WriteHeaderState(tags_.Count());
+  return changed;
+}
+
+bool KTobjMDXFile::ChangedByOther() {
+  if (!disk_ || !disk_->IsShared() || !opened_) return false;
+  if (SameLockAsLastLook()) return false;
+  ForgetForeignState();
+  uint8_t h[kHeaderBytes];
+  if (!ReadDirect(0, h, kHeaderBytes)) Corrupt();
+  const int tag_count = bytes::GetLE16(h + 28);
+  if (tag_count > kMaxTags) Corrupt();
+  for (size_t i = 0; i < tags_.Count(); ++i) {
+    auto* tag = static_cast<KTobjMDXTag*>(tags_.At(i));
+    int32_t page = -1;
+    for (int k = 1; k <= tag_count && page < 0; ++k) {
+      const uint8_t* e = h + kPage + kTagEntryBytes * k;
+      const std::string name = plat::UpperName(
+          std::string(reinterpret_cast<const char*>(e + 4), strnlen(reinterpret_cast<const char*>(e + 4), 11)));
+      if (name == tag->Name()) page = static_cast<int32_t>(bytes::GetLE32(e));
+    }
+    if (page == tag->HeaderOffset()) continue;
+    // A rebuild or a replaced tag moved the header: read it anew. A tag
+    // that is gone cannot be written any more.
+    if (page < 0 || !ValidBlockPage(page)) Corrupt("tag " + tag->Name() + " was removed by another program");
+    tag->DiscardTree();
+    tag->SetHeaderPage(page);
+    if (!tag->ReadTagHeader()) Corrupt("tag " + tag->Name());
+  }
+  return true;
 }
 
 }  // namespace tessera

@@ -74,6 +74,11 @@ class KTobjMDXFile : public KTobjIndexFile {
   void Reindex() override;
   bool RenameFile(std::string_view new_name) override;
   bool RecordChanged(int32_t recno, bool is_append) override;
+  // The file keeps no change counter (nor does dBase): under shared use
+  // every lock taken may follow another program's write, so nothing read
+  // before it is kept, and the tag table is read again (a rebuild or a
+  // replaced tag moves tag headers).
+  bool ChangedByOther() override;
 
   int32_t BlockBytes() const { return block_bytes_; }
   int32_t BlockPages() const { return block_pages_; }

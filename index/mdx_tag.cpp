@@ -95,6 +95,12 @@ double DecodeMdxNumber(const uint8_t* stored) {
   return (stored[1] & 0x80) != 0 ? -v : v;
 }
 
+int KTobjMDXTag::CapacityFor(int block_bytes, int entry_size) { return (block_bytes - 12) / entry_size; }
+
+int64_t KTobjMDXTag::NodeBytes(int max_keys, int entry_size) {
+  return 8 + static_cast<int64_t>(max_keys) * entry_size + 4;
+}
+
 KTobjMDXTag::KTobjMDXTag(KTobjMDXFile* file, int32_t header_page, std::string_view name) : KTobjIndexTag(file) {
   name_ = plat::UpperText(name);
   block_bytes_ = file->BlockBytes();
@@ -137,8 +143,10 @@ bool KTobjMDXTag::ReadTagHeader() {
   if (key_type_ != 'C' && key_type_ != 'N' && key_type_ != 'D') return false;
   if ((key_type_ == 'N' && key_length_ != 12) || (key_type_ == 'D' && key_length_ != 8)) return false;
   if (key_length_ < 1 || key_length_ > kMaxKeyLength || entry_size_ < key_length_ + 4) return false;
-  // The node's n + 1 entries must fit its block.
-  if (max_keys < 1 || 8 + static_cast<int64_t>(max_keys + 1) * entry_size_ > block_bytes_) return false;
+  // A full node must fit its block: the 8-byte node header, max entries
+  // and the number field of entry max (a leaf's 0 or an interior node's
+  // rightmost child), as dBase sizes its nodes.
+  if (max_keys < 1 || NodeBytes(max_keys, entry_size_) > block_bytes_) return false;
   interior_capacity_ = static_cast<uint16_t>(max_keys);
   unique_ = h[23] != 0 || (h[8] & 0x40) != 0;
   reverse_compare_ = (h[8] & 0x08) != 0;
@@ -159,8 +167,11 @@ bool KTobjMDXTag::ReadTagHeader() {
   }
   // Without a table (listing a file's tags) the expressions are only text.
   if (Table() == nullptr) return true;
-  CompileKeyExpr();
-  if (has_for_) CompileForExpr();
+  // The key evaluated once tells whether this engine can compute it.
+  CompileStoredExpressions([&] {
+    TktVariant v(256);
+    KTobjIndexTag::EvalKey(v, nullptr);
+  });
   return true;
 }
 
@@ -186,6 +197,17 @@ bool KTobjMDXTag::WriteTagHeader() {
   file_->WriteBlock(header_offset_, h.data(), block_bytes_);
   header_dirty_ = false;
   return true;
+}
+
+void KTobjMDXTag::ReloadHeaderState() {
+  // Bytes 0..3 the root page, 248..255 the first and last node pages.
+  uint8_t h[256];
+  if (!file_->ReadBlock(header_offset_, h, sizeof h)) file_->Corrupt("tag " + name_);
+  const int32_t root = Get32(h);
+  if (!mdx()->ValidBlockPage(root)) file_->Corrupt("tag " + name_);
+  root_offset_ = root;
+  first_node_page_ = bytes::GetLE32(h + 248);
+  last_node_page_ = bytes::GetLE32(h + 252);
 }
 
 int32_t KTobjMDXTag::ReadRootOffset() {
@@ -283,7 +305,7 @@ bool KTobjMDXTag::DefineTag(const std::string& name, const std::string& key_expr
     throw ETesseraError("Key of tag " + name_ + " is " + std::to_string(key_length_) +
                         " bytes long; a multiple index key holds 1 to 240 bytes");
   entry_size_ = static_cast<uint16_t>((key_length_ + 4 + 3) / 4 * 4);
-  interior_capacity_ = static_cast<uint16_t>((block_bytes_ - 8) / entry_size_ - 1);
+  interior_capacity_ = static_cast<uint16_t>(CapacityFor(block_bytes_, entry_size_));
   first_node_page_ = last_node_page_ = 0;
   const std::vector<uint8_t> zeros(static_cast<size_t>(block_bytes_), 0);
   file_->WriteBlock(header_offset_, zeros.data(), block_bytes_);
@@ -298,8 +320,10 @@ bool KTobjMDXTag::LoadNode(int32_t page, KTobjIndexKey& node) {
   if (!mdx()->ValidBlockPage(page)) return false;
   std::vector<uint8_t> b(static_cast<size_t>(block_bytes_));
   if (!file_->ReadBlock(page, b.data(), block_bytes_)) return false;
+  // Up to as many keys as the block holds: the header's maximum is what
+  // the writer filled nodes to, which readers need not insist on.
   const int64_t n = bytes::GetLE32(b.data());
-  if (n > interior_capacity_) return false;
+  if (n > CapacityFor(block_bytes_, entry_size_)) return false;
   const int32_t E = entry_size_;
   const int32_t last_number = Get32(b.data() + 8 + n * E);
   node.offset = page;
@@ -351,7 +375,9 @@ void KTobjMDXTag::FillBlock(const KTobjIndexKey& node, int32_t first, int32_t la
 
 bool KTobjMDXTag::StoreNode(KTobjIndexKey& node) {
   std::vector<uint8_t> image(static_cast<size_t>(block_bytes_));
-  const int32_t max = interior_capacity_;
+  // A leaf holds up to max keys; an interior node max keys and the
+  // rightmost child besides.
+  const int32_t max = interior_capacity_ + (node.IsLeaf() ? 0 : 1);
   int32_t first = 0;
   // Split off parts from the front until the rest fits: each part goes to
   // a new block left of the node and is entered in the parent.

@@ -10,7 +10,9 @@
 //   8    key format: 0x10, + 0x08 descending, + 0x40 unique
 //   9    key type 'C', 'N' or 'D'
 //   12   key length: the character key's length, 12 for N, 8 for D
-//   14   maximum keys per node: (block size - 8) div entry length - 1
+//   14   maximum keys per node: (block size - 12) div entry length, as
+//        dBase writes it (files written before by this engine say one
+//        less, and are read by what they say)
 //   18   entry length: key length + 4, rounded up to a multiple of 4
 //   23   0x40 when unique
 //   24   key expression, NUL-terminated (at most 220 characters)
@@ -66,6 +68,9 @@ class KTobjMDXTag : public KTobjIndexTag {
   bool StoreNode(KTobjIndexKey& node) override;
   bool ReadTagHeader() override;
   bool WriteTagHeader() override;
+  // The root and the first and last node pages (another writer's
+  // allocations move the last one on).
+  void ReloadHeaderState() override;
 
   // Builds the whole tag from the table (bulk build), then writes the
   // header.
@@ -84,6 +89,11 @@ class KTobjMDXTag : public KTobjIndexTag {
   void SetHeaderPage(int32_t page) { header_offset_ = page; }
   // The key's stored bytes (key length) for an in-memory key.
   std::string StoredKey(const TktVariant& key) const;
+  // Keys per node of a new tag: the node header (8 bytes), that many
+  // entries and the number field of one more fill the block.
+  static int CapacityFor(int block_bytes, int entry_size);
+  // Bytes a full node of max_keys entries takes.
+  static int64_t NodeBytes(int max_keys, int entry_size);
 
  private:
   friend class KTobjMDXFile;

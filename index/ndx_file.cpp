@@ -24,6 +24,8 @@ KTobjNDXFile::KTobjNDXFile(KTO_dBHandler* table, std::string_view name, bool ove
     opened_ = true;
     return;
   }
+  // Read while no other program writes or rebuilds the file.
+  StructureLock lock(this);
   try {
     auto tag = std::make_unique<KTobjNDXTag>(this, BaseName(disk_->FileName()), true);
     const bool valid = tag->Valid();
@@ -91,9 +93,19 @@ bool KTobjNDXFile::WriteBlock(int32_t block, const void* buffer, int32_t count) 
   return KTobjIndexFile::WriteBlock(block * kBlock, buffer, count);
 }
 
+bool KTobjNDXFile::ChangedByOther() {
+  if (!disk_ || !disk_->IsShared() || Tag() == nullptr) return false;
+  if (SameLockAsLastLook()) return false;
+  ForgetForeignState();
+  return true;
+}
+
 void KTobjNDXFile::ClearIndex() {
   KTobjNDXTag* tag = Tag();
   if (tag == nullptr || !disk_) return;
+  // Nobody else may be in the file while it is cut: every other program
+  // finds the new tree when it next takes its lock.
+  RebuildLock lock(this);
   tag->DropTree();
   CutFile(2 * kBlock);
   DropCache();
@@ -108,6 +120,7 @@ void KTobjNDXFile::ClearIndex() {
 void KTobjNDXFile::Reindex() {
   KTobjNDXTag* tag = Tag();
   if (tag == nullptr || !disk_) return;
+  RebuildLock lock(this);
   ClearIndex();
   next_free_ = 1;
   tag->BuildTag();

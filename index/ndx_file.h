@@ -29,6 +29,10 @@ class KTobjNDXFile : public KTobjIndexFile {
   bool ReadBlock(int32_t block, void* buffer, int32_t count) override;
   bool WriteBlock(int32_t block, const void* buffer, int32_t count) override;
   void Reindex() override;
+  // The file keeps no change counter (nor does any program that writes
+  // it): under shared use every lock taken may follow another program's
+  // write, so nothing read before it is kept.
+  bool ChangedByOther() override;
   /* 13 */ virtual void ClearIndex();
 
   KTobjNDXTag* Tag() const { return tags_.Count() > 0 ? static_cast<KTobjNDXTag*>(tags_.At(0)) : nullptr; }

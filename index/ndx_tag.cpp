@@ -83,9 +83,10 @@ bool KTobjNDXTag::ReadTagHeader() {
   key_type_ = type_word == 1 ? 'N' : 'C';
   if (key_type_ == 'N' && length != 8) return false;
   if (Table() == nullptr) return true;
-  CompileKeyExpr();
   const char learned_from = key_type_;
-  if (!LearnKeyType(nullptr)) key_type_ = learned_from;
+  CompileStoredExpressions([&] {
+    if (!LearnKeyType(nullptr)) key_type_ = learned_from;
+  });
   // A numeric or date key is always 8 bytes; a text key of another length
   // than 8 cannot be read as one.
   if (key_type_ != 'C' && length != 8) return false;

@@ -10,6 +10,9 @@ namespace {
 
 constexpr int32_t kPage = KTobjNTXTag::kPageSize;
 
+// The counter runs from 1 to 32767 and then starts again at 1.
+uint16_t NextVersion(uint16_t v) { return v >= 32767 ? 1 : static_cast<uint16_t>(v + 1); }
+
 }  // namespace
 
 KTobjNTXFile::KTobjNTXFile(KTO_dBHandler* table, std::string_view name, bool overwrite, bool create, bool shared,
@@ -26,6 +29,8 @@ KTobjNTXFile::KTobjNTXFile(KTO_dBHandler* table, std::string_view name, bool ove
     opened_ = true;
     return;
   }
+  // Read while no other program writes or rebuilds the file.
+  StructureLock lock(this);
   try {
     auto tag = std::make_unique<KTobjNTXTag>(this, BaseName(disk_->FileName()), true);
     const bool valid = tag->Valid();
@@ -85,14 +90,20 @@ int32_t KTobjNTXFile::ResetAllocator() {
 void KTobjNTXFile::ClearIndex() {
   KTobjNTXTag* tag = Tag();
   if (tag == nullptr || !disk_) return;
+  // Nobody else may be in the file while it is cut. The version counter
+  // goes on from the file's, so that every other program that has the file
+  // open finds it changed and reads the new tree.
+  RebuildLock lock(this);
+  ChangedByOther();
   tag->DropTree();
   CutFile(2 * kPage);
   DropCache();
   corrupt_ = false;
   known_size_ = -1;
-  version_ = 1;
+  version_ = NextVersion(version_);
   next_free_ = kPage;
   tag->WriteEmptyRoot();  // the page at 1024
+  tag->ForgetFreeList();
   tag->MarkHeaderDirty();
   tag->WriteTagHeader();
 }
@@ -102,6 +113,7 @@ void KTobjNTXFile::Reindex() {
   if (tag == nullptr || !disk_) return;
   const std::string key = tag->KeyExpression(), for_expr = tag->ForExpression();
   const bool unique = tag->Unique(), ascending = !tag->PhysicallyDescending();
+  RebuildLock lock(this);
   ClearIndex();
   // The tree is built anew from the page after the header.
   next_free_ = kPage;
@@ -116,7 +128,7 @@ bool KTobjNTXFile::RecordChanged(int32_t recno, bool is_append) {
   ChangedByOther();
   // The keys first: a damaged file is found before anything is written.
   const bool changed = KTobjIndexFile::RecordChanged(recno, is_append);
-  version_ = version_ >= 32767 ? 1 : static_cast<uint16_t>(version_ + 1);
+  version_ = NextVersion(version_);
   // Another program may have moved the root; the header written here keeps
   // the file's.
   tag->SetRoot(tag->ReadRootOffset());

@@ -106,8 +106,11 @@ bool KTobjNTXTag::ReadTagHeader() {
   uint8_t h[kPage];
   if (file_->KnownSize() < kPage && file_->RefreshSize() < kPage) return false;
   if (!file_->ReadBlock(0, h, kPage)) return false;
+  // 6, with bit 0 for a FOR condition (7) and bit 3 for a temporary index
+  // built over part of the records (14, 15); Clipper Summer '87 wrote 3,
+  // without FOR conditions.
   const uint16_t signature = Get16(h);
-  if ((signature & ~1u) != 6) return false;
+  if ((signature & ~9u) != 6 && signature != 3) return false;
   Ntx()->SetVersionCounter(Get16(h + 2));
   const int32_t root = Get32(h + 4);
   const int es = Get16(h + 12);
@@ -129,7 +132,10 @@ bool KTobjNTXTag::ReadTagHeader() {
   unique_ = (h[278] & 1) != 0;
   // The keys are stored in the tag's own order (reversed comparisons).
   reverse_compare_ = descending_ = (h[280] & 1) != 0;
-  has_for_ = (signature & 1) != 0;
+  has_for_ = signature != 3 && (signature & 1) != 0;
+  temporary_ = signature != 3 && (signature & 8) != 0;
+  signature_ = signature;
+  free_list_ = Get32(h + 8);
   const char* expr = reinterpret_cast<const char*>(h + kKeyExprOffset);
   key_expr_.assign(expr, strnlen(expr, kKeyExprArea));
   while (!key_expr_.empty() && key_expr_.back() == ' ') key_expr_.pop_back();
@@ -142,18 +148,25 @@ bool KTobjNTXTag::ReadTagHeader() {
   key_type_ = decimals_ > 0 ? 'N' : 'C';
   // Without a table (listing a file's tag) the expressions are only text.
   if (Table() == nullptr) return true;
-  CompileKeyExpr();
-  if (has_for_) CompileForExpr();
-  LearnKeyType(nullptr);
+  CompileStoredExpressions([&] { LearnKeyType(nullptr); });
+  // A temporary index holds the keys of some records only (Clipper does
+  // not keep one current either).
+  if (temporary_ && unusable_.empty()) unusable_ = "it is a temporary index over part of the records";
   return true;
 }
 
 bool KTobjNTXTag::WriteTagHeader() {
   if (!header_dirty_) return true;
   uint8_t h[kPage] = {};
-  Put16(h, has_for_ ? 7 : 6);
+  // A file read keeps its signature's other bits; Clipper's list of free
+  // pages (8) stays for Clipper to use (this engine takes new pages at the
+  // end of the file).
+  Put16(h, static_cast<uint32_t>((signature_ & ~1u & 0xFFFF) | (has_for_ ? 1u : 0u)));
   Put16(h + 2, Ntx()->VersionCounter());
   Put32(h + 4, root_offset_);
+  // A list that no longer lies in the file (rebuilt since) is dropped.
+  const bool list_in_file = free_list_ > 0 && free_list_ % kPage == 0 && free_list_ + int64_t{kPage} <= file_->KnownSize();
+  Put32(h + 8, list_in_file ? free_list_ : 0);
   Put16(h + 12, entry_size_);
   Put16(h + 14, static_cast<uint32_t>(key_length_));
   Put16(h + 16, static_cast<uint32_t>(decimals_));
@@ -189,6 +202,10 @@ bool KTobjNTXTag::DefineTag(const std::string& name, const std::string& key_expr
     throw ETesseraError("The FOR expression of tag " + name_ + " is longer than an NTX header holds (741 characters)");
   KTobjIndexTag::DefineTag(name, key_expr, unique, ascending, for_expr);
   reverse_compare_ = !ascending;
+  // Built over every record, by this engine.
+  signature_ = 6;
+  temporary_ = false;
+  free_list_ = 0;
   TktVariant v(256);
   if (!LearnKeyType(&v)) return false;
   decimals_ = 0;

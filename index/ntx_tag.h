@@ -2,10 +2,11 @@
 //
 // The file is a sequence of 1024-byte pages addressed by byte offset.
 // Header (the page at offset 0; integers little-endian):
-//   0    signature: 6, or 7 when a FOR condition is stored
+//   0    signature: 6, or 7 when a FOR condition is stored (Clipper adds 8
+//        for a temporary index of part of the records; Summer '87 wrote 3)
 //   2    version counter (advanced on every record write)
 //   4    offset of the root page
-//   8    0
+//   8    Clipper's list of free pages (0: none), kept as found
 //   12   entry size = key length + 8
 //   14   key length
 //   16   decimals (numeric keys)
@@ -89,6 +90,8 @@ class KTobjNTXTag : public KTobjIndexTag {
   void MarkHeaderDirty() { header_dirty_ = true; }
   void DropTree() { TakeRoot().reset(); }
   void SetRoot(int32_t offset) { SetRootOffset(offset); }
+  // The file is cut back and built anew: Clipper's free pages are gone.
+  void ForgetFreeList() { free_list_ = 0; }
 
   // The stored text of a number for key length `width` and `decimals`;
   // empty when it does not fit.
@@ -110,6 +113,10 @@ class KTobjNTXTag : public KTobjIndexTag {
   int decimals_ = 0;
   int max_keys_ = 0;
   bool valid_ = true;
+  // As read from the header of a file (a new tag: 6, none).
+  uint16_t signature_ = 6;
+  bool temporary_ = false;
+  int32_t free_list_ = 0;  // Clipper's first free page
 };
 
 }  // namespace tessera

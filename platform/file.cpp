@@ -215,6 +215,18 @@ bool FileHandle::Lock(uint64_t offset, uint64_t length) {
   return true;
 }
 
+bool FileHandle::LockShared(uint64_t offset, uint64_t length) {
+  if (fd_ < 0) return SetLastError(kErrInvalidHandle), false;
+  if (length == 0 || offset > static_cast<uint64_t>(LLONG_MAX) - length)
+    return SetLastError(kErrInvalidParameter), false;
+  const int err = OfdLock(fd_, F_RDLCK, offset, length);
+  if (err != 0) {
+    SetLastError(IsLockConflict(err) ? kErrLockViolation : MapErrno(err));
+    return false;
+  }
+  return true;
+}
+
 bool FileHandle::Unlock(uint64_t offset, uint64_t length) {
   if (fd_ < 0) return SetLastError(kErrInvalidHandle), false;
   if (length == 0 || offset > static_cast<uint64_t>(LLONG_MAX) - length)

@@ -61,6 +61,9 @@ class FileHandle {
 
   // Exclusive byte-range lock; fails at once with 33 on a conflict.
   bool Lock(uint64_t offset, uint64_t length);
+  // Shared byte-range lock: other shared locks of the range may be held
+  // beside it, an exclusive one may not. Fails at once with 33.
+  bool LockShared(uint64_t offset, uint64_t length);
   bool Unlock(uint64_t offset, uint64_t length);
 
  private:

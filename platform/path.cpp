@@ -1,11 +1,13 @@
 #include "platform/path.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <chrono>
 #include <cstdlib>
 #include <thread>
@@ -160,6 +162,35 @@ bool RenameFile(std::string_view from, std::string_view to) {
   if (::rename(src.c_str(), dst.c_str()) != 0) {
     SetLastErrorFromErrno(errno);
     return false;
+  }
+  return true;
+}
+
+bool RenameFileNoReplace(std::string_view from, std::string_view to) {
+  const std::string src = ResolveCase(from);
+  const std::string dst = ResolveCase(to);
+  if (src == dst) return true;
+  if (Exists(dst)) {
+    SetLastError(kErrAlreadyExists);
+    return false;
+  }
+  // The check above covers the names the engine would find in another
+  // letter case; the kernel refuses a name that appeared since.
+  if (::renameat2(AT_FDCWD, src.c_str(), AT_FDCWD, dst.c_str(), RENAME_NOREPLACE) != 0) {
+    const int err = errno;
+    if (err == EEXIST) {
+      SetLastError(kErrAlreadyExists);
+      return false;
+    }
+    // A file system without the flag: the check above is all there is.
+    if (err != EINVAL && err != ENOSYS) {
+      SetLastErrorFromErrno(err);
+      return false;
+    }
+    if (::rename(src.c_str(), dst.c_str()) != 0) {
+      SetLastErrorFromErrno(errno);
+      return false;
+    }
   }
   return true;
 }

@@ -31,6 +31,10 @@ bool FileExists(std::string_view path);
 // Each returns false and sets the last error on failure.
 bool DeleteFile(std::string_view path);
 bool RenameFile(std::string_view from, std::string_view to);
+// Renames without replacing: a target that exists (in any letter case)
+// fails with 183 and is left as it is. A target that names the file itself
+// (another letter case of its name) renames nothing and succeeds.
+bool RenameFileNoReplace(std::string_view from, std::string_view to);
 
 // Directory part of a path including the trailing separator ("" when none).
 std::string DirectoryOf(std::string_view path);

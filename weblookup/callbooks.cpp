@@ -34,11 +34,18 @@ QString LookupUrl(Callbook book, const QString& host, const QString& callsign) {
   return QStringLiteral("http://") + host + QStringLiteral("/callsign/") + callsign;
 }
 
+QString CallbookName(Callbook book) {
+  switch (book) {
+    case Callbook::Canadian: return QStringLiteral("Canadian database");
+    case Callbook::Russian: return QStringLiteral("Russian database");
+    case Callbook::General: break;
+  }
+  return QStringLiteral("QRZ database");
+}
+
 QString LookupStatus(Callbook book, const QString& callsign) {
-  const char* tail = " in QRZ database...";
-  if (book == Callbook::Canadian) tail = " in Canadian database...";
-  if (book == Callbook::Russian) tail = " in Russian database...";
-  return QStringLiteral("Looking for ") + callsign + QLatin1String(tail);
+  return QStringLiteral("Looking for ") + callsign + QStringLiteral(" in ") + CallbookName(book) +
+         QStringLiteral("...");
 }
 
 QString ConfigDirectory() {

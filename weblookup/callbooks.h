@@ -31,6 +31,9 @@ struct CallbookHosts {
 //             the browser takes it as http)
 QString LookupUrl(Callbook book, const QString& host, const QString& callsign);
 
+// "QRZ database", "Canadian database" or "Russian database".
+QString CallbookName(Callbook book);
+
 // "Looking for " CALL, then " in QRZ database...", " in Canadian
 // database..." or " in Russian database...".
 QString LookupStatus(Callbook book, const QString& callsign);

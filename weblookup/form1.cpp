@@ -1,7 +1,9 @@
 #include "weblookup/form1.h"
 
 #include <QMessageBox>
+#include <QPushButton>
 #include <QResizeEvent>
+#include <algorithm>
 #include <cstdio>
 
 #include "weblookup/layout.h"
@@ -23,6 +25,7 @@ Form1::Form1(const CallbookHosts& hosts, QWidget* parent)
       TextCommand(QStringLiteral("Command"), this),
       TextDXCC(QStringLiteral("DXCC"), this),
       WebBrowser(this),
+      LabelLink(this),
       hosts_(hosts) {
   setObjectName(QStringLiteral("Form1"));
   setWindowTitle(QStringLiteral("WWW callbook lookup"));
@@ -35,7 +38,10 @@ Form1::Form1(const CallbookHosts& hosts, QWidget* parent)
   TextCommand.setObjectName(QStringLiteral("TextCommand"));
   TextDXCC.setObjectName(QStringLiteral("TextDXCC"));
   WebBrowser.setObjectName(QStringLiteral("WebBrowser"));
+  LabelLink.setObjectName(QStringLiteral("LabelLink"));
 
+  // The caption names the box for screen readers too.
+  LabelCall.setBuddy(&Callsign);
   // The carriers are out of sight; keep the Tab key out of them too.
   TextCommand.setFocusPolicy(Qt::NoFocus);
   TextDXCC.setFocusPolicy(Qt::NoFocus);
@@ -48,6 +54,7 @@ Form1::Form1(const CallbookHosts& hosts, QWidget* parent)
   Place(Callsign, 700, h - 1000, 1800, 375);
   Place(CommandSearch, 2600, h - 1000, 1000, 375);
   Place(LabelStatus, 3700, h - 900, 5600, 255);
+  Place(LabelLink, 3700, h - 900, w - 2600 - 3700, 255);
   Place(CommandBack, w - 2500, h - 1000, 900, 375);
   Place(CommandForward, w - 1500, h - 1000, 900, 375);
   Place(TextCommand, 120, h + 1000, 1500, 375);
@@ -60,9 +67,22 @@ Form1::Form1(const CallbookHosts& hosts, QWidget* parent)
   connect(&CommandBack, &QPushButton::clicked, this, &Form1::CommandBackClick);
   connect(&CommandForward, &QPushButton::clicked, this, &Form1::CommandForwardClick);
   connect(&WebBrowser, &EmbeddedBrowser::DocumentComplete, this, &Form1::WebBrowserDocumentComplete);
+  // Only the operator's own edits raise textEdited; a host's value arrives
+  // through the link (or WsjtxDxCallChosen) and is the host's again.
+  connect(&Callsign, &QLineEdit::textEdited, this, [this] { typedByHand_ = true; });
+  connect(&Callsign.Link(), &DdeClientLink::DataArrived, this, [this] { typedByHand_ = false; });
 }
 
 bool Form1::FormInitialize() {
+  switch (link_.kind) {
+    case HostLinkKind::Wsjtx: return ListenForWsjtx();
+    case HostLinkKind::Automatic: return LinkSorrel(true);
+    case HostLinkKind::Sorrel: break;
+  }
+  return LinkSorrel(false);
+}
+
+bool Form1::LinkSorrel(bool offerWsjtx) {
   // The prefix and the callsign are linked before the command, so that a
   // "LOOKUP" already standing in Sorrel when the window opens looks up the
   // current station in the right callbook.
@@ -76,24 +96,83 @@ bool Form1::FormInitialize() {
     }
   } catch (const DdeLinkError& e) {
     std::fprintf(stderr, "callscope: %s\n", e.what());
-    QMessageBox box(QMessageBox::Warning, QStringLiteral("Callscope"), kLinkFailureText, QMessageBox::Ok);
-    box.setObjectName(QStringLiteral("LinkFailure"));
+    if (!offerWsjtx) {
+      QMessageBox box(QMessageBox::Warning, QStringLiteral("Callscope"), kLinkFailureText, QMessageBox::Ok);
+      box.setObjectName(QStringLiteral("LinkFailure"));
+      box.exec();
+      return false;
+    }
+    // Links opened before the one that failed would go on feeding the
+    // boxes from a Sorrel that is only partly there.
+    for (LinkedTextBox* box : boxes) box->SetLinkMode(LinkMode::None);
+    QMessageBox box(QMessageBox::Question, QStringLiteral("Callscope"), QStringLiteral("Sorrel is not loaded."),
+                    QMessageBox::NoButton);
+    box.setObjectName(QStringLiteral("SorrelMissing"));
+    box.setInformativeText(QStringLiteral("Callscope can listen for WSJT-X or JTDX on %1 instead (in their "
+                                          "settings: Reporting, UDP Server).")
+                               .arg(link_.udp.Text()));
+    QPushButton* listen = box.addButton(QStringLiteral("Listen for WSJT-X"), QMessageBox::AcceptRole);
+    box.addButton(QMessageBox::Close);
+    box.setDefaultButton(listen);
+    box.exec();
+    if (box.clickedButton() != listen) return false;
+    return ListenForWsjtx();
+  }
+  sorrelLinked_ = true;
+  UpdateStatusLine();
+  return true;
+}
+
+bool Form1::ListenForWsjtx() {
+  auto listener = std::make_unique<WsjtxListener>(link_.udp);
+  try {
+    listener->Start();
+  } catch (const WsjtxListenError& e) {
+    std::fprintf(stderr, "callscope: %s\n", e.what());
+    QMessageBox box(QMessageBox::Warning, QStringLiteral("Callscope"),
+                    QStringLiteral("Callscope cannot listen for WSJT-X."), QMessageBox::Ok);
+    box.setObjectName(QStringLiteral("ListenFailure"));
+    box.setInformativeText(QString::fromStdString(e.what()));
     box.exec();
     return false;
   }
+  wsjtx_ = std::move(listener);
+  connect(wsjtx_.get(), &WsjtxListener::DxCallChosen, this, &Form1::WsjtxDxCallChosen);
+  connect(wsjtx_.get(), &WsjtxListener::StateChanged, this, &Form1::UpdateStatusLine);
+  UpdateStatusLine();
   return true;
+}
+
+void Form1::WsjtxDxCallChosen(const QString& call) {
+  typedByHand_ = false;
+  lastWithoutTable_ = !countries_;
+  Callsign.setText(call);
+  TextDXCC.setText(countries_ ? countries_->PrimaryPrefix(call) : QString());
+  Lookup(ChooseCallbook(TextDXCC.text()));
 }
 
 void Form1::TextCommandChange() {
   if (TextCommand.text() == QLatin1String("LOOKUP")) CommandSearchClick();
 }
 
-void Form1::CommandSearchClick() { Lookup(ChooseCallbook(TextDXCC.text())); }
+void Form1::CommandSearchClick() {
+  // The host's prefix belongs to the host's callsign; one the operator
+  // typed gets its own from the country table. WSJT-X's prefixes came
+  // from the table too.
+  lastWithoutTable_ = (typedByHand_ || wsjtx_) && !countries_;
+  if (!typedByHand_) {
+    Lookup(ChooseCallbook(TextDXCC.text()));
+    return;
+  }
+  Lookup(ChooseCallbook(countries_ ? countries_->PrimaryPrefix(Callsign.text()) : QString()));
+}
 
 void Form1::Lookup(Callbook book) {
+  lastBook_ = book;
   try {
     const QString callsign = Callsign.text();
     LabelStatus.setText(LookupStatus(book, callsign));
+    UpdateStatusLine();
     const QString url = LookupUrl(book, hosts_.For(book), callsign);
     WebBrowser.SetOffline(false);
     WebBrowser.Navigate(url);
@@ -116,7 +195,34 @@ void Form1::CommandForwardClick() {
   }
 }
 
-void Form1::WebBrowserDocumentComplete(const QUrl&) { LabelStatus.clear(); }
+void Form1::WebBrowserDocumentComplete(const QUrl&) {
+  LabelStatus.clear();
+  UpdateStatusLine();
+}
+
+QString Form1::LinkState() const {
+  if (sorrelLinked_) return QStringLiteral("Sorrel");
+  if (!wsjtx_) return {};
+  QString state = wsjtx_->DxCall();
+  if (!wsjtx_->Active()) {
+    state = QStringLiteral("idle");
+  } else if (state.isEmpty()) {
+    state = QStringLiteral("no DX call");
+  }
+  return QStringLiteral("WSJT-X %1 \u2014 %2").arg(wsjtx_->Endpoint().Text(), state);
+}
+
+void Form1::UpdateStatusLine() {
+  QStringList parts;
+  if (const QString link = LinkState(); !link.isEmpty()) parts << link;
+  if (lastBook_) {
+    QString book = CallbookName(*lastBook_);
+    if (lastWithoutTable_) book += QStringLiteral(" (no country file)");
+    parts << book;
+  }
+  LabelLink.setText(parts.join(QStringLiteral(" \u00b7 ")));
+  LabelLink.setVisible(LabelStatus.text().isEmpty());
+}
 
 void Form1::resizeEvent(QResizeEvent* event) {
   QWidget::resizeEvent(event);
@@ -137,6 +243,9 @@ void Form1::FormResize() {
   setTop(Callsign, l->callsignTop);
   setTop(CommandSearch, l->searchTop);
   setTop(LabelStatus, l->statusTop);
+  // The status line reaches to the history buttons.
+  const int linkWidth = std::max(0, XPixels(l->backLeft - 100) - LabelStatus.x());
+  LabelLink.setGeometry(LabelStatus.x(), YPixels(l->statusTop), linkWidth, LabelStatus.height());
   CommandBack.move(XPixels(l->backLeft), YPixels(l->backTop));
   CommandForward.move(XPixels(l->forwardLeft), YPixels(l->forwardTop));
   setTop(TextCommand, l->commandTop);

@@ -8,6 +8,10 @@ Starts on a copy of the fixture table without PYX.CDX, waits for the index
 to be built, searches a callsign with F7, adds a Cyrillic card with F6 and
 posts it, then checks the table with `tessera dump` and `tessera check`.
 Screenshots of the card view and the table view go to OUT_DIR.
+
+Every step waits for what it needs to see (a widget shown, focused or
+holding a text; a record in the table), polling with a generous deadline,
+so that a busy machine only makes the test slower.
 """
 import json, os, shutil, subprocess, sys, tempfile, time
 
@@ -19,8 +23,6 @@ env = dict(os.environ, QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1", QT_ACCESSIBILITY="1
 # The accessibility bus of this session.
 subprocess.Popen(["/usr/libexec/at-spi-bus-launcher", "--launch-immediately"],
                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-time.sleep(1)
-proc = subprocess.Popen([pyxcdx, work], env=env)
 failures = []
 
 
@@ -34,7 +36,7 @@ def xdo(*args):
     return subprocess.run(["xdotool", *args], capture_output=True, text=True).stdout.strip()
 
 
-def wait_for(pred, timeout=60):
+def wait_for(pred, timeout=120):
     end = time.time() + timeout
     while time.time() < end:
         try:
@@ -46,6 +48,37 @@ def wait_for(pred, timeout=60):
         time.sleep(0.2)
     return None
 
+
+keyboard_map = ["us"]
+
+
+def type_text(text):
+    """Types text as key presses. Letters the keyboard map lacks are typed
+    with a Russian map loaded for them: xdotool would otherwise bind each to
+    a spare key and unbind it at once, and a window that reads the map after
+    the unbinding sees another key or none. The map changes only between
+    texts, once the window has shown the last one."""
+    wanted = "ru" if any(ord(c) > 127 for c in text) else "us"
+    if wanted != keyboard_map[0]:
+        subprocess.run(["setxkbmap", wanted], check=True)
+        keyboard_map[0] = wanted
+    xdo("type", "--window", win, "--delay", "50", text)
+
+
+def a11y_bus_up():
+    from gi.repository import Gio, GLib
+    bus = Gio.bus_get_sync(Gio.BusType.SESSION, None)
+    reply = bus.call_sync("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                          "NameHasOwner", GLib.Variant("(s)", ("org.a11y.Bus",)), None,
+                          Gio.DBusCallFlags.NONE, -1, None)
+    return reply.unpack()[0]
+
+
+# The window looks for the accessibility bus when it starts.
+if not wait_for(a11y_bus_up):
+    print("FAIL the accessibility bus did not start", flush=True)
+    sys.exit(1)
+proc = subprocess.Popen([pyxcdx, work], env=env)
 
 try:
     win = wait_for(lambda: xdo("search", "--name", "Программа PYX").split("\n")[0])
@@ -80,42 +113,85 @@ try:
         t = n.queryText()
         return t.getText(0, t.characterCount)
 
+    def has_state(node, state):
+        return node is not None and node.getState().contains(state)
+
+    def focused(node=None, depth=0):
+        """The text widget that has the keyboard focus, or None."""
+        node = app_node() if node is None else node
+        if node is None or depth > 30:
+            return None
+        if has_state(node, pyatspi.STATE_FOCUSED) and node.getRole() in (pyatspi.ROLE_TEXT, pyatspi.ROLE_ENTRY):
+            return node
+        for i in range(node.childCount):
+            r = focused(node.getChildAtIndex(i), depth + 1)
+            if r is not None:
+                return r
+        return None
+
+    def showing(role, node=None, depth=0):
+        """A widget of this role that is on the screen, or None."""
+        node = app_node() if node is None else node
+        if node is None or depth > 30:
+            return None
+        if node.getRole() == role and has_state(node, pyatspi.STATE_SHOWING):
+            return node
+        for i in range(node.childCount):
+            r = showing(role, node.getChildAtIndex(i), depth + 1)
+            if r is not None:
+                return r
+        return None
+
+    def node_text(node):
+        t = node.queryText()
+        return t.getText(0, t.characterCount)
+
+    def last_record():
+        lines = subprocess.run([tessera, "dump", os.path.join(work, "Pyx.DBF")], capture_output=True,
+                               text=True).stdout.strip().split("\n")
+        return json.loads(lines[-1])
+
     check(wait_for(lambda: text_of("Позывной") == "QZ6ZZZ") is not None, "the card of QZ6ZZZ is shown (AT-SPI)")
     xdo("windowfocus", "--sync", win)
     subprocess.run(["import", "-window", "root", os.path.join(out_dir, "pyxcdx-card-view.png")])
 
     # F7, a callsign prefix, Enter.
     xdo("key", "--window", win, "F7")
-    time.sleep(0.5)
-    xdo("type", "--window", win, "--delay", "50", "ua1r")
+    search = wait_for(lambda: (lambda f: f if f is not None and f.name != "Позывной" else None)(focused()))
+    check(search is not None, "F7 shows the search input, focused")
+    type_text("ua1r")
+    check(wait_for(lambda: node_text(search) == "UA1R") is not None, "the search input holds UA1R")
     xdo("key", "--window", win, "Return")
     expect = json.loads(subprocess.run([tessera, "seek", os.path.join(work, "Pyx.DBF"), os.path.join(work, "PYX.CDX"),
                                         "CALL", "UA1R"], capture_output=True, text=True).stdout)
     want = expect["values"][0]
-    got = wait_for(lambda: text_of("Позывной") if text_of("Позывной") == want.upper() else None, 10)
+    got = wait_for(lambda: text_of("Позывной") if text_of("Позывной") == want.upper() else None)
     check(got is not None, "F7 UA1R Enter shows %s (shown: %r)" % (want, text_of("Позывной")))
 
     # The table view, then back.
     xdo("key", "--window", win, "F3")
-    time.sleep(1)
+    check(wait_for(lambda: showing(pyatspi.ROLE_TABLE)) is not None, "F3 shows the table")
     subprocess.run(["import", "-window", "root", os.path.join(out_dir, "pyxcdx-table-view.png")])
     xdo("key", "--window", win, "F2")
-    time.sleep(0.5)
+    check(wait_for(lambda: showing(pyatspi.ROLE_TABLE) is None and
+                   has_state(find(app_node(), "Позывной"), pyatspi.STATE_SHOWING)), "F2 shows the card again")
 
     # F6, a new card in Cyrillic, post.
     xdo("key", "--window", win, "F6")
-    time.sleep(0.5)
+    check(wait_for(lambda: has_state(find(app_node(), "Позывной"), pyatspi.STATE_EDITABLE)) is not None,
+          "F6 makes the card editable")
     for name, value in (("Позывной", "RA9XYZ"), ("Фамилия", "Щербаков"), ("Имя", "Ёжик")):
         n = find(app_node(), name)
         n.queryComponent().grabFocus()
-        time.sleep(0.2)
-        xdo("type", "--window", win, "--delay", "50", value)
+        check(wait_for(lambda: has_state(find(app_node(), name), pyatspi.STATE_FOCUSED)) is not None,
+              "the field %s takes the focus" % name)
+        type_text(value)
+        check(wait_for(lambda: text_of(name) == value.upper()) is not None,
+              "the field %s holds %s (%r)" % (name, value.upper(), text_of(name)))
     post = find(app_node(), "Записать изменения")
     post.queryAction().doAction(0)
-    time.sleep(1)
-    lines = subprocess.run([tessera, "dump", os.path.join(work, "Pyx.DBF")], capture_output=True,
-                           text=True).stdout.strip().split("\n")
-    last = json.loads(lines[-1])
+    wait_for(lambda: last_record()["recno"] == 3001)
+    last = last_record()
     check(last["values"][:3] == ["RA9XYZ", "ЩЕРБАКОВ", "ЁЖИК"] and last["recno"] == 3001,
           "the new card is appended: %s" % last["values"][:3])
     raw = subprocess.run([tessera, "dump", "--raw", os.path.join(work, "Pyx.DBF")], capture_output=True,
@@ -129,7 +205,7 @@ try:
     # F10 ends the program.
     xdo("key", "--window", win, "F10")
     try:
-        status = proc.wait(15)
+        status = proc.wait(120)
     except subprocess.TimeoutExpired:
         status = None
     check(status == 0, "F10 ends the program with status 0 (%r)" % status)

@@ -60,7 +60,8 @@ TEST_F(LockTest, RecordLockBytesByProtocol) {
   } cases[] = {
       {tessera::kDefaultLock, false, 0x40000000u + header + 2 * reclen},
       {tessera::kDefaultLock, true, 0x7FFFFFFEu - 3},
-      {tessera::kFoxLock, false, 0x40000000u + header + 2 * reclen},
+      {tessera::kFoxLock, false, 0x7FFFFFFEu - 3},
+      {tessera::kFoxLock, true, 0x7FFFFFFEu - 3},
       {tessera::kDB4Lock, false, 0xEFFFFFFFu - 1 - 3},
       {tessera::kClipLock, false, 1000000000u + 3},
   };

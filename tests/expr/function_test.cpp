@@ -239,6 +239,10 @@ TEST_F(FunctionTest, Padding) {
   EXPECT_EQ(Text("PADL(12.5, 6)"), "  12.5");
   EXPECT_EQ(Text("PADL(D, 9)"), "  2451949") << "a date pads as its day number";
   EXPECT_EQ(Text("PADR('AB', 4, CHR(0))"), "AB") << "the result ends at a zero byte";
+  // A pad call inside another's arguments keeps the outer call's fill,
+  // width and text.
+  EXPECT_EQ(Text("PADL(PADL('a', 3, 'x'), 5, '*')"), "**xxa");
+  EXPECT_EQ(Text("PADR(PADC('a', 3, '-'), 6, PADL('+', 1))"), "-a-+++");
   EXPECT_EQ(Error("PADR()"), "Value needed for Argument 1 of Pad");
   EXPECT_EQ(Error("PADL(NOTHING, 3)"), "Value needed for Argument 1 of Pad");
   EXPECT_EQ(Error("PADR('A', 3, 'xy')"), "A Char value is required but invalid");

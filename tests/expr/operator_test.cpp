@@ -96,7 +96,7 @@ TEST_F(OperatorTest, NumbersAndDates) {
   EXPECT_GT(Number("1.0000001 ^ 2000000000"), 1e86);
   EXPECT_EQ(Error("1 / M"), "Floating point division by zero");
   EXPECT_EQ(Error("10 ^ 400"), "Floating point overflow");
-  for (const char* text : {"1 == 1", "1 .AND. 1", "1 .OR. 1", ".NOT. 1", "D == D"})
+  for (const char* text : {"1 .AND. 1", "1 .OR. 1", ".NOT. 1"})
     EXPECT_EQ(Error(text), "A assigned value is required but invalid") << text;
 }
 
@@ -108,7 +108,7 @@ TEST_F(OperatorTest, Logicals) {
   EXPECT_TRUE(Logical("FLAG <> .F."));
   for (const char* text : {".T. + .T.", "FLAG - FLAG", "FLAG * FLAG", "FLAG / FLAG", "FLAG ^ FLAG"})
     EXPECT_EQ(Error(text), "A number value is required but invalid") << text;
-  for (const char* text : {"FLAG > .F.", "FLAG < .F.", "FLAG >= .F.", "FLAG <= .F.", "FLAG $ FLAG", "FLAG == FLAG"})
+  for (const char* text : {"FLAG > .F.", "FLAG < .F.", "FLAG >= .F.", "FLAG <= .F.", "FLAG $ FLAG"})
     EXPECT_EQ(Error(text), "A assigned value is required but invalid") << text;
 }
 
@@ -116,8 +116,41 @@ TEST_F(OperatorTest, TypeMismatchAndTextOnlyOperators) {
   EXPECT_EQ(Error(".T. + 1"), "The two sides of an operation do not match");
   EXPECT_EQ(Error("NAME + 1"), "The two sides of an operation do not match");
   EXPECT_EQ(Error("D = 'x'"), "The two sides of an operation do not match");
-  for (const char* text : {"'a' * 'b'", "'a' / 'b'", "'a' ^ 'b'", "'a' == 'a'", "'a' .AND. 'b'", ".NOT. 'a'"})
+  for (const char* text : {"'a' * 'b'", "'a' / 'b'", "'a' ^ 'b'", "'a' .AND. 'b'", ".NOT. 'a'"})
     EXPECT_EQ(Error(text), "A assigned value is required but invalid") << text;
+}
+
+TEST_F(OperatorTest, ExactlyEqual) {
+  // Texts: every byte and the length count, wildcards are plain bytes.
+  EXPECT_TRUE(Logical("'AUDIO' == 'AUDIO'"));
+  EXPECT_FALSE(Logical("'AUDIO' == 'AUDIO '"));
+  EXPECT_FALSE(Logical("'AUDIO ' == 'AUDIO'"));
+  EXPECT_FALSE(Logical("'AUDIOX' == 'AUDIO*'"));
+  EXPECT_TRUE(Logical("'AU*' == 'AU*'"));
+  EXPECT_FALSE(Logical("NAME == 'SMITH'"));
+  EXPECT_TRUE(Logical("TRIM(NAME) == 'SMITH'"));
+  EXPECT_TRUE(Logical("'' == ''"));
+  EXPECT_FALSE(Logical("'' == ' '"));
+  // Numbers, dates and logicals: equality.
+  EXPECT_TRUE(Logical("1 == 1"));
+  EXPECT_FALSE(Logical("N == 7.5"));
+  EXPECT_TRUE(Logical("D == D"));
+  EXPECT_TRUE(Logical("FLAG == .T."));
+  EXPECT_FALSE(Logical("FLAG == .F."));
+  EXPECT_EQ(Error("'a' == 1"), "The two sides of an operation do not match");
+}
+
+TEST_F(OperatorTest, RawFieldsCompareAsStoredBytesAndNoValueCannotBeCompared) {
+  link.raw->SetText(std::string("\x01\x00\xff", 3));
+  EXPECT_TRUE(Logical("RAW = RAW"));
+  EXPECT_FALSE(Logical("RAW # RAW"));
+  EXPECT_TRUE(Logical("RAW == RAW"));
+  EXPECT_TRUE(Logical("RAW >= RAW"));
+  EXPECT_FALSE(Logical("RAW > RAW"));
+  EXPECT_FALSE(Logical("RAW < RAW"));
+  for (const char* text : {"NOTHING = NOTHING", "NOTHING # NOTHING", "NOTHING < NOTHING", "NOTHING == NOTHING"})
+    EXPECT_EQ(Error(text), "Operands without a value cannot be compared") << text;
+  EXPECT_EQ(Error("RAW = 'x'"), "The two sides of an operation do not match");
 }
 
 TEST_F(OperatorTest, EachOperandIsReadOncePerEvaluation) {

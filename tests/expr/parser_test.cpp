@@ -67,6 +67,53 @@ TEST_F(ParserTest, AndOrBindTighterThanComparisonsAndNotLoosest) {
   EXPECT_EQ(Error(".NOT. .NOT. FLAG"), "Expression cannot be evaluated");
 }
 
+// Expressions other programs wrote: the usual precedence is taken only when
+// the engine's own does not give a working expression.
+TEST_F(ParserTest, EitherPrecedence) {
+  auto compile = [this](std::string_view text, bool want_logical, TktExpValue* v = nullptr) {
+    TktExpHandler h(&link);
+    const bool usual = h.CompileEitherPrecedence(text, want_logical);
+    if (v != nullptr) h.Evaluate(*v);
+    return usual;
+  };
+  TktExpValue v;
+  EXPECT_TRUE(compile("N = 7 .AND. FLAG", true, &v));
+  EXPECT_TRUE(v.AsLogical());
+  EXPECT_TRUE(compile("FLAG .AND. N > 0", true, &v));
+  EXPECT_TRUE(v.AsLogical());
+  EXPECT_TRUE(compile("N = 8 .OR. N = 7 .AND. .NOT. FLAG", true, &v));
+  EXPECT_FALSE(v.AsLogical()) << ".AND. before .OR.";
+  EXPECT_TRUE(compile("FLAG .AND. .NOT. FLAG", true, &v)) << "does not compile in the engine's own";
+  EXPECT_FALSE(v.AsLogical());
+  EXPECT_TRUE(compile("NAME = 'SMITH' .OR. NAME = 'JONES'", true, &v));
+  EXPECT_TRUE(v.AsLogical());
+  // Valid in the engine's own precedence: kept, whatever the other would
+  // give.
+  EXPECT_FALSE(compile("(N = 7) .AND. FLAG", true));
+  EXPECT_FALSE(compile("FLAG = .T. .AND. .F.", true, &v));
+  EXPECT_FALSE(v.AsLogical()) << "FLAG = (.T. .AND. .F.)";
+  EXPECT_FALSE(compile("NAME + 'X'", false));
+  // Neither works: the engine's own tree stays, or its compile error is
+  // raised.
+  EXPECT_FALSE(compile("NAME + 1", false));
+  TktExpHandler h(&link);
+  EXPECT_THROW(h.CompileEitherPrecedence("UNKNOWN .AND. FLAG", true), ETesseraExpression);
+  EXPECT_FALSE(h.HasTree());
+  // A FOR condition must be logical: a number is no working condition.
+  EXPECT_FALSE(compile("N", true));
+}
+
+TEST_F(ParserTest, FieldAndAliasArrows) {
+  EXPECT_EQ(Text("FIELD->NAME"), "SMITH     ");
+  EXPECT_EQ(Text("_FIELD->Name + field -> city"), "SMITH     ");
+  EXPECT_EQ(Text("UPPER(FIELD->NAME)"), "SMITH     ");
+  EXPECT_EQ(Error("OTHER->NAME"), "The alias OTHER is not the table's own");
+  EXPECT_EQ(Error("FIELD->"), "Syntax Error in expression \"FIELD->\"");
+  EXPECT_EQ(Error("FIELD->1"), "Syntax Error in expression \"FIELD->1\"");
+  EXPECT_EQ(Error("FIELD->UNKNOWN"), "There is no function for UNKNOWN");
+  EXPECT_EQ(Error("NAME->CITY"), "The alias NAME is not the table's own");
+}
+
 TEST_F(ParserTest, OperatorWordsAndSymbols) {
   for (const char* text : {"N EQ 7", "N ne 8", "N GE 7", "N LE 7", "N LT 8", "N GT 6", "N <> 8", "N != 8",
                            "N # 8", "N => 7", "N =< 7", "N >= 7", "N <= 7", "N > 6", "N < 8", "N = 7",

@@ -260,6 +260,11 @@ TEST_F(TableNamesTest, TypeFieldNoAndNames) {
   EXPECT_EQ(Eval(t, "LEN(CALL_)", 1).AsReal(), 10);
   EXPECT_EQ(Eval(t, "Pyx.CALL_", 1001).Text(), "QZ6ZZZ    ");
   EXPECT_EQ(Eval(t, "CALL_", 1001).Text(), "QZ6ZZZ    ");
+  // Clipper's and FoxPro's work-area arrows: FIELD, _FIELD and the table's
+  // own alias, its file name.
+  EXPECT_EQ(Eval(t, "FIELD->CALL_ + pyx->IM_", 1001).Text(), t.GetRaw("CALL_") + t.GetRaw("IM_"));
+  EXPECT_EQ(Eval(t, "UPPER(_FIELD->call_)", 1001).Text(), "QZ6ZZZ    ");
+  EXPECT_THROW(Eval(t, "CUST->CALL_", 1001), ETesseraExpression);
   TktExpHandler h(t.NameResolver());
   for (const char* bad : {"NOPE", "NOPE()", "CALL_ + NOPE(1)"}) {
     try {
@@ -272,6 +277,19 @@ TEST_F(TableNamesTest, TypeFieldNoAndNames) {
   h.Compile("FAM_+IM_+OTCH_");
   EXPECT_EQ(h.ListVars(17), "FAM_;IM_;OTCH_;");
   EXPECT_EQ(h.ListVars(16), "");
+}
+
+// A file name that is no name (ntx-char.dbf) gives the alias its writers
+// used, each other character as "_" (ntx_char).
+TEST_F(TableNamesTest, AliasOfAFileNameWithOtherCharacters) {
+  testing_support::TempDir dir;
+  tessera::CreateTable(dir / "ntx-char.dbf", 0x03, {{"V1", 'C', 4, 0}});
+  KTO_dBaseFld t(dir / "ntx-char.dbf", true, true);
+  t.BlankRecord();
+  t.PutTextN(1, "ABCD");
+  t.AppendRecord();
+  EXPECT_EQ(Eval(t, "ntx_char->v1", 1).Text(), "ABCD");
+  EXPECT_THROW(Eval(t, "ntx->v1", 1), ETesseraExpression);
 }
 
 // The callbook's eleven keys over pyx-sample cards: each is its fields'

@@ -4,7 +4,10 @@
 // index harnesses' table, damage seeds for fuzz_write and the key and FOR
 // expressions for fuzz_expr. The tables are built as the harnesses build
 // theirs (fuzz_tables.h), so that the seeds match what the harnesses read.
+// For fuzz_wsjtx it writes WSJT-X datagrams field by field.
+#include <cctype>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -16,6 +19,7 @@
 #include "engine/errors.h"
 #include "fuzz_tables.h"
 #include "index/index_tag.h"
+#include "support/realworld_indexes.h"
 
 namespace fs = std::filesystem;
 
@@ -99,6 +103,26 @@ void TableSeeds(const fs::path& work, const fs::path& out) {
     }
   }
   Copy(vfp, out / "VFP.DBF");
+
+  // Visual FoxPro's autoincrement, nullable, varchar and varbinary fields
+  // (0x31, 0x32), a few records each.
+  const fs::path auto_table = work / "V31.DBF";
+  tessera::CreateTable(auto_table.string(), 0x31,
+                       {{"ID", 'I', 0, 0, false, true}, {"NAME", 'C', 8, 0, true}, {"PRICE", 'Y', 0, 0, true}});
+  const fs::path var_table = work / "V32.DBF";
+  tessera::CreateTable(var_table.string(), 0x32,
+                       {{"V", 'V', 10, 0, true}, {"Q", 'Q', 6}, {"N", 'N', 6, 2, true}, {"AI", 'I', 0, 0, false, true}});
+  for (const fs::path& p : {auto_table, var_table}) {
+    {
+      tessera::KTO_dBHandler t(p.string(), false, true);
+      for (const char* value : {"abc", "", "0123456789"}) {
+        t.BlankRecord();
+        if (*value != '\0') t.PutTextN(2, value);
+        t.AppendRecord();
+      }
+    }
+    Copy(p, out / p.filename());
+  }
 }
 
 void MemoSeeds(const fs::path& work, const fs::path& out, uint8_t version) {
@@ -140,11 +164,114 @@ void ExprSeeds(const fs::path& work, const fs::path& out) {
   }
 }
 
+// A WSJT-X datagram written field by field: quint32 and quint64 fields
+// big-endian, texts as a quint32 length and their bytes.
+class WsjtxDatagram {
+ public:
+  WsjtxDatagram(uint32_t schema, uint32_t type, const std::string& id) {
+    U32(0xADBCCBDA).U32(schema).U32(type).Text(id);
+  }
+  WsjtxDatagram& U8(uint8_t v) {
+    bytes_ += static_cast<char>(v);
+    return *this;
+  }
+  WsjtxDatagram& U32(uint32_t v) {
+    for (int shift = 24; shift >= 0; shift -= 8) U8(static_cast<uint8_t>(v >> shift));
+    return *this;
+  }
+  WsjtxDatagram& U64(uint64_t v) { return U32(static_cast<uint32_t>(v >> 32)).U32(static_cast<uint32_t>(v)); }
+  WsjtxDatagram& Text(const std::string& t) {
+    U32(static_cast<uint32_t>(t.size()));
+    bytes_ += t;
+    return *this;
+  }
+  const std::string& Bytes() const { return bytes_; }
+
+ private:
+  std::string bytes_;
+};
+
+// One datagram of each kind a listener reads, in both schemas.
+void WsjtxSeeds(const fs::path& out) {
+  fs::create_directories(out);
+  for (uint32_t schema : {2u, 3u}) {
+    const std::string n = std::to_string(schema);
+    PutText(out / ("heartbeat" + n), WsjtxDatagram(schema, 0, "WSJT-X").U32(3).Text("2.6.1").Text("").Bytes());
+    WsjtxDatagram status(schema, 1, "WSJT-X");
+    status.U64(14074000).Text("FT8").Text("DL1ABC").Text("-12").Text("FT8").U8(1).U8(0).U8(1).U32(1500).U32(1200);
+    status.Text("UA3ABC").Text("KO85").Text("JO62").U8(0).Text("").U8(0).U8(0).U32(0xFFFFFFFF).U32(15);
+    status.Text("Default").Text("DL1ABC UA3ABC KO85");
+    PutText(out / ("status" + n), status.Bytes());
+    WsjtxDatagram logged(schema, 5, "JTDX");
+    logged.U64(2460432).U32(45296789).U8(1).Text("UA9ABC").Text("MO06").U64(14075500).Text("FT8").Text("-10");
+    logged.Text("-15").Text("100").Text("").Text("Ivan").U64(2460432).U32(45180000).U8(2).U32(10800);
+    logged.Text("").Text("UA3ABC").Text("KO85").Text("").Text("").Text("");
+    PutText(out / ("logged" + n), logged.Bytes());
+    PutText(out / ("close" + n), WsjtxDatagram(schema, 6, "WSJT-X").Bytes());
+    PutText(out / ("clear" + n), WsjtxDatagram(schema, 3, "WSJT-X").U8(2).Bytes());
+  }
+}
+
+// Files other programs wrote (the folder of real-world files, when there
+// is one): their index files as seeds of the index harnesses, and each
+// with its table as a seed of fuzz_foreign (format byte, the table's
+// length, the table, the index).
+void RealWorldSeeds(const fs::path& folder, const fs::path& dir) {
+  if (!fs::is_regular_file(folder / "README.md")) return;
+  fs::create_directories(dir / "fuzz_foreign");
+  int n = 0;
+  for (const auto& c : testing_support::RealWorldIndexes(folder.string())) {
+    std::string ext = fs::path(c.index).extension().string();
+    for (char& ch : ext) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+    const char* const kinds[] = {".CDX", ".MDX", ".NDX", ".NTX"};
+    int format = ext == ".DCX" ? 0 : -1;
+    for (int k = 0; k < 4; ++k)
+      if (ext == kinds[k]) format = k;
+    if (format < 0) continue;
+    const char* const targets[] = {"fuzz_cdx", "fuzz_mdx", "fuzz_ndx", "fuzz_ntx"};
+    fs::create_directories(dir / targets[format]);
+    Copy(folder / c.index, dir / targets[format] / ("rw" + std::to_string(n) + kinds[format]));
+    if (!c.table.empty()) {
+      std::ifstream t(folder / c.table, std::ios::binary), i(folder / c.index, std::ios::binary);
+      const std::string table((std::istreambuf_iterator<char>(t)), std::istreambuf_iterator<char>());
+      const std::string index((std::istreambuf_iterator<char>(i)), std::istreambuf_iterator<char>());
+      std::string seed(1, static_cast<char>(format));
+      for (int b = 0; b < 4; ++b) seed += static_cast<char>(table.size() >> (8 * b));
+      PutText(dir / "fuzz_foreign" / ("rw" + std::to_string(n)), seed + table + index);
+    }
+    ++n;
+  }
+}
+
+// The engine's own Visual FoxPro table (as fuzz_dbf's seed) with a
+// compound index over its fields, for fuzz_foreign without real-world
+// files.
+void ForeignSeeds(const fs::path& work, const fs::path& out) {
+  fs::create_directories(out);
+  const fs::path table = out.parent_path() / "fuzz_dbf" / "VFP.DBF";
+  if (!fs::exists(table)) return;
+  fs::remove_all(work);
+  fs::create_directories(work);
+  Copy(table, work / "V.DBF");
+  {
+    tessera::KTO_dBHandler t((work / "V.DBF").string(), false, true);
+    for (const char* key : {"NAME", "I", "D", "UPPER(NAME) + DTOS(D)"})
+      t.CreateIndexTag((work / "V.CDX").string(), std::string("T") + std::to_string(std::strlen(key)), key, "L",
+                       tessera::kDuplicateKeys, 0);
+  }
+  std::ifstream t(work / "V.DBF", std::ios::binary), i(work / "V.CDX", std::ios::binary);
+  const std::string tb((std::istreambuf_iterator<char>(t)), std::istreambuf_iterator<char>());
+  const std::string ib((std::istreambuf_iterator<char>(i)), std::istreambuf_iterator<char>());
+  std::string seed(1, '\0');
+  for (int b = 0; b < 4; ++b) seed += static_cast<char>(tb.size() >> (8 * b));
+  PutText(out / "vfp", seed + tb + ib);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 2) {
-    std::cerr << "usage: fuzz_seeds DIR\n";
+  if (argc != 2 && argc != 3) {
+    std::cerr << "usage: fuzz_seeds DIR [REALWORLD]\n";
     return 2;
   }
   const fs::path dir = argv[1];
@@ -159,8 +286,12 @@ int main(int argc, char** argv) {
     MemoSeeds(work, dir / "fuzz_memo_dbt3", 0x83);
     MemoSeeds(work, dir / "fuzz_memo_dbt4", 0x8B);
     MemoSeeds(work, dir / "fuzz_memo_fpt", 0xF5);
+    MemoSeeds(work, dir / "fuzz_memo_vfp", 0x32);
     WriteSeeds(dir / "fuzz_write");
     ExprSeeds(work, dir / "fuzz_expr");
+    WsjtxSeeds(dir / "fuzz_wsjtx");
+    ForeignSeeds(work, dir / "fuzz_foreign");
+    if (argc == 3) RealWorldSeeds(argv[2], dir);
   } catch (const std::exception& e) {
     std::cerr << "fuzz_seeds: " << e.what() << "\n";
     return 1;

@@ -87,8 +87,36 @@ TEST_F(CdxCorruptTest, NodeDamage) {
   b[leaf + 23] = 1;  // one byte per entry cannot hold the counts
   ExpectCorrupt(b, "leaf entry size");
   b = good_;
+  b[leaf + 23] = 0;
+  ExpectCorrupt(b, "leaf entries of no bytes");
+  b = good_;
   b[leaf] = 9;  // attributes
   ExpectCorrupt(b, "node attributes");
+  b = good_;
+  b[leaf] = 8;  // a bit no writer sets
+  ExpectCorrupt(b, "node attribute bit 3");
+}
+
+// Visual FoxPro sets bit 2 of the attributes (4 to 7) besides root and
+// leaf: such nodes are read by the other two bits, and written to.
+TEST_F(CdxCorruptTest, AttributeBitTwoIsRead) {
+  std::string b = good_;
+  for (size_t node = 1024; node + 512 <= b.size(); node += 512) {
+    const uint16_t a = static_cast<uint16_t>(Le16(b, node));
+    // Nodes of the tag (its header's two blocks are not nodes).
+    if (node == header_ || node == header_ + 512 || a > 3) continue;
+    PutLe16(b, node, a | 4u);
+  }
+  EXPECT_EQ(ReadAll(b), "");
+  PutFileBytes(index_, b);
+  KTO_dBHandler t(dbf_, true, true);
+  ASSERT_EQ(t.OpenIndexFile(index_), 0);
+  for (int i = 0; i < 200; ++i) {
+    t.BlankRecord();
+    t.PutText("NAME", "N" + std::to_string(i * 31 % 200));
+    t.AppendRecord();
+  }
+  for (const auto& f : tessera::CheckCdxFile(*static_cast<tessera::KTobjCDXFile*>(t.IndexFile(1)))) ADD_FAILURE() << f;
 }
 
 TEST_F(CdxCorruptTest, SiblingLoopsAreFoundByTheCheck) {

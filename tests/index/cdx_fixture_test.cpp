@@ -92,12 +92,11 @@ void CheckCase(const std::string& case_name, const std::string& index_name) {
     EXPECT_EQ(j, 0u);
     tag->ReleaseTree();
   }
-  // Every structural check holds for the other program's file too.
-  // (The fixture's FOR condition "ACTIVE .AND. QTY > 0" reads differently
-  // in this language, where .AND. binds tighter than comparisons.)
-  const auto faults = tessera::CheckCdxFile(file);
-  for (const auto& f : faults)
-    if (f.find("tag NAMEFOR: expressions cannot be evaluated") != 0) ADD_FAILURE() << f;
+  // Every check holds for the other program's file too (the FOR condition
+  // "ACTIVE .AND. QTY > 0" of one fixture is read in the usual xBase
+  // precedence, in which it was written; date-times are Visual FoxPro's
+  // day-and-fraction numbers).
+  for (const auto& f : tessera::CheckCdxFile(file)) ADD_FAILURE() << f;
 }
 
 TEST(CdxFixtures, Callbook) { CheckCase("callbook", "PYX.CDX"); }

@@ -607,11 +607,13 @@ TEST_P(HandlerTest, RecordOrderReadsThroughTheCacheAndSeesWrites) {
 TEST_P(HandlerTest, IndexLockThatStaysRefusedRaises) {
   if (!GetParam()) GTEST_SKIP() << "another open of the files shares them";
   tessera::KTobjCDXFile holder(nullptr, dir_ / "PYX.CDX", false, false, true, true);
-  ASSERT_TRUE(holder.LockIndexFile());
   table_->GotoRecord(1);
   table_->PutText("CALL_", "X");
+  // Reads wait for the writer too: the record is read before it locks.
+  ASSERT_TRUE(holder.LockIndexFile());
+  table_->SetLockWait(300);
   try {
-    table_->WriteRecord(1);  // the index lock is retried for 5 seconds
+    table_->WriteRecord(1);  // the index lock is retried for the lock wait
     FAIL();
   } catch (const tessera::ETesseraError& e) {
     EXPECT_EQ(std::string(e.what()).rfind("Error 33 in Lock of /", 0), 0u) << e.what();

@@ -101,8 +101,19 @@ TEST_F(MdxCorruptTest, TagHeaderDamage) {
   PutLe16(b, header_ + 18, 16);  // entries shorter than key + record number
   ExpectCorrupt(b, "entry length below the key length");
   b = good_;
-  PutLe16(b, header_ + 14, 60);  // 61 entries of 24 bytes do not fit 1024 bytes
+  PutLe16(b, header_ + 14, 60);  // 60 entries of 24 bytes do not fit 1024 bytes
   ExpectCorrupt(b, "maximum keys beyond the block");
+  b = good_;
+  PutLe16(b, header_ + 14, 43);  // 8 + 43 x 24 + 4 = 1044
+  ExpectCorrupt(b, "maximum keys one beyond the block");
+  // dBase's capacity (8 + 42 x 24 + 4 = 1020) and the one this engine
+  // wrote before (one less) are read, whatever the nodes hold up to what
+  // their blocks take.
+  for (uint16_t max : {42, 41, 20}) {
+    b = good_;
+    PutLe16(b, header_ + 14, max);
+    EXPECT_EQ(ReadAll(b), "") << max;
+  }
   b = good_;
   b[header_ + 9] = 'X';
   ExpectCorrupt(b, "key type");
@@ -129,7 +140,7 @@ TEST_F(MdxCorruptTest, NodeDamage) {
   ExpectCorrupt(b, "child page past any file");
   const size_t leaf = FirstLeaf();
   b = good_;
-  PutLe32(b, leaf, 42);  // a leaf of 41 keys at most
+  PutLe32(b, leaf, 43);  // a leaf of 42 keys at most
   ExpectCorrupt(b, "leaf key count");
   b = good_;
   PutLe32(b, leaf + 8, 0);  // record number 0
@@ -144,7 +155,7 @@ TEST_F(MdxCorruptTest, NodeDamage) {
 
 TEST_F(MdxCorruptTest, NothingIsWrittenIntoADamagedFile) {
   std::string b = good_;
-  PutLe32(b, FirstLeaf(), 42);
+  PutLe32(b, FirstLeaf(), 43);
   PutFileBytes(index_, b);
   {
     KTO_dBHandler t(dbf_, true, true);

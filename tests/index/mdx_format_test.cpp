@@ -443,3 +443,53 @@ TEST_F(MdxFormatTest, OtherBlockSizesAreReadAndWritten) {
   EXPECT_GT(after, before);
   EXPECT_EQ((after - 2048) % 2048, 0u);
 }
+
+// New tags hold as many keys per node as dBase puts in them: the node
+// header, the keys and the number field after the last fill the block.
+// Files this engine wrote before hold one key fewer per node and say so in
+// their tag headers: they are read, and written, by what they say.
+TEST_F(MdxFormatTest, NodeCapacityIsDBasesAndOlderFilesKeepTheirs) {
+  std::vector<std::tuple<std::string, double, int32_t>> rows;
+  for (int i = 0; i < 3000; ++i) rows.emplace_back("K" + std::to_string(i * 7919 % 3000), i % 500 - 250.5, 0);
+  MakeTable(rows);
+  size_t header = 0;
+  {
+    KTO_dBHandler t(dbf_, true, true);
+    KTobjMDXFile f(&t, mdx_, false, true, true, true);
+    ASSERT_TRUE(f.CreateTag("NAME", "NAME", false, true, ""));
+    ASSERT_TRUE(f.CreateTag("NUM", "NUM", false, true, ""));
+    header = static_cast<size_t>(f.FindTag("NAME")->HeaderOffset()) * 512;
+  }
+  std::string b = FileBytes(mdx_);
+  // NAME: C(10), entries of 16 bytes: (1024 - 12) / 16 = 63 keys, as in
+  // the tag headers dBase writes; NUM: 12-byte packed keys, entries of 16.
+  EXPECT_EQ(Le16(b, header + 18), 16u);
+  EXPECT_EQ(Le16(b, header + 14), 63u);
+  // The older capacity, (1024 - 8) / 16 - 1 = 62, in the header of a file
+  // whose nodes already hold 63 keys: read as it is, and written to by it.
+  testing_support::PutLe16(b, header + 14, 62);
+  testing_support::PutFileBytes(mdx_, b);
+  const std::vector<int32_t> before = [&] {
+    KTO_dBHandler t(dbf_, true, false);
+    KTobjMDXFile f(&t, mdx_, false, false, false, false);
+    return Order(*f.FindTag("NAME"));
+  }();
+  EXPECT_EQ(before.size(), 3000u);
+  {
+    KTO_dBHandler t(dbf_, true, true);
+    ASSERT_EQ(t.OpenIndexFile(mdx_), 0);
+    for (int i = 0; i < 300; ++i) {
+      t.BlankRecord();
+      t.PutText("NAME", "N" + std::to_string(i * 37 % 300));
+      t.PutNumber("NUM", i);
+      t.AppendRecord();
+    }
+    for (const auto& fault : tessera::CheckMdxFile(*static_cast<KTobjMDXFile*>(t.IndexFile(1)))) ADD_FAILURE() << fault;
+  }
+  b = FileBytes(mdx_);
+  EXPECT_EQ(Le16(b, header + 14), 62u) << "the file's own capacity is kept";
+  KTO_dBHandler t(dbf_, true, false);
+  KTobjMDXFile f(&t, mdx_, false, false, false, false);
+  EXPECT_EQ(Order(*f.FindTag("NAME")).size(), 3300u);
+  for (const auto& fault : tessera::CheckMdxFile(f)) ADD_FAILURE() << fault;
+}

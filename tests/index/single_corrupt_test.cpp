@@ -124,6 +124,51 @@ TEST_F(SingleCorrupt, Ntx) {
   EXPECT_NE(faults[0].find("loops"), std::string::npos) << faults[0];
 }
 
+// Signatures of other Clipper versions: 3 (Summer '87) and a temporary
+// index (bit 3) are read; a temporary index covers part of the records and
+// refuses writes; Clipper's free-page list (header bytes 8 to 11) is kept
+// when the header is written.
+TEST_F(SingleCorrupt, NtxSignaturesAndFreeList) {
+  Build("m.ntx");
+  upper_name_ = "M.NTX";
+  std::string b = good_;
+  PutLe16(b, 0, 3);
+  EXPECT_EQ(ReadAll(b), "");
+  b = good_;
+  PutLe16(b, 0, 5);
+  ExpectCorrupt(b, "signature 5");
+  b = good_;
+  PutLe16(b, 0, 0x0E);
+  PutFileBytes(index_, b);
+  {
+    KTO_dBHandler t(dbf_, true, true);
+    ASSERT_EQ(t.OpenIndexFile(index_), 0);
+    EXPECT_NE(t.TagByNumber(1)->Unusable().find("temporary"), std::string::npos);
+    EXPECT_EQ(testing_support::AllKeys(*t.TagByNumber(1)).size(), 3000u);
+    t.BlankRecord();
+    t.PutText("NAME", "ZZ");
+    EXPECT_THROW(t.AppendRecord(), tessera::ETesseraError);
+    EXPECT_EQ(t.RecordCount(), 3000);
+  }
+  EXPECT_TRUE(FileBytes(index_) == b);
+  // A free page named in the header (the root's own page stands in for
+  // one here) is still named after writes.
+  b = good_;
+  const uint32_t root = Le32(good_, 4);
+  PutLe32(b, 8, root);
+  PutFileBytes(index_, b);
+  {
+    KTO_dBHandler t(dbf_, true, true);
+    ASSERT_EQ(t.OpenIndexFile(index_), 0);
+    t.BlankRecord();
+    t.PutText("NAME", "ZZ");
+    t.AppendRecord();
+  }
+  b = FileBytes(index_);
+  EXPECT_EQ(Le16(b, 0), 6u);
+  EXPECT_EQ(Le32(b, 8), root);
+}
+
 TEST_F(SingleCorrupt, Ndx) {
   Build("m.ndx");
   upper_name_ = "M.NDX";

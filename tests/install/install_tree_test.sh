@@ -16,6 +16,14 @@ for p in "$@"; do
   [ -x "$prefix/bin/$p" ] || fail "bin/$p missing"
 done
 "$prefix/bin/tessera" --version | grep -qx "tessera [0-9.]*" || fail "installed tessera --version"
+# The SQLite extension, found by its short name in the library folder.
+lib=$(find "$prefix" -name libtessera_sqlite.so)
+[ -n "$lib" ] || fail "libtessera_sqlite.so missing"
+if command -v sqlite3 >/dev/null; then
+  got=$(LD_LIBRARY_PATH=$(dirname "$lib") sqlite3 :memory: ".load libtessera_sqlite" \
+        "CREATE VIRTUAL TABLE t USING tessera('missing.dbf')" 2>&1) && fail "a missing table was opened"
+  grep -q "missing.dbf" <<<"$got" || fail "the installed extension did not load: $got"
+fi
 
 share=$prefix/share
 files=(
@@ -74,10 +82,12 @@ if [ -f /usr/share/bash-completion/bash_completion ]; then
     complete_line "tessera in"
     complete_line "tessera dump --c"
     complete_line "tessera re"
-    complete_line "tessera check --q"' _ "$share/bash-completion/completions/tessera")
+    complete_line "tessera check --q"
+    complete_line "tessera dump --codepage 125"' _ "$share/bash-completion/completions/tessera")
   [ "$got" = $'index info
---csv
+--codepage --csv
 recall reindex
---quick' ] || fail "completion gave: $got"
+--quick
+1250 1251 1252' ] || fail "completion gave: $got"
 fi
 echo "install tree complete"

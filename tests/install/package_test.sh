@@ -28,6 +28,11 @@ for p in "$@"; do
   [ -x "$root/usr/bin/$p" ] || fail "usr/bin/$p not in the package"
 done
 "$root/usr/bin/tessera" --version | grep -qx "tessera [0-9.]*" || fail "packaged tessera --version"
+[ -f "$root/usr/lib/libtessera_sqlite.so" ] || fail "usr/lib/libtessera_sqlite.so not in the package"
+if command -v sqlite3 >/dev/null; then
+  LD_LIBRARY_PATH=$root/usr/lib sqlite3 :memory: ".load libtessera_sqlite" "SELECT 1" >/dev/null ||
+    fail "the packaged extension does not load by its short name"
+fi
 if [ -x "$root/usr/bin/pyxcdx" ]; then
   "$root/usr/bin/pyxcdx" --help | grep -q "pyxcdx" || fail "packaged pyxcdx --help"
 else

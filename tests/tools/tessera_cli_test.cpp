@@ -155,13 +155,12 @@ TEST(TesseraCli, LockedRecordsAreRefused) {
   r = RunCommand(Tessera("append '" + table + "' CALL_=X --wait 200 2>&1"));
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, "Record is locked by another user\n");
-  // A lock let go within the wait is waited for.
-  std::thread release([&] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(400));
-    holder.UnlockTable();
-  });
-  r = RunCommand(Tessera("append '" + table + "' CALL_=Y 2>&1"));
-  release.join();
+  // A lock let go within the wait is waited for: it is let go once the
+  // tool has the table open, whether or not it has tried the lock yet.
+  testing_support::BackgroundCommand waiting(Tessera("append '" + table + "' CALL_=Y --wait 120000 2>&1"));
+  EXPECT_TRUE(testing_support::WaitUntil([&] { return waiting.HasOpen(table); })) << "the tool never opened the table";
+  holder.UnlockTable();
+  r = waiting.Finish();
   EXPECT_EQ(r.status, 0) << r.out;
   EXPECT_EQ(RunCommand(Tessera("append '" + table + "' CALL_=X")).status, 0);
 }

@@ -94,6 +94,20 @@ class CallscopeProgramTest : public QObject {
     End(callscope);
   }
 
+  // A mistyped --udp is refused before any window, with what was expected.
+  void callscopeRejectsBadEndpoints() {
+    for (const QStringList& args : {QStringList{"--udp"}, QStringList{"--udp", "localhost:2237"},
+                                    QStringList{"--udp=70000"}}) {
+      QProcess p;
+      p.setProgram(CALLSCOPE_PATH);
+      p.setArguments(args);
+      p.start();
+      QVERIFY(p.waitForFinished(30000));
+      QCOMPARE(p.exitCode(), 2);
+      QVERIFY2(p.readAllStandardError().contains("[GROUP:]PORT"), qPrintable(args.join(' ')));
+    }
+  }
+
   // sorrel-sim refuses a mistyped command line before publishing anything.
   void simulatorRejectsBadArguments() {
     QProcess sim;

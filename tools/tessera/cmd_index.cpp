@@ -1,10 +1,13 @@
 // tessera tags / keys / index / check: index files (CDX, MDX, NTX, NDX).
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <iostream>
 
 #include "engine/dbf_date.h"
 #include "engine/dbf_handler.h"
 #include "engine/errors.h"
+#include "engine/settings.h"
 #include "engine/text_helpers.h"
 #include "index/cdx_check.h"
 #include "index/cdx_file.h"
@@ -41,15 +44,11 @@ std::string KindOf(const std::string& name) {
   return plat::UpperName(tessera::ExtensionOf(tessera::DefaultExtension(name, ".CDX")));
 }
 
-// A compound index, or a multiple or single-tag index by its extension.
+// A compound index, or a multiple or single-tag index by its extension,
+// locked where the table's other users lock it.
 std::unique_ptr<KTobjIndexFile> MakeIndex(KTO_dBHandler* table, const std::string& full, bool create, bool shared,
                                           bool writable) {
-  const std::string kind = KindOf(full);
-  if (IsMultipleIndex(full)) return std::make_unique<KTobjMDXFile>(table, full, false, create, shared, writable);
-  // A single-tag file that is built is replaced as a whole.
-  if (kind == ".NTX") return std::make_unique<KTobjNTXFile>(table, full, create, create, shared, writable);
-  if (kind == ".NDX") return std::make_unique<KTobjNDXFile>(table, full, create, create, shared, writable);
-  return std::make_unique<KTobjCDXFile>(table, full, false, create, shared, writable);
+  return tessera::MakeIndexFile(table, full, create, shared, writable);
 }
 
 std::unique_ptr<KTobjIndexFile> OpenIndex(KTO_dBHandler* table, const std::string& name, bool writable) {
@@ -61,6 +60,23 @@ std::unique_ptr<KTobjIndexFile> OpenIndex(KTO_dBHandler* table, const std::strin
   return file;
 }
 
+// Holds the index file's lock shared while the file is read whole (a
+// listing, a check), so that no writer of any program is half-way through
+// it meanwhile; what was read before the lock is read again.
+class ReadLock {
+ public:
+  explicit ReadLock(KTobjIndexFile& file) : file_(file) {
+    file_.LockIndexFileShared();
+    file_.ChangedByOther();
+  }
+  ~ReadLock() { file_.UnlockIndexFile(); }
+  ReadLock(const ReadLock&) = delete;
+  ReadLock& operator=(const ReadLock&) = delete;
+
+ private:
+  KTobjIndexFile& file_;
+};
+
 KTobjIndexTag& TagOf(KTobjIndexFile& file, const std::string& name) {
   KTobjIndexTag* tag = file.FindTag(name);
   if (tag == nullptr) throw tessera::ETesseraError("Cannot find index tag " + name);
@@ -69,7 +85,11 @@ KTobjIndexTag& TagOf(KTobjIndexFile& file, const std::string& name) {
 
 // Character keys as text, other keys as the hex of their stored bytes.
 std::string KeyText(const KTobjIndexTag& tag, const tessera::KTobjIndexKeyData& key) {
-  if (tag.KeyType() == 'C') return plat::OemToUtf8(tessera::TrimRightText(key.bytes()));
+  // A Visual FoxPro key of nullable fields: ".NULL." or the value's key.
+  bool null = false;
+  const std::string_view value = tag.KeyValueBytes(key, &null);
+  if (null) return ".NULL.";
+  if (tag.KeyType() == 'C') return plat::OemToUtf8(tessera::TrimRightText(value));
   // Multiple-index keys are numbers in memory: shown as numbers, dates as
   // yyyymmdd (nothing for an empty date).
   if (key.kind() == tessera::VariantKind::kNumeric && tag.KeyType() == 'D') {
@@ -81,7 +101,20 @@ std::string KeyText(const KTobjIndexTag& tag, const tessera::KTobjIndexKeyData& 
     std::snprintf(buf, sizeof buf, "%.15g", key.AsNumber());
     return buf;
   }
-  return Hex(key.bytes());
+  // Visual FoxPro's date-times: "yyyymmdd hh:mm:ss.fff" (nothing for an
+  // empty one), as seek takes them.
+  if (tag.KeyType() == 'T') {
+    const double number = tessera::DecodeCdxNumber(value);
+    if (!(number >= 1 && number < 1e9)) return std::string();
+    const auto day = static_cast<int32_t>(number);
+    const auto ms = static_cast<int64_t>(std::llround((number - day) * 86400000.0));
+    char buf[32];
+    std::snprintf(buf, sizeof buf, " %02lld:%02lld:%02lld.%03lld", static_cast<long long>(ms / 3600000),
+                  static_cast<long long>(ms / 60000 % 60), static_cast<long long>(ms / 1000 % 60),
+                  static_cast<long long>(ms % 1000));
+    return tessera::EngineDate().StorageText(day) + buf;
+  }
+  return Hex(value);
 }
 
 int64_t CountKeys(KTobjIndexTag& tag) {
@@ -99,9 +132,12 @@ int Tags(const Args& args) {
   // The table beside the index (same name) lets the key types be learned.
   std::unique_ptr<KTO_dBHandler> table;
   const std::string dbf = plat::FullPath(tessera::DefaultExtension(index, ".CDX"));
-  const std::string guess = dbf.substr(0, dbf.size() - tessera::ExtensionOf(dbf).size()) + ".DBF";
+  // (A database container's index, .DCX, is the container's, .DBC.)
+  const std::string ext = plat::UpperName(tessera::ExtensionOf(dbf));
+  const std::string guess = dbf.substr(0, dbf.size() - ext.size()) + (ext == ".DCX" ? ".DBC" : ".DBF");
   if (plat::FileExists(guess)) table = std::make_unique<KTO_dBHandler>(guess, true, false);
   auto file = OpenIndex(table.get(), index, false);
+  ReadLock lock(*file);
   std::printf("%-10s  %-4s  %-6s  %-4s  %-4s  %-8s  %s | %s\n", "tag", "type", "length", "uniq", "desc", "keys",
               "key expression", "FOR expression");
   for (size_t i = 0; i < file->TagCount(); ++i) {
@@ -110,6 +146,10 @@ int Tags(const Args& args) {
                 t.Unique() ? "yes" : "no", t.Descending() ? "yes" : "no", static_cast<long long>(CountKeys(t)),
                 plat::OemToUtf8(t.KeyExpression()).c_str(), plat::OemToUtf8(t.ForExpression()).c_str());
   }
+  // Tags this engine walks and searches but cannot keep current.
+  for (size_t i = 0; i < file->TagCount(); ++i)
+    if (const std::string& why = file->TagAt(i)->Unusable(); !why.empty() && table != nullptr)
+      std::printf("tag %s is read only: %s\n", file->TagAt(i)->Name().c_str(), plat::OemToUtf8(why).c_str());
   return 0;
 }
 
@@ -118,6 +158,7 @@ int Keys(const Args& args) {
   p.Expect(3, 3);
   KTO_dBHandler table(p.Positional()[0], true, false);
   auto file = OpenIndex(&table, p.Positional()[1], false);
+  ReadLock lock(*file);
   KTobjIndexTag& tag = TagOf(*file, p.Positional()[2]);
   tag.ResetTree(0);
   std::string out;
@@ -155,8 +196,15 @@ int Index(const Args& args) {
 
 // check --quick: the write-in-progress mark and one key per record in every
 // tag that keeps one; no record is read.
+// A table read leniently (its header other than its format says) is
+// checked as it was read; check says so first.
+void PrintHeaderWarnings(const tessera::KTO_dBaseDBF& table) {
+  for (const std::string& w : table.HeaderWarnings()) std::printf("warning: the table: %s\n", w.c_str());
+}
+
 int QuickCheck(const std::string& table_name, const std::string& index) {
   KTO_dBHandler table(table_name, true, false);
+  PrintHeaderWarnings(table);
   auto file = OpenIndex(&table, index, false);
   const auto faults = tessera::QuickCheckIndexFile(table, *file);
   for (const auto& f : faults) std::printf("%s\n", plat::OemToUtf8(f).c_str());
@@ -170,7 +218,11 @@ int Check(const Args& args) {
   if (p.Has("--quick")) return QuickCheck(p.Positional()[0], p.Positional()[1]);
   ProgressLine progress("check");
   ProgressTable table(p.Positional()[0], true, false, progress);
+  PrintHeaderWarnings(table);
   auto file = OpenIndex(&table, p.Positional()[1], false);
+  ReadLock lock(*file);
+  // The records as they are now that no writer is half-way.
+  table.RefreshHeader();
   const std::string kind = KindOf(p.Positional()[1]);
   // Each tag's keys are compared with every record's.
   table.ExpectReads(static_cast<int64_t>(file->TagCount()) * table.RecordCount());
@@ -193,7 +245,9 @@ TESSERA_COMMAND("keys", "keys TABLE INDEX TAG", "Print a tag's keys in tag order
                 "Character keys are shown in UTF-8 without trailing blanks; other keys as the hex of\n"
                 "their stored bytes (numbers and dates: the big-endian double with its sign bit turned);\n"
                 "in a multiple index (.MDX) numbers as numbers and dates as yyyymmdd; NTX: the key\n"
-                "text; NDX: the little-endian double.",
+                "text; NDX: the little-endian double. Visual FoxPro's keys: integers as their 4 bytes\n"
+                "(big-endian, sign bit turned), date-times as \"yyyymmdd hh:mm:ss.fff\"; keys of nullable\n"
+                "fields without their leading marker byte, or .NULL.",
                 Keys);
 TESSERA_COMMAND("index", "index TABLE INDEX TAG EXPR [--for EXPR] [--unique] [--descending]",
                 "Build (or replace) one tag of a compound index (or, named .MDX, a multiple index) from every record.",
@@ -202,12 +256,20 @@ TESSERA_COMMAND("index", "index TABLE INDEX TAG EXPR [--for EXPR] [--unique] [--
                 "ascending and keeps no FOR condition).",
                 Index);
 int Reindex(const Args& args) {
-  ArgParser p(args, {}, {});
+  ArgParser p(args, {"--no-wait"}, {"--wait"});
   p.Expect(2, 2);
   const std::string& name = p.Positional()[1];
   RequireWritableIndexKind(name);
   ProgressLine progress("reindex " + name);
   ProgressTable table(p.Positional()[0], true, false, progress);
+  int wait = tessera::kLockWaitTotal;
+  if (p.Has("--no-wait")) wait = 0;
+  if (const std::string* ms = p.Value("--wait")) {
+    const long long n = ParseInteger(*ms, "--wait");
+    if (n < 0) throw UsageError{"--wait takes a number of milliseconds"};
+    wait = static_cast<int>(std::min<long long>(n, 24LL * 3600 * 1000));
+  }
+  table.SetLockWait(wait);
   const size_t tags = tessera::ReindexIndexFile(table, plat::FullPath(name));
   progress.Finish();
   std::printf("%zu tags rebuilt\n", tags);
@@ -220,12 +282,15 @@ TESSERA_COMMAND("check", "check TABLE INDEX [--quick]",
                 "records: it looks for the mark of a write that did not finish and counts the keys\n"
                 "of every tag without FOR condition or UNIQUE against the record count.",
                 Check);
-TESSERA_COMMAND("reindex", "reindex TABLE INDEX",
+TESSERA_COMMAND("reindex", "reindex TABLE INDEX [--wait MS | --no-wait]",
                 "Rebuild every tag of an index file from the table, keeping each tag's definition.",
                 "Names, key and FOR expressions, unique and descending are read from the file, so a\n"
                 "file that check finds damaged, or whose writer was stopped half-way, is repaired.\n"
-                "A compound index is built beside the old file and replaces it when complete.\n"
-                "Shows its progress on a terminal (see --progress).",
+                "The file is rebuilt in place, under a lock that keeps every other program out of it\n"
+                "meanwhile: programs that have it open go on with it and find the new tags. While\n"
+                "another program holds a lock in it for longer than 5000 ms (--wait MS; --no-wait tries\n"
+                "once) the rebuild is refused with \"INDEX is in use by another program\" and nothing is\n"
+                "changed. Shows its progress on a terminal (see --progress).",
                 Reindex);
 
 }  // namespace

@@ -133,8 +133,9 @@ std::string WithUserPaths(std::string message, const Args& args) {
 }
 
 void RequireWritableIndexKind(const std::string& name) {
-  // The kinds this engine writes: compound, multiple and single-tag.
-  static const char* const kWritable[] = {".CDX", ".MDX", ".NTX", ".NDX"};
+  // The kinds this engine writes: compound (a database container's too),
+  // multiple and single-tag.
+  static const char* const kWritable[] = {".CDX", ".DCX", ".MDX", ".NTX", ".NDX"};
   const std::string kind = plat::UpperName(tessera::ExtensionOf(tessera::DefaultExtension(name, ".CDX")));
   for (const char* k : kWritable)
     if (kind == k) return;
