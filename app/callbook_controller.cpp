@@ -338,10 +338,14 @@ void CallbookController::FormActivate() {
   }
 }
 
-bool CallbookController::FormCloseQuery(bool may_ask) {
-  if (!table_->Active()) return true;
+bool CallbookController::CloseAsks() const {
+  if (!table_->Active()) return false;
   const dbkit::DataSetState state = table_->State();
-  if (state != dbkit::DataSetState::kEdit && state != dbkit::DataSetState::kInsert) return true;
+  return state == dbkit::DataSetState::kEdit || state == dbkit::DataSetState::kInsert;
+}
+
+bool CallbookController::FormCloseQuery(bool may_ask) {
+  if (!CloseAsks()) return true;
   const int answer = may_ask ? view_->Ask(kAskSaveChanges, {kButtonYes, kButtonNo, kButtonCancel}) : 0;
   if (answer == 2) return false;
   // A post that fails raises here and the window stays open on the card.

@@ -81,6 +81,8 @@ class CallbookController {
   // and the window stays. With `may_ask` false (a session ending that
   // allows no questions) the card is posted without asking.
   bool FormCloseQuery(bool may_ask = true);
+  // FormCloseQuery would ask now: a card is being edited or added.
+  bool CloseAsks() const;
 
   // ----- menu "Редактирование" -----
   void MenuRedReindClick();

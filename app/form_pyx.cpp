@@ -181,8 +181,7 @@ TFormPYX::TFormPYX(CallbookController& controller, QWidget* parent)
   connect(qApp, &QGuiApplication::commitDataRequest, this, [this](QSessionManager& manager) {
     if (!controller_.Started()) return;
     const bool may_ask = manager.allowsInteraction();
-    bool may_close = false;
-    Run([&] { may_close = controller_.FormCloseQuery(may_ask); });
+    const bool may_close = MayClose(may_ask);
     if (may_ask) manager.release();
     if (!may_close) manager.cancel();
   });
@@ -450,27 +449,39 @@ void TFormPYX::FollowNavigator() {
 }
 
 void TFormPYX::closeEvent(QCloseEvent* e) {
-  // A second request while the first one's question is open waits for
-  // that answer. One that comes after the box has gone, while its answer is
-  // still being handled, is asked again once that is done, not dropped.
-  if (closing_) {
-    if (QApplication::activeModalWidget() == nullptr) close_again_ = true;
-    e->ignore();
+  if (!controller_.Started() || close_answered_ || (!asking_ && !controller_.CloseAsks())) {
+    e->accept();
     return;
   }
-  bool may_close = true;
-  if (controller_.Started()) {
-    may_close = false;
-    closing_ = true;
-    close_again_ = false;
-    Run([&] { may_close = controller_.FormCloseQuery(); });
-    closing_ = false;
-    if (!may_close && close_again_) QTimer::singleShot(0, this, [this] { close(); });
+  e->ignore();
+  if (asking_) {
+    // A request while the question is open waits for its answer; one that
+    // comes once the box has gone, while the answer is still being handled,
+    // is asked again afterwards instead of being dropped.
+    if (QApplication::activeModalWidget() == nullptr) close_again_ = true;
+    return;
   }
-  if (may_close)
-    e->accept();
-  else
-    e->ignore();
+  // The question is asked once this close request has been handled, not
+  // inside it: the toolkit takes a second request that comes during its
+  // close handling as granted and destroys the window, card and all.
+  asking_ = true;
+  QTimer::singleShot(0, this, [this] {
+    if (MayClose(true)) {
+      close_answered_ = true;
+      close();
+      close_answered_ = false;
+    }
+  });
+}
+
+bool TFormPYX::MayClose(bool may_ask) {
+  bool may_close = false;
+  asking_ = true;
+  close_again_ = false;
+  Run([&] { may_close = controller_.FormCloseQuery(may_ask); });
+  asking_ = false;
+  if (!may_close && close_again_) QTimer::singleShot(0, this, [this] { close(); });
+  return may_close;
 }
 
 void TFormPYX::StartUp() {

@@ -102,8 +102,8 @@ class TFormPYX : public QMainWindow, public CallbookView {
   bool event(QEvent* event) override;
   void showEvent(QShowEvent* event) override;
   // Closing while a card is being edited or added asks first (the
-  // controller's FormCloseQuery); the window stays when the user goes back
-  // to the card or the card cannot be posted.
+  // controller's FormCloseQuery), just after the request; the window stays
+  // when the user goes back to the card or the card cannot be posted.
   void closeEvent(QCloseEvent* event) override;
   bool eventFilter(QObject* watched, QEvent* event) override;
 
@@ -122,6 +122,10 @@ class TFormPYX : public QMainWindow, public CallbookView {
   // navigator's buttons for the same actions are (a read-only callbook, an
   // empty one).
   void FollowNavigator();
+  // Asks the controller whether the window may close (the question when a
+  // card is being edited); a close request that came while the answer was
+  // being handled is asked again.
+  bool MayClose(bool may_ask);
 
   CallbookController& controller_;
   std::unique_ptr<dbkit::DataSource> source_;
@@ -132,8 +136,9 @@ class TFormPYX : public QMainWindow, public CallbookView {
   QLabel* wait_ = nullptr;
   QLineEdit* edit_vvod_ = nullptr;
   QPushButton* button_enter_ = nullptr;
-  bool closing_ = false;      // a close request is being asked about
-  bool close_again_ = false;  // another came once the question had gone
+  bool asking_ = false;          // a close request is being asked about
+  bool close_again_ = false;     // another came once the question had gone
+  bool close_answered_ = false;  // the question allowed this close
 };
 
 }  // namespace pyx
