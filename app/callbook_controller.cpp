@@ -268,7 +268,8 @@ CallbookController::IndexPlan CallbookController::PlanIndex() {
   plan.tags = MissingTags(report.tags);
   if (plan.tags.empty()) return plan;
   plan.keep_current = true;
-  plan.note = Fill(kStatusTagsAdded, {Join(plan.tags)});
+  plan.note = plan.tags.size() == CallbookTagDefs().size() ? std::string(kStatusAllTagsAdded)
+                                                           : Fill(kStatusTagsAdded, {Join(plan.tags)});
   if (!others.empty()) plan.note += ", " + std::string(kStatusOtherTagsKept);
   return plan;
 }

@@ -43,6 +43,8 @@ inline constexpr std::string_view kStatusIndexInterrupted =
 inline constexpr std::string_view kStatusIndexMismatch = "Индекс PYX.CDX не соответствует таблице и перестроен";
 // The tags built (comma-separated).
 inline constexpr std::string_view kStatusTagsAdded = "В индекс PYX.CDX добавлены теги справочника: %s";
+// Every one of the callbook's tags was built (the list would not fit).
+inline constexpr std::string_view kStatusAllTagsAdded = "В индекс PYX.CDX добавлены все теги справочника";
 inline constexpr std::string_view kStatusOtherTagsKept = "теги других программ сохранены";
 inline constexpr std::string_view kStatusIndexNotBuilt =
     "Индекс PYX.CDX не построен, поиск недоступен; «Переиндексация» построит его снова";

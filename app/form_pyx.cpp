@@ -174,6 +174,10 @@ TFormPYX::TFormPYX(CallbookController& controller, QWidget* parent)
   // the controller's notes ("StatusLine", e.g. why the index was rebuilt).
   auto* status = new QLabel(statusBar());
   status->setObjectName(QStringLiteral("StatusLine"));
+  // A note longer than the line is cut at the window's edge instead of
+  // widening the window; its tooltip holds the whole of it.
+  status->setMinimumWidth(1);
+  status->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
   statusBar()->addWidget(status, 1);
   // The desktop session ending is a close too: a card being edited is
   // asked about while the session manager lets the program ask, and posted
@@ -549,7 +553,10 @@ void TFormPYX::SetText(std::string_view control, std::string_view text) {
   QWidget* w = Control(control);
   if (auto* l = qobject_cast<QLabel*>(w)) {
     l->setText(Utf8(text));
-    l->adjustSize();
+    if (l->objectName() == QStringLiteral("StatusLine"))
+      l->setToolTip(l->text());
+    else
+      l->adjustSize();
   } else if (auto* e = qobject_cast<QLineEdit*>(w)) {
     e->setText(Utf8(text));
   }
