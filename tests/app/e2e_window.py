@@ -322,7 +322,9 @@ class Pyx:
         delete = d.intern_atom("WM_DELETE_WINDOW")
         ev = protocol.event.ClientMessage(window=w, client_type=protocols, data=(32, [delete, X.CurrentTime, 0, 0, 0]))
         w.send_event(ev, event_mask=X.NoEventMask)
-        d.flush()
+        # A round trip, not just a flush: a request still unread when the
+        # connection closes can be dropped by the server with it.
+        d.sync()
         d.close()
 
     def exit_status(self, timeout=DEADLINE):
