@@ -328,9 +328,7 @@ bool KTobjCDXFile::ChangedByOther() {
   uint8_t h[24];
   if (!ReadDirect(0, h, 24)) return false;
   mark_seen_ = std::memcmp(h + kPendingMarkOffset, kPendingMark, 8) == 0;
-  const int32_t counter = static_cast<int32_t>(static_cast<uint32_t>(h[8]) | (static_cast<uint32_t>(h[9]) << 8) |
-                                               (static_cast<uint32_t>(h[10]) << 16) |
-                                               (static_cast<uint32_t>(h[11]) << 24));
+  const int32_t counter = static_cast<int32_t>(bytes::GetLE32(h + 8));
   if (counter == directory_->VersionCounter()) return false;
   directory_->SetVersionCounter(counter);
   ForgetForeignState();
