@@ -105,21 +105,11 @@ int KTobjCDXTag::LocateNode(int32_t offset, const KTobjIndexKeyData& key, int32_
   const size_t at = path.size();
   path.push_back({offset, 0});
   const int L = key_length_;
-  const uint8_t pad = PadByte();
   if (!IsLeafAttributes(attributes)) {
-    if (count > interior_capacity_) return 2;
-    const int lo = InteriorLowerBound(b, count, entry_size_, L, pad, [&](const uint8_t* e, int length) {
-      return CompareStored(key, recno, e, length, GetBE32(e + L));
-    });
-    for (int p = std::min(lo, count - 1); p < count; ++p) {
-      const int32_t child = GetBE32(b + 12 + p * entry_size_ + L + 4);
-      if (child <= 0 || child % 512 != 0) return 2;
-      path.resize(at + 1);
-      path[at].position = p;
-      const int r = LocateNode(child, key, recno, path, found, depth + 1);
-      if (r != 1) return r;
-    }
-    return 1;
+    return DescendInterior(
+        b, count, at, path,
+        [&](const uint8_t* e, int length) { return CompareStored(key, recno, e, length, GetBE32(e + L)); },
+        [&](int32_t child) { return LocateNode(child, key, recno, path, found, depth + 1); });
   }
   if (!DecodeLeaf(b, flat_)) {
     ForgetFlatLeaf();

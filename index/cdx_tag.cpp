@@ -514,20 +514,13 @@ int KTobjCDXTag::SearchNodeInPlace(int32_t offset, const KTobjIndexKeyData& targ
     else probe_.SetBytes(bytes, length);
   };
   if (!IsLeafAttributes(attributes)) {
-    if (count > interior_capacity_) return 2;
-    const int lo = InteriorLowerBound(b, count, entry_size_, L, pad, [&](const uint8_t* e, int length) {
-      set_probe(e, length);
-      return CompareKeys(target, probe_, partial);
-    });
-    for (int p = std::min(lo, count - 1); p < count; ++p) {
-      const int32_t child = GetBE32(b + 12 + p * entry_size_ + L + 4);
-      if (child <= 0 || child % 512 != 0) return 2;
-      path.resize(at + 1);
-      path[at].position = p;
-      const int r = SearchNodeInPlace(child, target, partial, path, found, depth + 1);
-      if (r != 1) return r;
-    }
-    return 1;
+    return DescendInterior(
+        b, count, at, path,
+        [&](const uint8_t* e, int length) {
+          set_probe(e, length);
+          return CompareKeys(target, probe_, partial);
+        },
+        [&](int32_t child) { return SearchNodeInPlace(child, target, partial, path, found, depth + 1); });
   }
   cdx_leaf::Decoder dec;
   dec.Start(b, L, pad);

@@ -162,6 +162,15 @@ class KTobjCDXTag : public KTobjIndexTag {
   // node sorts before the target.
   int SearchNodeInPlace(int32_t offset, const KTobjIndexKeyData& target, int partial, std::vector<PathStep>& path,
                         KTobjIndexKeyData& found, int depth);
+  // The interior step of the searches over the stored nodes
+  // (SearchNodeInPlace, LocateNode): in interior node image `b` (`count`
+  // entries; the node stands at path[at]) the first entry whose key
+  // `compare(key, length)` does not place before the target, then the
+  // entries after it for as long as `descend(child)` answers 1 (every key
+  // below sorts before the target). 2 when the node does not look right.
+  template <class Compare, class Descend>
+  int DescendInterior(const uint8_t* b, int count, size_t at, std::vector<PathStep>& path, Compare compare,
+                      Descend descend);
 
   // A leaf decoded whole, without node objects: per entry its record, its
   // duplicate and trailing counts and stored byte count as stored, where
@@ -284,6 +293,23 @@ class KTobjCDXTag : public KTobjIndexTag {
   bool valid_ = true;
   KTobjIndexKeyData probe_{256};  // a stored key being compared in place
 };
+
+template <class Compare, class Descend>
+int KTobjCDXTag::DescendInterior(const uint8_t* b, int count, size_t at, std::vector<PathStep>& path,
+                                 Compare compare, Descend descend) {
+  if (count > interior_capacity_) return 2;
+  const int L = key_length_;
+  const int lo = cdx_bytes::InteriorLowerBound(b, count, entry_size_, L, PadByte(), compare);
+  for (int p = lo < count - 1 ? lo : count - 1; p < count; ++p) {
+    const int32_t child = index_bytes::GetBE32(b + 12 + p * entry_size_ + L + 4);
+    if (child <= 0 || child % 512 != 0) return 2;
+    path.resize(at + 1);
+    path[at].position = p;
+    const int r = descend(child);
+    if (r != 1) return r;
+  }
+  return 1;
+}
 
 // The stored form of a number (1 to 8 bytes, see above) and back.
 std::string EncodeCdxNumber(double value);
