@@ -563,6 +563,24 @@ void KTobjIndexFile::LockStructureShared() {
   throw ETesseraError(disk_->FileName() + " is in use by another program");
 }
 
+void KTobjIndexFile::ReadStructure(const std::function<void()>& read, const std::function<void()>& then) {
+  // Read while no other program writes or rebuilds the file.
+  StructureLock lock(this);
+  try {
+    read();
+  } catch (const ETesseraError&) {
+    corrupt_ = true;
+  }
+  if (then) then();
+}
+
+void KTobjIndexFile::ClaimAsTablesOwn() {
+  if (!corrupt_ && table_ != nullptr && !table_->StructuralIndex() && table_->IsWritable() &&
+      plat::UpperName(BaseName(disk_->FileName())) == plat::UpperName(BaseName(table_->FileName())) &&
+      plat::DirectoryOf(disk_->FileName()) == plat::DirectoryOf(table_->FileName()))
+    table_->SetStructuralIndex(true);
+}
+
 bool KTobjIndexFile::HoldsRebuildLock() const {
   return disk_ && disk_->LockCount() > 0 && !disk_->LockIsShared() && disk_->LockOffset() == 0 &&
          disk_->LockLength() == kRebuildLockLength;
