@@ -1,5 +1,7 @@
 // Fixed texts of the dataset adapter's own failures (raised as
-// dbkit::DatabaseError). "%s" takes a file or table name.
+// dbkit::DatabaseError). "%s" takes a file or table name. Failures the
+// data-access layer names too take its texts (dbkit/db_messages.h), and a
+// lock another process holds the engine's (engine/messages.h).
 #pragma once
 
 namespace tessera::dsmsg {
@@ -12,7 +14,6 @@ inline constexpr const char kBeyondRange[] = "Record request beyond range of tab
 inline constexpr const char kCannotDelete[] = "Cannot delete the record";
 inline constexpr const char kCannotRecall[] = "Cannot recall the record";
 inline constexpr const char kInvalidBookmark[] = "Bookmark is invalid for table ";
-inline constexpr const char kRecordLocked[] = "Record is locked by another user";
 // An edit or post of a record that another program deleted meanwhile.
 inline constexpr const char kRecordDeleted[] = "Record was deleted by another user";
 // A file that must be held alone (an index file about to be replaced) is
@@ -20,14 +21,10 @@ inline constexpr const char kRecordDeleted[] = "Record was deleted by another us
 inline constexpr const char kFileInUse[] = "File %s is in use by another program";
 inline constexpr const char kBusyIndexing[] = "Table is busy building an index";
 inline constexpr const char kBusyCopying[] = "Table is busy copying";
-inline constexpr const char kNotEditing[] = "Dataset not in edit or insert mode";
 inline constexpr const char kNotIndexField[] = "Field '%s' is not indexed and cannot be modified";
-inline constexpr const char kFieldReadOnly[] = "Field '%s' cannot be modified";
 inline constexpr const char kNoIndexForFind[] = "No index is assigned for Find operation";
 inline constexpr const char kMasterNoIndex[] = "Master/Detail relation failed, no index open for %s";
 inline constexpr const char kMasterMismatch[] = "Master/Detail relation failed, field missmatch for %s";
-inline constexpr const char kCircularLinks[] = "Circular datalinks are not allowed";
-inline constexpr const char kClosedDataSet[] = "Cannot perform this operation on a closed dataset";
 // A blob stream asked to write before the start of its value.
 inline constexpr const char kBlobNegativePosition[] = "Cannot write before the start of field '%s'";
 

@@ -9,6 +9,19 @@
 // operations: building index tags, key searches, key ranges, undeleting,
 // and the list of index files opened with the table.
 //
+// The class's code is in rooms by concern:
+//   tessera_data_set.cpp          construction, properties, the filter,
+//                                 opening and closing the table
+//   tessera_data_set_records.cpp  record buffers, bookmarks, navigation
+//   tessera_data_set_fields.cpp   field definitions, field values, code
+//                                 pages, blob streams
+//   tessera_data_set_edits.cpp    insert, edit, post, cancel, delete,
+//                                 undelete
+//   tessera_data_set_search.cpp   key searches, key ranges, Locate,
+//                                 Lookup, master/detail
+//   tessera_data_set_indexes.cpp  index files and definitions, the master
+//                                 tag, building and inspecting index files
+//
 // Record buffer (one per buffered row, allocated here for the base):
 //   0                 record length   the record bytes as on disk
 //   reclen            calc size       calculated fields: per field one
@@ -26,8 +39,9 @@
 // and from the ANSI code page when TranslateASCII is set.
 //
 // Failures of the adapter itself are dbkit::DatabaseError with the texts of
-// dataset/dataset_messages.h; engine failures underneath pass through as
-// ETesseraError or ETesseraExpression.
+// dataset/dataset_messages.h (and those it shares with the data-access
+// layer or the engine, named there); engine failures underneath pass
+// through as ETesseraError or ETesseraExpression.
 #pragma once
 
 #include <cstdint>
@@ -41,6 +55,7 @@
 #include "dataset/index_file_build.h"
 #include "dataset/index_file_list.h"
 #include "dbkit/data_set.h"
+#include "engine/dbf_fields.h"
 #include "engine/dbf_table.h"
 #include "engine/lock_protocol.h"
 
@@ -261,6 +276,10 @@ class TTesseraDataSet : public dbkit::DataSet {
   // Writes the record bytes of a row buffer over record `recno`, or
   // appends them (0).
   void WriteFromBuffer(const char* buffer, int32_t recno);
+  // Sets (`deleted`) or clears the deletion mark of record `recno` under
+  // its record lock (the edit's own when it holds one); deleted records
+  // are visible meanwhile. Leaves the table on the record.
+  void MarkRecord(int32_t recno, bool deleted);
 
   // Called back by the table.
   bool AcceptRecord();
@@ -281,6 +300,29 @@ class TTesseraDataSet : public dbkit::DataSet {
   // Sets the master/detail range without moving the rows.
   void SetMasterRange();
   std::string ToOem(std::string_view text) const;
+  // The text LocateValues compares a field with.
+  FieldValue LocateText(const dbkit::Field* field, const dbkit::Value& value) const;
+  // Shows a record that is no row buffer through the fields, in the filter
+  // state, for as long as it lives (an OnFilterRecord event, a Lookup).
+  class FilterStateScope {
+   public:
+    FilterStateScope(TTesseraDataSet* ds, char* record)
+        : ds_(ds), saved_buffer_(ds->FilterBuffer()) {
+      ds_->SetFilterBuffer(record);
+      saved_state_ = ds_->SetTempState(dbkit::DataSetState::kFilter);
+    }
+    ~FilterStateScope() {
+      ds_->RestoreState(saved_state_);
+      ds_->SetFilterBuffer(saved_buffer_);
+    }
+    FilterStateScope(const FilterStateScope&) = delete;
+    FilterStateScope& operator=(const FilterStateScope&) = delete;
+
+   private:
+    TTesseraDataSet* ds_;
+    char* saved_buffer_;
+    dbkit::DataSetState saved_state_;
+  };
   // Points the table's accessors at a record buffer for one scope and
   // puts back whichever buffer they used before (scopes nest: a filter
   // event reads fields while the table is reading into a row buffer).

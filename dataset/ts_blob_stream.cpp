@@ -7,6 +7,7 @@
 #include "dataset/dbf_object.h"
 #include "dataset/tessera_data_set.h"
 #include "dbkit/db_error.h"
+#include "dbkit/db_messages.h"
 #include "dbkit/field.h"
 #include "platform/codepage.h"
 #include "platform/text_codepage.h"
@@ -30,8 +31,8 @@ TTSBlobStream::TTSBlobStream(dbkit::Field* field, dbkit::BlobStreamMode mode)
   field_no_ = field->FieldNo();
   record_ = dataset_->StateRecord();
   if (mode != dbkit::BlobStreamMode::kRead) {
-    if (field->ReadOnly()) dbkit::RaiseDatabaseError(dbkit::FormatMessage(dsmsg::kFieldReadOnly, {field->DisplayName()}));
-    if (!EditingOrInserting(dataset_)) dbkit::RaiseDatabaseError(dsmsg::kNotEditing);
+    if (field->ReadOnly()) dbkit::RaiseDatabaseError(dbkit::FormatMessage(dbkit::msg::kFieldReadOnly, {field->DisplayName()}));
+    if (!EditingOrInserting(dataset_)) dbkit::RaiseDatabaseError(dbkit::msg::kNotEditing);
   }
   if (mode == dbkit::BlobStreamMode::kWrite) {
     modified_ = true;

@@ -9,27 +9,12 @@
 #include "dbkit/db_messages.h"
 #include "dbkit/field_types.h"
 #include "platform/codepage.h"
+#include "platform/text_list.h"
 
 namespace dbkit {
 namespace {
 
 bool IsEditState(DataSetState s) { return s == DataSetState::kEdit || s == DataSetState::kInsert; }
-
-// Splits "A; B;C" into its names.
-std::vector<std::string> SplitNames(std::string_view names) {
-  std::vector<std::string> out;
-  size_t start = 0;
-  while (start <= names.size()) {
-    size_t end = names.find(';', start);
-    if (end == std::string_view::npos) end = names.size();
-    std::string_view part = names.substr(start, end - start);
-    while (!part.empty() && part.front() == ' ') part.remove_prefix(1);
-    while (!part.empty() && part.back() == ' ') part.remove_suffix(1);
-    if (!part.empty()) out.emplace_back(part);
-    start = end + 1;
-  }
-  return out;
-}
 
 bool FieldMatches(const Field& field, const Value& value, LocateOptions options) {
   const bool is_text = field.DataType() == FieldType::kString || field.DataType() == FieldType::kMemo;
@@ -887,7 +872,7 @@ Field* DataSet::FieldByName(std::string_view name) const {
 
 std::vector<Field*> DataSet::GetFieldList(std::string_view names) const {
   std::vector<Field*> out;
-  for (const std::string& name : SplitNames(names)) out.push_back(FieldByName(name));
+  for (const std::string& name : plat::SplitNameList(names)) out.push_back(FieldByName(name));
   return out;
 }
 

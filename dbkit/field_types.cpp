@@ -11,15 +11,10 @@
 #include "dbkit/db_messages.h"
 #include "platform/codepage.h"
 #include "platform/text_convert.h"
+#include "platform/text_list.h"
 
 namespace dbkit {
 namespace {
-
-std::string_view Trim(std::string_view t) {
-  while (!t.empty() && t.front() == ' ') t.remove_prefix(1);
-  while (!t.empty() && t.back() == ' ') t.remove_suffix(1);
-  return t;
-}
 
 std::string NumberText(double v) { return plat::FloatToText(v); }
 
@@ -132,7 +127,7 @@ std::string IntegerField::AsString() const {
 }
 
 void IntegerField::SetAsString(std::string_view text) {
-  const std::string_view t = Trim(text);
+  const std::string_view t = plat::TrimOf(text);
   if (t.empty()) {
     Clear();
     return;
@@ -182,7 +177,7 @@ std::string FloatField::AsString() const {
 }
 
 void FloatField::SetAsString(std::string_view text) {
-  const std::string_view t = Trim(text);
+  const std::string_view t = plat::TrimOf(text);
   if (t.empty()) {
     Clear();
     return;
@@ -236,7 +231,7 @@ std::string BooleanField::AsString() const {
 }
 
 void BooleanField::SetAsString(std::string_view text) {
-  const std::string_view t = Trim(text);
+  const std::string_view t = plat::TrimOf(text);
   if (t.empty()) {
     Clear();
     return;
@@ -295,7 +290,7 @@ std::string DateTimeField::AsString() const {
 }
 
 void DateTimeField::SetAsString(std::string_view text) {
-  const std::string_view t = Trim(text);
+  const std::string_view t = plat::TrimOf(text);
   if (t.empty()) {
     Clear();
     return;
@@ -309,7 +304,7 @@ void DateTimeField::SetAsString(std::string_view text) {
     RaiseInvalidText(msg::kInvalidDate, text);
   }
   if (space != std::string_view::npos) {
-    const std::string time(Trim(t.substr(space)));
+    const std::string time(plat::TrimOf(t.substr(space)));
     int h = 0, m = 0, s = 0;
     char tail = 0;
     const int n = std::sscanf(time.c_str(), "%d:%d:%d%c", &h, &m, &s, &tail);

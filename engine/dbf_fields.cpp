@@ -14,6 +14,7 @@
 #include "expr/dbf_names.h"
 #include "platform/codepage.h"
 #include "platform/text_convert.h"
+#include "platform/text_list.h"
 
 namespace tessera {
 namespace {
@@ -22,12 +23,8 @@ constexpr int32_t kJulianDayOfYearOne = 1721425;  // the day before 1 January of
 constexpr double kMsPerDay = 86400000.0;
 constexpr int32_t kBlankDayNumber = 2415019;       // what four blank bytes of a T field read as
 
-int32_t GetI32(const char* p) {
-  int32_t v;
-  std::memcpy(&v, p, 4);
-  return v;
-}
-void PutI32(char* p, int32_t v) { std::memcpy(p, &v, 4); }
+int32_t GetI32(const char* p) { return static_cast<int32_t>(bytes::GetLE32(reinterpret_cast<const uint8_t*>(p))); }
+void PutI32(char* p, int32_t v) { bytes::PutLE32(reinterpret_cast<uint8_t*>(p), static_cast<uint32_t>(v)); }
 
 bool AllBlank(const char* p, int n) {
   for (int i = 0; i < n; ++i)
@@ -49,18 +46,8 @@ std::string TwoDigits(int v) {
 // dBase 7 keeps its binaries big-endian; its integers with the sign bit
 // inverted, so that their bytes sort as the numbers do.
 uint32_t GetBE32(const char* p) { return bytes::GetBE32(reinterpret_cast<const uint8_t*>(p)); }
-double GetBEDouble(const char* p) {
-  uint64_t bits = 0;
-  for (int i = 0; i < 8; ++i) bits = (bits << 8) | static_cast<uint8_t>(p[i]);
-  double v;
-  std::memcpy(&v, &bits, 8);
-  return v;
-}
-void PutBEDouble(char* p, double v) {
-  uint64_t bits;
-  std::memcpy(&bits, &v, 8);
-  for (int i = 7; i >= 0; --i, bits >>= 8) p[i] = static_cast<char>(bits & 0xFF);
-}
+double GetBEDouble(const char* p) { return bytes::GetBEDouble(reinterpret_cast<const uint8_t*>(p)); }
+void PutBEDouble(char* p, double v) { bytes::PutBEDouble(reinterpret_cast<uint8_t*>(p), v); }
 
 // A date-time as the writers show it: the day's date and the time of day
 // rounded to the nearest second (a time within half a second of midnight
@@ -804,15 +791,7 @@ void KTO_dBaseFld::StoreValuesInRecord(char* buffer, std::string_view names,
   } restore{this};
   BlankRecord();
   if (names.empty()) return;
-  std::vector<std::string> list;
-  size_t start = 0;
-  while (start <= names.size()) {
-    const size_t semi = names.find(';', start);
-    const size_t end = semi == std::string_view::npos ? names.size() : semi;
-    list.push_back(TrimText(names.substr(start, end - start)));
-    if (semi == std::string_view::npos) break;
-    start = semi + 1;
-  }
+  const std::vector<std::string> list = plat::SplitNameList(names, true);
   for (size_t i = 0; i < list.size() && i < values.size(); ++i)
     PutText(list[i], values[i].value_or(std::string()));
 }

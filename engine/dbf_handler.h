@@ -6,6 +6,10 @@
 // by expression, building a tag into an index file, a read cache for
 // navigation in record-number order, and keeping every open index current
 // when records are written.
+//
+// dbf_handler.cpp holds the read cache, the index files and their locks,
+// record writes through the indexes and building tags;
+// dbf_handler_navigation.cpp navigation, searches, key ranges and the filter.
 #pragma once
 
 #include <array>

@@ -9,6 +9,7 @@
 #include "engine/errors.h"
 #include "engine/memo.h"
 #include "engine/messages.h"
+#include "engine/lock_retry.h"
 #include "engine/settings.h"
 #include "engine/text_helpers.h"
 #include "platform/last_error.h"
@@ -480,14 +481,10 @@ bool KTO_dBaseDBF::TakeAppendLock() {
   // The append lock keeps two writers from taking the same slot. A refused
   // lock is retried like memo and index locks; appending without it could
   // overwrite another process's new record.
-  bool locked = LockAppend();
-  if (!locked && IsShared() && LockCount() == 0) {
-    for (int waited = 0; waited < lock_wait_ && !locked; waited += kLockRetryInterval) {
-      plat::SleepMilliseconds(kLockRetryInterval);
-      locked = LockAppend();
-    }
-    if (!locked) ReportError(plat::kErrLockViolation, kNoSubCode, FileName());
-  }
+  // Only a shared table with no lock of its own held waits.
+  const bool may_wait = IsShared() && LockCount() == 0;
+  const bool locked = RetryLock(may_wait ? lock_wait_ : 0, [this] { return LockAppend(); });
+  if (!locked && may_wait) ReportError(plat::kErrLockViolation, kNoSubCode, FileName());
   return locked;
 }
 

@@ -8,6 +8,7 @@
 #include "engine/errors.h"
 #include "engine/fx_memo.h"
 #include "engine/memo4.h"
+#include "engine/lock_retry.h"
 #include "engine/settings.h"
 #include "engine/text_helpers.h"
 #include "platform/file.h"
@@ -216,10 +217,10 @@ bool KTobjMemo::LockMemoHeader() {
     case kFoxLock: offset = locks_.a - 1u; break;
     default: offset = 0; length = 0; break;
   }
-  for (int attempt = 0; attempt < kLockRetries; ++attempt) {
-    if (length > 0 && LockRange(offset, length)) return true;
-    plat::SleepMilliseconds(kLockRetryInterval);
-  }
+  // kLockRetries attempts, with the pause after the last one as well.
+  if (RetryLock(kLockWaitTotal - kLockRetryInterval, [&] { return length > 0 && LockRange(offset, length); }))
+    return true;
+  plat::SleepMilliseconds(kLockRetryInterval);
   ReportIoError(LastError() != 0 ? LastError() : plat::kErrLockViolation, kSubMemoLock);
   return false;
 }

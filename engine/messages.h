@@ -31,23 +31,9 @@ inline constexpr const char* kTagNotFound = "Cannot find index tag %s";
 inline constexpr const char* kIndexLockError = "Error %s in Lock of %s";
 inline constexpr const char* kFilterNotBoolean = "Filter expression must return boolean result";
 inline constexpr const char* kTableEnciphered = "Table is enciphered and cannot be read - %s";
-
-// Dataset errors (the data-access framework's database error).
-inline constexpr const char* kNoIndexForFind = "No index is assigned for Find operation";
-inline constexpr const char* kBeyondRange = "Record request beyond range of table";
-inline constexpr const char* kCannotDelete = "Cannot delete the record";
-inline constexpr const char* kCannotRecall = "Cannot recall the record";
-inline constexpr const char* kBookmarkInvalid = "Bookmark is invalid for table ";
+// A record or table lock that another process holds past the wait; the
+// tools and the dataset report it with this text.
 inline constexpr const char* kRecordLocked = "Record is locked by another user";
-inline constexpr const char* kBusyIndexing = "Table is busy building an index";
-inline constexpr const char* kBusyCopying = "Table is busy copying";
-inline constexpr const char* kNotEditing = "Dataset not in edit or insert mode";
-inline constexpr const char* kNoIndexForRelation = "Master/Detail relation failed, no index open for %s";
-inline constexpr const char* kFieldMismatchRelation = "Master/Detail relation failed, field missmatch for %s";
-inline constexpr const char* kTableNameMissing = "Table name missing";
-inline constexpr const char* kCannotFindFile = "Cannot find file %s";
-inline constexpr const char* kErrorGetting = "Error getting %s";
-inline constexpr const char* kIndexAlreadyOpen = "Index file %s already open";
 
 // Fills the %s and %d placeholders of a message in order with the given
 // texts (numbers are passed already written as text).

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "platform/codepage.h"
+#include "platform/text_list.h"
 
 namespace tessera {
 
@@ -38,19 +39,14 @@ void TrimBuffer(char* buffer) {
   buffer[len] = '\0';
 }
 
-std::string TrimRightText(std::string_view text) {
-  size_t n = text.size();
-  while (n > 0 && text[n - 1] == ' ') --n;
-  return std::string(text.substr(0, n));
-}
+std::string TrimRightText(std::string_view text) { return std::string(plat::TrimRightOf(text)); }
 
 std::string TrimLeftText(std::string_view text) {
-  size_t i = 0;
-  while (i < text.size() && text[i] == ' ') ++i;
-  return std::string(text.substr(i));
+  const size_t first = text.find_first_not_of(' ');
+  return first == std::string_view::npos ? std::string() : std::string(text.substr(first));
 }
 
-std::string TrimText(std::string_view text) { return TrimLeftText(TrimRightText(text)); }
+std::string TrimText(std::string_view text) { return std::string(plat::TrimOf(text)); }
 
 int CompareLocale(std::string_view a, std::string_view b) { return plat::CompareText(a, b); }
 int CompareLocaleIgnoreCase(std::string_view a, std::string_view b) { return plat::CompareTextIgnoreCase(a, b); }

@@ -12,12 +12,7 @@
 
 namespace tessera::cdx_bytes {
 
-inline uint16_t Get16(const uint8_t* p) { return bytes::GetLE16(p); }
-inline int32_t Get32(const uint8_t* p) { return static_cast<int32_t>(bytes::GetLE32(p)); }
-inline int32_t GetBE32(const uint8_t* p) { return static_cast<int32_t>(bytes::GetBE32(p)); }
-inline void Put16(uint8_t* p, uint32_t v) { bytes::PutLE16(p, v); }
-inline void Put32(uint8_t* p, int32_t v) { bytes::PutLE32(p, static_cast<uint32_t>(v)); }
-inline void PutBE32(uint8_t* p, int32_t v) { bytes::PutBE32(p, static_cast<uint32_t>(v)); }
+using namespace index_bytes;
 
 // Node attributes (bytes 0-1): bit 0 root, bit 1 leaf. Visual FoxPro sets
 // bit 2 as well (values 4 to 7); a node with any higher bit set is none.

@@ -22,20 +22,11 @@ struct Walk {
   std::vector<std::pair<std::string, int32_t>> leaf_keys;           // stored key, record
   int leaf_depth = -1;
 
-  void Fault(const std::string& what) {
-    if (faults.size() < 200) faults.push_back("tag " + tag.Name() + ": " + what);
-  }
+  void Fault(const std::string& what) { AddCheckFault(faults, tag, what); }
 
   // Walks the subtree at offset; answers its greatest key and record.
   bool Node(int32_t offset, int depth, KTobjIndexKeyData* last) {
-    if (!seen.insert(offset).second) {
-      Fault("node " + std::to_string(offset) + " is reached twice (the tree loops)");
-      return false;
-    }
-    if (depth > 64) {
-      Fault("tree deeper than 64 levels");
-      return false;
-    }
+    if (!EnterCheckedNode(seen, offset, depth, "node " + std::to_string(offset), [this](const std::string& what) { Fault(what); })) return false;
     std::unique_ptr<KTobjIndexKey> node;
     try {
       node = std::make_unique<KTobjIndexKey>(&tag, nullptr, offset);

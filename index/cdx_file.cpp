@@ -26,23 +26,13 @@ KTobjCDXFile::KTobjCDXFile(KTO_dBHandler* table, std::string_view name, bool ove
   if (!disk_ || disk_->IsClosed()) return;
   duplicates_by_record_ = true;
   constructing_ = true;
-  {
-    // Read while no other program writes or rebuilds the file.
-    StructureLock lock(this);
-    try {
-      if (disk_->FileSize() > 512) ReadDirectory();
-      else CreateDirectory();
-    } catch (const ETesseraError&) {
-      // A damaged file is left not opened; the table reports it.
-      corrupt_ = true;
-    }
-  }
+  ReadStructure([this] {
+    if (disk_->FileSize() > 512) ReadDirectory();
+    else CreateDirectory();
+  });
   SetNewCdxTagCollation(1);
   // A compound index named like the table is its structural index.
-  if (!corrupt_ && table_ != nullptr && !table_->StructuralIndex() && table_->IsWritable() &&
-      plat::UpperName(BaseName(disk_->FileName())) == plat::UpperName(BaseName(table_->FileName())) &&
-      plat::DirectoryOf(disk_->FileName()) == plat::DirectoryOf(table_->FileName()))
-    table_->SetStructuralIndex(true);
+  ClaimAsTablesOwn();
   constructing_ = false;
   opened_ = !corrupt_;
 }
@@ -328,9 +318,7 @@ bool KTobjCDXFile::ChangedByOther() {
   uint8_t h[24];
   if (!ReadDirect(0, h, 24)) return false;
   mark_seen_ = std::memcmp(h + kPendingMarkOffset, kPendingMark, 8) == 0;
-  const int32_t counter = static_cast<int32_t>(static_cast<uint32_t>(h[8]) | (static_cast<uint32_t>(h[9]) << 8) |
-                                               (static_cast<uint32_t>(h[10]) << 16) |
-                                               (static_cast<uint32_t>(h[11]) << 24));
+  const int32_t counter = static_cast<int32_t>(bytes::GetLE32(h + 8));
   if (counter == directory_->VersionCounter()) return false;
   directory_->SetVersionCounter(counter);
   ForgetForeignState();

@@ -67,8 +67,10 @@ class KTobjCDXFile : public KTobjIndexFile {
   // directory as it is now (a rebuild moves them). A tag no longer there
   // makes the file refuse further use (reported as damaged).
   void ResyncTags();
-  // A change of the tag directory (a tag created or deleted) counts as a
-  // change: other programs read the directory again.
+  // A tag created or deleted counts as a write through the file: the
+  // directory's version counter grows (written at once under shared use,
+  // with the directory header otherwise), so that other processes see it in
+  // ChangedByOther and follow their tags into the directory as it now is.
   void AnnounceChange();
   std::string DirectoryKeyText(std::string_view tag_name) const;
 

@@ -26,15 +26,6 @@ namespace {
 
 using namespace cdx_bytes;
 
-// Entry j of a leaf: record in the low bits, trailing count on top, the
-// duplicate count below it, E bytes little-endian.
-void PutEntry(uint8_t* area, int j, int E, int D, int T, uint32_t record_mask, int32_t rec, int d, int t) {
-  uint64_t v = static_cast<uint32_t>(rec) & record_mask;
-  v |= static_cast<uint64_t>(t) << (8 * E - T);
-  v |= static_cast<uint64_t>(d) << (8 * E - T - D);
-  for (int b = 0; b < E; ++b) area[j * E + b] = static_cast<uint8_t>(v >> (8 * b));
-}
-
 constexpr int kArea = KTobjCDXTag::kLeafArea;
 
 }  // namespace
@@ -51,48 +42,27 @@ bool KTobjCDXTag::ReadLeafFlat(int32_t offset) {
 }
 
 bool KTobjCDXTag::DecodeLeaf(const uint8_t* b, FlatLeaf& leaf) const {
-  const int count = Get16(b + 2);
-  const int free = Get16(b + 12);
-  const uint32_t record_mask = static_cast<uint32_t>(Get32(b + 14));
-  const int E = b[23], R = b[20], D = b[21], T = b[22];
-  const uint8_t duplicate_mask = b[18], trailing_mask = b[19];
-  if (count == 0) return false;
-  if (!ValidPacking(count, E, R, D, T, duplicate_mask, trailing_mask, kArea)) return false;
+  cdx_leaf::Decoder dec;
   const int L = key_length_;
-  const uint8_t pad = PadByte();
+  dec.Start(b, L, PadByte());
+  const int count = dec.Count();
+  if (count == 0 || !dec.Valid()) return false;
   leaf.entries.resize(static_cast<size_t>(count));
   if (leaf.bytes.size() < static_cast<size_t>(count) * static_cast<size_t>(L))
     leaf.bytes.resize(static_cast<size_t>(count) * static_cast<size_t>(L));
-  const uint8_t* area = b + 24;
-  uint8_t key[kMaxKeyLength];
-  std::memset(key, pad, sizeof key);
-  int stored_end = kArea;
-  int used = 0;
   for (int i = 0; i < count; ++i) {
-    uint64_t v = 0;
-    for (int k = E - 1; k >= 0; --k) v = (v << 8) | area[i * E + k];
-    const int32_t rec = static_cast<int32_t>(v & record_mask);
-    const int t = static_cast<int>((v >> (8 * E - T)) & trailing_mask);
-    const int d = static_cast<int>((v >> (8 * E - T - D)) & duplicate_mask);
-    const int n = L - d - t;
-    if (n < 0 || stored_end - n < count * E) return false;
-    stored_end -= n;
-    std::memcpy(key + d, area + stored_end, static_cast<size_t>(n));
-    int length = L - t;
-    while (length > 0 && key[length - 1] == pad) --length;
-    std::memset(key + length, pad, static_cast<size_t>(L - length));
-    used += E + n;
+    if (!dec.Next(i)) return false;
     FlatEntry& e = leaf.entries[static_cast<size_t>(i)];
-    e.rec = rec;
-    e.d = static_cast<uint16_t>(d);
-    e.t = static_cast<uint16_t>(t);
-    e.n = static_cast<uint16_t>(n);
-    e.start = static_cast<uint16_t>(stored_end);
+    e.rec = dec.rec;
+    e.d = static_cast<uint16_t>(dec.d);
+    e.t = static_cast<uint16_t>(dec.t);
+    e.n = static_cast<uint16_t>(dec.n);
+    e.start = static_cast<uint16_t>(dec.start);
     e.value = static_cast<uint32_t>(i * L);
-    e.length = static_cast<uint16_t>(length);
-    std::memcpy(leaf.bytes.data() + e.value, key, static_cast<size_t>(length));
+    e.length = static_cast<uint16_t>(dec.length);
+    std::memcpy(leaf.bytes.data() + e.value, dec.Key(), static_cast<size_t>(dec.length));
   }
-  return free == kArea - used;
+  return dec.FreeAgrees();
 }
 
 int KTobjCDXTag::CompareStored(const KTobjIndexKeyData& target, int32_t recno, const uint8_t* bytes, int length,
@@ -128,30 +98,18 @@ int KTobjCDXTag::LocateInPlace(const KTobjIndexKeyData& key, int32_t recno, std:
 
 int KTobjCDXTag::LocateNode(int32_t offset, const KTobjIndexKeyData& key, int32_t recno, std::vector<PathStep>& path,
                             KTobjIndexKeyData& found, int depth) {
-  if (depth > 64 || offset <= 0 || offset % 512 != 0 || offset + 512 > file_->KnownSize()) return 2;
   uint8_t b[512];
-  if (!file_->ReadBlock(offset, b, 512)) return 2;
+  if (!ReadStoredNode(offset, depth, b)) return 2;
   const uint16_t attributes = Get16(b);
   const int count = Get16(b + 2);
-  if (!ValidAttributes(attributes) || count == 0) return 2;
   const size_t at = path.size();
   path.push_back({offset, 0});
   const int L = key_length_;
-  const uint8_t pad = PadByte();
   if (!IsLeafAttributes(attributes)) {
-    if (count > interior_capacity_) return 2;
-    const int lo = InteriorLowerBound(b, count, entry_size_, L, pad, [&](const uint8_t* e, int length) {
-      return CompareStored(key, recno, e, length, GetBE32(e + L));
-    });
-    for (int p = std::min(lo, count - 1); p < count; ++p) {
-      const int32_t child = GetBE32(b + 12 + p * entry_size_ + L + 4);
-      if (child <= 0 || child % 512 != 0) return 2;
-      path.resize(at + 1);
-      path[at].position = p;
-      const int r = LocateNode(child, key, recno, path, found, depth + 1);
-      if (r != 1) return r;
-    }
-    return 1;
+    return DescendInterior(
+        b, count, at, path,
+        [&](const uint8_t* e, int length) { return CompareStored(key, recno, e, length, GetBE32(e + L)); },
+        [&](int32_t child) { return LocateNode(child, key, recno, path, found, depth + 1); });
   }
   if (!DecodeLeaf(b, flat_)) {
     ForgetFlatLeaf();
@@ -210,25 +168,10 @@ int KTobjCDXTag::FlatBytes(size_t first, size_t last, const Packing& p) const {
 }
 
 int KTobjCDXTag::PackFlat(size_t first, size_t last, const Packing& p, uint8_t* image) const {
-  uint8_t* area = image + 24;
-  StartLeafImage(p, image);
-  const int E = p.entry_bytes, D = p.duplicate_bits, T = p.trailing_bits, L = key_length_;
-  int free = kArea;
-  int stored_end = kArea;
-  int count = 0;
-  for (size_t i = first; i < last; ++i, ++count) {
-    const std::string_view k = pack_keys_[i];
-    const int t = L - static_cast<int>(k.size());
-    const int d = i == first ? 0 : pack_common_[i];
-    const int n = L - d - t;
-    free -= E + n;
-    PutEntry(area, count, E, D, T, p.record_mask, pack_recs_[i], d, t);
-    stored_end -= n;
-    std::memcpy(area + stored_end, k.data() + d, static_cast<size_t>(n));
-  }
-  Put16(image + 2, static_cast<uint32_t>(count));
-  Put16(image + 12, static_cast<uint32_t>(free));
-  return free;
+  cdx_leaf::Encoder enc;
+  enc.Start(p, key_length_, image);
+  for (size_t i = first; i < last; ++i) enc.Add(pack_keys_[i], i == first ? 0 : pack_common_[i], pack_recs_[i]);
+  return enc.Free();
 }
 
 bool KTobjCDXTag::InsertInPlace(const KTobjIndexKeyData& key, const std::vector<PathStep>& path) {
@@ -245,8 +188,9 @@ bool KTobjCDXTag::InsertInPlace(const KTobjIndexKeyData& key, const std::vector<
   const int L = key_length_;
   const std::string_view k = key.bytes().substr(0, static_cast<size_t>(L));
   const int32_t rec = key.Reference;
-  const int E = b[23], D = b[21], T = b[22];
-  const uint32_t record_mask = static_cast<uint32_t>(Get32(b + 14));
+  const cdx_leaf::Packing packing = cdx_leaf::ReadPacking(b);
+  const int E = packing.entry_bytes, D = packing.duplicate_bits, T = packing.trailing_bits;
+  const uint32_t record_mask = packing.record_mask;
   const int d_new = i > 0 ? static_cast<int>(CommonPrefix(FlatValue(static_cast<size_t>(i - 1)), k)) : 0;
   const int t_new = L - static_cast<int>(k.size());
   const int n_new = static_cast<int>(k.size()) - d_new;
@@ -278,8 +222,8 @@ bool KTobjCDXTag::InsertInPlace(const KTobjIndexKeyData& key, const std::vector<
       std::memcpy(area + top - n_new - n2, next.data() + d2, static_cast<size_t>(n2));
     }
     std::memmove(area + (i + 1) * E, area + i * E, static_cast<size_t>((count - i) * E));
-    PutEntry(area, i, E, D, T, record_mask, rec, d_new, t_new);
-    if (i < count) PutEntry(area, i + 1, E, D, T, record_mask, flat_.entries[static_cast<size_t>(i)].rec, d2, t2);
+    cdx_leaf::PutEntry(area, i, packing, rec, d_new, t_new);
+    if (i < count) cdx_leaf::PutEntry(area, i + 1, packing, flat_.entries[static_cast<size_t>(i)].rec, d2, t2);
     const int new_last = last_start - delta;
     std::memset(area + (count + 1) * E, 0, static_cast<size_t>(new_last - (count + 1) * E));
     Put16(b + 2, static_cast<uint32_t>(count + 1));
@@ -581,8 +525,8 @@ bool KTobjCDXTag::RemoveInPlace(const std::vector<PathStep>& path, std::vector<i
   if (i < 0 || i >= count || count < 2) return false;
   ForgetFlatLeaf();
   const int L = key_length_;
-  const int E = b[23], D = b[21], T = b[22];
-  const uint32_t record_mask = static_cast<uint32_t>(Get32(b + 14));
+  const cdx_leaf::Packing packing = cdx_leaf::ReadPacking(b);
+  const int E = packing.entry_bytes, D = packing.duplicate_bits, T = packing.trailing_bits;
   const FlatEntry& gone = flat_.entries[static_cast<size_t>(i)];
   const int top = i > 0 ? flat_.entries[static_cast<size_t>(i - 1)].start : kArea;
   const int last_start = flat_.entries[static_cast<size_t>(count - 1)].start;
@@ -600,7 +544,7 @@ bool KTobjCDXTag::RemoveInPlace(const std::vector<PathStep>& path, std::vector<i
     std::memmove(area + last_start + shift, area + last_start, static_cast<size_t>(next.start - last_start));
     std::memcpy(area + top - n2, value.data() + d2, static_cast<size_t>(n2));
     std::memmove(area + i * E, area + (i + 1) * E, static_cast<size_t>((count - i - 1) * E));
-    PutEntry(area, i, E, D, T, record_mask, next.rec, d2, t2);
+    cdx_leaf::PutEntry(area, i, packing, next.rec, d2, t2);
     used += n2 - next.n;
     std::memset(area + (count - 1) * E, 0, static_cast<size_t>(last_start + shift - (count - 1) * E));
   } else {

@@ -439,45 +439,27 @@ bool KTobjCDXTag::LoadNode(int32_t offset, KTobjIndexKey& node) {
   const int L = key_length_;
   const bool character = TextEntries();
   if (node.IsLeaf()) {
-    node.free_space = Get16(b + 12);
-    node.record_mask = static_cast<uint32_t>(Get32(b + 14));
-    node.duplicate_mask = b[18];
-    node.trailing_mask = b[19];
-    node.record_bits = b[20];
-    node.duplicate_bits = b[21];
-    node.trailing_bits = b[22];
-    node.entry_bytes = b[23];
-    const int E = node.entry_bytes, R = node.record_bits, D = node.duplicate_bits, T = node.trailing_bits;
-    if (count > 0 && !ValidPacking(count, E, R, D, T, node.duplicate_mask, node.trailing_mask, kLeafArea))
-      return false;
-    const uint8_t* area = b + 24;
-    uint8_t key[kMaxKeyLength];
-    std::memset(key, PadByte(), sizeof key);
-    int stored_end = kLeafArea;
-    int used = 0;
+    cdx_leaf::Decoder dec;
+    dec.Start(b, L, PadByte());
+    const cdx_leaf::Packing& p = dec.LeafPacking();
+    node.free_space = dec.FreeBytes();
+    node.record_mask = p.record_mask;
+    node.duplicate_mask = p.duplicate_mask;
+    node.trailing_mask = p.trailing_mask;
+    node.record_bits = p.record_bits;
+    node.duplicate_bits = p.duplicate_bits;
+    node.trailing_bits = p.trailing_bits;
+    node.entry_bytes = p.entry_bytes;
+    if (count > 0 && !dec.Valid()) return false;
     for (int i = 0; i < count; ++i) {
-      uint64_t v = 0;
-      for (int k = E - 1; k >= 0; --k) v = (v << 8) | area[i * E + k];
-      const int32_t rec = static_cast<int32_t>(v & node.record_mask);
-      const int t = static_cast<int>((v >> (8 * E - T)) & node.trailing_mask);
-      const int d = static_cast<int>((v >> (8 * E - T - D)) & node.duplicate_mask);
-      const int n = L - d - t;
-      // d may reach into the previous key's trailing blanks: the buffer holds them.
-      if (n < 0 || stored_end - n < count * E) return false;
-      stored_end -= n;
-      std::memcpy(key + d, area + stored_end, static_cast<size_t>(n));
-      int length = L - t;
-      used += E + n;
-      // The stored value: without trailing blanks (character) or trailing
-      // zero bytes (numbers), whatever the writer kept.
-      while (length > 0 && key[length - 1] == PadByte()) --length;
-      std::memset(key + length, PadByte(), static_cast<size_t>(L - length));
+      if (!dec.Next(i)) return false;
       KTobjIndexKeyData& entry = entry_at(i);
-      if (character) entry.SetText(std::string_view(reinterpret_cast<char*>(key), static_cast<size_t>(length)));
-      else entry.SetBytes(key, length);
-      entry.RecordNumber = entry.Reference = rec;
+      const uint8_t* key = dec.Key();
+      if (character) entry.SetText(std::string_view(reinterpret_cast<const char*>(key), static_cast<size_t>(dec.length)));
+      else entry.SetBytes(key, dec.length);
+      entry.RecordNumber = entry.Reference = dec.rec;
     }
-    if (count > 0 && node.free_space != kLeafArea - used) return false;
+    if (count > 0 && !dec.FreeAgrees()) return false;
   } else {
     if (count > interior_capacity_) return false;
     for (int i = 0; i < count; ++i) {
@@ -497,6 +479,12 @@ bool KTobjCDXTag::LoadNode(int32_t offset, KTobjIndexKey& node) {
   return true;
 }
 
+bool KTobjCDXTag::ReadStoredNode(int32_t offset, int depth, uint8_t* b) {
+  if (depth > 64 || offset <= 0 || offset % 512 != 0 || offset + 512 > file_->KnownSize()) return false;
+  if (!file_->ReadBlock(offset, b, 512)) return false;
+  return ValidAttributes(Get16(b)) && Get16(b + 2) != 0;
+}
+
 int KTobjCDXTag::SearchInPlace(const KTobjIndexKeyData& target, int partial, std::vector<PathStep>& path,
                                KTobjIndexKeyData& found) {
   path.clear();
@@ -512,12 +500,10 @@ int KTobjCDXTag::SearchInPlace(const KTobjIndexKeyData& target, int partial, std
 // not look right leaves the decision (and the report) to the tree search.
 int KTobjCDXTag::SearchNodeInPlace(int32_t offset, const KTobjIndexKeyData& target, int partial,
                                    std::vector<PathStep>& path, KTobjIndexKeyData& found, int depth) {
-  if (depth > 64 || offset <= 0 || offset % 512 != 0 || offset + 512 > file_->KnownSize()) return 2;
   uint8_t b[512];
-  if (!file_->ReadBlock(offset, b, 512)) return 2;
+  if (!ReadStoredNode(offset, depth, b)) return 2;
   const uint16_t attributes = Get16(b);
   const int count = Get16(b + 2);
-  if (!ValidAttributes(attributes) || count == 0) return 2;
   const size_t at = path.size();
   path.push_back({offset, 0});
   const int L = key_length_;
@@ -528,48 +514,25 @@ int KTobjCDXTag::SearchNodeInPlace(int32_t offset, const KTobjIndexKeyData& targ
     else probe_.SetBytes(bytes, length);
   };
   if (!IsLeafAttributes(attributes)) {
-    if (count > interior_capacity_) return 2;
-    const int lo = InteriorLowerBound(b, count, entry_size_, L, pad, [&](const uint8_t* e, int length) {
-      set_probe(e, length);
-      return CompareKeys(target, probe_, partial);
-    });
-    for (int p = std::min(lo, count - 1); p < count; ++p) {
-      const int32_t child = GetBE32(b + 12 + p * entry_size_ + L + 4);
-      if (child <= 0 || child % 512 != 0) return 2;
-      path.resize(at + 1);
-      path[at].position = p;
-      const int r = SearchNodeInPlace(child, target, partial, path, found, depth + 1);
-      if (r != 1) return r;
-    }
-    return 1;
+    return DescendInterior(
+        b, count, at, path,
+        [&](const uint8_t* e, int length) {
+          set_probe(e, length);
+          return CompareKeys(target, probe_, partial);
+        },
+        [&](int32_t child) { return SearchNodeInPlace(child, target, partial, path, found, depth + 1); });
   }
-  const uint32_t record_mask = static_cast<uint32_t>(Get32(b + 14));
-  const int E = b[23], R = b[20], D = b[21], T = b[22];
-  if (!ValidPacking(count, E, R, D, T, b[18], b[19], kLeafArea)) return 2;
-  const uint8_t duplicate_mask = b[18], trailing_mask = b[19];
-  const uint8_t* area = b + 24;
-  uint8_t key[kMaxKeyLength];
-  std::memset(key, pad, sizeof key);
-  int stored_end = kLeafArea;
+  cdx_leaf::Decoder dec;
+  dec.Start(b, L, pad);
+  if (!dec.Valid()) return 2;
   for (int i = 0; i < count; ++i) {
-    uint64_t v = 0;
-    for (int k = E - 1; k >= 0; --k) v = (v << 8) | area[i * E + k];
-    const int32_t rec = static_cast<int32_t>(v & record_mask);
-    const int t = static_cast<int>((v >> (8 * E - T)) & trailing_mask);
-    const int d = static_cast<int>((v >> (8 * E - T - D)) & duplicate_mask);
-    const int n = L - d - t;
-    if (n < 0 || stored_end - n < count * E) return 2;
-    stored_end -= n;
-    std::memcpy(key + d, area + stored_end, static_cast<size_t>(n));
-    int length = L - t;
-    while (length > 0 && key[length - 1] == pad) --length;
-    std::memset(key + length, pad, static_cast<size_t>(L - length));
-    set_probe(key, length);
+    if (!dec.Next(i)) return 2;
+    set_probe(dec.Key(), dec.length);
     const int r = CompareKeys(target, probe_, partial);
     if (r <= 0) {
       path[at].position = i;
       found.Assign(&probe_);
-      found.RecordNumber = found.Reference = rec;
+      found.RecordNumber = found.Reference = dec.rec;
       return r;
     }
   }
@@ -603,12 +566,10 @@ void KTobjCDXTag::SetStepKey(int i, KTobjIndexKeyData& key) const {
 
 bool KTobjCDXTag::DescendInPlace(int32_t offset, bool forward, std::vector<PathStep>& path, int depth) {
   for (;; ++depth) {
-    if (depth > 64 || offset <= 0 || offset % 512 != 0 || offset + 512 > file_->KnownSize()) return false;
     uint8_t b[512];
-    if (!file_->ReadBlock(offset, b, 512)) return false;
+    if (!ReadStoredNode(offset, depth, b)) return false;
     const uint16_t attributes = Get16(b);
     const int count = Get16(b + 2);
-    if (!ValidAttributes(attributes) || count == 0) return false;
     if (IsLeafAttributes(attributes)) {
       if (!DecodeStepLeaf(offset)) return false;
       path.push_back({offset, forward ? 0 : step_leaf_.leaf.Count() - 1});
@@ -686,44 +647,17 @@ int KTobjCDXTag::LeafBytes(const KTobjIndexKey& node, int32_t first, int32_t las
   return total;
 }
 
-void KTobjCDXTag::StartLeafImage(const Packing& p, uint8_t* image) {
-  std::memset(image + 24, 0, kLeafArea);
-  Put32(image + 14, static_cast<int32_t>(p.record_mask));
-  image[18] = p.duplicate_mask;
-  image[19] = p.trailing_mask;
-  image[20] = p.record_bits;
-  image[21] = p.duplicate_bits;
-  image[22] = p.trailing_bits;
-  image[23] = p.entry_bytes;
-}
-
 int KTobjCDXTag::PackLeaf(const KTobjIndexKey& node, int32_t first, int32_t last, const Packing& p,
                           uint8_t* image) const {
-  uint8_t* area = image + 24;
-  StartLeafImage(p, image);
-  const int E = p.entry_bytes, D = p.duplicate_bits, T = p.trailing_bits, L = key_length_;
-  int free = kLeafArea;
-  int stored_end = kLeafArea;
+  cdx_leaf::Encoder enc;
+  enc.Start(p, key_length_, image);
   std::string_view previous;
-  int count = 0;
-  for (int32_t i = first; i < last; ++i, ++count) {
-    const KTobjIndexKeyData& key = *node.Entry(i);
-    const std::string_view k = key.bytes().substr(0, static_cast<size_t>(L));
-    const int t = L - static_cast<int>(k.size());
-    const int d = i == first ? 0 : static_cast<int>(CommonPrefix(previous, k));
-    const int n = L - d - t;
-    free -= E + n;
-    uint64_t v = static_cast<uint32_t>(key.Reference) & p.record_mask;
-    v |= static_cast<uint64_t>(t) << (8 * E - T);
-    v |= static_cast<uint64_t>(d) << (8 * E - T - D);
-    for (int b = 0; b < E; ++b) area[count * E + b] = static_cast<uint8_t>(v >> (8 * b));
-    stored_end -= n;
-    std::memcpy(area + stored_end, k.data() + d, static_cast<size_t>(n));
+  for (int32_t i = first; i < last; ++i) {
+    const std::string_view k = node.Entry(i)->bytes().substr(0, static_cast<size_t>(key_length_));
+    enc.Add(k, i == first ? 0 : CommonPrefix(previous, k), node.Entry(i)->Reference);
     previous = k;
   }
-  Put16(image + 2, static_cast<uint32_t>(count));
-  Put16(image + 12, static_cast<uint32_t>(free));
-  return free;
+  return enc.Free();
 }
 
 void KTobjCDXTag::LinkLeftPart(KTobjIndexKey& node, int32_t new_offset, const KTobjIndexKeyData& last_key,

@@ -21,14 +21,11 @@
 //   interior: from 12, entries of key bytes (padded with blanks or zeros),
 //             record number (big-endian) and child offset (big-endian);
 //             an entry's key is the greatest key below it;
-//   leaf:     12 free bytes, 14 record-number mask, 18 duplicate-count mask,
-//             19 trailing-count mask, 20/21/22 bits for record number,
-//             duplicate and trailing count, 23 bytes per entry (E); from 24
-//             the entries (E bytes each: the record number in the low bits,
-//             the trailing count in the top bits and the duplicate count
-//             below it), and from the end backwards each key's bytes
-//             without the leading bytes it shares with the previous key and
-//             without its trailing blanks (character) or zero bytes.
+//   leaf:     from 12 the packing header, from 24 the entries and, from the
+//             end backwards, each key's bytes without the leading bytes it
+//             shares with the previous key and without its trailing blanks
+//             (character) or zero bytes; cdx_leaf.h explains every byte and
+//             holds the one decoder and encoder of leaves.
 //
 // Stored key forms: character keys without trailing blanks; numbers (and
 // dates as day numbers) as the big-endian IEEE double with the sign bit set
@@ -54,6 +51,7 @@
 #include <utility>
 #include <vector>
 
+#include "index/cdx_leaf.h"
 #include "index/index_tag.h"
 
 namespace tessera {
@@ -62,8 +60,8 @@ class KTobjCDXFile;
 
 class KTobjCDXTag : public KTobjIndexTag {
  public:
-  static constexpr int kMaxKeyLength = 240;
-  static constexpr int kLeafArea = 488;
+  static constexpr int kMaxKeyLength = cdx_leaf::kMaxKey;
+  static constexpr int kLeafArea = cdx_leaf::kArea;
   static constexpr int kInteriorArea = 500;
 
   // header_offset -1: a new tag (two blocks are allocated for its header).
@@ -122,11 +120,7 @@ class KTobjCDXTag : public KTobjIndexTag {
   void WriteEmptyRoot();
 
   // Leaf packing parameters for key length L and largest record number M.
-  struct Packing {
-    uint8_t record_bits, duplicate_bits, trailing_bits, entry_bytes;
-    uint32_t record_mask;
-    uint8_t duplicate_mask, trailing_mask;
-  };
+  using Packing = cdx_leaf::Packing;
   static Packing PackingFor(int key_length, int64_t max_record, bool cap_at_31_bits = true);
   // Packs keys [first, last) of a node into a 512-byte leaf image (header
   // fields from 12 on and the entries); answers the free bytes.
@@ -168,6 +162,15 @@ class KTobjCDXTag : public KTobjIndexTag {
   // node sorts before the target.
   int SearchNodeInPlace(int32_t offset, const KTobjIndexKeyData& target, int partial, std::vector<PathStep>& path,
                         KTobjIndexKeyData& found, int depth);
+  // The interior step of the searches over the stored nodes
+  // (SearchNodeInPlace, LocateNode): in interior node image `b` (`count`
+  // entries; the node stands at path[at]) the first entry whose key
+  // `compare(key, length)` does not place before the target, then the
+  // entries after it for as long as `descend(child)` answers 1 (every key
+  // below sorts before the target). 2 when the node does not look right.
+  template <class Compare, class Descend>
+  int DescendInterior(const uint8_t* b, int count, size_t at, std::vector<PathStep>& path, Compare compare,
+                      Descend descend);
 
   // A leaf decoded whole, without node objects: per entry its record, its
   // duplicate and trailing counts and stored byte count as stored, where
@@ -202,6 +205,11 @@ class KTobjCDXTag : public KTobjIndexTag {
     uint64_t writes = 0;
     FlatLeaf leaf;
   };
+  // Reads node `offset` (512 bytes) into `b` for a walk over the stored
+  // nodes, `depth` levels below the root; false when the offset is no node
+  // of the file, the walk went deeper than any tree, or the block has no
+  // node's attributes or no keys.
+  bool ReadStoredNode(int32_t offset, int depth, uint8_t* b);
   // Reads the leaf at `offset` into step_leaf_; false when it is no sound
   // leaf (or no leaf).
   bool DecodeStepLeaf(int32_t offset);
@@ -224,9 +232,6 @@ class KTobjCDXTag : public KTobjIndexTag {
   // Packs pack_keys_/pack_recs_ [first, last) into a leaf image (as
   // PackLeaf); answers the free bytes.
   int PackFlat(size_t first, size_t last, const Packing& p, uint8_t* image) const;
-  // Clears the key area of leaf `image` and writes the packing's masks and
-  // bit counts into its header (bytes 14 to 23).
-  static void StartLeafImage(const Packing& p, uint8_t* image);
   int FlatBytes(size_t first, size_t last, const Packing& p) const;
 
   // Reads leaf `offset` into leaf_image_ and flat_, unless they hold it
@@ -288,6 +293,23 @@ class KTobjCDXTag : public KTobjIndexTag {
   bool valid_ = true;
   KTobjIndexKeyData probe_{256};  // a stored key being compared in place
 };
+
+template <class Compare, class Descend>
+int KTobjCDXTag::DescendInterior(const uint8_t* b, int count, size_t at, std::vector<PathStep>& path,
+                                 Compare compare, Descend descend) {
+  if (count > interior_capacity_) return 2;
+  const int L = key_length_;
+  const int lo = cdx_bytes::InteriorLowerBound(b, count, entry_size_, L, PadByte(), compare);
+  for (int p = lo < count - 1 ? lo : count - 1; p < count; ++p) {
+    const int32_t child = index_bytes::GetBE32(b + 12 + p * entry_size_ + L + 4);
+    if (child <= 0 || child % 512 != 0) return 2;
+    path.resize(at + 1);
+    path[at].position = p;
+    const int r = descend(child);
+    if (r != 1) return r;
+  }
+  return 1;
+}
 
 // The stored form of a number (1 to 8 bytes, see above) and back.
 std::string EncodeCdxNumber(double value);

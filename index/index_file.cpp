@@ -6,6 +6,7 @@
 #include "engine/dbf_handler.h"
 #include "engine/errors.h"
 #include "engine/messages.h"
+#include "engine/lock_retry.h"
 #include "engine/settings.h"
 #include "engine/text_helpers.h"
 #include "platform/codepage.h"
@@ -534,13 +535,9 @@ bool KTobjIndexFile::LockIndexFile() {
   if (!disk_ || !disk_->IsShared()) return true;
   const LockRegion region = IndexLockRegion();
   if (HoldsRebuildLock()) return disk_->LockRange(0, disk_->LockLength());
-  for (int waited = 0;; waited += kLockRetryInterval) {
-    if (disk_->LockRange(region.offset, region.length)) {
-      NoteLockTaken();
-      return true;
-    }
-    if (waited >= lock_wait_) break;
-    plat::SleepMilliseconds(kLockRetryInterval);
+  if (RetryLock(lock_wait_, [&] { return disk_->LockRange(region.offset, region.length); })) {
+    NoteLockTaken();
+    return true;
   }
   throw ETesseraError(msg::Format(msg::kIndexLockError, {std::to_string(disk_->LastError()), disk_->FileName()}));
 }
@@ -550,28 +547,38 @@ bool KTobjIndexFile::LockIndexFileShared() {
   const LockRegion region = IndexLockRegion();
   // A rebuild of this object holds more: that covers it.
   if (HoldsRebuildLock()) return disk_->LockRangeShared(0, disk_->LockLength());
-  for (int waited = 0;; waited += kLockRetryInterval) {
-    if (disk_->LockRangeShared(region.offset, region.length)) {
-      NoteLockTaken();
-      return true;
-    }
-    if (waited >= lock_wait_) break;
-    plat::SleepMilliseconds(kLockRetryInterval);
+  if (RetryLock(lock_wait_, [&] { return disk_->LockRangeShared(region.offset, region.length); })) {
+    NoteLockTaken();
+    return true;
   }
   throw ETesseraError(msg::Format(msg::kIndexLockError, {std::to_string(disk_->LastError()), disk_->FileName()}));
 }
 
 void KTobjIndexFile::LockStructureShared() {
   if (!disk_) return;
-  for (int waited = 0;; waited += kLockRetryInterval) {
-    if (disk_->LockRangeShared(0, kRebuildLockLength)) {
-      NoteLockTaken();
-      return;
-    }
-    if (waited >= lock_wait_) break;
-    plat::SleepMilliseconds(kLockRetryInterval);
+  if (RetryLock(lock_wait_, [&] { return disk_->LockRangeShared(0, kRebuildLockLength); })) {
+    NoteLockTaken();
+    return;
   }
   throw ETesseraError(disk_->FileName() + " is in use by another program");
+}
+
+void KTobjIndexFile::ReadStructure(const std::function<void()>& read, const std::function<void()>& then) {
+  // Read while no other program writes or rebuilds the file.
+  StructureLock lock(this);
+  try {
+    read();
+  } catch (const ETesseraError&) {
+    corrupt_ = true;
+  }
+  if (then) then();
+}
+
+void KTobjIndexFile::ClaimAsTablesOwn() {
+  if (!corrupt_ && table_ != nullptr && !table_->StructuralIndex() && table_->IsWritable() &&
+      plat::UpperName(BaseName(disk_->FileName())) == plat::UpperName(BaseName(table_->FileName())) &&
+      plat::DirectoryOf(disk_->FileName()) == plat::DirectoryOf(table_->FileName()))
+    table_->SetStructuralIndex(true);
 }
 
 bool KTobjIndexFile::HoldsRebuildLock() const {
@@ -584,13 +591,9 @@ void KTobjIndexFile::LockForRebuild() {
   // Past every protocol's lock bytes (dBase's are the highest), whatever
   // protocol the others that hold the file follow.
   const uint64_t length = kRebuildLockLength;
-  for (int waited = 0;; waited += kLockRetryInterval) {
-    if (disk_->LockRange(0, length)) {
-      NoteLockTaken();
-      return;
-    }
-    if (waited >= lock_wait_) break;
-    plat::SleepMilliseconds(kLockRetryInterval);
+  if (RetryLock(lock_wait_, [&] { return disk_->LockRange(0, length); })) {
+    NoteLockTaken();
+    return;
   }
   throw ETesseraError(disk_->FileName() + " is in use by another program");
 }

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -178,6 +179,15 @@ class KTobjIndexFile {
    private:
     KTobjIndexFile* file_;
   };
+  // Reads the file's structure at open (`read`: its directory, header or
+  // one tag) under the structure lock; a read that raises leaves the file
+  // damaged and not opened, for the table to report. `then`, when given,
+  // runs after it under the same lock, its failures passed on.
+  void ReadStructure(const std::function<void()>& read, const std::function<void()>& then = nullptr);
+  // A sound file named like the table and beside it is the table's own
+  // index (structural for CDX, production for MDX): the table opens it by
+  // itself from now on.
+  void ClaimAsTablesOwn();
   // Grows each time this object takes the file's lock afresh (not when a
   // lock nests): a format without a change counter trusts what it read
   // only while the lock it was read under is still held.

@@ -2,6 +2,7 @@
 
 #include <exception>
 
+#include "engine/byte_order.h"
 #include "engine/dbf_handler.h"
 #include "engine/errors.h"
 #include "engine/text_helpers.h"
@@ -16,15 +17,7 @@
 namespace tessera {
 namespace {
 
-uint32_t Le16(const uint8_t* p) { return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8); }
-int32_t Le32(const uint8_t* p) {
-  return static_cast<int32_t>(static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-                              (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24));
-}
-int32_t Be32(const uint8_t* p) {
-  return static_cast<int32_t>((static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
-                              (static_cast<uint32_t>(p[2]) << 8) | static_cast<uint32_t>(p[3]));
-}
+using namespace index_bytes;
 
 // The keys of a compound-index tag, from the key counts of its leaves (node
 // bytes 2..3): down the leftmost path (an interior entry is the key bytes,
@@ -39,28 +32,28 @@ int64_t CountCdxLeafKeys(KTobjCDXFile& file, KTobjCDXTag& tag, std::string& faul
     fault = "its header cannot be read";
     return -1;
   }
-  int32_t offset = Le32(node);
+  int32_t offset = Get32(node);
   for (int depth = 0;; ++depth) {
     if (depth > 64 || !inside(offset) || !file.ReadBlock(offset, node, 512)) {
       fault = "node " + std::to_string(offset) + " on its leftmost path cannot be read";
       return -1;
     }
-    if ((Le16(node) & 2) != 0) break;
-    if (Le16(node + 2) == 0 || 12 + tag.KeyLength() + 8 > 512) {
+    if ((Get16(node) & 2) != 0) break;
+    if (Get16(node + 2) == 0 || 12 + tag.KeyLength() + 8 > 512) {
       fault = "interior node " + std::to_string(offset) + " holds no keys";
       return -1;
     }
-    offset = Be32(node + 12 + tag.KeyLength() + 4);
+    offset = GetBE32(node + 12 + tag.KeyLength() + 4);
   }
   int64_t keys = 0;
   const int64_t max_nodes = size / 512;
   for (int64_t nodes = 0; offset != -1; ++nodes) {
-    if (nodes > max_nodes || !inside(offset) || !file.ReadBlock(offset, node, 512) || (Le16(node) & 2) == 0) {
+    if (nodes > max_nodes || !inside(offset) || !file.ReadBlock(offset, node, 512) || (Get16(node) & 2) == 0) {
       fault = "the chain of its leaves is broken at node " + std::to_string(offset);
       return -1;
     }
-    keys += Le16(node + 2);
-    offset = Le32(node + 8);
+    keys += Get16(node + 2);
+    offset = Get32(node + 8);
   }
   return keys;
 }

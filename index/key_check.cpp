@@ -9,6 +9,23 @@
 
 namespace tessera {
 
+void AddCheckFault(std::vector<std::string>& faults, const KTobjIndexTag& tag, const std::string& what) {
+  if (faults.size() < 200) faults.push_back("tag " + tag.Name() + ": " + what);
+}
+
+bool EnterCheckedNode(std::set<int32_t>& seen, int32_t offset, int depth, const std::string& node,
+                      const std::function<void(const std::string&)>& fault) {
+  if (!seen.insert(offset).second) {
+    fault(node + " is reached twice (the tree loops)");
+    return false;
+  }
+  if (depth > 64) {
+    fault("tree deeper than 64 levels");
+    return false;
+  }
+  return true;
+}
+
 void CheckFoundKeys(KTobjIndexTag& tag, const std::vector<FoundKey>& keys,
                     const std::function<void(const std::string&, TktVariant&)>& make_value,
                     const std::function<void(const std::string&)>& fault) {

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -12,6 +13,16 @@
 namespace tessera {
 
 class KTobjIndexTag;
+
+// The faults of a check: each names the tag; past 200 no more are kept (a
+// badly damaged file would give one per key).
+void AddCheckFault(std::vector<std::string>& faults, const KTobjIndexTag& tag, const std::string& what);
+
+// The start of a check walk's visit of the node `node` names ("node 1536",
+// "page 1024") at `offset`: false, with the fault reported, when the walk
+// reached it before (the tree loops) or has gone deeper than any tree.
+bool EnterCheckedNode(std::set<int32_t>& seen, int32_t offset, int depth, const std::string& node,
+                      const std::function<void(const std::string&)>& fault);
 
 // One key as stored (in NormalizeKey's form) with its record number.
 using FoundKey = std::pair<std::string, int32_t>;

@@ -8,6 +8,7 @@
 #include <string_view>
 #include <system_error>
 
+#include "engine/byte_order.h"
 #include "engine/errors.h"
 #include "engine/messages.h"
 
@@ -19,16 +20,6 @@ constexpr uint8_t kCodeBinary = 0x10;
 constexpr uint8_t kCodeCharacter = 0x20;
 constexpr uint8_t kCodeNumeric = 0x30;
 constexpr uint8_t kCodeDate = 0x40;
-
-inline void StoreBigEndian32(uint8_t* p, uint32_t v) {
-  p[0] = static_cast<uint8_t>(v >> 24);
-  p[1] = static_cast<uint8_t>(v >> 16);
-  p[2] = static_cast<uint8_t>(v >> 8);
-  p[3] = static_cast<uint8_t>(v);
-}
-inline uint32_t LoadBigEndian32(const uint8_t* p) {
-  return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | uint32_t{p[3]};
-}
 
 std::atomic<bool> g_worker_threads{true};
 
@@ -166,8 +157,8 @@ void TktSort::AddKey(const TktVariant& key, int32_t recno) {
       uint64_t bits;
       std::memcpy(&bits, &value, sizeof bits);
       bits = (bits >> 63) != 0 ? ~bits : bits | (uint64_t{1} << 63);
-      StoreBigEndian32(scratch_, static_cast<uint32_t>(bits >> 32));
-      StoreBigEndian32(scratch_ + 4, static_cast<uint32_t>(bits));
+      bytes::PutBE32(scratch_, static_cast<uint32_t>(bits >> 32));
+      bytes::PutBE32(scratch_ + 4, static_cast<uint32_t>(bits));
       length = 8;
       code = kCodeNumeric;
       break;
@@ -176,7 +167,7 @@ void TktSort::AddKey(const TktVariant& key, int32_t recno) {
       // The day number, most significant first, with its sign bit flipped
       // so that a negative day number sorts before the others.
       const uint32_t day = static_cast<uint32_t>(key.AsDayNumber());
-      StoreBigEndian32(scratch_, day ^ 0x80000000u);
+      bytes::PutBE32(scratch_, day ^ 0x80000000u);
       length = 4;
       code = kCodeDate;
       break;
@@ -184,7 +175,7 @@ void TktSort::AddKey(const TktVariant& key, int32_t recno) {
     default: break;
   }
   const int32_t collated = (collation_ != nullptr && code == kCodeCharacter) ? length : 0;
-  StoreBigEndian32(scratch_ + length, static_cast<uint32_t>(recno));
+  bytes::PutBE32(scratch_ + length, static_cast<uint32_t>(recno));
   length += 4;
 
   Gather(length, code, collated);
@@ -512,20 +503,20 @@ void TktSort::DecodeKey(const TktPageCollection& run, TktVariant& key, int32_t& 
 
 void TktSort::DecodeBytes(uint8_t kind, const uint8_t* p, int32_t encoded_size, TktVariant& key, int32_t& recno) {
   const int32_t size = encoded_size - 4;
-  recno = static_cast<int32_t>(LoadBigEndian32(p + size));
+  recno = static_cast<int32_t>(bytes::GetBE32(p + size));
   switch (kind) {
     case kCodeCharacter:
       key.SetText(std::string_view(reinterpret_cast<const char*>(p), static_cast<size_t>(size)));
       break;
     case kCodeNumeric: {
-      uint64_t bits = (uint64_t{LoadBigEndian32(p)} << 32) | LoadBigEndian32(p + 4);
+      uint64_t bits = (uint64_t{bytes::GetBE32(p)} << 32) | bytes::GetBE32(p + 4);
       bits = (bits >> 63) != 0 ? bits & ~(uint64_t{1} << 63) : ~bits;
       double value;
       std::memcpy(&value, &bits, sizeof value);
       key.SetNumber(value);
       break;
     }
-    case kCodeDate: key.SetDayNumber(static_cast<int32_t>(LoadBigEndian32(p) ^ 0x80000000u)); break;
+    case kCodeDate: key.SetDayNumber(static_cast<int32_t>(bytes::GetBE32(p) ^ 0x80000000u)); break;
     default: key.SetBytes(p, size); break;
   }
 }

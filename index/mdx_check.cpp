@@ -5,6 +5,7 @@
 
 #include "engine/dbf_handler.h"
 #include "engine/errors.h"
+#include "index/key_check.h"
 #include "index/mdx_file.h"
 
 namespace tessera {
@@ -17,20 +18,11 @@ struct Walk {
   std::vector<std::unique_ptr<KTobjIndexKeyData>> leaf_keys;
   int leaf_depth = -1;
 
-  void Fault(const std::string& what) {
-    if (faults.size() < 200) faults.push_back("tag " + tag.Name() + ": " + what);
-  }
+  void Fault(const std::string& what) { AddCheckFault(faults, tag, what); }
 
   // Walks the subtree at page; its greatest key goes to `last`.
   bool Node(int32_t page, int depth, KTobjIndexKeyData* last) {
-    if (!seen.insert(page).second) {
-      Fault("node " + std::to_string(page) + " is reached twice (the tree loops)");
-      return false;
-    }
-    if (depth > 64) {
-      Fault("tree deeper than 64 levels");
-      return false;
-    }
+    if (!EnterCheckedNode(seen, page, depth, "node " + std::to_string(page), [this](const std::string& what) { Fault(what); })) return false;
     std::unique_ptr<KTobjIndexKey> node;
     try {
       node = std::make_unique<KTobjIndexKey>(&tag, nullptr, page);

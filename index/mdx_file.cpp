@@ -37,22 +37,12 @@ KTobjMDXFile::KTobjMDXFile(KTO_dBHandler* table, std::string_view name, bool ove
   if (!disk_ || disk_->IsClosed()) return;
   duplicates_by_record_ = false;
   constructing_ = true;
-  {
-    // Read while no other program writes or rebuilds the file.
-    StructureLock lock(this);
-    try {
-      if (disk_->FileSize() > 0) ReadHeader();
-      else CreateHeader();
-    } catch (const ETesseraError&) {
-      // A damaged file is left not opened; the table reports it.
-      corrupt_ = true;
-    }
-  }
+  ReadStructure([this] {
+    if (disk_->FileSize() > 0) ReadHeader();
+    else CreateHeader();
+  });
   // The table's own multiple index is its production index.
-  if (!corrupt_ && table_ != nullptr && !table_->StructuralIndex() && table_->IsWritable() &&
-      plat::UpperName(BaseName(disk_->FileName())) == plat::UpperName(BaseName(table_->FileName())) &&
-      plat::DirectoryOf(disk_->FileName()) == plat::DirectoryOf(table_->FileName()))
-    table_->SetStructuralIndex(true);
+  ClaimAsTablesOwn();
   constructing_ = false;
   opened_ = !corrupt_;
 }

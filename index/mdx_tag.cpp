@@ -21,17 +21,7 @@ namespace {
 
 constexpr double kEmptyDate = 1e100;
 
-int32_t Get32(const uint8_t* p) { return static_cast<int32_t>(bytes::GetLE32(p)); }
-void Put16(uint8_t* p, uint32_t v) { bytes::PutLE16(p, v); }
-void Put32(uint8_t* p, int32_t v) { bytes::PutLE32(p, static_cast<uint32_t>(v)); }
-double GetDouble(const uint8_t* p) {
-  return std::bit_cast<double>(uint64_t{bytes::GetLE32(p)} | (uint64_t{bytes::GetLE32(p + 4)} << 32));
-}
-void PutDouble(uint8_t* p, double v) {
-  const auto bits = std::bit_cast<uint64_t>(v);
-  bytes::PutLE32(p, static_cast<uint32_t>(bits));
-  bytes::PutLE32(p + 4, static_cast<uint32_t>(bits >> 32));
-}
+using namespace index_bytes;
 
 std::string PackedZero() {
   std::string out(12, '\0');
@@ -262,7 +252,7 @@ std::string KTobjMDXTag::StoredKey(const TktVariant& key) const {
   const double v = key.kind() == VariantKind::kNumeric ? key.AsNumber() : 0;
   if (key_type_ == 'D') {
     std::string k(8, '\0');
-    PutDouble(reinterpret_cast<uint8_t*>(k.data()), v);
+    bytes::PutLEDouble(reinterpret_cast<uint8_t*>(k.data()), v);
     return k;
   }
   return EncodeMdxNumber(v);
@@ -349,7 +339,7 @@ bool KTobjMDXTag::LoadNode(int32_t page, KTobjIndexKey& node) {
       while (length > 0 && e[4 + length - 1] == ' ') --length;
       entry->SetText(std::string_view(reinterpret_cast<const char*>(e + 4), length));
     } else if (key_type_ == 'D') {
-      entry->SetNumber(GetDouble(e + 4));
+      entry->SetNumber(bytes::GetLEDouble(e + 4));
     } else {
       entry->SetNumber(DecodeMdxNumber(e + 4));
     }

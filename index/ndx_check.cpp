@@ -22,9 +22,7 @@ struct Walk {
   int leaf_depth = -1;
   int64_t size = 0;
 
-  void Fault(const std::string& what) {
-    if (faults.size() < 200) faults.push_back("tag " + tag.Name() + ": " + what);
-  }
+  void Fault(const std::string& what) { AddCheckFault(faults, tag, what); }
 
   std::string Key(const uint8_t* e) const {
     if (tag.NumericKeys()) return std::string(reinterpret_cast<const char*>(e + 8), 8);
@@ -57,14 +55,7 @@ struct Walk {
       Fault(at + " is not a block of the file");
       return std::nullopt;
     }
-    if (!seen.insert(block).second) {
-      Fault(at + " is reached twice (the tree loops)");
-      return std::nullopt;
-    }
-    if (depth > 64) {
-      Fault("tree deeper than 64 levels");
-      return std::nullopt;
-    }
+    if (!EnterCheckedNode(seen, block, depth, at, [this](const std::string& what) { Fault(what); })) return std::nullopt;
     uint8_t b[kBlock];
     if (!file.ReadDirect(block * kBlock, b, kBlock)) {
       Fault(at + " cannot be read");

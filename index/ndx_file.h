@@ -19,8 +19,8 @@ class KTobjNDXFile : public KTobjIndexFile {
   ~KTobjNDXFile() override;
 
   // Replaces whatever the file held by one new tag, built from the table.
-  // The ascending flag and the FOR condition are not kept in the file; the
-  // FOR condition applies while this tag object lives.
+  // The file has no room for a descending order or a FOR condition: asking
+  // for either raises before anything is written.
   bool CreateTag(const std::string& name, const std::string& key_expr, bool unique, bool ascending,
                  const std::string& for_expr) override;
   // Block numbers.

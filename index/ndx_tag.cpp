@@ -21,16 +21,8 @@ constexpr int32_t kBlock = KTobjNDXTag::kBlockBytes;
 constexpr int kExprOffset = 24;
 constexpr double kAboveAll = 1.7e308;
 
-uint16_t Get16(const uint8_t* p) { return bytes::GetLE16(p); }
-int32_t Get32(const uint8_t* p) { return static_cast<int32_t>(bytes::GetLE32(p)); }
-void Put16(uint8_t* p, uint32_t v) { bytes::PutLE16(p, v); }
-void Put32(uint8_t* p, int32_t v) { bytes::PutLE32(p, static_cast<uint32_t>(v)); }
+using namespace index_bytes;
 
-double GetDouble(const uint8_t* p) {
-  uint64_t bits = 0;
-  for (int i = 7; i >= 0; --i) bits = (bits << 8) | p[i];
-  return std::bit_cast<double>(bits);
-}
 
 }  // namespace
 
@@ -258,7 +250,7 @@ bool KTobjNDXTag::LoadNode(int32_t offset, KTobjIndexKey& node) {
       if (e[8] == 0) length = 0;
       entry->SetText(std::string_view(reinterpret_cast<const char*>(e + 8), static_cast<size_t>(length)));
     } else {
-      entry->SetNumber(GetDouble(e + 8));
+      entry->SetNumber(bytes::GetLEDouble(e + 8));
     }
     entry->RecordNumber = 0;
     entry->Reference = interior ? child : Get32(e + 4);

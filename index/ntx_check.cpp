@@ -21,9 +21,7 @@ struct Walk {
   int leaf_depth = -1;
   int64_t size = 0;
 
-  void Fault(const std::string& what) {
-    if (faults.size() < 200) faults.push_back("tag " + tag.Name() + ": " + what);
-  }
+  void Fault(const std::string& what) { AddCheckFault(faults, tag, what); }
 
   std::string Key(const uint8_t* s) const {
     int length = tag.KeyLength();
@@ -38,14 +36,7 @@ struct Walk {
       Fault(at + " is not a page of the file");
       return;
     }
-    if (!seen.insert(offset).second) {
-      Fault(at + " is reached twice (the tree loops)");
-      return;
-    }
-    if (depth > 64) {
-      Fault("tree deeper than 64 levels");
-      return;
-    }
+    if (!EnterCheckedNode(seen, offset, depth, at, [this](const std::string& what) { Fault(what); })) return;
     uint8_t p[kPage];
     if (!file.ReadDirect(offset, p, kPage)) {
       Fault(at + " cannot be read");

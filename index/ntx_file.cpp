@@ -29,18 +29,16 @@ KTobjNTXFile::KTobjNTXFile(KTO_dBHandler* table, std::string_view name, bool ove
     opened_ = true;
     return;
   }
-  // Read while no other program writes or rebuilds the file.
-  StructureLock lock(this);
-  try {
-    auto tag = std::make_unique<KTobjNTXTag>(this, BaseName(disk_->FileName()), true);
-    const bool valid = tag->Valid();
-    tags_.Add(std::move(tag));
-    if (!valid) corrupt_ = true;
-  } catch (const ETesseraError&) {
-    // A damaged file is left not opened; the table reports it.
-    corrupt_ = true;
-  }
-  if (!corrupt_) ResetAllocator();
+  ReadStructure(
+      [this] {
+        auto tag = std::make_unique<KTobjNTXTag>(this, BaseName(disk_->FileName()), true);
+        const bool valid = tag->Valid();
+        tags_.Add(std::move(tag));
+        if (!valid) corrupt_ = true;
+      },
+      [this] {
+        if (!corrupt_) ResetAllocator();
+      });
   opened_ = !corrupt_;
 }
 

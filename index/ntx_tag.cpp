@@ -23,10 +23,7 @@ constexpr int kKeyExprOffset = 22;
 constexpr int kKeyExprArea = 256;
 constexpr int kForExprOffset = 282;
 
-uint16_t Get16(const uint8_t* p) { return bytes::GetLE16(p); }
-int32_t Get32(const uint8_t* p) { return static_cast<int32_t>(bytes::GetLE32(p)); }
-void Put16(uint8_t* p, uint32_t v) { bytes::PutLE16(p, v); }
-void Put32(uint8_t* p, int32_t v) { bytes::PutLE32(p, static_cast<uint32_t>(v)); }
+using namespace index_bytes;
 
 // The entry of node's parent that refers to node, or null.
 const KTobjIndexKeyData* ParentEntry(const KTobjIndexKey& node) {

@@ -1,7 +1,7 @@
 // TktPageCollection: one sorted run of the key sort, held in memory pages.
 //
-// A run is written once, in order, by a flush of the sort's trie, and then
-// read once, in order, by the merge. Keys are front-compressed: each entry
+// A run is written once, in order, when a full part of the sort's key pool
+// has been sorted, and then read once, in order, by the merge. Keys are front-compressed: each entry
 // keeps only the bytes in which a key differs from the key before it.
 #pragma once
 

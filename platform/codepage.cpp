@@ -1,10 +1,7 @@
 #include "platform/codepage.h"
 
-#include <iconv.h>
-
 #include <array>
 #include <cstring>
-#include <unordered_map>
 
 #include "platform/text_codepage.h"
 
@@ -32,57 +29,36 @@ char32_t LowerCodePoint(char32_t c) {
   return c;
 }
 
+// A code page's bytes as the OEM/ANSI functions use them: its characters
+// (from the code page's own table), and its letter case.
 struct Table {
-  std::array<char32_t, 256> to_unicode{};
-  std::unordered_map<char32_t, uint8_t> from_unicode;
+  const TextCodePage& page;
   std::array<uint8_t, 256> upper{};
   std::array<uint8_t, 256> lower{};
 
-  explicit Table(const char* iconv_name) {
-    iconv_t cd = ::iconv_open("UTF-32LE", iconv_name);
-    // Without the conversion every text would turn into '?': the program
-    // stops at once, saying why.
-    if (cd == reinterpret_cast<iconv_t>(-1))
-      throw CodePageError(std::string("Texts in code page ") + iconv_name +
-                          " cannot be converted: this system's iconv has no such conversion (glibc's gconv modules)");
-    for (int b = 0; b < 256; ++b) {
-      char32_t cp = kReplacement;
-      {
-        char in = static_cast<char>(b);
-        unsigned char out[4];
-        char* inp = &in;
-        char* outp = reinterpret_cast<char*>(out);
-        size_t inleft = 1, outleft = 4;
-        ::iconv(cd, nullptr, nullptr, nullptr, nullptr);
-        if (::iconv(cd, &inp, &inleft, &outp, &outleft) != static_cast<size_t>(-1) && outleft == 0)
-          cp = static_cast<char32_t>(out[0] | (out[1] << 8) | (out[2] << 16) |
-                                     (static_cast<uint32_t>(out[3]) << 24));
-      }
-      to_unicode[b] = cp;
-      if (cp != kReplacement) from_unicode.emplace(cp, static_cast<uint8_t>(b));
-    }
-    ::iconv_close(cd);
+  explicit Table(int number) : page(TextCodePage::Get(number)) {
     for (int b = 0; b < 256; ++b) {
       upper[b] = lower[b] = static_cast<uint8_t>(b);
-      const char32_t cp = to_unicode[b];
+      const char32_t cp = page.ToUnicode(static_cast<uint8_t>(b));
       if (cp == kReplacement) continue;
-      if (auto it = from_unicode.find(UpperCodePoint(cp)); it != from_unicode.end()) upper[b] = it->second;
-      if (auto it = from_unicode.find(LowerCodePoint(cp)); it != from_unicode.end()) lower[b] = it->second;
+      if (const int u = page.FromUnicode(UpperCodePoint(cp)); u >= 0) upper[b] = static_cast<uint8_t>(u);
+      if (const int l = page.FromUnicode(LowerCodePoint(cp)); l >= 0) lower[b] = static_cast<uint8_t>(l);
     }
   }
 
+  char32_t ToUnicode(uint8_t b) const { return page.ToUnicode(b); }
   uint8_t FromUnicode(char32_t cp) const {
-    auto it = from_unicode.find(cp);
-    return it == from_unicode.end() ? static_cast<uint8_t>('?') : it->second;
+    const int b = page.FromUnicode(cp);
+    return b < 0 ? static_cast<uint8_t>('?') : static_cast<uint8_t>(b);
   }
 };
 
 const Table& Oem() {
-  static const Table t("CP866");
+  static const Table t(866);
   return t;
 }
 const Table& Ansi() {
-  static const Table t("CP1251");
+  static const Table t(1251);
   return t;
 }
 const Table& Of(CodePage cp) { return cp == CodePage::kOem ? Oem() : Ansi(); }
@@ -93,8 +69,8 @@ struct CrossMap {
   std::array<uint8_t, 256> ansi_to_oem{};
   CrossMap() {
     for (int b = 0; b < 256; ++b) {
-      oem_to_ansi[b] = Ansi().FromUnicode(Oem().to_unicode[b]);
-      ansi_to_oem[b] = Oem().FromUnicode(Ansi().to_unicode[b]);
+      oem_to_ansi[b] = Ansi().FromUnicode(Oem().ToUnicode(static_cast<uint8_t>(b)));
+      ansi_to_oem[b] = Oem().FromUnicode(Ansi().ToUnicode(static_cast<uint8_t>(b)));
       // Control characters map to themselves even where one side leaves the
       // byte undefined.
       if (b < 0x20) oem_to_ansi[b] = ansi_to_oem[b] = static_cast<uint8_t>(b);
@@ -106,75 +82,24 @@ const CrossMap& Cross() {
   return m;
 }
 
-void AppendUtf8(std::string& out, char32_t cp) {
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (cp >> 18));
-    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  }
-}
-
-// Decodes one UTF-8 sequence at s[i]; a malformed byte yields U+FFFD and
-// advances by one.
-char32_t NextUtf8(std::string_view s, size_t& i) {
-  const unsigned char c = static_cast<unsigned char>(s[i]);
-  size_t len = 1;
-  char32_t cp = c;
-  if (c < 0x80) {
-    ++i;
-    return cp;
-  }
-  if (c >= 0xC2 && c <= 0xDF) len = 2, cp = c & 0x1F;
-  else if (c >= 0xE0 && c <= 0xEF) len = 3, cp = c & 0x0F;
-  else if (c >= 0xF0 && c <= 0xF4) len = 4, cp = c & 0x07;
-  else {
-    ++i;
-    return kReplacement;
-  }
-  if (i + len > s.size()) {
-    ++i;
-    return kReplacement;
-  }
-  for (size_t k = 1; k < len; ++k) {
-    const unsigned char cc = static_cast<unsigned char>(s[i + k]);
-    if ((cc & 0xC0) != 0x80) {
-      ++i;
-      return kReplacement;
-    }
-    cp = (cp << 6) | (cc & 0x3F);
-  }
-  i += len;
-  return cp;
-}
-
 std::string ToUtf8(const Table& t, std::string_view text) {
   std::string out;
   out.reserve(text.size() * 2);
-  for (unsigned char b : text) AppendUtf8(out, t.to_unicode[b]);
+  for (unsigned char b : text) AppendUtf8(out, t.ToUnicode(static_cast<uint8_t>(b)));
   return out;
 }
 
 std::string FromUtf8(const Table& t, std::string_view text) {
   std::string out;
   out.reserve(text.size());
-  for (size_t i = 0; i < text.size();) out += static_cast<char>(t.FromUnicode(NextUtf8(text, i)));
+  for (size_t i = 0; i < text.size();) out += static_cast<char>(t.FromUnicode(NextUtf8Char(text, i)));
   return out;
 }
 
 std::u16string ToUtf16(const Table& t, std::string_view text) {
   std::u16string out;
   out.reserve(text.size());
-  for (unsigned char b : text) out += static_cast<char16_t>(t.to_unicode[b]);  // all in the BMP
+  for (unsigned char b : text) out += static_cast<char16_t>(t.ToUnicode(static_cast<uint8_t>(b)));  // all in the BMP
   return out;
 }
 
@@ -185,7 +110,7 @@ struct Collation {
   std::array<uint8_t, 256> secondary{};
   Collation() {
     for (int b = 0; b < 256; ++b) {
-      const char32_t cp = Oem().to_unicode[b];
+      const char32_t cp = Oem().ToUnicode(static_cast<uint8_t>(b));
       const char32_t low = LowerCodePoint(cp);
       uint32_t w;
       if (low >= 'a' && low <= 'z') {
@@ -234,7 +159,7 @@ int Compare(std::string_view a, std::string_view b, bool ignore_case) {
 
 }  // namespace
 
-char32_t ToUnicode(CodePage cp, uint8_t byte) { return Of(cp).to_unicode[byte]; }
+char32_t ToUnicode(CodePage cp, uint8_t byte) { return Of(cp).ToUnicode(byte); }
 
 std::string OemToAnsi(std::string_view text) {
   std::string out(text);

@@ -83,6 +83,8 @@ class TextCodePage {
 // begins no well-formed character (a stray continuation, a truncated,
 // overlong or surrogate sequence) is U+FFFD and one byte.
 char32_t NextUtf8Char(std::string_view s, size_t& i);
+// Appends the UTF-8 form of code point `cp` to `out`.
+void AppendUtf8(std::string& out, char32_t cp);
 
 // The window side of the callbook is ANSI (CP1251); the dataset translates
 // field texts byte for byte between it and a table's code page (CP866 for

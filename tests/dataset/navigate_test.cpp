@@ -6,6 +6,7 @@
 #include <map>
 
 #include "dataset_test_util.h"
+#include "dataset/dataset_messages.h"
 #include "dbkit/db_error.h"
 #include "engine/text_helpers.h"
 
@@ -254,6 +255,11 @@ TEST_F(NavigateTest, RecNoMovesDirectly) {
   EXPECT_EQ(c.ds.RecNo(), 1501);
   c.ds.Close();
   EXPECT_THROW(c.ds.RecNo(), dbkit::DatabaseError);
+}
+
+// The text names the table after it (the bookmark itself is no text).
+TEST(DataSetMessages, BookmarkTextEndsBeforeTheTableName) {
+  EXPECT_EQ(std::string(tessera::dsmsg::kInvalidBookmark), "Bookmark is invalid for table ");
 }
 
 }  // namespace

@@ -54,7 +54,6 @@ TEST(EngineErrors, MessagesFillPlaceholdersInOrder) {
   namespace msg = tessera::msg;
   EXPECT_EQ(msg::Format(msg::kArgumentNeeded, {"Numeric", "2", "STR"}), "Numeric needed for Argument 2 of STR");
   EXPECT_EQ(msg::Format(msg::kIndexLockError, {"33", "/T/PYX.CDX"}), "Error 33 in Lock of /T/PYX.CDX");
-  EXPECT_EQ(std::string(msg::kBookmarkInvalid), "Bookmark is invalid for table ");
 }
 
 }  // namespace

@@ -33,6 +33,10 @@ TEST(CodePage, Utf8RoundTripsThroughBothCodePages) {
 
 TEST(CodePage, MalformedUtf8BecomesQuestionMarks) {
   EXPECT_EQ(plat::Utf8ToOem(std::string("a\xC3") + "b\xFF"), "a?b?");
+  // An overlong form of "/" and an encoded surrogate are no characters:
+  // they must not reach a table (or a file name built from one) as "/".
+  EXPECT_EQ(plat::Utf8ToOem("\xE0\x80\xAF"), "???");
+  EXPECT_EQ(plat::Utf8ToAnsi("x\xED\xA0\x80y"), "x???y");
 }
 
 TEST(CodePage, CaseMappingCoversCyrillicInOem) {

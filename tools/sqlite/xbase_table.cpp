@@ -10,11 +10,13 @@
 
 #include "engine/errors.h"
 #include "engine/messages.h"
+#include "engine/lock_retry.h"
 #include "engine/settings.h"
 #include "engine/text_helpers.h"
 #include "platform/path.h"
 #include "platform/text_codepage.h"
 #include "tools/sqlite/lock_busy.h"
+#include "tools/sqlite/user_paths.h"
 
 namespace tessera_sql {
 namespace {
@@ -44,11 +46,6 @@ std::string QuoteIdentifier(const std::string& name) {
     out += c;
   }
   return out + "\"";
-}
-
-void ReplaceAll(std::string& text, const std::string& from, const std::string& to) {
-  if (from.empty() || from == to) return;
-  for (size_t at = 0; (at = text.find(from, at)) != std::string::npos; at += to.size()) text.replace(at, from.size(), to);
 }
 
 const char* const kUsage =
@@ -202,11 +199,8 @@ XbaseTable::Lease XbaseTable::Writer() {
 
 void XbaseTable::TakeLock(TableHandle& h, bool append) {
   const int wait = options_.lock_wait_ms >= 0 ? options_.lock_wait_ms : tessera::kLockWaitTotal;
-  for (int waited = 0;; waited += tessera::kLockRetryInterval) {
-    if (append ? h.LockAppend() : h.LockRecord()) return;
-    if (waited >= wait) throw LockBusy(tessera::msg::kRecordLocked);
-    plat::SleepMilliseconds(tessera::kLockRetryInterval);
-  }
+  if (!tessera::RetryLock(wait, [&] { return append ? h.LockAppend() : h.LockRecord(); }))
+    throw LockBusy(tessera::msg::kRecordLocked);
 }
 
 int32_t XbaseTable::Insert(sqlite3_value** values) {
@@ -236,6 +230,24 @@ int32_t XbaseTable::Insert(sqlite3_value** values) {
   return recno;
 }
 
+template <class Change>
+void XbaseTable::ChangeRecord(TableHandle& h, int32_t recno, Change change) {
+  h.GotoRecord(recno);
+  TakeLock(h, false);
+  try {
+    h.GotoRecord(recno);  // as it is now that the lock is ours
+    const std::string before = h.SavedRecord();
+    if (change(before)) {
+      h.wrote = true;
+      if (in_transaction_) undo_.Changed(recno, before, std::string(h.RecordBuffer(), before.size()));
+    }
+  } catch (...) {
+    h.UnlockTable();
+    throw;
+  }
+  h.UnlockTable();
+}
+
 void XbaseTable::Update(int32_t recno, sqlite3_value** values) {
   Lease h = Writer();
   std::vector<std::pair<size_t, FieldWrite>> writes;
@@ -249,11 +261,7 @@ void XbaseTable::Update(int32_t recno, sqlite3_value** values) {
   sqlite3_value* mark = values[DeletedColumn()];
   const bool set_mark = !sqlite3_value_nochange(mark) && sqlite3_value_type(mark) != SQLITE_NULL;
   const bool deleted = set_mark && sqlite3_value_int64(mark) != 0;
-  h->GotoRecord(recno);
-  TakeLock(*h, false);
-  try {
-    h->GotoRecord(recno);  // as it is now that the lock is ours
-    const std::string before = h->SavedRecord();
+  ChangeRecord(*h, recno, [&](const std::string& before) {
     for (const auto& [i, w] : writes) ApplyWrite(*h, columns_[i], w);
     for (const auto& [i, w] : writes) RequireAutoIncrementKept(*h, columns_[i], before);
     for (const auto& [i, w] : writes) {
@@ -263,36 +271,20 @@ void XbaseTable::Update(int32_t recno, sqlite3_value** values) {
       WriteMemo(*h, columns_[i], w);
     }
     if (set_mark) h->RecordBuffer()[0] = deleted ? '*' : ' ';
-    if (std::memcmp(h->RecordBuffer(), before.data(), before.size()) != 0) {
-      h->SetRecordChanged(true);
-      h->WriteRecord(recno);
-      h->wrote = true;
-      if (in_transaction_) undo_.Changed(recno, before, std::string(h->RecordBuffer(), before.size()));
-    }
-  } catch (...) {
-    h->UnlockTable();
-    throw;
-  }
-  h->UnlockTable();
+    if (std::memcmp(h->RecordBuffer(), before.data(), before.size()) == 0) return false;
+    h->SetRecordChanged(true);
+    h->WriteRecord(recno);
+    return true;
+  });
 }
 
 void XbaseTable::Delete(int32_t recno) {
   Lease h = Writer();
-  h->GotoRecord(recno);
-  TakeLock(*h, false);
-  try {
-    h->GotoRecord(recno);
-    if (!h->IsDeleted()) {
-      const std::string before = h->SavedRecord();
-      h->MarkDeleted();
-      h->wrote = true;
-      if (in_transaction_) undo_.Changed(recno, before, std::string(h->RecordBuffer(), before.size()));
-    }
-  } catch (...) {
-    h->UnlockTable();
-    throw;
-  }
-  h->UnlockTable();
+  ChangeRecord(*h, recno, [&](const std::string&) {
+    if (h->IsDeleted()) return false;
+    h->MarkDeleted();
+    return true;
+  });
 }
 
 // --- transactions ------------------------------------------------------------
@@ -378,24 +370,7 @@ std::string XbaseTable::UserMessageFor(const std::string& table_file, const std:
   ReplaceAll(message, plat::UpperName(plat::FullPath(shown)), shown);
   // Other files beside the table (memo, index files): the folder as the
   // user gave it, the name as it is on disk.
-  const std::string dir = plat::DirectoryOf(shown);
-  std::string prefix = plat::UpperName(plat::FullPath(dir.empty() ? "." : dir));
-  if (prefix.back() != '/') prefix += '/';
-  for (size_t at = 0; (at = message.find(prefix, at)) != std::string::npos;) {
-    size_t end = at + prefix.size();
-    while (end < message.size() && std::string_view(" /\"'\n:,;)").find(message[end]) == std::string_view::npos) ++end;
-    if (end == at + prefix.size() || (end < message.size() && message[end] == '/')) {
-      at = end;
-      continue;
-    }
-    const std::string engine_name = message.substr(at, end - at);
-    std::string name = engine_name.substr(prefix.size());
-    const std::string on_disk = plat::ResolveCase(engine_name);
-    if (plat::FileExists(on_disk)) name = on_disk.substr(on_disk.rfind('/') + 1);
-    const std::string user = dir + name;
-    message.replace(at, engine_name.size(), user);
-    at += user.size();
-  }
+  ShowFilesInFolder(message, plat::DirectoryOf(shown), " /\"'\n:,;)");
   return message;
 }
 

@@ -124,6 +124,11 @@ class XbaseTable {
   std::unique_ptr<TableHandle> OpenHandle();
   // Takes a lock, waiting for the engine's lock wait.
   void TakeLock(TableHandle& h, bool append);
+  // Runs `change` on record `recno` as it stands under the record's lock;
+  // `change` answers whether it wrote the record, which the undo log of a
+  // transaction then keeps.
+  template <class Change>
+  void ChangeRecord(TableHandle& h, int32_t recno, Change change);
   // The writer's handle, in record order (so that writes do not reposition
   // a tag).
   Lease Writer();

@@ -115,21 +115,6 @@ TESSERA_COMMAND("info", "info TABLE", "Show a table's version, record count, hea
                 "not written (dBase II and 7, the dBase IV SQL tables, FoxBASE's 0xFB, an unclear layout).",
                 Info);
 
-// One CSV field (RFC 4180): quoted when it holds a comma, a quote or a line
-// break, with its quotes doubled.
-void AppendCsvField(std::string& out, std::string_view value) {
-  if (value.find_first_of(",\"\r\n") == std::string_view::npos) {
-    out += value;
-    return;
-  }
-  out += '"';
-  for (char c : value) {
-    if (c == '"') out += '"';
-    out += c;
-  }
-  out += '"';
-}
-
 // The field values of the current record, as dump's JSON holds them (a
 // field without a value is empty).
 void AppendCsvRecord(std::string& out, tessera::KTO_dBaseFld& table, bool raw) {

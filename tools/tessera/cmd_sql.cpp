@@ -46,19 +46,6 @@ std::string SqlName(const std::string& s) {
   return out + "\"";
 }
 
-void AppendCsv(std::string& out, std::string_view value) {
-  if (value.find_first_of(",\"\r\n") == std::string_view::npos) {
-    out += value;
-    return;
-  }
-  out += '"';
-  for (char c : value) {
-    if (c == '"') out += '"';
-    out += c;
-  }
-  out += '"';
-}
-
 // Characters a terminal shows for a UTF-8 text (one per code point).
 size_t Shown(const std::string& s) {
   size_t n = 0;
@@ -104,7 +91,7 @@ bool Run(sqlite3* db, sqlite3_stmt* st, Output output) {
   if (output == Output::kCsv && n > 0) {
     for (int i = 0; i < n; ++i) {
       if (i > 0) out += ',';
-      AppendCsv(out, names[static_cast<size_t>(i)]);
+      AppendCsvField(out, names[static_cast<size_t>(i)]);
     }
     out += "\r\n";
   }
@@ -120,7 +107,7 @@ bool Run(sqlite3* db, sqlite3_stmt* st, Output output) {
     } else if (output == Output::kCsv) {
       for (int i = 0; i < n; ++i) {
         if (i > 0) out += ',';
-        AppendCsv(out, Text(st, i));
+        AppendCsvField(out, Text(st, i));
       }
       out += "\r\n";
     } else {

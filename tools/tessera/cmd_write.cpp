@@ -10,6 +10,7 @@
 #include "engine/dbf_handler.h"
 #include "engine/errors.h"
 #include "engine/messages.h"
+#include "engine/lock_retry.h"
 #include "engine/settings.h"
 #include "engine/text_helpers.h"
 #include "platform/codepage.h"
@@ -140,12 +141,7 @@ int WaitMilliseconds(const ArgParser& p) {
 // Tries the lock, then again every retry interval until the wait is over.
 template <typename F>
 void TakeLock(const ArgParser& p, F lock) {
-  const int wait = WaitMilliseconds(p);
-  for (int waited = 0;; waited += tessera::kLockRetryInterval) {
-    if (lock()) return;
-    if (waited >= wait) Locked();
-    plat::SleepMilliseconds(tessera::kLockRetryInterval);
-  }
+  if (!tessera::RetryLock(WaitMilliseconds(p), lock)) Locked();
 }
 
 int32_t RecordArgument(tessera::KTO_dBHandler& table, const std::string& text) {

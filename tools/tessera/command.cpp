@@ -7,6 +7,7 @@
 #include "engine/errors.h"
 #include "engine/text_helpers.h"
 #include "platform/path.h"
+#include "tools/sqlite/user_paths.h"
 
 namespace tessera_tool {
 
@@ -68,11 +69,6 @@ std::string ShownPath(const std::string& given, const char* default_extension) {
 
 namespace {
 
-void ReplaceAll(std::string& text, const std::string& from, const std::string& to) {
-  if (from.empty() || from == to) return;
-  for (size_t at = 0; (at = text.find(from, at)) != std::string::npos; at += to.size()) text.replace(at, from.size(), to);
-}
-
 // The arguments that may name files: positionals and the comma-separated
 // lists of --index.
 std::vector<std::string> PathArguments(const Args& args) {
@@ -101,34 +97,13 @@ std::string WithUserPaths(std::string message, const Args& args) {
   for (const std::string& a : paths) {
     for (const char* ext : {".DBF", ".CDX"}) {
       const std::string shown = ShownPath(a, ext);
-      ReplaceAll(message, plat::UpperName(plat::FullPath(shown)), shown);
+      tessera_sql::ReplaceAll(message, plat::UpperName(plat::FullPath(shown)), shown);
     }
-    ReplaceAll(message, plat::UpperName(plat::FullPath(a)), a);
+    tessera_sql::ReplaceAll(message, plat::UpperName(plat::FullPath(a)), a);
   }
   // ...then files beside them (memo files, other index files): the
   // directory as the user gave it and the name as it is on disk.
-  for (const std::string& a : paths) {
-    const std::string dir = plat::DirectoryOf(a);
-    std::string prefix = plat::UpperName(plat::FullPath(dir.empty() ? "." : dir));
-    if (prefix.back() != '/') prefix += '/';
-    for (size_t at = 0; (at = message.find(prefix, at)) != std::string::npos;) {
-      size_t end = at + prefix.size();
-      while (end < message.size() && message[end] != ' ' && message[end] != '/' && message[end] != '"' &&
-             message[end] != '\'' && message[end] != '\n')
-        ++end;
-      if (end == at + prefix.size() || (end < message.size() && message[end] == '/')) {
-        at = end;
-        continue;
-      }
-      const std::string engine_name = message.substr(at, end - at);
-      std::string name = engine_name.substr(prefix.size());
-      const std::string on_disk = plat::ResolveCase(engine_name);
-      if (plat::FileExists(on_disk)) name = on_disk.substr(on_disk.rfind('/') + 1);
-      const std::string shown = dir + name;
-      message.replace(at, engine_name.size(), shown);
-      at += shown.size();
-    }
-  }
+  for (const std::string& a : paths) tessera_sql::ShowFilesInFolder(message, plat::DirectoryOf(a), " /\"'\n");
   return message;
 }
 
@@ -173,6 +148,19 @@ std::string Hex(std::string_view bytes) {
     out += kDigits[c & 15];
   }
   return out;
+}
+
+void AppendCsvField(std::string& out, std::string_view value) {
+  if (value.find_first_of(",\"\r\n") == std::string_view::npos) {
+    out += value;
+    return;
+  }
+  out += '"';
+  for (char c : value) {
+    if (c == '"') out += '"';
+    out += c;
+  }
+  out += '"';
 }
 
 }  // namespace tessera_tool

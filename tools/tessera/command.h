@@ -68,6 +68,10 @@ std::string ShownPath(const std::string& given, const char* default_extension);
 // one, such as a table's memo file) put back in the user's spelling.
 std::string WithUserPaths(std::string message, const Args& args);
 
+// Appends one CSV field (RFC 4180) to `out`: quoted when it holds a comma,
+// a quote or a line break, with its quotes doubled.
+void AppendCsvField(std::string& out, std::string_view value);
+
 // Index files are named by their kind (extension); every command that
 // writes an index refuses a kind the engine cannot write yet, naming it,
 // rather than writing another kind under that name.
