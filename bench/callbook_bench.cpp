@@ -151,10 +151,25 @@ Format FormatNamed(const std::string& name) {
 int BuildOnly(const std::string& dbf, const Format& format, bool one_thread) {
   tessera::EngineScope engine;
   if (one_thread) tessera::TktSort::SetWorkerThreads(false);
-  tessera::KTO_dBHandler table(dbf, false, true);
-  for (const auto& t : pyx_sample::kCallbookTags)
-    table.CreateIndexTag(format.FileFor(t.name), t.name, t.expression, "", tessera::kDuplicateKeys, 0);
+  {
+    tessera::KTO_dBHandler table(dbf, false, true);
+    for (const auto& t : pyx_sample::kCallbookTags)
+      table.CreateIndexTag(format.FileFor(t.name), t.name, t.expression, "", tessera::kDuplicateKeys, 0);
+  }
+  // The peak of this program's own memory: the one wait4 reports counts
+  // the parent's as well (the kernel takes the peak of the memory a
+  // program replaces when it starts another).
+  std::ifstream status("/proc/self/status");
+  for (std::string line; std::getline(status, line);)
+    if (line.rfind("VmHWM:", 0) == 0) std::printf("peak %s\n", line.substr(6).c_str());
   return 0;
+}
+
+// A child's own peak memory (MiB) from the "peak <n> kB" line it prints,
+// else what wait4 said.
+double OwnPeak(const ChildRun& run) {
+  const size_t at = run.out.find("peak ");
+  return at == std::string::npos ? run.peak_mib : std::atof(run.out.c_str() + at + 5) / 1024.0;
 }
 
 void OpenFormat(tessera::KTO_dBHandler& table, const Format& format) {
@@ -283,7 +298,7 @@ int RunFormats(const std::string& self, const std::string& data, const std::stri
     ::sync();
     const ChildRun run = RunChild({self, "--build-only", work + "/Pyx.DBF", format.name});
     f.build_s = run.wall_s;
-    f.build_mib = run.peak_mib;
+    f.build_mib = OwnPeak(run);
     for (const std::string& file : format.Files()) f.size_mb += static_cast<double>(fs::file_size(work + "/" + file)) / 1e6;
     CopyFiles(work, built, format.Files());
     ::sync();
@@ -418,11 +433,12 @@ int main(int argc, char** argv) {
     floor = RunChild({data + "/sortfloor", "-p", work + "/Pyx.DBF"});
     const ChildRun ours = RunChild({self, "--build-only", work + "/Pyx.DBF", "cdx"});
     char a[64], b[64];
-    std::snprintf(a, sizeof a, "%.2f s, %.0f MiB", ours.wall_s, ours.peak_mib);
+    const double ours_mib = OwnPeak(ours);
+    std::snprintf(a, sizeof a, "%.2f s, %.0f MiB", ours.wall_s, ours_mib);
     std::snprintf(b, sizeof b, "%.2f s, %.0f MiB", floor.wall_s, floor.peak_mib);
     Row("build eleven tags: time / floor's (sortfloor -p)", a, b, ours.wall_s / floor.wall_s, "<= 0.70");
     std::snprintf(b, sizeof b, "64 MiB");
-    Row("  ... peak memory (MiB)", a, b, ours.peak_mib / 64.0, "<= 1.00");
+    Row("  ... peak memory (MiB)", a, b, ours_mib / 64.0, "<= 1.00");
     if (sqlite_build) {
       fs::copy_file(plain_db, work + "/build.db", fs::copy_options::overwrite_existing);
       ::sync();

@@ -1,5 +1,7 @@
 #include "index/index_tag.h"
 
+#include <atomic>
+
 #include "engine/dbf_handler.h"
 #include "engine/errors.h"
 #include "expr/dbf_names.h"
@@ -7,6 +9,15 @@
 #include "index/index_file.h"
 
 namespace tessera {
+namespace {
+
+std::atomic<bool> g_in_place_changes{true};
+std::atomic<uint64_t> g_in_place_count{0};
+
+}  // namespace
+
+void KTobjIndexTag::SetInPlaceChanges(bool on) { g_in_place_changes.store(on); }
+uint64_t KTobjIndexTag::InPlaceChangeCount() { return g_in_place_count.load(std::memory_order_relaxed); }
 
 KTobjIndexTag::KTobjIndexTag(KTobjIndexFile* file) : file_(file) {}
 
@@ -277,8 +288,8 @@ void KTobjIndexTag::PrepareChange(int32_t recno, bool is_append) {
   // way; over the stored nodes when the format can, and those paths then
   // serve the update.
   p.in_place = false;
-  if (!unique_) {
-    p.new_result = LocateInPlace(new_key, recno, p.new_path, scratch_found_);
+  if (!unique_ && g_in_place_changes.load(std::memory_order_relaxed)) {
+    p.new_result = LocateInPlace(new_key, InsertPlace(recno), p.new_path, scratch_found_);
     p.old_result = p.has_old ? LocateInPlace(p.old_key, recno, p.old_path, scratch_found_) : 0;
     p.in_place = p.new_result != 2 && p.old_result != 2;
   }
@@ -299,6 +310,12 @@ void KTobjIndexTag::PrepareChange(int32_t recno, bool is_append) {
 
 int KTobjIndexTag::LocateInPlace(const KTobjIndexKeyData&, int32_t, std::vector<PathStep>&, KTobjIndexKeyData&) {
   return 2;
+}
+
+int32_t KTobjIndexTag::InsertPlace(int32_t recno) const {
+  // As InsertKey places a key: by its record where the file orders equal
+  // keys so, else after every equal key.
+  return file_->DuplicatesByRecord() ? recno : kAfterEqual;
 }
 bool KTobjIndexTag::InsertInPlace(const KTobjIndexKeyData&, const std::vector<PathStep>&) { return false; }
 bool KTobjIndexTag::RemoveInPlace(const std::vector<PathStep>&, std::vector<int32_t>&) { return false; }
@@ -330,7 +347,7 @@ bool KTobjIndexTag::ApplyPrepared(PreparedChange& p) {
       for (int32_t t : touched) relocate |= step.offset == t;
   }
   if (insert) {
-    if (relocate) p.new_result = LocateInPlace(p.new_key, p.recno, p.new_path, scratch_found_);
+    if (relocate) p.new_result = LocateInPlace(p.new_key, InsertPlace(p.recno), p.new_path, scratch_found_);
     if (p.new_result == 2 || !InsertInPlace(p.new_key, p.new_path)) return false;
   }
   if (had_tree) {
@@ -701,6 +718,7 @@ bool KTobjIndexTag::UpdateKeys(int32_t recno, bool is_append) {
     NormalizeKey(stored, true);
     if (stored.kind() == prepared->new_key.kind() && stored.bytes() == prepared->new_key.bytes() &&
         ApplyPrepared(*prepared)) {
+      g_in_place_count.fetch_add(1, std::memory_order_relaxed);
       keys_changed_ = true;
       return true;
     }
