@@ -20,6 +20,7 @@
 #include "index/index_file.h"
 #include "index/index_tag.h"
 #include "platform/codepage.h"
+#include "platform/text_codepage.h"
 #include "platform/path.h"
 #include "platform/text_convert.h"
 
@@ -648,9 +649,9 @@ int TTesseraDataSet::Translate(const char* src, char* dst, bool to_storage) {
   const size_t n = std::strlen(src);
   if (translate_ascii_) {
     if (to_storage)
-      plat::AnsiToOemBuffer(src, dst, n);
+      plat::AnsiToTableBuffer(TableCodePage(), src, dst, n);
     else
-      plat::OemToAnsiBuffer(src, dst, n);
+      plat::TableToAnsiBuffer(TableCodePage(), src, dst, n);
     dst[n] = '\0';
   } else if (src != dst) {
     std::memmove(dst, src, n + 1);
@@ -659,7 +660,17 @@ int TTesseraDataSet::Translate(const char* src, char* dst, bool to_storage) {
 }
 
 std::string TTesseraDataSet::ToOem(std::string_view text) const {
-  return translate_ascii_ ? plat::AnsiToOem(text) : std::string(text);
+  return translate_ascii_ ? plat::AnsiToTable(TableCodePage(), text) : std::string(text);
+}
+
+void TTesseraDataSet::SetCodePage(int value) {
+  CheckInactive();
+  code_page_ = value;
+}
+
+int TTesseraDataSet::TableCodePage() const {
+  if (table_) return table_->TextCodePage();
+  return code_page_ != 0 ? code_page_ : plat::kCodePageOem;
 }
 
 // ------------------------------------------------------ open and close
@@ -727,6 +738,7 @@ void TTesseraDataSet::InternalOpen() {
   if (read_cache_option_ != 0) table_->SetReadCacheAllowed(false);
   table_->SetLockProtocol(lock_protocol_);
   table_->SetUserId(user_id_);
+  if (code_page_ != 0) table_->SetTextCodePage(code_page_);
   record_length_ = table_->RecordLength();
 
   InternalInitFieldDefs();
@@ -1233,11 +1245,11 @@ namespace {
 
 // The text LocateValues compares a field with: table texts for text
 // fields, "yyyymmdd" for dates, "T"/"F" for logicals.
-FieldValue LocateText(const dbkit::Field* field, const dbkit::Value& value, bool translate) {
+FieldValue LocateText(const dbkit::Field* field, const dbkit::Value& value, bool translate, int code_page) {
   if (value.IsNull()) return std::nullopt;
   switch (field->DataType()) {
     case FieldType::kString:
-    case FieldType::kMemo: return translate ? plat::AnsiToOem(value.ToText()) : value.ToText();
+    case FieldType::kMemo: return translate ? plat::AnsiToTable(code_page, value.ToText()) : value.ToText();
     case FieldType::kDate:
     case FieldType::kDateTime:
       if (value.kind() == dbkit::Value::Kind::kDateTime || value.kind() == dbkit::Value::Kind::kFloat ||
@@ -1260,7 +1272,7 @@ bool TTesseraDataSet::Locate(std::string_view key_fields, const std::vector<dbki
   if (fields.size() != key_values.size())
     RaiseDatabaseError(dbkit::FormatMessage(dbkit::msg::kLocateValueCount, {key_fields}));
   std::vector<FieldValue> texts;
-  for (size_t i = 0; i < fields.size(); ++i) texts.push_back(LocateText(fields[i], key_values[i], translate_ascii_));
+  for (size_t i = 0; i < fields.size(); ++i) texts.push_back(LocateText(fields[i], key_values[i], translate_ascii_, TableCodePage()));
   const int32_t saved = GetRecNo();
   at_last_ = false;
   at_first_ = false;
@@ -1286,7 +1298,7 @@ std::optional<std::vector<dbkit::Value>> TTesseraDataSet::Lookup(std::string_vie
   if (keys.size() != key_values.size())
     RaiseDatabaseError(dbkit::FormatMessage(dbkit::msg::kLocateValueCount, {key_fields}));
   std::vector<FieldValue> texts;
-  for (size_t i = 0; i < keys.size(); ++i) texts.push_back(LocateText(keys[i], key_values[i], translate_ascii_));
+  for (size_t i = 0; i < keys.size(); ++i) texts.push_back(LocateText(keys[i], key_values[i], translate_ascii_, TableCodePage()));
   const int32_t saved = GetRecNo();
   std::optional<std::vector<dbkit::Value>> out;
   struct Back {
@@ -1345,7 +1357,7 @@ std::optional<std::string> TTesseraDataSet::MasterKey() {
     if (f->IsNull())
       values.emplace_back(std::nullopt);
     else
-      values.emplace_back(LocateText(f, f->AsValue(), translate_ascii_));
+      values.emplace_back(LocateText(f, f->AsValue(), translate_ascii_, TableCodePage()));
   }
   return table_->BuildSearchKey(values, tag->KeyExpression());
 }

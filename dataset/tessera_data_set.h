@@ -118,9 +118,16 @@ class TTesseraDataSet : public dbkit::DataSet {
   // closed; a new name clears IndexFiles.
   const std::string& TableName() const { return table_name_; }
   void SetTableName(std::string_view value);
-  // Texts are OEM in the table and ANSI in the dataset.
+  // Texts are in the table's code page in the table and ANSI in the dataset.
   bool TranslateASCII() const { return translate_ascii_; }
   void SetTranslateASCII(bool value) { translate_ascii_ = value; }
+  // The code page of the table's texts (Windows numbering: 866, 1252, ...);
+  // 0, the default, takes the one the table's header names (CP866 when it
+  // names none, as the callbook's table). Only while closed.
+  int CodePage() const { return code_page_; }
+  void SetCodePage(int value);
+  // The code page in force: the open table's, else CodePage or CP866.
+  int TableCodePage() const;
   // Deleted records are visible.
   bool UseDeleted() const { return use_deleted_; }
   void SetUseDeleted(bool value);
@@ -294,6 +301,7 @@ class TTesseraDataSet : public dbkit::DataSet {
   bool read_only_by_file_ = false;
   std::string table_name_;
   bool translate_ascii_ = true;
+  int code_page_ = 0;
   bool use_deleted_ = false;
   int32_t user_id_ = 0;
   uint8_t read_cache_option_ = 0;

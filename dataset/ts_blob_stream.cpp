@@ -9,6 +9,7 @@
 #include "dbkit/db_error.h"
 #include "dbkit/field.h"
 #include "platform/codepage.h"
+#include "platform/text_codepage.h"
 
 namespace tessera {
 namespace {
@@ -58,7 +59,7 @@ void TTSBlobStream::Load() {
   data.resize(static_cast<size_t>(size) + 1);
   data[static_cast<size_t>(size)] = '\0';
   if (field_->Transliterate() && dataset_->TranslateASCII())
-    plat::OemToAnsiBuffer(data.data(), data.data(), static_cast<size_t>(size));
+    plat::TableToAnsiBuffer(dataset_->TableCodePage(), data.data(), data.data(), static_cast<size_t>(size));
   data_ = std::move(data);
   has_data_ = true;
   size_ = size;
@@ -129,7 +130,7 @@ void TTSBlobStream::Close() {
   if (table == nullptr || !EditingOrInserting(dataset_) || field_no_ < 1) return;
   int32_t size = has_data_ ? static_cast<int32_t>(size_) : 0;
   if (has_data_ && field_->Transliterate() && dataset_->TranslateASCII())
-    plat::AnsiToOemBuffer(data_.data(), data_.data(), static_cast<size_t>(size));
+    plat::AnsiToTableBuffer(dataset_->TableCodePage(), data_.data(), data_.data(), static_cast<size_t>(size));
   {
     TTesseraDataSet::RecordScope scope(table, dataset_->ActiveBuffer());
     table->MemoWrite(field_no_, has_data_ ? data_.data() : "", &size);

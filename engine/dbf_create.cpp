@@ -5,6 +5,7 @@
 #include <set>
 
 #include "engine/byte_order.h"
+#include "engine/dbf_field.h"
 #include "engine/errors.h"
 #include "engine/memo.h"
 #include "engine/settings.h"
@@ -39,7 +40,7 @@ FieldSpec Checked(const FieldSpec& in, uint8_t version) {
   f.name = plat::UpperName(TrimText(f.name));
   if (!ValidName(f.name)) Refuse(kCodeFieldName, in.name);
   f.type = static_cast<char>(std::toupper(static_cast<unsigned char>(f.type)));
-  const bool fox = version == 0x30;
+  const bool fox = version == 0x30 || version == 0x31 || version == 0x32;
   auto fixed = [&](int w) {
     if (f.width != 0 && f.width != w) Refuse(kCodeFieldType, f.name);
     f.width = w;
@@ -73,13 +74,30 @@ FieldSpec Checked(const FieldSpec& in, uint8_t version) {
       fixed(8);
       f.decimals = 4;
       break;
+    case 'V':
+    case 'Q':
+    case 'W':
+      // Varchar, varbinary and blob belong to 0x32 tables; in others these
+      // letters are plain text.
+      if (version == 0x32) {
+        if (f.type == 'W') {
+          fixed(4);
+        } else {
+          if (f.width < 1 || f.width > 254) Refuse(kCodeFieldType, f.name);
+          f.decimals = 0;
+        }
+        break;
+      }
+      [[fallthrough]];
     default:
       if (f.width < 1 || f.width > 255 || f.decimals < 0 || f.decimals > 255) Refuse(kCodeFieldType, f.name);
   }
   if ((f.type == 'I' || f.type == 'T' || f.type == 'Y') && !fox) {
-    // Outside 0x30 tables these letters are plain text of the given width.
+    // Outside Visual FoxPro tables these letters are plain text of the
+    // given width (binary at their fixed widths).
     if (in.width > 0) f.width = in.width;
   }
+  if ((f.nullable && !fox) || (f.autoincrement && (!fox || f.type != 'I'))) Refuse(kCodeFieldType, f.name);
   return f;
 }
 
@@ -87,7 +105,8 @@ FieldSpec Checked(const FieldSpec& in, uint8_t version) {
 
 void CreateTable(std::string_view file_name, uint8_t version, const std::vector<FieldSpec>& fields,
                  const CreateOptions& options) {
-  if (version != 0x03 && version != 0x83 && version != 0x8B && version != 0xF5 && version != 0x30)
+  const bool fox = version == 0x30 || version == 0x31 || version == 0x32;
+  if (version != 0x03 && version != 0x83 && version != 0x8B && version != 0xF5 && !fox)
     Refuse(kCodeHeaderInvalid, "version " + std::to_string(version));
   const std::string name = DefaultExtension(TrimText(file_name), ".DBF");
   const std::string full = plat::FullPath(name);
@@ -98,14 +117,23 @@ void CreateTable(std::string_view file_name, uint8_t version, const std::vector<
   std::set<std::string> names;
   int64_t record_length = 1;
   bool needs_memo = false;
+  int null_bits = 0;
   for (const FieldSpec& in : fields) {
     FieldSpec f = Checked(in, version);
     if (!names.insert(f.name).second) Refuse(kCodeFieldName, f.name);
     record_length += f.width;
-    needs_memo |= f.type == 'M' || f.type == 'G' || (f.type == 'B' && version != 0x30);
+    needs_memo |= f.type == 'M' || f.type == 'G' || f.type == 'W' || (f.type == 'B' && !fox);
+    null_bits += (f.type == 'V' || f.type == 'Q' ? 1 : 0) + (f.nullable ? 1 : 0);
     checked.push_back(f);
   }
-  const int64_t area = version == 0x30 ? 296 : 33;
+  if (null_bits > 0) {
+    // One bit per nullable field and per varchar or varbinary field, in a
+    // hidden system field after the others.
+    FieldSpec flags{"_NullFlags", '0', (null_bits + 7) / 8, 0};
+    record_length += flags.width;
+    checked.push_back(flags);
+  }
+  const int64_t area = fox ? 296 : 33;
   const int64_t header_length = 32 + 32 * static_cast<int64_t>(checked.size()) + area - 32;
   if (record_length > 65520 || header_length > 65535 || checked.size() > 4096)
     Refuse(kCodeHeaderInvalid, upper);
@@ -122,14 +150,14 @@ void CreateTable(std::string_view file_name, uint8_t version, const std::vector<
   PutLE32(h + 4, 0);
   PutLE16(h + 8, static_cast<uint32_t>(header_length));
   PutLE16(h + 10, static_cast<uint32_t>(record_length));
-  if (version == 0x30 && needs_memo) h[28] = 0x02;
+  if (fox && needs_memo) h[28] = 0x02;
   uint32_t offset = 1;
   for (size_t i = 0; i < checked.size(); ++i) {
     const FieldSpec& f = checked[i];
     uint8_t* d = h + 32 + 32 * i;
     std::memcpy(d, f.name.data(), f.name.size());
     d[11] = static_cast<uint8_t>(f.type);
-    if (version == 0x30) PutLE32(d + 12, offset);
+    if (fox) PutLE32(d + 12, offset);
     if (f.type == 'C') {
       d[16] = static_cast<uint8_t>(f.width & 0xFF);
       d[17] = static_cast<uint8_t>(f.width >> 8);
@@ -137,7 +165,16 @@ void CreateTable(std::string_view file_name, uint8_t version, const std::vector<
       d[16] = static_cast<uint8_t>(f.width);
       d[17] = static_cast<uint8_t>(f.decimals);
     }
-    if (version == 0x30 && (f.type == 'I' || f.type == 'T' || f.type == 'Y' || f.type == 'B')) d[18] = 0x04;
+    if (fox && (f.type == 'I' || f.type == 'T' || f.type == 'Y' || f.type == 'B')) d[18] = kFoxBinary;
+    if (f.type == 'Q') d[18] = kFoxBinary;
+    if (f.nullable) d[18] |= kFoxNullable;
+    if (f.type == '0') d[18] = kFoxSystem | kFoxBinary;
+    if (f.autoincrement) {
+      // Next value 1, step 1.
+      d[18] |= kFoxAutoIncrement | kFoxBinary;
+      PutLE32(d + 19, 1);
+      d[23] = 1;
+    }
     offset += static_cast<uint32_t>(f.width);
   }
   h[32 + 32 * checked.size()] = 0x0D;
@@ -149,7 +186,7 @@ void CreateTable(std::string_view file_name, uint8_t version, const std::vector<
   file.Close();
 
   const bool memo_version = version == 0x83 || version == 0x8B || version == 0xF5;
-  if (memo_version || (version == 0x30 && needs_memo)) {
+  if (memo_version || (fox && needs_memo)) {
     const std::string memo = plat::DirectoryOf(full) + BaseName(full) +
                              (version == 0x83 || version == 0x8B ? ".DBT" : ".FPT");
     // The memo file takes the spelling of the table's extension case.

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <limits>
 
+#include "engine/byte_order.h"
 #include "engine/dbc_names.h"
 #include "engine/dbf_date.h"
 #include "engine/errors.h"
@@ -43,6 +44,46 @@ std::string TwoDigits(int v) {
   char buf[8];
   std::snprintf(buf, sizeof buf, "%02d", v);
   return buf;
+}
+
+// dBase 7 keeps its binaries big-endian; its integers with the sign bit
+// inverted, so that their bytes sort as the numbers do.
+uint32_t GetBE32(const char* p) { return bytes::GetBE32(reinterpret_cast<const uint8_t*>(p)); }
+double GetBEDouble(const char* p) {
+  uint64_t bits = 0;
+  for (int i = 0; i < 8; ++i) bits = (bits << 8) | static_cast<uint8_t>(p[i]);
+  double v;
+  std::memcpy(&v, &bits, 8);
+  return v;
+}
+void PutBEDouble(char* p, double v) {
+  uint64_t bits;
+  std::memcpy(&bits, &v, 8);
+  for (int i = 7; i >= 0; --i, bits >>= 8) p[i] = static_cast<char>(bits & 0xFF);
+}
+
+// A date-time as the writers show it: the day's date and the time of day
+// rounded to the nearest second (a time within half a second of midnight
+// shows the next day's midnight).
+std::string DateTimeText(int32_t day, int64_t ms) {
+  int64_t seconds = ms < 0 ? 0 : (ms + 500) / 1000;
+  int64_t days = day;
+  if (seconds >= 86400) {
+    days += seconds / 86400;
+    seconds %= 86400;
+  }
+  // A damaged day number stays within what the date converter takes.
+  days = std::min<int64_t>(days, INT32_MAX);
+  std::string out = TrimRightText(EngineDate().DisplayText(static_cast<int32_t>(days)));
+  // Appended piece by piece: GCC 12 misreads `" " + std::string` as an
+  // overlapping copy (-Wrestrict) when it is inlined here.
+  out += ' ';
+  out += TwoDigits(static_cast<int>(seconds / 3600));
+  out += ':';
+  out += TwoDigits(static_cast<int>(seconds / 60 % 60));
+  out += ':';
+  out += TwoDigits(static_cast<int>(seconds % 60));
+  return out;
 }
 
 // Milliseconds of a date-time text: a plain number of milliseconds, or
@@ -104,16 +145,94 @@ void KTO_dBaseFld::CreateNameResolver() {
 std::string KTO_dBaseFld::TableBaseName() const { return BaseName(FileName()); }
 
 bool KTO_dBaseFld::IsBinaryField(const DbfField& field) const {
-  if (Version() != 0x30) return false;
-  switch (field.type) {
-    case 'B': case 'G': case 'I': case 'M': case 'T': case 'Y': return true;
-    default: return false;
+  switch (Layout()) {
+    case TableLayout::kVisualFoxPro:
+      // At their fixed widths only: a damaged descriptor must not make a
+      // reader take eight bytes from a field of one.
+      switch (field.type) {
+        case 'G': case 'I': case 'M': case 'P': case 'W': return field.length == 4;
+        case 'B': case 'T': case 'Y': return field.length == 8;
+        default: return false;
+      }
+    case TableLayout::kDBase7:
+      return (field.type == 'I' || field.type == '+') ? field.length == 4
+             : (field.type == '@' || field.type == 'O') ? field.length == 8
+                                                        : false;
+    default:
+      // FoxPro's binary letters in tables of other versions (Perl XBase
+      // and FoxPro itself write them so; no program writes them as text).
+      return field.type == 'I' ? field.length == 4 : (field.type == 'T' || field.type == 'Y') && field.length == 8;
   }
 }
 
 bool KTO_dBaseFld::IsMemoField(const DbfField& field) const {
-  // In 0x30 tables a B field holds a double, not a memo reference.
-  return field.type == 'M' || field.type == 'G' || (field.type == 'B' && Version() != 0x30);
+  // In Visual FoxPro tables a B field holds a double, not a memo reference.
+  switch (field.type) {
+    case 'M': case 'G': case 'P': return true;
+    case 'W': return IsVisualFoxPro();
+    case 'B': return !IsVisualFoxPro();
+    default: return false;
+  }
+}
+
+bool KTO_dBaseFld::NullFlag(const char* record, int bit) const {
+  if (bit < 0 || NullFlagsField() == 0) return false;
+  const DbfField& flags = Field(NullFlagsField());
+  return (static_cast<uint8_t>(record[flags.offset + static_cast<uint32_t>(bit / 8)]) >> (bit % 8) & 1) != 0;
+}
+
+void KTO_dBaseFld::SetNullFlag(char* record, int bit, bool on) {
+  if (bit < 0 || NullFlagsField() == 0) return;
+  const DbfField& flags = Field(NullFlagsField());
+  char& byte = record[flags.offset + static_cast<uint32_t>(bit / 8)];
+  const auto mask = static_cast<uint8_t>(1u << (bit % 8));
+  byte = static_cast<char>(on ? (static_cast<uint8_t>(byte) | mask) : (static_cast<uint8_t>(byte) & ~mask));
+}
+
+bool KTO_dBaseFld::IsNull(int number) {
+  const DbfField* f = FieldAt(number);
+  return f != nullptr && f->null_bit >= 0 && NullFlag(RecordBytes(), f->null_bit);
+}
+
+bool KTO_dBaseFld::SetNull(int number, bool null) {
+  const DbfField* f = FieldAt(number);
+  if (f == nullptr || f->null_bit < 0) return false;
+  SetNullFlag(RecordBuffer(), f->null_bit, null);
+  SetRecordChanged(true);
+  return true;
+}
+
+bool KTO_dBaseFld::HasValue(int number) {
+  const DbfField* f = FieldAt(number);
+  if (f == nullptr || IsNull(number)) return false;
+  const char* p = RecordBytes() + f->offset;
+  const int width = f->Width();
+  auto only = [&](std::string_view set) {
+    for (int i = 0; i < width; ++i)
+      if (set.find(p[i]) == std::string_view::npos) return false;
+    return true;
+  };
+  if (IsBinaryField(*f)) {
+    if (f->type == 'T' || IsDBase7()) return !AllZero(p, width) && !AllBlank(p, width);
+    return true;
+  }
+  switch (f->type) {
+    case 'N':
+    case 'F': return !only(std::string_view(" \0", 2));
+    case 'D': return !only(std::string_view(" 0\0", 3));
+    case 'L': return !only(std::string_view(" ?\0", 3));
+    default: return true;
+  }
+}
+
+std::string KTO_dBaseFld::ValueBytes(int number) {
+  const DbfField* f = FieldAt(number);
+  if (f == nullptr) return std::string();
+  const char* p = RecordBytes() + f->offset;
+  size_t n = static_cast<size_t>(f->Width());
+  if (f->length_bit >= 0 && n > 0 && NullFlag(RecordBytes(), f->length_bit))
+    n = std::min<size_t>(static_cast<uint8_t>(p[n - 1]), n - 1);
+  return std::string(p, n);
 }
 
 const DbfField* KTO_dBaseFld::FieldAt(int number) {
@@ -129,7 +248,8 @@ int KTO_dBaseFld::FieldNumber(std::string_view name) {
   // and to the short one its descriptor keeps.
   for (const DbfField& f : Fields())
     if (!f.long_name.empty() && plat::UpperText(f.long_name) == wanted) return f.number;
-  if (wanted.size() > 10) return 0;
+  // Descriptors hold names of up to 10 characters, 31 in dBase 7.
+  if (wanted.size() > (IsDBase7() ? 31u : 10u)) return 0;
   for (const DbfField& f : Fields())
     if (plat::UpperText(f.name) == wanted) return f.number;
   return 0;
@@ -150,7 +270,8 @@ const DbfField* KTO_dBaseFld::FindTypedField(std::string_view name, char wanted)
   const char t = f->type;
   bool ok = t == wanted;
   if (wanted == 'G') ok = ok || t == 'B' || t == 'M';
-  if (wanted == 'N') ok = ok || t == 'B' || t == 'F' || t == 'G' || t == 'I' || t == 'M';
+  // Currency (Y) and dBase 7's autoincrement and double are numbers too.
+  if (wanted == 'N') ok = ok || t == 'B' || t == 'F' || t == 'G' || t == 'I' || t == 'M' || t == 'Y' || t == '+' || t == 'O';
   if (!ok) {
     std::string info(TrimRightText(name));
     if (info.size() > 80) info.resize(80);
@@ -163,29 +284,52 @@ const DbfField* KTO_dBaseFld::FindTypedField(std::string_view name, char wanted)
 void KTO_dBaseFld::StoreFieldText(const DbfField& field, std::string_view text, char* record) {
   const size_t width = static_cast<size_t>(field.Width());
   char* p = record + field.offset;
-  std::memset(p, ' ', width);
-  if (!text.empty()) {
+  if (field.length_bit >= 0) {
+    // Varchar and varbinary: the value as it is, NUL-padded; a value
+    // shorter than the field keeps its length in the last byte.
+    std::memset(p, 0, width);
     const size_t n = std::min(text.size(), width);
-    if (field.type == 'C' || field.type == 'D' || field.type == 'L')
-      std::memcpy(p, text.data(), n);
-    else
-      std::memcpy(p + width - n, text.data(), n);  // right-aligned; a long text keeps its start
+    if (n > 0) std::memcpy(p, text.data(), n);
+    const bool shorter = n < width;
+    if (shorter) p[width - 1] = static_cast<char>(n);
+    SetNullFlag(record, field.length_bit, shorter);
+  } else {
+    std::memset(p, ' ', width);
+    if (!text.empty()) {
+      const size_t n = std::min(text.size(), width);
+      const bool varying = IsVisualFoxPro() && (field.type == 'V' || field.type == 'Q');
+      if (field.type == 'C' || field.type == 'D' || field.type == 'L' || varying)
+        std::memcpy(p, text.data(), n);
+      else
+        std::memcpy(p + width - n, text.data(), n);  // right-aligned; a long text keeps its start
+    }
   }
+  SetNullFlag(record, field.null_bit, false);
   SetRecordChanged(true);
 }
 
 void KTO_dBaseFld::BlankRecord() {
-  std::memset(RecordBuffer(), ' ', static_cast<size_t>(RecordLength()));
+  char* record = RecordBuffer();
+  std::memset(record, ' ', static_cast<size_t>(RecordLength()));
+  if (NullFlagsField() != 0) {
+    const DbfField& flags = Field(NullFlagsField());
+    std::memset(record + flags.offset, 0, static_cast<size_t>(flags.Width()));
+  }
   for (int i = 1; i <= FieldCount(); ++i) {
     const DbfField& f = Field(i);
     if (IsBinaryField(f)) {
-      PutNumberN(i, 0);
+      if (IsDBase7()) std::memset(record + f.offset, 0, static_cast<size_t>(f.Width()));  // no value
+      else PutNumberN(i, 0);
     } else if (f.type == 'N' || f.type == 'F') {
       // A zero that does not fit (N(3,2) cannot hold "0.00") stays blank,
       // which reads as zero too; blanking a record never fails.
       const std::string zero = plat::FormatFixed(0, f.Decimals());
-      if (static_cast<int>(zero.size()) <= f.length) StoreFieldText(f, zero, RecordBuffer());
+      if (static_cast<int>(zero.size()) <= f.length) StoreFieldText(f, zero, record);
+    } else if (f.length_bit >= 0) {
+      StoreFieldText(f, std::string_view(), record);
     }
+    // A nullable field of a new record holds .NULL. until a value is put.
+    if (f.null_bit >= 0) SetNullFlag(record, f.null_bit, true);
   }
   RecordEvent(kEventBlank, 0);
 }
@@ -200,6 +344,7 @@ std::string KTO_dBaseFld::GetRaw(std::string_view name) {
 std::string KTO_dBaseFld::GetRawN(int number) {
   const DbfField* f = FieldAt(number);
   if (f == nullptr) return std::string();
+  if (f->length_bit >= 0) return ValueBytes(number);
   const char* p = RecordBytes() + f->offset;
   const size_t width = static_cast<size_t>(f->Width());
   const void* nul = std::memchr(p, '\0', width);
@@ -317,6 +462,11 @@ double KTO_dBaseFld::GetNumberN(int number) {
   const DbfField* f = FieldAt(number);
   if (f == nullptr) return 0;
   const char* p = RecordBytes() + f->offset;
+  if (IsBinaryField(*f) && IsDBase7()) {
+    if (AllZero(p, f->length)) return 0;  // no value
+    if (f->type == 'I' || f->type == '+') return static_cast<int32_t>(GetBE32(p) ^ 0x80000000u);
+    return GetBEDouble(p);  // @ (milliseconds, as T) and O
+  }
   if (IsBinaryField(*f)) {
     // A never-written binary field is blanks: it reads as zero (as an empty
     // day for T, whose blank day reads as 2 415 019).
@@ -329,7 +479,9 @@ double KTO_dBaseFld::GetNumberN(int number) {
       }
       case 'G':
       case 'I':
-      case 'M': return AllBlank(p, 4) ? 0 : GetI32(p);
+      case 'M':
+      case 'P':
+      case 'W': return AllBlank(p, 4) ? 0 : GetI32(p);
       case 'T': {
         if (AllZero(p, 8)) return 0;  // the empty date-time
         const int32_t day = AllBlank(p, 4) ? kBlankDayNumber : GetI32(p);
@@ -365,8 +517,7 @@ bool KTO_dBaseFld::PutNumberN(int number, double value) {
   const DbfField* f = FieldAt(number);
   if (f == nullptr) return false;
   const char t = f->type;
-  const bool allowed = t == 'B' || t == 'F' || t == 'G' || t == 'M' || t == 'N' ||
-                       (Version() == 0x30 && (t == 'I' || t == 'T' || t == 'Y'));
+  const bool allowed = t == 'B' || t == 'F' || t == 'G' || t == 'M' || t == 'N' || IsBinaryField(*f);
   if (!allowed) {
     ReportError(kCodeFieldType, kSubFieldType, std::string());
     return false;
@@ -376,13 +527,27 @@ bool KTO_dBaseFld::PutNumberN(int number, double value) {
     ReportError(kCodeNumberTooLarge, kSubPutNumber, f->Name() + " - " + plat::FloatToText(shown));
     return false;
   };
+  if (IsBinaryField(*f) && IsDBase7()) {
+    char* p = RecordBuffer() + f->offset;
+    if (t == 'I' || t == '+') {
+      const double v = std::trunc(value);
+      if (!(v >= INT32_MIN && v <= INT32_MAX)) return refuse(value);
+      bytes::PutBE32(reinterpret_cast<uint8_t*>(p), static_cast<uint32_t>(static_cast<int32_t>(v)) ^ 0x80000000u);
+    } else {
+      PutBEDouble(p, value);
+    }
+    SetRecordChanged(true);
+    return true;
+  }
   if (IsBinaryField(*f)) {
     char* p = RecordBuffer() + f->offset;
     switch (t) {
       case 'B': std::memcpy(p, &value, 8); break;
       case 'G':
       case 'I':
-      case 'M': {
+      case 'M':
+      case 'P':
+      case 'W': {
         const double v = std::trunc(value);
         if (!(v >= INT32_MIN && v <= INT32_MAX)) return refuse(value);
         PutI32(p, static_cast<int32_t>(v));
@@ -411,6 +576,7 @@ bool KTO_dBaseFld::PutNumberN(int number, double value) {
       }
       default: break;
     }
+    SetNullFlag(RecordBuffer(), f->null_bit, false);
     SetRecordChanged(true);
     return true;
   }
@@ -433,38 +599,50 @@ std::string KTO_dBaseFld::GetText(std::string_view name) {
 std::string KTO_dBaseFld::GetTextN(int number) {
   const DbfField* f = FieldAt(number);
   if (f == nullptr) return std::string();
-  // Binary fields of 0x30 tables are shown by value; their raw bytes are no
-  // text.
+  if (IsNull(number)) return std::string();
+  // Binary fields are shown by value; their raw bytes are no text.
   if (IsBinaryField(*f)) {
+    const char* p = RecordBytes() + f->offset;
+    if (IsDBase7()) {
+      if (AllZero(p, f->length)) return std::string();
+      const double v = GetNumberN(number);
+      if (f->type == 'O') return plat::FloatToText(v);
+      if (f->type != '@') return std::to_string(static_cast<int32_t>(v));
+      // Milliseconds no calendar holds (damage, or not a time stamp at all)
+      // are shown as the number they are.
+      const double days = std::floor(v / kMsPerDay);
+      if (!std::isfinite(v) || days < 0 || days > 1e9) return plat::FloatToText(v);
+      return DateTimeText(static_cast<int32_t>(days) + kJulianDayOfYearOne, static_cast<int64_t>(v - days * kMsPerDay));
+    }
     const double v = GetNumberN(number);
     switch (f->type) {
       case 'I': return std::to_string(static_cast<int32_t>(v));
       case 'Y': return plat::FormatFixed(v, 4);
       case 'B': return plat::FloatToText(v);
       case 'T': {
-        const char* p = RecordBytes() + f->offset;
         if (AllZero(p, 8)) return std::string();
         const int32_t day = AllBlank(p, 4) ? kBlankDayNumber : GetI32(p);
         const int32_t ms = AllBlank(p + 4, 4) ? 0 : GetI32(p + 4);
-        std::string out = TrimRightText(EngineDate().DisplayText(day));
-        // Appended piece by piece: GCC 12 misreads `" " + std::string` as an
-        // overlapping copy (-Wrestrict) when it is inlined here.
-        out += ' ';
-        out += TwoDigits(ms / 3600000 % 24);
-        out += ':';
-        out += TwoDigits(ms / 60000 % 60);
-        out += ':';
-        out += TwoDigits(ms / 1000 % 60);
-        return out;
+        return DateTimeText(day, ms);
       }
       case 'M': return v > 0.1 ? "---MEMO---" : "---memo---";
       case 'G': return v > 0.1 ? "-GENERAL--" : "-general--";
+      case 'P': return v > 0.1 ? "-PICTURE--" : "-picture--";
+      case 'W': return v > 0.1 ? "---BLOB---" : "---blob---";
       default: break;
     }
   }
+  if (f->type == 'C') {
+    // Everything up to the trailing blanks and NULs: a NUL inside the
+    // text is a byte of it (STEP 7 keeps binary attributes in C fields).
+    const char* p = RecordBytes() + f->offset;
+    size_t n = static_cast<size_t>(f->Width());
+    while (n > 0 && (p[n - 1] == ' ' || p[n - 1] == '\0')) --n;
+    return std::string(p, n);
+  }
+  if (f->length_bit >= 0) return ValueBytes(number);  // V and Q: the value as it is
   const std::string t = TrimRightText(GetRawN(number));
   switch (f->type) {
-    case 'C': return t;
     // GetDateN refuses a stored text that is no date (1004, naming the field).
     case 'D': return TrimRightText(EngineDate().DisplayText(GetDateN(number)));
     case 'F':
@@ -476,6 +654,7 @@ std::string KTO_dBaseFld::GetTextN(int number) {
     case 'M': return TrimLeftText(t) > "0" ? "---MEMO---" : "---memo---";
     case 'G': return TrimLeftText(t) > "0" ? "-GENERAL--" : "-general--";
     case 'B': return TrimLeftText(t) > "0" ? "--BINARY--" : "--binary--";
+    case 'P': return TrimLeftText(t) > "0" ? "-PICTURE--" : "-picture--";
     default: return t;
   }
 }
@@ -492,11 +671,17 @@ bool KTO_dBaseFld::PutTextN(int number, std::string_view text) {
     // Text stored as is would corrupt a binary field: it is read as a
     // number (a date-time for T) and stored in binary.
     double v = 0;
-    const bool ok = f->type == 'T' ? ParseDateTimeText(text, &v)
-                                   : (TrimText(text).empty() || plat::TryTextToFloat(text, &v));
+    const bool ok = f->type == 'T' || f->type == '@' ? ParseDateTimeText(text, &v)
+                                                     : (TrimText(text).empty() || plat::TryTextToFloat(text, &v));
     if (!ok) {
       ReportError(kCodeFieldType, kSubPutNumber, f->Name());
       return false;
+    }
+    // An empty text leaves a dBase 7 field without a value.
+    if (IsDBase7() && TrimText(text).empty()) {
+      std::memset(RecordBuffer() + f->offset, 0, static_cast<size_t>(f->Width()));
+      SetRecordChanged(true);
+      return true;
     }
     return PutNumberN(number, v);
   }
@@ -590,7 +775,7 @@ std::string KTO_dBaseFld::MemoText(int number) {
 
 bool KTO_dBaseFld::MemoWrite(int number, const char* buffer, int32_t* size) {
   KTobjMemo* memo = MemoFileOf(number);
-  if (memo == nullptr) return false;
+  if (memo == nullptr || !RequireWritableFormat()) return false;
   int32_t block = MemoBlock(number);
   if (memo->WriteMemo(buffer, &block, size) == 0 && *size > 0) return false;  // header lock refused
   if (*size == 0 && !IsBinaryField(Field(number))) {

@@ -5,20 +5,33 @@
 // record at once, and the memo operations.
 //
 // Encodings (width = length, or length + 256 * decimals for C):
-//   C  text, left-aligned, blank-filled
+//   C  text, left-aligned, blank-filled (bytes after a NUL are text too)
 //   N  decimal text, right-aligned, blank-filled; F is stored the same way
 //   D  "yyyymmdd", eight blanks when empty
-//   L  one letter: "T"/"F" when written; true when one of "TtYyJj"
-//   M, G, B  memo block number as right-aligned decimal text (width 10)
+//   L  one letter: "T"/"F" when written; true when one of "TtYyJj"; blank
+//      or "?" for no value
+//   M, G, B, P  memo block number as right-aligned decimal text (width 10)
 //   any other letter: plain text, right-aligned on put
-// In tables with version byte 0x30 the binary field classes are held in
-// binary, little-endian:
-//   M, G  int32 block number (0 = no memo)
+// Held in binary (little-endian) in every table but dBase 7's, as FoxPro
+// and the programs that write these letters do:
+//   I     int32 (width 4)
+//   T     int32 Julian day, int32 milliseconds since midnight (width 8;
+//         8 zero bytes = empty)
+//   Y     int64 ten-thousandths (width 8)
+// In Visual FoxPro tables (0x30, 0x31, 0x32) also:
+//   M, G, W, P  int32 block number (0 = no memo); W is a blob, P a picture
 //   B     IEEE double
-//   I     int32
-//   T     int32 Julian day, int32 milliseconds since midnight (8 zero
-//         bytes = empty)
-//   Y     int64 ten-thousandths
+//   V, Q  varchar, varbinary: the bytes, left-aligned; when the field's
+//         length bit in _NullFlags is set the value is shorter than the
+//         field and the field's last byte holds its length
+//   a nullable field holds .NULL. when its null bit in _NullFlags is set
+//   (dbf_field.h); the _NullFlags field itself (type "0") is a system field
+// In dBase 7 tables (0x04, 0x8C), big-endian:
+//   I, +  int32 with its sign bit inverted (so that the bytes sort as the
+//         numbers do); "+" is numbered by the table
+//   @     IEEE double: milliseconds counted as for T
+//   O     IEEE double
+//   all-zero bytes are no value
 #pragma once
 
 #include <cstdint>
@@ -102,10 +115,26 @@ class KTO_dBaseFld : public KTO_dBaseDBF {
   // ";"-separated list. The table's own buffer is current again afterwards.
   void StoreValuesInRecord(char* buffer, std::string_view names, const std::vector<FieldValue>& values);
 
-  // True for a field held in binary form (0x30 tables).
+  // True for a field held in binary form (see the top of this file).
   bool IsBinaryField(const DbfField& field) const;
   // True for a field whose contents live in the memo file.
   bool IsMemoField(const DbfField& field) const;
+
+  // Values with no text form. For a SQL layer, a grid or a JSON writer:
+  // a field is "null" when the table's format says it holds no value
+  // (Visual FoxPro .NULL.); it "has no value" also when it is blank where
+  // its type has a blank form: N and F all blanks, D blank or zeros, L
+  // blank or "?", T and the dBase 7 binaries all zeros. C, V, Q and memo
+  // fields always have a value (perhaps empty).
+  bool IsNull(int number);
+  bool HasValue(int number);
+  // Sets or clears .NULL. for a nullable field of a Visual FoxPro table
+  // (in the current record buffer); false for any other field. Every put
+  // of a value clears it.
+  bool SetNull(int number, bool null);
+  // The value bytes of a field: for V and Q as long as the value is (see
+  // above); for every other field its bytes in the record, full width.
+  std::string ValueBytes(int number);
   // The field touched by the last access by name or number.
   const DbfField* LastField() const { return last_field_; }
   // The table's file name without folder and extension.
@@ -120,6 +149,9 @@ class KTO_dBaseFld : public KTO_dBaseDBF {
  private:
   const DbfField* FieldAt(int number);
   void CreateNameResolver();
+  // A bit of the _NullFlags field of a record buffer.
+  bool NullFlag(const char* record, int bit) const;
+  void SetNullFlag(char* record, int bit, bool on);
 
   const DbfField* last_field_ = nullptr;
   std::string container_problem_;

@@ -4,30 +4,57 @@
 // date, record count and a change stamp, and maps table and record locks
 // onto byte ranges by a lock protocol.
 //
-// The file (integers little-endian):
+// The file (integers little-endian), in the layout of dBase III, dBase IV,
+// FoxPro and Visual FoxPro:
 //   0            32 bytes   header (below)
-//   32           32 * n     field descriptors (dbf_field.h), in field order
+//   32           32 * n     field descriptors (below), in field order
 //   32 + 32n     1          0x0D, end of the descriptors
-//   33 + 32n     263        version 0x30 only: the backlink, the path of the
-//                           database container the table belongs to (NUL-
-//                           terminated; all zeros for a free table)
+//   33 + 32n     263        Visual FoxPro only: the backlink, the path of
+//                           the database container the table belongs to
+//                           (NUL-terminated; all zeros for a free table)
 //   header len   reclen*N   the records, record 1 first, no gaps
 //   end          1          0x1A after the last record
 //
 // Header:
-//   0   version byte: 0x03 plain, 0x83 dBase III memo (.DBT), 0x8B dBase IV
-//       memo (.DBT), 0xF5 FoxPro memo (.FPT), 0x30 FoxPro table (memo when
-//       bit 0x02 of byte 28 is set)
-//   1-3 date of the last update: year - 1900 (Visual FoxPro tables, version
-//       0x30: year modulo 100), month, day; both are read
-//   4   record count (not trusted on open: the file size decides)
+//   0   version byte (VersionName lists those read; the layout and memo
+//       file follow from it)
+//   1-3 date of the last update: year - 1900 (Visual FoxPro tables: year
+//       modulo 100), month, day; both are read
+//   4   record count: trusted unless more whole records follow it in the
+//       file (see CountRecords)
 //   8   header length = offset of record 1
 //   10  record length, deletion flag included
-//   15  encryption flag
+//   12  reserved (STEP 7 keeps a time stamp in 12..19)
+//   15  0x01: a dBase IV enciphered table; any other value means nothing
 //   16  change stamp: ((hour*64 + minute)*64 + second)*1024 + millisecond
 //   20  user identifier of the last writer
-//   28  flags: 0x01 structural index, 0x02 memo file, 0x04 database container
-//   29  code page mark (kept)
+//   28  flags: 0x01 structural index, 0x02 memo file, 0x04 the table is a
+//       Visual FoxPro database container
+//   29  language driver: the code page of the table's texts (0: none)
+//
+// Field descriptor (32 bytes):
+//   0   name, up to 10 characters, NUL-padded
+//   11  type letter
+//   12  offset in the record (not trusted: computed from the widths)
+//   16  length; for C the low byte of the width
+//   17  decimals; for C the high byte of the width
+//   18  Visual FoxPro: field flags (dbf_field.h)
+//   19  Visual FoxPro autoincrement: next value (int32 LE), 23: step (1 byte)
+//
+// dBase 7 (0x04, 0x8C): the header is 68 bytes (32..63 the language
+// driver's name), descriptors are 48 bytes: name 0..31, type 32, length
+// 33, decimals 34, next autoincrement value 40..43; a field properties
+// area follows the 0x0D and ends at the header length.
+//
+// FoxBASE / dBase II (0x02): an 8-byte header (1..2 record count uint16,
+// 3..5 month, day and year of the last update, 6..7 record length),
+// 16-byte descriptors from offset 8 (name 0..10, type 11, length 12,
+// offset 13..14, decimals 15), 0x0D after the last one; the records begin
+// at 521, after room for 32 descriptors.
+//
+// Headers other programs wrote are read as those programs' readers read
+// them, with a warning (HeaderWarnings): a missing 0x0D, a field of width
+// 0, a record length one byte short of the fields (the fields decide).
 //
 // A record is byte 0 = ' ' (live) or '*' (deleted), then the fields.
 #pragma once
@@ -47,6 +74,11 @@
 namespace tessera {
 
 class KTobjMemo;
+
+// How a table's header and descriptors are laid out.
+enum class TableLayout : uint8_t { kDBase2, kDBase3, kDBase7, kVisualFoxPro };
+// Which memo file goes with a table.
+enum class MemoKind : uint8_t { kNone, kDBase3, kDBase4, kFoxPro };
 
 // Record events passed to RecordEvent.
 enum RecordEventCode : int {
@@ -185,7 +217,42 @@ class KTO_dBaseDBF : public KTO_DiskFile {
     view_length_ = view != nullptr ? length : 0;
   }
 
+  // A name for a version byte ("dBase IV with .DBT memo"), null for a
+  // version byte this engine does not read.
+  static const char* VersionName(uint8_t version);
+
   uint8_t Version() const { return version_; }
+  TableLayout Layout() const { return layout_; }
+  bool IsVisualFoxPro() const { return layout_ == TableLayout::kVisualFoxPro; }
+  bool IsDBase7() const { return layout_ == TableLayout::kDBase7; }
+  MemoKind MemoFileKind() const { return memo_kind_; }
+  // The code page mark of the header (language driver, byte 29); 0 when
+  // there is none.
+  uint8_t CodePageMark() const { return layout_ == TableLayout::kDBase2 ? 0 : header_[29]; }
+  // The code page of the table's texts (Windows numbering, see
+  // platform/text_codepage.h): the one SetTextCodePage chose, else the one
+  // the header's mark names, else CP866, the callbook's, whose tables
+  // carry no mark.
+  int TextCodePage() const;
+  // Overrides the header's mark (0: the header's again).
+  void SetTextCodePage(int number) { code_page_override_ = number; }
+  // The record count the header holds (RecordCount may differ, see
+  // CountRecords).
+  uint32_t HeaderRecordCount() const;
+  // Year, month and day of the last update as the header holds them.
+  void LastUpdate(int* year, int* month, int* day) const;
+  // What was read other than the format says (see the top of this file),
+  // one sentence each; empty for a table laid out as its format says.
+  const std::vector<std::string>& HeaderWarnings() const { return header_warnings_; }
+  // Why records of this table cannot be written ("dBase 7 tables are
+  // read here, not written"); empty when they can.
+  const std::string& ReadOnlyReason() const { return read_only_reason_; }
+  // Reports error 1012 ("read-only format") when the table cannot be
+  // written; every write checks first, so nothing is changed.
+  bool RequireWritableFormat();
+  // The number of the _NullFlags field of a Visual FoxPro table, 0 when
+  // there is none.
+  int NullFlagsField() const { return null_flags_field_; }
   int32_t RecordCount() const { return record_count_; }
   int32_t HeaderLength() const { return header_length_; }
   int32_t RecordLength() const { return record_length_; }
@@ -232,6 +299,10 @@ class KTO_dBaseDBF : public KTO_DiskFile {
   // The memo file of the table, opened on first need; null when the table
   // has none.
   KTobjMemo* MemoFile();
+  // The name of the table's memo file ("" when it has none), and whether
+  // it should have one that is not there (a table copied without it).
+  std::string MemoFileName() const;
+  bool MemoFileMissing() const;
 
   // What a record write changed, for taking it back when a later step of
   // the same write (the header, the index keys) fails.
@@ -245,6 +316,9 @@ class KTO_dBaseDBF : public KTO_DiskFile {
     int32_t current = 0;  // current record before
     int64_t size = 0;     // append: file size before
     std::string tail;     // edit: the old record; append: the old bytes at its place
+    // Append: the autoincrement counters advanced (descriptor offset of the
+    // counter, its value before).
+    std::vector<std::pair<uint32_t, uint32_t>> counters;
     uint8_t header[32] = {};
   };
   // Puts the file back as the undo record says (table, header, count);
@@ -262,6 +336,17 @@ class KTO_dBaseDBF : public KTO_DiskFile {
 
  private:
   void ReadStructure();
+  // Reads the field descriptors from the header (checked, offsets and
+  // numbers computed); false after a report when they cannot be used.
+  bool ReadDescriptors(int64_t file_size);
+  // Visual FoxPro: gives each nullable and variable-length field its bits
+  // in _NullFlags.
+  void AssignNullFlagBits();
+  // The records of the table: the header's count, unless whole records
+  // beginning with a deletion flag follow it (appended by a writer that
+  // stopped before it rewrote the header: they count); never more than
+  // the file holds. `known` records are already known to be records.
+  int32_t CountRecords(uint32_t header_count, int64_t file_size, int32_t known);
   // A prefetch of the cache line holding *p. (GCC 12 drops
   // __builtin_prefetch under a condition on the pointer, so on x86 the
   // instruction is written out.)
@@ -288,6 +373,13 @@ class KTO_dBaseDBF : public KTO_DiskFile {
   int32_t header_length_ = 0;
   int32_t record_length_ = 0;
   std::vector<DbfField> fields_;
+  TableLayout layout_ = TableLayout::kDBase3;
+  MemoKind memo_kind_ = MemoKind::kNone;
+  std::vector<std::string> header_warnings_;
+  std::string read_only_reason_;
+  int null_flags_field_ = 0;
+  int code_page_override_ = 0;
+  int driver_name_code_page_ = 0;  // dBase 7: the code page its language driver's name gives
   std::string container_link_;
   std::string own_record_;    // record length + 1 bytes, the last one 0x1A
   char* record_ = nullptr;    // the buffer the accessors work on

@@ -6,6 +6,7 @@
 #include "engine/errors.h"
 #include "engine/file_coll.h"
 #include "expr/user_link.h"
+#include "platform/codepage.h"
 
 namespace tessera {
 namespace {
@@ -19,6 +20,10 @@ std::unique_ptr<KTobjFileColl> g_files;
 void EngineStart() {
   if (g_started) return;
   EngineErrorHandler = &RaiseEngineError;
+  // The conversions of the engine's two code pages come from iconv; a
+  // system without them stops here, saying so, rather than showing '?'.
+  plat::ToUnicode(plat::CodePage::kOem, 'A');
+  plat::ToUnicode(plat::CodePage::kAnsi, 'A');
   g_date = std::make_unique<TktDBFDate>();
   if (!g_files) g_files = std::make_unique<KTobjFileColl>();
   StartFunctionRegistry();

@@ -36,6 +36,7 @@ constexpr ErrListRec kErrList[] = {
     {1005, "dBase memo record has format error"},
     {1006, "Formula expression cannot be translated"},
     {1011, "Number too large to fit in field"},
+    {1012, "Table is of a read-only format"},
     {1269, "Table encryption key is invalid"},
     {1270, "Table is enciphered"},
     {1271, "Table is not enciphered"},

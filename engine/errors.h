@@ -45,6 +45,9 @@ enum EngineCode : int32_t {
   kCodeMemoFormat = 1005,
   kCodeFormula = 1006,
   kCodeNumberTooLarge = 1011,
+  // A table of a format this engine reads but does not write (or whose
+  // header it had to read leniently) was to be written.
+  kCodeReadOnlyFormat = 1012,
   kCodeIndexHeader = 2112,
   kCodeTagNameEmpty = 5117,
   // Set (not reported) by a short read.

@@ -36,7 +36,8 @@ std::string KTobjMemo::MemoFileName(std::string_view table_file_name, uint8_t ve
   const std::string_view ext = ExtensionOf(name);
   // A Visual FoxPro database container (".DBC") keeps its memos in ".DCT".
   if (ext == ".DBC") return name.substr(0, name.size() - ext.size()) + ".DCT";
-  const bool dbt = version == 0x83 || version == 0x8B;
+  // dBase III, IV and 7 and FoxBASE keep ".DBT" files, FoxPro ".FPT".
+  const bool dbt = version == 0x83 || version == 0x8B || version == 0x8C || version == 0xCB || version == 0xFB;
   name.resize(name.size() - ext.size());
   return name + (dbt ? ".DBT" : ".FPT");
 }
@@ -61,13 +62,13 @@ KTobjMemo::~KTobjMemo() = default;
 
 std::unique_ptr<KTobjMemo> KTobjMemo::OpenFor(KTO_dBaseDBF* table) {
   const bool w = table->IsWritable(), s = table->IsShared();
-  switch (table->Version()) {
-    case 0x83: return std::make_unique<KTobjMemo>(table, 0x83, w, s, table->GivenName());
-    case 0x8B: return std::make_unique<KTobjMemo4>(table, w, s, table->GivenName());
-    case 0xF5:
-    case 0x30: return std::make_unique<KTobjFXMemo20>(table, table->Version(), w, s, table->GivenName());
-    default: return nullptr;
+  switch (table->MemoFileKind()) {
+    case MemoKind::kDBase3: return std::make_unique<KTobjMemo>(table, 0x83, w, s, table->GivenName());
+    case MemoKind::kDBase4: return std::make_unique<KTobjMemo4>(table, w, s, table->GivenName());
+    case MemoKind::kFoxPro: return std::make_unique<KTobjFXMemo20>(table, table->Version(), w, s, table->GivenName());
+    case MemoKind::kNone: break;
   }
+  return nullptr;
 }
 
 void KTobjMemo::ReportError(int32_t code, int32_t sub_code, const std::string& info) {

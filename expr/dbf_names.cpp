@@ -18,7 +18,8 @@ TktlDBFFieldVars::TktlDBFFieldVars(KTO_dBaseFld& table, const DbfField& field, c
       table_(table),
       number_(field.number),
       type_letter_(field.type),
-      binary_number_(table.IsBinaryField(field) && (field.type == 'I' || field.type == 'Y' || field.type == 'B')) {}
+      binary_number_(table.IsBinaryField(field) && (field.type == 'I' || field.type == 'Y' || field.type == 'B' ||
+                                                     field.type == '+' || field.type == 'O')) {}
 
 bool TktlDBFFieldVars::GetValue(TktExpValue& value, uint8_t& type) {
   if (binary_number_) {
@@ -65,6 +66,11 @@ bool TktlDBFFieldVars::GetValue(TktExpValue& value, uint8_t& type) {
       type = kExpText;
       return true;
     }
+    case 'V':
+      // Visual FoxPro varchar: the value as long as it is.
+      value.SetText(table_.GetRawN(number_));
+      type = kExpText;
+      return true;
     default:
       value.SetText(table_.GetRawN(number_));
       type = kExpRawField;

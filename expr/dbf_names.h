@@ -24,7 +24,8 @@ struct DbfField;
 //   F, N                     number (4)
 //   L                        logical (8)
 //   M                        the memo's text up to its first zero byte (3)
-//   I, Y, B of 0x30 tables   number (4)
+//   V                        varchar: the value as long as it is (3)
+//   binary I, Y, B (Visual FoxPro), +, O (dBase 7)   number (4)
 //   any other                the raw field text (9)
 class TktlDBFFieldVars : public TktUserDefFieldVar {
  public:
@@ -40,7 +41,7 @@ class TktlDBFFieldVars : public TktUserDefFieldVar {
   KTO_dBaseFld& table_;
   int number_;
   char type_letter_;
-  bool binary_number_;  // I, Y or B of a 0x30 table, held in binary
+  bool binary_number_;  // a number held in binary (see GetValue)
 };
 
 // A function of the table (no state besides the table).

@@ -13,6 +13,30 @@
 
 namespace tessera {
 
+namespace {
+
+// Whether a comparison operator holds for a three-way result c (negative:
+// the left side is less).
+bool ComparisonHolds(uint8_t code, int c) {
+  switch (code) {
+    case kOpEqual:
+    case kOpExactlyEqual:
+      return c == 0;
+    case kOpNotEqual:
+      return c != 0;
+    case kOpGreater:
+      return c > 0;
+    case kOpLess:
+      return c < 0;
+    case kOpGreaterEqual:
+      return c >= 0;
+    default:
+      return c <= 0;
+  }
+}
+
+}  // namespace
+
 const char* OperatorText(uint8_t code) {
   switch (code) {
     case kOpEqual:
@@ -194,29 +218,7 @@ void TktExpOperator::EvaluateNumeric(double left, double right, TktExpValue& val
 
 void TktExpOperator::EvaluateText(TktExpValue& left, const TktExpValue& right) {
   if (IsComparison(code_) && code_ != kOpInString && code_ != kOpExactlyEqual) {
-    const int c = CompareText(left, right);
-    bool answer = false;
-    switch (code_) {
-      case kOpEqual:
-        answer = c == 0;
-        break;
-      case kOpNotEqual:
-        answer = c != 0;
-        break;
-      case kOpGreater:
-        answer = c > 0;
-        break;
-      case kOpLess:
-        answer = c < 0;
-        break;
-      case kOpGreaterEqual:
-        answer = c >= 0;
-        break;
-      default:
-        answer = c <= 0;
-        break;
-    }
-    left.SetLogical(answer);
+    left.SetLogical(ComparisonHolds(code_, CompareText(left, right)));
     return;
   }
   const std::string_view r = right.IsText() ? std::string_view(right.Text()) : std::string_view();
@@ -264,30 +266,7 @@ void TktExpOperator::EvaluateText(TktExpValue& left, const TktExpValue& right) {
 void TktExpOperator::CompareRaw(TktExpValue& left, const TktExpValue& right) {
   const std::string l = left.AsText();
   const std::string r = right.AsText();
-  const int c = l.compare(r);
-  bool answer = false;
-  switch (code_) {
-    case kOpEqual:
-    case kOpExactlyEqual:
-      answer = c == 0;
-      break;
-    case kOpNotEqual:
-      answer = c != 0;
-      break;
-    case kOpGreater:
-      answer = c > 0;
-      break;
-    case kOpLess:
-      answer = c < 0;
-      break;
-    case kOpGreaterEqual:
-      answer = c >= 0;
-      break;
-    default:
-      answer = c <= 0;
-      break;
-  }
-  left.SetLogical(answer);
+  left.SetLogical(ComparisonHolds(code_, l.compare(r)));
 }
 
 int TktExpOperator::CompareText(const TktExpValue& left, const TktExpValue& right) const {

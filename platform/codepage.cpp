@@ -6,6 +6,8 @@
 #include <cstring>
 #include <unordered_map>
 
+#include "platform/text_codepage.h"
+
 namespace plat {
 namespace {
 
@@ -38,9 +40,14 @@ struct Table {
 
   explicit Table(const char* iconv_name) {
     iconv_t cd = ::iconv_open("UTF-32LE", iconv_name);
+    // Without the conversion every text would turn into '?': the program
+    // stops at once, saying why.
+    if (cd == reinterpret_cast<iconv_t>(-1))
+      throw CodePageError(std::string("Texts in code page ") + iconv_name +
+                          " cannot be converted: this system's iconv has no such conversion (glibc's gconv modules)");
     for (int b = 0; b < 256; ++b) {
       char32_t cp = kReplacement;
-      if (cd != reinterpret_cast<iconv_t>(-1)) {
+      {
         char in = static_cast<char>(b);
         unsigned char out[4];
         char* inp = &in;
@@ -50,13 +57,11 @@ struct Table {
         if (::iconv(cd, &inp, &inleft, &outp, &outleft) != static_cast<size_t>(-1) && outleft == 0)
           cp = static_cast<char32_t>(out[0] | (out[1] << 8) | (out[2] << 16) |
                                      (static_cast<uint32_t>(out[3]) << 24));
-      } else if (b < 0x80) {
-        cp = static_cast<char32_t>(b);
       }
       to_unicode[b] = cp;
       if (cp != kReplacement) from_unicode.emplace(cp, static_cast<uint8_t>(b));
     }
-    if (cd != reinterpret_cast<iconv_t>(-1)) ::iconv_close(cd);
+    ::iconv_close(cd);
     for (int b = 0; b < 256; ++b) {
       upper[b] = lower[b] = static_cast<uint8_t>(b);
       const char32_t cp = to_unicode[b];

@@ -6,6 +6,7 @@
 #include "dbkit/db_error.h"
 #include "engine/dbf_create.h"
 #include "platform/text_convert.h"
+#include "engine/table_test_util.h"
 
 namespace dataset_test {
 namespace {
@@ -157,6 +158,39 @@ TEST_F(FieldsTest, TranslationCanBeTurnedOff) {
   char buf[16] = "\xD9";
   EXPECT_EQ(ds_.Translate(buf, buf, true), 1);
   EXPECT_EQ(buf[0], '\xD9');
+}
+
+// Texts are translated from the table's code page: the one its header
+// names, or the dataset's CodePage.
+TEST_F(FieldsTest, TextsComeFromTheTablesCodePage) {
+  const std::string name = plat::Utf8ToAnsi("Щукин");  // the same bytes in CP1251
+  for (uint8_t mark : {0xC9, 0x00}) {
+    SCOPED_TRACE(mark);
+    const std::string path = dir_ / "WIN.DBF";
+    tessera::CreateTable(path, 0x03, {{"NAME", 'C', 10, 0}}, {0, true});
+    {
+      std::string bytes = testing_support::ReadFileBytes(path);
+      bytes[29] = static_cast<char>(mark);
+      testing_support::WriteFileBytes(path, bytes);
+      tessera::KTO_dBHandler t(path, false, true);
+      t.BlankRecord();
+      t.PutText("NAME", name);
+      t.AppendRecord();
+    }
+    tessera::TTesseraDataSet ds;
+    ds.SetDatabaseName(dir_.path());
+    ds.SetTableName("WIN");
+    if (mark == 0) ds.SetCodePage(1251);  // no mark: the dataset names it
+    ds.Open();
+    EXPECT_EQ(ds.TableCodePage(), 1251);
+    EXPECT_EQ(ds.FieldByName("NAME")->AsString(), name);
+    ds.Edit();
+    ds.FieldByName("NAME")->SetAsString(plat::Utf8ToAnsi("Ёжиков"));
+    ds.Post();
+    ds.Close();
+    EXPECT_EQ(StoredRaw(path, 1, "NAME"), plat::Utf8ToAnsi("Ёжиков") + "    ");
+    std::filesystem::remove(path);
+  }
 }
 
 }  // namespace

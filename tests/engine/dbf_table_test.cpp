@@ -70,7 +70,7 @@ TEST_F(TableTest, RefusesUnknownVersionsAndBrokenHeaders) {
     return ErrorOf([&] { KTO_dBaseDBF t(path_, true, false); });
   };
   std::string b = good;
-  b[0] = 0x04;
+  b[0] = 0x05;
   EXPECT_EQ(reopen_error(b).rfind("dBase DBF file header invalid - ", 0), 0u);
   b = good;
   b[8] = static_cast<char>(0xFF);  // header longer than the file
@@ -81,7 +81,7 @@ TEST_F(TableTest, RefusesUnknownVersionsAndBrokenHeaders) {
   b[11] = 0;
   EXPECT_NE(reopen_error(b).find("header invalid"), std::string::npos);
   b = good;
-  b[32 + 16] = 0;  // a field of width 0
+  b[10] = static_cast<char>(b[10] - 2);  // two bytes short of its fields
   EXPECT_NE(reopen_error(b).find("header invalid"), std::string::npos);
   EXPECT_NE(reopen_error(good.substr(0, 20)).find("header invalid"), std::string::npos);
   EXPECT_NE(reopen_error("").find("header invalid"), std::string::npos);

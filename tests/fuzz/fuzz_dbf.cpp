@@ -1,6 +1,8 @@
 // The table reader: any bytes as a .DBF file either open and read every
 // record and field, or fail with an engine error; any other exception is a
-// finding.
+// finding. Every layout is reached from its version byte (dBase II's short
+// header, dBase 7's long descriptors, Visual FoxPro's _NullFlags, varchar
+// lengths and backlink) and the lenient readings of headers.
 #include <cstdint>
 
 #include "engine/dbf_handler.h"
@@ -24,8 +26,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (t.IsMemoField(t.Field(f))) continue;
         (void)t.GetRawN(f);
         (void)t.GetTextN(f);
+        (void)t.IsNull(f);
+        (void)t.HasValue(f);
+        (void)t.ValueBytes(f);
+        (void)t.GetNumberN(f);
       }
     }
+    (void)t.TextCodePage();
+    (void)t.HeaderWarnings();
+    (void)t.MemoFileMissing();
     t.GotoRecord(tessera::kMoveFirst);
     while (!t.Eof() && t.CurrentRecord() < 50) t.Skip(1);
   });

@@ -1,5 +1,6 @@
 // The memo readers: the memo table of fuzz_tables.h, of the kind chosen at
-// build time (dBase III .DBT, dBase IV .DBT, FoxPro .FPT), whose records
+// build time (dBase III .DBT, dBase IV .DBT, FoxPro .FPT, Visual FoxPro
+// .FPT with binary pointers and a blob field), whose records
 // point at the blocks the engine wrote and at assorted others, read with
 // any bytes as its memo file. Every memo is read or fails with an engine
 // error; any other exception is a finding.
@@ -26,10 +27,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     tessera::KTO_dBHandler t(table, false, false);
     for (int32_t r = 1; r <= t.RecordCount(); ++r) {
       t.GotoRecord(r);
-      fuzz_support::EngineErrorsOnly([&] {
-        (void)t.MemoSize(2);
-        (void)t.MemoText(2);
-      });
+      for (int f = 2; f <= t.FieldCount(); ++f) {
+        if (!t.IsMemoField(t.Field(f))) continue;
+        fuzz_support::EngineErrorsOnly([&] {
+          (void)t.MemoSize(f);
+          (void)t.MemoText(f);
+        });
+      }
     }
   });
   return 0;

@@ -103,6 +103,26 @@ void TableSeeds(const fs::path& work, const fs::path& out) {
     }
   }
   Copy(vfp, out / "VFP.DBF");
+
+  // Visual FoxPro's autoincrement, nullable, varchar and varbinary fields
+  // (0x31, 0x32), a few records each.
+  const fs::path auto_table = work / "V31.DBF";
+  tessera::CreateTable(auto_table.string(), 0x31,
+                       {{"ID", 'I', 0, 0, false, true}, {"NAME", 'C', 8, 0, true}, {"PRICE", 'Y', 0, 0, true}});
+  const fs::path var_table = work / "V32.DBF";
+  tessera::CreateTable(var_table.string(), 0x32,
+                       {{"V", 'V', 10, 0, true}, {"Q", 'Q', 6}, {"N", 'N', 6, 2, true}, {"AI", 'I', 0, 0, false, true}});
+  for (const fs::path& p : {auto_table, var_table}) {
+    {
+      tessera::KTO_dBHandler t(p.string(), false, true);
+      for (const char* value : {"abc", "", "0123456789"}) {
+        t.BlankRecord();
+        if (*value != '\0') t.PutTextN(2, value);
+        t.AppendRecord();
+      }
+    }
+    Copy(p, out / p.filename());
+  }
 }
 
 void MemoSeeds(const fs::path& work, const fs::path& out, uint8_t version) {
@@ -266,6 +286,7 @@ int main(int argc, char** argv) {
     MemoSeeds(work, dir / "fuzz_memo_dbt3", 0x83);
     MemoSeeds(work, dir / "fuzz_memo_dbt4", 0x8B);
     MemoSeeds(work, dir / "fuzz_memo_fpt", 0xF5);
+    MemoSeeds(work, dir / "fuzz_memo_vfp", 0x32);
     WriteSeeds(dir / "fuzz_write");
     ExprSeeds(work, dir / "fuzz_expr");
     WsjtxSeeds(dir / "fuzz_wsjtx");

@@ -105,8 +105,16 @@ inline const std::vector<TagSpec>& WriteTags() {
 // whose memos the engine wrote (empty, short, one block exactly, spanning
 // blocks, long), then records whose memo field holds block numbers
 // straight (beyond any file, zero, huge).
+inline bool IsVisualFoxPro(uint8_t version) { return version == 0x30 || version == 0x31 || version == 0x32; }
+
+// A table whose records point at memos of every size and at assorted
+// blocks. Visual FoxPro (0x32) keeps its memo pointers in 4 binary bytes
+// and has a blob field (W) beside the memo.
 inline void MakeMemoTable(const std::string& path, uint8_t version) {
-  tessera::CreateTable(path, version, {{"NAME", 'C', 8, 0}, {"NOTE", 'M', 0, 0}}, {0, true});
+  const bool fox = IsVisualFoxPro(version);
+  std::vector<tessera::FieldSpec> fields = {{"NAME", 'C', 8, 0}, {"NOTE", 'M', 0, 0}};
+  if (version == 0x32) fields.push_back({"BLOB", 'W', 0, 0, true});
+  tessera::CreateTable(path, version, fields, {0, true});
   tessera::KTO_dBHandler t(path, false, true);
   int n = 0;
   for (int size : {0, 1, 10, 502, 510, 511, 512, 600, 1500, 4000}) {
@@ -117,17 +125,26 @@ inline void MakeMemoTable(const std::string& path, uint8_t version) {
     t.PutTextN(1, "W" + std::to_string(n++));
     int32_t len = size;
     if (size > 0) t.MemoWrite(2, text.data(), &len);
+    len = size;
+    if (size > 0 && version == 0x32) t.MemoWrite(3, text.data(), &len);
     t.AppendRecord();
   }
   for (int block : {2, 5, 13, 40, 1000, 70000, 2147483}) {
     t.BlankRecord();
     t.PutTextN(1, "R" + std::to_string(block));
     const std::string b = std::to_string(block);
-    t.PutRawN(2, std::string(10 - b.size(), ' ') + b);
+    if (fox) {
+      t.PutNumberN(2, block);
+      if (version == 0x32) t.PutNumberN(3, block + 1);
+    } else {
+      t.PutRawN(2, std::string(10 - b.size(), ' ') + b);
+    }
     t.AppendRecord();
   }
 }
 
-inline const char* MemoExtension(uint8_t version) { return version == 0xF5 ? ".FPT" : ".DBT"; }
+inline const char* MemoExtension(uint8_t version) {
+  return version == 0xF5 || IsVisualFoxPro(version) ? ".FPT" : ".DBT";
+}
 
 }  // namespace fuzz_tables

@@ -82,10 +82,12 @@ if [ -f /usr/share/bash-completion/bash_completion ]; then
     complete_line "tessera in"
     complete_line "tessera dump --c"
     complete_line "tessera re"
-    complete_line "tessera check --q"' _ "$share/bash-completion/completions/tessera")
+    complete_line "tessera check --q"
+    complete_line "tessera dump --codepage 125"' _ "$share/bash-completion/completions/tessera")
   [ "$got" = $'index info
---csv
+--codepage --csv
 recall reindex
---quick' ] || fail "completion gave: $got"
+--quick
+1250 1251 1252' ] || fail "completion gave: $got"
 fi
 echo "install tree complete"

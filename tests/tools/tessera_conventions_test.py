@@ -95,7 +95,8 @@ class Csv(Scratch):
         self.assertEqual(out.returncode, 0, out.stderr)
         rows = list(csv.reader(io.StringIO(out.stdout.decode("utf-8"), newline="")))
         self.assertEqual(rows[0], [f["name"] for f in header["fields"]])
-        self.assertEqual(rows[1:], records)
+        # A field without a value (null in JSON) is empty in CSV.
+        self.assertEqual(rows[1:], [["" if v is None else v for v in r] for r in records])
         # RFC 4180 line ends, also after the last row (line breaks inside
         # quoted memo texts are the memo's own).
         self.assertTrue(out.stdout.endswith(b"\r\n"))
@@ -136,7 +137,15 @@ class UserPaths(Scratch):
     def test_a_missing_memo_file_is_named_beside_the_table(self):
         os.makedirs(os.path.join(self.dir, "memo"))
         shutil.copy(os.path.join(FIXTURES, "memo-dbt", "MEMO.DBF"), os.path.join(self.dir, "memo", "Memo.dbf"))
+        # dump shows the other fields, memo fields null, and says why.
         r = run("dump", "memo/Memo.dbf", cwd=self.dir)
+        self.assertEqual(r.returncode, 0)
+        self.assertEqual(r.stderr.decode(),
+                         "tessera: the memo file memo/Memo.DBT is missing: memo fields are shown as null\n")
+        r = run("info", "memo/Memo.dbf", cwd=self.dir)
+        self.assertIn("Warning:        the memo file memo/Memo.DBT is missing\n", r.stdout.decode())
+        # Writing a memo needs the file.
+        r = run("append", "memo/Memo.dbf", "NOTE=text", cwd=self.dir)
         self.assertEqual(r.returncode, 1)
         message = r.stderr.decode()
         self.assertNotIn(self.dir.upper(), message)

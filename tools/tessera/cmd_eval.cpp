@@ -11,18 +11,19 @@
 #include "platform/text_convert.h"
 #include "tools/tessera/command.h"
 #include "tools/tessera/record_json.h"
+#include "tools/tessera/table_text.h"
 
 namespace tessera_tool {
 namespace {
 
 // One output line: the result type code, a tab and the value.
-std::string ResultLine(uint8_t type, const tessera::TktExpValue& value) {
+std::string ResultLine(const tessera::KTO_dBaseDBF& table, uint8_t type, const tessera::TktExpValue& value) {
   std::string out = std::to_string(type) + "\t";
   switch (type) {
     case tessera::kExpText:
     case tessera::kExpRawField:
       // As they are, trailing blanks kept.
-      out += plat::OemToUtf8(value.AsText());
+      out += ToUtf8(table, value.AsText());
       break;
     case tessera::kExpNumber:
       out += plat::ShortestText(value.AsReal());
@@ -53,10 +54,10 @@ int Eval(const Args& args) {
   auto table = OpenForReading(p.Positional()[0]);
   tessera::TktExpHandler expr(table->NameResolver());
   try {
-    expr.Compile(plat::Utf8ToOem(p.Positional()[1]));
+    expr.Compile(FromUtf8(*table, p.Positional()[1]));
   } catch (const tessera::ETesseraExpression& e) {
     // The message quotes the expression in the table's code page.
-    throw tessera::ETesseraExpression(plat::OemToUtf8(e.what()));
+    throw tessera::ETesseraExpression(ToUtf8(*table, e.what()));
   }
 
   tessera::TktExpValue value;
@@ -65,9 +66,11 @@ int Eval(const Args& args) {
     try {
       expr.Evaluate(value);
     } catch (const tessera::ETesseraExpression& e) {
-      throw tessera::ETesseraExpression(plat::OemToUtf8(e.what()));
+      throw tessera::ETesseraExpression(ToUtf8(*table, e.what()));
     }
-    const std::string line = ResultLine(expr.ResultType(), value);
+    // Written at once: an error on a later record ends the command with
+    // every line before it out.
+    const std::string line = ResultLine(*table, expr.ResultType(), value);
     std::fwrite(line.data(), 1, line.size(), stdout);
   };
   if (all) {
@@ -82,12 +85,13 @@ int Eval(const Args& args) {
 
 TESSERA_COMMAND("eval", "eval TABLE [--recno N] [--all] [--] EXPR",
                 "Evaluate an expression on a record (default 1) or, with --all, on every record.",
-                "EXPR is UTF-8 and is converted to CP866 before it is compiled against the table's\n"
-                "fields. Each evaluation prints one line: the result type code (3 text, 4 number,\n"
+                "EXPR is UTF-8 and is converted to the table's code page before it is compiled against\n"
+                "the table's fields. Each evaluation prints one line: the result type code (3 text, 4 number,\n"
                 "6 date, 8 logical, 9 field of an uninterpreted type, 1 no value), a tab and the\n"
                 "value: texts as they are (trailing blanks kept) in UTF-8, numbers in the shortest\n"
                 "form that reads back as the same double, dates as YYYYMMDD (eight blanks for no\n"
-                "date), logicals as .T. or .F.. With --all line N belongs to record N.\n"
+                "date), logicals as .T. or .F.. With --all line N belongs to record N; each line is\n"
+                "written as its record is read, so an error part-way (status 1) leaves the lines before it.\n"
                 "An EXPR that begins with \"-\" goes after \"--\": tessera eval T.DBF -- \"-N\".",
                 Eval);
 

@@ -196,8 +196,15 @@ int Index(const Args& args) {
 
 // check --quick: the write-in-progress mark and one key per record in every
 // tag that keeps one; no record is read.
+// A table read leniently (its header other than its format says) is
+// checked as it was read; check says so first.
+void PrintHeaderWarnings(const tessera::KTO_dBaseDBF& table) {
+  for (const std::string& w : table.HeaderWarnings()) std::printf("warning: the table: %s\n", w.c_str());
+}
+
 int QuickCheck(const std::string& table_name, const std::string& index) {
   KTO_dBHandler table(table_name, true, false);
+  PrintHeaderWarnings(table);
   auto file = OpenIndex(&table, index, false);
   const auto faults = tessera::QuickCheckIndexFile(table, *file);
   for (const auto& f : faults) std::printf("%s\n", plat::OemToUtf8(f).c_str());
@@ -211,6 +218,7 @@ int Check(const Args& args) {
   if (p.Has("--quick")) return QuickCheck(p.Positional()[0], p.Positional()[1]);
   ProgressLine progress("check");
   ProgressTable table(p.Positional()[0], true, false, progress);
+  PrintHeaderWarnings(table);
   auto file = OpenIndex(&table, p.Positional()[1], false);
   ReadLock lock(*file);
   // The records as they are now that no writer is half-way.

@@ -3,22 +3,51 @@
 #include <cstdio>
 #include <iostream>
 
-#include "platform/codepage.h"
+#include "platform/text_codepage.h"
 #include "tools/tessera/command.h"
 #include "tools/tessera/record_json.h"
+#include "tools/tessera/table_text.h"
 
 namespace tessera_tool {
 namespace {
 
-const char* VersionName(uint8_t v) {
-  switch (v) {
-    case 0x03: return "dBase III, no memo";
-    case 0x83: return "dBase III with .DBT memo";
-    case 0x8B: return "dBase IV with .DBT memo";
-    case 0xF5: return "FoxPro with .FPT memo";
-    case 0x30: return "Visual FoxPro";
-    default: return "unknown";
+// Characters of a UTF-8 text (for padding columns).
+size_t Characters(const std::string& utf8) {
+  return static_cast<size_t>(std::count_if(utf8.begin(), utf8.end(), [](char c) { return (c & 0xC0) != 0x80; }));
+}
+
+std::string PadRight(const std::string& utf8, size_t width) {
+  const size_t n = Characters(utf8);
+  return n >= width ? utf8 : utf8 + std::string(width - n, ' ');
+}
+
+// What a Visual FoxPro field's flags say, for info's last column.
+std::string FieldNotes(const tessera::DbfField& f) {
+  std::string notes;
+  auto add = [&](const char* note) { notes += notes.empty() ? note : std::string(", ") + note; };
+  if (f.IsSystem()) add("system");
+  if (f.IsNullable()) add("nullable");
+  if (f.IsAutoIncrement()) add("autoincrement");
+  if (f.IsBinaryText()) add("binary");
+  return notes;
+}
+
+std::string CodePageLine(const tessera::KTO_dBaseDBF& table) {
+  char mark[48];
+  const uint8_t m = table.CodePageMark();
+  if (m != 0 && plat::CodePageOfLanguageDriver(m) == 0) std::snprintf(mark, sizeof mark, "mark 0x%02X, not a known one", m);
+  else if (m != 0) std::snprintf(mark, sizeof mark, "mark 0x%02X", m);
+  else if (table.IsDBase7() && !CodePageOverridden() && table.TextCodePage() != plat::kCodePageOem)
+    std::snprintf(mark, sizeof mark, "the language driver's name");
+  else std::snprintf(mark, sizeof mark, "no mark");
+  const int cp = table.TextCodePage();
+  std::string name;
+  try {
+    name = plat::TextCodePage::Get(cp).Name();
+  } catch (const plat::CodePageError&) {
+    name = std::to_string(cp) + ", which this system cannot convert";
   }
+  return name + " (" + (CodePageOverridden() ? "--codepage; " : "") + mark + ")";
 }
 
 int Info(const Args& args) {
@@ -26,43 +55,64 @@ int Info(const Args& args) {
   p.Expect(1, 1);
   const std::string& given = p.Positional()[0];
   auto table = OpenForReading(given);
-  const uint8_t* h = table->HeaderImage();
-  // The year byte is the year modulo 100 as this engine writes it, or the
-  // year - 1900 as other programs do.
-  const int yy = h[1];
-  const int year = yy >= 100 ? 1900 + yy : (yy < 80 ? 2000 + yy : 1900 + yy);
+  int year = 0, month = 0, day = 0;
+  table->LastUpdate(&year, &month, &day);
   std::printf("Table:          %s\n", ShownPath(given, ".DBF").c_str());
-  std::printf("Version:        0x%02X (%s)\n", table->Version(), VersionName(table->Version()));
+  std::printf("Version:        0x%02X (%s)\n", table->Version(), tessera::KTO_dBaseDBF::VersionName(table->Version()));
   std::printf("Records:        %d\n", table->RecordCount());
   std::printf("Header length:  %d\n", table->HeaderLength());
   std::printf("Record length:  %d\n", table->RecordLength());
-  std::printf("Last update:    %04d-%02d-%02d\n", year, h[2], h[3]);
+  if (month >= 1 && month <= 12 && day >= 1 && day <= 31) std::printf("Last update:    %04d-%02d-%02d\n", year, month, day);
+  else std::printf("Last update:    none\n");
+  std::printf("Code page:      %s\n", CodePageLine(*table).c_str());
   if (!table->ContainerLink().empty()) std::printf("Container:      %s\n", table->ContainerLink().c_str());
   std::printf("Fields:         %d\n", table->FieldCount());
   // The name column is as wide as the longest name; a table whose database
   // container gives long names also shows the short names its descriptors
-  // keep.
+  // keep; Visual FoxPro's field flags close the line.
   size_t name_width = 10;
   bool long_names = false;
   for (const tessera::DbfField& f : table->Fields()) {
-    name_width = std::max(name_width, plat::OemToUtf8(f.FullName()).size());
+    name_width = std::max(name_width, Characters(ToUtf8(*table, f.FullName())));
     long_names = long_names || !f.long_name.empty();
   }
-  const int w = static_cast<int>(name_width);
-  std::printf("  #  %-*s  Type  Width  Dec%s\n", w, "Name", long_names ? "  Stored as" : "");
+  std::string head = "  #  " + PadRight("Name", name_width) + "  Type  Width  Dec";
+  if (long_names) head += "  " + PadRight("Stored as", 10);
+  std::printf("%s\n", head.c_str());
   for (int i = 1; i <= table->FieldCount(); ++i) {
     const tessera::DbfField& f = table->Field(i);
-    std::printf("%3d  %-*s  %-4s %6d %4d", i, w, plat::OemToUtf8(f.FullName()).c_str(),
-                plat::OemToUtf8(std::string(1, f.type)).c_str(), f.Width(), f.Decimals());
-    if (long_names) std::printf("  %s", plat::OemToUtf8(f.Name()).c_str());
-    std::printf("\n");
+    char numbers[64];
+    std::snprintf(numbers, sizeof numbers, "  %-4s %6d %4d", ToUtf8(*table, std::string(1, f.type)).c_str(), f.Width(),
+                  f.Decimals());
+    char number[16];
+    std::snprintf(number, sizeof number, "%3d  ", i);
+    std::string line = number + PadRight(ToUtf8(*table, f.FullName()), name_width) + numbers;
+    if (long_names) line += "  " + PadRight(ToUtf8(*table, f.Name()), 10);
+    const std::string notes = FieldNotes(f);
+    if (!notes.empty()) line += "  " + notes;
+    while (!line.empty() && line.back() == ' ') line.pop_back();
+    std::printf("%s\n", line.c_str());
   }
+  // What was read other than the format says, and why the table is not
+  // written.
+  for (const std::string& warning : table->HeaderWarnings())
+    std::printf("Warning:        %s\n", ToUtf8(*table, warning).c_str());
   if (!table->ContainerProblem().empty())
     std::printf("Warning:        %s: the fields' short names serve\n", table->ContainerProblem().c_str());
+  if (table->MemoFileMissing())
+    std::printf("Warning:        the memo file %s is missing\n", ShownMemoFileName(*table, given).c_str());
+  if (!table->ReadOnlyReason().empty()) std::printf("Read only:      %s\n", table->ReadOnlyReason().c_str());
   return 0;
 }
 
-TESSERA_COMMAND("info", "info TABLE", "Show a table's version, record count, header, last update and fields.", "",
+TESSERA_COMMAND("info", "info TABLE", "Show a table's version, record count, header, last update and fields.",
+                "Also the code page of its texts (from the header's language-driver mark, CP866 without one,\n"
+                "or --codepage), the database container of a Visual FoxPro table (whose long field names\n"
+                "are shown, the descriptors' short names beside them) and Visual FoxPro's field flags.\n"
+                "\"Warning:\" lines name what was read other than the format says (no 0x0D after the field\n"
+                "descriptors, a field of width 0, a record length one byte short of the fields), a database\n"
+                "container that gives no names, a missing memo file; \"Read only:\" says why the table is\n"
+                "not written (dBase II and 7, the dBase IV SQL tables, FoxBASE's 0xFB, an unclear layout).",
                 Info);
 
 // One CSV field (RFC 4180): quoted when it holds a comma, a quote or a line
@@ -80,22 +130,17 @@ void AppendCsvField(std::string& out, std::string_view value) {
   out += '"';
 }
 
-// The field values of the current record, as dump's JSON holds them.
+// The field values of the current record, as dump's JSON holds them (a
+// field without a value is empty).
 void AppendCsvRecord(std::string& out, tessera::KTO_dBaseFld& table, bool raw) {
   for (int i = 1; i <= table.FieldCount(); ++i) {
     if (i > 1) out += ',';
-    const tessera::DbfField& f = table.Field(i);
-    if (table.IsMemoField(f)) {
-      const std::string memo = table.MemoText(i);
-      AppendCsvField(out, raw ? Hex(memo) : plat::OemToUtf8(memo));
-    } else if (raw) {
-      AppendCsvField(out, Hex(std::string_view(table.RecordBuffer() + f.offset, static_cast<size_t>(f.Width()))));
-    } else {
-      AppendCsvField(out, plat::OemToUtf8(table.GetTextN(i)));
-    }
+    AppendCsvField(out, ShownValue(table, i, raw).value_or(std::string()));
   }
   out += "\r\n";
 }
+
+void Write(const std::string& text) { std::fwrite(text.data(), 1, text.size(), stdout); }
 
 int Dump(const Args& args) {
   ArgParser p(args, {"--raw", "--csv"}, {});
@@ -103,37 +148,43 @@ int Dump(const Args& args) {
   const bool raw = p.Has("--raw");
   const bool csv = p.Has("--csv");
   auto table = OpenForReading(p.Positional()[0]);
+  WarnOfMissingMemoFile(*table, p.Positional()[0]);
   std::string out;
   if (csv) {
     for (int i = 1; i <= table->FieldCount(); ++i) {
       if (i > 1) out += ',';
-      AppendCsvField(out, plat::OemToUtf8(table->Field(i).FullName()));
+      AppendCsvField(out, ToUtf8(*table, table->Field(i).FullName()));
     }
     out += "\r\n";
   } else {
     out = HeaderJson(*table) + "\n";
   }
+  Write(out);
+  // Each record is written as soon as it is read: a record that cannot be
+  // read (a damaged memo) ends the command with everything before it out.
   const int32_t count = table->RecordCount();
   for (int32_t r = 1; r <= count; ++r) {
     table->GotoRecord(r);
+    out.clear();
     if (csv) AppendCsvRecord(out, *table, raw);
-    else out += RecordJson(*table, raw) + "\n";
-    if (out.size() > 1 << 16) {
-      std::fwrite(out.data(), 1, out.size(), stdout);
-      out.clear();
-    }
+    else out = RecordJson(*table, raw) + "\n";
+    Write(out);
   }
-  std::fwrite(out.data(), 1, out.size(), stdout);
   return 0;
 }
 
 TESSERA_COMMAND("dump", "dump [--raw] [--csv] TABLE", "Print a table as JSON Lines: a header object, then one object per record.",
                 "Each record is {\"recno\":N,\"deleted\":BOOL,\"values\":[...]} with the fields' display texts\n"
-                "(memo fields: the memo's contents) converted from CP866 to UTF-8; with --raw the hex\n"
-                "of the fields' raw bytes (of the memo bytes for memo fields).\n"
+                "(memo fields: the memo's contents) converted from the table's code page to UTF-8;\n"
+                "null for a field without a value (Visual FoxPro's .NULL., a blank number, date or\n"
+                "logical); the hex of the bytes of binary values (varbinary, blob, general and picture\n"
+                "memos). Date-times show the second nearest to the stored milliseconds. With --raw\n"
+                "the hex of the fields' raw bytes (of the memo bytes for memo fields).\n"
                 "With --csv the same values as CSV (RFC 4180: CRLF line ends, fields with a comma,\n"
                 "quote or line break quoted) in UTF-8: a header row of field names, then one row\n"
-                "per record, deleted records included.",
+                "per record, deleted records included; a field without a value is empty.\n"
+                "Records are written as they are read: a record that cannot be read ends the command\n"
+                "(status 1) after every record before it was printed.",
                 Dump);
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include "platform/codepage.h"
 #include "tools/tessera/command.h"
 #include "tools/tessera/record_json.h"
+#include "tools/tessera/table_text.h"
 
 namespace tessera_tool {
 namespace {
@@ -23,6 +24,7 @@ void Print(const std::string& line) {
 // Opens the table read-only; deleted records hidden unless --deleted.
 std::unique_ptr<KTO_dBHandler> OpenTable(const std::string& name, const ArgParser& p) {
   auto table = std::make_unique<KTO_dBHandler>(name, true, false);
+  ApplyCodePage(*table);
   table->SetUseDeleted(p.Has("--deleted"));
   return table;
 }
@@ -43,7 +45,7 @@ int Seek(const Args& args) {
   // searched as the callbook searches.
   // A date-time key is searched by the text itself (a date and a time,
   // which the tag reads as its keys are stored).
-  const std::string value = plat::Utf8ToOem(p.Positional()[3]);
+  const std::string value = FromUtf8(*table, p.Positional()[3]);
   const std::string key = tag.KeyType() == 'T' ? value : table->BuildSearchKey({value}, tag.KeyExpression());
   table->ExactKeyOnly = p.Has("--exact");
   table->StayNearest = !p.Has("--no-nearest");
@@ -62,19 +64,15 @@ int List(const Args& args) {
     table->SelectMasterTag(*tag, false);
   }
   if (const std::string* filter = p.Value("--filter")) {
-    table->SetFilterExpression(plat::Utf8ToOem(*filter), false, false);
+    table->SetFilterExpression(FromUtf8(*table, *filter), false, false);
     table->SetFilterActive(true);
   }
+  WarnOfMissingMemoFile(*table, p.Positional()[0]);
   Print(HeaderJson(*table));
-  std::string out;
-  for (table->GotoRecord(tessera::kMoveFirst); !table->Eof() && !table->Bof(); table->GotoRecord(tessera::kMoveNext)) {
-    out += RecordJson(*table, false) + "\n";
-    if (out.size() > 1 << 16) {
-      std::fwrite(out.data(), 1, out.size(), stdout);
-      out.clear();
-    }
-  }
-  std::fwrite(out.data(), 1, out.size(), stdout);
+  // Each record is written as soon as it is read: one that cannot be read
+  // ends the command with everything before it out.
+  for (table->GotoRecord(tessera::kMoveFirst); !table->Eof() && !table->Bof(); table->GotoRecord(tessera::kMoveNext))
+    Print(RecordJson(*table, false));
   return 0;
 }
 
@@ -92,7 +90,7 @@ int Locate(const Args& args) {
     if (eq == std::string::npos || eq == 0) throw UsageError{"expected NAME=VALUE, got '" + item + "'"};
     if (!names.empty()) names += ';';
     names.append(item, 0, eq);
-    values.emplace_back(plat::Utf8ToOem(item.substr(eq + 1)));
+    values.emplace_back(FromUtf8(*table, item.substr(eq + 1)));
   }
   const bool found = table->LocateValues(names, values, p.Has("--partial"), p.Has("--ci"));
   Print("{\"found\":" + std::string(found ? "true" : "false") + "," + Position(*table) + "}");
@@ -109,7 +107,8 @@ TESSERA_COMMAND("seek", "seek TABLE INDEX TAG VALUE [--exact] [--no-nearest] [--
 TESSERA_COMMAND("list", "list TABLE [--index INDEX --tag TAG] [--filter EXPR] [--deleted]",
                 "Print the records in a tag's order (or record order) as dump does.",
                 "Deleted records are left out unless --deleted; --filter keeps the records for which the\n"
-                "expression is true.",
+                "expression is true. Records are written as they are read: one that cannot be read ends\n"
+                "the command (status 1) after every record before it was printed.",
                 List);
 TESSERA_COMMAND("locate", "locate TABLE NAME=VALUE... [--partial] [--ci] [--index INDEX [--tag TAG]]",
                 "Find the first record whose fields hold the values; print it as seek does.",

@@ -15,13 +15,14 @@
 #include "platform/codepage.h"
 #include "platform/path.h"
 #include "tools/tessera/command.h"
+#include "tools/tessera/table_text.h"
 
 namespace tessera_tool {
 namespace {
 
 struct Assignment {
   std::string name;   // as given (field names are ASCII)
-  std::string value;  // CP866, or the file's bytes for NAME=@FILE
+  std::string value;  // UTF-8 as given, or the file's bytes for NAME=@FILE
   bool from_file = false;
 };
 
@@ -40,7 +41,7 @@ std::vector<Assignment> ParseAssignments(const std::vector<std::string>& items, 
       a.value.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
       a.from_file = true;
     } else {
-      a.value = plat::Utf8ToOem(value);
+      a.value = value;
     }
     out.push_back(std::move(a));
   }
@@ -54,12 +55,15 @@ void Apply(tessera::KTO_dBHandler& table, const std::vector<Assignment>& values)
     const tessera::DbfField* f = table.FindField(a.name);
     if (f == nullptr) continue;
     if (table.IsMemoField(*f)) {
-      int32_t size = static_cast<int32_t>(a.value.size());
-      table.MemoWrite(f->number, a.value.data(), &size);
+      // A memo from a file keeps its bytes; one typed is text in the
+      // table's code page.
+      const std::string memo = a.from_file ? a.value : FromUtf8(table, a.value);
+      int32_t size = static_cast<int32_t>(memo.size());
+      if (!table.MemoWrite(f->number, memo.data(), &size)) throw std::runtime_error("The memo of " + a.name + " was not written");
     } else if (a.from_file) {
       throw std::runtime_error(a.name + " is not a memo field: @FILE values go into memo fields only");
     } else {
-      table.PutTextN(f->number, a.value);
+      table.PutTextN(f->number, FromUtf8(table, a.value));
     }
   }
 }
@@ -156,6 +160,7 @@ int32_t RecordArgument(tessera::KTO_dBHandler& table, const std::string& text) {
 // the lock wait (for every lock the write takes).
 std::unique_ptr<tessera::KTO_dBHandler> OpenForWrite(const ArgParser& p, const std::string& command) {
   auto table = std::make_unique<tessera::KTO_dBHandler>(p.Positional()[0], true, true);
+  ApplyCodePage(*table);
   table->SetLockWait(WaitMilliseconds(p));
   ChooseLockProtocol(*table, p);
   OpenIndexes(*table, p, command);
@@ -230,7 +235,7 @@ const char* kValueHelp =
     "compound index, DB4Lock for MDX and NDX, ClipLock for NTX); --lock Default|DB4Lock|\n"
     "ClipLock|FoxLock chooses another protocol.\n"
     "A lock another program holds is waited for, up to 5000 ms (--wait MS; --no-wait tries once).\n"
-    "Values are given in UTF-8 and stored in CP866 as the field's text; NAME=@FILE stores\n"
+    "Values are given in UTF-8 and stored in the table's code page as the field's text; NAME=@FILE stores\n"
     "the bytes of FILE as the memo of a memo field. A record or append lock held by another\n"
     "program for longer makes the command fail with \"Record is locked by another user\" (status 1).";
 

@@ -9,7 +9,9 @@
 
 #include "engine/engine.h"
 #include "tools/tessera/command.h"
+#include "platform/text_codepage.h"
 #include "tools/tessera/progress.h"
+#include "tools/tessera/table_text.h"
 
 namespace {
 
@@ -25,6 +27,9 @@ const char* const kCommonHelp =
     "  --progress      show the progress of long work (index, check) even when standard\n"
     "                  error is not a terminal\n"
     "  --no-progress   never show it\n"
+    "  --codepage CP   the code page of the tables' texts (437, 850, 852, 866, 1250, 1251,\n"
+    "                  1252, mazovia, utf-8, ...) instead of the one the table's header names\n"
+    "                  (CP866 when it names none); values and expressions are UTF-8 either way\n"
     "\n"
     "exit status:\n"
     "  0  success\n"
@@ -100,6 +105,17 @@ int main(int argc, char** argv) {
     if (a == "--help" || a == "-h") {
       PrintCommandHelp(std::cout, *cmd);
       return kExitSuccess;
+    }
+    if (a == "--codepage") {
+      const int number = i + 1 < argc ? plat::CodePageNamed(argv[i + 1]) : 0;
+      if (number == 0) {
+        std::cerr << "tessera " << name << ": --codepage needs a code page (a number such as 1252, or utf-8)\n";
+        std::cerr << "usage: tessera " << cmd->usage << "   (see tessera help " << name << ")\n";
+        return kExitUsage;
+      }
+      tessera_tool::SetCodePageOverride(number);
+      ++i;
+      continue;
     }
     if (a == "--progress") tessera_tool::SetProgressMode(tessera_tool::ProgressMode::kAlways);
     else if (a == "--no-progress") tessera_tool::SetProgressMode(tessera_tool::ProgressMode::kNever);

@@ -2,8 +2,9 @@
 
 #include <cstdio>
 
-#include "platform/codepage.h"
+#include "engine/text_helpers.h"
 #include "tools/tessera/command.h"
+#include "tools/tessera/table_text.h"
 
 namespace tessera_tool {
 
@@ -17,27 +18,38 @@ std::string HeaderJson(tessera::KTO_dBaseFld& table) {
   for (int i = 1; i <= table.FieldCount(); ++i) {
     const tessera::DbfField& f = table.Field(i);
     if (i > 1) out += ",";
-    out += "{\"name\":" + JsonString(plat::OemToUtf8(f.FullName())) + ",\"type\":" +
-           JsonString(plat::OemToUtf8(std::string(1, f.type))) + ",\"width\":" + std::to_string(f.Width()) +
+    out += "{\"name\":" + JsonString(ToUtf8(table, f.FullName())) + ",\"type\":" +
+           JsonString(ToUtf8(table, std::string(1, f.type))) + ",\"width\":" + std::to_string(f.Width()) +
            ",\"decimals\":" + std::to_string(f.Decimals()) + "}";
   }
   return out + "]}";
+}
+
+std::optional<std::string> ShownValue(tessera::KTO_dBaseFld& table, int number, bool raw) {
+  const tessera::DbfField& f = table.Field(number);
+  if (table.IsMemoField(f)) {
+    // A table copied without its memo file still shows its other fields.
+    if (table.MemoFileMissing()) return std::nullopt;
+    if (table.IsNull(number)) return raw ? std::optional<std::string>(Hex(table.MemoText(number))) : std::nullopt;
+    const std::string memo = table.MemoText(number);
+    // Text memos in the table's code page; OLE objects, pictures, blobs
+    // and dBase binary memos are bytes.
+    const bool text = f.type == 'M';
+    return raw || !text ? Hex(memo) : ToUtf8(table, memo);
+  }
+  if (raw) return Hex(std::string_view(table.RecordBytes() + f.offset, static_cast<size_t>(f.Width())));
+  if (!table.HasValue(number)) return std::nullopt;
+  // Varbinary values and the _NullFlags bits are bytes.
+  if (f.type == 'Q' || f.type == '0') return Hex(table.ValueBytes(number));
+  return ToUtf8(table, table.GetTextN(number));
 }
 
 std::string ValuesJson(tessera::KTO_dBaseFld& table, bool raw) {
   std::string out = "[";
   for (int i = 1; i <= table.FieldCount(); ++i) {
     if (i > 1) out += ",";
-    const tessera::DbfField& f = table.Field(i);
-    if (table.IsMemoField(f)) {
-      const std::string memo = table.MemoText(i);
-      out += raw ? JsonString(Hex(memo)) : JsonString(plat::OemToUtf8(memo));
-    } else if (raw) {
-      const char* p = table.RecordBuffer() + f.offset;
-      out += JsonString(Hex(std::string_view(p, static_cast<size_t>(f.Width()))));
-    } else {
-      out += JsonString(plat::OemToUtf8(table.GetTextN(i)));
-    }
+    const std::optional<std::string> value = ShownValue(table, i, raw);
+    out += value ? JsonString(*value) : "null";
   }
   return out + "]";
 }
@@ -48,7 +60,23 @@ std::string RecordJson(tessera::KTO_dBaseFld& table, bool raw) {
 }
 
 std::unique_ptr<tessera::KTO_dBaseFld> OpenForReading(const std::string& name) {
-  return std::make_unique<tessera::KTO_dBaseFld>(name, true, false);
+  auto table = std::make_unique<tessera::KTO_dBaseFld>(name, true, false);
+  ApplyCodePage(*table);
+  return table;
+}
+
+std::string ShownMemoFileName(const tessera::KTO_dBaseDBF& table, const std::string& given_name) {
+  // The table's name as the user gave it, with the memo file's extension.
+  const std::string given = tessera::DefaultExtension(given_name, ".DBF");
+  const std::string memo = table.MemoFileName();
+  return given.substr(0, given.size() - tessera::ExtensionOf(given).size()) +
+         std::string(tessera::ExtensionOf(memo));
+}
+
+void WarnOfMissingMemoFile(const tessera::KTO_dBaseDBF& table, const std::string& given_name) {
+  if (table.MemoFileMissing())
+    std::fprintf(stderr, "tessera: the memo file %s is missing: memo fields are shown as null\n",
+                 ShownMemoFileName(table, given_name).c_str());
 }
 
 }  // namespace tessera_tool
