@@ -7,6 +7,7 @@
 #include "engine/dbf_handler.h"
 #include "engine/errors.h"
 #include "index/cdx_file.h"
+#include "index/table_scan.h"
 
 namespace tessera {
 namespace {
@@ -201,47 +202,13 @@ void KTobjCDXTag::BuildTag() {
   const int32_t count = table != nullptr ? table->RecordCount() : 0;
   KTobjSortCDX sort(this, count);
   if (table != nullptr) {
-    // Every record is read once, by offset, into a chunk the table's
-    // accessors are pointed at; the table's own position and buffer are put
-    // back afterwards.
-    const int32_t saved_recno = table->CurrentRecord();
-    const std::string saved(table->RecordBuffer(), static_cast<size_t>(table->RecordLength()));
-    struct Restore {
-      KTO_dBHandler* table;
-      int32_t recno;
-      const std::string& bytes;
-      ~Restore() {
-        table->SetRecordBuffer(nullptr);
-        table->SetCurrentRecord(recno);
-        std::memcpy(table->RecordBuffer(), bytes.data(), bytes.size());
-      }
-    } restore{table, saved_recno, saved};
-    table->StatusUpdate(-1, 1, count);
     KTobjIndexKeyData key(256);
-    // Records are read sequentially in chunks of about 64 KB.
-    const int32_t reclen = table->RecordLength();
-    const int32_t per_chunk = std::max<int32_t>(1, 65536 / reclen);
-    std::vector<char> chunk(static_cast<size_t>(per_chunk) * static_cast<size_t>(reclen));
-    int32_t chunk_first = 0, chunk_count = 0;
-    for (int32_t n = 1; n <= count; ++n) {
-      if (n >= chunk_first + chunk_count) {
-        chunk_first = n;
-        const int32_t want = std::min(per_chunk, count - n + 1);
-        const int32_t got = table->ReadAt(table->RecordOffset(n), chunk.data(), want * reclen);
-        chunk_count = got / reclen;
-        if (chunk_count == 0) break;  // the file was cut meanwhile: the records that are there
-      }
-      table->SetCurrentRecord(n);
-      // The key is evaluated on the record where it lies in the chunk.
-      table->SetRecordBuffer(chunk.data() + static_cast<size_t>(n - chunk_first) * static_cast<size_t>(reclen));
-      table->StatusUpdate(1, n, 0);
-      if (has_for_ && !EvalFor()) continue;
-      if (!EvalKey(key, nullptr)) continue;
+    ScanTableRecords(table, [&](int32_t n) {
+      if (has_for_ && !EvalFor()) return;
+      if (!EvalKey(key, nullptr)) return;
       NormalizeKey(key, true);
       sort.AddKey(key, n);
-    }
-    table->StatusUpdate(0, 0, 0);
-    table->StatusUpdate(-1, 2, count);
+    });
   }
   if (sort.KeyCount() == 0) WriteEmptyRoot();
   else sort.PackSorted();

@@ -95,19 +95,14 @@ void KTobjSortNdx::Finish() {
 
 void KTobjNDXTag::BuildTag() {
   KTO_dBHandler* table = Table();
-  const int32_t count = table != nullptr ? table->RecordCount() : 0;
   KTobjSortNdx sort(this);
   if (table != nullptr) {
-    table->StatusUpdate(-1, 1, count);
     KTobjIndexKeyData key(256);
     ScanTableRecords(table, [&](int32_t n) {
-      table->StatusUpdate(1, n, 0);
       if (!EvalKey(key, nullptr)) return;
       NormalizeKey(key, true);
       sort.AddKey(key, n);
     });
-    table->StatusUpdate(0, 0, 0);
-    table->StatusUpdate(-1, 2, count);
   }
   sort.PackSorted();
   if (table != nullptr) table->StatusUpdate(0, 0, 0);
