@@ -212,7 +212,7 @@ bool KTobjIndexTag::ReloadAtCurrentKey() {
   ReleaseTree();
   if (!had) return false;
   ResetTree(2);
-  if (!root_ || root_->Count() == 0 || root_->SearchKey(key.Reference, key, -1) != 0) return false;
+  if (!root_ || root_->Count() == 0 || SearchEntry(key, key.Reference) != 0) return false;
   root_->CopyCurrent(current_key_);
   return current_key_.Reference == key.Reference;
 }
@@ -382,7 +382,7 @@ void KTobjIndexTag::Flush() {
       KTobjIndexKeyData key;
       key.CopyFrom(current_key_);
       reposition_ = false;
-      if (root_->SearchKey(key.Reference, key, -1) == 0) {
+      if (SearchEntry(key, key.Reference) == 0) {
         root_->CopyCurrent(current_key_);
         return;
       }
@@ -421,6 +421,28 @@ bool KTobjIndexTag::CurrentRecordKey(KTobjIndexKeyData& key) {
   return true;
 }
 
+int KTobjIndexTag::SearchEntry(const KTobjIndexKeyData& key, int32_t recno) {
+  if (recno > 0 && recno != kAfterEqual && !file_->DuplicatesByRecord()) {
+    // Equal keys in the order they came: the entry looked for is mostly
+    // one just added (an append's, found again after the nodes were
+    // stored), the last of its equals. Tried there first; the search among
+    // the equal keys from the first reads every node they fill, which for
+    // the blank key of a large table is most of the tag.
+    KTobjIndexKeyData saved;
+    saved.CopyFrom(current_key_);
+    root_->SearchKey(kAfterEqual, key, -1);
+    bool at_last = false;
+    if (root_->StepPrior()) {
+      KTobjIndexKeyData last;
+      root_->CopyCurrent(last);
+      at_last = last.Reference == recno && CompareKeys(key, last, -1) == 0;
+    }
+    current_key_.CopyFrom(saved);
+    if (at_last) return 0;
+  }
+  return root_->SearchKey(recno, key, -1);
+}
+
 void KTobjIndexTag::ResetTree(int mode) {
   ReleaseTree();
   root_offset_ = ReadRootOffset();
@@ -431,7 +453,7 @@ void KTobjIndexTag::ResetTree(int mode) {
   if (mode == 1 && !key_expr_.empty() && table != nullptr && table->CurrentRecord() >= 1 &&
       table->CurrentRecord() <= table->RecordCount() && root_->Count() > 0) {
     KTobjIndexKeyData key(256);
-    if (CurrentRecordKey(key) && root_->SearchKey(table->CurrentRecord(), key, -1) == 0) {
+    if (CurrentRecordKey(key) && SearchEntry(key, table->CurrentRecord()) == 0) {
       root_->CopyCurrent(current_key_);
       Navigate(-5);
       if (current_key_.Reference != 0) return;
@@ -631,7 +653,7 @@ int32_t KTobjIndexTag::Seek(const KTobjIndexKeyData& key) {
     if (!TreeCurrent() || (!updating_ && (TreeDirty() || header_dirty_))) ResetTree(2);
     current_key_.Reference = 0;
     if (!root_) return 0;
-    r = root_->SearchKey(clone.Reference, clone, partial);
+    r = partial == -1 ? SearchEntry(clone, clone.Reference) : root_->SearchKey(clone.Reference, clone, partial);
     if (r <= 0) root_->CopyCurrent(current_key_);
   }
   bof_ = eof_ = false;

@@ -245,6 +245,9 @@ class KTobjIndexTag {
   // with (LocateInPlace): the record itself where equal keys are ordered
   // by record, else kAfterEqual (a new key goes after its equals).
   int32_t InsertPlace(int32_t recno) const;
+  // Positions the tree's path on the entry of `key` for record `recno`
+  // (whole key): as root->SearchKey(recno, key, -1), 0 when found.
+  int SearchEntry(const KTobjIndexKeyData& key, int32_t recno);
 
   // What PrepareChange learned for the record write under way; UpdateKeys
   // uses it once when the key it evaluates is the one prepared and nothing
