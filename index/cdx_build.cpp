@@ -23,12 +23,13 @@ KTobjSortCDX::KTobjSortCDX(KTobjCDXTag* tag, int64_t record_count)
     // (up to 240, the most the sort takes).
     : TktSort(std::min<int32_t>(tag->KeyLength() + 1, TktSort::kMaxKeyLength), nullptr, true, tag->Unique()),
       tag_(tag),
-      record_count_(record_count) {
+      record_count_(record_count),
+      levels_(tag->Name()) {
   packing_ = KTobjCDXTag::PackingFor(tag->KeyLength(), record_count, false);
 }
 
 void KTobjSortCDX::StartNode(int level) {
-  Level& l = *levels_[static_cast<size_t>(level)];
+  Level& l = levels_.At(level);
   l.image.fill(0);
   l.offset = tag_->File()->AllocateNode();
   l.count = 0;
@@ -73,9 +74,7 @@ void KTobjSortCDX::WriteFull(Level& l, int32_t right) {
 }
 
 void KTobjSortCDX::AddToLevel(int level, int32_t reference, const TktVariant& key, int32_t record_number) {
-  if (level >= kMaxLevels) throw ETesseraError("Index tree of tag " + tag_->Name() + " grew too high");
-  while (static_cast<int>(levels_.size()) <= level) levels_.push_back(std::make_unique<Level>());
-  Level& l = *levels_[static_cast<size_t>(level)];
+  Level& l = levels_.At(level);
   if (!l.started) {
     StartNode(level);
     // The node before this one at this level learns its right neighbour.
@@ -159,35 +158,31 @@ void KTobjSortCDX::PackSorted() {
 
 void KTobjSortCDX::Finish() {
   finishing_ = true;
-  for (size_t level = 0; level < levels_.size(); ++level) {
-    Level& l = *levels_[level];
-    bool above = false;
-    for (size_t up = level + 1; up < levels_.size(); ++up) above |= levels_[up]->started || levels_[up]->has_full;
+  levels_.Finish([](const Level& l) { return l.started || l.has_full; }, [&](int level, Level& l, bool top) {
     if (!l.started || l.count == 0) {
       if (l.has_full) {
         // The keys ran out exactly at a full node: it is the last of its
         // level (and the root when nothing was started above it).
-        if (!above) {
+        if (top) {
           const uint16_t attributes = static_cast<uint16_t>(level == 0 ? 3 : 1);
           Put16(l.full.data(), attributes);
           tag_->SetRootOffset(l.full_offset);
         }
         WriteFull(l, -1);
       }
-      continue;
+      return;
     }
     if (l.has_full) WriteFull(l, l.offset);
-    if (!above) {
+    if (top) {
       Put16(l.image.data(), level == 0 ? 3 : 1);
       tag_->SetRootOffset(l.offset);
       Emit(l.offset, l.image.data());
-      break;
+      return;
     }
     Emit(l.offset, l.image.data());
     l.started = false;
-    AddToLevel(static_cast<int>(level) + 1, l.offset, previous_key_, last_record_);
-  }
-  levels_.clear();
+    AddToLevel(level + 1, l.offset, previous_key_, last_record_);
+  });
   EmitPending();
 }
 

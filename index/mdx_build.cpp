@@ -12,7 +12,9 @@
 namespace tessera {
 
 KTobjSortMDX::KTobjSortMDX(KTobjMDXTag* tag, const uint8_t* collation, bool ascending, bool unique)
-    : TktSort(std::min<int32_t>(tag->KeyLength() + 1, TktSort::kMaxKeyLength), collation, ascending, unique), tag_(tag) {}
+    : TktSort(std::min<int32_t>(tag->KeyLength() + 1, TktSort::kMaxKeyLength), collation, ascending, unique),
+      tag_(tag),
+      levels_(tag->Name()) {}
 
 KTobjSortMDX::~KTobjSortMDX() {
   try {
@@ -39,9 +41,7 @@ int32_t KTobjSortMDX::WriteLevel(int level, Level& l) {
 }
 
 void KTobjSortMDX::AddToLevel(int level, int32_t number, const std::string& key_bytes) {
-  if (level >= kMaxLevels) throw ETesseraError("Index tree of tag " + tag_->Name() + " grew too high");
-  while (static_cast<int>(levels_.size()) <= level) levels_.push_back(std::make_unique<Level>());
-  Level& l = *levels_[static_cast<size_t>(level)];
+  Level& l = levels_.At(level);
   if (!l.used) {
     l.block.assign(static_cast<size_t>(tag_->File() ? static_cast<KTobjMDXFile*>(tag_->File())->BlockBytes() : 1024), 0);
     l.used = true;
@@ -55,7 +55,7 @@ void KTobjSortMDX::AddToLevel(int level, int32_t number, const std::string& key_
     l.count = 0;
     AddToLevel(level + 1, page, last);
   }
-  Level& now = *levels_[static_cast<size_t>(level)];
+  Level& now = levels_.At(level);
   uint8_t* e = now.block.data() + 8 + static_cast<size_t>(now.count) * tag_->EntrySize();
   bytes::PutLE32(e, static_cast<uint32_t>(number));
   std::memcpy(e + 4, key_bytes.data(), std::min<size_t>(key_bytes.size(), static_cast<size_t>(tag_->KeyLength())));
@@ -78,21 +78,13 @@ void KTobjSortMDX::PackSorted() {
 void KTobjSortMDX::Finish() {
   if (finished_) return;
   finished_ = true;
-  for (size_t level = 0; level < levels_.size(); ++level) {
-    Level& l = *levels_[level];
-    if (!l.used || l.count == 0) continue;
-    bool above = false;
-    for (size_t up = level + 1; up < levels_.size(); ++up) above |= levels_[up]->used;
+  levels_.Finish([](const Level& l) { return l.used && l.count > 0; }, [&](int level, Level& l, bool top) {
     const std::string last = LastKey(l);
-    const int32_t page = WriteLevel(static_cast<int>(level), l);
+    const int32_t page = WriteLevel(level, l);
     l.used = false;
-    if (!above) {
-      tag_->SetRootOffset(page);
-      break;
-    }
-    AddToLevel(static_cast<int>(level) + 1, page, last);
-  }
-  levels_.clear();
+    if (top) tag_->SetRootOffset(page);
+    else AddToLevel(level + 1, page, last);
+  });
 }
 
 void KTobjMDXTag::BuildTag() {
