@@ -6,7 +6,9 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <string_view>
+#include <vector>
 
 namespace pyx {
 
@@ -53,8 +55,18 @@ class CallbookView {
   virtual void SetGaugeProgress(int progress) = 0;
   // Paints the wait panel at once, without waiting for the event loop.
   virtual void RepaintWait() = 0;
-  // Closes the window, which ends the program.
+  // Asks the window to close, which ends the program once it has closed.
   virtual void Close() = 0;
+
+  // A question in a box over the window with one button per entry of
+  // `buttons`, left to right; answers the number of the button chosen.
+  // Closing the box without choosing (Escape, its close button) chooses
+  // the last one, which is therefore the one that changes nothing.
+  virtual int Ask(std::string_view question, const std::vector<std::string_view>& buttons) = 0;
+  // A note in a box over the window, with an OK button.
+  virtual void ShowMessage(std::string_view text) = 0;
+  // Lets the user pick a folder; empty when they chose none.
+  virtual std::string ChooseFolder(std::string_view title) = 0;
 };
 
 }  // namespace pyx

@@ -2,7 +2,10 @@
 
 #include <QAccessible>
 #include <QApplication>
+#include <QCloseEvent>
 #include <QCoreApplication>
+#include <QDir>
+#include <QFileDialog>
 #include <QFrame>
 #include <QHeaderView>
 #include <QTableView>
@@ -11,8 +14,10 @@
 #include <QStatusBar>
 #include <QLineEdit>
 #include <QMenuBar>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QScreen>
+#include <QSessionManager>
 #include <QTimer>
 #include <QToolButton>
 #include <QValidator>
@@ -169,7 +174,21 @@ TFormPYX::TFormPYX(CallbookController& controller, QWidget* parent)
   // the controller's notes ("StatusLine", e.g. why the index was rebuilt).
   auto* status = new QLabel(statusBar());
   status->setObjectName(QStringLiteral("StatusLine"));
+  // A note longer than the line is cut at the window's edge instead of
+  // widening the window; its tooltip holds the whole of it.
+  status->setMinimumWidth(1);
+  status->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
   statusBar()->addWidget(status, 1);
+  // The desktop session ending is a close too: a card being edited is
+  // asked about while the session manager lets the program ask, and posted
+  // when it does not.
+  connect(qApp, &QGuiApplication::commitDataRequest, this, [this](QSessionManager& manager) {
+    if (!controller_.Started()) return;
+    const bool may_ask = manager.allowsInteraction();
+    const bool may_close = MayClose(may_ask);
+    if (may_ask) manager.release();
+    if (!may_close) manager.cancel();
+  });
   resize(kClientWidth, kClientHeight + menuBar()->sizeHint().height() + statusBar()->sizeHint().height());
   if (const QScreen* screen = QGuiApplication::primaryScreen()) {
     const QRect area = screen->availableGeometry();
@@ -238,6 +257,9 @@ void TFormPYX::BuildControls() {
     e->setToolTip(QString::fromUtf8(s.hint));
     e->setAccessibleName(QString::fromUtf8(s.hint));
   }
+  // The country has no room for a caption of its own beside the street:
+  // an empty field names itself.
+  CardEdit("DBEditStrana")->setPlaceholderText(QStringLiteral("Страна"));
 
   edit_vvod_ = new QLineEdit(call);
   edit_vvod_->setObjectName(QStringLiteral("EditVvod"));
@@ -280,6 +302,8 @@ void TFormPYX::BuildControls() {
   }
   connect(navigator_, &widgets::DbNavigator::clicked, this,
           [this](int button) { Run([&] { controller_.DBNavigatorClick(button); }); });
+  connect(navigator_, &widgets::DbNavigator::buttonsUpdated, this, [this] { FollowNavigator(); });
+  FollowNavigator();
 
   button_enter_ = new QPushButton(client_);
   button_enter_->setObjectName(QStringLiteral("ButtonEnter"));
@@ -323,13 +347,22 @@ void TFormPYX::BuildControls() {
     Run([&] { controller_.DBGridPYXTitleClick(field); });
   });
 
-  // Tab order: the four panels, the navigator, the default button, the grid.
-  QWidget::setTabOrder(call, fio);
-  QWidget::setTabOrder(fio, reg);
-  QWidget::setTabOrder(reg, prim);
-  QWidget::setTabOrder(prim, navigator_);
-  QWidget::setTabOrder(navigator_, button_enter_);
-  QWidget::setTabOrder(button_enter_, grid_);
+  // Tab order: the four panels, each followed by its card edits in the
+  // order they are read (down the left column of the address, then down
+  // the right one), the navigator, the default button, the grid. Read-only
+  // card edits take no tab stop, so in the card view Tab goes from panel
+  // to panel.
+  {
+    std::vector<QWidget*> chain;
+    auto edits_of = [&](QWidget* panel) {
+      chain.push_back(panel);
+      for (std::string_view name : kCardEdits)
+        if (QWidget* e = CardEdit(name); e != nullptr && e->parentWidget() == panel) chain.push_back(e);
+    };
+    for (QFrame* panel : {call, fio, reg, prim}) edits_of(panel);
+    chain.insert(chain.end(), {navigator_, button_enter_, grid_});
+    for (size_t i = 1; i < chain.size(); ++i) QWidget::setTabOrder(chain[i - 1], chain[i]);
+  }
   call->setFocus();
 }
 
@@ -341,8 +374,11 @@ QAction* TFormPYX::AddItem(QMenu* menu, const char* name, const QString& caption
   // A shortcut reaches its item only while every menu above it is
   // enabled, as with the menus of the form.
   addAction(a);
-  connect(a, &QAction::triggered, this, [this, a, handler] {
-    for (QObject* o = a->parent(); o != nullptr; o = o->parent()) {
+  // "Выход" (F10) is the exception: the program can be left in every
+  // mode, and closing asks about a card being edited.
+  const bool always = handler == &CallbookController::MenuRedExitClick;
+  connect(a, &QAction::triggered, this, [this, a, handler, always] {
+    for (QObject* o = a->parent(); o != nullptr && !always; o = o->parent()) {
       if (auto* m = qobject_cast<QMenu*>(o); m != nullptr && !m->menuAction()->isEnabled()) return;
     }
     if (handler != nullptr) Run([&] { (controller_.*handler)(); });
@@ -407,6 +443,49 @@ void TFormPYX::Run(const std::function<void()>& operation) {
   } catch (const std::exception& e) {
     widgets::ReportError(this, e);
   }
+}
+
+void TFormPYX::FollowNavigator() {
+  using N = widgets::DbNavigator;
+  const std::pair<const char*, int> items[] = {{"MenuRedNew", N::kInsert}, {"MenuRedEdit", N::kEdit}, {"MenuRedDel", N::kDelete}};
+  for (const auto& [item, button] : items)
+    if (auto* a = findChild<QAction*>(QString::fromLatin1(item))) a->setEnabled(navigator_->ButtonAt(button)->isEnabled());
+}
+
+void TFormPYX::closeEvent(QCloseEvent* e) {
+  if (!controller_.Started() || close_answered_ || (!asking_ && !controller_.CloseAsks())) {
+    e->accept();
+    return;
+  }
+  e->ignore();
+  if (asking_) {
+    // A request while the question is open waits for its answer; one that
+    // comes once the box has gone, while the answer is still being handled,
+    // is asked again afterwards instead of being dropped.
+    if (QApplication::activeModalWidget() == nullptr) close_again_ = true;
+    return;
+  }
+  // The question is asked once this close request has been handled, not
+  // inside it: the toolkit takes a second request that comes during its
+  // close handling as granted and destroys the window, card and all.
+  asking_ = true;
+  QTimer::singleShot(0, this, [this] {
+    if (MayClose(true)) {
+      close_answered_ = true;
+      close();
+      close_answered_ = false;
+    }
+  });
+}
+
+bool TFormPYX::MayClose(bool may_ask) {
+  bool may_close = false;
+  asking_ = true;
+  close_again_ = false;
+  Run([&] { may_close = controller_.FormCloseQuery(may_ask); });
+  asking_ = false;
+  if (!may_close && close_again_) QTimer::singleShot(0, this, [this] { close(); });
+  return may_close;
 }
 
 void TFormPYX::StartUp() {
@@ -474,7 +553,10 @@ void TFormPYX::SetText(std::string_view control, std::string_view text) {
   QWidget* w = Control(control);
   if (auto* l = qobject_cast<QLabel*>(w)) {
     l->setText(Utf8(text));
-    l->adjustSize();
+    if (l->objectName() == QStringLiteral("StatusLine"))
+      l->setToolTip(l->text());
+    else
+      l->adjustSize();
   } else if (auto* e = qobject_cast<QLineEdit*>(w)) {
     e->setText(Utf8(text));
   }
@@ -500,7 +582,15 @@ void TFormPYX::SetReadOnly(std::string_view edit, bool read_only) {
 }
 
 void TFormPYX::SetTabStop(std::string_view edit, bool tab_stop) {
-  if (widgets::DbEdit* e = CardEdit(edit)) e->SetTabStop(tab_stop);
+  widgets::DbEdit* e = CardEdit(edit);
+  if (e == nullptr) return;
+  e->SetTabStop(tab_stop);
+  // A panel is a stop of its own only while none of its edits is: when the
+  // card is typed in, Tab goes from field to field.
+  QWidget* panel = e->parentWidget();
+  bool any = false;
+  for (auto* sibling : panel->findChildren<widgets::DbEdit*>(Qt::FindDirectChildrenOnly)) any = any || sibling->TabStop();
+  panel->setFocusPolicy(any ? Qt::NoFocus : Qt::TabFocus);
 }
 
 void TFormPYX::SetColour(std::string_view edit, uint32_t colour) {
@@ -518,5 +608,33 @@ void TFormPYX::SetGaugeProgress(int progress) { gauge_->SetProgress(progress); }
 void TFormPYX::RepaintWait() { wait_->repaint(); }
 
 void TFormPYX::Close() { close(); }
+
+int TFormPYX::Ask(std::string_view question, const std::vector<std::string_view>& buttons) {
+  QMessageBox box(QMessageBox::Question, QApplication::applicationDisplayName(), Utf8(question), QMessageBox::NoButton,
+                  this);
+  std::vector<QPushButton*> added;
+  for (size_t i = 0; i < buttons.size(); ++i) {
+    const QMessageBox::ButtonRole role = i == 0 ? QMessageBox::AcceptRole
+                                         : i + 1 == buttons.size() ? QMessageBox::RejectRole
+                                                                   : QMessageBox::DestructiveRole;
+    added.push_back(box.addButton(Utf8(buttons[i]), role));
+  }
+  if (!added.empty()) {
+    box.setDefaultButton(added.front());
+    box.setEscapeButton(added.back());
+  }
+  box.exec();
+  for (size_t i = 0; i < added.size(); ++i)
+    if (box.clickedButton() == added[i]) return static_cast<int>(i);
+  return static_cast<int>(buttons.size()) - 1;
+}
+
+void TFormPYX::ShowMessage(std::string_view text) {
+  QMessageBox::information(this, QApplication::applicationDisplayName(), Utf8(text));
+}
+
+std::string TFormPYX::ChooseFolder(std::string_view title) {
+  return QFileDialog::getExistingDirectory(this, Utf8(title), QDir::homePath()).toStdString();
+}
 
 }  // namespace pyx

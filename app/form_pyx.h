@@ -18,13 +18,20 @@
 //
 // Errors. A failure of a controller operation is reported through the
 // controls' standard error report (widgets::ReportError) at the event
-// that caused it.
+// that caused it; the controller has put the window back into a
+// consistent mode by then.
+//
+// Closing. The close button, F10 (in every mode) and the desktop session
+// ending all go through closeEvent, which lets the controller ask about a
+// card being edited.
 #pragma once
 
 #include <QMainWindow>
 #include <functional>
 #include <memory>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "app/callbook_view.h"
 
@@ -87,10 +94,17 @@ class TFormPYX : public QMainWindow, public CallbookView {
   void SetGaugeProgress(int progress) override;
   void RepaintWait() override;
   void Close() override;
+  int Ask(std::string_view question, const std::vector<std::string_view>& buttons) override;
+  void ShowMessage(std::string_view text) override;
+  std::string ChooseFolder(std::string_view title) override;
 
  protected:
   bool event(QEvent* event) override;
   void showEvent(QShowEvent* event) override;
+  // Closing while a card is being edited or added asks first (the
+  // controller's FormCloseQuery), just after the request; the window stays
+  // when the user goes back to the card or the card cannot be posted.
+  void closeEvent(QCloseEvent* event) override;
   bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
@@ -104,6 +118,14 @@ class TFormPYX : public QMainWindow, public CallbookView {
   QAction* AddItem(QMenu* menu, const char* name, const QString& caption, int key,
                    void (CallbookController::*handler)());
   void StartUp();
+  // The items of "Редактирование" that change cards are enabled as the
+  // navigator's buttons for the same actions are (a read-only callbook, an
+  // empty one).
+  void FollowNavigator();
+  // Asks the controller whether the window may close (the question when a
+  // card is being edited); a close request that came while the answer was
+  // being handled is asked again.
+  bool MayClose(bool may_ask);
 
   CallbookController& controller_;
   std::unique_ptr<dbkit::DataSource> source_;
@@ -114,6 +136,9 @@ class TFormPYX : public QMainWindow, public CallbookView {
   QLabel* wait_ = nullptr;
   QLineEdit* edit_vvod_ = nullptr;
   QPushButton* button_enter_ = nullptr;
+  bool asking_ = false;          // a close request is being asked about
+  bool close_again_ = false;     // another came once the question had gone
+  bool close_answered_ = false;  // the question allowed this close
 };
 
 }  // namespace pyx

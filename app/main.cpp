@@ -6,19 +6,25 @@
 // and its index "PYX.CDX" in DIRECTORY, or in the current directory. The
 // engine's process-wide objects come first, then the window; its first
 // activation starts the callbook.
+#include <signal.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <QApplication>
+#include <QSocketNotifier>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <string_view>
 
 #include "app/callbook_controller.h"
 #include "app/callbook_tables.h"
+#include "app/engine_error_texts.h"
 #include "app/form_pyx.h"
 #include "engine/engine.h"
+#include "engine/errors.h"
 #include "platform/path.h"
 
 #ifndef PYX_VERSION
@@ -38,6 +44,18 @@ constexpr const char kUsage[] =
     "\n"
     "Keys: F7 find by callsign, F3 table view, F2 card view, F6 new card,\n"
     "F4 edit the card, F8 delete the card, F10 exit.\n";
+
+// SIGTERM and SIGHUP (the desktop or the terminal going away, a "kill")
+// ask the window to close as its close button does, so that a card being
+// edited is asked about instead of lost. The handler only writes a byte;
+// the window's thread reads it.
+int g_close_pipe[2] = {-1, -1};
+
+extern "C" void OnCloseSignal(int) {
+  const char c = 1;
+  const ssize_t n = ::write(g_close_pipe[1], &c, 1);
+  (void)n;
+}
 
 }  // namespace
 
@@ -69,6 +87,7 @@ int main(int argc, char** argv) {
   }
 
   tessera::EngineScope engine;
+  tessera::EngineErrorHandler = &pyx::CallbookEngineError;
   QApplication app(argc, argv);
   QApplication::setApplicationName(QStringLiteral("pyxcdx"));
   QApplication::setApplicationVersion(QStringLiteral(PYX_VERSION));
@@ -77,6 +96,20 @@ int main(int argc, char** argv) {
   {
     pyx::CallbookController controller;
     pyx::TFormPYX form(controller);
+    std::unique_ptr<QSocketNotifier> close_signals;
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, g_close_pipe) == 0) {
+      close_signals = std::make_unique<QSocketNotifier>(g_close_pipe[0], QSocketNotifier::Read);
+      QObject::connect(close_signals.get(), &QSocketNotifier::activated, &form, [&form] {
+        char c = 0;
+        if (::read(g_close_pipe[0], &c, 1) == 1) form.close();
+      });
+      struct sigaction sa {};
+      sa.sa_handler = &OnCloseSignal;
+      sigemptyset(&sa.sa_mask);
+      sa.sa_flags = SA_RESTART;
+      ::sigaction(SIGTERM, &sa, nullptr);
+      ::sigaction(SIGHUP, &sa, nullptr);
+    }
     form.show();
     status = QApplication::exec();
   }

@@ -13,6 +13,11 @@ inline constexpr const char kCannotDelete[] = "Cannot delete the record";
 inline constexpr const char kCannotRecall[] = "Cannot recall the record";
 inline constexpr const char kInvalidBookmark[] = "Bookmark is invalid for table ";
 inline constexpr const char kRecordLocked[] = "Record is locked by another user";
+// An edit or post of a record that another program deleted meanwhile.
+inline constexpr const char kRecordDeleted[] = "Record was deleted by another user";
+// A file that must be held alone (an index file about to be replaced) is
+// open in another program.
+inline constexpr const char kFileInUse[] = "File %s is in use by another program";
 inline constexpr const char kBusyIndexing[] = "Table is busy building an index";
 inline constexpr const char kBusyCopying[] = "Table is busy copying";
 inline constexpr const char kNotEditing[] = "Dataset not in edit or insert mode";

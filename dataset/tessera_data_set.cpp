@@ -18,6 +18,7 @@
 #include "expr/dbf_names.h"
 #include "expr/exp_handler.h"
 #include "index/index_file.h"
+#include "index/index_repair.h"
 #include "index/index_tag.h"
 #include "platform/codepage.h"
 #include "platform/text_codepage.h"
@@ -723,7 +724,7 @@ void TTesseraDataSet::InternalOpen() {
   if (Trimmed(table_name_).empty()) RaiseDatabaseError(dsmsg::kTableNameMissing);
   if (!HasExtension(Trimmed(table_name_))) table_name_ = Trimmed(table_name_) + ".DBF";
   const std::string full = FullTableName();
-  if (!plat::FileExists(full)) RaiseDatabaseError(dbkit::FormatMessage(dsmsg::kCannotFindFile, {plat::UpperName(plat::FullPath(full))}));
+  if (!plat::FileExists(full)) RaiseDatabaseError(dbkit::FormatMessage(dsmsg::kCannotFindFile, {plat::ResolveCase(plat::FullPath(full))}));
   // A table file that may not be written is opened read-only, and the
   // dataset then cannot be modified.
   read_only_by_file_ = false;
@@ -783,13 +784,14 @@ bool TTesseraDataSet::GetCanModify() const { return !read_only_ && !read_only_by
 
 // ------------------------------------------------------------ index files
 
-std::string TTesseraDataSet::ResolveIndexFile(std::string_view name) const {
+std::string TTesseraDataSet::IndexFilePath(std::string_view name) const {
   std::string n = Trimmed(name);
   if (!HasExtension(n)) n += ".NDX";
   if (n.find('/') == std::string::npos) n = TableDirectory() + n;
-  // Index file names are kept and reported in upper case, as the table
-  // keeps its own.
-  return plat::UpperName(plat::FullPath(n));
+  // As spelled on disk (as given where nothing is there yet): the engine
+  // compares file names without regard to letter case, and messages show
+  // the name the user can find.
+  return plat::ResolveCase(plat::FullPath(n));
 }
 
 void TTesseraDataSet::OpenIndexFiles() {
@@ -798,7 +800,7 @@ void TTesseraDataSet::OpenIndexFiles() {
   if (index_files_.Empty() || !table_) return;
   table_->CloseIndexFiles();
   for (const std::string& entry : index_files_.Strings()) {
-    const std::string full = ResolveIndexFile(entry);
+    const std::string full = IndexFilePath(entry);
     if (!plat::FileExists(full)) RaiseDatabaseError(dbkit::FormatMessage(dsmsg::kCannotFindFile, {full}));
     // An index already open is accepted here: the list may name it twice.
     if (table_->OpenIndexFile(full) > 0) RaiseDatabaseError(dbkit::FormatMessage(dsmsg::kErrorGetting, {full}));
@@ -839,7 +841,7 @@ void TTesseraDataSet::IndexFilesChanged() {
     index_name_.clear();
   } else {
     for (const std::string& entry : index_files_.Strings()) {
-      const std::string full = ResolveIndexFile(entry);
+      const std::string full = IndexFilePath(entry);
       if (!plat::FileExists(full)) RaiseDatabaseError(dbkit::FormatMessage(dsmsg::kCannotFindFile, {full}));
       const int32_t r = table_->OpenIndexFile(full);
       if (r == -1) RaiseDatabaseError(dbkit::FormatMessage(dsmsg::kIndexAlreadyOpen, {full}));
@@ -923,6 +925,25 @@ void TTesseraDataSet::SelectIndex(bool raise_select) {
   DoAfterScroll();
 }
 
+TIndexFileReport TTesseraDataSet::InspectIndexFile(std::string_view index_file) {
+  CheckActive();
+  const std::string full = IndexFilePath(index_file);
+  if (!plat::FileExists(full)) RaiseDatabaseError(dbkit::FormatMessage(dsmsg::kCannotFindFile, {full}));
+  TIndexFileReport report;
+  std::unique_ptr<KTobjIndexFile> file = MakeIndexFile(table_.get(), full, false, !exclusive_, false);
+  if (file->Disk() == nullptr || file->Disk()->IsClosed())
+    RaiseDatabaseError(dbkit::FormatMessage(dsmsg::kErrorGetting, {full}));
+  if (!file->Opened()) return report;
+  report.readable = true;
+  for (size_t i = 0; i < file->TagCount(); ++i) {
+    const KTobjIndexTag& t = *file->TagAt(i);
+    report.tags.push_back({t.Name(), t.KeyExpression(), t.ForExpression(), t.Unique(), t.Descending()});
+  }
+  report.interrupted = file->NeedsRebuild();
+  report.faults = QuickCheckIndexFile(*table_, *file);
+  return report;
+}
+
 int32_t TTesseraDataSet::TagCount() const {
   if (!table_) return 0;
   int32_t count = 0;
@@ -967,7 +988,7 @@ void TTesseraDataSet::CreateIndexTag(std::string_view index_file, std::string_vi
     EnableControls();
   };
   try {
-    table_->CreateIndexTag(ResolveIndexFile(index_file), tag_name, key_expression, for_expression, uniqueness,
+    table_->CreateIndexTag(IndexFilePath(index_file), tag_name, key_expression, for_expression, uniqueness,
                            sort_order);
   } catch (...) {
     finish();
@@ -1055,15 +1076,34 @@ void TTesseraDataSet::InternalEdit() {
   // locked, then read again: what the edit starts from is the record as
   // it stands under the lock, and the index upkeep of the post takes its
   // old keys from that reading.
+  changed_by_other_ = false;
   table_->GotoRecord(recno);
   if (!table_->LockRecord()) RaiseDatabaseError(dsmsg::kRecordLocked);
+  const std::string shown(buffer, static_cast<size_t>(record_length_));
+  bool deleted = false;
   try {
     RecordScope scope(table_.get(), buffer);
     table_->GotoRecord(recno);
+    deleted = !use_deleted_ && table_->IsDeleted();
   } catch (...) {
     table_->UnlockTable();
     throw;
   }
+  if (deleted) {
+    // Another program deleted the card after it was shown: an edit would
+    // write into a record nobody sees. The rows move on to the record that
+    // now stands here, as after a delete of this dataset's own.
+    table_->UnlockTable();
+    table_->GotoRecord(kMoveCurrent);
+    if (table_->Eof()) {
+      table_->GotoRecord(kMovePrior);
+      table_->SetEof(true);
+    }
+    CursorPosChanged();
+    Resync(0);
+    RaiseDatabaseError(dsmsg::kRecordDeleted);
+  }
+  changed_by_other_ = std::memcmp(shown.data(), buffer, static_cast<size_t>(record_length_)) != 0;
   editing_ = true;
 }
 
@@ -1083,7 +1123,18 @@ void TTesseraDataSet::WriteFromBuffer(const char* buffer, int32_t recno) {
 void TTesseraDataSet::InternalPost() {
   DataSet::InternalPost();
   const char* buffer = ActiveBuffer();
-  WriteFromBuffer(buffer, State() == DataSetState::kEdit ? BufferRecNo(buffer) : 0);
+  const int32_t recno = State() == DataSetState::kEdit ? BufferRecNo(buffer) : 0;
+  if (recno > 0 && !use_deleted_) {
+    // The edit's lock keeps other programs of this engine from deleting
+    // the record, but not one that writes without locking: a record that
+    // is deleted on disk now is not written over.
+    // The mark is read from the file itself, past any cache, without
+    // moving the table (its saved record holds the old keys).
+    char mark = ' ';
+    if (table_->KTO_DiskFile::ReadAt(table_->RecordOffset(recno), &mark, 1) == 1 && mark == '*')
+      RaiseDatabaseError(dsmsg::kRecordDeleted);
+  }
+  WriteFromBuffer(buffer, recno);
   if (editing_) table_->UnlockTable();
   editing_ = false;
   at_first_ = at_last_ = false;

@@ -38,6 +38,7 @@
 #include <string_view>
 #include <vector>
 
+#include "dataset/index_file_build.h"
 #include "dataset/index_file_list.h"
 #include "dbkit/data_set.h"
 #include "engine/dbf_table.h"
@@ -158,6 +159,19 @@ class TTesseraDataSet : public dbkit::DataSet {
   void CancelKeyRange();
   // Clears the deletion mark of the current record.
   virtual void Undelete();
+  // An index file of the table as it stands on disk, without opening it
+  // for the dataset: its tags' definitions, whether a write through it was
+  // stopped half-way, and the quick check of its key counts against the
+  // table (no record is read). The dataset must be open, and the file must
+  // not be one of its open index files. A file that cannot be found or
+  // opened raises.
+  TIndexFileReport InspectIndexFile(std::string_view index_file);
+  // Whether the last Edit found the record changed on disk since it was
+  // read: the edit then started from the record as it now stands.
+  bool RecordChangedByOther() const { return changed_by_other_; }
+  // The full name of an index file as IndexFiles resolves it: ".NDX" added
+  // when it has no extension, the table's folder when it has no folder.
+  std::string IndexFilePath(std::string_view name) const;
   // Tags of the open index files, numbered from 1 in file order.
   int32_t TagCount() const;
   std::string TagName(int n) const;
@@ -266,7 +280,6 @@ class TTesseraDataSet : public dbkit::DataSet {
   void MasterDisabled();
   // Sets the master/detail range without moving the rows.
   void SetMasterRange();
-  std::string ResolveIndexFile(std::string_view name) const;
   std::string ToOem(std::string_view text) const;
   // Points the table's accessors at a record buffer for one scope and
   // puts back whichever buffer they used before (scopes nest: a filter
@@ -310,6 +323,7 @@ class TTesseraDataSet : public dbkit::DataSet {
   bool at_first_ = false;
   bool at_last_ = false;
   bool editing_ = false;
+  bool changed_by_other_ = false;
   TktBusyState busy_ = kBusyIdle;
   bool refreshing_index_defs_ = false;
   bool opening_ = false;

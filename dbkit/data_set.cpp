@@ -651,6 +651,8 @@ void DataSet::Delete() {
     return;
   }
   if (record_count_ == 0) RaiseDatabaseError(msg::kDataSetEmpty);
+  // A read-only dataset says so before anything is attempted.
+  CheckCanModify();
   DataEvent(DataEventKind::kCheckBrowseMode);
   DoBeforeDelete();
   DoBeforeScroll();

@@ -75,6 +75,12 @@ std::string DateTimeText(int32_t day, int64_t ms) {
   // A damaged day number stays within what the date converter takes.
   days = std::min<int64_t>(days, INT32_MAX);
   std::string out = TrimRightText(EngineDate().DisplayText(static_cast<int32_t>(days)));
+  if (out.empty() && days != day) {
+    // Rounded past the last day the calendar holds (9999-12-31
+    // 23:59:59.999): the last second of that day, not a time without one.
+    const std::string own = TrimRightText(EngineDate().DisplayText(day));
+    if (!own.empty()) out = own, seconds = 86399;
+  }
   // Appended piece by piece: GCC 12 misreads `" " + std::string` as an
   // overlapping copy (-Wrestrict) when it is inlined here.
   out += ' ';

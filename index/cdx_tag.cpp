@@ -14,7 +14,6 @@
 #include "index/cdx_bytes.h"
 #include "index/cdx_file.h"
 #include "index/key_text.h"
-#include "index/null_flags.h"
 #include "platform/codepage.h"
 #include "platform/path.h"
 #include "platform/text_convert.h"
@@ -152,7 +151,7 @@ void KTobjCDXTag::LearnKeyType() {
   KTO_dBHandler* table = Table();
   const std::vector<int> fields = KeyFields();
   for (int f : fields)
-    if (FieldNullable(*table, f)) nullable_fields_.push_back(f);
+    if (table->Field(f).null_bit >= 0) nullable_fields_.push_back(f);
   // A key that is one field alone may be stored in that field type's form.
   const DbfField* single =
       fields.size() == 1 && key_handler_->OperandCount() == 1 ? &table->Field(fields.front()) : nullptr;
@@ -301,7 +300,7 @@ bool KTobjCDXTag::EvalKey(TktVariant& value, bool* changed) {
   if (changed != nullptr) *changed = true;
   if (null_marker_) {
     for (int f : nullable_fields_) {
-      if (!FieldIsNull(*table, f)) continue;
+      if (!table->IsNull(f)) continue;
       // A null: the marker 0x00 alone (pad bytes after it are not kept),
       // which sorts before every value.
       const uint8_t null_marker = 0;

@@ -5,6 +5,7 @@
 #include <array>
 #include <cctype>
 #include <cerrno>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -77,38 +78,6 @@ void AppendUtf8(std::string& out, char32_t cp) {
   }
 }
 
-// One UTF-8 sequence at s[i]; a malformed byte is U+FFFD and one byte.
-char32_t NextUtf8(std::string_view s, size_t& i) {
-  const auto c = static_cast<unsigned char>(s[i]);
-  size_t len = 1;
-  char32_t cp = c;
-  if (c < 0x80) {
-    ++i;
-    return cp;
-  }
-  if (c >= 0xC2 && c <= 0xDF) len = 2, cp = c & 0x1F;
-  else if (c >= 0xE0 && c <= 0xEF) len = 3, cp = c & 0x0F;
-  else if (c >= 0xF0 && c <= 0xF4) len = 4, cp = c & 0x07;
-  else {
-    ++i;
-    return kReplacement;
-  }
-  if (i + len > s.size()) {
-    ++i;
-    return kReplacement;
-  }
-  for (size_t k = 1; k < len; ++k) {
-    const auto cc = static_cast<unsigned char>(s[i + k]);
-    if ((cc & 0xC0) != 0x80) {
-      ++i;
-      return kReplacement;
-    }
-    cp = (cp << 6) | (cc & 0x3F);
-  }
-  i += len;
-  return cp;
-}
-
 // Converts with iconv; bytes the source cannot convert become '?' (from a
 // code page) or are skipped one UTF-8 character at a time (to one).
 std::string Convert(const char* to, const char* from, std::string_view text, bool from_utf8) {
@@ -128,7 +97,7 @@ std::string Convert(const char* to, const char* from, std::string_view text, boo
       out += '?';
       if (from_utf8) {
         size_t i = 0;
-        NextUtf8(std::string_view(in, in_left), i);
+        NextUtf8Char(std::string_view(in, in_left), i);
         in += i, in_left -= i;
       } else {
         ++in, --in_left;
@@ -140,7 +109,76 @@ std::string Convert(const char* to, const char* from, std::string_view text, boo
   return out;
 }
 
+// A strict conversion from UTF-8 with iconv, appended to `out`; false at
+// the first character the target cannot hold (in `bad`).
+bool ConvertStrict(const char* to, std::string_view text, std::string& out, std::string* bad) {
+  iconv_t cd = ::iconv_open(to, "UTF-8");
+  if (cd == reinterpret_cast<iconv_t>(-1)) throw CodePageError(std::string("no conversion from UTF-8 to ") + to);
+  const size_t mark = out.size();
+  char buffer[256];
+  char* in = const_cast<char*>(text.data());
+  size_t in_left = text.size();
+  bool ok = true;
+  // The final call with no input ends a stateful encoding's shift sequence.
+  for (bool flush = false; ok;) {
+    char* o = buffer;
+    size_t o_left = sizeof buffer;
+    const size_t r = flush ? ::iconv(cd, nullptr, nullptr, &o, &o_left) : ::iconv(cd, &in, &in_left, &o, &o_left);
+    out.append(buffer, sizeof buffer - o_left);
+    if (r == static_cast<size_t>(-1) && errno != E2BIG) {
+      ok = false;
+      if (bad != nullptr) {
+        size_t i = 0;
+        NextUtf8Char(std::string_view(in, in_left), i);
+        *bad = std::string(in, i);
+      }
+    } else if (r != static_cast<size_t>(-1)) {
+      if (flush) break;
+      if (in_left == 0) flush = true;
+    }
+  }
+  ::iconv_close(cd);
+  if (!ok) out.resize(mark);
+  return ok;
+}
+
 }  // namespace
+
+char32_t NextUtf8Char(std::string_view s, size_t& i) {
+  const auto c = static_cast<unsigned char>(s[i]);
+  if (c < 0x80) {
+    ++i;
+    return c;
+  }
+  size_t len;
+  char32_t cp;
+  if (c >= 0xC2 && c <= 0xDF) len = 2, cp = c & 0x1F;
+  else if (c >= 0xE0 && c <= 0xEF) len = 3, cp = c & 0x0F;
+  else if (c >= 0xF0 && c <= 0xF4) len = 4, cp = c & 0x07;
+  else {
+    ++i;
+    return kReplacement;
+  }
+  if (i + len > s.size()) {
+    ++i;
+    return kReplacement;
+  }
+  for (size_t k = 1; k < len; ++k) {
+    const auto cc = static_cast<unsigned char>(s[i + k]);
+    if ((cc & 0xC0) != 0x80) {
+      ++i;
+      return kReplacement;
+    }
+    cp = (cp << 6) | (cc & 0x3F);
+  }
+  // Overlong forms ("/" as E0 80 AF) and surrogates are no characters.
+  if ((len == 3 && (cp < 0x800 || (cp >= 0xD800 && cp < 0xE000))) || (len == 4 && (cp < 0x10000 || cp > 0x10FFFF))) {
+    ++i;
+    return kReplacement;
+  }
+  i += len;
+  return cp;
+}
 
 struct TextCodePage::Reverse {
   std::unordered_map<char32_t, uint8_t> map;
@@ -182,6 +220,14 @@ TextCodePage::TextCodePage(int number, std::string name, std::string iconv_name)
   for (int b = 255; b >= 0; --b)
     if (to_unicode_[b] != kReplacement) reverse->map[to_unicode_[b]] = static_cast<uint8_t>(b);
   reverse_ = reverse.release();
+  if (single_byte_)
+    for (int b = 0; b < 256; ++b) {
+      std::string one;
+      AppendUtf8(one, to_unicode_[b]);
+      if (one.size() > 3) one = "\xEF\xBF\xBD";  // beyond the Basic Multilingual Plane: no single byte maps there
+      std::memcpy(utf8_of_[b], one.data(), one.size());
+      utf8_of_[b][3] = static_cast<char>(one.size());
+    }
 }
 
 TextCodePage::~TextCodePage() { delete reverse_; }
@@ -199,12 +245,29 @@ const TextCodePage& TextCodePage::Get(int number) {
 }
 
 std::string TextCodePage::ToUtf8(std::string_view text) const {
-  if (number_ == kCodePageUtf8) return std::string(text);
-  if (!single_byte_) return Convert("UTF-8", iconv_name_.c_str(), text, false);
-  std::string out;
-  out.reserve(text.size() * 2);
-  for (unsigned char b : text) AppendUtf8(out, to_unicode_[b]);
+  if (!Direct()) return Convert("UTF-8", iconv_name_.c_str(), text, false);
+  std::string out(Utf8Room(text.size()), '\0');
+  out.resize(ToUtf8Into(text, out.data()));
   return out;
+}
+
+size_t TextCodePage::ToUtf8Into(std::string_view text, char* out) const {
+  if (number_ == kCodePageUtf8 || !single_byte_) {
+    std::memcpy(out, text.data(), text.size());
+    return text.size();
+  }
+  // Each character is copied as four bytes (the room allows for one more
+  // than the last needs), the output then advanced by its length.
+  char* p = out;
+  for (unsigned char b : text) {
+    if (b < 0x80 && to_unicode_[b] == b) {
+      *p++ = static_cast<char>(b);
+      continue;
+    }
+    std::memcpy(p, utf8_of_[b], 4);
+    p += utf8_of_[b][3];
+  }
+  return static_cast<size_t>(p - out);
 }
 
 std::string TextCodePage::FromUtf8(std::string_view text) const {
@@ -213,11 +276,38 @@ std::string TextCodePage::FromUtf8(std::string_view text) const {
   std::string out;
   out.reserve(text.size());
   for (size_t i = 0; i < text.size();) {
-    const char32_t cp = NextUtf8(text, i);
+    const char32_t cp = NextUtf8Char(text, i);
     auto it = reverse_->map.find(cp);
     out += it == reverse_->map.end() ? '?' : static_cast<char>(it->second);
   }
   return out;
+}
+
+bool TextCodePage::TryFromUtf8(std::string_view text, std::string& out, std::string* bad) const {
+  if (number_ == kCodePageUtf8) {
+    out.append(text);
+    return true;
+  }
+  if (!single_byte_) return ConvertStrict(iconv_name_.c_str(), text, out, bad);
+  const size_t mark = out.size();
+  for (size_t i = 0; i < text.size();) {
+    const size_t at = i;
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (c < 0x80 && to_unicode_[c] == c) {
+      out += static_cast<char>(c);
+      ++i;
+      continue;
+    }
+    const char32_t cp = NextUtf8Char(text, i);
+    auto it = cp == kReplacement ? reverse_->map.end() : reverse_->map.find(cp);
+    if (it == reverse_->map.end()) {
+      out.resize(mark);
+      if (bad != nullptr) *bad = std::string(text.substr(at, i - at));
+      return false;
+    }
+    out += static_cast<char>(it->second);
+  }
+  return true;
 }
 
 int TextCodePage::FromUnicode(char32_t cp) const {

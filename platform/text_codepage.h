@@ -43,6 +43,18 @@ class TextCodePage {
   std::string ToUtf8(std::string_view text) const;
   // Characters the code page cannot hold become '?'.
   std::string FromUtf8(std::string_view text) const;
+  // Appends the stored form of a UTF-8 text to `out`. False when a
+  // character has no place in the code page or the text is no UTF-8:
+  // `bad` (when given) then receives that character and `out` is left as
+  // it was. For writers that must refuse what they cannot store.
+  bool TryFromUtf8(std::string_view text, std::string& out, std::string* bad = nullptr) const;
+  // Single-byte code pages and UTF-8 convert without iconv, a byte at a
+  // time: ToUtf8Into writes the UTF-8 form of `text` to `out`, which has
+  // room for Utf8Room(text.size()) bytes, and answers how many it wrote.
+  // For readers that convert many short texts into one buffer.
+  bool Direct() const { return single_byte_ || number_ == kCodePageUtf8; }
+  size_t ToUtf8Into(std::string_view text, char* out) const;
+  static constexpr size_t Utf8Room(size_t n) { return 3 * n + 1; }
   // Single-byte code pages: the character of a byte (U+FFFD where the code
   // page defines none), and the byte of a character (-1 when it has none).
   bool SingleByte() const { return single_byte_; }
@@ -60,9 +72,17 @@ class TextCodePage {
   std::string iconv_name_;  // empty for UTF-8
   bool single_byte_ = true;
   char32_t to_unicode_[256] = {};
+  // The UTF-8 form of each byte of a single-byte code page: up to three
+  // bytes, then their number (copied four at a time).
+  char utf8_of_[256][4] = {};
   struct Reverse;
   Reverse* reverse_ = nullptr;  // Unicode -> byte of a single-byte code page; owned
 };
+
+// One character of a UTF-8 text at s[i], advancing i past it. A byte that
+// begins no well-formed character (a stray continuation, a truncated,
+// overlong or surrogate sequence) is U+FFFD and one byte.
+char32_t NextUtf8Char(std::string_view s, size_t& i);
 
 // The window side of the callbook is ANSI (CP1251); the dataset translates
 // field texts byte for byte between it and a table's code page (CP866 for

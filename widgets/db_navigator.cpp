@@ -7,6 +7,7 @@
 #include "dbkit/data_link.h"
 #include "dbkit/data_set.h"
 #include "dbkit/data_source.h"
+#include "dbkit/db_error.h"
 #include "dbkit/db_messages.h"
 
 namespace widgets {
@@ -101,6 +102,7 @@ void DbNavigator::UpdateButtons() {
     on[kRefresh] = true;
   }
   for (int i = 0; i < kButtonCount; ++i) buttons_[static_cast<size_t>(i)]->setEnabled(on[static_cast<size_t>(i)]);
+  emit buttonsUpdated();
 }
 
 void DbNavigator::changeEvent(QEvent* event) {
@@ -124,6 +126,8 @@ void DbNavigator::BtnClick(int button) {
       case kCancel: ds->Cancel(); break;
       case kRefresh: ds->Refresh(); break;
       case kDelete:
+        // Nobody is asked to confirm a delete that cannot be made.
+        if (!ds->CanModify()) dbkit::RaiseDatabaseError(dbkit::msg::kDataSetReadOnly);
         if (!confirm_delete_ || (confirm_ && confirm_(QString::fromLatin1(dbkit::msg::kDeleteRecordQuestion))))
           ds->Delete();
         break;

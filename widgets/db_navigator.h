@@ -59,6 +59,9 @@ class DbNavigator : public QWidget {
 
  signals:
   void clicked(int button);
+  // The buttons' enabled states were worked out afresh (the dataset opened,
+  // moved, changed state); a window's menu items can follow them.
+  void buttonsUpdated();
 
  protected:
   void changeEvent(QEvent* event) override;

@@ -50,6 +50,11 @@ class NullView : public pyx::CallbookView {
   void SetGaugeProgress(int) override {}
   void RepaintWait() override {}
   void Close() override {}
+  int Ask(std::string_view, const std::vector<std::string_view>& buttons) override {
+    return static_cast<int>(buttons.size()) - 1;
+  }
+  void ShowMessage(std::string_view) override {}
+  std::string ChooseFolder(std::string_view) override { return {}; }
   int repaints = 0;
 };
 
@@ -156,7 +161,7 @@ int main(int argc, char** argv) {
   fs::create_directories(dir);
   {
     tessera::EngineScope engine;
-    pyx_sample::WriteSampleTable(dir.string(), cards, 1, true);
+    pyx_sample::WriteSampleTable(dir.string(), cards, 1, true, pyx_sample::Letters::kCapitals);
   }
   fs::current_path(dir);
   std::printf("%lld cards, table %.1f MiB\n", static_cast<long long>(cards),

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """pyxcdx's command line, the way its --help describes it: --help,
---version, a directory without the callbook, a directory that is not
-there, and an unknown option. Run with QT_QPA_PLATFORM=offscreen."""
+--version, a directory that is not there, and an unknown option. Run with
+QT_QPA_PLATFORM=offscreen."""
 import os, subprocess, sys, tempfile
 
 pyxcdx = os.path.abspath(sys.argv[1])
@@ -25,14 +25,9 @@ check(r.returncode == 0 and r.stdout.startswith("Usage: pyxcdx [DIRECTORY]") and
 r = run("--version")
 check(r.returncode == 0 and r.stdout.startswith("pyxcdx ") and r.stdout.count("\n") == 1, "--version", r)
 
+# A folder without the callbook opens a question box over the window; that
+# is driven under a real display by e2e_window.py.
 with tempfile.TemporaryDirectory() as empty:
-    # No callbook: the window closes at once, one line says why, status 1.
-    for args, cwd in (([empty], None), ([], empty)):
-        r = run(*args, cwd=cwd)
-        lines = [l for l in r.stderr.splitlines() if l.startswith("pyxcdx:")]
-        check(r.returncode == 1 and lines == ["pyxcdx: cannot find PYX.DBF in " + os.path.realpath(empty)],
-              "missing PYX.DBF (%s)" % ("argument" if args else "current directory"), r)
-    check(os.listdir(empty) == [], "nothing is created in the empty directory")
     r = run(os.path.join(empty, "nowhere"))
     check(r.returncode == 1 and "cannot open directory" in r.stderr and "nowhere" in r.stderr,
           "a directory that is not there", r)

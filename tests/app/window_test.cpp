@@ -8,6 +8,8 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
+#include <QMessageBox>
+#include <QTimer>
 #include <QMenuBar>
 #include <QPushButton>
 #include <QTableView>
@@ -18,7 +20,9 @@
 #include <memory>
 
 #include "app/callbook_controller.h"
+#include "app/engine_error_texts.h"
 #include "app/form_pyx.h"
+#include "engine/errors.h"
 #include "dataset/tessera_data_set.h"
 #include "dbkit/field.h"
 #include "engine/engine.h"
@@ -337,6 +341,159 @@ TEST_F(WindowTest, MissingIndexIsBuiltBehindTheWaitPanel) {
   EXPECT_FALSE(W("Gauge")->isVisibleTo(form_.get()));
   EXPECT_EQ(W<widgets::Gauge>("Gauge")->Progress(), 100);
   EXPECT_EQ(W<QLineEdit>("DBEditCall")->text(), QStringLiteral("QZ6ZZZ"));
+}
+
+// Answers the next question box by the button with `text`, once it is up;
+// the box's text goes to `*question`.
+void AnswerNextBox(const QString& text, QString* question) {
+  auto* timer = new QTimer;
+  timer->setInterval(10);
+  QObject::connect(timer, &QTimer::timeout, [timer, text, question] {
+    auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+    if (box == nullptr) return;
+    *question = box->text();
+    for (QAbstractButton* b : box->buttons()) {
+      if (b->text() == text) {
+        timer->stop();
+        timer->deleteLater();
+        b->click();
+        return;
+      }
+    }
+  });
+  timer->start();
+}
+
+// Tab goes through a card's fields as they are read: the name block, then
+// down the left column of the address, then down the right one.
+TEST_F(WindowTest, TabFollowsTheCardInEditing) {
+  ShowAndStart();
+  QTest::keyClick(form_.get(), Qt::Key_F4);
+  ASSERT_FALSE(W<widgets::DbEdit>("DBEditCall")->ReadOnly());
+  const char* const order[] = {"DBEditCall", "DBEditFamily", "DBEditName", "DBEditOtch", "DBEditReg",
+                               "DBEditGor",  "DBEditUlica",  "DBEditInd",  "DBEditTel",  "DBEditStrana",
+                               "DBEditEmail", "DBEditURL",   "DBEditPrim"};
+  W("DBEditCall")->setFocus();
+  for (size_t i = 1; i < std::size(order); ++i) {
+    QWidget* next = W(order[i - 1])->nextInFocusChain();
+    while (next != nullptr && !(next->focusPolicy() & Qt::TabFocus)) next = next->nextInFocusChain();
+    ASSERT_NE(next, nullptr);
+    EXPECT_EQ(next->objectName(), QString::fromLatin1(order[i])) << "after " << order[i - 1];
+  }
+  // The country names itself when empty; its hint is its accessible name.
+  auto* strana = W<widgets::DbEdit>("DBEditStrana");
+  EXPECT_EQ(strana->placeholderText(), QStringLiteral("Страна"));
+  EXPECT_EQ(strana->accessibleName(), QStringLiteral("Название страны"));
+  W<widgets::DbNavigator>("DBNavigator")->ButtonAt(widgets::DbNavigator::kCancel)->click();
+}
+
+// The items that change cards follow the navigator: off for a callbook
+// that may only be read, and F8 then asks nothing.
+TEST_F(WindowTest, EditItemsFollowTheNavigator) {
+  ShowAndStart();
+  for (const char* item : {"MenuRedNew", "MenuRedEdit", "MenuRedDel"}) EXPECT_TRUE(A(item)->isEnabled()) << item;
+  form_.reset();
+  controller_ = std::make_unique<pyx::CallbookController>();
+  controller_->TablePYX().SetReadOnly(true);
+  form_ = std::make_unique<pyx::TFormPYX>(*controller_);
+  ShowAndStart();
+  for (const char* item : {"MenuRedNew", "MenuRedEdit", "MenuRedDel"}) EXPECT_FALSE(A(item)->isEnabled()) << item;
+  EXPECT_TRUE(A("MenuRedReind")->isEnabled());
+  QTest::keyClick(form_.get(), Qt::Key_F8);
+  QTest::keyClick(form_.get(), Qt::Key_F4);
+  QApplication::processEvents();
+  EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+  EXPECT_TRUE(W<widgets::DbEdit>("DBEditCall")->ReadOnly());
+  EXPECT_EQ(W<QLabel>("StatusLine")->text().toStdString().find("только для чтения") != std::string::npos, true);
+  EXPECT_TRUE(errors_.isEmpty()) << errors_.join('\n').toStdString();
+}
+
+// Closing the window in the middle of an edit asks; Отмена keeps the
+// window and the card, Нет drops the change and closes.
+TEST_F(WindowTest, ClosingDuringAnEditAsks) {
+  ShowAndStart();
+  QTest::keyClick(form_.get(), Qt::Key_F4);
+  auto* tel = W<widgets::DbEdit>("DBEditTel");
+  tel->setFocus();
+  tel->selectAll();
+  QTest::keyClicks(tel, QStringLiteral("5550000"));
+  // The question comes just after the request, which the window refuses.
+  QString question;
+  AnswerNextBox(QStringLiteral("Отмена"), &question);
+  EXPECT_FALSE(form_->close());
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !question.isEmpty() && QApplication::activeModalWidget() == nullptr; },
+                              30000));
+  EXPECT_EQ(question, QStringLiteral("Сохранить изменения?"));
+  EXPECT_TRUE(form_->isVisible());
+  EXPECT_EQ(controller_->TablePYX().State(), dbkit::DataSetState::kEdit);
+  EXPECT_EQ(tel->text(), QStringLiteral("5550000"));
+  // F10 reaches the question in the editing mode too (the offscreen
+  // platform does not give the window back its activation after a box).
+  QApplication::setActiveWindow(form_.get());
+  question.clear();
+  AnswerNextBox(QStringLiteral("Отмена"), &question);
+  QTest::keyClick(form_.get(), Qt::Key_F10);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !question.isEmpty() && QApplication::activeModalWidget() == nullptr; },
+                              30000));
+  EXPECT_EQ(question, QStringLiteral("Сохранить изменения?"));
+  EXPECT_TRUE(form_->isVisible());
+  EXPECT_EQ(controller_->TablePYX().State(), dbkit::DataSetState::kEdit);
+
+  // A close request that comes once the box has gone, while its answer is
+  // still being handled (a window manager's request read in the same turn
+  // of the box's event loop), is asked again, not dropped or taken as
+  // granted.
+  bool second_closed = true;
+  bool second_made = false;
+  auto* cancel_then_close = new QTimer(form_.get());
+  cancel_then_close->setInterval(10);
+  QObject::connect(cancel_then_close, &QTimer::timeout, [&] {
+    auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+    if (box == nullptr) return;
+    cancel_then_close->stop();
+    for (QAbstractButton* b : box->buttons())
+      if (b->text() == QStringLiteral("Отмена")) b->click();
+    second_closed = form_->close();
+    second_made = true;
+  });
+  cancel_then_close->start();
+  EXPECT_FALSE(form_->close());
+  ASSERT_TRUE(QTest::qWaitFor([&] { return second_made; }, 30000));
+  EXPECT_FALSE(second_closed);
+  EXPECT_TRUE(form_->isVisible());
+  question.clear();
+  AnswerNextBox(QStringLiteral("Нет"), &question);
+  EXPECT_TRUE(QTest::qWaitFor([&] { return !form_->isVisible(); }, 30000));
+  EXPECT_EQ(question, QStringLiteral("Сохранить изменения?"));
+  EXPECT_EQ(controller_->TablePYX().State(), dbkit::DataSetState::kBrowse);
+  EXPECT_NE(Card("TEL_"), QStringLiteral("5550000"));
+  EXPECT_TRUE(errors_.isEmpty()) << errors_.join('\n').toStdString();
+}
+
+// The engine's failures as the program words them: files spelled as on
+// disk, a file held by another program said to be in use.
+TEST_F(WindowTest, EngineFailuresNameFilesAsOnDiskAndSayWhenInUse) {
+  const std::string real = dir_.path() + "/PYX.CDX";
+  std::string upper = real;
+  for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  try {
+    pyx::CallbookEngineError(32, 1107, upper);
+    FAIL();
+  } catch (const tessera::ETesseraError& e) {
+    EXPECT_EQ(std::string(e.what()), "File " + real + " is in use by another program");
+  }
+  try {
+    pyx::CallbookEngineError(112, 1102, upper);
+    FAIL();
+  } catch (const tessera::ETesseraError& e) {
+    EXPECT_EQ(std::string(e.what()), "Tessera Error 112, SubCode 1102: there is not enough space on the disk (" +
+                                         real + ")");
+  }
+  EXPECT_EQ(pyx::WithPathAsOnDisk(upper + ": a write through it did not finish"),
+            real + ": a write through it did not finish");
+  EXPECT_EQ(pyx::WithPathAsOnDisk("Tag Field is Empty"), "Tag Field is Empty");
+  // A file that is not there keeps the name it was given.
+  EXPECT_EQ(pyx::WithPathAsOnDisk(dir_.path() + "/NEW.CDX"), dir_.path() + "/NEW.CDX");
 }
 
 }  // namespace

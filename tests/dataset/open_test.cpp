@@ -73,7 +73,7 @@ TEST_F(OpenTest, TableNameGetsItsExtensionAndMissingTablesAreNamed) {
     ds.Open();
     FAIL();
   } catch (const dbkit::DatabaseError& e) {
-    EXPECT_EQ(std::string(e.what()), "Cannot find file " + plat::UpperName(dir_.path()) + "/NOPE.DBF");
+    EXPECT_EQ(std::string(e.what()), "Cannot find file " + dir_.path() + "/NOPE.DBF");
   }
   EXPECT_FALSE(ds.Active());
 }
@@ -158,7 +158,7 @@ TEST_F(OpenTest, IndexFileListChangesReopenTheFiles) {
     c.ds.IndexFiles().Add("pyx.cdx");
     FAIL();
   } catch (const dbkit::DatabaseError& e) {
-    EXPECT_EQ(std::string(e.what()), "Index file " + plat::UpperName(dir_.path()) + "/PYX.CDX already open");
+    EXPECT_EQ(std::string(e.what()), "Index file " + dir_.path() + "/PYX.CDX already open");
   }
   c.ds.IndexFiles().Delete(1);
   // Reselected, keeping the card.
@@ -180,7 +180,7 @@ TEST_F(OpenTest, IndexFileListChangesReopenTheFiles) {
     c.ds.IndexFiles().Add("MISSING.CDX");
     FAIL();
   } catch (const dbkit::DatabaseError& e) {
-    EXPECT_EQ(std::string(e.what()), "Cannot find file " + plat::UpperName(dir_.path()) + "/MISSING.CDX");
+    EXPECT_EQ(std::string(e.what()), "Cannot find file " + dir_.path() + "/MISSING.CDX");
   }
   // A closed dataset is opened to check the list and closed again.
   c.ds.Close();

@@ -8,6 +8,7 @@
 
 #include "engine/byte_order.h"
 #include "engine/dbf_create.h"
+#include "engine/dbf_date.h"
 #include "engine/dbf_fields.h"
 #include "engine/engine.h"
 #include "engine/memo.h"
@@ -198,9 +199,21 @@ TEST_F(VisualFoxProTest, DamagedDateTimesAreShownWithoutOverflow) {
   const std::string stamp("\xFF\xFF\xFF\x7F\xFF\x5B\x26\x05", 8);  // day 2^31 - 1, 23:59:59.999
   bytes.replace(at, 8, stamp);
   WriteFileBytes(path_, bytes);
+  {
+    KTO_dBaseFld t(path_, true, false);
+    t.GotoRecord(1);
+    EXPECT_FALSE(t.GetText("AT").empty());
+  }
+  // The calendar's last millisecond rounds to its last second: the next
+  // day has no date to show.
+  tessera::bytes::PutLE32(reinterpret_cast<uint8_t*>(&bytes[at]),
+                          static_cast<uint32_t>(tessera::EngineDate().DayNumberOf(9999, 12, 31)));
+  WriteFileBytes(path_, bytes);
   KTO_dBaseFld t(path_, true, false);
   t.GotoRecord(1);
-  EXPECT_FALSE(t.GetText("AT").empty());
+  const std::string shown = t.GetText("AT");
+  EXPECT_NE(shown.find("9999"), std::string::npos) << shown;
+  EXPECT_NE(shown.find("23:59:59"), std::string::npos) << shown;
 }
 
 // A damaged descriptor that gives a binary field another width than its

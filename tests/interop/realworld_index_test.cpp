@@ -25,7 +25,6 @@
 #include "index/ndx_file.h"
 #include "index/ntx_check.h"
 #include "index/ntx_file.h"
-#include "index/null_flags.h"
 #include "platform/path.h"
 #include "support/realworld.h"
 #include "support/realworld_indexes.h"
@@ -228,7 +227,7 @@ TEST_F(RealWorldIndexes, AppendsEditsAndDeletionsKeepEveryFileSound) {
     ++maintained;
     std::vector<int> nullable;
     for (int n = 1; n <= t.FieldCount(); ++n)
-      if (tessera::FieldNullable(t, n)) nullable.push_back(n);
+      if (t.Field(n).null_bit >= 0) nullable.push_back(n);
     if (!nullable.empty()) ++nullable_tables;
     const int32_t count = t.RecordCount();
     t.LockTable();
@@ -247,7 +246,7 @@ TEST_F(RealWorldIndexes, AppendsEditsAndDeletionsKeepEveryFileSound) {
       const int32_t r = 1 + (i * 7) % t.RecordCount();
       t.GotoRecord(r);
       ChangeFields(t, 100 + i);
-      if (!nullable.empty() && (i == 3 || i == 4)) tessera::SetFieldNull(t, nullable[static_cast<size_t>(i) % nullable.size()], i == 3);
+      if (!nullable.empty() && (i == 3 || i == 4)) t.SetNull(nullable[static_cast<size_t>(i) % nullable.size()], i == 3);
       ASSERT_NO_THROW(t.WriteRecord(r)) << "edit of record " << r;
     }
     for (int32_t r : {2, 5}) {

@@ -68,6 +68,45 @@ TEST(TextCodePage, MultiByteAndUtf8) {
   EXPECT_EQ(TextCodePage::Get(plat::kCodePageUtf8).ToUtf8("Жук"), "Жук");
 }
 
+// Writers that must not store a '?' for what they cannot hold ask for a
+// strict conversion: the character is named and nothing is appended.
+TEST(TextCodePage, AStrictConversionRefusesWhatTheCodePageLacks) {
+  for (int number : {1251, 866, plat::kCodePageMazovia, 932}) {
+    const TextCodePage& page = TextCodePage::Get(number);
+    std::string out = "kept", bad;
+    EXPECT_FALSE(page.TryFromUtf8("ab€ 漢字x", out, &bad)) << number;
+    EXPECT_EQ(bad, number == 932 ? "€" : number == 1251 ? "漢" : "€") << number;
+    EXPECT_EQ(out, "kept") << number;
+    // An overlong "/" and a lone surrogate are no characters.
+    EXPECT_FALSE(page.TryFromUtf8("\xE0\x80\xAF", out, &bad)) << number;
+    EXPECT_FALSE(page.TryFromUtf8("\xED\xA0\x80", out, &bad)) << number;
+    EXPECT_EQ(out, "kept") << number;
+  }
+  std::string out;
+  EXPECT_TRUE(TextCodePage::Get(1251).TryFromUtf8("Жук", out));
+  EXPECT_EQ(out, "\xC6\xF3\xEA");
+  EXPECT_TRUE(TextCodePage::Get(932).TryFromUtf8("日本", out));
+  EXPECT_EQ(out, "\xC6\xF3\xEA\x93\xFA\x96\x7B");
+  EXPECT_EQ(TextCodePage::Get(1252).FromUtf8("\xE0\x80\xAF"), "???");
+}
+
+// The texts of a scan go into one buffer: every byte of a single-byte code
+// page, in the room Utf8Room leaves, as ToUtf8 gives it.
+TEST(TextCodePage, ConversionIntoABuffer) {
+  for (int number : {866, 1251, 1252, 437, plat::kCodePageMazovia, plat::kCodePageUtf8}) {
+    const TextCodePage& page = TextCodePage::Get(number);
+    ASSERT_TRUE(page.Direct()) << number;
+    std::string all;
+    for (int b = 0; b < 256; ++b) all += static_cast<char>(b);
+    if (number == plat::kCodePageUtf8) all = "ascii, Жук, 日本";
+    std::string buffer(TextCodePage::Utf8Room(all.size()), '\x7F');
+    const size_t n = page.ToUtf8Into(all, buffer.data());
+    EXPECT_EQ(buffer.substr(0, n), page.ToUtf8(all)) << number;
+    EXPECT_LT(n, buffer.size()) << number;
+  }
+  EXPECT_FALSE(TextCodePage::Get(932).Direct());
+}
+
 TEST(TextCodePage, ACodePageTheSystemCannotConvertIsAnErrorThatNamesIt) {
   // Kamenický (895) has no conversion in glibc's iconv.
   try {

@@ -183,16 +183,31 @@ TEST_F(SqlTags, NumbersDatesAndTheTagsThatAreNotUsed) {
     Same("amount", "WHERE amount < '5'");
     Same("amount", "WHERE amount < 'abc'");
     Same("amount", "ORDER BY amount");
-    Same("qty", "ORDER BY qty DESC");  // blank quantities read 0, where the tag holds them
-    EXPECT_NE(Plan("ORDER BY qty").find(":QTY"), std::string::npos);
-    EXPECT_EQ(Plan("ORDER BY born").find(":BORN"), std::string::npos);  // blank dates are NULL
+    // Blank quantities and dates are NULL, which SQL sorts first; the tags
+    // hold them with the zeros and among the dates. Their order is taken
+    // from the tag only where a comparison leaves them out.
+    Same("qty", "ORDER BY qty DESC");
+    EXPECT_EQ(Plan("ORDER BY qty").find(":QTY"), std::string::npos);
+    EXPECT_EQ(Plan("ORDER BY born").find(":BORN"), std::string::npos);
+    EXPECT_NE(Plan("WHERE qty IS NOT NULL ORDER BY qty").find(":QTY"), std::string::npos);
+    EXPECT_EQ(Plan("WHERE qty IS NOT NULL ORDER BY qty").find("TEMP B-TREE"), std::string::npos);
+    Same("qty", "WHERE qty IS NOT NULL ORDER BY qty");
     Same("qty", "WHERE qty = 0");
     Same("qty", "WHERE qty IS NULL");
     Same("qty", "WHERE qty <= 10 ORDER BY qty");
+    Same("qty", "WHERE qty >= -1 ORDER BY qty DESC");
+    EXPECT_EQ(sql_.One("SELECT count(qty), avg(qty), count(born) FROM t WHERE qty >= 0"),
+              sql_.One("SELECT count(qty), avg(qty), count(born) FROM n WHERE qty >= 0"));
     Same("born", "WHERE born = '2000-02-29'");
     Same("born", "WHERE born >= '1999-01-01' AND born < '2001-01-01' ORDER BY born DESC");
     Same("born", "WHERE born < '1900'");
     Same("born", "WHERE born IS NULL");
+    // SQL compares the dates' texts: a bound of another form orders with
+    // them otherwise than its date ('2000-12-31' < '20000101').
+    Same("born", "WHERE born < '20000101'");
+    Same("born", "WHERE born > 20000101");
+    Same("born", "WHERE born <= '2000-02-29 ' ORDER BY born");
+    Same("born", "WHERE born >= '2000-2-1'");
     Same("name", "WHERE name LIKE 'B%' AND rowid > 100");
   }
 }
@@ -219,6 +234,44 @@ TEST_F(SqlTags, SingleIndexFilesAndVisualFoxProKeys) {
   Same("name", "WHERE name = (SELECT name FROM n WHERE rowid = 5)");
   Same("name", "WHERE name LIKE 'a%'");
   Same("name", "WHERE name GLOB 'A*'");
+  // Date-times keyed as a day number and its fraction, compared in SQL as
+  // their texts: bounds of that form are sought, others left to SQLite.
+  EXPECT_NE(Plan("WHERE stamp > '2001-02-03T04:05:06'").find(":STAMP >"), std::string::npos);
+  for (const char* where : {"WHERE stamp > '2001-02-03T04:05:06' ORDER BY stamp",
+                            "WHERE stamp = (SELECT stamp FROM n WHERE rowid = 7)",
+                            "WHERE stamp = (SELECT max(stamp) FROM n)",
+                            "WHERE stamp < '2001-02-03 04:05:06' ORDER BY stamp DESC",
+                            "WHERE stamp <= '1970-01-01T00:00:00.0009'", "WHERE stamp >= '2000-01-01'",
+                            "WHERE stamp BETWEEN '1899-12-30' AND '1970-01-02T00:00' ORDER BY stamp"})
+    Same("stamp", where);
+}
+
+// A logical keys as "T" or "F", a blank one as "F"; SQL reads the blank as
+// NULL, which no comparison matches and ORDER BY puts first.
+TEST_F(SqlTags, LogicalTagsAndTheirBlanks) {
+  const std::string dbf = dir_ / "L.DBF";
+  tessera::CreateTable(dbf, 0x03, {{"NAME", 'C', 10}, {"ACTIVE", 'L'}});
+  {
+    tessera::KTO_dBHandler t(dbf, false, true);
+    for (int i = 0; i < 200; ++i) {
+      t.BlankRecord();
+      t.PutTextN(1, "N" + std::to_string(i));
+      t.StoreFieldText(t.Field(2), i % 4 == 0 ? "T" : i % 4 == 1 ? "F" : i % 4 == 2 ? " " : "?", t.RecordBuffer());
+      t.AppendRecord();
+    }
+    t.CreateIndexTag("L.CDX", "ACT", "ACTIVE", "", tessera::kDuplicateKeys, 0);
+  }
+  Open(dbf);
+  EXPECT_NE(Plan("WHERE active = 1").find(":ACT ="), std::string::npos);
+  EXPECT_NE(Plan("WHERE active = 0").find(":ACT ="), std::string::npos);
+  EXPECT_EQ(Plan("ORDER BY active").find(":ACT"), std::string::npos);
+  EXPECT_NE(Plan("WHERE active IS NOT NULL ORDER BY active DESC").find(":ACT"), std::string::npos);
+  for (const char* where : {"WHERE active = 1", "WHERE active = 0", "WHERE active = 2", "WHERE active = 'T'",
+                            "WHERE active IS NULL", "WHERE active IN (0, 1)", "WHERE active > 0"})
+    Same("*", where);
+  Same("active", "ORDER BY active");
+  Same("active", "WHERE active IS NOT NULL ORDER BY active DESC");
+  EXPECT_EQ(sql_.One("SELECT count(*), count(active), sum(active) FROM t"), "i:200|i:100|i:50");
 }
 
 TEST_F(SqlTags, ForTagsServeQueriesThatImplyTheirCondition) {

@@ -97,6 +97,41 @@ class CodePages(Scratch):
         self.assertIn("Kamenicky", r.stderr.decode())
         self.assertIn("cannot be converted", r.stderr.decode())
 
+    def test_index_commands_in_the_tables_code_page(self):
+        table = os.path.join(self.dir, "west.dbf")
+        index = os.path.join(self.dir, "west.cdx")
+        dbase3_memo_table(table, 1, mark=0x03)  # Windows ANSI, 1252
+        for name in ("café ø", "Zoë", "Ærø", "zebra"):
+            self.assertEqual(run("append", table, "NAME=" + name).returncode, 0)
+        r = run("index", table, index, "NAME", "NAME", "--for", 'NAME <> "Zoë"')
+        self.assertEqual(r.returncode, 0, r.stderr)
+        tags = run("tags", index).stdout.decode().splitlines()
+        self.assertTrue(tags[1].endswith('NAME | NAME <> "Zoë"'), tags)
+        # CP1252's order: ASCII, then Æ (0xC6), then é.
+        keys = run("keys", table, index, "NAME").stdout.decode()
+        self.assertEqual(keys, "2\tcafé ø\n1\tr1\n5\tzebra\n4\tÆrø\n")
+        self.assertEqual(run("check", table, index).stdout.decode(), "1 tags sound\n")
+        found = json.loads(run("seek", table, index, "NAME", "Ærø").stdout.decode())
+        self.assertEqual((found["found"], found["recno"]), (True, 4))
+        listed = [json.loads(line)["recno"] for line in
+                  run("list", table, "--index", index, "--tag", "NAME").stdout.decode().splitlines()[1:]]
+        self.assertEqual(listed, [2, 1, 5, 4])
+        self.assertTrue(json.loads(run("locate", table, "NAME=Ærø", "--index", index, "--tag", "NAME").stdout)["found"])
+        # --codepage reads the same keys as another code page's letters.
+        keys = run("keys", "--codepage", "850", table, index, "NAME").stdout.decode()
+        self.assertEqual(keys.splitlines()[3], "4\t" + "Ærø".encode("cp1252").decode("cp850"))
+
+    @unittest.skipUnless(HAVE_REALWORLD, "the real-world files are absent; set PYX_REALWORLD")
+    def test_keys_of_a_cyrillic_table_other_programs_wrote(self):
+        table = os.path.join(self.dir, "cp1251.dbf")
+        shutil.copy(os.path.join(REALWORLD, "rubydbf", "cp1251.dbf"), table)
+        index = os.path.join(self.dir, "cp1251.cdx")
+        self.assertEqual(run("index", table, index, "NAME", "NAME").returncode, 0)
+        names = [json.loads(line)["values"][1] for line in run("dump", table).stdout.decode().splitlines()[1:]]
+        keys = [line.split("\t")[1] for line in run("keys", table, index, "NAME").stdout.decode().splitlines()]
+        self.assertEqual(keys, sorted(names, key=lambda n: n.encode("cp1251")))
+        self.assertIn("больничное", keys)
+
     def test_a_table_without_a_mark_is_the_callbooks_cp866(self):
         table = os.path.join(self.dir, "plain.dbf")
         dbase3_memo_table(table, 1)

@@ -67,7 +67,7 @@ TEST(TesseraSingleIndex, BuiltForASampleCallbookSoundReadByPerlAndKeptCurrent) {
       ASSERT_EQ(ours.size(), 3000u);
       ASSERT_EQ(perl.size(), ours.size()) << file;
       for (size_t i = 0; i < ours.size(); ++i) ASSERT_EQ(ours[i].substr(0, ours[i].find('\t')), perl[i]) << file << " " << i;
-      const RunResult seek = Shell(Tessera("seek '" + dbf + "' '" + file + "' " + tag + " " + (std::string(tag) == "CALL" ? "QZ6ZZZ" : "Тестов")));
+      const RunResult seek = Shell(Tessera("seek '" + dbf + "' '" + file + "' " + tag + " " + (std::string(tag) == "CALL" ? "QZ6ZZZ" : "ТЕСТОВ")));
       EXPECT_NE(seek.out.find("\"found\":true,\"eof\":false,\"recno\":1001"), std::string::npos) << file << seek.out;
     }
   }

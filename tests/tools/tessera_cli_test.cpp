@@ -216,6 +216,28 @@ TEST(PyxSample, DeterministicWithTheControlCard) {
   EXPECT_EQ(t.GetText("CALL_"), "QZ6ZZZ");
 }
 
+// The cards are stored as the callbook window stores what is typed: in
+// capitals (its searches compare from the first letter as typed, in
+// capitals), in CP866. A folder that is not there yet is made.
+TEST(PyxSample, WritesCapitalsIntoAFolderItMakes) {
+  TempDir dir;
+  const std::string folder = dir / "new/callbook";
+  ASSERT_EQ(RunCommand(std::string(PYX_SAMPLE_BIN) + " --cards 1200 '" + folder + "'").status, 0);
+  tessera::EngineScope engine;
+  tessera::KTO_dBaseFld t(folder + "/Pyx.DBF", true, false);
+  ASSERT_EQ(t.RecordCount(), 1200);
+  for (int32_t r = 1; r <= t.RecordCount(); ++r) {
+    t.GotoRecord(r);
+    for (int f = 1; f <= t.FieldCount(); ++f) {
+      const std::string oem = t.GetTextN(f);
+      ASSERT_EQ(oem, plat::UpperText(oem)) << "record " << r << " field " << f << ": " << plat::OemToUtf8(oem);
+    }
+  }
+  t.GotoRecord(1001);
+  EXPECT_EQ(t.GetText("FAM_"), plat::Utf8ToOem("ТЕСТОВ"));
+  EXPECT_EQ(t.GetText("EMAIL_"), "QZ6ZZZ@EXAMPLE.ORG");
+}
+
 }  // namespace
 
 namespace {
@@ -285,14 +307,14 @@ TEST(TesseraCli, SeekListAndLocateOnASampleCallbook) {
   ASSERT_EQ(RunCommand(Tessera("index '" + dbf + "' '" + cdx + "' FIO FAM_+IM_+OTCH_ 2>/dev/null")).status, 0);
   RunResult r = RunCommand(Tessera("seek '" + dbf + "' '" + cdx + "' CALL QZ6ZZZ"));
   EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out.rfind("{\"found\":true,\"eof\":false,\"recno\":1001,\"values\":[\"QZ6ZZZ\",\"Тестов\"", 0), 0u) << r.out;
+  EXPECT_EQ(r.out.rfind("{\"found\":true,\"eof\":false,\"recno\":1001,\"values\":[\"QZ6ZZZ\",\"ТЕСТОВ\"", 0), 0u) << r.out;
   r = RunCommand(Tessera("seek '" + dbf + "' '" + cdx + "' CALL QZ6 --exact"));
   EXPECT_EQ(r.out.rfind("{\"found\":false,\"eof\":false,\"recno\":1001,", 0), 0u) << r.out;
   r = RunCommand(Tessera("seek '" + dbf + "' '" + cdx + "' CALL QZ6 --exact --no-nearest"));
   EXPECT_EQ(r.out.rfind("{\"found\":false,\"eof\":true,", 0), 0u) << r.out;
   // A surname prefix lands on the first matching card in the FIO order:
   // the first of the listed FIO order whose surname begins with it.
-  r = RunCommand(Tessera("seek '" + dbf + "' '" + cdx + "' FIO Иван"));
+  r = RunCommand(Tessera("seek '" + dbf + "' '" + cdx + "' FIO ИВАН"));
   EXPECT_NE(r.out.find("\"found\":true"), std::string::npos) << r.out;
   const RunResult list = RunCommand(Tessera("list '" + dbf + "' --index '" + cdx + "' --tag FIO"));
   const auto lines = Lines(list.out);
@@ -305,13 +327,13 @@ TEST(TesseraCli, SeekListAndLocateOnASampleCallbook) {
     for (size_t i = 0; i < n; ++i) p = line.find("\",\"", p) + 3;
     return line.substr(p, line.find('"', p) - p);
   };
-  std::string first_ivan;
-  for (size_t i = 1; i < lines.size() && first_ivan.empty(); ++i)
-    if (value_at(lines[i], 1).rfind("Иван", 0) == 0) first_ivan = lines[i].substr(1, lines[i].find(",\"deleted\"") - 1);
-  ASSERT_FALSE(first_ivan.empty());
-  EXPECT_NE(r.out.find(first_ivan), std::string::npos) << first_ivan << "\n" << r.out;
+  std::string first_ivanov;
+  for (size_t i = 1; i < lines.size() && first_ivanov.empty(); ++i)
+    if (value_at(lines[i], 1).rfind("ИВАН", 0) == 0) first_ivanov = lines[i].substr(1, lines[i].find(",\"deleted\"") - 1);
+  ASSERT_FALSE(first_ivanov.empty());
+  EXPECT_NE(r.out.find(first_ivanov), std::string::npos) << first_ivanov << "\n" << r.out;
   // Locate finds the control card by its fields, through the tag or not.
-  r = RunCommand(Tessera("locate '" + dbf + "' FAM_=Тестов IM_=Тест --index '" + cdx + "' --tag CALL"));
+  r = RunCommand(Tessera("locate '" + dbf + "' FAM_=ТЕСТОВ IM_=ТЕСТ --index '" + cdx + "' --tag CALL"));
   EXPECT_EQ(r.out.rfind("{\"found\":true,\"eof\":false,\"recno\":1001,", 0), 0u) << r.out;
   r = RunCommand(Tessera("locate '" + dbf + "' CALL_=qz6 --partial --ci"));
   EXPECT_EQ(r.out.rfind("{\"found\":true,\"eof\":false,\"recno\":1001,", 0), 0u) << r.out;

@@ -332,6 +332,27 @@ class WidgetsTest : public QObject {
     QCOMPARE(seen.at(6).first, int(DbNavigator::kCancel));
   }
 
+  // A dataset that cannot be changed: the change buttons are off, and a
+  // delete pressed all the same says so without asking first.
+  void navigatorAsksNothingForADeleteThatCannotBeMade() {
+    DbNavigator* nav = win_->Navigator();
+    QSignalSpy updates(nav, &DbNavigator::buttonsUpdated);
+    ds().Close();
+    ds().SetReadOnly(true);
+    ds().Open();
+    QVERIFY(updates.count() > 0);
+    for (int b : {DbNavigator::kInsert, DbNavigator::kDelete, DbNavigator::kEdit}) QVERIFY(!nav->ButtonAt(b)->isEnabled());
+    int asked = 0;
+    nav->SetConfirmation([&](const QString&) { return ++asked > 0; });
+    QSignalSpy clicks(nav, &DbNavigator::clicked);
+    QVERIFY_THROWS_EXCEPTION(dbkit::DatabaseError, nav->BtnClick(DbNavigator::kDelete));
+    QCOMPARE(asked, 0);
+    QCOMPARE(clicks.count(), 0);
+    QVERIFY(!ds().IsDeleted(1));
+    QVERIFY_THROWS_EXCEPTION(dbkit::DatabaseError, ds().Delete());
+    QVERIFY(!ds().IsDeleted(1));
+  }
+
   void navigatorDeletesOnlyWhenTheQuestionIsAnsweredYes() {
     DbNavigator* nav = win_->Navigator();
     QSignalSpy clicks(nav, &DbNavigator::clicked);

@@ -1,5 +1,6 @@
 // pyx-sample [--cards N] [--seed S] [--force] DIR
-// Writes a new callbook table DIR/Pyx.DBF of fictional cards.
+// Writes a new callbook table DIR/Pyx.DBF of fictional cards, stored as the
+// callbook window stores cards: in capitals, in CP866.
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
@@ -12,8 +13,9 @@ namespace {
 
 int Usage(std::ostream& out, int status) {
   out << "usage: pyx-sample [--cards N] [--seed S] [--force] DIR\n"
-         "Writes DIR/Pyx.DBF: N fictional callbook cards (default 2000) in CP866,\n"
-         "deterministic for the seed S (default 1); one card is always QZ6ZZZ.\n"
+         "Writes DIR/Pyx.DBF: N fictional callbook cards (default 2000) in capitals and\n"
+         "CP866, as the callbook stores them, deterministic for the seed S (default 1);\n"
+         "one card is always QZ6ZZZ. DIR is made when it is missing.\n"
          "--force replaces an existing Pyx.DBF.\n";
   return status;
 }
@@ -50,7 +52,7 @@ int main(int argc, char** argv) {
   if (dir.empty()) return Usage(std::cerr, 2);
   try {
     tessera::EngineScope engine;
-    pyx_sample::WriteSampleTable(dir, cards, static_cast<uint64_t>(seed), force);
+    pyx_sample::WriteSampleTable(dir, cards, static_cast<uint64_t>(seed), force, pyx_sample::Letters::kCapitals);
   } catch (const std::exception& e) {
     std::cerr << e.what() << "\n";
     return 1;

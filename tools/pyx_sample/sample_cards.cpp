@@ -1,6 +1,9 @@
 #include "tools/pyx_sample/sample_cards.h"
 
 #include <cstring>
+#include <filesystem>
+#include <stdexcept>
+#include <system_error>
 
 #include "engine/dbf_fields.h"
 #include "platform/codepage.h"
@@ -234,7 +237,10 @@ Card CardGenerator::Make(int64_t index, int64_t total) {
   return c;
 }
 
-void WriteSampleTable(const std::string& dir, int64_t cards, uint64_t seed, bool overwrite) {
+void WriteSampleTable(const std::string& dir, int64_t cards, uint64_t seed, bool overwrite, Letters letters) {
+  std::error_code ec;
+  std::filesystem::create_directories(dir, ec);
+  if (ec) throw std::runtime_error("Cannot make the folder " + dir + ": " + ec.message());
   const std::string path = dir + "/Pyx.DBF";
   tessera::CreateOptions options;
   options.overwrite = overwrite;
@@ -247,7 +253,10 @@ void WriteSampleTable(const std::string& dir, int64_t cards, uint64_t seed, bool
     const Card card = gen.Make(i, cards);
     table.BlankRecord();
     for (int f = 0; f < kFieldCount; ++f)
-      if (!card[f].empty()) table.PutTextN(f + 1, plat::Utf8ToOem(card[f]));
+      if (!card[f].empty()) {
+        const std::string text = plat::Utf8ToOem(card[f]);
+        table.PutTextN(f + 1, letters == Letters::kCapitals ? plat::UpperText(text) : text);
+      }
     table.AppendRecord();
   }
   table.UnlockTable();

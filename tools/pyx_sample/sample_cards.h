@@ -49,8 +49,15 @@ class CardGenerator {
   uint64_t state_;
 };
 
-// Writes DIR/Pyx.DBF with `cards` cards. Refuses to replace an existing
-// table unless `overwrite`.
-void WriteSampleTable(const std::string& dir, int64_t cards, uint64_t seed, bool overwrite);
+// How the texts of the cards are stored.
+enum class Letters {
+  kAsWritten,  // "Павлов": mixed case, for tests of the engine's texts
+  kCapitals,   // "ПАВЛОВ": as the callbook window stores and searches them
+};
+
+// Writes DIR/Pyx.DBF with `cards` cards, making DIR (and its parents) when
+// it is missing. Refuses to replace an existing table unless `overwrite`.
+void WriteSampleTable(const std::string& dir, int64_t cards, uint64_t seed, bool overwrite,
+                      Letters letters = Letters::kAsWritten);
 
 }  // namespace pyx_sample

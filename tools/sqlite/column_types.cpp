@@ -11,7 +11,6 @@
 #include "engine/dbf_date.h"
 #include "engine/errors.h"
 #include "engine/settings.h"
-#include "platform/codepage.h"
 #include "platform/text_convert.h"
 
 namespace tessera_sql {
@@ -26,21 +25,10 @@ namespace {
 constexpr int64_t kDateTimeDayBase = 1721425;
 constexpr int64_t kMsPerDay = 86400000;
 
-bool IsValidUtf8(std::string_view s) {
-  for (size_t i = 0; i < s.size();) {
-    const auto b = static_cast<unsigned char>(s[i]);
-    const int extra = b < 0x80 ? 0 : b >= 0xC2 && b < 0xE0 ? 1 : b >= 0xE0 && b < 0xF0 ? 2 : b >= 0xF0 && b < 0xF5 ? 3 : -1;
-    if (extra < 0 || i + static_cast<size_t>(extra) >= s.size()) return false;
-    for (int k = 1; k <= extra; ++k)
-      if ((static_cast<unsigned char>(s[i + static_cast<size_t>(k)]) & 0xC0) != 0x80) return false;
-    i += static_cast<size_t>(extra) + 1;
-  }
-  return true;
-}
-
-// The field's bytes up to the first NUL (as the field layer reads them)
-// without trailing blanks. Most of a wide field is often blanks: they are
-// dropped eight at a time.
+// A C field's text: its bytes without the trailing blanks and NULs (a NUL
+// inside is a byte of the text), as the field layer reads it, without the
+// copy. Most of a wide field is often blanks: they are dropped eight at a
+// time.
 std::string_view TrimmedText(std::string_view raw) {
   const char* p = raw.data();
   size_t n = raw.size();
@@ -49,11 +37,7 @@ std::string_view TrimmedText(std::string_view raw) {
     std::memcpy(&word, p + n - 8, 8);
     if (word != kBlanks) break;
   }
-  while (n > 0 && p[n - 1] == ' ') --n;
-  if (const void* nul = std::memchr(p, '\0', n)) {
-    n = static_cast<size_t>(static_cast<const char*>(nul) - p);
-    while (n > 0 && p[n - 1] == ' ') --n;
-  }
+  while (n > 0 && (p[n - 1] == ' ' || p[n - 1] == '\0')) --n;
   return {p, n};
 }
 
@@ -96,6 +80,12 @@ bool ParseDecimal(std::string_view t, double* out) {
 std::string BaseAndField(KTO_dBaseFld& table, const DbfField& f) { return table.TableBaseName() + "->" + f.Name(); }
 
 [[noreturn]] void Refuse(const std::string& message) { throw std::runtime_error(message); }
+
+// The engine's refusal of a value for a field the table numbers.
+[[noreturn]] void RefuseAutoIncrement(KTO_dBaseFld& table, const DbfField& f) {
+  table.ReportError(tessera::kCodeFieldType, tessera::kSubFieldType, f.Name() + " is numbered by the table (autoincrement)");
+  Refuse(f.Name() + " is numbered by the table (autoincrement)");
+}
 
 std::string ValueText(sqlite3_value* v) {
   const auto* p = sqlite3_value_text(v);
@@ -147,9 +137,8 @@ void ResultNumber(sqlite3_context* ctx, std::string_view raw, bool integer_colum
   int64_t i = 0;
   double d = 0;
   if (t.empty()) {
-    // A blank number reads as zero, as every xBase program reads it.
-    if (integer_column) sqlite3_result_int(ctx, 0);
-    else sqlite3_result_double(ctx, 0);
+    // A blank number holds no value (see the top of column_types.h).
+    sqlite3_result_null(ctx);
   } else if (ParseInteger(t, &i)) {
     if (integer_column) sqlite3_result_int64(ctx, i);
     else sqlite3_result_double(ctx, static_cast<double>(i));
@@ -168,24 +157,69 @@ void ResultNumber(sqlite3_context* ctx, std::string_view raw, bool integer_colum
 // --- what a table's own format decides -------------------------------------
 
 std::string ColumnName(KTO_dBaseFld& table, const DbfField& field) {
-  (void)table;
-  std::string name = field.Name();
-  if (!IsValidUtf8(name)) name = plat::OemToUtf8(name);
+  std::string name = CodePage::Numbered(table.TextCodePage()).Decode(field.FullName());
   for (char& c : name)
     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
   return name;
 }
 
-bool FieldIsNull(KTO_dBaseFld&, const DbfField&) { return false; }
+bool FieldIsNull(KTO_dBaseFld& table, const DbfField& field) { return table.IsNull(field.number); }
 
-bool StoreNull(KTO_dBaseFld&, const DbfField&) { return false; }
+bool StoreNull(KTO_dBaseFld& table, const DbfField& field) { return table.SetNull(field.number, true); }
 
-std::string DefaultCodePage(KTO_dBaseFld&) {
-  // The engine keeps table texts in the DOS Cyrillic code page.
-  return "cp866";
-}
+int DefaultCodePage(KTO_dBaseFld& table) { return table.TextCodePage(); }
 
 // --- columns ------------------------------------------------------------------
+
+namespace {
+
+ColumnKind KindOf(KTO_dBaseFld& table, const DbfField& f) {
+  const bool binary = table.IsBinaryField(f);
+  switch (f.type) {
+    case 'C':
+    case 'V': return f.IsBinaryText() ? ColumnKind::kBytes : ColumnKind::kText;
+    case 'Q': return ColumnKind::kBytes;
+    case 'N':
+    case 'F': return f.Decimals() > 0 ? ColumnKind::kReal : ColumnKind::kInteger;
+    case 'D': return ColumnKind::kDate;
+    case 'L': return ColumnKind::kLogical;
+    case 'M': return f.IsBinaryText() ? ColumnKind::kMemoBinary : ColumnKind::kMemoText;
+    case 'G':
+    case 'P':
+    case 'W': return table.IsMemoField(f) ? ColumnKind::kMemoBinary : ColumnKind::kText;
+    case 'B': return binary ? ColumnKind::kDouble : table.IsMemoField(f) ? ColumnKind::kMemoBinary : ColumnKind::kText;
+    case 'I':
+    case '+': return binary ? ColumnKind::kInt32 : ColumnKind::kText;
+    case 'Y': return binary ? ColumnKind::kCurrency : ColumnKind::kText;
+    case 'O': return binary ? ColumnKind::kDouble : ColumnKind::kText;
+    case 'T':
+    case '@': return binary ? ColumnKind::kDateTime : ColumnKind::kText;
+    case '0': return f.IsSystem() ? ColumnKind::kSystem : ColumnKind::kText;
+    default: return ColumnKind::kText;
+  }
+}
+
+// A date-time's value as the field layer reads it (milliseconds since the
+// start of day kDateTimeDayBase) in ISO 8601; false when no calendar holds
+// it (damage), which is then shown as its number.
+bool IsoDateTime(double value, std::string* iso) {
+  if (!std::isfinite(value)) return false;
+  const double days = std::floor(value / static_cast<double>(kMsPerDay));
+  // Years 1 to 9999.
+  if (days < 0 || days > 3652059) return false;
+  const auto ms = static_cast<int64_t>(value - days * static_cast<double>(kMsPerDay));
+  const plat::CivilDate d =
+      plat::CivilFromSerial(static_cast<int64_t>(days) + kDateTimeDayBase - tessera::EngineDate().DayOffset());
+  char buf[64];
+  int n = std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d", d.year, d.month, d.day,
+                        static_cast<int>(ms / 3600000), static_cast<int>(ms / 60000 % 60),
+                        static_cast<int>(ms / 1000 % 60));
+  if (ms % 1000 != 0) n += std::snprintf(buf + n, sizeof buf - static_cast<size_t>(n), ".%03d", static_cast<int>(ms % 1000));
+  iso->assign(buf, static_cast<size_t>(n));
+  return true;
+}
+
+}  // namespace
 
 std::vector<Column> TableColumns(KTO_dBaseFld& table, const CodePage& page) {
   std::vector<Column> out;
@@ -195,21 +229,9 @@ std::vector<Column> TableColumns(KTO_dBaseFld& table, const CodePage& page) {
     const DbfField& f = table.Field(i);
     Column c;
     c.field = i;
-    const bool binary = table.IsBinaryField(f);
-    switch (f.type) {
-      case 'C': c.kind = ColumnKind::kText; break;
-      case 'N':
-      case 'F': c.kind = f.Decimals() > 0 ? ColumnKind::kReal : ColumnKind::kInteger; break;
-      case 'D': c.kind = ColumnKind::kDate; break;
-      case 'L': c.kind = ColumnKind::kLogical; break;
-      case 'M': c.kind = ColumnKind::kMemoText; break;
-      case 'G': c.kind = ColumnKind::kMemoBinary; break;
-      case 'B': c.kind = binary ? ColumnKind::kDouble : ColumnKind::kMemoBinary; break;
-      case 'I': c.kind = binary ? ColumnKind::kInt32 : ColumnKind::kText; break;
-      case 'Y': c.kind = binary ? ColumnKind::kCurrency : ColumnKind::kText; break;
-      case 'T': c.kind = binary ? ColumnKind::kDateTime : ColumnKind::kText; break;
-      default: c.kind = ColumnKind::kText; break;
-    }
+    c.kind = KindOf(table, f);
+    c.nullable = f.null_bit >= 0;
+    c.autoincrement = table.IsVisualFoxPro() && f.IsAutoIncrement();
     switch (c.kind) {
       case ColumnKind::kText:
       case ColumnKind::kMemoText:
@@ -224,7 +246,19 @@ std::vector<Column> TableColumns(KTO_dBaseFld& table, const CodePage& page) {
       case ColumnKind::kDouble: c.declaration = "REAL"; break;
       case ColumnKind::kDate:
       case ColumnKind::kDateTime: c.declaration = "TEXT"; break;
+      case ColumnKind::kBytes:
       case ColumnKind::kMemoBinary: c.declaration = "BLOB"; break;
+      case ColumnKind::kSystem: c.declaration = "BLOB HIDDEN"; break;
+    }
+    switch (c.kind) {
+      case ColumnKind::kInteger:
+      case ColumnKind::kReal:
+      case ColumnKind::kDate:
+      case ColumnKind::kLogical:
+      case ColumnKind::kDateTime: c.blank_is_null = true; break;
+      case ColumnKind::kInt32:
+      case ColumnKind::kDouble: c.blank_is_null = table.IsDBase7(); break;
+      default: break;
     }
     std::string name = ColumnName(table, f);
     if (name.empty()) name = "field" + std::to_string(i);
@@ -240,26 +274,39 @@ std::vector<Column> TableColumns(KTO_dBaseFld& table, const CodePage& page) {
 void ResultColumn(sqlite3_context* ctx, KTO_dBaseFld& table, const Column& column, const CodePage& page,
                   std::string& scratch) {
   const DbfField& f = table.Field(column.field);
-  if (FieldIsNull(table, f)) {
+  if (column.nullable && FieldIsNull(table, f)) {
     sqlite3_result_null(ctx);
     return;
   }
   const std::string_view raw(table.RecordBytes() + f.offset, static_cast<size_t>(f.Width()));
   switch (column.kind) {
     case ColumnKind::kText: {
+      if (f.type != 'C') {
+        // Varchar as long as it is, other letters as the field layer reads
+        // them.
+        const std::string t = f.length_bit >= 0 ? table.ValueBytes(column.field) : table.GetTextN(column.field);
+        const std::string_view u = page.DecodeInto(t, scratch);
+        sqlite3_result_text(ctx, u.data(), static_cast<int>(u.size()), SQLITE_TRANSIENT);
+        return;
+      }
       const std::string_view text = TrimmedText(raw);
       if (text.empty()) {
         sqlite3_result_text(ctx, "", 0, SQLITE_STATIC);
         return;
       }
-      // The buffer only grows: a text is written over what it held.
-      const size_t room = CodePage::MaxDecoded(text.size()) + 1;
-      if (scratch.size() < room) scratch.resize(room);
-      scratch[page.DecodeTo(text, scratch.data())] = '\0';
-      // Handed over with its terminating NUL (a field holds none before
-      // it): SQLite keeps the NUL with its copy instead of growing the copy
-      // for one when the text is read.
-      sqlite3_result_text(ctx, scratch.data(), -1, SQLITE_TRANSIENT);
+      const std::string_view u = page.DecodeInto(text, scratch);
+      // Handed over with its terminating NUL (when the text holds none
+      // before it): SQLite keeps the NUL with its copy instead of growing
+      // the copy for one when the text is read.
+      const bool inner_nul = std::memchr(text.data(), '\0', text.size()) != nullptr;
+      sqlite3_result_text(ctx, u.data(), inner_nul ? static_cast<int>(u.size()) : -1, SQLITE_TRANSIENT);
+      return;
+    }
+    case ColumnKind::kBytes: {
+      const std::string_view b = f.length_bit >= 0 ? std::string_view(scratch = table.ValueBytes(column.field))
+                                 : f.type == 'C'   ? TrimmedText(raw)
+                                                   : raw;
+      sqlite3_result_blob(ctx, b.data(), static_cast<int>(b.size()), SQLITE_TRANSIENT);
       return;
     }
     case ColumnKind::kInteger:
@@ -281,57 +328,55 @@ void ResultColumn(sqlite3_context* ctx, KTO_dBaseFld& table, const Column& colum
         return;
       }
       // No calendar date: shown as it stands.
-      scratch.clear();
-      page.Decode(t, scratch);
-      sqlite3_result_text(ctx, scratch.data(), static_cast<int>(scratch.size()), SQLITE_TRANSIENT);
+      const std::string_view u = page.DecodeInto(t, scratch);
+      sqlite3_result_text(ctx, u.data(), static_cast<int>(u.size()), SQLITE_TRANSIENT);
       return;
     }
     case ColumnKind::kLogical:
-      // Anything but a true letter (a blank, "?") reads false, as in xBase.
-      sqlite3_result_int(ctx, !raw.empty() && tessera::IsLogicalTrueChar(raw[0]) ? 1 : 0);
+      // Blank or "?": no value; any letter but a true one is false, as in
+      // xBase.
+      if (!table.HasValue(column.field)) sqlite3_result_null(ctx);
+      else sqlite3_result_int(ctx, tessera::IsLogicalTrueChar(raw[0]) ? 1 : 0);
       return;
-    case ColumnKind::kMemoText: {
-      const std::string memo = table.MemoText(column.field);
-      if (memo.empty()) {
+    case ColumnKind::kMemoText:
+    case ColumnKind::kMemoBinary: {
+      // A table copied without its memo file shows its other fields.
+      if (table.MemoFileMissing()) {
         sqlite3_result_null(ctx);
         return;
       }
-      scratch.clear();
-      page.Decode(memo, scratch);
-      sqlite3_result_text(ctx, scratch.data(), static_cast<int>(scratch.size()), SQLITE_TRANSIENT);
-      return;
-    }
-    case ColumnKind::kMemoBinary: {
       const std::string memo = table.MemoText(column.field);
-      if (memo.empty()) sqlite3_result_null(ctx);
-      else sqlite3_result_blob(ctx, memo.data(), static_cast<int>(memo.size()), SQLITE_TRANSIENT);
+      if (column.kind == ColumnKind::kMemoBinary) {
+        sqlite3_result_blob(ctx, memo.data(), static_cast<int>(memo.size()), SQLITE_TRANSIENT);
+        return;
+      }
+      const std::string_view u = page.DecodeInto(memo, scratch);
+      sqlite3_result_text(ctx, u.data(), static_cast<int>(u.size()), SQLITE_TRANSIENT);
       return;
     }
     case ColumnKind::kInt32:
-      sqlite3_result_int64(ctx, static_cast<int64_t>(table.GetNumberN(column.field)));
-      return;
     case ColumnKind::kCurrency:
     case ColumnKind::kDouble:
-      sqlite3_result_double(ctx, table.GetNumberN(column.field));
+      if (column.blank_is_null && !table.HasValue(column.field)) sqlite3_result_null(ctx);
+      else if (column.kind == ColumnKind::kInt32) sqlite3_result_int64(ctx, static_cast<int64_t>(table.GetNumberN(column.field)));
+      else sqlite3_result_double(ctx, table.GetNumberN(column.field));
       return;
     case ColumnKind::kDateTime: {
-      bool empty = true;
-      for (char c : raw)
-        if (c != '\0' && c != ' ') empty = false;
-      if (empty || raw.size() < 8) {
+      if (!table.HasValue(column.field)) {
         sqlite3_result_null(ctx);
         return;
       }
-      const auto* p = reinterpret_cast<const uint8_t*>(raw.data());
-      const int64_t day = static_cast<int32_t>(tessera::bytes::GetLE32(p));
-      const int64_t ms = static_cast<int32_t>(tessera::bytes::GetLE32(p + 4));
-      const plat::CivilDate d = plat::CivilFromSerial(day - tessera::EngineDate().DayOffset());
-      char buf[64];
-      int n = std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d", d.year, d.month, d.day,
-                            static_cast<int>(ms / 3600000), static_cast<int>(ms / 60000 % 60),
-                            static_cast<int>(ms / 1000 % 60));
-      if (ms % 1000 != 0) n += std::snprintf(buf + n, sizeof buf - static_cast<size_t>(n), ".%03d", static_cast<int>(ms % 1000));
-      sqlite3_result_text(ctx, buf, n, SQLITE_TRANSIENT);
+      const double value = table.GetNumberN(column.field);
+      if (!IsoDateTime(value, &scratch)) {
+        sqlite3_result_double(ctx, value);
+        return;
+      }
+      sqlite3_result_text(ctx, scratch.data(), static_cast<int>(scratch.size()), SQLITE_TRANSIENT);
+      return;
+    }
+    case ColumnKind::kSystem: {
+      const std::string bytes = table.ValueBytes(column.field);
+      sqlite3_result_blob(ctx, bytes.data(), static_cast<int>(bytes.size()), SQLITE_TRANSIENT);
       return;
     }
   }
@@ -339,11 +384,14 @@ void ResultColumn(sqlite3_context* ctx, KTO_dBaseFld& table, const Column& colum
 
 // --- writes --------------------------------------------------------------------
 
-bool ParseIsoDate(std::string_view text, std::string* yyyymmdd) {
+namespace {
+
+// "YYYY-MM-DD", or "YYYYMMDD" unless `canonical`, to "yyyymmdd".
+bool ReadDate(std::string_view text, bool canonical, std::string* yyyymmdd) {
   std::string digits;
   if (text.size() == 10 && text[4] == '-' && text[7] == '-') {
     digits = std::string(text.substr(0, 4)) + std::string(text.substr(5, 2)) + std::string(text.substr(8, 2));
-  } else if (text.size() == 8) {
+  } else if (text.size() == 8 && !canonical) {
     digits = std::string(text);
   } else {
     return false;
@@ -355,17 +403,16 @@ bool ParseIsoDate(std::string_view text, std::string* yyyymmdd) {
   return true;
 }
 
-namespace {
-
-// "YYYY-MM-DD[(T| )HH:MM[:SS[.fff]]]" to the value the field layer stores
-// in a date-time field.
-bool ParseIsoDateTime(std::string_view text, double* value) {
+// "YYYY-MM-DD[(T| )HH:MM[:SS[.fff...]]]" (only "T" when `canonical`) to
+// the value the field layer stores in a date-time field; digits beyond the
+// milliseconds are dropped.
+bool ReadDateTime(std::string_view text, bool canonical, double* value) {
   std::string day_digits;
-  if (text.size() < 10 || !ParseIsoDate(text.substr(0, 10), &day_digits)) return false;
+  if (text.size() < 10 || !ReadDate(text.substr(0, 10), true, &day_digits)) return false;
   int64_t ms = 0;
   std::string_view rest = text.substr(10);
   if (!rest.empty()) {
-    if (rest[0] != 'T' && rest[0] != ' ') return false;
+    if (rest[0] != 'T' && (canonical || rest[0] != ' ')) return false;
     rest.remove_prefix(1);
     int h = 0, m = 0, s = 0, frac = 0, frac_digits = 0;
     auto two = [](std::string_view t, int* out) {
@@ -410,25 +457,60 @@ std::string NumericText(KTO_dBaseFld& table, const DbfField& f, double number, i
   return text;
 }
 
+[[noreturn]] void RefuseLength(const DbfField& f, size_t length) {
+  Refuse("The value for field " + f.Name() + " is " + std::to_string(length) + " characters long; the field holds " +
+         std::to_string(f.Width()));
+}
+
 }  // namespace
 
-FieldWrite PrepareWrite(KTO_dBaseFld& table, const Column& column, const CodePage& page, sqlite3_value* value) {
+bool ParseDateBound(std::string_view text, std::string* yyyymmdd) { return ReadDate(text, true, yyyymmdd); }
+
+bool ParseDateTimeBound(std::string_view text, double* value) { return ReadDateTime(text, true, value); }
+
+FieldWrite PrepareWrite(KTO_dBaseFld& table, const Column& column, const CodePage& page, sqlite3_value* value,
+                        bool insert) {
   const DbfField& f = table.Field(column.field);
   FieldWrite w;
   const int type = sqlite3_value_type(value);
+  if (column.kind == ColumnKind::kSystem) {
+    // The table keeps these bits as its values are written.
+    if (type != SQLITE_NULL)
+      Refuse("Field " + f.Name() + " holds the table's null and length marks; it is kept by the table itself");
+    w.form = FieldWrite::Form::kNone;
+    return w;
+  }
+  if (column.autoincrement && insert && type != SQLITE_NULL) {
+    // The engine numbers a new record where the field holds 0.
+    double number = 0;
+    int64_t integer = 0;
+    bool is_integer = false;
+    if (!NumberOf(value, &number, &integer, &is_integer) || number != 0) RefuseAutoIncrement(table, f);
+  }
   if (type == SQLITE_NULL) {
-    w.form = column.kind == ColumnKind::kMemoText || column.kind == ColumnKind::kMemoBinary ? FieldWrite::Form::kMemo
-                                                                                          : FieldWrite::Form::kBlank;
+    if (column.kind == ColumnKind::kMemoText || column.kind == ColumnKind::kMemoBinary) {
+      w.form = FieldWrite::Form::kMemo;
+      w.null = true;
+    }
     return w;
   }
   switch (column.kind) {
     case ColumnKind::kText: {
       w.form = FieldWrite::Form::kText;
       w.bytes = type == SQLITE_BLOB ? ValueBytes(value) : EncodeFor(f, page, ValueText(value));
-      while (!w.bytes.empty() && w.bytes.back() == ' ') w.bytes.pop_back();
-      if (static_cast<int>(w.bytes.size()) > f.Width())
-        Refuse("The value for field " + f.Name() + " is " + std::to_string(w.bytes.size()) +
-               " characters long; the field holds " + std::to_string(f.Width()));
+      // Trailing blanks of a C field are its padding; a varchar keeps them.
+      if (f.type == 'C')
+        while (!w.bytes.empty() && w.bytes.back() == ' ') w.bytes.pop_back();
+      if (static_cast<int>(w.bytes.size()) > f.Width()) RefuseLength(f, w.bytes.size());
+      return w;
+    }
+    case ColumnKind::kBytes: {
+      // No code page applies: the bytes as given.
+      w.form = FieldWrite::Form::kText;
+      w.bytes = type == SQLITE_BLOB ? ValueBytes(value) : ValueText(value);
+      if (f.type == 'C')
+        while (!w.bytes.empty() && w.bytes.back() == ' ') w.bytes.pop_back();
+      if (static_cast<int>(w.bytes.size()) > f.Width()) RefuseLength(f, w.bytes.size());
       return w;
     }
     case ColumnKind::kInteger:
@@ -446,7 +528,7 @@ FieldWrite PrepareWrite(KTO_dBaseFld& table, const Column& column, const CodePag
     case ColumnKind::kDate: {
       const std::string t(TrimBoth(ValueText(value)));
       if (t.empty()) return w;
-      if (type == SQLITE_BLOB || type == SQLITE_FLOAT || !ParseIsoDate(t, &w.bytes))
+      if (type == SQLITE_BLOB || type == SQLITE_FLOAT || !ReadDate(t, false, &w.bytes))
         Refuse("Invalid date in field " + BaseAndField(table, f) + " (" + ValueText(value) + ")");
       w.form = FieldWrite::Form::kText;
       return w;
@@ -491,11 +573,12 @@ FieldWrite PrepareWrite(KTO_dBaseFld& table, const Column& column, const CodePag
     case ColumnKind::kDateTime: {
       const std::string t(TrimBoth(ValueText(value)));
       if (t.empty()) return w;
-      if (type != SQLITE_TEXT || !ParseIsoDateTime(t, &w.number))
+      if (type != SQLITE_TEXT || !ReadDateTime(t, false, &w.number))
         Refuse("Invalid date-time in field " + BaseAndField(table, f) + " (" + ValueText(value) + ")");
       w.form = FieldWrite::Form::kNumber;
       return w;
     }
+    case ColumnKind::kSystem: break;
   }
   return w;
 }
@@ -504,7 +587,6 @@ void ApplyWrite(KTO_dBaseFld& table, const Column& column, const FieldWrite& wri
   const DbfField& f = table.Field(column.field);
   switch (write.form) {
     case FieldWrite::Form::kBlank:
-      if (StoreNull(table, f)) return;
       if (column.kind == ColumnKind::kDateTime) {
         // An empty date-time is eight zero bytes.
         std::memset(table.RecordBuffer() + f.offset, 0, 8);
@@ -515,10 +597,14 @@ void ApplyWrite(KTO_dBaseFld& table, const Column& column, const FieldWrite& wri
       } else {
         table.StoreFieldText(f, "", table.RecordBuffer());
       }
+      // A nullable field holds .NULL. (over its blank bytes, as Visual
+      // FoxPro leaves them).
+      if (column.nullable) StoreNull(table, f);
       return;
     case FieldWrite::Form::kText: table.StoreFieldText(f, write.bytes, table.RecordBuffer()); return;
     case FieldWrite::Form::kNumber: table.PutNumberN(column.field, write.number); return;
-    case FieldWrite::Form::kMemo: return;  // WriteMemo
+    case FieldWrite::Form::kMemo:  // WriteMemo
+    case FieldWrite::Form::kNone: return;
   }
 }
 
@@ -528,10 +614,18 @@ void WriteMemo(KTO_dBaseFld& table, const Column& column, const FieldWrite& writ
   const DbfField& f = table.Field(column.field);
   if (table.IsBinaryField(f)) table.PutNumberN(column.field, 0);
   else table.StoreFieldText(f, "", table.RecordBuffer());
+  if (write.null && column.nullable) StoreNull(table, f);
   if (write.bytes.empty()) return;
   int32_t size = static_cast<int32_t>(write.bytes.size());
   if (!table.MemoWrite(column.field, write.bytes.data(), &size) || size != static_cast<int32_t>(write.bytes.size()))
     throw std::runtime_error("Cannot write the memo of field " + table.Field(column.field).Name());
+}
+
+void RequireAutoIncrementKept(KTO_dBaseFld& table, const Column& column, const std::string& before) {
+  if (!column.autoincrement) return;
+  const DbfField& f = table.Field(column.field);
+  if (std::memcmp(table.RecordBuffer() + f.offset, before.data() + f.offset, static_cast<size_t>(f.Width())) != 0)
+    RefuseAutoIncrement(table, f);
 }
 
 }  // namespace tessera_sql

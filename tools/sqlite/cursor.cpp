@@ -5,7 +5,9 @@
 #include <set>
 #include <stdexcept>
 
+#include "engine/byte_order.h"
 #include "engine/dbf_date.h"
+#include "index/cdx_tag.h"
 #include "index/index_key.h"
 #include "platform/text_convert.h"
 
@@ -102,6 +104,20 @@ bool NumberOf(sqlite3_value* v, double* d) {
     }
     default: return false;
   }
+}
+
+// The key of a date-time tag for a value as the field layer stores it
+// (milliseconds counted from the start of day kDayBase): computed from the
+// field's bytes, as the tag computes its keys, so that a search finds
+// exactly the keys of that value.
+double DateTimeKey(double ms) {
+  constexpr int64_t kDayBase = 1721425;
+  constexpr double kMsPerDay = 86400000.0;
+  const double days = std::floor(ms / kMsPerDay);
+  uint8_t raw[8];
+  tessera::bytes::PutLE32(raw, static_cast<uint32_t>(static_cast<int32_t>(days + kDayBase)));
+  tessera::bytes::PutLE32(raw + 4, static_cast<uint32_t>(static_cast<int32_t>(ms - days * kMsPerDay)));
+  return tessera::VfpDateTimeNumber(reinterpret_cast<const char*>(raw));
 }
 
 }  // namespace
@@ -216,6 +232,11 @@ int32_t Cursor::Position(const Range& r) {
   auto seek = [this](const TktVariant& key) {
     KTobjIndexKeyData k(256);
     k.Assign(&key);
+    // The key is in its stored form already, which a search normalizes
+    // again: as text, a key with Visual FoxPro's null marker would be
+    // taken for a value and get a second marker; as bytes it is taken as
+    // stored (and a character tag reads bytes as its text).
+    if (k.kind() == VariantKind::kCharacter) k.set_kind(VariantKind::kBinary);
     k.Reference = KTobjIndexTag::kAnyRecord;
     return tag_->Seek(k);
   };
@@ -299,13 +320,29 @@ std::vector<Cursor::Range> Cursor::RangesFor(const TagUse& use, const ScanPlan& 
     sqlite3_value* v = argv[i];
     const char op = plan.ops[static_cast<size_t>(i)];
     if (sqlite3_value_type(v) == SQLITE_NULL) return {};  // no row compares with NULL
+    if (use.shape == TagUse::Shape::kLogical) {
+      // The column holds 1 and 0: "T" and "F" in the tag.
+      double d = 0;
+      if (op != '=' || !NumberOf(v, &d)) continue;
+      if (d != 0 && d != 1) return {};
+      TktVariant k;
+      k.SetText(d != 0 ? "T" : "F");
+      tag_->NormalizeKey(k, false);
+      common.lows.push_back(k);
+      common.highs.push_back({k, false});
+      continue;
+    }
     if (use.shape == TagUse::Shape::kValue) {
       TktVariant k;
       if (column.kind == ColumnKind::kDate) {
         std::string digits;
-        if (sqlite3_value_type(v) != SQLITE_TEXT || !ParseIsoDate(TextOf(v), &digits)) continue;
+        if (sqlite3_value_type(v) != SQLITE_TEXT || !ParseDateBound(TextOf(v), &digits)) continue;
         k.SetDayNumber(tessera::EngineDate().DayNumberOf(std::stoi(digits.substr(0, 4)), std::stoi(digits.substr(4, 2)),
                                                          std::stoi(digits.substr(6, 2))));
+      } else if (column.kind == ColumnKind::kDateTime) {
+        double ms = 0;
+        if (sqlite3_value_type(v) != SQLITE_TEXT || !ParseDateTimeBound(TextOf(v), &ms)) continue;
+        k.SetNumber(DateTimeKey(ms));
       } else {
         double d = 0;
         if (!NumberOf(v, &d)) continue;
@@ -352,6 +389,9 @@ std::vector<Cursor::Range> Cursor::RangesFor(const TagUse& use, const ScanPlan& 
         TktVariant high;
         high.SetText(padded);
         // No field holds more than its width: nothing equals it.
+        // The prefix keeps its blanks: normalized as a key is, not as a
+        // sought text.
+        tag_->NormalizeKey(high, false);
         if (op == '=' && enc.size() > width) return {};
         if (op == '=' || op == '>') common.lows.push_back(norm(enc));
         if (op == '=') common.highs.push_back({high, true});
@@ -367,11 +407,13 @@ std::vector<Cursor::Range> Cursor::RangesFor(const TagUse& use, const ScanPlan& 
           const std::string key = evaluated(enc);
           TktVariant high;
           high.SetText(key.substr(0, std::min(width, key.size())));
+          tag_->NormalizeKey(high, false);
           common.lows.push_back(norm(key));
           common.highs.push_back({high, true});
         }
         break;
-      case TagUse::Shape::kValue: break;
+      case TagUse::Shape::kValue:
+      case TagUse::Shape::kLogical: break;
     }
   }
   if (!have_prefix) return {common};

@@ -1,7 +1,7 @@
 // The SQLite module "tessera": every xBase table as a virtual table,
 //
 //   CREATE VIRTUAL TABLE pyx USING tessera('Pyx.DBF' [, index='X.NTX,...']
-//                                          [, codepage=866] [, deleted=hide|show|only]);
+//                                          [, codepage=1252] [, deleted=hide|show|only]);
 //
 // and the collations of the code pages its text columns sort by ("cp866"
 // and any other a table asks for). Every call from SQLite into the module

@@ -115,17 +115,18 @@ void ChoosePlan(XbaseTable& table, sqlite3_index_info* info) {
   for (const TagUse& use : table.Tags()) {
     if (!ConditionImplied(use.condition, table, info)) continue;
     const Column& column = columns[static_cast<size_t>(use.column)];
-    const bool text = use.shape != TagUse::Shape::kValue;
+    const bool text = use.shape != TagUse::Shape::kValue && use.shape != TagUse::Shape::kLogical;
     const bool ranges = use.shape == TagUse::Shape::kWhole || use.shape == TagUse::Shape::kLeading ||
                         use.shape == TagUse::Shape::kValue;
     Candidate c;
     c.plan.tag = use.number;
     c.plan.name = use.name;
-    bool eq = false, low = false, high = false, in = false;
+    bool eq = false, low = false, high = false, in = false, not_null = false;
     int prefix = -2;  // -2: no LIKE or GLOB; -1: a pattern not known yet
     for (int i = 0; i < info->nConstraint; ++i) {
       const auto& k = info->aConstraint[i];
       if (!k.usable || k.iColumn != use.column) continue;
+      if (k.op == SQLITE_INDEX_CONSTRAINT_ISNOTNULL) not_null = true;
       char op = 0;
       switch (k.op) {
         case SQLITE_INDEX_CONSTRAINT_EQ: op = '='; break;
@@ -156,12 +157,12 @@ void ChoosePlan(XbaseTable& table, sqlite3_index_info* info) {
     }
     const bool constrained = !c.constraints.empty();
     // The tag's order is the columns' when every ORDER BY term follows it,
-    // all one way. A blank date (NULL) lies among the keys where its
-    // format puts it (first, or last in NDX), so a date's order counts
-    // only when a comparison keeps the blanks out.
-    const bool date = column.kind == ColumnKind::kDate;
+    // all one way. A blank number, logical or date (NULL, which SQL sorts
+    // first) lies among the keys where its key puts it (with 0, with
+    // false, first or last), so such a column's order counts only when a
+    // comparison or IS NOT NULL keeps the blanks out.
     bool consumed = ordered && !in && static_cast<size_t>(info->nOrderBy) <= use.order_columns.size() &&
-                    (!date || constrained);
+                    (!column.blank_is_null || constrained || not_null);
     for (int k = 0; consumed && k < info->nOrderBy; ++k)
       consumed = info->aOrderBy[k].iColumn == use.order_columns[static_cast<size_t>(k)] &&
                  info->aOrderBy[k].desc == info->aOrderBy[0].desc;
@@ -178,6 +179,10 @@ void ChoosePlan(XbaseTable& table, sqlite3_index_info* info) {
     // record order. A LIKE tries each spelling of its letters.
     const double seeks = (prefix != -2 ? 8 : 1) * (in ? 4 : 1);
     c.cost = seeks * log_n + c.rows * 2 + (ordered && !consumed ? SortCost(c.rows) : 0);
+    // On a table of a few records these estimates exceed what a scan
+    // reads, but a search through a tag reads no more records than the
+    // table holds.
+    if (constrained) c.cost = std::min(c.cost, n * 0.75);
     if (c.cost < best.cost) best = c;
   }
 

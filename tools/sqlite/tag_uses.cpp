@@ -145,6 +145,7 @@ bool ShapeOfKey(tessera::KTO_dBHandler& table, const std::vector<Column>& column
     }
     if (IsTextColumn(c)) use->shape = TagUse::Shape::kWhole;
     else if (IsValueColumn(c)) use->shape = TagUse::Shape::kValue;
+    else if (c.kind == ColumnKind::kLogical) use->shape = TagUse::Shape::kLogical;
     else return false;
     use->order_columns = {first};
     return true;
@@ -224,12 +225,21 @@ std::vector<TagUse> FindTagUses(tessera::KTO_dBHandler& table, const std::vector
     use.number = n;
     use.name = tag->Name();
     if (!ShapeOfKey(table, columns, tag->KeyExpression(), &use)) continue;
+    // A logical keys as the character "T" or "F".
     const bool text_key = use.shape != TagUse::Shape::kValue;
     if (text_key != (tag->KeyType() == 'C')) {
       // A date keyed as "yyyymmdd" text (NTX) is still the date's order.
       if (!(use.shape == TagUse::Shape::kValue && columns[static_cast<size_t>(use.column)].kind == ColumnKind::kDate))
         continue;
     }
+    // Date-times are sought in Visual FoxPro's key form for them (type T,
+    // a day number and its fraction) only.
+    if (columns[static_cast<size_t>(use.column)].kind == ColumnKind::kDateTime && tag->KeyType() != 'T') continue;
+    // Keys from a value need the tag's expression, which another
+    // program's tag may hold in a form this engine does not compile; its
+    // stored keys are still searched by key text.
+    const bool evaluated = use.shape == TagUse::Shape::kUpper || use.shape == TagUse::Shape::kLeadingUpper;
+    if (evaluated && !tag->Unusable().empty()) continue;
     // A collation this engine does not build cannot be searched.
     try {
       tessera::TktVariant probe;

@@ -1,6 +1,7 @@
 // Which index tags can search or order which column. A tag serves a column
 // when its key is
-//   the field itself                     (kWhole; kValue for numbers, dates)
+//   the field itself                     (kWhole; kValue for numbers, dates
+//                                         and date-times; kLogical)
 //   UPPER() of the field                 (kUpper)
 //   a concatenation led by the field     (kLeading; kLeadingUpper inside
 //                                         or around UPPER())
@@ -37,7 +38,7 @@ struct ForCondition {
 };
 
 struct TagUse {
-  enum class Shape { kWhole, kUpper, kLeading, kLeadingUpper, kValue };
+  enum class Shape { kWhole, kUpper, kLeading, kLeadingUpper, kValue, kLogical };
   int number = 0;  // the tag's number over the open index files (KTO_dBHandler::TagByNumber)
   std::string name;
   int column = 0;  // 0-based column (field number - 1)

@@ -13,6 +13,7 @@
 #include "engine/settings.h"
 #include "engine/text_helpers.h"
 #include "platform/path.h"
+#include "platform/text_codepage.h"
 #include "tools/sqlite/lock_busy.h"
 
 namespace tessera_sql {
@@ -51,7 +52,7 @@ void ReplaceAll(std::string& text, const std::string& from, const std::string& t
 }
 
 const char* const kUsage =
-    "usage: CREATE VIRTUAL TABLE name USING tessera('FILE.DBF' [, index='FILE.CDX,...'] [, codepage=866] "
+    "usage: CREATE VIRTUAL TABLE name USING tessera('FILE.DBF' [, index='FILE.CDX,...'] [, codepage=1252] "
     "[, deleted=hide|show|only] [, wait=MS])";
 
 }  // namespace
@@ -91,7 +92,10 @@ TableOptions TableOptions::Parse(const std::vector<std::string>& args) {
         throw std::runtime_error("tessera: wait= takes a number of milliseconds, not '" + value + "'");
       o.lock_wait_ms = static_cast<int>(ms);
     } else if (key == "codepage") {
-      o.code_page = value;
+      o.code_page = plat::CodePageNamed(value);
+      if (o.code_page == 0)
+        throw std::runtime_error("tessera: codepage= takes a code page (a number such as 1252, cp866, mazovia or utf-8), not '" +
+                                 value + "'");
     } else if (key == "deleted") {
       if (value == "hide") o.deleted = DeletedRecords::kHide;
       else if (value == "show") o.deleted = DeletedRecords::kShow;
@@ -131,7 +135,7 @@ XbaseTable::XbaseTable(TableOptions options) : options_(std::move(options)) {
     production_index_.clear();
     h = OpenHandle();
   }
-  page_ = &CodePage::Named(options_.code_page.empty() ? DefaultCodePage(*h) : options_.code_page);
+  page_ = &CodePage::Numbered(DefaultCodePage(*h));
   columns_ = TableColumns(*h, *page_);
   tags_ = FindTagUses(*h, columns_, *page_);
   handles_.push_back(std::move(h));
@@ -142,6 +146,7 @@ XbaseTable::~XbaseTable() = default;
 std::unique_ptr<TableHandle> XbaseTable::OpenHandle() {
   auto h = std::make_unique<TableHandle>(options_.file, true, writable_);
   h->SetUseDeleted(true);
+  if (options_.code_page != 0) h->SetTextCodePage(options_.code_page);
   if (!production_index_.empty()) h->OpenIndexFile(production_index_);
   for (const std::string& name : options_.indexes) h->OpenIndexFile(name);
   return h;
@@ -149,8 +154,14 @@ std::unique_ptr<TableHandle> XbaseTable::OpenHandle() {
 
 std::string XbaseTable::Schema() const {
   std::string s = "CREATE TABLE x(";
-  for (const Column& c : columns_) s += QuoteIdentifier(c.name) + " " + c.declaration + ", ";
-  return s + "\"_deleted\" INTEGER HIDDEN)";
+  bool visible = false;
+  for (const Column& c : columns_) {
+    s += QuoteIdentifier(c.name) + " " + c.declaration + ", ";
+    visible = visible || c.kind != ColumnKind::kSystem;
+  }
+  // A table without fields (a header alone) still has records; SQL shows
+  // them by their deletion mark, as a table needs a column to be selected.
+  return s + (visible ? "\"_deleted\" INTEGER HIDDEN)" : "\"_deleted\" INTEGER)");
 }
 
 int32_t XbaseTable::RecordCount() {
@@ -173,6 +184,13 @@ XbaseTable::Lease XbaseTable::Acquire() {
 XbaseTable::Lease XbaseTable::Writer() {
   const std::string shown = tessera::DefaultExtension(options_.file, ".DBF");
   if (!writable_) throw std::runtime_error(shown + " cannot be written: the file is read-only");
+  TableHandle& any = *handles_.front();
+  // A format this engine reads but does not write, or a header read
+  // leniently: the engine's refusal, before anything changes.
+  if (!any.ReadOnlyReason().empty()) any.RequireWritableFormat();
+  if (any.MemoFileMissing())
+    throw std::runtime_error(shown + " cannot be written: its memo file " + any.MemoFileName() +
+                             " is missing, so its memos could not be kept");
   if (!unusable_index_.empty())
     throw std::runtime_error(shown + " cannot be written: its index could not be opened, so it would not be kept current (" +
                              unusable_index_ + ")");
@@ -195,7 +213,7 @@ int32_t XbaseTable::Insert(sqlite3_value** values) {
   Lease h = Writer();
   std::vector<FieldWrite> writes;
   writes.reserve(columns_.size());
-  for (const Column& c : columns_) writes.push_back(PrepareWrite(*h, c, *page_, values[c.field - 1]));
+  for (const Column& c : columns_) writes.push_back(PrepareWrite(*h, c, *page_, values[c.field - 1], true));
   sqlite3_value* mark = values[DeletedColumn()];
   const bool deleted = sqlite3_value_type(mark) != SQLITE_NULL && sqlite3_value_int64(mark) != 0;
   TakeLock(*h, true);
@@ -226,7 +244,7 @@ void XbaseTable::Update(int32_t recno, sqlite3_value** values) {
     // Columns the statement does not set are left as the record has them
     // now: another program may have changed them since they were read.
     if (sqlite3_value_nochange(v)) continue;
-    writes.emplace_back(i, PrepareWrite(*h, columns_[i], *page_, v));
+    writes.emplace_back(i, PrepareWrite(*h, columns_[i], *page_, v, false));
   }
   sqlite3_value* mark = values[DeletedColumn()];
   const bool set_mark = !sqlite3_value_nochange(mark) && sqlite3_value_type(mark) != SQLITE_NULL;
@@ -237,9 +255,11 @@ void XbaseTable::Update(int32_t recno, sqlite3_value** values) {
     h->GotoRecord(recno);  // as it is now that the lock is ours
     const std::string before = h->SavedRecord();
     for (const auto& [i, w] : writes) ApplyWrite(*h, columns_[i], w);
+    for (const auto& [i, w] : writes) RequireAutoIncrementKept(*h, columns_[i], before);
     for (const auto& [i, w] : writes) {
       if (w.form != FieldWrite::Form::kMemo) continue;
-      if (h->MemoText(columns_[i].field) == w.bytes) continue;  // unchanged: kept where it lies
+      // Unchanged: kept where it lies.
+      if (h->MemoText(columns_[i].field) == w.bytes && w.null == h->IsNull(columns_[i].field)) continue;
       WriteMemo(*h, columns_[i], w);
     }
     if (set_mark) h->RecordBuffer()[0] = deleted ? '*' : ' ';

@@ -27,13 +27,13 @@ enum class DeletedRecords { kHide, kShow, kOnly };
 struct TableOptions {
   std::string file;                  // as given
   std::vector<std::string> indexes;  // further index files, as given
-  std::string code_page;             // empty: the table's own
+  int code_page = 0;                 // 0: the table's own (plat/text_codepage.h)
   DeletedRecords deleted = DeletedRecords::kHide;
   int lock_wait_ms = -1;             // -1: the engine's lock wait
 
   // The arguments of CREATE VIRTUAL TABLE ... USING tessera(...):
-  // 'FILE' [, index='A.CDX,B.NTX'] [, codepage=866] [, deleted=hide|show|only]
-  // [, wait=MS].
+  // 'FILE' [, index='A.CDX,B.NTX'] [, codepage=1252] [, deleted=hide|show|only]
+  // [, wait=MS]. A code page is named as the tool's --codepage names it.
   // Raises std::runtime_error naming what it cannot read.
   static TableOptions Parse(const std::vector<std::string>& args);
 };

@@ -18,10 +18,11 @@
 #include "index/ndx_file.h"
 #include "index/ntx_check.h"
 #include "index/ntx_file.h"
-#include "platform/codepage.h"
 #include "platform/path.h"
+#include "platform/text_codepage.h"
 #include "tools/tessera/command.h"
 #include "tools/tessera/progress.h"
+#include "tools/tessera/table_text.h"
 
 namespace tessera_tool {
 namespace {
@@ -83,13 +84,14 @@ KTobjIndexTag& TagOf(KTobjIndexFile& file, const std::string& name) {
   return *tag;
 }
 
-// Character keys as text, other keys as the hex of their stored bytes.
-std::string KeyText(const KTobjIndexTag& tag, const tessera::KTobjIndexKeyData& key) {
+// Character keys as text in the table's code page, other keys as the hex
+// of their stored bytes.
+std::string KeyText(const tessera::KTO_dBaseDBF& table, const KTobjIndexTag& tag, const tessera::KTobjIndexKeyData& key) {
   // A Visual FoxPro key of nullable fields: ".NULL." or the value's key.
   bool null = false;
   const std::string_view value = tag.KeyValueBytes(key, &null);
   if (null) return ".NULL.";
-  if (tag.KeyType() == 'C') return plat::OemToUtf8(tessera::TrimRightText(value));
+  if (tag.KeyType() == 'C') return ToUtf8(table, tessera::TrimRightText(value));
   // Multiple-index keys are numbers in memory: shown as numbers, dates as
   // yyyymmdd (nothing for an empty date).
   if (key.kind() == tessera::VariantKind::kNumeric && tag.KeyType() == 'D') {
@@ -135,7 +137,14 @@ int Tags(const Args& args) {
   // (A database container's index, .DCX, is the container's, .DBC.)
   const std::string ext = plat::UpperName(tessera::ExtensionOf(dbf));
   const std::string guess = dbf.substr(0, dbf.size() - ext.size()) + (ext == ".DCX" ? ".DBC" : ".DBF");
-  if (plat::FileExists(guess)) table = std::make_unique<KTO_dBHandler>(guess, true, false);
+  if (plat::FileExists(guess)) {
+    table = std::make_unique<KTO_dBHandler>(guess, true, false);
+    ApplyCodePage(*table);
+  }
+  // Expressions in the table's code page; without a table, in the one
+  // --codepage names, else the callbook's.
+  const plat::TextCodePage& page = plat::TextCodePage::Get(
+      table ? table->TextCodePage() : CodePageOverridden() ? CodePageOverride() : plat::kCodePageOem);
   auto file = OpenIndex(table.get(), index, false);
   ReadLock lock(*file);
   std::printf("%-10s  %-4s  %-6s  %-4s  %-4s  %-8s  %s | %s\n", "tag", "type", "length", "uniq", "desc", "keys",
@@ -144,12 +153,12 @@ int Tags(const Args& args) {
     KTobjIndexTag& t = *file->TagAt(i);
     std::printf("%-10s  %-4c  %-6d  %-4s  %-4s  %-8lld  %s | %s\n", t.Name().c_str(), t.KeyType(), t.KeyLength(),
                 t.Unique() ? "yes" : "no", t.Descending() ? "yes" : "no", static_cast<long long>(CountKeys(t)),
-                plat::OemToUtf8(t.KeyExpression()).c_str(), plat::OemToUtf8(t.ForExpression()).c_str());
+                page.ToUtf8(t.KeyExpression()).c_str(), page.ToUtf8(t.ForExpression()).c_str());
   }
   // Tags this engine walks and searches but cannot keep current.
   for (size_t i = 0; i < file->TagCount(); ++i)
     if (const std::string& why = file->TagAt(i)->Unusable(); !why.empty() && table != nullptr)
-      std::printf("tag %s is read only: %s\n", file->TagAt(i)->Name().c_str(), plat::OemToUtf8(why).c_str());
+      std::printf("tag %s is read only: %s\n", file->TagAt(i)->Name().c_str(), page.ToUtf8(why).c_str());
   return 0;
 }
 
@@ -157,13 +166,14 @@ int Keys(const Args& args) {
   ArgParser p(args, {}, {});
   p.Expect(3, 3);
   KTO_dBHandler table(p.Positional()[0], true, false);
+  ApplyCodePage(table);
   auto file = OpenIndex(&table, p.Positional()[1], false);
   ReadLock lock(*file);
   KTobjIndexTag& tag = TagOf(*file, p.Positional()[2]);
   tag.ResetTree(0);
   std::string out;
   for (int32_t r = tag.CurrentKey().Reference; r != 0; r = tag.Navigate(-1)) {
-    out += std::to_string(r) + "\t" + KeyText(tag, tag.CurrentKey()) + "\n";
+    out += std::to_string(r) + "\t" + KeyText(table, tag, tag.CurrentKey()) + "\n";
     if (out.size() > 1 << 16) {
       std::fwrite(out.data(), 1, out.size(), stdout);
       out.clear();
@@ -181,13 +191,15 @@ int Index(const Args& args) {
   RequireWritableIndexKind(name);
   ProgressLine progress("index " + p.Positional()[2]);
   ProgressTable table(p.Positional()[0], true, true, progress);
+  ApplyCodePage(table);
   const std::string full = plat::FullPath(tessera::DefaultExtension(name, ".CDX"));
   auto made = MakeIndex(&table, full, true, true, true);
   KTobjIndexFile& file = *made;
   if (!file.Opened()) tessera::ReportEngineError(tessera::kCodeIndexHeader, tessera::kNoSubCode, plat::UpperName(full));
   file.LockIndexFile();
-  const std::string for_expr = p.Value("--for") ? plat::Utf8ToOem(*p.Value("--for")) : std::string();
-  const bool ok = file.CreateTag(p.Positional()[2], plat::Utf8ToOem(p.Positional()[3]), p.Has("--unique"),
+  // Literals in the expressions are texts of the table.
+  const std::string for_expr = p.Value("--for") ? FromUtf8(table, *p.Value("--for")) : std::string();
+  const bool ok = file.CreateTag(p.Positional()[2], FromUtf8(table, p.Positional()[3]), p.Has("--unique"),
                                  !p.Has("--descending"), for_expr);
   file.UnlockIndexFile();
   if (!ok) throw tessera::ETesseraError("The key expression cannot be evaluated");
@@ -204,10 +216,11 @@ void PrintHeaderWarnings(const tessera::KTO_dBaseDBF& table) {
 
 int QuickCheck(const std::string& table_name, const std::string& index) {
   KTO_dBHandler table(table_name, true, false);
+  ApplyCodePage(table);
   PrintHeaderWarnings(table);
   auto file = OpenIndex(&table, index, false);
   const auto faults = tessera::QuickCheckIndexFile(table, *file);
-  for (const auto& f : faults) std::printf("%s\n", plat::OemToUtf8(f).c_str());
+  for (const auto& f : faults) std::printf("%s\n", ToUtf8(table, f).c_str());
   if (faults.empty()) std::printf("%zu tags: key counts match the table\n", file->TagCount());
   return faults.empty() ? 0 : 1;
 }
@@ -218,6 +231,7 @@ int Check(const Args& args) {
   if (p.Has("--quick")) return QuickCheck(p.Positional()[0], p.Positional()[1]);
   ProgressLine progress("check");
   ProgressTable table(p.Positional()[0], true, false, progress);
+  ApplyCodePage(table);
   PrintHeaderWarnings(table);
   auto file = OpenIndex(&table, p.Positional()[1], false);
   ReadLock lock(*file);
@@ -234,16 +248,20 @@ int Check(const Args& args) {
     faults.insert(faults.begin(), "index file " + file->FullName() +
                                       ": a write through it did not finish (the writer was stopped); it needs a rebuild");
   progress.Finish();
-  for (const auto& f : faults) std::printf("%s\n", plat::OemToUtf8(f).c_str());
+  // Faults name keys and expressions: texts of the table.
+  for (const auto& f : faults) std::printf("%s\n", ToUtf8(table, f).c_str());
   if (faults.empty()) std::printf("%zu tags sound\n", file->TagCount());
   return faults.empty() ? 0 : 1;
 }
 
 TESSERA_COMMAND("tags", "tags INDEX", "List the tags of an index file (CDX, MDX, NTX or NDX): name, key type and length, options, key count, expressions.",
-                "The table of the same name beside the index, when there is one, tells the key types.", Tags);
+                "The table of the same name beside the index, when there is one, tells the key types\n"
+                "and the code page of the expressions (else --codepage's, or CP866).",
+                Tags);
 TESSERA_COMMAND("keys", "keys TABLE INDEX TAG", "Print a tag's keys in tag order: record number, a tab, the key.",
-                "Character keys are shown in UTF-8 without trailing blanks; other keys as the hex of\n"
-                "their stored bytes (numbers and dates: the big-endian double with its sign bit turned);\n"
+                "Character keys are shown in UTF-8 (from the table's code page, or --codepage's)\n"
+                "without trailing blanks; other keys as the hex of their stored bytes (numbers and\n"
+                "dates: the big-endian double with its sign bit turned);\n"
                 "in a multiple index (.MDX) numbers as numbers and dates as yyyymmdd; NTX: the key\n"
                 "text; NDX: the little-endian double. Visual FoxPro's keys: integers as their 4 bytes\n"
                 "(big-endian, sign bit turned), date-times as \"yyyymmdd hh:mm:ss.fff\"; keys of nullable\n"

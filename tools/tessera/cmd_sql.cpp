@@ -16,6 +16,7 @@
 #include "platform/text_convert.h"
 #include "tools/sqlite/module.h"
 #include "tools/tessera/command.h"
+#include "tools/tessera/table_text.h"
 
 namespace tessera_tool {
 namespace {
@@ -191,7 +192,7 @@ bool RunText(sqlite3* db, const std::string& sql, Output output) {
 }
 
 int Sql(const Args& args) {
-  ArgParser p(args, {"--csv", "--table", "--json", "--no-wait"}, {"--deleted", "--codepage", "--wait"});
+  ArgParser p(args, {"--csv", "--table", "--json", "--no-wait"}, {"--deleted", "--wait"});
   p.Expect(1);
   const int formats = p.Has("--csv") + p.Has("--table") + p.Has("--json");
   if (formats > 1) throw UsageError{"--json, --csv and --table go one at a time"};
@@ -201,7 +202,8 @@ int Sql(const Args& args) {
     if (*d != "hide" && *d != "show" && *d != "only") throw UsageError{"--deleted takes hide, show or only"};
     options += ", deleted=" + *d;
   }
-  if (const std::string* cp = p.Value("--codepage")) options += ", codepage=" + SqlString(*cp);
+  // --codepage is every command's option (main reads it).
+  if (CodePageOverridden()) options += ", codepage=" + std::to_string(CodePageOverride());
   if (p.Has("--no-wait")) {
     options += ", wait=0";
   } else if (const std::string* ms = p.Value("--wait")) {
@@ -271,17 +273,21 @@ TESSERA_COMMAND("sql", "sql DIR [SQL...] [--csv | --table] [--deleted hide|show|
                 "Run SQL over every table of a folder; print the rows as JSON Lines.",
                 "Every table of DIR (*.dbf in any letter case) is a table of SQLite named after its\n"
                 "file in lower case (Pyx.DBF is pyx), with the table's own index file (PYX.CDX,\n"
-                "or an .MDX) searched and kept current. Columns are the fields in lower case: C as\n"
-                "TEXT in the code page's order, N and F as INTEGER or REAL, D as 'YYYY-MM-DD', L as\n"
-                "1/0, memos as TEXT or BLOB, blank dates as NULL; rowid is the record\n"
+                "or an .MDX) searched and kept current. Columns are the fields in lower case (the long\n"
+                "names of a Visual FoxPro database container): C and V as TEXT decoded from the\n"
+                "table's code page and in its order, N and F as INTEGER or REAL, D as 'YYYY-MM-DD',\n"
+                "T as 'YYYY-MM-DDTHH:MM:SS', L as 1/0, I as INTEGER, Y and B as REAL, memos as TEXT\n"
+                "or BLOB, varbinary and binary fields as BLOB. NULL is Visual FoxPro's .NULL. and a\n"
+                "blank number, date, logical or date-time, as dump shows them. rowid is the record\n"
                 "number and the hidden column _deleted the deletion mark. DELETE marks records\n"
-                "deleted; INSERT, UPDATE and DELETE lock records as the callbook does.\n"
+                "deleted; INSERT, UPDATE and DELETE lock records as the callbook does; the table\n"
+                "numbers autoincrement fields itself.\n"
                 "Each SQL argument may hold several statements; without one, statements are read\n"
                 "from standard input. Rows come out as JSON Lines, one object per row; --csv prints\n"
                 "CSV (RFC 4180, a header row per statement), --table an aligned table.\n"
                 "--deleted show lists deleted records too, --deleted only them alone; --codepage CP\n"
-                "reads and writes texts in another code page (default CP866). A lock another program\n"
-                "holds is waited for up to 5000 ms (--wait MS; --no-wait tries once), then the\n"
+                "reads and writes texts in that code page instead of the tables' own. A lock another\n"
+                "program holds is waited for up to 5000 ms (--wait MS; --no-wait tries once), then the\n"
                 "statement fails with \"Record is locked by another user\".\n"
                 "A table that cannot be opened is left out with a message; the first statement that\n"
                 "fails ends the command with status 1 and SQLite's message.",

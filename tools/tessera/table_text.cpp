@@ -9,6 +9,7 @@ int g_override = 0;
 
 void SetCodePageOverride(int number) { g_override = number; }
 bool CodePageOverridden() { return g_override != 0; }
+int CodePageOverride() { return g_override; }
 
 void ApplyCodePage(tessera::KTO_dBaseDBF& table) {
   if (g_override != 0) table.SetTextCodePage(g_override);

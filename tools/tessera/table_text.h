@@ -13,8 +13,9 @@ namespace tessera_tool {
 
 // The code page --codepage named (0: none); set once by main.
 void SetCodePageOverride(int number);
-// Whether --codepage named one.
+// Whether --codepage named one, and which (0: none).
 bool CodePageOverridden();
+int CodePageOverride();
 // Gives `table` the code page --codepage named, if any.
 void ApplyCodePage(tessera::KTO_dBaseDBF& table);
 
