@@ -2,11 +2,12 @@
 // write path without the rest of callbook_bench's set-up (which copies the
 // table and index afresh, and would dominate a profile).
 //
-//   callbook_append DIR NEW.DBF [shared] [N]
+//   callbook_append DIR NEW.DBF [shared|exclusive] [N] [INDEX...]
 //
-// DIR holds Pyx.DBF and PYX.CDX (a copy: they are changed); the cards of
-// NEW.DBF are appended N times in all (default 10 000), exclusive or, with
-// "shared", under the append lock with a record lock per card.
+// DIR holds Pyx.DBF and its index files (default PYX.CDX; a copy: they are
+// changed); the cards of NEW.DBF are appended N times in all (default
+// 10 000), exclusive or, with "shared", under the append lock with a record
+// lock per card.
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -18,7 +19,7 @@
 
 int main(int argc, char** argv) {
   if (argc < 3) {
-    std::fprintf(stderr, "usage: callbook_append DIR NEW.DBF [shared] [N]\n");
+    std::fprintf(stderr, "usage: callbook_append DIR NEW.DBF [shared|exclusive] [N] [INDEX...]\n");
     return 2;
   }
   const std::string dir = argv[1];
@@ -34,7 +35,10 @@ int main(int argc, char** argv) {
   }
   if (cards.empty()) return 1;
   tessera::KTO_dBHandler table(dir + "/Pyx.DBF", shared, true);
-  table.OpenIndexFile("PYX.CDX");
+  if (argc > 5)
+    for (int i = 5; i < argc; ++i) table.OpenIndexFile(argv[i]);
+  else
+    table.OpenIndexFile("PYX.CDX");
   table.SelectMasterTag("CALL", false);
   const auto t0 = std::chrono::steady_clock::now();
   for (int i = 0; i < n; ++i) {

@@ -226,12 +226,14 @@ bool KTO_dBHandler::SeekKeyText(std::string_view key) {
       to_end();
       return false;
     }
-    KTO_dBaseFld::GotoRecord(next);
+    DeferRecord(next);
     positioned_ = true;
     while (!RecordVisible() && !Eof()) Skip(1);
     return false;
   }
-  KTO_dBaseFld::GotoRecord(r);
+  // The record found is read when something reads it (exclusive use): a
+  // search that only asks whether the key is there reads no record.
+  DeferRecord(r);
   positioned_ = true;
   while (!RecordVisible() && !Eof()) Skip(1);
   if (!Eof()) {

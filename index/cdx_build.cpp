@@ -7,6 +7,7 @@
 #include "engine/dbf_handler.h"
 #include "engine/errors.h"
 #include "index/cdx_file.h"
+#include "index/table_scan.h"
 
 namespace tessera {
 namespace {
@@ -22,12 +23,13 @@ KTobjSortCDX::KTobjSortCDX(KTobjCDXTag* tag, int64_t record_count)
     // (up to 240, the most the sort takes).
     : TktSort(std::min<int32_t>(tag->KeyLength() + 1, TktSort::kMaxKeyLength), nullptr, true, tag->Unique()),
       tag_(tag),
-      record_count_(record_count) {
+      record_count_(record_count),
+      levels_(tag->Name()) {
   packing_ = KTobjCDXTag::PackingFor(tag->KeyLength(), record_count, false);
 }
 
 void KTobjSortCDX::StartNode(int level) {
-  Level& l = *levels_[static_cast<size_t>(level)];
+  Level& l = levels_.At(level);
   l.image.fill(0);
   l.offset = tag_->File()->AllocateNode();
   l.count = 0;
@@ -72,9 +74,7 @@ void KTobjSortCDX::WriteFull(Level& l, int32_t right) {
 }
 
 void KTobjSortCDX::AddToLevel(int level, int32_t reference, const TktVariant& key, int32_t record_number) {
-  if (level >= kMaxLevels) throw ETesseraError("Index tree of tag " + tag_->Name() + " grew too high");
-  while (static_cast<int>(levels_.size()) <= level) levels_.push_back(std::make_unique<Level>());
-  Level& l = *levels_[static_cast<size_t>(level)];
+  Level& l = levels_.At(level);
   if (!l.started) {
     StartNode(level);
     // The node before this one at this level learns its right neighbour.
@@ -158,35 +158,31 @@ void KTobjSortCDX::PackSorted() {
 
 void KTobjSortCDX::Finish() {
   finishing_ = true;
-  for (size_t level = 0; level < levels_.size(); ++level) {
-    Level& l = *levels_[level];
-    bool above = false;
-    for (size_t up = level + 1; up < levels_.size(); ++up) above |= levels_[up]->started || levels_[up]->has_full;
+  levels_.Finish([](const Level& l) { return l.started || l.has_full; }, [&](int level, Level& l, bool top) {
     if (!l.started || l.count == 0) {
       if (l.has_full) {
         // The keys ran out exactly at a full node: it is the last of its
         // level (and the root when nothing was started above it).
-        if (!above) {
+        if (top) {
           const uint16_t attributes = static_cast<uint16_t>(level == 0 ? 3 : 1);
           Put16(l.full.data(), attributes);
           tag_->SetRootOffset(l.full_offset);
         }
         WriteFull(l, -1);
       }
-      continue;
+      return;
     }
     if (l.has_full) WriteFull(l, l.offset);
-    if (!above) {
+    if (top) {
       Put16(l.image.data(), level == 0 ? 3 : 1);
       tag_->SetRootOffset(l.offset);
       Emit(l.offset, l.image.data());
-      break;
+      return;
     }
     Emit(l.offset, l.image.data());
     l.started = false;
-    AddToLevel(static_cast<int>(level) + 1, l.offset, previous_key_, last_record_);
-  }
-  levels_.clear();
+    AddToLevel(level + 1, l.offset, previous_key_, last_record_);
+  });
   EmitPending();
 }
 
@@ -201,47 +197,13 @@ void KTobjCDXTag::BuildTag() {
   const int32_t count = table != nullptr ? table->RecordCount() : 0;
   KTobjSortCDX sort(this, count);
   if (table != nullptr) {
-    // Every record is read once, by offset, into a chunk the table's
-    // accessors are pointed at; the table's own position and buffer are put
-    // back afterwards.
-    const int32_t saved_recno = table->CurrentRecord();
-    const std::string saved(table->RecordBuffer(), static_cast<size_t>(table->RecordLength()));
-    struct Restore {
-      KTO_dBHandler* table;
-      int32_t recno;
-      const std::string& bytes;
-      ~Restore() {
-        table->SetRecordBuffer(nullptr);
-        table->SetCurrentRecord(recno);
-        std::memcpy(table->RecordBuffer(), bytes.data(), bytes.size());
-      }
-    } restore{table, saved_recno, saved};
-    table->StatusUpdate(-1, 1, count);
     KTobjIndexKeyData key(256);
-    // Records are read sequentially in chunks of about 64 KB.
-    const int32_t reclen = table->RecordLength();
-    const int32_t per_chunk = std::max<int32_t>(1, 65536 / reclen);
-    std::vector<char> chunk(static_cast<size_t>(per_chunk) * static_cast<size_t>(reclen));
-    int32_t chunk_first = 0, chunk_count = 0;
-    for (int32_t n = 1; n <= count; ++n) {
-      if (n >= chunk_first + chunk_count) {
-        chunk_first = n;
-        const int32_t want = std::min(per_chunk, count - n + 1);
-        const int32_t got = table->ReadAt(table->RecordOffset(n), chunk.data(), want * reclen);
-        chunk_count = got / reclen;
-        if (chunk_count == 0) break;  // the file was cut meanwhile: the records that are there
-      }
-      table->SetCurrentRecord(n);
-      // The key is evaluated on the record where it lies in the chunk.
-      table->SetRecordBuffer(chunk.data() + static_cast<size_t>(n - chunk_first) * static_cast<size_t>(reclen));
-      table->StatusUpdate(1, n, 0);
-      if (has_for_ && !EvalFor()) continue;
-      if (!EvalKey(key, nullptr)) continue;
+    ScanTableRecords(table, [&](int32_t n) {
+      if (has_for_ && !EvalFor()) return;
+      if (!EvalKey(key, nullptr)) return;
       NormalizeKey(key, true);
       sort.AddKey(key, n);
-    }
-    table->StatusUpdate(0, 0, 0);
-    table->StatusUpdate(-1, 2, count);
+    });
   }
   if (sort.KeyCount() == 0) WriteEmptyRoot();
   else sort.PackSorted();

@@ -10,13 +10,12 @@
 
 #include "index/cdx_tag.h"
 #include "index/key_sort.h"
+#include "index/level_sink.h"
 
 namespace tessera {
 
 class KTobjSortCDX : public TktSort {
  public:
-  static constexpr int kMaxLevels = 32;
-
   // Sorts keys of the tag's key length (ascending: a descending tag is read
   // backwards) with the tag's unique flag.
   KTobjSortCDX(KTobjCDXTag* tag, int64_t record_count);
@@ -58,7 +57,7 @@ class KTobjSortCDX : public TktSort {
   [[maybe_unused]] int64_t record_count_;  // the sort's size hint; not read by the packing
   int64_t keys_packed_ = 0;
   KTobjCDXTag::Packing packing_;
-  std::vector<std::unique_ptr<Level>> levels_;
+  LevelSink<Level> levels_;
   TktVariant current_key_{256};
   TktVariant previous_key_{256};
   int32_t last_record_ = 0;

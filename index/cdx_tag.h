@@ -112,7 +112,6 @@ class KTobjCDXTag : public KTobjIndexTag {
   uint8_t Options() const { return options_; }
   int32_t VersionCounter() const { return version_counter_; }
   void SetVersionCounter(int32_t v) { version_counter_ = v; }
-  void MarkHeaderDirty() { header_dirty_ = true; }
   bool Valid() const { return valid_; }
   // The largest record number leaves must be able to hold now.
   int64_t MaxRecordNumber() const;

@@ -1,5 +1,7 @@
 #include "index/index_tag.h"
 
+#include <atomic>
+
 #include "engine/dbf_handler.h"
 #include "engine/errors.h"
 #include "expr/dbf_names.h"
@@ -7,6 +9,15 @@
 #include "index/index_file.h"
 
 namespace tessera {
+namespace {
+
+std::atomic<bool> g_in_place_changes{true};
+std::atomic<uint64_t> g_in_place_count{0};
+
+}  // namespace
+
+void KTobjIndexTag::SetInPlaceChanges(bool on) { g_in_place_changes.store(on); }
+uint64_t KTobjIndexTag::InPlaceChangeCount() { return g_in_place_count.load(std::memory_order_relaxed); }
 
 KTobjIndexTag::KTobjIndexTag(KTobjIndexFile* file) : file_(file) {}
 
@@ -201,7 +212,7 @@ bool KTobjIndexTag::ReloadAtCurrentKey() {
   ReleaseTree();
   if (!had) return false;
   ResetTree(2);
-  if (!root_ || root_->Count() == 0 || root_->SearchKey(key.Reference, key, -1) != 0) return false;
+  if (!root_ || root_->Count() == 0 || SearchEntry(key, key.Reference) != 0) return false;
   root_->CopyCurrent(current_key_);
   return current_key_.Reference == key.Reference;
 }
@@ -277,8 +288,8 @@ void KTobjIndexTag::PrepareChange(int32_t recno, bool is_append) {
   // way; over the stored nodes when the format can, and those paths then
   // serve the update.
   p.in_place = false;
-  if (!unique_) {
-    p.new_result = LocateInPlace(new_key, recno, p.new_path, scratch_found_);
+  if (!unique_ && g_in_place_changes.load(std::memory_order_relaxed)) {
+    p.new_result = LocateInPlace(new_key, InsertPlace(recno), p.new_path, scratch_found_);
     p.old_result = p.has_old ? LocateInPlace(p.old_key, recno, p.old_path, scratch_found_) : 0;
     p.in_place = p.new_result != 2 && p.old_result != 2;
   }
@@ -299,6 +310,12 @@ void KTobjIndexTag::PrepareChange(int32_t recno, bool is_append) {
 
 int KTobjIndexTag::LocateInPlace(const KTobjIndexKeyData&, int32_t, std::vector<PathStep>&, KTobjIndexKeyData&) {
   return 2;
+}
+
+int32_t KTobjIndexTag::InsertPlace(int32_t recno) const {
+  // As InsertKey places a key: by its record where the file orders equal
+  // keys so, else after every equal key.
+  return file_->DuplicatesByRecord() ? recno : kAfterEqual;
 }
 bool KTobjIndexTag::InsertInPlace(const KTobjIndexKeyData&, const std::vector<PathStep>&) { return false; }
 bool KTobjIndexTag::RemoveInPlace(const std::vector<PathStep>&, std::vector<int32_t>&) { return false; }
@@ -330,7 +347,7 @@ bool KTobjIndexTag::ApplyPrepared(PreparedChange& p) {
       for (int32_t t : touched) relocate |= step.offset == t;
   }
   if (insert) {
-    if (relocate) p.new_result = LocateInPlace(p.new_key, p.recno, p.new_path, scratch_found_);
+    if (relocate) p.new_result = LocateInPlace(p.new_key, InsertPlace(p.recno), p.new_path, scratch_found_);
     if (p.new_result == 2 || !InsertInPlace(p.new_key, p.new_path)) return false;
   }
   if (had_tree) {
@@ -365,7 +382,7 @@ void KTobjIndexTag::Flush() {
       KTobjIndexKeyData key;
       key.CopyFrom(current_key_);
       reposition_ = false;
-      if (root_->SearchKey(key.Reference, key, -1) == 0) {
+      if (SearchEntry(key, key.Reference) == 0) {
         root_->CopyCurrent(current_key_);
         return;
       }
@@ -404,6 +421,28 @@ bool KTobjIndexTag::CurrentRecordKey(KTobjIndexKeyData& key) {
   return true;
 }
 
+int KTobjIndexTag::SearchEntry(const KTobjIndexKeyData& key, int32_t recno) {
+  if (recno > 0 && recno != kAfterEqual && !file_->DuplicatesByRecord()) {
+    // Equal keys in the order they came: the entry looked for is mostly
+    // one just added (an append's, found again after the nodes were
+    // stored), the last of its equals. Tried there first; the search among
+    // the equal keys from the first reads every node they fill, which for
+    // the blank key of a large table is most of the tag.
+    KTobjIndexKeyData saved;
+    saved.CopyFrom(current_key_);
+    root_->SearchKey(kAfterEqual, key, -1);
+    bool at_last = false;
+    if (root_->StepPrior()) {
+      KTobjIndexKeyData last;
+      root_->CopyCurrent(last);
+      at_last = last.Reference == recno && CompareKeys(key, last, -1) == 0;
+    }
+    current_key_.CopyFrom(saved);
+    if (at_last) return 0;
+  }
+  return root_->SearchKey(recno, key, -1);
+}
+
 void KTobjIndexTag::ResetTree(int mode) {
   ReleaseTree();
   root_offset_ = ReadRootOffset();
@@ -414,7 +453,7 @@ void KTobjIndexTag::ResetTree(int mode) {
   if (mode == 1 && !key_expr_.empty() && table != nullptr && table->CurrentRecord() >= 1 &&
       table->CurrentRecord() <= table->RecordCount() && root_->Count() > 0) {
     KTobjIndexKeyData key(256);
-    if (CurrentRecordKey(key) && root_->SearchKey(table->CurrentRecord(), key, -1) == 0) {
+    if (CurrentRecordKey(key) && SearchEntry(key, table->CurrentRecord()) == 0) {
       root_->CopyCurrent(current_key_);
       Navigate(-5);
       if (current_key_.Reference != 0) return;
@@ -614,7 +653,7 @@ int32_t KTobjIndexTag::Seek(const KTobjIndexKeyData& key) {
     if (!TreeCurrent() || (!updating_ && (TreeDirty() || header_dirty_))) ResetTree(2);
     current_key_.Reference = 0;
     if (!root_) return 0;
-    r = root_->SearchKey(clone.Reference, clone, partial);
+    r = partial == -1 ? SearchEntry(clone, clone.Reference) : root_->SearchKey(clone.Reference, clone, partial);
     if (r <= 0) root_->CopyCurrent(current_key_);
   }
   bof_ = eof_ = false;
@@ -701,6 +740,7 @@ bool KTobjIndexTag::UpdateKeys(int32_t recno, bool is_append) {
     NormalizeKey(stored, true);
     if (stored.kind() == prepared->new_key.kind() && stored.bytes() == prepared->new_key.bytes() &&
         ApplyPrepared(*prepared)) {
+      g_in_place_count.fetch_add(1, std::memory_order_relaxed);
       keys_changed_ = true;
       return true;
     }

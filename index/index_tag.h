@@ -81,6 +81,13 @@ class KTobjIndexTag {
   // the key as it is.
   virtual std::string_view KeyValueBytes(const TktVariant& key, bool* null) const;
 
+  // Whether record writes change keys in the stored nodes where the format
+  // can (on by default). Every tag holds the same keys in the same order
+  // either way; tests turn it off to compare.
+  static void SetInPlaceChanges(bool on);
+  // Key changes made in the stored nodes so far, in this process.
+  static uint64_t InPlaceChangeCount();
+
   // --- position -------------------------------------------------------
   // Moves by a navigation code; the record number reached, 0 at BOF/EOF.
   int32_t Navigate(int32_t code);
@@ -175,6 +182,11 @@ class KTobjIndexTag {
   uint16_t EntrySize() const { return entry_size_; }
   uint16_t InteriorCapacity() const { return interior_capacity_; }
   bool Updating() const { return updating_; }
+  // Every comparison is negated (descending keys stored in descending
+  // order).
+  bool ReverseCompare() const { return reverse_compare_; }
+  bool HeaderDirty() const { return header_dirty_; }
+  void MarkHeaderDirty() { header_dirty_ = true; }
 
  protected:
   friend class KTobjIndexKey;
@@ -229,6 +241,13 @@ class KTobjIndexTag {
   // The format changes nodes in place (then a tree is kept only for
   // navigation, not for the next change).
   virtual bool ChangesInPlace() const { return false; }
+  // The record number a key to be inserted for record `recno` is located
+  // with (LocateInPlace): the record itself where equal keys are ordered
+  // by record, else kAfterEqual (a new key goes after its equals).
+  int32_t InsertPlace(int32_t recno) const;
+  // Positions the tree's path on the entry of `key` for record `recno`
+  // (whole key): as root->SearchKey(recno, key, -1), 0 when found.
+  int SearchEntry(const KTobjIndexKeyData& key, int32_t recno);
 
   // What PrepareChange learned for the record write under way; UpdateKeys
   // uses it once when the key it evaluates is the one prepared and nothing

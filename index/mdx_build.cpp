@@ -7,11 +7,14 @@
 #include "engine/dbf_handler.h"
 #include "engine/errors.h"
 #include "index/mdx_file.h"
+#include "index/table_scan.h"
 
 namespace tessera {
 
 KTobjSortMDX::KTobjSortMDX(KTobjMDXTag* tag, const uint8_t* collation, bool ascending, bool unique)
-    : TktSort(std::min<int32_t>(tag->KeyLength() + 1, TktSort::kMaxKeyLength), collation, ascending, unique), tag_(tag) {}
+    : TktSort(std::min<int32_t>(tag->KeyLength() + 1, TktSort::kMaxKeyLength), collation, ascending, unique),
+      tag_(tag),
+      levels_(tag->Name()) {}
 
 KTobjSortMDX::~KTobjSortMDX() {
   try {
@@ -38,9 +41,7 @@ int32_t KTobjSortMDX::WriteLevel(int level, Level& l) {
 }
 
 void KTobjSortMDX::AddToLevel(int level, int32_t number, const std::string& key_bytes) {
-  if (level >= kMaxLevels) throw ETesseraError("Index tree of tag " + tag_->Name() + " grew too high");
-  while (static_cast<int>(levels_.size()) <= level) levels_.push_back(std::make_unique<Level>());
-  Level& l = *levels_[static_cast<size_t>(level)];
+  Level& l = levels_.At(level);
   if (!l.used) {
     l.block.assign(static_cast<size_t>(tag_->File() ? static_cast<KTobjMDXFile*>(tag_->File())->BlockBytes() : 1024), 0);
     l.used = true;
@@ -54,7 +55,7 @@ void KTobjSortMDX::AddToLevel(int level, int32_t number, const std::string& key_
     l.count = 0;
     AddToLevel(level + 1, page, last);
   }
-  Level& now = *levels_[static_cast<size_t>(level)];
+  Level& now = levels_.At(level);
   uint8_t* e = now.block.data() + 8 + static_cast<size_t>(now.count) * tag_->EntrySize();
   bytes::PutLE32(e, static_cast<uint32_t>(number));
   std::memcpy(e + 4, key_bytes.data(), std::min<size_t>(key_bytes.size(), static_cast<size_t>(tag_->KeyLength())));
@@ -77,21 +78,13 @@ void KTobjSortMDX::PackSorted() {
 void KTobjSortMDX::Finish() {
   if (finished_) return;
   finished_ = true;
-  for (size_t level = 0; level < levels_.size(); ++level) {
-    Level& l = *levels_[level];
-    if (!l.used || l.count == 0) continue;
-    bool above = false;
-    for (size_t up = level + 1; up < levels_.size(); ++up) above |= levels_[up]->used;
+  levels_.Finish([](const Level& l) { return l.used && l.count > 0; }, [&](int level, Level& l, bool top) {
     const std::string last = LastKey(l);
-    const int32_t page = WriteLevel(static_cast<int>(level), l);
+    const int32_t page = WriteLevel(level, l);
     l.used = false;
-    if (!above) {
-      tag_->SetRootOffset(page);
-      break;
-    }
-    AddToLevel(static_cast<int>(level) + 1, page, last);
-  }
-  levels_.clear();
+    if (top) tag_->SetRootOffset(page);
+    else AddToLevel(level + 1, page, last);
+  });
 }
 
 void KTobjMDXTag::BuildTag() {
@@ -101,46 +94,13 @@ void KTobjMDXTag::BuildTag() {
   {
     KTobjSortMDX sort(this, nullptr, !reverse_compare_, unique_);
     if (table != nullptr && count > 0) {
-      // Every record is read once, by offset, into the table's buffer; the
-      // table's own position is put back afterwards.
-      const int32_t saved_recno = table->CurrentRecord();
-      const std::string saved(table->RecordBuffer(), static_cast<size_t>(table->RecordLength()));
-      struct Restore {
-        KTO_dBHandler* table;
-        int32_t recno;
-        const std::string& bytes;
-        ~Restore() {
-          table->SetCurrentRecord(recno);
-          std::memcpy(table->RecordBuffer(), bytes.data(), bytes.size());
-        }
-      } restore{table, saved_recno, saved};
-      table->StatusUpdate(-1, 1, count);
       KTobjIndexKeyData key(256);
-      // Records are read sequentially in chunks of about 64 KB.
-      const int32_t reclen = table->RecordLength();
-      const int32_t per_chunk = std::max<int32_t>(1, 65536 / reclen);
-      std::vector<char> chunk(static_cast<size_t>(per_chunk) * static_cast<size_t>(reclen));
-      int32_t chunk_first = 0, chunk_count = 0;
-      for (int32_t n = 1; n <= count; ++n) {
-        if (n >= chunk_first + chunk_count) {
-          chunk_first = n;
-          const int32_t want = std::min(per_chunk, count - n + 1);
-          const int32_t got = table->ReadAt(table->RecordOffset(n), chunk.data(), want * reclen);
-          chunk_count = got / reclen;
-          if (chunk_count == 0) break;  // the file was cut meanwhile: the records that are there
-        }
-        table->SetCurrentRecord(n);
-        std::memcpy(table->RecordBuffer(),
-                    chunk.data() + static_cast<size_t>(n - chunk_first) * static_cast<size_t>(reclen),
-                    static_cast<size_t>(reclen));
-        table->StatusUpdate(1, n, 0);
-        if (has_for_ && !EvalFor()) continue;
-        if (!EvalKey(key, nullptr)) continue;
+      ScanTableRecords(table, [&](int32_t n) {
+        if (has_for_ && !EvalFor()) return;
+        if (!EvalKey(key, nullptr)) return;
         NormalizeKey(key, true);
         sort.AddKey(key, n);
-      }
-      table->StatusUpdate(0, 0, 0);
-      table->StatusUpdate(-1, 2, count);
+      });
       sort.PackSorted();
       table->StatusUpdate(0, 0, 0);
     }

@@ -10,14 +10,13 @@
 #include <vector>
 
 #include "index/key_sort.h"
+#include "index/level_sink.h"
 #include "index/mdx_tag.h"
 
 namespace tessera {
 
 class KTobjSortMDX : public TktSort {
  public:
-  static constexpr int kMaxLevels = 32;
-
   // Sorts keys of the tag's key length + 1 with the given order and unique
   // flag; `collation` may be null (byte order).
   KTobjSortMDX(KTobjMDXTag* tag, const uint8_t* collation, bool ascending, bool unique);
@@ -47,7 +46,7 @@ class KTobjSortMDX : public TktSort {
   KTobjMDXTag* tag_;
   int64_t keys_packed_ = 0;
   bool finished_ = false;
-  std::vector<std::unique_ptr<Level>> levels_;
+  LevelSink<Level> levels_;
 };
 
 }  // namespace tessera

@@ -44,6 +44,7 @@
 #include <string>
 #include <string_view>
 
+#include "index/fixed_nodes.h"
 #include "index/index_tag.h"
 
 namespace tessera {
@@ -68,6 +69,26 @@ class KTobjMDXTag : public KTobjIndexTag {
   bool StoreNode(KTobjIndexKey& node) override;
   bool ReadTagHeader() override;
   bool WriteTagHeader() override;
+  // Searches, steps and key changes over the stored nodes (FixedNodes).
+  int SearchInPlace(const KTobjIndexKeyData& target, int partial, std::vector<PathStep>& path,
+                    KTobjIndexKeyData& found) override {
+    return nodes_.Search(target, partial, path, found);
+  }
+  int StepInPlace(bool forward, std::vector<PathStep>& path, KTobjIndexKeyData& current) override {
+    return nodes_.Step(forward, path, current);
+  }
+  int32_t RecordAhead(int n) const override { return path_pending_ ? nodes_.RecordAhead(pending_path_, n) : 0; }
+  int LocateInPlace(const KTobjIndexKeyData& key, int32_t recno, std::vector<PathStep>& path,
+                    KTobjIndexKeyData& found) override {
+    return nodes_.Locate(key, recno, path, found);
+  }
+  bool InsertInPlace(const KTobjIndexKeyData& key, const std::vector<PathStep>& path) override {
+    return nodes_.Insert(key, path);
+  }
+  bool RemoveInPlace(const std::vector<PathStep>& path, std::vector<int32_t>& touched) override {
+    return nodes_.Remove(path, touched);
+  }
+  bool ChangesInPlace() const override { return true; }
   // The root and the first and last node pages (another writer's
   // allocations move the last one on).
   void ReloadHeaderState() override;
@@ -85,7 +106,6 @@ class KTobjMDXTag : public KTobjIndexTag {
   uint32_t LastNodePage() const { return last_node_page_; }
   // A node block was allocated for the tag: it becomes the last one.
   void NoteAllocated(int32_t page);
-  void MarkHeaderDirty() { header_dirty_ = true; }
   void SetHeaderPage(int32_t page) { header_offset_ = page; }
   // The key's stored bytes (key length) for an in-memory key.
   std::string StoredKey(const TktVariant& key) const;
@@ -107,6 +127,7 @@ class KTobjMDXTag : public KTobjIndexTag {
   uint32_t first_node_page_ = 0;
   uint32_t last_node_page_ = 0;
   bool valid_ = true;
+  FixedNodes nodes_{this, this};
 };
 
 // The 12-byte packed decimal form of a number. Byte 0: decimal exponent +

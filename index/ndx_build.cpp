@@ -13,7 +13,9 @@ namespace tessera {
 
 KTobjSortNdx::KTobjSortNdx(KTobjNDXTag* tag)
     : TktSort(tag->KeyType() == 'C' ? std::min<int32_t>(tag->KeyLength() + 1, TktSort::kMaxKeyLength) : 9, nullptr, true,
-              tag->Unique()), tag_(tag) {}
+              tag->Unique()),
+      tag_(tag),
+      levels_(tag->Name()) {}
 
 void KTobjSortNdx::Write(Level& l, int level, int32_t block) {
   // An interior node's last entry is its rightmost child, not a key.
@@ -28,9 +30,7 @@ void KTobjSortNdx::Write(Level& l, int level, int32_t block) {
 }
 
 void KTobjSortNdx::AddToLevel(int level, const std::string& key, int32_t value) {
-  if (level >= kMaxLevels) throw ETesseraError("Index tree of tag " + tag_->Name() + " grew too high");
-  while (static_cast<int>(levels_.size()) <= level) levels_.push_back(std::make_unique<Level>());
-  Level& l = *levels_[static_cast<size_t>(level)];
+  Level& l = levels_.At(level);
   if (!l.started) {
     l.node.fill(0);
     l.count = 0;
@@ -64,22 +64,19 @@ void KTobjSortNdx::PackSorted() {
 
 void KTobjSortNdx::Finish() {
   if (written_ == 0) {
-    levels_.clear();
+    levels_.Clear();
     tag_->WriteEmptyRoot();
     return;
   }
-  for (size_t d = 0; d < levels_.size(); ++d) {
-    Level& l = *levels_[d];
-    if (!l.started) continue;
-    const bool higher = d + 1 < levels_.size();
+  levels_.Finish([](const Level& l) { return l.started; }, [&](int d, Level& l, bool top) {
     const int32_t block = tag_->File()->AllocateNode();
-    if (!higher) tag_->SetRoot(block);
+    if (top) tag_->SetRoot(block);
     const std::string up = l.last_key;
-    Write(l, static_cast<int>(d), block);
-    if (!higher) break;
+    Write(l, d, block);
+    if (top) return;
     // The last child of a level may take the node's spare entry, so that
     // no interior node is left without a key.
-    Level& above = *levels_[d + 1];
+    Level& above = levels_.At(d + 1);
     if (above.started && above.count >= tag_->MaxKeys()) {
       uint8_t* e = above.node.data() + 4 + above.count * tag_->EntrySize();
       bytes::PutLE32(e, static_cast<uint32_t>(block));
@@ -87,27 +84,21 @@ void KTobjSortNdx::Finish() {
       above.last_key = up;
       ++above.count;
     } else {
-      AddToLevel(static_cast<int>(d) + 1, up, block);
+      AddToLevel(d + 1, up, block);
     }
-  }
-  levels_.clear();
+  });
 }
 
 void KTobjNDXTag::BuildTag() {
   KTO_dBHandler* table = Table();
-  const int32_t count = table != nullptr ? table->RecordCount() : 0;
   KTobjSortNdx sort(this);
   if (table != nullptr) {
-    table->StatusUpdate(-1, 1, count);
     KTobjIndexKeyData key(256);
     ScanTableRecords(table, [&](int32_t n) {
-      table->StatusUpdate(1, n, 0);
       if (!EvalKey(key, nullptr)) return;
       NormalizeKey(key, true);
       sort.AddKey(key, n);
     });
-    table->StatusUpdate(0, 0, 0);
-    table->StatusUpdate(-1, 2, count);
   }
   sort.PackSorted();
   if (table != nullptr) table->StatusUpdate(0, 0, 0);

@@ -11,14 +11,13 @@
 #include <vector>
 
 #include "index/key_sort.h"
+#include "index/level_sink.h"
 #include "index/ndx_tag.h"
 
 namespace tessera {
 
 class KTobjSortNdx : public TktSort {
  public:
-  static constexpr int kMaxLevels = 32;
-
   explicit KTobjSortNdx(KTobjNDXTag* tag);
 
   void PackSorted();
@@ -41,7 +40,7 @@ class KTobjSortNdx : public TktSort {
 
   KTobjNDXTag* tag_;
   int64_t written_ = 0;
-  std::vector<std::unique_ptr<Level>> levels_;
+  LevelSink<Level> levels_;
 };
 
 }  // namespace tessera

@@ -32,6 +32,7 @@
 #include <string>
 #include <string_view>
 
+#include "index/fixed_nodes.h"
 #include "index/index_tag.h"
 
 namespace tessera {
@@ -56,6 +57,26 @@ class KTobjNDXTag : public KTobjIndexTag {
   bool StoreNode(KTobjIndexKey& node) override;
   bool ReadTagHeader() override;
   bool WriteTagHeader() override;
+  // Searches, steps and key changes over the stored nodes (FixedNodes).
+  int SearchInPlace(const KTobjIndexKeyData& target, int partial, std::vector<PathStep>& path,
+                    KTobjIndexKeyData& found) override {
+    return nodes_.Search(target, partial, path, found);
+  }
+  int StepInPlace(bool forward, std::vector<PathStep>& path, KTobjIndexKeyData& current) override {
+    return nodes_.Step(forward, path, current);
+  }
+  int32_t RecordAhead(int n) const override { return path_pending_ ? nodes_.RecordAhead(pending_path_, n) : 0; }
+  int LocateInPlace(const KTobjIndexKeyData& key, int32_t recno, std::vector<PathStep>& path,
+                    KTobjIndexKeyData& found) override {
+    return nodes_.Locate(key, recno, path, found);
+  }
+  bool InsertInPlace(const KTobjIndexKeyData& key, const std::vector<PathStep>& path) override {
+    return nodes_.Insert(key, path);
+  }
+  bool RemoveInPlace(const std::vector<PathStep>& path, std::vector<int32_t>& touched) override {
+    return nodes_.Remove(path, touched);
+  }
+  bool ChangesInPlace() const override { return true; }
   // Refuses (ETesseraError) a record's character key longer than the key
   // length instead of cutting it.
   bool EvalKey(TktVariant& value, bool* changed) override;
@@ -66,7 +87,6 @@ class KTobjNDXTag : public KTobjIndexTag {
   bool Valid() const { return valid_; }
   int MaxKeys() const { return max_keys_; }
   bool NumericKeys() const { return key_type_ != 'C'; }
-  void MarkHeaderDirty() { header_dirty_ = true; }
   void DropTree() { TakeRoot().reset(); }
   void SetRoot(int32_t block) { SetRootOffset(block); }
   // The stored bytes of a key value as written into a node.
@@ -79,6 +99,7 @@ class KTobjNDXTag : public KTobjIndexTag {
 
   int max_keys_ = 0;
   bool valid_ = true;
+  FixedNodes nodes_{this, nullptr};
 };
 
 }  // namespace tessera

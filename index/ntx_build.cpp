@@ -21,7 +21,8 @@ KTobjSortNTX::KTobjSortNTX(KTobjNTXTag* tag)
               tag->Unique() && !tag->PhysicallyDescending()),
       tag_(tag),
       descending_(tag->PhysicallyDescending()),
-      unique_(tag->Unique()) {}
+      unique_(tag->Unique()),
+      levels_(tag->Name()) {}
 
 void KTobjSortNTX::StartPage(Level& l) {
   l.page.fill(0);
@@ -65,8 +66,7 @@ void KTobjSortNTX::WriteLevel(Level& l, int32_t offset, int counted) {
 }
 
 void KTobjSortNTX::AddLeafKey(const std::string& key, int32_t recno) {
-  if (levels_.empty()) levels_.push_back(std::make_unique<Level>());
-  Level& l = *levels_[0];
+  Level& l = levels_.At(0);
   if (!l.started) StartPage(l);
   if (l.count >= fill_) {
     // A full leaf: the key after it goes up between it and the next leaf.
@@ -79,9 +79,7 @@ void KTobjSortNTX::AddLeafKey(const std::string& key, int32_t recno) {
 }
 
 void KTobjSortNTX::AddToLevel(int level, const std::string& key, int32_t recno, int32_t left, bool finishing) {
-  if (level >= kMaxLevels) throw ETesseraError("Index tree of tag " + tag_->Name() + " grew too high");
-  while (static_cast<int>(levels_.size()) <= level) levels_.push_back(std::make_unique<Level>());
-  Level& l = *levels_[static_cast<size_t>(level)];
+  Level& l = levels_.At(level);
   if (!l.started) StartPage(l);
   const int m = tag_->MaxKeys();
   // The last child of a level may take the page's spare slot.
@@ -147,20 +145,19 @@ void KTobjSortNTX::PackSorted() {
 
 void KTobjSortNTX::Finish() {
   if (written_ == 0) {
-    levels_.clear();
+    levels_.Clear();
     tag_->WriteEmptyRoot();
     return;
   }
-  for (size_t d = 0; d < levels_.size(); ++d) {
-    Level& l = *levels_[d];
-    const bool higher = d + 1 < levels_.size();
+  // Every level made has a page to write.
+  levels_.Finish([](const Level&) { return true; }, [&](int d, Level& l, bool top) {
     if (!l.started) {
       // Only at the leaves: the last key went up, and the last leaf is
       // empty.
       StartPage(l);
     }
     const int32_t offset = tag_->File()->AllocateNode();
-    if (!higher) tag_->SetRoot(offset);
+    if (top) tag_->SetRoot(offset);
     int counted = l.count;
     std::string up_key = l.count > 0 ? SlotKey(l, l.count - 1) : last_key_;
     int32_t up_recno = l.count > 0 ? SlotRecord(l, l.count - 1) : last_recno_;
@@ -170,27 +167,21 @@ void KTobjSortNTX::Finish() {
       --counted;
     }
     WriteLevel(l, offset, counted);
-    if (higher) AddToLevel(static_cast<int>(d) + 1, up_key, up_recno, offset, true);
-  }
-  levels_.clear();
+    if (!top) AddToLevel(d + 1, up_key, up_recno, offset, true);
+  });
 }
 
 void KTobjNTXTag::BuildTag() {
   KTO_dBHandler* table = Table();
-  const int32_t count = table != nullptr ? table->RecordCount() : 0;
   KTobjSortNTX sort(this);
   if (table != nullptr) {
-    table->StatusUpdate(-1, 1, count);
     KTobjIndexKeyData key(256);
     ScanTableRecords(table, [&](int32_t n) {
-      table->StatusUpdate(1, n, 0);
       if (has_for_ && !EvalFor()) return;
       if (!EvalKey(key, nullptr)) return;
       NormalizeKey(key, true);
       sort.AddKey(key, n);
     });
-    table->StatusUpdate(0, 0, 0);
-    table->StatusUpdate(-1, 2, count);
   }
   sort.PackSorted();
   if (table != nullptr) table->StatusUpdate(0, 0, 0);

@@ -11,14 +11,13 @@
 #include <vector>
 
 #include "index/key_sort.h"
+#include "index/level_sink.h"
 #include "index/ntx_tag.h"
 
 namespace tessera {
 
 class KTobjSortNTX : public TktSort {
  public:
-  static constexpr int kMaxLevels = 32;
-
   // A descending tag sorts descending; equal keys still come out by
   // ascending record number, as other programs build them.
   explicit KTobjSortNTX(KTobjNTXTag* tag);
@@ -51,7 +50,7 @@ class KTobjSortNTX : public TktSort {
   bool unique_;
   int64_t written_ = 0;
   int64_t fill_ = 0;
-  std::vector<std::unique_ptr<Level>> levels_;
+  LevelSink<Level> levels_;
   std::string last_key_;
   int32_t last_recno_ = 0;
 };

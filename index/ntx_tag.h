@@ -87,7 +87,6 @@ class KTobjNTXTag : public KTobjIndexTag {
   bool PhysicallyDescending() const { return reverse_compare_; }
   int Decimals() const { return decimals_; }
   int MaxKeys() const { return max_keys_; }
-  void MarkHeaderDirty() { header_dirty_ = true; }
   void DropTree() { TakeRoot().reset(); }
   void SetRoot(int32_t offset) { SetRootOffset(offset); }
   // The file is cut back and built anew: Clipper's free pages are gone.

@@ -12,19 +12,21 @@ namespace tessera {
 void ScanTableRecords(KTO_dBHandler* table, const std::function<void(int32_t)>& visit) {
   if (table == nullptr) return;
   const int32_t count = table->RecordCount();
+  const int32_t reclen = table->RecordLength();
+  if (reclen <= 0) return;
   const int32_t saved_recno = table->CurrentRecord();
-  const std::string saved(table->RecordBuffer(), static_cast<size_t>(table->RecordLength()));
+  const std::string saved(table->RecordBuffer(), static_cast<size_t>(reclen));
   struct Restore {
     KTO_dBHandler* table;
     int32_t recno;
     const std::string& bytes;
     ~Restore() {
+      table->SetRecordBuffer(nullptr);
       table->SetCurrentRecord(recno);
       std::memcpy(table->RecordBuffer(), bytes.data(), bytes.size());
     }
   } restore{table, saved_recno, saved};
-  const int32_t reclen = table->RecordLength();
-  if (reclen <= 0) return;
+  table->StatusUpdate(-1, 1, count);
   const int32_t per_chunk = std::max<int32_t>(1, 65536 / reclen);
   std::vector<char> chunk(static_cast<size_t>(per_chunk) * static_cast<size_t>(reclen));
   int32_t chunk_first = 0, chunk_count = 0;
@@ -34,14 +36,16 @@ void ScanTableRecords(KTO_dBHandler* table, const std::function<void(int32_t)>& 
       const int32_t want = std::min(per_chunk, count - n + 1);
       const int32_t got = table->ReadAt(table->RecordOffset(n), chunk.data(), want * reclen);
       chunk_count = got / reclen;
-      if (chunk_count == 0) break;
+      if (chunk_count == 0) break;  // the file was cut meanwhile: the records that are there
     }
     table->SetCurrentRecord(n);
-    std::memcpy(table->RecordBuffer(),
-                chunk.data() + static_cast<size_t>(n - chunk_first) * static_cast<size_t>(reclen),
-                static_cast<size_t>(reclen));
+    // Keys are evaluated on the record where it lies in the chunk.
+    table->SetRecordBuffer(chunk.data() + static_cast<size_t>(n - chunk_first) * static_cast<size_t>(reclen));
+    table->StatusUpdate(1, n, 0);
     visit(n);
   }
+  table->StatusUpdate(0, 0, 0);
+  table->StatusUpdate(-1, 2, count);
 }
 
 }  // namespace tessera

@@ -1,4 +1,5 @@
-// One pass over a table's records for a bulk index build.
+// The one pass over a table's records that feeds every bulk index build
+// (CDX, MDX, NDX and NTX tags alike).
 #pragma once
 
 #include <cstdint>
@@ -8,12 +9,14 @@ namespace tessera {
 
 class KTO_dBHandler;
 
-// Reads records 1 .. RecordCount() in order, each into the table's record
-// buffer with the table's current record set to it, and calls visit(recno).
-// Records are read straight from the file in chunks of about 64 KB; a file
-// cut short meanwhile ends the pass at its last whole record. The table's
-// current record and buffer are put back afterwards, also when visit
-// throws.
+// Visits records 1 .. RecordCount() in order: each with the table's
+// current record set to it and the table's accessors pointed at its bytes,
+// read straight from the file in chunks of about 64 KB (no copy per
+// record), then calls visit(recno). Reports the pass to the table's status
+// callback (phase 1: one step per record, then phase 2 announced for the
+// packing). A file cut short meanwhile ends the pass at its last whole
+// record. The table's own buffer, its contents and its current record are
+// as before afterwards, also when visit throws.
 void ScanTableRecords(KTO_dBHandler* table, const std::function<void(int32_t)>& visit);
 
 }  // namespace tessera

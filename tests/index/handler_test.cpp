@@ -625,6 +625,30 @@ TEST_P(HandlerTest, IndexLockThatStaysRefusedRaises) {
   EXPECT_NE(check.GetText("CALL_"), "X");  // nothing was written
 }
 
+// A search stands on the card it found without reading it under exclusive
+// use: what is read, edited and written afterwards is still that card's,
+// the old keys taken from its stored bytes.
+TEST_P(HandlerTest, TheCardASearchFoundIsReadAndEditedWhole) {
+  const auto recs = Records();
+  table_->SelectMasterTag("CALL", false);
+  table_->ExactKeyOnly = true;
+  const int32_t r = kCards / 3;
+  const std::string call = tessera::TrimRightText(recs[static_cast<size_t>(r)][0]);
+  ASSERT_TRUE(table_->SeekKeyText(call));
+  const int32_t found = table_->CurrentRecord();
+  EXPECT_EQ(tessera::TrimRightText(table_->GetText("CALL_")), call);
+  // Straight after another search, the edit comes first.
+  ASSERT_TRUE(table_->SeekKeyText(call));
+  table_->PutText("CALL_", "QZ0EDIT");
+  table_->WriteRecord(found);
+  EXPECT_FALSE(table_->SeekKeyText(call) && table_->CurrentRecord() == found);
+  ASSERT_TRUE(table_->SeekKeyText("QZ0EDIT"));
+  EXPECT_EQ(table_->CurrentRecord(), found);
+  const auto after = Records();
+  for (int f = 1; f < 14; ++f) EXPECT_EQ(after[static_cast<size_t>(found)][static_cast<size_t>(f)], recs[static_cast<size_t>(found)][static_cast<size_t>(f)]) << f;
+  ExpectIndexSound();
+}
+
 INSTANTIATE_TEST_SUITE_P(SharedAndExclusive, HandlerTest, ::testing::Bool(),
                          [](const ::testing::TestParamInfo<bool>& info) { return info.param ? "Shared" : "Exclusive"; });
 
