@@ -8,6 +8,7 @@
 #include <memory>
 #include <vector>
 
+#include "index/cdx_leaf.h"
 #include "index/cdx_tag.h"
 #include "index/key_sort.h"
 #include "index/level_sink.h"
@@ -38,9 +39,8 @@ class KTobjSortCDX : public TktSort {
     int32_t offset = 0;                 // block of the node being filled
     int32_t full_offset = 0;
     int32_t left = -1;
-    int count = 0;
-    int free = 0;
-    int stored_end = 0;
+    int count = 0;                      // entries in the node being filled
+    cdx_leaf::Encoder leaf;             // packs the leaf being filled (level 0)
     std::string previous;               // previous key in this leaf
   };
   void StartNode(int level);
