@@ -77,10 +77,7 @@ KTobjCDXTag::KTobjCDXTag(KTobjCDXFile* file, int32_t header_offset, std::string_
 }
 
 KTobjCDXTag::~KTobjCDXTag() {
-  try {
-    if (!file_->IsCorrupt()) ReleaseTree();
-  } catch (...) {
-  }
+  ReleaseTreeQuietly();
 }
 
 int64_t KTobjCDXTag::MaxRecordNumber() const {
