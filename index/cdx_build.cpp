@@ -171,13 +171,7 @@ void KTobjCDXTag::BuildTag() {
   const int32_t count = table != nullptr ? table->RecordCount() : 0;
   KTobjSortCDX sort(this, count);
   if (table != nullptr) {
-    KTobjIndexKeyData key(256);
-    ScanTableRecords(table, [&](int32_t n) {
-      if (has_for_ && !EvalFor()) return;
-      if (!EvalKey(key, nullptr)) return;
-      NormalizeKey(key, true);
-      sort.AddKey(key, n);
-    });
+    SortRecordKeys(*this, sort);
   }
   if (sort.KeyCount() == 0) WriteEmptyRoot();
   else sort.PackSorted();

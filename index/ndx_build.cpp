@@ -93,12 +93,7 @@ void KTobjNDXTag::BuildTag() {
   KTO_dBHandler* table = Table();
   KTobjSortNdx sort(this);
   if (table != nullptr) {
-    KTobjIndexKeyData key(256);
-    ScanTableRecords(table, [&](int32_t n) {
-      if (!EvalKey(key, nullptr)) return;
-      NormalizeKey(key, true);
-      sort.AddKey(key, n);
-    });
+    SortRecordKeys(*this, sort);
   }
   sort.PackSorted();
   if (table != nullptr) table->StatusUpdate(0, 0, 0);
