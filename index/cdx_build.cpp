@@ -60,6 +60,14 @@ void KTobjSortCDX::WriteFull(Level& l, int32_t right) {
   l.has_full = false;
 }
 
+void KTobjSortCDX::HoldFull(Level& l) {
+  l.full = l.image;
+  l.full_offset = l.offset;
+  l.has_full = true;
+  l.left = l.offset;
+  l.started = false;
+}
+
 void KTobjSortCDX::AddToLevel(int level, int32_t reference, const TktVariant& key, int32_t record_number) {
   Level& l = levels_.At(level);
   if (!l.started) {
@@ -85,11 +93,7 @@ void KTobjSortCDX::AddToLevel(int level, int32_t reference, const TktVariant& ke
       // The key does not fit: the leaf is closed with the key before this
       // one as its last, and the key starts the next leaf. Leaves are
       // filled as far as they go, to the last byte.
-      l.full = l.image;
-      l.full_offset = l.offset;
-      l.has_full = true;
-      l.left = l.offset;
-      l.started = false;
+      HoldFull(l);
       AddToLevel(level + 1, l.full_offset, previous_key_, last_record_);
       StartNode(level);
       WriteFull(l, l.offset);
@@ -111,11 +115,7 @@ void KTobjSortCDX::AddToLevel(int level, int32_t reference, const TktVariant& ke
   }
   // The node is full: it waits for its right neighbour, and its last key
   // goes up a level.
-  l.full = l.image;
-  l.full_offset = l.offset;
-  l.has_full = true;
-  l.left = l.offset;
-  l.started = false;
+  HoldFull(l);
   AddToLevel(level + 1, l.full_offset, key, record_number);
 }
 

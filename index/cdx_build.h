@@ -45,6 +45,9 @@ class KTobjSortCDX : public TktSort {
   };
   void StartNode(int level);
   void WriteFull(Level& l, int32_t right);
+  // The node being filled at a level is full: it waits in `full` for its
+  // right neighbour (WriteFull), and the next entry starts a new node.
+  void HoldFull(Level& l);
   // Nodes go to the file in runs of adjacent blocks, one write per run
   // (leaves are mostly written in the order of their blocks).
   void Emit(int32_t offset, const uint8_t* image);

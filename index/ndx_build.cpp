@@ -89,17 +89,6 @@ void KTobjSortNdx::Finish() {
   });
 }
 
-void KTobjNDXTag::BuildTag() {
-  KTO_dBHandler* table = Table();
-  KTobjSortNdx sort(this);
-  if (table != nullptr) {
-    SortRecordKeys(*this, sort);
-  }
-  sort.PackSorted();
-  if (table != nullptr) table->StatusUpdate(0, 0, 0);
-  sort.Finish();
-  header_dirty_ = true;
-  WriteTagHeader();
-}
+void KTobjNDXTag::BuildTag() { BuildSingleTagTree<KTobjSortNdx>(*this); }
 
 }  // namespace tessera

@@ -171,17 +171,6 @@ void KTobjSortNTX::Finish() {
   });
 }
 
-void KTobjNTXTag::BuildTag() {
-  KTO_dBHandler* table = Table();
-  KTobjSortNTX sort(this);
-  if (table != nullptr) {
-    SortRecordKeys(*this, sort);
-  }
-  sort.PackSorted();
-  if (table != nullptr) table->StatusUpdate(0, 0, 0);
-  sort.Finish();
-  header_dirty_ = true;
-  WriteTagHeader();
-}
+void KTobjNTXTag::BuildTag() { BuildSingleTagTree<KTobjSortNTX>(*this); }
 
 }  // namespace tessera

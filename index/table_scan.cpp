@@ -51,6 +51,8 @@ void ScanTableRecords(KTO_dBHandler* table, const std::function<void(int32_t)>& 
   table->StatusUpdate(-1, 2, count);
 }
 
+void ReportScanDone(KTO_dBHandler* table) { table->StatusUpdate(0, 0, 0); }
+
 void SortRecordKeys(KTobjIndexTag& tag, TktSort& sort) {
   KTobjIndexKeyData key(256);
   ScanTableRecords(tag.Table(), [&](int32_t n) {

@@ -26,5 +26,23 @@ void ScanTableRecords(KTO_dBHandler* table, const std::function<void(int32_t)>& 
 // trailing blanks dropped, goes into `sort`. A record whose key expression
 // gives no value has no key.
 void SortRecordKeys(KTobjIndexTag& tag, TktSort& sort);
+// Tells the table's status callback that the build's passes are over.
+void ReportScanDone(KTO_dBHandler* table);
+
+// The whole bulk build of a single-tag file's tree (NDX, NTX): every
+// record's key through `Sort` (the format's sort, which packs the sorted
+// keys bottom-up), the last node of each level written, then the header
+// with the new root.
+template <class Sort, class Tag>
+void BuildSingleTagTree(Tag& tag) {
+  KTO_dBHandler* table = tag.Table();
+  Sort sort(&tag);
+  if (table != nullptr) SortRecordKeys(tag, sort);
+  sort.PackSorted();
+  if (table != nullptr) ReportScanDone(table);
+  sort.Finish();
+  tag.MarkHeaderDirty();
+  tag.WriteTagHeader();
+}
 
 }  // namespace tessera
