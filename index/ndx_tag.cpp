@@ -11,6 +11,7 @@
 #include "engine/text_helpers.h"
 #include "index/ndx_file.h"
 #include "index/key_text.h"
+#include "index/single_tag_file.h"
 #include "platform/codepage.h"
 #include "platform/text_convert.h"
 
@@ -124,17 +125,7 @@ bool KTobjNDXTag::DefineTag(const std::string& name, const std::string& key_expr
   }
   max_keys_ = 504 / entry_size_;
   interior_capacity_ = static_cast<uint16_t>(max_keys_);
-  const uint8_t zeros[kBlock] = {};
-  file_->WriteBlock(header_offset_, zeros, kBlock);
-  KTO_dBHandler* table = Table();
-  if (table == nullptr || table->RecordCount() == 0) {
-    WriteEmptyRoot();
-    header_dirty_ = true;
-    WriteTagHeader();
-  } else {
-    BuildTag();
-  }
-  return true;
+  return StartSingleTagTree(*this, kBlock);
 }
 
 // --- keys -------------------------------------------------------------------------

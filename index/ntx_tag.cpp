@@ -12,6 +12,7 @@
 #include "expr/exp_handler.h"
 #include "index/ntx_file.h"
 #include "index/key_text.h"
+#include "index/single_tag_file.h"
 #include "platform/codepage.h"
 #include "platform/text_convert.h"
 
@@ -223,17 +224,7 @@ bool KTobjNTXTag::DefineTag(const std::string& name, const std::string& key_expr
   entry_size_ = static_cast<uint16_t>(key_length_ + 8);
   max_keys_ = MaxKeysFor(key_length_);
   interior_capacity_ = static_cast<uint16_t>(max_keys_);
-  const uint8_t zeros[kPage] = {};
-  file_->WriteBlock(header_offset_, zeros, kPage);
-  KTO_dBHandler* table = Table();
-  if (table == nullptr || table->RecordCount() == 0) {
-    WriteEmptyRoot();
-    header_dirty_ = true;
-    WriteTagHeader();
-  } else {
-    BuildTag();
-  }
-  return true;
+  return StartSingleTagTree(*this, kPage);
 }
 
 // --- keys -------------------------------------------------------------------------

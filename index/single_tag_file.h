@@ -1,11 +1,13 @@
-// The open and the replacement of the one tag of a single-tag index file
-// (NDX, NTX), declared in index_file.h. Each format's own file says what
-// it does besides (the NTX version counter).
+// What the single-tag index files (NDX, NTX) do alike: the open and the
+// replacement of their one tag (declared in index_file.h) and the start of
+// its tree. Each format's own file says what it does besides (the NTX
+// version counter).
 #pragma once
 
 #include <memory>
 #include <string>
 
+#include "engine/dbf_handler.h"
 #include "engine/text_helpers.h"
 #include "index/index_file.h"
 
@@ -49,6 +51,25 @@ bool KTobjIndexFile::ReplaceSingleTag(const std::string& key_expr, bool unique, 
   }
   if (!ok) tags_.FreeAll();
   return ok;
+}
+
+// The end of a single-tag file's DefineTag, once the tag knows its key
+// type and sizes: the header block (`header_bytes`) cleared, then an empty
+// root and the header when the table has no records, else the tree built
+// from them.
+template <class Tag>
+bool StartSingleTagTree(Tag& tag, int header_bytes) {
+  const std::string zeros(static_cast<size_t>(header_bytes), '\0');
+  tag.File()->WriteBlock(tag.HeaderOffset(), zeros.data(), header_bytes);
+  KTO_dBHandler* table = tag.Table();
+  if (table == nullptr || table->RecordCount() == 0) {
+    tag.WriteEmptyRoot();
+    tag.MarkHeaderDirty();
+    tag.WriteTagHeader();
+  } else {
+    tag.BuildTag();
+  }
+  return true;
 }
 
 }  // namespace tessera
