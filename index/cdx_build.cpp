@@ -10,13 +10,8 @@
 #include "index/table_scan.h"
 
 namespace tessera {
-namespace {
 
-void Put16(uint8_t* p, uint32_t v) { bytes::PutLE16(p, v); }
-void Put32(uint8_t* p, int32_t v) { bytes::PutLE32(p, static_cast<uint32_t>(v)); }
-void PutBE32(uint8_t* p, int32_t v) { bytes::PutBE32(p, static_cast<uint32_t>(v)); }
-
-}  // namespace
+using namespace index_bytes;
 
 KTobjSortCDX::KTobjSortCDX(KTobjCDXTag* tag, int64_t record_count)
     // Keys reach the sort in stored form, no longer than the key length
@@ -38,16 +33,8 @@ void KTobjSortCDX::StartNode(int level) {
   Put32(l.image.data() + 4, l.left);
   Put32(l.image.data() + 8, -1);
   if (level == 0) {
-    l.free = KTobjCDXTag::kLeafArea;
-    l.stored_end = KTobjCDXTag::kLeafArea;
     l.previous.clear();
-    Put32(l.image.data() + 14, static_cast<int32_t>(packing_.record_mask));
-    l.image[18] = packing_.duplicate_mask;
-    l.image[19] = packing_.trailing_mask;
-    l.image[20] = packing_.record_bits;
-    l.image[21] = packing_.duplicate_bits;
-    l.image[22] = packing_.trailing_bits;
-    l.image[23] = packing_.entry_bytes;
+    l.leaf.Start(packing_, tag_->KeyLength(), l.image.data());
   } else {
     std::memset(l.image.data() + 12, tag_->PadByte(), KTobjCDXTag::kInteriorArea);
   }
@@ -73,6 +60,14 @@ void KTobjSortCDX::WriteFull(Level& l, int32_t right) {
   l.has_full = false;
 }
 
+void KTobjSortCDX::HoldFull(Level& l) {
+  l.full = l.image;
+  l.full_offset = l.offset;
+  l.has_full = true;
+  l.left = l.offset;
+  l.started = false;
+}
+
 void KTobjSortCDX::AddToLevel(int level, int32_t reference, const TktVariant& key, int32_t record_number) {
   Level& l = levels_.At(level);
   if (!l.started) {
@@ -83,47 +78,30 @@ void KTobjSortCDX::AddToLevel(int level, int32_t reference, const TktVariant& ke
   const int L = tag_->KeyLength();
   const std::string_view k = key.bytes().substr(0, static_cast<size_t>(L));
   if (level == 0) {
-    const int E = packing_.entry_bytes, D = packing_.duplicate_bits, T = packing_.trailing_bits;
-    const int t = L - static_cast<int>(k.size());
     // The bytes shared with the previous key as both stand in the key
     // length, padded: they may reach into its trailing blanks (or zero
     // bytes), which the reader's key buffer holds.
     size_t d = 0;
-    if (l.count > 0) {
+    if (l.leaf.Count() > 0) {
       const uint8_t pad = tag_->PadByte();
       const size_t kept = l.previous.size();
       while (d < kept && d < k.size() && l.previous[d] == k[d]) ++d;
       if (d == kept)
         while (d < k.size() && static_cast<uint8_t>(k[d]) == pad) ++d;
     }
-    int n = L - static_cast<int>(d) - t;
-    if (l.count > 0 && E + n > l.free) {
+    if (l.leaf.Count() > 0 && l.leaf.Cost(k.size(), d) > l.leaf.Free()) {
       // The key does not fit: the leaf is closed with the key before this
       // one as its last, and the key starts the next leaf. Leaves are
       // filled as far as they go, to the last byte.
-      l.full = l.image;
-      l.full_offset = l.offset;
-      l.has_full = true;
-      l.left = l.offset;
-      l.started = false;
+      HoldFull(l);
       AddToLevel(level + 1, l.full_offset, previous_key_, last_record_);
       StartNode(level);
       WriteFull(l, l.offset);
       d = 0;
-      n = L - t;
     }
-    l.free -= E + n;
-    uint64_t v = static_cast<uint32_t>(reference) & packing_.record_mask;
-    v |= static_cast<uint64_t>(t) << (8 * E - T);
-    v |= static_cast<uint64_t>(d) << (8 * E - T - D);
-    uint8_t* area = l.image.data() + 24;
-    for (int b = 0; b < E; ++b) area[l.count * E + b] = static_cast<uint8_t>(v >> (8 * b));
-    l.stored_end -= n;
-    std::memcpy(area + l.stored_end, k.data() + d, static_cast<size_t>(n));
-    ++l.count;
+    l.leaf.Add(k, d, reference);
+    l.count = l.leaf.Count();
     l.previous.assign(k);
-    Put16(l.image.data() + 2, static_cast<uint32_t>(l.count));
-    Put16(l.image.data() + 12, static_cast<uint32_t>(l.free));
     return;
   } else {
     uint8_t* e = l.image.data() + 12 + l.count * tag_->EntrySize();
@@ -137,11 +115,7 @@ void KTobjSortCDX::AddToLevel(int level, int32_t reference, const TktVariant& ke
   }
   // The node is full: it waits for its right neighbour, and its last key
   // goes up a level.
-  l.full = l.image;
-  l.full_offset = l.offset;
-  l.has_full = true;
-  l.left = l.offset;
-  l.started = false;
+  HoldFull(l);
   AddToLevel(level + 1, l.full_offset, key, record_number);
 }
 
@@ -197,13 +171,7 @@ void KTobjCDXTag::BuildTag() {
   const int32_t count = table != nullptr ? table->RecordCount() : 0;
   KTobjSortCDX sort(this, count);
   if (table != nullptr) {
-    KTobjIndexKeyData key(256);
-    ScanTableRecords(table, [&](int32_t n) {
-      if (has_for_ && !EvalFor()) return;
-      if (!EvalKey(key, nullptr)) return;
-      NormalizeKey(key, true);
-      sort.AddKey(key, n);
-    });
+    SortRecordKeys(*this, sort);
   }
   if (sort.KeyCount() == 0) WriteEmptyRoot();
   else sort.PackSorted();

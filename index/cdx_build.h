@@ -8,6 +8,7 @@
 #include <memory>
 #include <vector>
 
+#include "index/cdx_leaf.h"
 #include "index/cdx_tag.h"
 #include "index/key_sort.h"
 #include "index/level_sink.h"
@@ -38,13 +39,15 @@ class KTobjSortCDX : public TktSort {
     int32_t offset = 0;                 // block of the node being filled
     int32_t full_offset = 0;
     int32_t left = -1;
-    int count = 0;
-    int free = 0;
-    int stored_end = 0;
+    int count = 0;                      // entries in the node being filled
+    cdx_leaf::Encoder leaf;             // packs the leaf being filled (level 0)
     std::string previous;               // previous key in this leaf
   };
   void StartNode(int level);
   void WriteFull(Level& l, int32_t right);
+  // The node being filled at a level is full: it waits in `full` for its
+  // right neighbour (WriteFull), and the next entry starts a new node.
+  void HoldFull(Level& l);
   // Nodes go to the file in runs of adjacent blocks, one write per run
   // (leaves are mostly written in the order of their blocks).
   void Emit(int32_t offset, const uint8_t* image);

@@ -26,14 +26,10 @@ struct Walk {
 
   // Walks the subtree at offset; answers its greatest key and record.
   bool Node(int32_t offset, int depth, KTobjIndexKeyData* last) {
-    if (!EnterCheckedNode(seen, offset, depth, "node " + std::to_string(offset), [this](const std::string& what) { Fault(what); })) return false;
-    std::unique_ptr<KTobjIndexKey> node;
-    try {
-      node = std::make_unique<KTobjIndexKey>(&tag, nullptr, offset);
-    } catch (const ETesseraError&) {
-      Fault("node " + std::to_string(offset) + " cannot be read (damaged)");
-      return false;
-    }
+    const auto fault = [this](const std::string& what) { Fault(what); };
+    if (!EnterCheckedNode(seen, offset, depth, "node " + std::to_string(offset), fault)) return false;
+    const std::unique_ptr<KTobjIndexKey> node = ReadCheckedNode(tag, offset, "node " + std::to_string(offset), fault);
+    if (!node) return false;
     levels[depth].push_back({offset, 0});
     siblings[offset] = {node->left, node->right};
     for (int32_t i = 1; i < node->Size(); ++i) {
@@ -42,8 +38,7 @@ struct Walk {
       if (out) Fault("keys out of order in node " + std::to_string(offset));
     }
     if (node->IsLeaf()) {
-      if (leaf_depth < 0) leaf_depth = depth;
-      else if (leaf_depth != depth) Fault("leaf " + std::to_string(offset) + " at another depth than the others");
+      CheckLeafDepth(leaf_depth, depth, offset, fault);
       for (int32_t i = 0; i < node->Size(); ++i)
         leaf_keys.push_back({std::string(node->Entry(i)->bytes()), node->Entry(i)->Reference});
       if (node->Size() > 0 && last != nullptr) last->CopyFrom(*node->Entry(node->Size() - 1));
@@ -122,12 +117,7 @@ std::vector<std::string> CheckCdxTag(KTobjCDXFile& file, KTobjCDXTag& tag) {
 }
 
 std::vector<std::string> CheckCdxFile(KTobjCDXFile& file) {
-  std::vector<std::string> faults;
-  for (size_t i = 0; i < file.TagCount(); ++i) {
-    auto more = CheckCdxTag(file, *static_cast<KTobjCDXTag*>(file.TagAt(i)));
-    faults.insert(faults.end(), more.begin(), more.end());
-  }
-  return faults;
+  return CheckEveryTag<KTobjCDXTag>(file, CheckCdxTag);
 }
 
 }  // namespace tessera

@@ -99,13 +99,12 @@ int KTobjCDXTag::LocateInPlace(const KTobjIndexKeyData& key, int32_t recno, std:
 int KTobjCDXTag::LocateNode(int32_t offset, const KTobjIndexKeyData& key, int32_t recno, std::vector<PathStep>& path,
                             KTobjIndexKeyData& found, int depth) {
   uint8_t b[512];
-  if (!ReadStoredNode(offset, depth, b)) return 2;
-  const uint16_t attributes = Get16(b);
-  const int count = Get16(b + 2);
-  const size_t at = path.size();
-  path.push_back({offset, 0});
+  const auto node = EnterStoredNode(offset, depth, b, path);
+  if (!node) return 2;
+  const int count = node->count;
+  const size_t at = node->at;
   const int L = key_length_;
-  if (!IsLeafAttributes(attributes)) {
+  if (!node->leaf) {
     return DescendInterior(
         b, count, at, path,
         [&](const uint8_t* e, int length) { return CompareStored(key, recno, e, length, GetBE32(e + L)); },

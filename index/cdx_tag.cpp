@@ -77,10 +77,7 @@ KTobjCDXTag::KTobjCDXTag(KTobjCDXFile* file, int32_t header_offset, std::string_
 }
 
 KTobjCDXTag::~KTobjCDXTag() {
-  try {
-    if (!file_->IsCorrupt()) ReleaseTree();
-  } catch (...) {
-  }
+  ReleaseTreeQuietly();
 }
 
 int64_t KTobjCDXTag::MaxRecordNumber() const {
@@ -485,6 +482,13 @@ bool KTobjCDXTag::ReadStoredNode(int32_t offset, int depth, uint8_t* b) {
   return ValidAttributes(Get16(b)) && Get16(b + 2) != 0;
 }
 
+std::optional<KTobjCDXTag::StoredNode> KTobjCDXTag::EnterStoredNode(int32_t offset, int depth, uint8_t* b,
+                                                                    std::vector<PathStep>& path) {
+  if (!ReadStoredNode(offset, depth, b)) return std::nullopt;
+  path.push_back({offset, 0});
+  return StoredNode{path.size() - 1, Get16(b + 2), IsLeafAttributes(Get16(b))};
+}
+
 int KTobjCDXTag::SearchInPlace(const KTobjIndexKeyData& target, int partial, std::vector<PathStep>& path,
                                KTobjIndexKeyData& found) {
   path.clear();
@@ -501,11 +505,10 @@ int KTobjCDXTag::SearchInPlace(const KTobjIndexKeyData& target, int partial, std
 int KTobjCDXTag::SearchNodeInPlace(int32_t offset, const KTobjIndexKeyData& target, int partial,
                                    std::vector<PathStep>& path, KTobjIndexKeyData& found, int depth) {
   uint8_t b[512];
-  if (!ReadStoredNode(offset, depth, b)) return 2;
-  const uint16_t attributes = Get16(b);
-  const int count = Get16(b + 2);
-  const size_t at = path.size();
-  path.push_back({offset, 0});
+  const auto node = EnterStoredNode(offset, depth, b, path);
+  if (!node) return 2;
+  const int count = node->count;
+  const size_t at = node->at;
   const int L = key_length_;
   const bool character = TextEntries();
   const uint8_t pad = PadByte();
@@ -513,7 +516,7 @@ int KTobjCDXTag::SearchNodeInPlace(int32_t offset, const KTobjIndexKeyData& targ
     if (character) probe_.SetText(std::string_view(reinterpret_cast<const char*>(bytes), static_cast<size_t>(length)));
     else probe_.SetBytes(bytes, length);
   };
-  if (!IsLeafAttributes(attributes)) {
+  if (!node->leaf) {
     return DescendInterior(
         b, count, at, path,
         [&](const uint8_t* e, int length) {

@@ -46,6 +46,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -209,6 +210,16 @@ class KTobjCDXTag : public KTobjIndexTag {
   // of the file, the walk went deeper than any tree, or the block has no
   // node's attributes or no keys.
   bool ReadStoredNode(int32_t offset, int depth, uint8_t* b);
+  // ReadStoredNode for a search down the stored nodes, which adds the node
+  // to `path` (position 0 until the search sets it): where it stands in
+  // the path, its key count and whether it is a leaf; nothing when it
+  // cannot be read.
+  struct StoredNode {
+    size_t at;
+    int count;
+    bool leaf;
+  };
+  std::optional<StoredNode> EnterStoredNode(int32_t offset, int depth, uint8_t* b, std::vector<PathStep>& path);
   // Reads the leaf at `offset` into step_leaf_; false when it is no sound
   // leaf (or no leaf).
   bool DecodeStepLeaf(int32_t offset);

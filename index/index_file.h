@@ -184,6 +184,16 @@ class KTobjIndexFile {
   // damaged and not opened, for the table to report. `then`, when given,
   // runs after it under the same lock, its failures passed on.
   void ReadStructure(const std::function<void()>& read, const std::function<void()>& then = nullptr);
+  // The single-tag formats (NDX, NTX), whose one tag is named after the
+  // file; single_tag_file.h holds both. OpenSingleTag reads that tag at
+  // open: a header that does not add up leaves the file damaged and not
+  // opened. ReplaceSingleTag empties the file and defines one new tag in
+  // it, built from the table; a definition that fails or raises leaves the
+  // file without a tag.
+  template <class Tag, class File>
+  void OpenSingleTag();
+  template <class Tag, class File>
+  bool ReplaceSingleTag(const std::string& key_expr, bool unique, bool ascending, const std::string& for_expr);
   // A sound file named like the table and beside it is the table's own
   // index (structural for CDX, production for MDX): the table opens it by
   // itself from now on.

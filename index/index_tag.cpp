@@ -7,6 +7,7 @@
 #include "expr/dbf_names.h"
 #include "expr/exp_handler.h"
 #include "index/index_file.h"
+#include "platform/codepage.h"
 
 namespace tessera {
 namespace {
@@ -192,6 +193,34 @@ void KTobjIndexTag::FlushNode(KTobjIndexKey& node) {
   if (node.offset <= 0) node.offset = file_->AllocateNode();
   StoreNode(node);
   node.dirty = false;
+}
+
+void KTobjIndexTag::ReleaseTreeQuietly() noexcept {
+  try {
+    if (!file_->IsCorrupt()) ReleaseTree();
+  } catch (...) {
+  }
+}
+
+bool KTobjIndexTag::StartSingleTag(std::string_view name, bool read) {
+  name_ = plat::UpperText(name);
+  header_offset_ = 0;
+  if (read) return ReadTagHeader();
+  header_dirty_ = true;
+  return true;
+}
+
+std::string KTobjIndexTag::CharacterKeyText(const TktVariant& value, bool trim_blanks) {
+  const bool text_kind = value.kind() == VariantKind::kCharacter || value.kind() == VariantKind::kBinary;
+  std::string t;
+  // One character assigned, not a literal: GCC 12 at -O3 takes the inlined
+  // copy of "T"/"F" for an overlapping one (-Wrestrict).
+  if (value.kind() == VariantKind::kLogical) t.assign(1, value.AsBoolean() ? 'T' : 'F');
+  else if (text_kind) t.assign(value.bytes());
+  else t = value.AsText();
+  if (trim_blanks)
+    while (!t.empty() && t.back() == ' ') t.pop_back();
+  return t;
 }
 
 void KTobjIndexTag::ReleaseTree() {

@@ -111,6 +111,10 @@ class KTobjIndexTag {
   void ResetTree(int mode);
   // Stores and frees all cached nodes, writes a dirty header.
   void ReleaseTree();
+  // ReleaseTree for a format's destructor: skipped when the file is
+  // damaged, and whatever it raises is dropped (a destructor must not
+  // raise; the table has reported the file's fault already).
+  void ReleaseTreeQuietly() noexcept;
   // After another program changed the file: drops the cached tree and
   // stands again on the entry it stood on (its key and record), found in
   // the file as it is now. False, without a position, when the tag stood
@@ -190,6 +194,16 @@ class KTobjIndexTag {
 
  protected:
   friend class KTobjIndexKey;
+
+  // For the single-tag formats (NDX, NTX), whose tag is named after the
+  // file and whose header is block 0: the name upper-cased, then the
+  // header read (`read`; false when it does not add up) or marked to be
+  // written.
+  bool StartSingleTag(std::string_view name, bool read);
+  // A character key's stored text from a value of any kind (logical "T" or
+  // "F", text as it is, others as they print), trailing blanks dropped
+  // with `trim_blanks`.
+  static std::string CharacterKeyText(const TktVariant& value, bool trim_blanks);
 
   // A format's search over its stored node images, without building node
   // objects (an optional fast path of Seek; formats without one keep the

@@ -3,8 +3,10 @@
 #include <map>
 
 #include "engine/dbf_handler.h"
+#include "engine/errors.h"
 #include "engine/variant.h"
 #include "index/index_file.h"
+#include "index/index_key.h"
 #include "index/index_tag.h"
 
 namespace tessera {
@@ -47,6 +49,14 @@ void CheckFoundKeys(KTobjIndexTag& tag, const std::vector<FoundKey>& keys,
 
 void CheckKeysAgainstRecords(KTobjIndexTag& tag, const std::vector<FoundKey>& keys,
                              const std::function<void(const std::string&)>& fault) {
+  CheckRecordKeys(
+      tag, keys.size(), [&keys](size_t i) { return keys[i].second; },
+      [&keys](size_t i, const TktVariant& key) { return keys[i].first == key.bytes(); }, fault);
+}
+
+void CheckRecordKeys(KTobjIndexTag& tag, size_t count, const std::function<int32_t(size_t)>& record_of,
+                     const std::function<bool(size_t, const TktVariant&)>& matches,
+                     const std::function<void(const std::string&)>& fault) {
   KTO_dBHandler* table = tag.File()->Table();
   if (table == nullptr) return;
   if (!tag.Unusable().empty()) {
@@ -54,10 +64,11 @@ void CheckKeysAgainstRecords(KTobjIndexTag& tag, const std::vector<FoundKey>& ke
     fault("keys not compared with the records: " + tag.Unusable());
     return;
   }
-  std::map<int32_t, std::string> indexed;
-  for (const auto& [key, recno] : keys) {
+  std::map<int32_t, size_t> indexed;  // record -> its key found
+  for (size_t i = 0; i < count; ++i) {
+    const int32_t recno = record_of(i);
     if (recno < 1 || recno > table->RecordCount()) fault("key for record " + std::to_string(recno) + " beyond the table");
-    else if (!indexed.emplace(recno, key).second) fault("record " + std::to_string(recno) + " has two keys");
+    else if (!indexed.emplace(recno, i).second) fault("record " + std::to_string(recno) + " has two keys");
   }
   const int32_t saved = table->CurrentRecord();
   for (int32_t r = 1; r <= table->RecordCount(); ++r) {
@@ -85,9 +96,24 @@ void CheckKeysAgainstRecords(KTobjIndexTag& tag, const std::vector<FoundKey>& ke
       continue;
     }
     if (!wanted) fault("record " + std::to_string(r) + " has a key but fails the FOR condition");
-    else if (it->second != key.bytes()) fault("key of record " + std::to_string(r) + " does not match the record");
+    else if (!matches(it->second, key)) fault("key of record " + std::to_string(r) + " does not match the record");
   }
   if (saved >= 1 && saved <= table->RecordCount()) table->GotoRecord(saved);
+}
+
+std::unique_ptr<KTobjIndexKey> ReadCheckedNode(KTobjIndexTag& tag, int32_t offset, const std::string& node,
+                                               const std::function<void(const std::string&)>& fault) {
+  try {
+    return std::make_unique<KTobjIndexKey>(&tag, nullptr, offset);
+  } catch (const ETesseraError&) {
+    fault(node + " cannot be read (damaged)");
+    return nullptr;
+  }
+}
+
+void CheckLeafDepth(int& leaf_depth, int depth, int32_t offset, const std::function<void(const std::string&)>& fault) {
+  if (leaf_depth < 0) leaf_depth = depth;
+  else if (leaf_depth != depth) fault("leaf " + std::to_string(offset) + " at another depth than the others");
 }
 
 }  // namespace tessera

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <set>
 #include <string>
 #include <utility>
@@ -12,6 +13,7 @@
 
 namespace tessera {
 
+class KTobjIndexKey;
 class KTobjIndexTag;
 
 // The faults of a check: each names the tag; past 200 no more are kept (a
@@ -42,5 +44,31 @@ void CheckFoundKeys(KTobjIndexTag& tag, const std::vector<FoundKey>& keys,
 // keys that are not what the record gives.
 void CheckKeysAgainstRecords(KTobjIndexTag& tag, const std::vector<FoundKey>& keys,
                              const std::function<void(const std::string&)>& fault);
+// The same over `count` keys found, whatever form the walk keeps them in:
+// `record_of(i)` is key i's record, `matches(i, key)` whether key i is
+// the record's key `key` (in NormalizeKey's form).
+void CheckRecordKeys(KTobjIndexTag& tag, size_t count, const std::function<int32_t(size_t)>& record_of,
+                     const std::function<bool(size_t, const class TktVariant&)>& matches,
+                     const std::function<void(const std::string&)>& fault);
+
+// A tree node a check walk visits, read through the tag's node cache: null,
+// with "<node> cannot be read (damaged)" reported, when it cannot be.
+std::unique_ptr<KTobjIndexKey> ReadCheckedNode(KTobjIndexTag& tag, int32_t offset, const std::string& node,
+                                               const std::function<void(const std::string&)>& fault);
+// Every leaf stands at the same depth: the first leaf a walk meets sets it
+// (`leaf_depth` < 0 before), any other at another depth is reported.
+void CheckLeafDepth(int& leaf_depth, int depth, int32_t offset, const std::function<void(const std::string&)>& fault);
+
+// The check of every tag of a file with several (CDX, MDX), its faults in
+// tag order.
+template <class Tag, class File, class CheckTag>
+std::vector<std::string> CheckEveryTag(File& file, CheckTag check_tag) {
+  std::vector<std::string> faults;
+  for (size_t i = 0; i < file.TagCount(); ++i) {
+    auto more = check_tag(file, *static_cast<Tag*>(file.TagAt(i)));
+    faults.insert(faults.end(), more.begin(), more.end());
+  }
+  return faults;
+}
 
 }  // namespace tessera

@@ -94,13 +94,7 @@ void KTobjMDXTag::BuildTag() {
   {
     KTobjSortMDX sort(this, nullptr, !reverse_compare_, unique_);
     if (table != nullptr && count > 0) {
-      KTobjIndexKeyData key(256);
-      ScanTableRecords(table, [&](int32_t n) {
-        if (has_for_ && !EvalFor()) return;
-        if (!EvalKey(key, nullptr)) return;
-        NormalizeKey(key, true);
-        sort.AddKey(key, n);
-      });
+      SortRecordKeys(*this, sort);
       sort.PackSorted();
       table->StatusUpdate(0, 0, 0);
     }

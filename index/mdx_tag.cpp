@@ -104,10 +104,7 @@ KTobjMDXTag::KTobjMDXTag(KTobjMDXFile* file, int32_t header_page, std::string_vi
 }
 
 KTobjMDXTag::~KTobjMDXTag() {
-  try {
-    if (!file_->IsCorrupt()) ReleaseTree();
-  } catch (...) {
-  }
+  ReleaseTreeQuietly();
 }
 
 KTobjMDXFile* KTobjMDXTag::mdx() const { return static_cast<KTobjMDXFile*>(file_); }

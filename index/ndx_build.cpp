@@ -89,22 +89,6 @@ void KTobjSortNdx::Finish() {
   });
 }
 
-void KTobjNDXTag::BuildTag() {
-  KTO_dBHandler* table = Table();
-  KTobjSortNdx sort(this);
-  if (table != nullptr) {
-    KTobjIndexKeyData key(256);
-    ScanTableRecords(table, [&](int32_t n) {
-      if (!EvalKey(key, nullptr)) return;
-      NormalizeKey(key, true);
-      sort.AddKey(key, n);
-    });
-  }
-  sort.PackSorted();
-  if (table != nullptr) table->StatusUpdate(0, 0, 0);
-  sort.Finish();
-  header_dirty_ = true;
-  WriteTagHeader();
-}
+void KTobjNDXTag::BuildTag() { BuildSingleTagTree<KTobjSortNdx>(*this); }
 
 }  // namespace tessera

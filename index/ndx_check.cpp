@@ -68,8 +68,7 @@ struct Walk {
     }
     const bool interior = bytes::GetLE32(b + 4) != 0;
     if (!interior) {
-      if (leaf_depth < 0) leaf_depth = depth;
-      else if (leaf_depth != depth) Fault("leaf " + std::to_string(block) + " at another depth than the others");
+      CheckLeafDepth(leaf_depth, depth, block, [this](const std::string& what) { Fault(what); });
       for (int i = 0; i < n; ++i) keys.push_back({Key(b + 4 + i * es), static_cast<int32_t>(bytes::GetLE32(b + 8 + i * es))});
       if (n == 0) return std::nullopt;
       return Key(b + 4 + (n - 1) * es);

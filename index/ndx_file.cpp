@@ -5,6 +5,7 @@
 #include "engine/dbf_handler.h"
 #include "engine/errors.h"
 #include "engine/text_helpers.h"
+#include "index/single_tag_file.h"
 
 namespace tessera {
 namespace {
@@ -24,17 +25,7 @@ KTobjNDXFile::KTobjNDXFile(KTO_dBHandler* table, std::string_view name, bool ove
     opened_ = true;
     return;
   }
-  ReadStructure(
-      [this] {
-        auto tag = std::make_unique<KTobjNDXTag>(this, BaseName(disk_->FileName()), true);
-        const bool valid = tag->Valid();
-        tags_.Add(std::move(tag));
-        if (!valid) corrupt_ = true;
-      },
-      [this] {
-        if (!corrupt_) ResetAllocator();
-      });
-  opened_ = !corrupt_;
+  OpenSingleTag<KTobjNDXTag, KTobjNDXFile>();
 }
 
 KTobjNDXFile::~KTobjNDXFile() { tags_.FreeAll(); }
@@ -46,25 +37,7 @@ bool KTobjNDXFile::CreateTag(const std::string& name, const std::string& key_exp
   // What the file cannot keep is refused rather than built and then lost.
   if (!ascending) throw ETesseraError("An NDX index is always ascending - " + disk_->FileName());
   if (!TrimText(for_expr).empty()) throw ETesseraError("An NDX index keeps no FOR condition - " + disk_->FileName());
-  tags_.FreeAll();
-  if (disk_->FileSize() > 0) CutFile(0);
-  DropCache();
-  corrupt_ = false;
-  known_size_ = 0;
-  next_free_ = 0;
-  auto tag = std::make_unique<KTobjNDXTag>(this, BaseName(disk_->FileName()), false);
-  KTobjNDXTag* t = tag.get();
-  tags_.Add(std::move(tag));
-  AllocateNode();  // the header block
-  bool ok = false;
-  try {
-    ok = t->DefineTag(t->Name(), key_expr, unique, true, "");
-  } catch (...) {
-    tags_.FreeAll();
-    throw;
-  }
-  if (!ok) tags_.FreeAll();
-  return ok;
+  return ReplaceSingleTag<KTobjNDXTag, KTobjNDXFile>(key_expr, unique, true, "");
 }
 
 int32_t KTobjNDXFile::AllocateNode() {

@@ -11,6 +11,7 @@
 #include "engine/text_helpers.h"
 #include "index/ndx_file.h"
 #include "index/key_text.h"
+#include "index/single_tag_file.h"
 #include "platform/codepage.h"
 #include "platform/text_convert.h"
 
@@ -27,17 +28,11 @@ using namespace index_bytes;
 }  // namespace
 
 KTobjNDXTag::KTobjNDXTag(KTobjNDXFile* file, std::string_view name, bool read) : KTobjIndexTag(file) {
-  name_ = plat::UpperText(name);
-  header_offset_ = 0;
-  if (read) valid_ = ReadTagHeader();
-  else header_dirty_ = true;
+  valid_ = StartSingleTag(name, read);
 }
 
 KTobjNDXTag::~KTobjNDXTag() {
-  try {
-    if (!file_->IsCorrupt()) ReleaseTree();
-  } catch (...) {
-  }
+  ReleaseTreeQuietly();
 }
 
 KTobjNDXFile* KTobjNDXTag::Ndx() const { return static_cast<KTobjNDXFile*>(file_); }
@@ -130,17 +125,7 @@ bool KTobjNDXTag::DefineTag(const std::string& name, const std::string& key_expr
   }
   max_keys_ = 504 / entry_size_;
   interior_capacity_ = static_cast<uint16_t>(max_keys_);
-  const uint8_t zeros[kBlock] = {};
-  file_->WriteBlock(header_offset_, zeros, kBlock);
-  KTO_dBHandler* table = Table();
-  if (table == nullptr || table->RecordCount() == 0) {
-    WriteEmptyRoot();
-    header_dirty_ = true;
-    WriteTagHeader();
-  } else {
-    BuildTag();
-  }
-  return true;
+  return StartSingleTagTree(*this, kBlock);
 }
 
 // --- keys -------------------------------------------------------------------------
@@ -148,14 +133,7 @@ bool KTobjNDXTag::DefineTag(const std::string& name, const std::string& key_expr
 void KTobjNDXTag::NormalizeKey(TktVariant& value, bool trim_blanks) {
   const bool text_kind = value.kind() == VariantKind::kCharacter || value.kind() == VariantKind::kBinary;
   if (key_type_ == 'C') {
-    std::string t;
-    // One character assigned, not a literal: GCC 12 at -O3 takes the
-    // inlined copy of "T"/"F" for an overlapping one (-Wrestrict).
-    if (value.kind() == VariantKind::kLogical) t.assign(1, value.AsBoolean() ? 'T' : 'F');
-    else if (text_kind) t.assign(value.bytes());
-    else t = value.AsText();
-    if (trim_blanks)
-      while (!t.empty() && t.back() == ' ') t.pop_back();
+    std::string t = CharacterKeyText(value, trim_blanks);
     // Only a search value can be longer here (record keys are refused by
     // EvalKey).
     if (static_cast<int>(t.size()) > key_length_ && key_length_ > 0) t.resize(static_cast<size_t>(key_length_));

@@ -171,23 +171,6 @@ void KTobjSortNTX::Finish() {
   });
 }
 
-void KTobjNTXTag::BuildTag() {
-  KTO_dBHandler* table = Table();
-  KTobjSortNTX sort(this);
-  if (table != nullptr) {
-    KTobjIndexKeyData key(256);
-    ScanTableRecords(table, [&](int32_t n) {
-      if (has_for_ && !EvalFor()) return;
-      if (!EvalKey(key, nullptr)) return;
-      NormalizeKey(key, true);
-      sort.AddKey(key, n);
-    });
-  }
-  sort.PackSorted();
-  if (table != nullptr) table->StatusUpdate(0, 0, 0);
-  sort.Finish();
-  header_dirty_ = true;
-  WriteTagHeader();
-}
+void KTobjNTXTag::BuildTag() { BuildSingleTagTree<KTobjSortNTX>(*this); }
 
 }  // namespace tessera

@@ -60,8 +60,7 @@ struct Walk {
     }
     const bool interior = !slots.empty() && bytes::GetLE32(slots[0]) != 0;
     if (!interior) {
-      if (leaf_depth < 0) leaf_depth = depth;
-      else if (leaf_depth != depth) Fault("leaf " + std::to_string(offset) + " at another depth than the others");
+      CheckLeafDepth(leaf_depth, depth, offset, [this](const std::string& what) { Fault(what); });
       for (int i = 0; i < n; ++i) keys.push_back({Key(slots[static_cast<size_t>(i)]), static_cast<int32_t>(bytes::GetLE32(slots[static_cast<size_t>(i)] + 4))});
       return;
     }

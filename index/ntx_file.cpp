@@ -4,6 +4,7 @@
 #include "engine/dbf_handler.h"
 #include "engine/errors.h"
 #include "engine/text_helpers.h"
+#include "index/single_tag_file.h"
 
 namespace tessera {
 namespace {
@@ -29,17 +30,7 @@ KTobjNTXFile::KTobjNTXFile(KTO_dBHandler* table, std::string_view name, bool ove
     opened_ = true;
     return;
   }
-  ReadStructure(
-      [this] {
-        auto tag = std::make_unique<KTobjNTXTag>(this, BaseName(disk_->FileName()), true);
-        const bool valid = tag->Valid();
-        tags_.Add(std::move(tag));
-        if (!valid) corrupt_ = true;
-      },
-      [this] {
-        if (!corrupt_) ResetAllocator();
-      });
-  opened_ = !corrupt_;
+  OpenSingleTag<KTobjNTXTag, KTobjNTXFile>();
 }
 
 KTobjNTXFile::~KTobjNTXFile() { tags_.FreeAll(); }
@@ -48,26 +39,8 @@ bool KTobjNTXFile::CreateTag(const std::string& name, const std::string& key_exp
                              const std::string& for_expr) {
   (void)name;
   if (!disk_ || disk_->IsClosed()) return false;
-  tags_.FreeAll();
-  if (disk_->FileSize() > 0) CutFile(0);
-  DropCache();
-  corrupt_ = false;
-  known_size_ = 0;
-  next_free_ = 0;
   version_ = 1;
-  auto tag = std::make_unique<KTobjNTXTag>(this, BaseName(disk_->FileName()), false);
-  KTobjNTXTag* t = tag.get();
-  tags_.Add(std::move(tag));
-  AllocateNode();  // the header page
-  bool ok = false;
-  try {
-    ok = t->DefineTag(t->Name(), key_expr, unique, ascending, for_expr);
-  } catch (...) {
-    tags_.FreeAll();
-    throw;
-  }
-  if (!ok) tags_.FreeAll();
-  return ok;
+  return ReplaceSingleTag<KTobjNTXTag, KTobjNTXFile>(key_expr, unique, ascending, for_expr);
 }
 
 int32_t KTobjNTXFile::AllocateNode() {

@@ -12,6 +12,7 @@
 #include "expr/exp_handler.h"
 #include "index/ntx_file.h"
 #include "index/key_text.h"
+#include "index/single_tag_file.h"
 #include "platform/codepage.h"
 #include "platform/text_convert.h"
 
@@ -53,17 +54,11 @@ bool AllDigits(std::string_view t) {
 }  // namespace
 
 KTobjNTXTag::KTobjNTXTag(KTobjNTXFile* file, std::string_view name, bool read) : KTobjIndexTag(file) {
-  name_ = plat::UpperText(name);
-  header_offset_ = 0;
-  if (read) valid_ = ReadTagHeader();
-  else header_dirty_ = true;
+  valid_ = StartSingleTag(name, read);
 }
 
 KTobjNTXTag::~KTobjNTXTag() {
-  try {
-    if (!file_->IsCorrupt()) ReleaseTree();
-  } catch (...) {
-  }
+  ReleaseTreeQuietly();
 }
 
 KTobjNTXFile* KTobjNTXTag::Ntx() const { return static_cast<KTobjNTXFile*>(file_); }
@@ -229,34 +224,14 @@ bool KTobjNTXTag::DefineTag(const std::string& name, const std::string& key_expr
   entry_size_ = static_cast<uint16_t>(key_length_ + 8);
   max_keys_ = MaxKeysFor(key_length_);
   interior_capacity_ = static_cast<uint16_t>(max_keys_);
-  const uint8_t zeros[kPage] = {};
-  file_->WriteBlock(header_offset_, zeros, kPage);
-  KTO_dBHandler* table = Table();
-  if (table == nullptr || table->RecordCount() == 0) {
-    WriteEmptyRoot();
-    header_dirty_ = true;
-    WriteTagHeader();
-  } else {
-    BuildTag();
-  }
-  return true;
+  return StartSingleTagTree(*this, kPage);
 }
 
 // --- keys -------------------------------------------------------------------------
 
 std::string KTobjNTXTag::StoredText(const TktVariant& value, bool trim_blanks) const {
   const bool text_kind = value.kind() == VariantKind::kCharacter || value.kind() == VariantKind::kBinary;
-  if (key_type_ == 'C') {
-    std::string t;
-    // One character assigned, not a literal: GCC 12 at -O3 takes the
-    // inlined copy of "T"/"F" for an overlapping one (-Wrestrict).
-    if (value.kind() == VariantKind::kLogical) t.assign(1, value.AsBoolean() ? 'T' : 'F');
-    else if (text_kind) t.assign(value.bytes());
-    else t = value.AsText();
-    if (trim_blanks)
-      while (!t.empty() && t.back() == ' ') t.pop_back();
-    return t;
-  }
+  if (key_type_ == 'C') return CharacterKeyText(value, trim_blanks);
   if (key_type_ == 'D') {
     int32_t day = 0;
     if (value.kind() == VariantKind::kDate) {

@@ -6,6 +6,9 @@
 #include <vector>
 
 #include "engine/dbf_handler.h"
+#include "index/index_key.h"
+#include "index/index_tag.h"
+#include "index/key_sort.h"
 
 namespace tessera {
 
@@ -46,6 +49,18 @@ void ScanTableRecords(KTO_dBHandler* table, const std::function<void(int32_t)>& 
   }
   table->StatusUpdate(0, 0, 0);
   table->StatusUpdate(-1, 2, count);
+}
+
+void ReportScanDone(KTO_dBHandler* table) { table->StatusUpdate(0, 0, 0); }
+
+void SortRecordKeys(KTobjIndexTag& tag, TktSort& sort) {
+  KTobjIndexKeyData key(256);
+  ScanTableRecords(tag.Table(), [&](int32_t n) {
+    if (tag.HasFor() && !tag.EvalFor()) return;
+    if (!tag.EvalKey(key, nullptr)) return;
+    tag.NormalizeKey(key, true);
+    sort.AddKey(key, n);
+  });
 }
 
 }  // namespace tessera
