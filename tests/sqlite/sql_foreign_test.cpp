@@ -19,16 +19,10 @@
 
 namespace {
 
+using sql_test::FileBytes;
 using sql_test::Quoted;
 using sql_test::Sql;
 using testing_support::TempDir;
-
-std::string FileBytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
 
 void WriteBytes(const std::string& path, const std::string& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);

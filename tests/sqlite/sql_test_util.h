@@ -6,6 +6,8 @@
 #include <sqlite3.h>
 
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -99,6 +101,15 @@ inline void CopyFixture(const std::string& fixture_dir, const std::string& dir) 
   for (const auto& e : std::filesystem::directory_iterator(fixture_dir))
     std::filesystem::copy_file(e.path(), dir + "/" + e.path().filename().string(),
                                std::filesystem::copy_options::overwrite_existing);
+}
+
+// The whole of a file, to compare a table's bytes before and after a
+// statement that must not change it.
+inline std::string FileBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
 }
 
 inline std::string Quoted(const std::string& s) {

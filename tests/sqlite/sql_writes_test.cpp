@@ -20,16 +20,10 @@
 
 namespace {
 
+using sql_test::FileBytes;
 using sql_test::Quoted;
 using sql_test::Sql;
 using testing_support::TempDir;
-
-std::string FileBytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
 
 class SqlWrites : public ::testing::Test {
  protected:
