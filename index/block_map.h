@@ -37,12 +37,13 @@ class BlockMap {
     return slot == kNone ? nullptr : Bytes(slot);
   }
   // A new slot for block `number`, which the map must not hold yet; its
-  // bytes are left as they are (zero in a new chunk, a former block's in a
-  // chunk kept by Clear).
+  // bytes are left as they are (unset in a new chunk, a former block's in a
+  // chunk kept by Clear): the caller fills them.
   uint32_t Add(int64_t number) {
     const auto slot = static_cast<uint32_t>(numbers_.size());
     numbers_.push_back(number);
-    if (slot / kChunkBlocks >= chunks_.size()) chunks_.push_back(std::make_unique<uint8_t[]>(kChunkBlocks * kBlock));
+    if (slot / kChunkBlocks >= chunks_.size())
+      chunks_.push_back(std::make_unique_for_overwrite<uint8_t[]>(kChunkBlocks * kBlock));
     Insert(number, slot);
     return slot;
   }

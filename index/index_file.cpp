@@ -14,6 +14,12 @@
 #include "platform/path.h"
 
 namespace tessera {
+namespace {
+bool g_held_index_writes = true;
+}  // namespace
+
+bool HeldIndexWrites() { return g_held_index_writes; }
+void SetHeldIndexWrites(bool on) { g_held_index_writes = on; }
 
 KTobjIndexFile::KTobjIndexFile(KTO_dBHandler* table) : table_(table) {
   exact_ = table != nullptr ? table->ExactKeyOnly : true;
@@ -45,12 +51,10 @@ int32_t KTobjIndexFile::ResetAllocator() { return -1; }
 int64_t KTobjIndexFile::RefreshSize() {
   known_size_ = disk_ ? disk_->FileSize() : 0;
   // Held blocks past the end are the file's too.
-  for (uint32_t slot = 0; slot < held_.size(); ++slot)
-    known_size_ = std::max<int64_t>(known_size_, (held_.NumberAt(slot) + 1) * IndexBlockCache::kBlock);
+  known_size_ = std::max(known_size_, held_end_);
   return known_size_;
 }
 
-int64_t KTobjIndexFile::KnownSize() { return known_size_ < 0 ? RefreshSize() : known_size_; }
 
 bool KTobjIndexFile::ReadDirect(int32_t offset, void* buffer, int32_t count) {
   if (!disk_ || offset < 0) return false;
@@ -148,7 +152,9 @@ bool KTobjIndexFile::Write(int32_t offset, const void* buffer, int32_t count, bo
   }
   cache_.Written(offset, data, count);
   ++write_count_;
-  if (offset + static_cast<int64_t>(count) > known_size_) known_size_ = offset + static_cast<int64_t>(count);
+  // An unknown size (-1) stays unknown: the file may reach past this write.
+  if (known_size_ >= 0 && offset + static_cast<int64_t>(count) > known_size_)
+    known_size_ = offset + static_cast<int64_t>(count);
   return true;
 }
 
@@ -161,6 +167,7 @@ void KTobjIndexFile::HoldWrite(int64_t offset, const uint8_t* data, int32_t coun
     uint8_t* block = held_.Find(number);
     if (block == nullptr) {
       block = held_.Bytes(held_.Add(number));
+      held_end_ = std::max(held_end_, start + kBlock);
       if (pos > start || end < start + kBlock) {
         // Part of a block: the rest as the file (or the cache) has it.
         std::memset(block, 0, static_cast<size_t>(kBlock));
@@ -219,7 +226,7 @@ void KTobjIndexFile::FlushHeld() {
     i = j;
   }
   if (blocks[0] == 0) disk_->WriteAt(0, held_.Find(0), static_cast<int32_t>(kBlock));
-  held_.Clear();
+  ClearHeld();
 }
 
 void KTobjIndexFile::SaveBeforeImages(int64_t offset, int32_t count) {
@@ -293,7 +300,7 @@ void KTobjIndexFile::BeginChange() {
   journal_.size = KnownSize();
   journal_.active = true;
   if (!pending_mark_) WritePendingMark(true);
-  if (pending_mark_ && HoldsWrites()) holding_ = true;
+  if (pending_mark_ && HoldsWrites() && HeldIndexWrites()) holding_ = true;
 }
 
 void KTobjIndexFile::CommitChange() {
@@ -327,7 +334,7 @@ bool KTobjIndexFile::RollbackChange() {
     // Blocks held under shared use are this write's only (they go out at
     // its end): dropped, and the file put back from the before-images,
     // the mark with them.
-    held_.Clear();
+    ClearHeld();
     holding_ = false;
   }
   if (holding_) {
@@ -340,12 +347,16 @@ bool KTobjIndexFile::RollbackChange() {
       std::memcpy(held, journal_.before.Bytes(slot), static_cast<size_t>(IndexBlockCache::kBlock));
     }
     BlockMap kept;
+    int64_t kept_end = 0;
     for (uint32_t slot = 0; slot < held_.size(); ++slot) {
       const int64_t block = held_.NumberAt(slot);
-      if (block * IndexBlockCache::kBlock < journal_.size)
+      if (block * IndexBlockCache::kBlock < journal_.size) {
         std::memcpy(kept.Bytes(kept.Add(block)), held_.Bytes(slot), static_cast<size_t>(IndexBlockCache::kBlock));
+        kept_end = std::max(kept_end, (block + 1) * IndexBlockCache::kBlock);
+      }
     }
     held_ = std::move(kept);
+    held_end_ = kept_end;
     journal_.before.Clear();
   }
   // Block 0 holds the mark: it is put back last, and only when everything
@@ -431,6 +442,31 @@ void KTobjIndexFile::RaiseNeedsRebuild() {
 
 bool KTobjIndexFile::ReadPendingMark() { return false; }
 void KTobjIndexFile::WritePendingMark(bool) {}
+
+bool KTobjIndexFile::ReadMarkAt(int32_t offset) {
+  char mark[8] = {};
+  if (!ReadDirect(offset, mark, 8)) return false;
+  return std::memcmp(mark, kSpareMark, 8) == 0;
+}
+
+void KTobjIndexFile::WriteMarkAt(int32_t offset, bool on) {
+  if (on) {
+    // What the mark covers, unless it is on already (this writer's, kept
+    // from before; another writer's, left behind, is not worth keeping: a
+    // rebuild clears it to zeros).
+    uint8_t covered[8] = {};
+    if (!pending_mark_) {
+      if (KTobjIndexFile::ReadBlock(offset, covered, 8) && std::memcmp(covered, kSpareMark, 8) != 0)
+        std::memcpy(mark_covered_, covered, 8);
+      else
+        std::memset(mark_covered_, 0, 8);
+    }
+    WriteThrough(offset, kSpareMark, 8);
+  } else {
+    WriteThrough(offset, mark_covered_, 8);
+  }
+  pending_mark_ = on;
+}
 
 void KTobjIndexFile::ReloadAfterUndo() {
   for (size_t i = 0; i < tags_.Count(); ++i) {

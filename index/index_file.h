@@ -29,6 +29,13 @@ namespace tessera {
 
 class KTO_dBHandler;
 
+// Whether index files open for exclusive use hold their changed blocks in
+// memory until the changes are finished (on, the default); off, every
+// block is written at once. Process-wide, for tests and benchmarks that
+// compare the two; set it before files are opened.
+bool HeldIndexWrites();
+void SetHeldIndexWrites(bool on);
+
 class KTobjIndexFile {
  public:
   static constexpr int32_t kBlockSize = 512;
@@ -234,7 +241,7 @@ class KTobjIndexFile {
   int LockProtocol() const { return lock_protocol_; }
   // Size of the file as last seen (refreshed when a node seems to lie past
   // it).
-  int64_t KnownSize();
+  int64_t KnownSize() { return known_size_ < 0 ? RefreshSize() : known_size_; }
   int64_t RefreshSize();
   // Forgets every cached block, the size and the allocation point: another
   // process changed the file.
@@ -257,6 +264,8 @@ class KTobjIndexFile {
   bool WriteThrough(int32_t offset, const void* buffer, int32_t count);
   // Writes the held blocks, block 0 (the header with the mark) last.
   void FlushHeld();
+  // The write-in-progress mark is on in the file (this writer's own).
+  bool MarkOn() const { return pending_mark_; }
 
  protected:
   void SaveBeforeImages(int64_t offset, int32_t count);
@@ -309,10 +318,26 @@ class KTobjIndexFile {
   // WriteBlock and WriteThrough: into the held blocks when `hold`, else to
   // the file, and a held copy of a block written takes the bytes too.
   bool Write(int32_t offset, const void* buffer, int32_t count, bool hold);
+  // Empties held_ (its blocks written or given up).
+  void ClearHeld() {
+    held_.Clear();
+    held_end_ = 0;
+  }
   BlockMap held_;
+  int64_t held_end_ = 0;  // end of the highest held block, 0 when none
   bool holding_ = false;
   static constexpr size_t kHeldBlocks = 65536;  // 32 MiB
   bool pending_seen_ = false;    // a mark was found when the file was opened
+  // The mark of formats whose header has 8 bytes at `offset` that no
+  // program reads (MDX, NDX), written only under exclusive use, when
+  // blocks are held. Turning it off puts back the bytes it covered (zeros
+  // in the files this engine writes): once the changes are finished, the
+  // file is byte for byte what writing every block at once makes.
+  static constexpr char kSpareMark[9] = "TSRWRITE";
+  bool ReadMarkAt(int32_t offset);
+  void WriteMarkAt(int32_t offset, bool on);
+  // The bytes the mark covers, as they were before it went on.
+  uint8_t mark_covered_[8] = {};
   bool needs_rebuild_ = false;   // confirmed: another writer left it half-done
   // Up to 64 MiB of blocks, taken as they are read: a callbook's whole
   // index stays in memory once read, and memory stays bounded for any file.

@@ -41,6 +41,7 @@ KTobjMDXFile::KTobjMDXFile(KTO_dBHandler* table, std::string_view name, bool ove
     if (disk_->FileSize() > 0) ReadHeader();
     else CreateHeader();
   });
+  if (!corrupt_) pending_seen_ = ReadPendingMark();
   // The table's own multiple index is its production index.
   ClaimAsTablesOwn();
   constructing_ = false;
@@ -53,15 +54,23 @@ KTobjMDXFile::~KTobjMDXFile() {
   tags_.FreeAll();
   try {
     if (header_dirty_ && !corrupt_ && disk_ && !disk_->IsClosed() && disk_->IsWritable()) WriteHeaderState(tag_count);
+    // Held blocks reach the file, the header last, and the mark goes.
+    if (disk_ && !disk_->IsClosed()) FinishChanges();
   } catch (...) {
   }
 }
 
-bool KTobjMDXFile::ValidBlockPage(int64_t page) {
-  if (page < kHeaderPages || (page - kHeaderPages) % block_pages_ != 0) return false;
-  if (page > (INT32_MAX - block_bytes_) / kPage) return false;
-  const int64_t end = (page + block_pages_) * kPage;
-  return end <= KnownSize() || end <= RefreshSize();
+bool KTobjMDXFile::ReadHeaderBytes(uint8_t* h) {
+  if (disk_->IsShared()) return ReadDirect(0, h, kHeaderBytes);
+  return KTobjIndexFile::ReadBlock(0, h, kHeaderBytes);
+}
+
+bool KTobjMDXFile::ReadPendingMark() { return ReadMarkAt(kMarkOffset); }
+
+void KTobjMDXFile::WritePendingMark(bool on) {
+  // The mark goes with held blocks only.
+  if (on && (disk_->IsShared() || !HeldIndexWrites())) return;
+  WriteMarkAt(kMarkOffset, on);
 }
 
 void KTobjMDXFile::ReadHeader() {
@@ -128,7 +137,7 @@ void KTobjMDXFile::CreateHeader() {
 
 void KTobjMDXFile::WriteTagTable() {
   uint8_t h[kHeaderBytes];
-  if (!ReadDirect(0, h, kHeaderBytes)) Corrupt();
+  if (!ReadHeaderBytes(h)) Corrupt();
   bytes::PutLE16(h + 28, static_cast<uint32_t>(tags_.Count()));
   std::memset(h + kPage + kTagEntryBytes, 0, kHeaderBytes - kPage - kTagEntryBytes);
   for (size_t i = 0; i < tags_.Count(); ++i) {
@@ -146,7 +155,7 @@ void KTobjMDXFile::WriteTagTable() {
 
 void KTobjMDXFile::WriteHeaderState(size_t tag_count) {
   uint8_t h[kHeaderBytes];
-  if (!ReadDirect(0, h, kHeaderBytes)) return;
+  if (!ReadHeaderBytes(h)) return;
   PutDate(h + 1);
   bytes::PutLE16(h + 28, static_cast<uint32_t>(tag_count));
   const int32_t next = next_free_ >= 0 ? next_free_ : ResetAllocator();
@@ -210,7 +219,9 @@ int32_t KTobjMDXFile::AllocateNode() {
 }
 
 int32_t KTobjMDXFile::ResetAllocator() {
-  const int64_t size = disk_ ? disk_->FileSize() : 0;
+  // The size as last seen or written, held blocks included: a foreign
+  // change (ChangedByOther) or a cut makes it read again.
+  const int64_t size = disk_ ? KnownSize() : 0;
   known_size_ = size;
   // Blocks keep to the grid even when the file has a ragged end.
   int64_t pages = (size + kPage - 1) / kPage;
@@ -239,7 +250,11 @@ void KTobjMDXFile::Reindex() {
   // others read the new tag table and trees when they next take the lock.
   RebuildLock lock(this);
   for (size_t i = 0; i < tags_.Count(); ++i) tags_.At(i)->ReleaseTree();
+  // Nothing held may reach the file after it is cut; the rebuild is
+  // marked (and a mark another writer left is cleared at its end).
   FlushHeld();
+  holding_ = false;
+  WritePendingMark(true);
   disk_->Truncate(header_bytes_);
   DropCache();
   known_size_ = header_bytes_;
@@ -255,12 +270,13 @@ void KTobjMDXFile::Reindex() {
   }
   WriteTagTable();
   WriteHeaderState(tags_.Count());
+  WritePendingMark(false);
 }
 
 bool KTobjMDXFile::RenameFile(std::string_view new_name) {
   if (!KTobjIndexFile::RenameFile(new_name)) return false;
   uint8_t h[kHeaderBytes];
-  if (!ReadDirect(0, h, kHeaderBytes)) return true;
+  if (!ReadHeaderBytes(h)) return true;
   PutBaseName(h, disk_->FileName());
   WriteBlock(0, h, kHeaderBytes);
   return true;

@@ -15,6 +15,11 @@
 //   28   number of tags
 //   32   next free page
 //   44   date of creation: year mod 100, month, day
+//   504  8 bytes no program uses: "TSRWRITE" while this engine, open for
+//        exclusive use, holds changed blocks in memory (the write-in-
+//        progress mark; a writer stopped then leaves it, and the file
+//        asks for a rebuild). Put back as they were when the changes are
+//        written.
 //   512  unused entry 0, then from 544 the tag entries k = 1, 2, ... of 32
 //        bytes, in tag name order:
 //          0  page of the tag header
@@ -79,12 +84,25 @@ class KTobjMDXFile : public KTobjIndexFile {
   // before it is kept, and the tag table is read again (a rebuild or a
   // replaced tag moves tag headers).
   bool ChangedByOther() override;
+  // The write-in-progress mark at kMarkOffset, under exclusive use only:
+  // a shared writer writes each block at once, under its lock, as every
+  // other program that writes the file does.
+  bool ReadPendingMark() override;
+  void WritePendingMark(bool on) override;
+  bool HoldsWrites() const override { return disk_ != nullptr; }
+  static constexpr int32_t kMarkOffset = 504;
 
   int32_t BlockBytes() const { return block_bytes_; }
   int32_t BlockPages() const { return block_pages_; }
   bool Constructing() const { return constructing_; }
-  // A page where a block may start and lie wholly inside the file.
-  bool ValidBlockPage(int64_t page);
+  // A page where a block may start and lie wholly inside the file (every
+  // child of every node read is checked: kept inline).
+  bool ValidBlockPage(int64_t page) {
+    if (page < kHeaderPages || (page - kHeaderPages) % block_pages_ != 0) return false;
+    if (page > (INT32_MAX - block_bytes_) / kPage) return false;
+    const int64_t end = (page + block_pages_) * kPage;
+    return end <= KnownSize() || end <= RefreshSize();
+  }
 
  private:
   void ReadHeader();
@@ -93,6 +111,9 @@ class KTobjMDXFile : public KTobjIndexFile {
   void WriteTagTable();
   // Writes the header's date, tag count and next free page.
   void WriteHeaderState(size_t tag_count);
+  // The 2048 header bytes as this object last saw or wrote them (held
+  // blocks included); from the file itself under shared use.
+  bool ReadHeaderBytes(uint8_t* h);
 
   bool constructing_ = false;
   int32_t block_bytes_ = 1024;

@@ -1,6 +1,7 @@
 #include "index/ndx_file.h"
 
 #include <climits>
+#include <cstring>
 
 #include "engine/dbf_handler.h"
 #include "engine/errors.h"
@@ -26,9 +27,47 @@ KTobjNDXFile::KTobjNDXFile(KTO_dBHandler* table, std::string_view name, bool ove
     return;
   }
   OpenSingleTag<KTobjNDXTag, KTobjNDXFile>();
+  if (opened_) pending_seen_ = ReadPendingMark();
 }
 
-KTobjNDXFile::~KTobjNDXFile() { tags_.FreeAll(); }
+KTobjNDXFile::~KTobjNDXFile() {
+  tags_.FreeAll();
+  try {
+    // Held blocks reach the file, the header last, and the mark goes.
+    if (disk_ && !disk_->IsClosed()) FinishChanges();
+  } catch (...) {
+  }
+}
+
+namespace {
+
+// Whether the header block's key expression ends before the mark's bytes.
+bool RoomForMark(const uint8_t* h) {
+  return std::memchr(h + 24, 0, KTobjNDXFile::kMarkOffset - 24) != nullptr;
+}
+
+}  // namespace
+
+bool KTobjNDXFile::ReadPendingMark() {
+  uint8_t h[kBlock];
+  if (!ReadDirect(0, h, kBlock)) return false;
+  return RoomForMark(h) && std::memcmp(h + kMarkOffset, kSpareMark, 8) == 0;
+}
+
+void KTobjNDXFile::WritePendingMark(bool on) {
+  if (on) {
+    // The mark goes with held blocks only.
+    if (disk_->IsShared() || !HeldIndexWrites()) return;
+    uint8_t h[kBlock];
+    if (!KTobjIndexFile::ReadBlock(0, h, kBlock) || !RoomForMark(h)) return;
+  }
+  WriteMarkAt(kMarkOffset, on);
+}
+
+void KTobjNDXFile::StampHeader(uint8_t* block) {
+  std::memcpy(mark_covered_, block + kMarkOffset, 8);
+  if (pending_mark_ && RoomForMark(block)) std::memcpy(block + kMarkOffset, kSpareMark, 8);
+}
 
 bool KTobjNDXFile::CreateTag(const std::string& name, const std::string& key_expr, bool unique, bool ascending,
                              const std::string& for_expr) {
@@ -37,6 +76,9 @@ bool KTobjNDXFile::CreateTag(const std::string& name, const std::string& key_exp
   // What the file cannot keep is refused rather than built and then lost.
   if (!ascending) throw ETesseraError("An NDX index is always ascending - " + disk_->FileName());
   if (!TrimText(for_expr).empty()) throw ETesseraError("An NDX index keeps no FOR condition - " + disk_->FileName());
+  // Held blocks of the old tag go out (and the mark) before the file is
+  // emptied.
+  FinishChanges();
   return ReplaceSingleTag<KTobjNDXTag, KTobjNDXFile>(key_expr, unique, true, "");
 }
 
@@ -49,9 +91,11 @@ int32_t KTobjNDXFile::AllocateNode() {
 }
 
 int32_t KTobjNDXFile::ResetAllocator() {
-  const int64_t size = disk_ ? disk_->FileSize() : 0;
-  next_free_ = static_cast<int32_t>((size + kBlock - 1) / kBlock);
+  // The size as last seen or written, held blocks included: a foreign
+  // change (ChangedByOther) or a cut makes it read again.
+  const int64_t size = disk_ ? KnownSize() : 0;
   known_size_ = size;
+  next_free_ = static_cast<int32_t>((size + kBlock - 1) / kBlock);
   return next_free_;
 }
 

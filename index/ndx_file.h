@@ -2,6 +2,13 @@
 // layout is described in ndx_tag.h. The file holds exactly one tag, named
 // after the file, from the moment it is opened (or created through
 // CreateTag).
+//
+// Bytes 504 to 511 of the header block lie past the key expression (when
+// it ends before them) and no program reads them: they hold "TSRWRITE"
+// while this engine, open for exclusive use, holds changed blocks in
+// memory (the write-in-progress mark: a writer stopped then leaves it, and
+// the file asks for a rebuild). They are put back as they were when the
+// changes are written.
 #pragma once
 
 #include <cstdint>
@@ -34,6 +41,16 @@ class KTobjNDXFile : public KTobjIndexFile {
   // write, so nothing read before it is kept.
   bool ChangedByOther() override;
   /* 13 */ virtual void ClearIndex();
+  // The mark, under exclusive use only (a shared writer writes each block
+  // at once, under its lock, as every other program that writes the file
+  // does), and only where the key expression leaves room for it.
+  bool ReadPendingMark() override;
+  void WritePendingMark(bool on) override;
+  bool HoldsWrites() const override { return disk_ != nullptr; }
+  // A header block about to be written whole (the tag's): it carries the
+  // mark while the mark is on, and the bytes under the mark are its own.
+  void StampHeader(uint8_t* block);
+  static constexpr int32_t kMarkOffset = 504;
 
   KTobjNDXTag* Tag() const { return tags_.Count() > 0 ? static_cast<KTobjNDXTag*>(tags_.At(0)) : nullptr; }
   int32_t NextFreeBlock() const { return next_free_; }

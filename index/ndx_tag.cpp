@@ -91,6 +91,7 @@ bool KTobjNDXTag::WriteTagHeader() {
   Put16(h + 18, entry_size_);
   h[23] = unique_ ? 1 : 0;
   std::memcpy(h + kExprOffset, key_expr_.data(), std::min<size_t>(key_expr_.size(), kBlock - kExprOffset - 1));
+  Ndx()->StampHeader(h);
   file_->WriteBlock(0, h, kBlock);
   header_dirty_ = false;
   return true;
