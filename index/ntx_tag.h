@@ -50,6 +50,7 @@
 #include <string_view>
 
 #include "index/index_tag.h"
+#include "index/ntx_pages.h"
 
 namespace tessera {
 
@@ -77,6 +78,26 @@ class KTobjNTXTag : public KTobjIndexTag {
   // Refuses (ETesseraError) a record's key that is longer than the key
   // length instead of cutting it.
   bool EvalKey(TktVariant& value, bool* changed) override;
+  // Searches, steps and key changes over the stored pages (NtxPages).
+  int SearchInPlace(const KTobjIndexKeyData& target, int partial, std::vector<PathStep>& path,
+                    KTobjIndexKeyData& found) override {
+    return pages_.Search(target, partial, path, found);
+  }
+  int StepInPlace(bool forward, std::vector<PathStep>& path, KTobjIndexKeyData& current) override {
+    return pages_.Step(forward, path, current);
+  }
+  int32_t RecordAhead(int n) const override { return path_pending_ ? pages_.RecordAhead(pending_path_, n) : 0; }
+  int LocateInPlace(const KTobjIndexKeyData& key, int32_t recno, std::vector<PathStep>& path,
+                    KTobjIndexKeyData& found) override {
+    return pages_.Locate(key, recno, path, found);
+  }
+  bool InsertInPlace(const KTobjIndexKeyData& key, const std::vector<PathStep>& path) override {
+    return pages_.Insert(key, path);
+  }
+  bool RemoveInPlace(const std::vector<PathStep>& path, std::vector<int32_t>& touched) override {
+    return pages_.Remove(path, touched);
+  }
+  bool ChangesInPlace() const override { return true; }
 
   // Builds the whole tag from the table, then writes the header.
   void BuildTag();
@@ -116,6 +137,7 @@ class KTobjNTXTag : public KTobjIndexTag {
   uint16_t signature_ = 6;
   bool temporary_ = false;
   int32_t free_list_ = 0;  // Clipper's first free page
+  NtxPages pages_{this};
 };
 
 }  // namespace tessera
