@@ -340,6 +340,17 @@ void NtxPages::TakeEntry(Page& page, int i) {
   --page.keys;
 }
 
+// On an interior page: the offsets after key i (the rightmost child's
+// too) move one place down; the slot of key i becomes the first free one.
+void NtxPages::TakeInterior(Page& page, int i) {
+  const int last = page.keys;
+  const int at = page.SlotAt(i);
+  uint8_t* table = page.bytes + 2;
+  std::memmove(table + 2 * i, table + 2 * (i + 1), static_cast<size_t>(2 * (last - i)));
+  Put16(table + 2 * last, static_cast<uint32_t>(at));
+  --page.keys;
+}
+
 void NtxPages::WriteOrdered(int32_t offset, const std::vector<uint8_t>& entries, int first, int last, bool interior,
                             int32_t rightmost) {
   uint8_t p[kPage] = {};
@@ -408,34 +419,121 @@ bool NtxPages::Insert(const KTobjIndexKeyData& key, const std::vector<PathStep>&
   return true;
 }
 
+// A page (pages_[level]) left without keys below the root takes a key
+// through its parent from a neighbour (the right one, else the left), or
+// is merged with the neighbour and the key between them when the
+// neighbour has none to spare; then the parent has lost a key. In memory
+// only: false when a page read does not look right.
+bool NtxPages::Refill(const std::vector<PathStep>& path, size_t level, bool* merged) {
+  Page& page = pages_[level];
+  Page& parent = pages_[level - 1];
+  const int c = path[level - 1].position;
+  if (parent.keys == 0) return false;
+  const bool right = c < parent.keys;
+  const int between = right ? c : c - 1;
+  Page& sibling = siblings_[level];
+  if (!Read(Child(parent, right ? c + 1 : c - 1), sibling) || sibling.interior != page.interior ||
+      !Permutation(sibling))
+    return false;
+  const bool interior = page.interior;
+  std::vector<uint8_t> entry(Slot(parent, between), Slot(parent, between) + entry_);
+  uint8_t* parent_key = parent.bytes + parent.SlotAt(between);
+  parent.dirty = true;
+  if (sibling.keys > 1) {
+    // A rotation: the key between goes down, the neighbour's nearest key
+    // up in its place (with the child beside it, on interior pages).
+    sibling.dirty = page.dirty = true;
+    *merged = false;
+    if (right) {
+      Put32(entry.data(), interior ? Child(page, 0) : 0);
+      PutEntry(page, 0, entry.data());
+      if (interior) Put32(page.bytes + page.SlotAt(1), Child(sibling, 0));
+      std::memcpy(parent_key + 4, Slot(sibling, 0) + 4, static_cast<size_t>(entry_ - 4));
+      if (interior) TakeInterior(sibling, 0);
+      else TakeEntry(sibling, 0);
+    } else {
+      const int last = sibling.keys - 1;
+      Put32(entry.data(), interior ? Child(sibling, sibling.keys) : 0);
+      PutEntry(page, 0, entry.data());
+      std::memcpy(parent_key + 4, Slot(sibling, last) + 4, static_cast<size_t>(entry_ - 4));
+      if (interior) {
+        Put32(sibling.bytes + sibling.SlotAt(sibling.keys), Child(sibling, last));
+        TakeInterior(sibling, last);
+      } else {
+        TakeEntry(sibling, last);
+      }
+    }
+    return true;
+  }
+  // A merge into the left page of the two: its keys, the key between (with
+  // its rightmost child), the right page's keys and rightmost child. The
+  // parent's entry of the right page leads to the left one instead.
+  *merged = true;
+  Page& left = right ? page : sibling;
+  Page& gone = right ? sibling : page;
+  left.dirty = true;
+  gone.dirty = false;
+  gone.dropped = true;
+  Put32(entry.data(), interior ? Child(left, left.keys) : 0);
+  PutEntry(left, left.keys, entry.data());
+  for (int j = 0; j < gone.keys; ++j) PutEntry(left, left.keys, Slot(gone, j));
+  if (interior) Put32(left.bytes + left.SlotAt(left.keys), Child(gone, gone.keys));
+  Put32(parent.bytes + parent.SlotAt(between + 1), left.offset);
+  TakeInterior(parent, between);
+  return true;
+}
+
 bool NtxPages::Remove(const std::vector<PathStep>& path, std::vector<int32_t>& touched) {
   if (!Usable() || !LoadPath(path)) return false;
   written_.clear();
+  const size_t depth = path.size();
+  if (siblings_.size() < depth) siblings_.resize(depth);
+  for (size_t k = 0; k < depth; ++k) {
+    pages_[k].dirty = pages_[k].dropped = false;
+    siblings_[k].dirty = siblings_[k].dropped = false;
+  }
   Page& leaf = pages_.back();
   const int i = path.back().position;
-  const bool root = path.size() == 1;
-  // A leaf below the root that would be emptied leaves its parent: the
-  // node objects do that.
-  if (!root && leaf.keys <= 1) return false;
+  leaf.dirty = true;
   if (i < leaf.keys) {
     TakeEntry(leaf, i);
-    Write(leaf);
   } else {
-    // The key that follows the leaf, held above: the leaf's last key takes
-    // its place.
-    size_t level = path.size();
-    for (size_t k = path.size() - 1; k-- > 0;)
+    // The key that follows the leaf is held above: the leaf's last key
+    // takes its place there.
+    size_t holder = depth;
+    for (size_t k = depth - 1; k-- > 0;)
       if (path[k].position < pages_[k].keys) {
-        level = k;
+        holder = k;
         break;
       }
-    if (level == path.size() || leaf.keys == 0) return false;
-    Page& holder = pages_[level];
-    std::memcpy(holder.bytes + holder.SlotAt(path[level].position) + 4, Slot(leaf, leaf.keys - 1) + 4,
+    if (holder == depth || leaf.keys == 0) return false;
+    Page& h = pages_[holder];
+    std::memcpy(h.bytes + h.SlotAt(path[holder].position) + 4, Slot(leaf, leaf.keys - 1) + 4,
                 static_cast<size_t>(entry_ - 4));
+    h.dirty = true;
     TakeEntry(leaf, leaf.keys - 1);
-    Write(leaf);
-    Write(holder);
+  }
+  // Pages emptied on the way up are filled again; every page is read
+  // before anything is written.
+  for (size_t level = depth - 1; level > 0 && pages_[level].keys == 0; --level) {
+    bool merged = false;
+    if (!Refill(path, level, &merged)) return false;
+    if (!merged) break;
+  }
+  int32_t new_root = 0;
+  if (pages_[0].interior && pages_[0].keys == 0) {
+    // The root gave its last key: its one child is the root now.
+    new_root = Child(pages_[0], 0);
+    pages_[0].dirty = false;
+  }
+  for (size_t k = depth; k-- > 0;) {
+    if (siblings_[k].dirty) Write(siblings_[k]);
+    if (pages_[k].dirty && !pages_[k].dropped) Write(pages_[k]);
+  }
+  if (new_root != 0) {
+    tag_->SetRoot(new_root);
+    tag_->MarkHeaderDirty();
+    tag_->WriteTagHeader();
   }
   touched.insert(touched.end(), written_.begin(), written_.end());
   return true;

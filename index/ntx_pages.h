@@ -18,15 +18,17 @@
 // shifted to give it its place; a key leaves by the reverse swap (its slot
 // becomes the first free one). A key removed from an interior page is
 // replaced by the key before it, the last key of the leaf in front, which
-// leaves that leaf. A full page splits around its middle key: the keys
+// leaves that leaf; a page that is emptied (below the root) takes a key
+// from its neighbour through the parent, or is merged with the neighbour
+// and the key between them, and so on up; a root left without keys gives
+// way to its one child. A full page splits around its middle key: the keys
 // before it go to a new page, those after it stay in the page, the middle
 // key goes up in front of the page's entry in its parent, and a root that
 // splits gets a new root page above it. Pages written by a split have
 // their slots in order.
 //
-// A page whose offset table is not a clean permutation of its slots, a
-// removal that would empty a leaf below the root, and every page that does
-// not look right are left to the node objects: every operation then
+// A page whose offset table is not a clean permutation of its slots and
+// every page that does not look right are left to the node objects: every operation then
 // answers "undecided" before it has written anything.
 #pragma once
 
@@ -62,6 +64,8 @@ class NtxPages {
     int32_t offset = 0;
     int keys = 0;
     bool interior = false;
+    bool dirty = false;    // changed by the change under way
+    bool dropped = false;  // merged into its neighbour
     uint8_t bytes[kPage];
     int SlotAt(int i) const { return bytes[2 + 2 * i] | (bytes[3 + 2 * i] << 8); }
   };
@@ -105,8 +109,11 @@ class NtxPages {
   // Puts the entry `entry` (entry size bytes) at position i of a page that
   // has a free slot.
   void PutEntry(Page& page, int i, const uint8_t* entry);
-  // Takes the key at position i out of a page (its slot becomes free).
+  // Takes the key at position i out of a leaf (its slot becomes free).
   void TakeEntry(Page& page, int i);
+  // Takes key i and the child in front of it out of an interior page.
+  void TakeInterior(Page& page, int i);
+  bool Refill(const std::vector<PathStep>& path, size_t level, bool* merged);
   // Splits a full page to which `entry` is added at position i: the keys
   // before the middle go to a new page, the rest stays; `up` gets the
   // middle key with the new page as its child.
@@ -136,6 +143,7 @@ class NtxPages {
 
   std::vector<Page> images_;  // scratch pages by depth
   std::vector<Page> pages_;   // the path of a change, from the root
+  std::vector<Page> siblings_;  // by level: the neighbour of a page a removal empties
   std::vector<int32_t> written_;
   std::vector<uint8_t> entries_;
 };

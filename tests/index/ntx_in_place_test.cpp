@@ -1,0 +1,221 @@
+// Record writes change NTX keys in the stored pages (NtxPages) instead of
+// through node objects: the same random appends, key changes and FOR flips
+// run once with changes in place and once through the node objects, from
+// the same bulk-built files (and from empty ones). Both must pass the full
+// check and every tag must hold the same records in the same order, which
+// is also the order a bulk build of the final table gives. Long keys make
+// pages of two keys, so leaves and interior pages split up to a new root
+// every few writes and keys leave interior pages; few distinct names make
+// long runs of equal keys, kept in the order they came; the blank name
+// gives empty keys. Descending, FOR and numeric tags are kept in place too;
+// a unique tag goes through the node objects either way.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "engine/byte_order.h"
+#include "engine/dbf_create.h"
+#include "engine/dbf_handler.h"
+#include "engine/engine.h"
+#include "engine/errors.h"
+#include "index/index_tag.h"
+#include "index/ntx_check.h"
+#include "index/ntx_file.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+using testing_support::TempDir;
+
+struct Tag {
+  const char* file;
+  const char* expression;
+  bool unique, ascending;
+  const char* for_expr;
+};
+
+const std::vector<Tag> kTags = {
+    {"NAME.NTX", "NAME", false, true, ""},     {"NAMED.NTX", "NAME", false, false, ""},
+    {"NAMEOK.NTX", "NAME", false, true, "OK"}, {"KINDNAME.NTX", "KIND+NAME", false, true, ""},
+    {"NUM.NTX", "NUM", false, true, ""},       {"UNAME.NTX", "NAME", true, true, ""},
+};
+
+class Writer {
+ public:
+  Writer(uint32_t seed, int name_length) : rng_(seed), name_length_(name_length) {}
+  std::string Name() {
+    if (rng_() % 20 == 0) return "";
+    std::string n;
+    const int length = 1 + static_cast<int>(rng_() % static_cast<uint32_t>(name_length_));
+    for (int i = 0; i < length; ++i) n += static_cast<char>('A' + rng_() % 4);
+    return n;
+  }
+  void Fill(tessera::KTO_dBHandler& t) {
+    t.BlankRecord();
+    t.PutText("NAME", Name());
+    t.PutText("KIND", std::string(1, static_cast<char>('P' + rng_() % 3)));
+    t.PutLogical("OK", rng_() % 2 == 0);
+    t.PutNumber("NUM", static_cast<double>(rng_() % 2000) - 1000);
+  }
+  // One record write: mostly an append, else a change of one field.
+  void Step(tessera::KTO_dBHandler& t) {
+    const uint32_t what = rng_() % 6;
+    if (what <= 1 || t.RecordCount() == 0) {
+      Fill(t);
+      t.AppendRecord();
+      return;
+    }
+    const int32_t r = static_cast<int32_t>(1 + rng_() % static_cast<uint32_t>(t.RecordCount()));
+    t.GotoRecord(r);
+    if (what == 2) t.PutText("NAME", Name());
+    else if (what == 3) t.PutLogical("OK", !t.GetLogical("OK"));
+    else if (what == 4) t.PutNumber("NUM", static_cast<double>(rng_() % 2000) - 1000);
+    else t.PutText("NAME", "");
+    t.WriteRecord(r);
+  }
+
+ private:
+  std::mt19937 rng_;
+  int name_length_;
+};
+
+struct InPlaceOff {
+  InPlaceOff() { tessera::KTobjIndexTag::SetInPlaceChanges(false); }
+  ~InPlaceOff() { tessera::KTobjIndexTag::SetInPlaceChanges(true); }
+};
+
+// Every tag's keys and records in its order, by file name.
+using Orders = std::map<std::string, std::vector<std::pair<std::string, int32_t>>>;
+
+// The levels of a file's tree, down its first children.
+int Depth(tessera::KTobjNTXFile& file) {
+  uint8_t p[1024];
+  if (!file.ReadDirect(0, p, 8)) return 0;
+  int32_t page = static_cast<int32_t>(tessera::bytes::GetLE32(p + 4));
+  for (int depth = 1; depth < 64; ++depth) {
+    if (!file.ReadDirect(page, p, 1024)) return 0;
+    page = static_cast<int32_t>(tessera::bytes::GetLE32(p + tessera::bytes::GetLE16(p + 2)));
+    if (page == 0) return depth;
+  }
+  return 0;
+}
+
+Orders ReadOrders(tessera::KTO_dBHandler& t, const std::string& run) {
+  Orders orders;
+  for (int slot = 1; slot <= static_cast<int>(kTags.size()); ++slot) {
+    auto* file = static_cast<tessera::KTobjNTXFile*>(t.IndexFile(slot));
+    for (const auto& f : tessera::CheckNtxFile(*file)) ADD_FAILURE() << run << " " << file->FileName() << ": " << f;
+    tessera::KTobjIndexTag* tag = file->Tag();
+    auto& order = orders[file->FileName()];
+    tag->ResetTree(0);
+    for (int32_t r = tag->CurrentKey().Reference; r != 0; r = tag->Navigate(-1))
+      order.emplace_back(std::string(tag->CurrentKey().bytes()), r);
+  }
+  return orders;
+}
+
+void CreateTags(tessera::KTO_dBHandler& t) {
+  for (const Tag& tag : kTags)
+    t.CreateIndexTag(tag.file, "", tag.expression, tag.for_expr,
+                     tag.unique ? tessera::kUniqueKeys : tessera::kDuplicateKeys, tag.ascending ? 0 : 1);
+}
+
+struct Case {
+  bool shared;
+  int name_length;
+};
+
+class NtxInPlace : public ::testing::TestWithParam<Case> {};
+
+TEST_P(NtxInPlace, RecordWritesKeepTheOrderOfTheNodeObjectsAndOfABulkBuild) {
+  const Case c = GetParam();
+  tessera::EngineScope engine;
+  for (uint32_t seed : {21u, 22u}) {
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    TempDir dir;
+    const std::string base = dir / "base";
+    std::filesystem::create_directories(base);
+    tessera::CreateTable(base + "/t.dbf", 0x03,
+                         {{"NAME", 'C', c.name_length, 0}, {"KIND", 'C', 1, 0}, {"OK", 'L', 1, 0}, {"NUM", 'N', 6, 0}});
+    {
+      tessera::KTO_dBHandler t(base + "/t.dbf", false, true);
+      Writer w(seed, c.name_length);
+      // From a bulk build over some records, and from empty tags.
+      for (int i = 0; i < (seed == 21 ? 300 : 0); ++i) {
+        w.Fill(t);
+        t.AppendRecord();
+      }
+      CreateTags(t);
+    }
+    std::map<std::string, Orders> runs;
+    for (const char* run : {"on", "off"}) {
+      const std::string d = dir / run;
+      std::filesystem::create_directories(d);
+      for (const auto& e : std::filesystem::directory_iterator(base))
+        std::filesystem::copy_file(e.path(), d + "/" + e.path().filename().string());
+      std::unique_ptr<InPlaceOff> off;
+      if (std::string(run) == "off") off = std::make_unique<InPlaceOff>();
+      const uint64_t before = tessera::KTobjIndexTag::InPlaceChangeCount();
+      {
+        tessera::KTO_dBHandler t(d + "/t.dbf", c.shared, true);
+        for (const Tag& tag : kTags) ASSERT_EQ(t.OpenIndexFile(tag.file), 0) << tag.file;
+        t.SelectMasterTag("NAME", false);
+        Writer w(seed + 100, c.name_length);
+        for (int i = 0; i < 700; ++i) {
+          if (c.shared) t.LockTable();
+          w.Step(t);
+          if (c.shared) t.UnlockTable();
+        }
+        // Closed without a flush: whatever was held reaches the files.
+      }
+      const uint64_t made = tessera::KTobjIndexTag::InPlaceChangeCount() - before;
+      if (std::string(run) == "on") EXPECT_GT(made, 1000u) << "changes in place";
+      else EXPECT_EQ(made, 0u);
+      // A second open reads what the first wrote.
+      tessera::KTO_dBHandler t(d + "/t.dbf", c.shared, true);
+      for (const Tag& tag : kTags) ASSERT_EQ(t.OpenIndexFile(tag.file), 0) << tag.file;
+      runs[run] = ReadOrders(t, run);
+      if (std::string(run) == "on") {
+        // Pages of two keys grew to several levels through splits of the
+        // root.
+        if (c.name_length == 200) {
+          EXPECT_GE(Depth(*static_cast<tessera::KTobjNTXFile*>(t.IndexFile(1))), 6);
+        }
+        // A bulk build of the final table gives the same orders.
+        t.CloseIndexFiles();
+        CreateTags(t);
+        for (const Tag& tag : kTags) ASSERT_EQ(t.OpenIndexFile(tag.file), 0) << tag.file;
+        runs["bulk"] = ReadOrders(t, "bulk");
+      }
+    }
+    for (const auto& [name, order] : runs["off"]) {
+      EXPECT_FALSE(order.empty()) << name;
+      EXPECT_EQ(runs["on"][name], order) << name;
+      // A unique tag kept current holds the key of the record that came
+      // first to it, a bulk build that of the first record.
+      if (name == "UNAME.NTX") continue;
+      // A bulk build orders equal keys by record, record writes by when
+      // they came: the same keys, and the same records.
+      auto bulk = runs["bulk"][name], on = runs["on"][name];
+      ASSERT_EQ(bulk.size(), on.size()) << name;
+      for (size_t i = 0; i < bulk.size(); ++i) ASSERT_EQ(bulk[i].first, on[i].first) << name << " key " << i;
+      std::sort(bulk.begin(), bulk.end());
+      std::sort(on.begin(), on.end());
+      EXPECT_EQ(bulk, on) << name;
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Runs, NtxInPlace,
+                         ::testing::Values(Case{false, 12}, Case{true, 12}, Case{false, 200}, Case{true, 200}),
+                         [](const auto& info) {
+                           return std::string(info.param.shared ? "Shared" : "Exclusive") +
+                                  std::to_string(info.param.name_length);
+                         });
+
+}  // namespace
