@@ -59,6 +59,7 @@ class KTobjNTXFile;
 class KTobjNTXTag : public KTobjIndexTag {
  public:
   static constexpr int32_t kPageSize = 1024;
+  static constexpr int kForExprOffset = 282;
   // Longest key this engine builds (the key sort's limit).
   static constexpr int kMaxKeyLength = 240;
 
