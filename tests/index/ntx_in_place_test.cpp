@@ -8,8 +8,11 @@
 // every few writes and keys leave interior pages; few distinct names make
 // long runs of equal keys, kept in the order they came; the blank name
 // gives empty keys. Descending, FOR and numeric tags are kept in place too;
-// a unique tag goes through the node objects either way.
+// a unique tag goes through the node objects either way. Under exclusive
+// use the pages are held until the changes are finished (NtxHeldPages).
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -27,9 +30,11 @@
 #include "index/ntx_check.h"
 #include "index/ntx_file.h"
 #include "support/temp_dir.h"
+#include "cdx_test_util.h"
 
 namespace {
 
+using testing_support::FileBytes;
 using testing_support::TempDir;
 
 struct Tag {
@@ -217,5 +222,103 @@ INSTANTIATE_TEST_SUITE_P(Runs, NtxInPlace,
                            return std::string(info.param.shared ? "Shared" : "Exclusive") +
                                   std::to_string(info.param.name_length);
                          });
+
+// Under exclusive use the pages a record write changes are held until the
+// changes are finished: the file keeps its pages meanwhile and carries the
+// mark; a flush writes them and takes the mark off, and a second open
+// after the close reads every key. A writer that dies before that leaves
+// the mark, and the file is refused until it is rebuilt.
+class NtxHeldPages : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dbf_ = dir_ / "t.dbf";
+    tessera::CreateTable(dbf_, 0x03, {{"NAME", 'C', 12, 0}});
+    tessera::KTO_dBHandler t(dbf_, false, true);
+    for (int i = 0; i < 400; ++i) Append(t, i);
+    t.CreateIndexTag("NAME.NTX", "", "NAME", "", tessera::kDuplicateKeys, 0);
+  }
+  static void Append(tessera::KTO_dBHandler& t, int i) {
+    t.BlankRecord();
+    t.PutText("NAME", "N" + std::to_string((i * 7919) % 100000));
+    t.AppendRecord();
+  }
+  std::string Mark() const { return FileBytes(ntx()).substr(1016, 8); }
+  std::string ntx() const { return dir_ / "NAME.NTX"; }
+
+  tessera::EngineScope engine_;
+  TempDir dir_;
+  std::string dbf_;
+};
+
+TEST_F(NtxHeldPages, WrittenAtFlushAndReadBySecondOpen) {
+  const std::string before = FileBytes(ntx());
+  ASSERT_EQ(Mark(), std::string(8, '\0'));
+  {
+    tessera::KTO_dBHandler t(dbf_, false, true);
+    ASSERT_EQ(t.OpenIndexFile("NAME.NTX"), 0);
+    for (int i = 400; i < 1000; ++i) Append(t, i);
+    // Nothing but the mark reached the file.
+    std::string now = FileBytes(ntx());
+    EXPECT_EQ(now.substr(1016, 8), "TSRWRITE");
+    now.replace(1016, 8, std::string(8, '\0'));
+    EXPECT_TRUE(now == before) << "pages reached the file before the flush";
+    t.Flush();
+    EXPECT_EQ(Mark(), std::string(8, '\0'));
+    EXPECT_GT(FileBytes(ntx()).size(), before.size());
+    for (int i = 1000; i < 1100; ++i) Append(t, i);
+    EXPECT_EQ(Mark(), "TSRWRITE");
+  }
+  EXPECT_EQ(Mark(), std::string(8, '\0'));
+  tessera::KTO_dBHandler t(dbf_, false, true);
+  ASSERT_EQ(t.OpenIndexFile("NAME.NTX"), 0);
+  auto* file = static_cast<tessera::KTobjNTXFile*>(t.IndexFile(1));
+  for (const auto& f : tessera::CheckNtxFile(*file)) ADD_FAILURE() << f;
+  tessera::KTobjIndexTag* tag = file->Tag();
+  tag->ResetTree(0);
+  int keys = 0;
+  for (int32_t r = tag->CurrentKey().Reference; r != 0; r = tag->Navigate(-1)) ++keys;
+  EXPECT_EQ(keys, 1100);
+}
+
+TEST_F(NtxHeldPages, AWriterThatDiesLeavesTheFileToBeRebuilt) {
+  const pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    int status = 0;
+    try {
+      tessera::KTO_dBHandler t(dbf_, false, true);
+      if (t.OpenIndexFile("NAME.NTX") != 0) ::_exit(2);
+      for (int i = 400; i < 700; ++i) Append(t, i);
+      // Gone without a flush or a close.
+      ::_exit(0);
+    } catch (...) {
+      status = 3;
+    }
+    ::_exit(status);
+  }
+  int status = -1;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status));
+  ASSERT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_EQ(Mark(), "TSRWRITE");
+  std::string message;
+  int32_t opened = -1;
+  try {
+    tessera::KTO_dBHandler t(dbf_, false, true);
+    opened = t.OpenIndexFile("NAME.NTX");
+  } catch (const std::exception& e) {
+    message = e.what();
+  }
+  EXPECT_TRUE(opened != 0) << "a file with the mark was opened";
+  if (!message.empty()) {
+    EXPECT_NE(message.find("needs a rebuild"), std::string::npos) << message;
+  }
+  // A rebuild makes it whole again, without the mark.
+  tessera::KTO_dBHandler t(dbf_, false, true);
+  t.CreateIndexTag("NAME.NTX", "", "NAME", "", tessera::kDuplicateKeys, 0);
+  EXPECT_EQ(Mark(), std::string(8, '\0'));
+  ASSERT_EQ(t.OpenIndexFile("NAME.NTX"), 0);
+  for (const auto& f : tessera::CheckNtxFile(*static_cast<tessera::KTobjNTXFile*>(t.IndexFile(1)))) ADD_FAILURE() << f;
+}
 
 }  // namespace
