@@ -531,6 +531,9 @@ bool NtxPages::Remove(const std::vector<PathStep>& path, std::vector<int32_t>& t
     if (pages_[k].dirty && !pages_[k].dropped) Write(pages_[k]);
   }
   if (new_root != 0) {
+    // The old root is no longer on any path: a path found before through
+    // it must be found again.
+    written_.push_back(pages_[0].offset);
     tag_->SetRoot(new_root);
     tag_->MarkHeaderDirty();
     tag_->WriteTagHeader();
