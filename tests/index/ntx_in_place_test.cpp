@@ -31,6 +31,7 @@
 #include "index/ntx_file.h"
 #include "support/temp_dir.h"
 #include "cdx_test_util.h"
+#include "corrupt_index_fixture.h"
 
 namespace {
 
@@ -319,6 +320,73 @@ TEST_F(NtxHeldPages, AWriterThatDiesLeavesTheFileToBeRebuilt) {
   EXPECT_EQ(Mark(), std::string(8, '\0'));
   ASSERT_EQ(t.OpenIndexFile("NAME.NTX"), 0);
   for (const auto& f : tessera::CheckNtxFile(*static_cast<tessera::KTobjNTXFile*>(t.IndexFile(1)))) ADD_FAILURE() << f;
+}
+
+// A damaged page met by a search, a step or a record write over the
+// stored pages is reported as a damaged index (2112, naming the file),
+// under shared and exclusive use, and nothing reaches the file.
+class NtxDamagedPages : public testing_support::CorruptIndexTest {
+ protected:
+  void SetUp() override {
+    index_ = dir_ / "m.ntx";
+    upper_name_ = "M.NTX";
+    CreateNames(10, 3000, 8, 5);
+    tessera::KTO_dBHandler t(dbf_, true, true);
+    t.CreateIndexTag(index_, "", "NAME", "", tessera::kDuplicateKeys, 0);
+    good_ = FileBytes(index_);
+  }
+  void ExpectRefused(const std::string& bytes, bool shared, const char* what) {
+    testing_support::PutFileBytes(index_, bytes);
+    for (int op = 0; op < 3; ++op) {
+      std::string msg;
+      try {
+        tessera::KTO_dBHandler t(dbf_, shared, true);
+        ASSERT_EQ(t.OpenIndexFile(index_), 0) << what;
+        if (op == 0) {
+          t.BlankRecord();
+          t.PutText("NAME", "AAAAAAAA");
+          t.AppendRecord();
+        } else if (op == 1) {
+          t.GotoRecord(1);
+          t.PutText("NAME", "AAAAAAAB");
+          t.WriteRecord(1);
+        } else {
+          tessera::KTobjIndexKeyData key;
+          key.SetText("AAAAAAAA");
+          t.TagByNumber(1)->Seek(key);
+          for (int i = 0; i < 100 && t.TagByNumber(1)->Navigate(-1) != 0; ++i) {
+          }
+        }
+      } catch (const tessera::ETesseraError& e) {
+        msg = e.what();
+      }
+      EXPECT_EQ(msg.rfind("Tessera Error 2112: the index file is damaged or is not an index file (/", 0), 0u)
+          << what << " op " << op << ": " << msg;
+      EXPECT_TRUE(FileBytes(index_) == bytes) << what << " op " << op;
+    }
+  }
+};
+
+TEST_F(NtxDamagedPages, SearchesStepsAndWritesRefuseThem) {
+  using testing_support::Le16;
+  using testing_support::Le32;
+  using testing_support::PutLe16;
+  const size_t root = Le32(good_, 4);
+  const size_t leaf = Le32(good_, root + Le16(good_, root + 2));
+  for (bool shared : {true, false}) {
+    std::string b = good_;
+    PutLe16(b, leaf + 2, 1020);
+    ExpectRefused(b, shared, "first slot outside the page");
+    b = good_;
+    PutLe16(b, leaf, 70);
+    ExpectRefused(b, shared, "key count above capacity");
+    b = good_;
+    PutLe16(b, root + 2, 3);
+    ExpectRefused(b, shared, "root slot inside the offset table");
+    b = good_;
+    b.resize(root + 512);
+    ExpectRefused(b, shared, "root page cut in half");
+  }
 }
 
 }  // namespace
