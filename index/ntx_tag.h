@@ -19,7 +19,8 @@
 //   282  FOR expression, NUL-terminated, when the signature says so
 //
 // Page: 0 key count n; from 2, maximum keys + 1 two-byte offsets within the
-// page of the entry slots (other programs permute them; this engine writes
+// page of the entry slots (a key put into a page or taken out of it in
+// place, by Clipper or by NtxPages, permutes them; a page written whole has
 // them in order); each slot holds the child page offset (0 in leaves), the
 // record number and the key blank-padded to the key length. Slots 0 .. n-1
 // hold the keys; on an interior page slot n holds only the rightmost child.
