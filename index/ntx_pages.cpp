@@ -35,8 +35,8 @@ bool NtxPages::Usable() {
   return L_ > 0 && entry_ == L_ + 8 && max_keys_ >= 2 && table_end_ + (max_keys_ + 1) * entry_ <= kPage;
 }
 
-// Checks a page as LoadNode does: where it lies, its count, every slot it
-// uses and every child it names.
+// Checks a page as LoadNode does: where it lies, its count and every slot
+// it uses. A child is checked when it is read (as the page it names).
 bool NtxPages::Read(int32_t offset, Page& page) const {
   KTobjIndexFile* file = tag_->File();
   if (offset <= 0 || offset % kPage != 0) return false;
@@ -54,13 +54,8 @@ bool NtxPages::Read(int32_t offset, Page& page) const {
   if (!valid_slot(0)) return false;
   page.interior = Get32(Slot(page, 0)) != 0;
   const int used = page.keys + (page.interior ? 1 : 0);
-  for (int i = 0; i < used; ++i) {
+  for (int i = 0; i < used; ++i)
     if (!valid_slot(i)) return false;
-    if (page.interior) {
-      const int32_t child = Child(page, i);
-      if (child <= 0 || child % kPage != 0) return false;
-    }
-  }
   return true;
 }
 
@@ -296,13 +291,14 @@ int32_t NtxPages::RecordAhead(const std::vector<PathStep>& path, int n) const {
 
 // --- changes ----------------------------------------------------------------
 
-bool NtxPages::LoadPath(const std::vector<PathStep>& path) {
+bool NtxPages::LoadPath(const std::vector<PathStep>& path, size_t swapped_from) {
   if (path.empty() || path.size() > static_cast<size_t>(kMaxDepth)) return false;
   pages_.resize(path.size());
   for (size_t k = 0; k < path.size(); ++k) {
     Page& page = pages_[k];
     const bool leaf = k + 1 == path.size();
-    if (!Read(path[k].offset, page) || page.interior == leaf || !Permutation(page)) return false;
+    if (!Read(path[k].offset, page) || page.interior == leaf) return false;
+    if (k >= swapped_from && !Permutation(page)) return false;
     const int p = path[k].position;
     if (p < 0 || p > page.keys) return false;
     if (!leaf && Child(page, p) != path[k + 1].offset) return false;
@@ -391,7 +387,15 @@ void NtxPages::Split(Page& page, int i, const uint8_t* entry, std::vector<uint8_
 bool NtxPages::Insert(const KTobjIndexKeyData& key, const std::vector<PathStep>& path) {
   if (!Usable() || key.kind() != VariantKind::kCharacter) return false;
   const std::string_view text = key.bytes();
-  if (static_cast<int>(text.size()) > L_ || !LoadPath(path)) return false;
+  if (static_cast<int>(text.size()) > L_) return false;
+  // The key goes into the deepest page on the path that has room (the
+  // ones below it split and are written whole): only there are slots
+  // swapped through the offset table.
+  if (!LoadPath(path, path.size())) return false;
+  size_t room = path.size();
+  while (room-- > 0 && pages_[room].keys >= max_keys_) {
+  }
+  if (room < path.size() && !Permutation(pages_[room])) return false;
   written_.clear();
   std::vector<uint8_t> entry(static_cast<size_t>(entry_), ' ');
   Put32(entry.data(), 0);
@@ -484,7 +488,7 @@ bool NtxPages::Refill(const std::vector<PathStep>& path, size_t level, bool* mer
 }
 
 bool NtxPages::Remove(const std::vector<PathStep>& path, std::vector<int32_t>& touched) {
-  if (!Usable() || !LoadPath(path)) return false;
+  if (!Usable() || !LoadPath(path, 0)) return false;
   written_.clear();
   const size_t depth = path.size();
   if (siblings_.size() < depth) siblings_.resize(depth);

@@ -103,8 +103,10 @@ class NtxPages {
 
   // --- changes ---------------------------------------------------------
   // Reads every page of the path into pages_ and checks that the path
-  // leads through them; false when a page does not look right.
-  bool LoadPath(const std::vector<PathStep>& path);
+  // leads through them, and that the offset tables of the pages from
+  // level `swapped_from` down are permutations; false when a page does
+  // not look right.
+  bool LoadPath(const std::vector<PathStep>& path, size_t swapped_from);
   void Write(Page& page);
   // Puts the entry `entry` (entry size bytes) at position i of a page that
   // has a free slot.
