@@ -1,5 +1,8 @@
 #include "index/ntx_file.h"
 
+#include <algorithm>
+#include <cstring>
+
 #include "engine/byte_order.h"
 #include "engine/dbf_handler.h"
 #include "engine/errors.h"
@@ -31,9 +34,40 @@ KTobjNTXFile::KTobjNTXFile(KTO_dBHandler* table, std::string_view name, bool ove
     return;
   }
   OpenSingleTag<KTobjNTXTag, KTobjNTXFile>();
+  if (opened_) pending_seen_ = ReadPendingMark();
 }
 
-KTobjNTXFile::~KTobjNTXFile() { tags_.FreeAll(); }
+KTobjNTXFile::~KTobjNTXFile() {
+  // The tag first (it writes its dirty pages and header), then the held
+  // pages, and the mark goes.
+  tags_.FreeAll();
+  try {
+    FinishChanges();
+  } catch (...) {
+  }
+}
+
+bool KTobjNTXFile::MarkRoom() const {
+  const KTobjNTXTag* tag = Tag();
+  return tag == nullptr || !tag->HasFor() ||
+         tag->ForExpression().size() < static_cast<size_t>(kPendingMarkOffset - KTobjNTXTag::kForExprOffset);
+}
+
+bool KTobjNTXFile::ReadPendingMark() {
+  char mark[8] = {};
+  if (!ReadDirect(kPendingMarkOffset, mark, 8)) return false;
+  return std::memcmp(mark, kPendingMark, 8) == 0;
+}
+
+void KTobjNTXFile::WritePendingMark(bool on) {
+  // Only a writer that holds pages sets it; it takes off what it set.
+  if (on && !HoldsWrites()) return;
+  if (!on && !pending_mark_) return;
+  char mark[8] = {};
+  if (on) std::memcpy(mark, kPendingMark, 8);
+  WriteThrough(kPendingMarkOffset, mark, 8);
+  pending_mark_ = on;
+}
 
 bool KTobjNTXFile::CreateTag(const std::string& name, const std::string& key_expr, bool unique, bool ascending,
                              const std::string& for_expr) {
@@ -51,7 +85,11 @@ int32_t KTobjNTXFile::AllocateNode() {
 }
 
 int32_t KTobjNTXFile::ResetAllocator() {
-  const int64_t size = disk_ ? disk_->FileSize() : 0;
+  // The size as last seen or written (pages held back included); a
+  // foreign change or a cut makes it read again.
+  int64_t size = disk_ ? KnownSize() : 0;
+  for (uint32_t slot = 0; known_size_ < 0 && slot < held_.size(); ++slot)
+    size = std::max<int64_t>(size, (held_.NumberAt(slot) + 1) * IndexBlockCache::kBlock);
   // Pages start at multiples of 1024 even when the file has a ragged end.
   next_free_ = static_cast<int32_t>((size + kPage - 1) / kPage * kPage);
   known_size_ = size;
@@ -110,8 +148,10 @@ bool KTobjNTXFile::RecordChanged(int32_t recno, bool is_append) {
 
 bool KTobjNTXFile::ChangedByOther() {
   if (!disk_ || !disk_->IsShared() || Tag() == nullptr) return false;
-  uint8_t h[4];
-  if (!ReadDirect(0, h, 4)) return false;
+  // The counter and the mark in one read.
+  uint8_t h[kPage];
+  if (!ReadDirect(0, h, kPage)) return false;
+  mark_seen_ = std::memcmp(h + kPendingMarkOffset, kPendingMark, 8) == 0;
   const uint16_t counter = bytes::GetLE16(h + 2);
   if (counter == version_) return false;
   version_ = counter;

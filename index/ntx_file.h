@@ -5,6 +5,17 @@
 // is opened (or created through CreateTag). The version counter in its
 // header grows with every record write made through it; another process
 // that sees a different counter drops its cached tree (ChangedByOther).
+//
+// Under exclusive use the pages written are held in memory (HoldsWrites)
+// and reach the file when the changes are finished (table flush, close),
+// while the header's last eight bytes (1016) carry the mark "TSRWRITE":
+// a writer killed meanwhile leaves a file that reports it needs a
+// rebuild. Those bytes are 0 otherwise, and Clipper reads the header's
+// texts only up to their NUL, so other programs never see the mark in a
+// file that was closed. A FOR expression that reaches those bytes leaves
+// no room for it: such a file writes its pages at once. Under shared use
+// pages are written at once, as before (the counter tells others of every
+// change).
 #pragma once
 
 #include <cstdint>
@@ -33,6 +44,15 @@ class KTobjNTXFile : public KTobjIndexFile {
   bool RecordChanged(int32_t recno, bool is_append) override;
   bool ChangedByOther() override;
   /* 13 */ virtual void ClearIndex();
+  bool ReadPendingMark() override;
+  void WritePendingMark(bool on) override;
+  bool MarkedByOther() override { return mark_seen_; }
+  bool HoldsWrites() const override { return disk_ != nullptr && !disk_->IsShared() && MarkRoom(); }
+
+  static constexpr int32_t kPendingMarkOffset = 1016;
+  static constexpr char kPendingMark[9] = "TSRWRITE";
+  // The mark is on: the header written carries it.
+  bool MarkOn() const { return pending_mark_; }
 
   KTobjNTXTag* Tag() const { return tags_.Count() > 0 ? static_cast<KTobjNTXTag*>(tags_.At(0)) : nullptr; }
   uint16_t VersionCounter() const { return version_; }
@@ -41,7 +61,11 @@ class KTobjNTXFile : public KTobjIndexFile {
   void MarkCorrupt() { corrupt_ = true; }
 
  private:
+  // The tag's FOR expression leaves the mark's bytes free.
+  bool MarkRoom() const;
+
   uint16_t version_ = 1;
+  bool mark_seen_ = false;  // read with the counter (ChangedByOther)
 };
 
 }  // namespace tessera

@@ -22,7 +22,6 @@ namespace {
 constexpr int32_t kPage = KTobjNTXTag::kPageSize;
 constexpr int kKeyExprOffset = 22;
 constexpr int kKeyExprArea = 256;
-constexpr int kForExprOffset = 282;
 
 using namespace index_bytes;
 
@@ -169,6 +168,8 @@ bool KTobjNTXTag::WriteTagHeader() {
   h[280] = reverse_compare_ ? 1 : 0;
   if (has_for_)
     std::memcpy(h + kForExprOffset, for_expr_.data(), std::min<size_t>(for_expr_.size(), kPage - kForExprOffset - 1));
+  // Pages written since the mark went on are held: the header keeps it.
+  if (Ntx()->MarkOn()) std::memcpy(h + KTobjNTXFile::kPendingMarkOffset, KTobjNTXFile::kPendingMark, 8);
   file_->WriteBlock(0, h, kPage);
   header_dirty_ = false;
   return true;

@@ -19,7 +19,8 @@
 //   282  FOR expression, NUL-terminated, when the signature says so
 //
 // Page: 0 key count n; from 2, maximum keys + 1 two-byte offsets within the
-// page of the entry slots (other programs permute them; this engine writes
+// page of the entry slots (a key put into a page or taken out of it in
+// place, by Clipper or by NtxPages, permutes them; a page written whole has
 // them in order); each slot holds the child page offset (0 in leaves), the
 // record number and the key blank-padded to the key length. Slots 0 .. n-1
 // hold the keys; on an interior page slot n holds only the rightmost child.
@@ -50,6 +51,7 @@
 #include <string_view>
 
 #include "index/index_tag.h"
+#include "index/ntx_pages.h"
 
 namespace tessera {
 
@@ -58,6 +60,7 @@ class KTobjNTXFile;
 class KTobjNTXTag : public KTobjIndexTag {
  public:
   static constexpr int32_t kPageSize = 1024;
+  static constexpr int kForExprOffset = 282;
   // Longest key this engine builds (the key sort's limit).
   static constexpr int kMaxKeyLength = 240;
 
@@ -77,6 +80,26 @@ class KTobjNTXTag : public KTobjIndexTag {
   // Refuses (ETesseraError) a record's key that is longer than the key
   // length instead of cutting it.
   bool EvalKey(TktVariant& value, bool* changed) override;
+  // Searches, steps and key changes over the stored pages (NtxPages).
+  int SearchInPlace(const KTobjIndexKeyData& target, int partial, std::vector<PathStep>& path,
+                    KTobjIndexKeyData& found) override {
+    return pages_.Search(target, partial, path, found);
+  }
+  int StepInPlace(bool forward, std::vector<PathStep>& path, KTobjIndexKeyData& current) override {
+    return pages_.Step(forward, path, current);
+  }
+  int32_t RecordAhead(int n) const override { return path_pending_ ? pages_.RecordAhead(pending_path_, n) : 0; }
+  int LocateInPlace(const KTobjIndexKeyData& key, int32_t recno, std::vector<PathStep>& path,
+                    KTobjIndexKeyData& found) override {
+    return pages_.Locate(key, recno, path, found);
+  }
+  bool InsertInPlace(const KTobjIndexKeyData& key, const std::vector<PathStep>& path) override {
+    return pages_.Insert(key, path);
+  }
+  bool RemoveInPlace(const std::vector<PathStep>& path, std::vector<int32_t>& touched) override {
+    return pages_.Remove(path, touched);
+  }
+  bool ChangesInPlace() const override { return true; }
 
   // Builds the whole tag from the table, then writes the header.
   void BuildTag();
@@ -116,6 +139,7 @@ class KTobjNTXTag : public KTobjIndexTag {
   uint16_t signature_ = 6;
   bool temporary_ = false;
   int32_t free_list_ = 0;  // Clipper's first free page
+  NtxPages pages_{this};
 };
 
 }  // namespace tessera
