@@ -259,6 +259,9 @@ class KTobjIndexFile {
   uint64_t WriteCount() const { return write_count_; }
   // Reads bytes from the file itself, past the cache.
   bool ReadDirect(int32_t offset, void* buffer, int32_t count);
+  // Whether blocks written through this object wait in memory: until they
+  // are written, the file itself is not what ReadBlock gives.
+  bool HoldsBlocks() const { return !held_.empty(); }
   // Writes to the file at once, even while other writes are held (the
   // write-in-progress mark).
   bool WriteThrough(int32_t offset, const void* buffer, int32_t count);

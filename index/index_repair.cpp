@@ -1,6 +1,8 @@
 #include "index/index_repair.h"
 
+#include <algorithm>
 #include <exception>
+#include <vector>
 
 #include "engine/byte_order.h"
 #include "engine/dbf_handler.h"
@@ -45,15 +47,36 @@ int64_t CountCdxLeafKeys(KTobjCDXFile& file, KTobjCDXTag& tag, std::string& faul
     }
     offset = GetBE32(node + 12 + tag.KeyLength() + 4);
   }
+  // The leaves are read from the file in windows of kWindow bytes, past
+  // the block cache: a built tag's leaves lie one after another, so one
+  // read serves hundreds of them, and a check of every tag of a large file
+  // neither makes a system call per leaf nor fills the cache with leaves
+  // no search asked for. Blocks this object holds unwritten are newer than
+  // the file: then every leaf is read through ReadBlock.
+  constexpr int64_t kWindow = 256 * 1024;
+  std::vector<uint8_t> window;
+  int64_t window_start = 0, window_size = 0;
+  const auto read_leaf = [&](int64_t at) -> const uint8_t* {
+    if (file.HoldsBlocks()) return file.ReadBlock(static_cast<int32_t>(at), node, 512) ? node : nullptr;
+    if (at < window_start || at + 512 > window_start + window_size) {
+      window.resize(static_cast<size_t>(kWindow));
+      const int64_t n = std::min(kWindow, size - at);
+      if (!file.ReadDirect(static_cast<int32_t>(at), window.data(), static_cast<int32_t>(n))) return nullptr;
+      window_start = at;
+      window_size = n;
+    }
+    return window.data() + (at - window_start);
+  };
   int64_t keys = 0;
   const int64_t max_nodes = size / 512;
   for (int64_t nodes = 0; offset != -1; ++nodes) {
-    if (nodes > max_nodes || !inside(offset) || !file.ReadBlock(offset, node, 512) || (Get16(node) & 2) == 0) {
+    const uint8_t* leaf = nodes > max_nodes || !inside(offset) ? nullptr : read_leaf(offset);
+    if (leaf == nullptr || (Get16(leaf) & 2) == 0) {
       fault = "the chain of its leaves is broken at node " + std::to_string(offset);
       return -1;
     }
-    keys += Get16(node + 2);
-    offset = Get32(node + 8);
+    keys += Get16(leaf + 2);
+    offset = Get32(leaf + 8);
   }
   return keys;
 }

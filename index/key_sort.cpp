@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cmath>
 #include <malloc.h>
+#include <cstdlib>
 #include <cstring>
 #include <string_view>
 #include <system_error>
@@ -23,14 +24,44 @@ constexpr uint8_t kCodeDate = 0x40;
 
 std::atomic<bool> g_worker_threads{true};
 
+std::mutex g_spill_mutex;
+TktSort::SpillSettings g_spill;  // under g_spill_mutex
+
 bool WorkersWanted() { return g_worker_threads.load() && std::thread::hardware_concurrency() > 1; }
 
 }  // namespace
 
 void TktSort::SetWorkerThreads(bool on) { g_worker_threads.store(on); }
 
+void TktSort::SetSpillSettings(const SpillSettings& settings) {
+  std::lock_guard<std::mutex> lock(g_spill_mutex);
+  g_spill = settings;
+  g_spill.merge_runs = std::max<size_t>(g_spill.merge_runs, 2);
+}
+
+TktSort::SpillSettings TktSort::CurrentSpillSettings() {
+  std::lock_guard<std::mutex> lock(g_spill_mutex);
+  return g_spill;
+}
+
+// The work file goes where the user keeps scratch files, as sort(1) and
+// SQLite put theirs: the table's own folder may be a shared network folder
+// (every spilled byte would cross the network twice) or on a medium with
+// no room to spare, and the index being built is never read from there.
+std::string TktSort::SpillDirectory() { return WorkFolder(CurrentSpillSettings()); }
+
+std::string TktSort::WorkFolder(const SpillSettings& settings) {
+  if (!settings.directory.empty()) return settings.directory;
+  const char* tmp = std::getenv("TMPDIR");
+  return tmp != nullptr && *tmp != '\0' ? tmp : "/tmp";
+}
+
 TktSort::TktSort(int32_t max_key_length, const uint8_t* collation, bool ascending, bool unique)
-    : max_key_length_(max_key_length), collation_(collation), ascending_(ascending), unique_(unique) {
+    : max_key_length_(max_key_length),
+      collation_(collation),
+      ascending_(ascending),
+      unique_(unique),
+      spill_(CurrentSpillSettings()) {
   if (max_key_length > kMaxKeyLength) throw ETesseraError(msg::kSortKeyTooLong);
   for (int i = 0; i < kParts; ++i) pools_[i].limit = kMaxBlocks / kParts + (i < kMaxBlocks % kParts ? 1 : 0);
   pools_[0].blocks.push_back(std::make_unique<uint8_t[]>(kBlockSize));
@@ -55,21 +86,26 @@ TktSort::~TktSort() {
   }
 }
 
-size_t TktSort::RunPages(size_t first, size_t count) const {
-  size_t pages = 0;
-  for (size_t i = first; i < first + count; ++i) pages += runs_[i]->PageCount();
-  return pages;
+size_t TktSort::RunBytes(size_t first, size_t count) const {
+  size_t bytes = 0;
+  for (size_t i = first; i < first + count; ++i) bytes += runs_[i]->MemoryBytes();
+  return bytes;
+}
+
+size_t TktSort::SpilledRunCount() const {
+  size_t n = 0;
+  for (size_t i = 0; i < runs_.Count(); ++i) n += runs_[i]->Spilled() ? 1 : 0;
+  return n;
 }
 
 size_t TktSort::MemoryBytes() const {
   std::unique_lock<std::mutex> lock(mutex_);
   idle_.wait(lock, [this] { return SorterIdle(); });  // a run is still growing
   // A merger frees pages as it goes: its own count is the one to read.
-  size_t pages = 0;
-  if (merges_.empty()) pages = RunPages(0, runs_.Count());
-  for (const auto& m : merges_) pages += m->thread.joinable() ? m->pages_left : RunPages(m->first, m->count);
-  return static_cast<size_t>(PoolBlockCount()) * static_cast<size_t>(kBlockSize) +
-         pages * TktPageCollection::kPageSize;
+  size_t bytes = 0;
+  if (merges_.empty()) bytes = RunBytes(0, runs_.Count());
+  for (const auto& m : merges_) bytes += m->thread.joinable() ? m->bytes_left : RunBytes(m->first, m->count);
+  return static_cast<size_t>(PoolBlockCount()) * static_cast<size_t>(kBlockSize) + bytes;
 }
 
 // ---------------------------------------------------------------------------
@@ -218,6 +254,26 @@ void TktSort::Gather(int32_t length, uint8_t kind_code, int32_t collated) {
 // Sorting a part into its run
 
 void TktSort::HandOff() {
+  HandOffPart();
+  SpillFinishedRuns();
+}
+
+void TktSort::SpillFinishedRuns() {
+  while (checked_runs_ < runs_.Count() && runs_[checked_runs_]->Sorted()) {
+    TktPageCollection& run = *runs_[checked_runs_];
+    const size_t bytes = run.MemoryBytes();
+    if (!spilling_ && kept_bytes_ + bytes <= spill_.run_memory) {
+      kept_bytes_ += bytes;
+    } else {
+      spilling_ = true;
+      if (!work_) work_ = std::make_unique<SortWorkFile>(WorkFolder(spill_));
+      run.SpillTo(*work_);
+    }
+    ++checked_runs_;
+  }
+}
+
+void TktSort::HandOffPart() {
   Pool* full = filling_;
   if (full->slots.empty()) return;
   // The run takes its place among the runs now, in the order of adding.
@@ -377,6 +433,7 @@ void TktSort::SortPool(Pool& pool) const {
     i = j;
   }
   run->StartReading();
+  run->MarkSorted();
 
   // The part is empty again; its blocks are kept for the next keys.
   slots.clear();
@@ -389,7 +446,19 @@ void TktSort::SortPool(Pool& pool) const {
 // Retrieval
 
 void TktSort::StartRetrieval() {
-  if (!accepting_) return;
+  if (retrieving_) return;
+  if (!accepting_) throw ETesseraError(failure_);
+  accepting_ = false;
+  try {
+    SetUpRetrieval();
+  } catch (const std::exception& e) {
+    failure_ = e.what();
+    throw;
+  }
+  retrieving_ = true;
+}
+
+void TktSort::SetUpRetrieval() {
   HandOff();
   WaitForSorter();
   StopSorter();
@@ -402,35 +471,23 @@ void TktSort::StartRetrieval() {
     pool.used = 0;
   }
   filling_ = &pools_[0];
-  accepting_ = false;
+  SpillFinishedRuns();
+  MergeSpilledRuns();
+  // Runs in the file are read from their first entry on (the others were
+  // positioned when they were sorted).
+  for (size_t i = 0; i < runs_.Count(); ++i)
+    if (runs_[i]->Spilled()) runs_[i]->StartReading();
   const size_t k = runs_.Count();
   const bool threads = key_count_ >= kThreadedMerge && k >= 4 && WorkersWanted();
   const size_t groups = threads ? 2 : 1;
   for (size_t g = 0; g < groups; ++g) {
-    auto m = std::make_unique<Merge>();
-    m->first = k * g / groups;
-    m->count = k * (g + 1) / groups - m->first;
-    // The tournament: each inner node keeps the run that lost the match
-    // there, tree[0] the overall winner; a leaf stands for run i at n + i.
-    const size_t n = m->count;
-    m->heads.assign(n, Head{});
-    for (size_t i = 0; i < n; ++i) LoadHead(*m, static_cast<int>(i));
-    m->tree.assign(std::max<size_t>(n, 1), 0);
-    std::vector<int> winner(2 * n);
-    for (size_t i = 0; i < n; ++i) winner[n + i] = static_cast<int>(i);
-    for (size_t x = n; x-- > 1;) {
-      const int a = winner[2 * x], b = winner[2 * x + 1];
-      const bool a_first = Wins(*m, a, b);
-      winner[x] = a_first ? a : b;
-      m->tree[x] = a_first ? b : a;
-    }
-    m->tree[0] = n == 0 ? -1 : (n == 1 ? 0 : winner[1]);
-    merges_.push_back(std::move(m));
+    const size_t first = k * g / groups;
+    merges_.push_back(MakeMerge(first, k * (g + 1) / groups - first));
   }
   if (threads) {
     for (auto& m : merges_) {
       m->spare.assign(kBatches, {});
-      m->pages_left = RunPages(m->first, m->count);
+      m->bytes_left = RunBytes(m->first, m->count);
       Merge* merge = m.get();
       try {
         m->thread = std::thread([this, merge] { MergerLoop(*merge); });
@@ -441,6 +498,74 @@ void TktSort::StartRetrieval() {
       }
     }
   }
+}
+
+std::unique_ptr<TktSort::Merge> TktSort::MakeMerge(size_t first, size_t count) {
+  auto m = std::make_unique<Merge>();
+  m->first = first;
+  m->count = count;
+  // The tournament: each inner node keeps the run that lost the match
+  // there, tree[0] the overall winner; a leaf stands for run i at n + i.
+  const size_t n = m->count;
+  m->heads.assign(n, Head{});
+  for (size_t i = 0; i < n; ++i) LoadHead(*m, static_cast<int>(i));
+  m->tree.assign(std::max<size_t>(n, 1), 0);
+  std::vector<int> winner(2 * n);
+  for (size_t i = 0; i < n; ++i) winner[n + i] = static_cast<int>(i);
+  for (size_t x = n; x-- > 1;) {
+    const int a = winner[2 * x], b = winner[2 * x + 1];
+    const bool a_first = Wins(*m, a, b);
+    winner[x] = a_first ? a : b;
+    m->tree[x] = a_first ? b : a;
+  }
+  m->tree[0] = n == 0 ? -1 : (n == 1 ? 0 : winner[1]);
+  return m;
+}
+
+// The runs in the file are the last ones. Each pass merges the fewest
+// runs that bring their number down to the limit (at most the limit at
+// once), taking runs not merged before while there are enough of them,
+// so that most entries are rewritten once at most.
+void TktSort::MergeSpilledRuns() {
+  const size_t limit = std::max<size_t>(spill_.merge_runs, 2);
+  size_t first = 0;
+  while (first < runs_.Count() && !runs_[first]->Spilled()) ++first;
+  size_t at = first;
+  while (runs_.Count() - first > limit) {
+    const size_t k = runs_.Count();
+    const size_t m = std::min(limit, k - first - limit + 1);
+    if (at + m > k) at = first;  // every run from `at` on is a merged one
+    MergeRunsToFile(at, m);
+    ++at;
+  }
+}
+
+void TktSort::MergeRunsToFile(size_t first, size_t count) {
+  auto out = std::make_unique<TktPageCollection>();
+  out->StartSpilledWrite(*work_);
+  for (size_t i = first; i < first + count; ++i) runs_[i]->StartReading();
+  std::unique_ptr<Merge> m = MakeMerge(first, count);
+  // Every entry goes on as it is (equal keys in the order of their runs):
+  // the rules for equal keys are applied by the final merge alone.
+  uint8_t prev[TktPageCollection::kMaxKey + 1];
+  int32_t prev_size = 0;
+  while (m->tree[0] >= 0) {
+    const TktPageCollection& run = *runs_[first + static_cast<size_t>(m->tree[0])];
+    if (run.Exhausted()) break;  // the winner is exhausted only when all are
+    const uint8_t* key = run.Key();
+    const int32_t size = run.KeySize();
+    int32_t shared = 0;
+    const int32_t most = std::min(prev_size, size);
+    while (shared < most && prev[shared] == key[shared]) ++shared;
+    out->Append(run.KeyKind(), size, size - shared, key + shared);
+    std::memcpy(prev + shared, key + shared, static_cast<size_t>(size - shared));
+    prev_size = size;
+    AdvanceTop(*m);
+  }
+  out->EndSpilledWrite();
+  out->MarkSorted();
+  for (size_t i = 0; i < count; ++i) runs_.Delete(first);
+  runs_.Insert(first, std::move(out));
 }
 
 // Exhausted runs lose every match (among themselves the earlier run wins,
@@ -593,10 +718,10 @@ void TktSort::MergerLoop(Merge& m) {
         m.spare.pop_back();
       }
       const bool more = Produce(m, batch);
-      const size_t pages = RunPages(m.first, m.count);
+      const size_t bytes = RunBytes(m.first, m.count);
       std::lock_guard<std::mutex> lock(mutex_);
       if (!batch.empty()) m.ready.push_back(std::move(batch));
-      m.pages_left = pages;
+      m.bytes_left = bytes;
       m.merged_all = !more;
       m.batch_ready.notify_one();
       if (!more) return;

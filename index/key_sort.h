@@ -8,6 +8,16 @@
 // pages, and at retrieval the runs are merged. Memory for the pool is
 // therefore fixed whatever the table size.
 //
+// The runs stay in memory up to a bound (SpillSettings::run_memory); the
+// run that would pass it, and every run after it, goes to a work file (see
+// sort_work_file.h) as soon as it is complete. At retrieval a run in the
+// file is read through a buffer of its own; when more runs lie in the file
+// than the merge may read at once (SpillSettings::merge_runs), groups of
+// neighbouring runs are first merged into longer ones there. Both keep
+// the order of equal keys (that of the runs), so what comes out is the
+// same whichever runs were moved to the file. All writing to the file is
+// done by the thread that adds keys, never by the sort's own threads.
+//
 // The pool is three parts of 11, 11 and 10 blocks. While the builder
 // fills one, a sorter thread sorts the full ones into their runs, in turn;
 // when the builder fills its part and both others are still waiting for
@@ -38,12 +48,14 @@
 #include <exception>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "engine/collection.h"
 #include "engine/variant.h"
 #include "index/sort_run.h"
+#include "index/sort_work_file.h"
 
 namespace tessera {
 
@@ -76,6 +88,10 @@ class TktSort {
   //     ones, say; binary values go with any kind).
   // A refused key is not added and the sort stays usable.
   //
+  // A work file that cannot be made, written or read back raises
+  // ETesseraError with the system's reason and the folder (here, or from
+  // NextKey and HasMoreKeys); the sort can then only be destroyed.
+  //
   // The same value added twice for the same record number is delivered once.
   void AddKey(const TktVariant& key, int32_t recno);
 
@@ -98,6 +114,27 @@ class TktSort {
   // turn them off to compare.
   static void SetWorkerThreads(bool on);
 
+  // Where sorted runs go when they do not stay in memory. Process-wide; a
+  // sort takes the settings in force when it is made.
+  struct SpillSettings {
+    // Bytes of sorted runs a sort keeps in memory: a finished run that
+    // would take it past this goes to the work file, and every run after.
+    // The default holds a sort of ten million callbook keys within about
+    // 24 MiB, pool and read buffers included; of a million cards' tags
+    // only the three name tags put a few of their runs in the file.
+    size_t run_memory = size_t{20} << 20;
+    // Runs read from the work file at once by the merge, each through its
+    // read buffer (TktPageCollection::kReadBuffer); more are first merged
+    // in groups into longer runs. At least 2.
+    size_t merge_runs = 1024;
+    // Folder of the work file; empty: $TMPDIR, or /tmp without it.
+    std::string directory;
+  };
+  static void SetSpillSettings(const SpillSettings& settings);
+  static SpillSettings CurrentSpillSettings();
+  // The folder the work file of a sort made now goes to.
+  static std::string SpillDirectory();
+
   int32_t MaxKeyLength() const { return max_key_length_; }
   const uint8_t* Collation() const { return collation_; }
   bool Ascending() const { return ascending_; }
@@ -115,8 +152,12 @@ class TktSort {
     for (const Pool& pool : pools_) n += pool.BlockCount();
     return n;
   }
-  // Bytes held now in pool blocks and run pages.
+  // Bytes held now in pool blocks, run pages and read buffers.
   size_t MemoryBytes() const;
+  // Runs in the work file now, and the bytes written to it so far (0
+  // while every run stays in memory).
+  size_t SpilledRunCount() const;
+  int64_t SpilledBytes() const { return work_ ? work_->Size() : 0; }
 
  private:
   // One key gathered in the pool.
@@ -168,6 +209,17 @@ class TktSort {
   void Gather(int32_t length, uint8_t kind_code, int32_t collated);
   // The filling part is full: it goes to the sorter (or is sorted here).
   void HandOff();
+  void HandOffPart();
+  static std::string WorkFolder(const SpillSettings& settings);
+  // Moves the runs sorted since the last call to the work file, in order,
+  // from the first that would take the runs in memory past the bound.
+  void SpillFinishedRuns();
+  // Merges runs in the work file in groups until at most merge_runs are
+  // left there.
+  void MergeSpilledRuns();
+  // Replaces runs_[first .. first + count) by one run in the work file
+  // holding all their entries, in the order the merge takes them.
+  void MergeRunsToFile(size_t first, size_t count);
   // Sorts a part into its run and empties it (its blocks are kept). Runs
   // on either thread.
   void SortPool(Pool& pool) const;
@@ -178,6 +230,10 @@ class TktSort {
 
   struct Merge;
   void StartRetrieval();
+  void SetUpRetrieval();
+  // A tournament over runs_[first .. first + count), each run at its
+  // current key.
+  std::unique_ptr<Merge> MakeMerge(size_t first, size_t count);
   bool RunBefore(const Merge& m, int a, int b) const;
   bool Wins(const Merge& m, int a, int b) const;
   void LoadHead(Merge& m, int run);
@@ -211,6 +267,20 @@ class TktSort {
   bool sorter_used_ = false;
 
   TktCollection<TktPageCollection> runs_;
+
+  // Spilling (the adding thread's alone). The runs before `checked_runs_`
+  // have been seen complete; `kept_bytes_` is what those kept in memory
+  // hold. Once `spilling_`, every later run goes to the file, so the runs
+  // in the file are always the last ones.
+  const SpillSettings spill_;
+  std::unique_ptr<SortWorkFile> work_;
+  size_t checked_runs_ = 0;
+  size_t kept_bytes_ = 0;
+  bool spilling_ = false;
+  // Set once retrieval has been set up; until then a failure met while
+  // setting it up is raised again by every later call.
+  bool retrieving_ = false;
+  std::string failure_;
 
   uint8_t scratch_[TktPageCollection::kMaxKey + 1] = {};  // the key being added, encoded
 
@@ -261,7 +331,7 @@ class TktSort {
     std::vector<std::vector<uint8_t>> ready;  // oldest first
     bool merged_all = false;
     bool stop = false;
-    size_t pages_left = 0;  // run pages held, as the merger last counted them
+    size_t bytes_left = 0;  // run memory held, as the merger last counted it
     std::exception_ptr error;
   };
   std::vector<std::unique_ptr<Merge>> merges_;
@@ -274,7 +344,7 @@ class TktSort {
   bool NextBatch(Merge& m);
   // Whether the group has a key to deliver now (at m.current[m.read]).
   bool HasEntry(Merge& m);
-  size_t RunPages(size_t first, size_t count) const;
+  size_t RunBytes(size_t first, size_t count) const;
   static void DecodeBytes(uint8_t kind, const uint8_t* p, int32_t size, TktVariant& key, int32_t& recno);
 
   // The builder's merge of two groups: the entry delivered last, for the

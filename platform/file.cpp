@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <string>
 
 #include "platform/last_error.h"
@@ -126,6 +127,24 @@ FileHandle FileHandle::Create(std::string_view path, bool writable, bool shared)
   }
   ::close(fd);
   return Open(name, writable, shared);
+}
+
+FileHandle FileHandle::CreateTemporary(std::string_view directory) {
+  const std::string dir(directory.empty() ? std::string_view(".") : directory);
+  int fd = ::open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+  // O_TMPFILE is refused by file systems without support for it (and by
+  // kernels that do not know it, which see a directory opened for writing).
+  if (fd < 0 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL)) {
+    std::string name = dir + "/tessera-XXXXXX";
+    fd = ::mkostemp(name.data(), O_CLOEXEC);
+    if (fd >= 0) ::unlink(name.c_str());
+  }
+  if (fd < 0) {
+    SetLastErrorFromErrno(errno);
+    return FileHandle();
+  }
+  SetLastError(kErrNone);
+  return FileHandle(fd, true, true);
 }
 
 bool FileHandle::Close() {

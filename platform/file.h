@@ -42,6 +42,15 @@ class FileHandle {
   // A new file takes the spelling of the last path component as given.
   static FileHandle Create(std::string_view path, bool writable, bool shared);
 
+  // Creates a file in `directory` that has no name: nothing else can open
+  // it, and its space goes back to the file system when it is closed, even
+  // when the process ends without closing it. Opened for reading and
+  // writing, with no share lock. Where the file system cannot make such a
+  // file, a uniquely named one is made and its name removed at once. On
+  // failure the handle is invalid and LastError() is set (3 for a missing
+  // folder, 5 for one that cannot be written).
+  static FileHandle CreateTemporary(std::string_view directory);
+
   bool valid() const { return fd_ >= 0; }
   bool writable() const { return writable_; }
 

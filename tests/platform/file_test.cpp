@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 
 #include "platform/last_error.h"
@@ -101,6 +102,26 @@ TEST(FileHandle, ExclusiveOpenKeepsEveryOtherOpenOut) {
   EXPECT_EQ(plat::LastError(), plat::kErrSharingViolation);
   exclusive.Close();
   EXPECT_TRUE(FileHandle::Open(dir / "t.dbf", false, true).valid());
+}
+
+TEST(FileHandle, TemporaryFileHasNoNameAndNeedsAFolderItCanWrite) {
+  TempDir dir;
+  {
+    FileHandle t = FileHandle::CreateTemporary(dir.path());
+    ASSERT_TRUE(t.valid());
+    ASSERT_TRUE(t.WriteAt(0, "abcdef", 6));
+    char back[6] = {};
+    EXPECT_EQ(t.ReadAt(2, back, 4), 4);
+    EXPECT_EQ(std::string(back, 4), "cdef");
+    // Nothing in the folder names it.
+    EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
+  }
+  EXPECT_FALSE(FileHandle::CreateTemporary(dir / "missing").valid());
+  EXPECT_TRUE(plat::LastError() == plat::kErrFileNotFound || plat::LastError() == plat::kErrPathNotFound)
+      << plat::LastError();
+  WriteFile(dir / "plain", "x");
+  EXPECT_FALSE(FileHandle::CreateTemporary(dir / "plain").valid());
+  EXPECT_NE(plat::LastError(), plat::kErrNone);
 }
 
 TEST(FileHandle, LocksConflictAcrossProcesses) {
