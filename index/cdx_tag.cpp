@@ -516,24 +516,33 @@ int KTobjCDXTag::SearchNodeInPlace(int32_t offset, const KTobjIndexKeyData& targ
     if (character) probe_.SetText(std::string_view(reinterpret_cast<const char*>(bytes), static_cast<size_t>(length)));
     else probe_.SetBytes(bytes, length);
   };
+  // A character or binary target against character entries compares their
+  // bytes where they lie; any other pairing goes through the variants.
+  const bool direct =
+      character && (target.kind() == VariantKind::kCharacter || target.kind() == VariantKind::kBinary);
+  auto compare = [&](const uint8_t* e, int length) {
+    if (direct) {
+      const int r = CompareKeyText(
+          target.bytes(), std::string_view(reinterpret_cast<const char*>(e), static_cast<size_t>(length)), partial);
+      return ReverseCompare() ? -r : r;
+    }
+    set_probe(e, length);
+    return CompareKeys(target, probe_, partial);
+  };
   if (!node->leaf) {
-    return DescendInterior(
-        b, count, at, path,
-        [&](const uint8_t* e, int length) {
-          set_probe(e, length);
-          return CompareKeys(target, probe_, partial);
-        },
-        [&](int32_t child) { return SearchNodeInPlace(child, target, partial, path, found, depth + 1); });
+    return DescendInterior(b, count, at, path, compare, [&](int32_t child) {
+      return SearchNodeInPlace(child, target, partial, path, found, depth + 1);
+    });
   }
   cdx_leaf::Decoder dec;
   dec.Start(b, L, pad);
   if (!dec.Valid()) return 2;
   for (int i = 0; i < count; ++i) {
     if (!dec.Next(i)) return 2;
-    set_probe(dec.Key(), dec.length);
-    const int r = CompareKeys(target, probe_, partial);
+    const int r = compare(dec.Key(), dec.length);
     if (r <= 0) {
       path[at].position = i;
+      set_probe(dec.Key(), dec.length);
       found.Assign(&probe_);
       found.RecordNumber = found.Reference = dec.rec;
       return r;

@@ -107,14 +107,8 @@ int FixedNodes::TextLength(const uint8_t* key) const {
 // CompareKeys makes it: the empty value first, then the first differing
 // byte, then (the target being the start of the key) the partial result.
 int FixedNodes::Compare(const KTobjIndexKeyData& target, const uint8_t* key, int partial) const {
-  const std::string_view t = target.bytes();
-  const int n = TextLength(key);
-  int r;
-  if (t.empty()) r = n == 0 ? 0 : -1;
-  else if (n == 0) r = 1;
-  else r = TktVariant::CompareBytes(reinterpret_cast<const uint8_t*>(t.data()), t.size(), key, static_cast<size_t>(n),
-                                    partial, nullptr);
-  r = r < 0 ? -1 : (r > 0 ? 1 : 0);
+  const int r = KTobjIndexTag::CompareKeyText(
+      target.bytes(), std::string_view(reinterpret_cast<const char*>(key), static_cast<size_t>(TextLength(key))), partial);
   return reverse_ ? -r : r;
 }
 

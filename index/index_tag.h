@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "index/index_key.h"
@@ -151,6 +152,12 @@ class KTobjIndexTag {
   // Compares a target with a stored entry (collation, partial result,
   // reverse compare).
   int CompareKeys(const TktVariant& target, const TktVariant& entry, int partial) const;
+  // What CompareKeys gives, before the reverse compare, for a character (or
+  // binary) target against a character entry: byte order, an empty value
+  // first, a target that is the beginning of the entry `partial`. The
+  // searches over stored nodes use it on the node's bytes, without making
+  // a variant of each entry.
+  static int CompareKeyText(std::string_view target, std::string_view entry, int partial);
   KTobjIndexFile* File() const { return file_; }
   KTO_dBHandler* Table() const;
   KTobjIndexKey* Root() {

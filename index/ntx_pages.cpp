@@ -86,14 +86,7 @@ std::string_view NtxPages::Text(const Page& page, int i) const {
 // empty value first, then the first differing byte, then (the target being
 // the start of the key) the partial result.
 int NtxPages::Compare(const KTobjIndexKeyData& target, std::string_view key, int partial) const {
-  const std::string_view t = target.bytes();
-  int r;
-  if (t.empty()) r = key.empty() ? 0 : -1;
-  else if (key.empty()) r = 1;
-  else
-    r = TktVariant::CompareBytes(reinterpret_cast<const uint8_t*>(t.data()), t.size(),
-                                 reinterpret_cast<const uint8_t*>(key.data()), key.size(), partial, nullptr);
-  r = r < 0 ? -1 : (r > 0 ? 1 : 0);
+  const int r = KTobjIndexTag::CompareKeyText(target.bytes(), key, partial);
   return reverse_ ? -r : r;
 }
 
