@@ -78,10 +78,19 @@ def a11y_bus_up():
 if not wait_for(a11y_bus_up):
     print("FAIL the accessibility bus did not start", flush=True)
     sys.exit(1)
+# The X server takes clients: on a loaded machine a program started at once
+# could be refused and end before its window is made.
+if not wait_for(lambda: subprocess.run(["xdotool", "getdisplaygeometry"], capture_output=True).returncode == 0):
+    print("FAIL the X server takes no clients", flush=True)
+    sys.exit(1)
 proc = subprocess.Popen([pyxcdx, work], env=env)
 
 try:
-    win = wait_for(lambda: xdo("search", "--name", "Программа PYX").split("\n")[0])
+    # A program that ends at start is reported at once, not after every wait.
+    win = wait_for(lambda: proc.poll() is not None or xdo("search", "--name", "Программа PYX").split("\n")[0])
+    if proc.poll() is not None:
+        print("FAIL pyxcdx ended at start with status %d" % proc.returncode, flush=True)
+        sys.exit(1)
     check(bool(win), "the window appears")
     check(wait_for(lambda: os.path.exists(os.path.join(work, "PYX.CDX"))) is not None,
           "PYX.CDX is built at start")

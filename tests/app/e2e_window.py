@@ -140,7 +140,10 @@ class Pyx:
         return self.win
 
     def started(self):
-        return wait_for(lambda: self.window() and self.app() and self.find("Позывной", pyatspi.ROLE_TEXT))
+        # A program that has ended is not waited for.
+        got = wait_for(lambda: self.proc.poll() is not None or
+                       (self.window() and self.app() and self.find("Позывной", pyatspi.ROLE_TEXT)))
+        return None if self.proc.poll() is not None else got
 
     def find(self, name, role=None, node=None, depth=0):
         node = node if node is not None else self.app()
@@ -640,6 +643,11 @@ try:
     wait_for(lambda: subprocess.run(["dbus-send", "--session", "--dest=org.a11y.Bus", "--print-reply",
                                      "/org/a11y/bus", "org.a11y.Bus.GetAddress"],
                                     capture_output=True).returncode == 0)
+    # And the X server takes clients: on a loaded machine a program started
+    # at once could be refused and end before its window is made.
+    if not wait_for(lambda: subprocess.run(["xdotool", "getdisplaygeometry"], capture_output=True).returncode == 0):
+        print("FAIL the X server takes no clients", flush=True)
+        raise SystemExit(1)
     situations = (no_table, sample_tab_order_and_close, full_disk, in_use, foreign_index, other_copy, read_only)
     only = os.environ.get("PYX_E2E_ONLY")  # e.g. "full_disk,read_only" while working on one
     for situation in situations:
