@@ -2,7 +2,7 @@
 """The real pyxcdx under a virtual display, driven by real key events
 (xdotool) and read over the accessibility bus (AT-SPI).
 
-Run inside xvfb-run and a D-Bus session:
+Run beside a private X server (tests/support/private_x.py) and a D-Bus session:
   e2e_pyxcdx.py PYXCDX TESSERA FIXTURE_DBF OUT_DIR
 Starts on a copy of the fixture table without PYX.CDX, waits for the index
 to be built, searches a callsign with F7, adds a Cyrillic card with F6 and
@@ -78,8 +78,8 @@ def a11y_bus_up():
 if not wait_for(a11y_bus_up):
     print("FAIL the accessibility bus did not start", flush=True)
     sys.exit(1)
-# The X server takes clients: on a loaded machine a program started at once
-# could be refused and end before its window is made.
+# The X server takes clients; if it does not, that is said once here rather
+# than by every step after.
 if not wait_for(lambda: subprocess.run(["xdotool", "getdisplaygeometry"], capture_output=True).returncode == 0):
     print("FAIL the X server takes no clients", flush=True)
     sys.exit(1)

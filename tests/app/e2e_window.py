@@ -4,7 +4,7 @@ the real pyxcdx under a virtual display, driven by real key events
 (xdotool), window-manager requests (python-xlib), signals and other programs
 on the same files (tessera), and read over the accessibility bus (AT-SPI).
 
-Run inside xvfb-run and a D-Bus session:
+Run beside a private X server (tests/support/private_x.py) and a D-Bus session:
   e2e_window.py PYXCDX TESSERA PYX_SAMPLE FIXTURE_DBF OUT_DIR
 
 Situations, each ending in a usable window with nothing lost:
@@ -643,8 +643,8 @@ try:
     wait_for(lambda: subprocess.run(["dbus-send", "--session", "--dest=org.a11y.Bus", "--print-reply",
                                      "/org/a11y/bus", "org.a11y.Bus.GetAddress"],
                                     capture_output=True).returncode == 0)
-    # And the X server takes clients: on a loaded machine a program started
-    # at once could be refused and end before its window is made.
+    # And the X server takes clients; if it does not, that is said once here
+    # rather than by every situation after.
     if not wait_for(lambda: subprocess.run(["xdotool", "getdisplaygeometry"], capture_output=True).returncode == 0):
         print("FAIL the X server takes no clients", flush=True)
         raise SystemExit(1)

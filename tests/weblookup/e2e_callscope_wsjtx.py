@@ -4,7 +4,7 @@ plays WSJT-X over UDP, its callbook pages served by a web server on
 127.0.0.1; the status line read over the accessibility bus (AT-SPI), a
 callsign typed with real key events (xdotool).
 
-Run inside xvfb-run and a D-Bus session:
+Run beside a private X server (tests/support/private_x.py) and a D-Bus session:
   e2e_callscope_wsjtx.py CALLSCOPE OUT_DIR
 WSJT-X sends a Status with DX call DL1ABC, then UA9ABC, then UA9ABC again,
 then Close: Callscope asks the general callbook for DL1ABC and the Russian
@@ -41,33 +41,6 @@ def wait_for(pred, timeout=60):
             pass
         time.sleep(0.1)
     return None
-
-
-def display_works():
-    return subprocess.run(["xdotool", "getdisplaygeometry"], capture_output=True).returncode == 0
-
-
-# xvfb-run -a can lose the race for a display number to another Xvfb started
-# at the same moment, and run this script on a display that is not there;
-# then a server of its own, on a number the server itself finds free.
-private_x = None
-if not display_works():
-    rfd, wfd = os.pipe()
-    private_x = subprocess.Popen(["Xvfb", "-displayfd", str(wfd), "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
-                                 pass_fds=[wfd], stderr=subprocess.DEVNULL)
-    os.close(wfd)
-    # The server writes the number, then a newline once it takes clients.
-    number = b""
-    while not number.endswith(b"\n"):
-        chunk = os.read(rfd, 16)
-        if not chunk:
-            break
-        number += chunk
-    os.close(rfd)
-    number = number.decode().strip()
-    os.environ["DISPLAY"] = ":" + number
-    os.environ.pop("XAUTHORITY", None)
-    print("the display of xvfb-run is not there: using :%s" % number, flush=True)
 
 
 # The callbooks: every page request is remembered, in order.
@@ -260,9 +233,6 @@ finally:
         proc.wait(10)
     except subprocess.TimeoutExpired:
         proc.kill()
-    if private_x is not None:
-        private_x.terminate()
-        private_x.wait(10)
     web.shutdown()
     shutil.rmtree(work, ignore_errors=True)
 
