@@ -53,21 +53,7 @@ struct Spill {
 // Long shared stretches, many equal values, the same key for the same
 // record added twice far apart (so in different runs), lengths around the
 // 16 bytes compared as integers.
-void AddKeys(TktSort& sort, int32_t count) {
-  uint64_t s = 11;
-  auto next = [&] {
-    s = s * 6364136223846793005ULL + 1442695040888963407ULL;
-    return static_cast<uint32_t>(s >> 33);
-  };
-  for (int32_t r = 1; r <= count; ++r) {
-    char buf[48];
-    const uint32_t n = next();
-    std::snprintf(buf, sizeof buf, "%.*sKEY%05u", static_cast<int>(n % 14), "SAME-PREFIX-LONG", (n >> 8) % 2000);
-    sort.AddKey(Text(buf), r);
-    if (r % 7919 == 0) sort.AddKey(Text(buf), r);
-    if (r % 40000 == 0) sort.AddKey(Text(buf), r / 2);
-  }
-}
+void AddKeys(TktSort& sort, int32_t count) { sort_test::AddPrefixedKeys(sort, count, 11, 2000, 7919, 40000); }
 
 struct Result {
   std::vector<Out> out;
@@ -79,24 +65,13 @@ struct Result {
 Result SortWith(bool ascending, bool unique, int32_t keys) {
   Result r;
   TktSort sort(40, nullptr, ascending, unique);
-  uint64_t s = 11;
-  auto next = [&] {
-    s = s * 6364136223846793005ULL + 1442695040888963407ULL;
-    return static_cast<uint32_t>(s >> 33);
-  };
   size_t runs_seen = 0;
-  for (int32_t rec = 1; rec <= keys; ++rec) {
-    char buf[48];
-    const uint32_t n = next();
-    std::snprintf(buf, sizeof buf, "%.*sKEY%05u", static_cast<int>(n % 14), "SAME-PREFIX-LONG", (n >> 8) % 2000);
-    sort.AddKey(Text(buf), rec);
-    if (rec % 7919 == 0) sort.AddKey(Text(buf), rec);
-    if (rec % 40000 == 0) sort.AddKey(Text(buf), rec / 2);
+  sort_test::AddPrefixedKeys(sort, keys, 11, 2000, 7919, 40000, [&] {
     if (sort.RunCount() != runs_seen) {
       runs_seen = sort.RunCount();
       r.peak_memory = std::max(r.peak_memory, sort.MemoryBytes());
     }
-  }
+  });
   r.runs = sort.RunCount();
   EXPECT_TRUE(sort.HasMoreKeys());
   r.spilled = sort.SpilledRunCount();

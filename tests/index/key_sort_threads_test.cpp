@@ -35,21 +35,7 @@ struct NoWorkers {
 // Keys with long shared stretches, many equal values, values added twice
 // for the same record far apart (so in different runs), and lengths
 // around the 16 bytes the slots and the merge compare as integers.
-void AddKeys(TktSort& sort, int32_t count) {
-  uint64_t s = 7;
-  auto next = [&] {
-    s = s * 6364136223846793005ULL + 1442695040888963407ULL;
-    return static_cast<uint32_t>(s >> 33);
-  };
-  for (int32_t r = 1; r <= count; ++r) {
-    char buf[48];
-    const uint32_t n = next();
-    std::snprintf(buf, sizeof buf, "%.*sKEY%05u", static_cast<int>(n % 14), "SAME-PREFIX-LONG", (n >> 8) % 3000);
-    sort.AddKey(Text(buf), r);
-    if (r % 9973 == 0) sort.AddKey(Text(buf), r);  // the same key for the same record, again
-    if (r % 50000 == 0) sort.AddKey(Text(buf), r / 2);
-  }
-}
+void AddKeys(TktSort& sort, int32_t count) { sort_test::AddPrefixedKeys(sort, count, 7, 3000, 9973, 50000); }
 
 std::vector<Out> SortAll(bool ascending, bool unique) {
   TktSort sort(40, nullptr, ascending, unique);

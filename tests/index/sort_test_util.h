@@ -2,6 +2,8 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -29,6 +31,26 @@ inline tessera::TktVariant Text(std::string_view s) {
   tessera::TktVariant v;
   v.SetText(s);
   return v;
+}
+// Keys sharing long prefixes, their lengths around the 16 bytes the sort
+// compares as integers, drawn from a fixed sequence (`seed`) with `tails`
+// different endings, one per record 1 .. count. Every `again`-th record adds
+// its key a second time (delivered once), every `far`-th adds it for record
+// r / 2 as well, so that repeats fall in different runs. `after` is called
+// after each record's keys.
+inline void AddPrefixedKeys(tessera::TktSort& sort, int32_t count, uint64_t seed, uint32_t tails, int32_t again,
+                            int32_t far, const std::function<void()>& after = {}) {
+  uint64_t s = seed;
+  for (int32_t r = 1; r <= count; ++r) {
+    s = s * 6364136223846793005ULL + 1442695040888963407ULL;
+    const auto n = static_cast<uint32_t>(s >> 33);
+    char buf[48];
+    std::snprintf(buf, sizeof buf, "%.*sKEY%05u", static_cast<int>(n % 14), "SAME-PREFIX-LONG", (n >> 8) % tails);
+    sort.AddKey(Text(buf), r);
+    if (r % again == 0) sort.AddKey(Text(buf), r);
+    if (r % far == 0) sort.AddKey(Text(buf), r / 2);
+    if (after) after();
+  }
 }
 inline tessera::TktVariant Number(double d) {
   tessera::TktVariant v;
