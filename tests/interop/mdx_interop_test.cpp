@@ -67,6 +67,21 @@ std::vector<int32_t> OurOrder(tessera::KTobjIndexTag& tag) {
   return order;
 }
 
+// Takes every callbook tag's record order from the open table, closes its
+// index files (writing what they held) and expects Perl XBase to read each
+// tag of `mdx` in that order, `keys` keys each.
+void ExpectPerlReadsOurOrders(tessera::KTO_dBHandler& table, const std::string& mdx, size_t keys) {
+  std::vector<std::vector<int32_t>> ours;
+  for (const auto& t : pyx_sample::kCallbookTags) ours.push_back(OurOrder(*table.FindTag(t.name)));
+  table.CloseIndexFiles();
+  size_t i = 0;
+  for (const auto& t : pyx_sample::kCallbookTags) {
+    EXPECT_EQ(PerlOrder(mdx, t.name, "char"), ours[i]) << t.name;
+    EXPECT_EQ(ours[i].size(), keys) << t.name;
+    ++i;
+  }
+}
+
 TEST(MdxInterop, PerlXBaseReadsTheCallbookTagsInOurOrder) {
   tessera::EngineScope engine;
   testing_support::TempDir dir;
@@ -79,15 +94,7 @@ TEST(MdxInterop, PerlXBaseReadsTheCallbookTagsInOurOrder) {
   auto* file = static_cast<tessera::KTobjMDXFile*>(table.IndexFile(1));
   ASSERT_EQ(file->TagCount(), 11u);
   for (const auto& f : tessera::CheckMdxFile(*file)) ADD_FAILURE() << f;
-  std::vector<std::vector<int32_t>> ours;
-  for (const auto& t : pyx_sample::kCallbookTags) ours.push_back(OurOrder(*table.FindTag(t.name)));
-  table.CloseIndexFiles();
-  size_t i = 0;
-  for (const auto& t : pyx_sample::kCallbookTags) {
-    EXPECT_EQ(PerlOrder(mdx, t.name, "char"), ours[i]) << t.name;
-    EXPECT_EQ(ours[i].size(), 3000u) << t.name;
-    ++i;
-  }
+  ExpectPerlReadsOurOrders(table, mdx, 3000);
 }
 
 // Open for exclusive use, the table's writes leave their blocks held in
@@ -113,15 +120,7 @@ TEST(MdxInterop, PerlXBaseReadsTheCallbookTagsAfterAppendsHeldUntilTheClose) {
       table.PutTextN(f + 1, plat::Utf8ToOem(card[static_cast<size_t>(f)]));
     table.AppendRecord();
   }
-  std::vector<std::vector<int32_t>> ours;
-  for (const auto& t : pyx_sample::kCallbookTags) ours.push_back(OurOrder(*table.FindTag(t.name)));
-  table.CloseIndexFiles();
-  size_t i = 0;
-  for (const auto& t : pyx_sample::kCallbookTags) {
-    EXPECT_EQ(PerlOrder(mdx, t.name, "char"), ours[i]) << t.name;
-    EXPECT_EQ(ours[i].size(), 2700u) << t.name;
-    ++i;
-  }
+  ExpectPerlReadsOurOrders(table, mdx, 2700);
   ASSERT_EQ(table.OpenIndexFile("PYX.MDX"), 0);
   for (const auto& f : tessera::CheckMdxFile(*static_cast<tessera::KTobjMDXFile*>(table.IndexFile(1))))
     ADD_FAILURE() << f;
