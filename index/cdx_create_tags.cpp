@@ -20,6 +20,11 @@
 #include "index/key_sort.h"
 
 namespace tessera {
+namespace {
+
+constexpr int kGatheringThreads = 2;
+
+}  // namespace
 
 bool KTobjCDXFile::CreateTags(const std::vector<TagDefinition>& tags, const std::function<void(size_t)>& built) {
   if (!opened_ || !directory_) return false;
@@ -51,16 +56,19 @@ bool KTobjCDXFile::CreateTags(const std::vector<TagDefinition>& tags, const std:
     return true;
   }
   const int32_t count = table->RecordCount();
+  // Two tags are gathered at once while a third is packed: on two
+  // processors the packing alone would leave one of them idle half the
+  // time. The sorts alive at once share the memory one sort alone may
+  // keep its runs in.
+  const int gatherers = threads ? kGatheringThreads : 0;
   TktSort::SpillSettings spill = TktSort::CurrentSpillSettings();
-  // Two sorts are alive at once, one gathered and one packed: they share
-  // the memory one sort alone may keep its runs in.
-  if (threads) spill.run_memory /= 2;
+  spill.run_memory /= static_cast<size_t>(gatherers + 1);
   std::vector<KTobjKeyGatherer::Job> jobs;
   for (const auto& stand_in : stand_ins) {
     KTobjCDXTag* tag = stand_in.get();
     jobs.push_back({tag, [tag, count, spill] { return std::make_unique<KTobjSortCDX>(tag, count, spill); }});
   }
-  KTobjKeyGatherer gatherer(table, std::move(jobs), threads);
+  KTobjKeyGatherer gatherer(table, std::move(jobs), gatherers);
   for (size_t k = 0; k < tags.size(); ++k) {
     const TagDefinition& def = tags[k];
     std::unique_ptr<TktSort> keys = gatherer.Take(k);

@@ -26,24 +26,24 @@ struct ReadFailure {
 
 }  // namespace
 
-KTobjKeyGatherer::KTobjKeyGatherer(KTO_dBHandler* table, std::vector<Job> jobs, bool threaded)
+KTobjKeyGatherer::KTobjKeyGatherer(KTO_dBHandler* table, std::vector<Job> jobs, int threads)
     : table_(table),
       jobs_(std::move(jobs)),
       record_count_(table->RecordCount()),
       record_length_(table->RecordLength()),
       first_offset_(table->RecordOffset(1)),
-      threaded_(threaded) {
-  if (threaded_ && !jobs_.empty()) thread_ = std::thread([this] { Run(); });
+      threads_(std::max(0, std::min(threads, static_cast<int>(jobs_.size())))),
+      states_(jobs_.size()) {
+  for (int k = 0; k < threads_; ++k) workers_.emplace_back([this] { Run(); });
 }
 
 KTobjKeyGatherer::~KTobjKeyGatherer() {
-  if (!thread_.joinable()) return;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     stop_ = true;
   }
   changed_.notify_all();
-  thread_.join();
+  for (std::thread& t : workers_) t.join();
 }
 
 std::unique_ptr<TktSort> KTobjKeyGatherer::Gather(size_t i, const std::function<void(int32_t)>& progress) {
@@ -79,27 +79,38 @@ std::unique_ptr<TktSort> KTobjKeyGatherer::Gather(size_t i, const std::function<
 }
 
 void KTobjKeyGatherer::Run() {
-  for (size_t i = 0; i < jobs_.size(); ++i) {
+  for (;;) {
+    size_t i = 0;
     {
       std::unique_lock<std::mutex> lock(mutex_);
-      // The tag before this one is being packed by now: two sorts at most.
-      changed_.wait(lock, [&] { return stop_ || taken_ >= i; });
-      if (stop_) return;
-      gathering_ = i;
-      progress_ = 0;
+      // Tag j begins once tag j - threads is being packed: threads + 1
+      // sorts at most.
+      changed_.wait(lock, [&] {
+        return stop_ || failed_ || next_ >= jobs_.size() || next_ < taken_ + static_cast<size_t>(threads_);
+      });
+      if (stop_ || failed_ || next_ >= jobs_.size()) return;
+      i = next_++;
     }
+    State& state = states_[i];
+    // The build's thread is woken for its reports about every 1/64 of the
+    // pass, not at every chunk.
+    const int32_t step = std::max<int32_t>(1, record_count_ / 64);
+    int32_t told = 0;
     try {
-      std::unique_ptr<TktSort> sort = Gather(i, [this](int32_t n) {
+      std::unique_ptr<TktSort> sort = Gather(i, [&](int32_t n) {
         {
           std::lock_guard<std::mutex> lock(mutex_);
           if (stop_) throw Stopped{};
-          progress_ = n;
+          state.progress = n;
         }
-        changed_.notify_all();
+        if (n - told >= step) {
+          told = n;
+          changed_.notify_all();
+        }
       });
       {
         std::lock_guard<std::mutex> lock(mutex_);
-        ready_ = std::move(sort);
+        state.ready = std::move(sort);
       }
       changed_.notify_all();
     } catch (const Stopped&) {
@@ -107,14 +118,16 @@ void KTobjKeyGatherer::Run() {
     } catch (const ReadFailure& failure) {
       {
         std::lock_guard<std::mutex> lock(mutex_);
-        read_error_ = failure.code != 0 ? failure.code : int32_t{plat::kErrReadFault};
+        state.read_error = failure.code != 0 ? failure.code : int32_t{plat::kErrReadFault};
+        failed_ = true;
       }
       changed_.notify_all();
       return;
     } catch (...) {
       {
         std::lock_guard<std::mutex> lock(mutex_);
-        error_ = std::current_exception();
+        state.error = std::current_exception();
+        failed_ = true;
       }
       changed_.notify_all();
       return;
@@ -133,31 +146,31 @@ std::unique_ptr<TktSort> KTobjKeyGatherer::Take(size_t i) {
     throw ETesseraError("Read error in " + table_->FileName());
   };
   std::unique_ptr<TktSort> sort;
-  if (!threaded_) {
+  if (threads_ == 0) {
     try {
       sort = Gather(i, report);
     } catch (const ReadFailure& failure) {
       read_failed(failure.code != 0 ? failure.code : int32_t{plat::kErrReadFault});
     }
   } else {
+    State& state = states_[i];
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
       changed_.wait(lock, [&] {
-        return error_ || read_error_ != 0 || (gathering_ == i && (ready_ || progress_ > reported));
+        return state.ready || state.error || state.read_error != 0 || state.progress > reported;
       });
-      const bool mine = gathering_ == i;
-      const int32_t upto = mine ? progress_ : 0;
-      if (mine && ready_) {
-        sort = std::move(ready_);
+      const int32_t upto = state.progress;
+      if (state.ready) {
+        sort = std::move(state.ready);
         taken_ = i + 1;
         lock.unlock();
         changed_.notify_all();
         report(upto);
         break;
       }
-      if (error_ || read_error_ != 0) {
-        const std::exception_ptr error = error_;
-        const int32_t code = read_error_;
+      if (state.error || state.read_error != 0) {
+        const std::exception_ptr error = state.error;
+        const int32_t code = state.read_error;
         lock.unlock();
         report(upto);
         if (error) std::rethrow_exception(error);
@@ -165,7 +178,7 @@ std::unique_ptr<TktSort> KTobjKeyGatherer::Take(size_t i) {
       }
       lock.unlock();
       // The callback may throw (a user giving up): the destructor stops
-      // the thread.
+      // the threads.
       report(upto);
       lock.lock();
     }

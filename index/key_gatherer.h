@@ -1,27 +1,29 @@
-// KTobjKeyGatherer: the keys of several tags of one table, gathered tag
-// after tag on a thread of its own while the build's thread packs the tags
-// gathered before, so that a build of many tags keeps two processors busy.
+// KTobjKeyGatherer: the keys of several tags of one table, gathered on
+// threads of their own while the build's thread packs the tags gathered
+// before, so that a build of many tags keeps every processor busy.
 //
 // Each tag's keys are gathered by one pass over the table, as a single
 // tag's build gathers them (ScanTableRecords, SortRecordKeys): records 1 ..
 // the record count in order, read straight from the table file in chunks,
 // the FOR condition and the key evaluated by the tag given for it (a
 // stand-in that no other thread uses) on the record read, the normalized
-// key added to the tag's sort. The gathering thread reads records through
-// a RecordView of its own, so the table's buffer and current record, which
+// key added to the tag's sort. A gathering thread reads records through a
+// RecordView of its own, so the table's buffer and current record, which
 // the build's thread goes on using, are never touched; and it reads the
 // file with ReadShared, which changes nothing in the table object.
 //
-// Memory: a tag is begun only once the build's thread has taken the tag
-// before it, so at most two sorts are alive at once (one being gathered,
-// one being packed); the caller's sort factory gives each its share.
+// Tags are begun in order, each by the first gathering thread free. Memory:
+// tag j is begun only once the build's thread has taken tag j - threads,
+// so at most threads + 1 sorts are alive at once (those being gathered and
+// the one being packed); the caller's sort factory gives each its share.
+// After a failure no further tag is begun.
 //
 // The table's status callback is called on the build's thread only, in
 // Take, and hears each pass exactly as a single tag's build reports it:
 // (-1, 1, count), (1, n, 0) for every record, (0, 0, 0), (-1, 2, count).
 // A callback that throws (a user cancelling) stops the gathering.
 //
-// Without a thread (`threaded` false) Take gathers the tag itself, on the
+// Without threads (`threads` 0) Take gathers the tag itself, on the
 // calling thread; what comes out is the same.
 #pragma once
 
@@ -50,9 +52,9 @@ class KTobjKeyGatherer {
     std::function<std::unique_ptr<TktSort>()> make_sort;
   };
 
-  // Starts gathering the first tag (on the thread when `threaded`). The
-  // table and the jobs' tags must outlive this object.
-  KTobjKeyGatherer(KTO_dBHandler* table, std::vector<Job> jobs, bool threaded);
+  // Starts gathering the first tags on `threads` threads (none: Take
+  // gathers). The table and the jobs' tags must outlive this object.
+  KTobjKeyGatherer(KTO_dBHandler* table, std::vector<Job> jobs, int threads);
   // Stops the gathering (at its next chunk of records) and waits for it.
   ~KTobjKeyGatherer();
   KTobjKeyGatherer(const KTobjKeyGatherer&) = delete;
@@ -77,17 +79,22 @@ class KTobjKeyGatherer {
   const int32_t record_count_;
   const int32_t record_length_;
   const int64_t first_offset_;  // of record 1
-  const bool threaded_;
+  const int threads_;
 
-  std::thread thread_;
+  // What a gathering thread tells the build's thread of one job.
+  struct State {
+    int32_t progress = 0;            // records handled
+    std::unique_ptr<TktSort> ready;  // complete
+    std::exception_ptr error;        // failed
+    int32_t read_error = 0;          // a read of the table failed (its code)
+  };
+  std::vector<std::thread> workers_;
   std::mutex mutex_;
   std::condition_variable changed_;  // under mutex_: any field below
+  std::vector<State> states_;        // one per job
   size_t taken_ = 0;                 // jobs handed out by Take
-  size_t gathering_ = 0;             // the job the thread works on
-  int32_t progress_ = 0;             // records of that job handled
-  std::unique_ptr<TktSort> ready_;   // job gathering_, complete
-  std::exception_ptr error_;         // the failure of job gathering_
-  int32_t read_error_ = 0;           // a read of the table failed (its code)
+  size_t next_ = 0;                  // the next job to begin
+  bool failed_ = false;              // a job failed: begin no more
   bool stop_ = false;
 };
 
