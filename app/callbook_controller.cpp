@@ -280,10 +280,7 @@ void CallbookController::BuildIndex(const std::vector<TIndexTagDef>& tags, bool 
   tessera::TIndexFileBuild build(*table_, kIndexFile, keep_current);
   // For the callbook's eleven tags this is the table's 9, 18, ... 100.
   const size_t n = tags.size();
-  for (size_t k = 0; k < n; ++k) {
-    build.CreateTag(tags[k]);
-    view_->SetGaugeProgress(static_cast<int>(100 * (k + 1) / n));
-  }
+  build.CreateTags(tags, [&](size_t k) { view_->SetGaugeProgress(static_cast<int>(100 * (k + 1) / n)); });
   build.Commit();
 }
 

@@ -143,6 +143,10 @@ void TIndexFileBuild::CreateTag(const TIndexTagDef& tag) {
   });
 }
 
+void TIndexFileBuild::CreateTags(const std::vector<TIndexTagDef>& tags, const std::function<void(size_t)>& built) {
+  NamingTheIndex(building_, target_, [&] { dataset_.CreateIndexTags(building_, tags, built); });
+}
+
 bool TIndexFileBuild::Commit() {
   if (!plat::FileExists(building_)) {
     // Nothing was built: no tag, so no file. The index stays as it was.

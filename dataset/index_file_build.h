@@ -6,6 +6,7 @@
 // file's place only once every tag is built.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -67,6 +68,9 @@ class TIndexFileBuild {
   TIndexFileBuild& operator=(const TIndexFileBuild&) = delete;
 
   void CreateTag(const TIndexTagDef& tag);
+  // The tags in the order given, in one build (a compound file's tags side
+  // by side: TTesseraDataSet::CreateIndexTags); `built(k)` once tag k is in.
+  void CreateTags(const std::vector<TIndexTagDef>& tags, const std::function<void(size_t)>& built);
   // Puts the new file in the index file's place. When there was no index
   // file at the start and another program has made one meanwhile, that one
   // is kept, the new file is removed and the answer is false.

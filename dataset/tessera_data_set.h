@@ -158,6 +158,11 @@ class TTesseraDataSet : public dbkit::DataSet {
   // busy meanwhile and ends on its first record, also after a failure.
   void CreateIndexTag(std::string_view index_file, std::string_view tag_name, std::string_view key_expression,
                       std::string_view for_expression, int uniqueness, int sort_order);
+  // Builds several tags into an index file, in the order given, as the
+  // table's CreateIndexTags does (a compound file's tags side by side);
+  // `built(k)` once tag k is in place. Busy and ending as CreateIndexTag.
+  void CreateIndexTags(std::string_view index_file, const std::vector<TIndexTagDef>& tags,
+                       const std::function<void(size_t)>& built);
   // Key search in the master tag: the values are stored into the fields the
   // tag's key reads; the dataset ends on the first record whose key begins
   // with the key built or follows it (the last one when none does).

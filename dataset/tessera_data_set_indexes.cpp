@@ -232,4 +232,35 @@ void TTesseraDataSet::CreateIndexTag(std::string_view index_file, std::string_vi
   First();
 }
 
+void TTesseraDataSet::CreateIndexTags(std::string_view index_file, const std::vector<TIndexTagDef>& tags,
+                                      const std::function<void(size_t)>& built) {
+  std::vector<IndexTagDefinition> definitions;
+  for (const TIndexTagDef& t : tags)
+    definitions.push_back({t.name, t.key_expression, t.for_expression, t.unique ? kUniqueKeys : kDuplicateKeys,
+                           t.descending ? 1 : 0});
+  CheckBrowseMode();
+  busy_ = kBusyIndexing;
+  DisableControls();
+  auto finish = [this] {
+    GetIndexDefs().updated = false;
+    busy_ = kBusyIdle;
+    // The build closed the index files: the rows are in record order now.
+    at_first_ = true;
+    at_last_ = false;
+    EnableControls();
+  };
+  try {
+    table_->CreateIndexTags(IndexFilePath(index_file), definitions, built);
+  } catch (...) {
+    finish();
+    try {
+      First();
+    } catch (...) {
+    }
+    throw;
+  }
+  finish();
+  First();
+}
+
 }  // namespace tessera

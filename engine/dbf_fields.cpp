@@ -230,8 +230,9 @@ std::string KTO_dBaseFld::ValueBytes(int number) {
 
 const DbfField* KTO_dBaseFld::FieldAt(int number) {
   if (number < 1 || number > FieldCount()) return nullptr;
-  last_field_ = &Field(number);
-  return last_field_;
+  const DbfField* f = &Field(number);
+  last_field_.store(f, std::memory_order_relaxed);
+  return f;
 }
 
 int KTO_dBaseFld::FieldNumber(std::string_view name) {

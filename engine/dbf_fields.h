@@ -34,6 +34,7 @@
 //   all-zero bytes are no value
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -136,7 +137,7 @@ class KTO_dBaseFld : public KTO_dBaseDBF {
   // above); for every other field its bytes in the record, full width.
   std::string ValueBytes(int number);
   // The field touched by the last access by name or number.
-  const DbfField* LastField() const { return last_field_; }
+  const DbfField* LastField() const { return last_field_.load(std::memory_order_relaxed); }
   // The table's file name without folder and extension.
   std::string TableBaseName() const;
   // Why the long field names of the table's database container are not
@@ -153,7 +154,8 @@ class KTO_dBaseFld : public KTO_dBaseDBF {
   bool NullFlag(const char* record, int bit) const;
   void SetNullFlag(char* record, int bit, bool on);
 
-  const DbfField* last_field_ = nullptr;
+  // Atomic: a bulk index build reads fields on several threads at once.
+  std::atomic<const DbfField*> last_field_{nullptr};
   std::string container_problem_;
   std::unique_ptr<TktDBFExpUserLink> name_resolver_;
 };

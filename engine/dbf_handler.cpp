@@ -611,4 +611,62 @@ void KTO_dBHandler::CreateIndexTag(std::string_view file_name, std::string_view 
   SetReadCache(cache_flag);
 }
 
+void KTO_dBHandler::CreateIndexTags(std::string_view file_name, const std::vector<IndexTagDefinition>& tags,
+                                    const std::function<void(size_t)>& built) {
+  const std::string resolved = ResolveIndexName(file_name, ".NDX");
+  const std::string upper = plat::UpperName(resolved);
+  const std::string ext = plat::UpperName(ExtensionOf(resolved)).substr(0, 4);
+  if (ext != ".CDX") {
+    for (size_t k = 0; k < tags.size(); ++k) {
+      const IndexTagDefinition& t = tags[k];
+      CreateIndexTag(file_name, t.name, t.key_expr, t.for_expr, t.uniqueness, t.sort_order);
+      if (built) built(k);
+    }
+    return;
+  }
+  // What CreateIndexTag refuses before it opens the file, for every tag.
+  std::vector<KTobjCDXFile::TagDefinition> defs;
+  for (const IndexTagDefinition& t : tags) {
+    if (t.sort_order == 7 || t.sort_order == 8)
+      throw ETesseraError("The GENERAL collation (sort order " + std::to_string(t.sort_order) +
+                          ") is not supported; tags are built in byte order (MACHINE) - " + upper);
+    std::string tag = TrimText(t.name);
+    if (tag.size() > 31) tag.clear();
+    if (tag.empty()) {
+      CloseIndexFiles();
+      ReportError(kCodeTagNameEmpty, kSubCreateTag, "Tag Field is Empty");
+      return;
+    }
+    defs.push_back({tag, t.key_expr, t.for_expr, t.uniqueness == kUniqueKeys, t.sort_order == 0});
+  }
+  CloseIndexFiles();
+  const bool cache_flag = read_cache_on_;
+  SetReadCache(true);
+  auto file = std::make_unique<KTobjCDXFile>(this, resolved, false, true, IsShared(), true);
+  if (!file->Opened()) {
+    SetNewCdxTagCollation(1);
+    SetReadCache(cache_flag);
+    ReportError(plat::FileExists(resolved) ? int32_t{kCodeIndexHeader} : int32_t{plat::kErrFileNotFound},
+                kNoSubCode, upper);
+    return;
+  }
+  file->SetLockProtocol(LockProtocolFor(*file));
+  file->SetLockWait(LockWait());
+  SetTableState(kStateIndexing);
+  try {
+    file->LockIndexFile();
+    file->CreateTags(defs, built);
+    file->UnlockIndexFile();
+  } catch (...) {
+    file.reset();
+    SetTableState(kStateNormal);
+    SetNewCdxTagCollation(1);
+    SetReadCache(cache_flag);
+    throw;
+  }
+  file.reset();
+  SetTableState(kStateNormal);
+  SetReadCache(cache_flag);
+}
+
 }  // namespace tessera

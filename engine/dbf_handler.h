@@ -14,6 +14,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -32,6 +33,16 @@ class TktExpHandler;
 
 // CreateIndexTag's uniqueness argument.
 enum TktUniqueness : int { kUniqueKeys = 0, kDuplicateKeys = 1 };
+
+// One tag of CreateIndexTags: CreateIndexTag's arguments after the file's
+// name.
+struct IndexTagDefinition {
+  std::string name;
+  std::string key_expr;
+  std::string for_expr;
+  int uniqueness = kDuplicateKeys;
+  int sort_order = 0;
+};
 
 class KTO_dBHandler : public KTO_dBaseFld {
  public:
@@ -143,6 +154,15 @@ class KTO_dBHandler : public KTO_dBaseFld {
   // table's index files first; the file is not left open).
   void CreateIndexTag(std::string_view file_name, std::string_view tag_name, std::string_view key_expr,
                       std::string_view for_expr, int uniqueness, int sort_order);
+  // Builds several tags into one index file, in the order given: the file
+  // comes out as from CreateIndexTag called for each in turn. A compound
+  // file (.CDX) is built side by side (KTobjCDXFile::CreateTags: the next
+  // tag's keys gathered on another thread while a tag is packed), every
+  // tag's definition checked before anything is written; other kinds are
+  // built one tag after the other. A failure raises, the tag it met not
+  // added. `built(k)`, when given, is called once tag k is in place.
+  void CreateIndexTags(std::string_view file_name, const std::vector<IndexTagDefinition>& tags,
+                       const std::function<void(size_t)>& built = {});
 
   void SetReadCache(bool on);
   bool ReadCacheOn() const { return read_cache_on_; }

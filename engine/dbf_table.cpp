@@ -18,6 +18,9 @@
 #include "platform/text_convert.h"
 
 namespace tessera {
+
+constinit thread_local ThreadRecord t_thread_record;
+
 namespace {
 
 using bytes::GetLE16;

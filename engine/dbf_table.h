@@ -69,6 +69,7 @@
 #include "engine/dbf_field.h"
 #include "engine/disk_file.h"
 #include "engine/lock_protocol.h"
+#include "engine/record_view.h"
 #include "engine/settings.h"
 
 namespace tessera {
@@ -158,6 +159,7 @@ class KTO_dBaseDBF : public KTO_DiskFile {
     return record_;
   }
   const char* RecordBuffer() const {
+    if (t_thread_record.table == this) return t_thread_record.bytes;
     LoadDeferred();
     return record_;
   }
@@ -178,6 +180,7 @@ class KTO_dBaseDBF : public KTO_DiskFile {
   // copied when the table file is mapped: its bytes are read where they
   // lie. Valid until the next move, write or access to the buffer.
   const char* RecordBytes() const {
+    if (t_thread_record.table == this) return t_thread_record.bytes;
     if (deferred_ != 0 && record_ == own_record_.data() && view_ != nullptr && deferred_ <= record_count_ &&
         RecordOffset(deferred_) + record_length_ <= view_length_) {
       deferred_read_ = true;
@@ -265,7 +268,10 @@ class KTO_dBaseDBF : public KTO_DiskFile {
   // to, as the backlink after the descriptors holds it (relative to the
   // table's folder, "\\" separators); empty for a free table.
   const std::string& ContainerLink() const { return container_link_; }
-  int32_t CurrentRecord() const { return current_record_; }
+  // (A thread's RecordView answers for the thread that holds it.)
+  int32_t CurrentRecord() const {
+    return t_thread_record.table == this ? t_thread_record.number : current_record_;
+  }
   void SetCurrentRecord(int32_t n) { current_record_ = n; }
 
   bool Eof() const { return eof_; }

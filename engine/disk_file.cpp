@@ -142,6 +142,12 @@ int32_t KTO_DiskFile::ReadAt(int64_t offset, void* buffer, int32_t count) {
   return bytes_moved_;
 }
 
+int64_t KTO_DiskFile::ReadShared(int64_t offset, void* buffer, int64_t count) const {
+  // FileHandle::ReadAt keeps no state of its own (pread, the error in a
+  // per-thread slot); only the handle's descriptor is shared.
+  return const_cast<plat::FileHandle&>(handle_).ReadAt(offset, buffer, count);
+}
+
 bool KTO_DiskFile::Rename(std::string_view new_name) {
   const std::string target = plat::FullPath(new_name);
   // Renaming never replaces another file (the system's rename would

@@ -62,6 +62,13 @@ class KTO_DiskFile {
   bool WriteQuiet(int64_t offset, const void* data, int32_t count);
   bool CutBack(int64_t length);
 
+  // Reads like ReadAt but notes nothing in this object (position, error)
+  // and reports nothing, so that other threads may read the file at the
+  // same time as its owner works with it: the bytes read (short at the
+  // end of the file), or -1 with the platform's last error set on the
+  // calling thread.
+  int64_t ReadShared(int64_t offset, void* buffer, int64_t count) const;
+
   // Code 0 does nothing; otherwise sets the platform's last error to Code
   // and reports (Code, SubCode, file name).
   void ReportIoError(int32_t code, int32_t sub_code);

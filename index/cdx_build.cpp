@@ -14,10 +14,14 @@ namespace tessera {
 using namespace index_bytes;
 
 KTobjSortCDX::KTobjSortCDX(KTobjCDXTag* tag, int64_t record_count)
+    : KTobjSortCDX(tag, record_count, CurrentSpillSettings()) {}
+
+KTobjSortCDX::KTobjSortCDX(KTobjCDXTag* tag, int64_t record_count, const SpillSettings& spill)
     // Keys reach the sort in stored form, no longer than the key length
     // (up to 240, the most the sort takes).
-    : TktSort(std::min<int32_t>(tag->KeyLength() + 1, TktSort::kMaxKeyLength), nullptr, true, tag->Unique()),
+    : TktSort(std::min<int32_t>(tag->KeyLength() + 1, TktSort::kMaxKeyLength), nullptr, true, tag->Unique(), spill),
       tag_(tag),
+      key_length_(tag->KeyLength()),
       record_count_(record_count),
       levels_(tag->Name()) {
   packing_ = KTobjCDXTag::PackingFor(tag->KeyLength(), record_count, false);
@@ -160,7 +164,7 @@ void KTobjSortCDX::Finish() {
   EmitPending();
 }
 
-void KTobjCDXTag::BuildTag() {
+void KTobjCDXTag::BuildTag(KTobjSortCDX* gathered) {
   if (IsDirectory()) {
     WriteEmptyRoot();
     header_dirty_ = true;
@@ -169,15 +173,20 @@ void KTobjCDXTag::BuildTag() {
   }
   KTO_dBHandler* table = Table();
   const int32_t count = table != nullptr ? table->RecordCount() : 0;
-  KTobjSortCDX sort(this, count);
-  if (table != nullptr) {
-    SortRecordKeys(*this, sort);
+  std::unique_ptr<KTobjSortCDX> own;
+  KTobjSortCDX* sort = gathered;
+  if (sort != nullptr) {
+    sort->PackFor(this);
+  } else {
+    own = std::make_unique<KTobjSortCDX>(this, count);
+    sort = own.get();
+    if (table != nullptr) SortRecordKeys(*this, *sort);
   }
-  if (sort.KeyCount() == 0) WriteEmptyRoot();
-  else sort.PackSorted();
+  if (sort->KeyCount() == 0) WriteEmptyRoot();
+  else sort->PackSorted();
   if (table != nullptr) table->StatusUpdate(0, 0, 0);
-  sort.Finish();
-  if (sort.KeysPacked() == 0 && sort.KeyCount() > 0) WriteEmptyRoot();
+  sort->Finish();
+  if (sort->KeysPacked() == 0 && sort->KeyCount() > 0) WriteEmptyRoot();
   header_dirty_ = true;
   WriteTagHeader();
 }

@@ -20,6 +20,15 @@ class KTobjSortCDX : public TktSort {
   // Sorts keys of the tag's key length (ascending: a descending tag is read
   // backwards) with the tag's unique flag.
   KTobjSortCDX(KTobjCDXTag* tag, int64_t record_count);
+  // The same, with spill settings of its own (TktSort).
+  KTobjSortCDX(KTobjCDXTag* tag, int64_t record_count, const SpillSettings& spill);
+
+  // The keys were gathered through a stand-in of `tag` (KTobjCDXTag's
+  // StandIn, of the same definition): the nodes go to `tag`. Before
+  // PackSorted.
+  void PackFor(KTobjCDXTag* tag) { tag_ = tag; }
+  // The key length of the tag the keys are for.
+  int KeyLength() const { return key_length_; }
 
   // Takes every key from the sort in order and adds it to the leaf level.
   void PackSorted();
@@ -57,6 +66,7 @@ class KTobjSortCDX : public TktSort {
   int32_t pending_offset_ = 0;
 
   KTobjCDXTag* tag_;
+  int key_length_;
   [[maybe_unused]] int64_t record_count_;  // the sort's size hint; not read by the packing
   int64_t keys_packed_ = 0;
   KTobjCDXTag::Packing packing_;

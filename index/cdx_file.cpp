@@ -102,6 +102,11 @@ std::string KTobjCDXFile::DirectoryKeyText(std::string_view tag_name) const {
 
 bool KTobjCDXFile::CreateTag(const std::string& name, const std::string& key_expr, bool unique, bool ascending,
                              const std::string& for_expr) {
+  return AddTag(name, key_expr, unique, ascending, for_expr, nullptr);
+}
+
+bool KTobjCDXFile::AddTag(const std::string& name, const std::string& key_expr, bool unique, bool ascending,
+                          const std::string& for_expr, KTobjSortCDX* keys) {
   if (!opened_ || !directory_) return false;
   const std::string key_text = DirectoryKeyText(name);
   if (key_text.empty() || key_text.size() > 10)
@@ -127,7 +132,8 @@ bool KTobjCDXFile::CreateTag(const std::string& name, const std::string& key_exp
   key.Reference = key.RecordNumber = t->HeaderOffset();
   bool ok = false;
   try {
-    ok = t->DefineTag(key_text, key_expr, unique, ascending, for_expr);
+    ok = keys != nullptr ? t->DefineTagWithKeys(key_expr, unique, ascending, for_expr, *keys)
+                         : t->DefineTag(key_text, key_expr, unique, ascending, for_expr);
   } catch (...) {
     tags_.Remove(t);
     directory_->ReleaseTree();

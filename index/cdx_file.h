@@ -12,9 +12,11 @@
 // record write through the file, which tells other processes to reload.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "index/cdx_tag.h"
 #include "index/index_file.h"
@@ -32,6 +34,27 @@ class KTobjCDXFile : public KTobjIndexFile {
   bool CreateTag(const std::string& name, const std::string& key_expr, bool unique, bool ascending,
                  const std::string& for_expr) override;
   bool DeleteTag(const std::string& name) override;
+
+  // One tag of CreateTags: CreateTag's arguments.
+  struct TagDefinition {
+    std::string name;
+    std::string key_expr;
+    std::string for_expr;  // empty: every record has a key
+    bool unique = false;
+    bool ascending = true;
+  };
+  // Builds several tags in the order given, into the same file, byte for
+  // byte, as CreateTag one after the other would (cdx_create_tags.cpp):
+  // with worker threads on and expressions that allow it, the keys of each
+  // tag are gathered on another thread while the tag before is packed.
+  // Every definition is checked before anything is written: a name that
+  // does not fit, an expression that does not compile or gives no key, a
+  // key longer than 240 bytes raise with the file as it was. A failure
+  // while building (a key that cannot be evaluated for some record, a full
+  // disk, a status callback giving up) leaves the tags built before it in
+  // the file and the failing tag not added, and is raised. `built(k)` is
+  // called once tag k is in place. False when the file is not open.
+  bool CreateTags(const std::vector<TagDefinition>& tags, const std::function<void(size_t)>& built);
   int32_t AllocateNode() override;
   int32_t ResetAllocator() override;
   void Reindex() override;
@@ -73,6 +96,9 @@ class KTobjCDXFile : public KTobjIndexFile {
   // ChangedByOther and follow their tags into the directory as it now is.
   void AnnounceChange();
   std::string DirectoryKeyText(std::string_view tag_name) const;
+  // CreateTag; with `keys`, the tag's keys gathered already.
+  bool AddTag(const std::string& name, const std::string& key_expr, bool unique, bool ascending,
+              const std::string& for_expr, KTobjSortCDX* keys);
 
   bool constructing_ = false;
   // The mark as ChangedByOther last read it with the change counter.

@@ -11,6 +11,7 @@
 #include "engine/errors.h"
 #include "expr/dbf_names.h"
 #include "expr/exp_handler.h"
+#include "index/cdx_build.h"
 #include "index/cdx_bytes.h"
 #include "index/cdx_file.h"
 #include "index/key_text.h"
@@ -74,6 +75,12 @@ KTobjCDXTag::KTobjCDXTag(KTobjCDXFile* file, int32_t header_offset, std::string_
     // key 0x04 and 0x02) stay as they were.
     options_ = static_cast<uint8_t>((options_ & 0x80 ? 0xE0 : 0x60) | (options_ & 0x16));
   }
+}
+
+KTobjCDXTag::KTobjCDXTag(KTobjCDXFile* file, std::string_view name, StandIn) : KTobjIndexTag(file) {
+  name_ = plat::UpperText(name);
+  options_ = 0x60;
+  collation_ = static_cast<uint8_t>(NewCdxTagCollation());
 }
 
 KTobjCDXTag::~KTobjCDXTag() {
@@ -346,10 +353,8 @@ bool KTobjCDXTag::InsertKey(const KTobjIndexKeyData& key) {
   return KTobjIndexTag::InsertKey(k);
 }
 
-bool KTobjCDXTag::DefineTag(const std::string& name, const std::string& key_expr, bool unique, bool ascending,
-                            const std::string& for_expr) {
-  (void)name;
-  KTobjIndexTag::DefineTag(name, key_expr, unique, ascending, for_expr);
+bool KTobjCDXTag::DefineKey(const std::string& key_expr, bool unique, bool ascending, const std::string& for_expr) {
+  KTobjIndexTag::DefineTag(name_, key_expr, unique, ascending, for_expr);
   if (!key_expr.empty()) {
     TktVariant v(256);
     if (!EvalKey(v, nullptr)) return false;
@@ -378,9 +383,28 @@ bool KTobjCDXTag::DefineTag(const std::string& name, const std::string& key_expr
   }
   entry_size_ = static_cast<uint16_t>(key_length_ + 8);
   interior_capacity_ = static_cast<uint16_t>(kInteriorArea / entry_size_);
+  return true;
+}
+
+bool KTobjCDXTag::DefineTag(const std::string& name, const std::string& key_expr, bool unique, bool ascending,
+                            const std::string& for_expr) {
+  (void)name;
+  if (!DefineKey(key_expr, unique, ascending, for_expr)) return false;
   const uint8_t zeros[1024] = {};
   file_->WriteBlock(header_offset_, zeros, 1024);
   BuildTag();
+  return true;
+}
+
+bool KTobjCDXTag::DefineTagWithKeys(const std::string& key_expr, bool unique, bool ascending,
+                                    const std::string& for_expr, KTobjSortCDX& keys) {
+  if (!DefineKey(key_expr, unique, ascending, for_expr)) return false;
+  // The stand-in took its definition from the same record.
+  if (keys.KeyLength() != key_length_ || keys.Unique() != unique_)
+    throw ETesseraError("The keys gathered for tag " + name_ + " do not fit its definition");
+  const uint8_t zeros[1024] = {};
+  file_->WriteBlock(header_offset_, zeros, 1024);
+  BuildTag(&keys);
   return true;
 }
 

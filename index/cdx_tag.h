@@ -58,6 +58,7 @@
 namespace tessera {
 
 class KTobjCDXFile;
+class KTobjSortCDX;
 
 class KTobjCDXTag : public KTobjIndexTag {
  public:
@@ -67,6 +68,13 @@ class KTobjCDXTag : public KTobjIndexTag {
 
   // header_offset -1: a new tag (two blocks are allocated for its header).
   KTobjCDXTag(KTobjCDXFile* file, int32_t header_offset, std::string_view name);
+  // A stand-in: a tag over the file's table that is no part of the file
+  // (nothing is allocated, read or written for it). Given a definition by
+  // DefineKey, it evaluates and normalizes keys exactly as the tag built
+  // from that definition will, so that a build can gather the keys of a
+  // tag before the tag takes its place in the file.
+  struct StandIn {};
+  KTobjCDXTag(KTobjCDXFile* file, std::string_view name, StandIn);
   ~KTobjCDXTag() override;
 
   void NormalizeKey(TktVariant& value, bool trim_blanks) override;
@@ -90,9 +98,22 @@ class KTobjCDXTag : public KTobjIndexTag {
   bool RemoveInPlace(const std::vector<PathStep>& path, std::vector<int32_t>& touched) override;
   bool ChangesInPlace() const override { return true; }
 
+  // The first half of DefineTag, which touches nothing in the file:
+  // compiles the expressions and takes the key's type and length from
+  // the key of the table's current record. False when the key expression
+  // gives no value of a kind a key can have; raises on a key longer than
+  // 240 bytes and on expressions that do not compile.
+  bool DefineKey(const std::string& key_expr, bool unique, bool ascending, const std::string& for_expr);
+  // DefineTag with the keys gathered already (by a stand-in of the same
+  // definition, into `keys`), which the build packs instead of reading
+  // the table.
+  bool DefineTagWithKeys(const std::string& key_expr, bool unique, bool ascending, const std::string& for_expr,
+                         KTobjSortCDX& keys);
+
   // Builds the whole tag from the table (bulk build), then writes the
-  // header.
-  void BuildTag();
+  // header. With `gathered`, its keys are the tag's and the table is not
+  // read.
+  void BuildTag(KTobjSortCDX* gathered = nullptr);
 
   bool EvalKey(TktVariant& value, bool* changed) override;
   void CheckMaintainable(const KTobjIndexKeyData& key, bool indexed) override;

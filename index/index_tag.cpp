@@ -155,6 +155,22 @@ void KTobjIndexTag::RefuseChange(const std::string& reason) const {
   throw ETesseraError("Index tag " + name_ + " of " + file_->FileName() + " cannot be kept current: " + reason);
 }
 
+bool KTobjIndexTag::ThreadSafeExpressions() const {
+  const KTO_dBHandler* table = Table();
+  if (table == nullptr) return false;
+  for (const TktExpHandler* h : {key_handler_.get(), for_handler_.get()}) {
+    if (h == nullptr) continue;
+    const std::string names = h->ListVars(17);
+    size_t start = 0;
+    for (size_t end; (end = names.find(';', start)) != std::string::npos; start = end + 1) {
+      TktUserDefFieldVar* var = table->NameResolver()->FindFieldVar(names.substr(start, end - start));
+      const auto* field = dynamic_cast<TktlDBFFieldVars*>(var);
+      if (field == nullptr || table->Field(field->FieldNumber()).type == 'M') return false;
+    }
+  }
+  return true;
+}
+
 bool KTobjIndexTag::EvalKey(TktVariant& value, bool* changed) {
   if (!key_handler_) return false;
   key_handler_->EvaluateTo(value);

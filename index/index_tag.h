@@ -184,6 +184,11 @@ class KTobjIndexTag {
   bool Unique() const { return unique_; }
   bool Descending() const { return descending_; }
   bool HasFor() const { return has_for_; }
+  // Whether the tag's keys may be evaluated on a thread other than the
+  // table's, reading records through a RecordView: its expressions read
+  // only fields of this table's record (not a memo field, which comes from
+  // the memo file that serves one thread at a time) and functions of values.
+  bool ThreadSafeExpressions() const;
   char KeyType() const { return key_type_; }
   bool Bof() const { return bof_; }
   bool Eof() const { return eof_; }

@@ -32,6 +32,7 @@ bool WorkersWanted() { return g_worker_threads.load() && std::thread::hardware_c
 }  // namespace
 
 void TktSort::SetWorkerThreads(bool on) { g_worker_threads.store(on); }
+bool TktSort::WorkerThreads() { return WorkersWanted(); }
 
 void TktSort::SetSpillSettings(const SpillSettings& settings) {
   std::lock_guard<std::mutex> lock(g_spill_mutex);
@@ -57,11 +58,15 @@ std::string TktSort::WorkFolder(const SpillSettings& settings) {
 }
 
 TktSort::TktSort(int32_t max_key_length, const uint8_t* collation, bool ascending, bool unique)
+    : TktSort(max_key_length, collation, ascending, unique, CurrentSpillSettings()) {}
+
+TktSort::TktSort(int32_t max_key_length, const uint8_t* collation, bool ascending, bool unique,
+                 const SpillSettings& spill)
     : max_key_length_(max_key_length),
       collation_(collation),
       ascending_(ascending),
       unique_(unique),
-      spill_(CurrentSpillSettings()) {
+      spill_(spill) {
   if (max_key_length > kMaxKeyLength) throw ETesseraError(msg::kSortKeyTooLong);
   for (int i = 0; i < kParts; ++i) pools_[i].limit = kMaxBlocks / kParts + (i < kMaxBlocks % kParts ? 1 : 0);
   pools_[0].blocks.push_back(std::make_unique<uint8_t[]>(kBlockSize));

@@ -72,6 +72,12 @@ class TktSort {
   // ETesseraError "Sort key length greater than 240 bytes" when
   // max_key_length exceeds 240.
   TktSort(int32_t max_key_length, const uint8_t* collation, bool ascending, bool unique);
+  struct SpillSettings;
+  // The same, with spill settings of its own in place of the process's
+  // (a build that keeps several sorts alive at once shares its memory
+  // bound among them).
+  TktSort(int32_t max_key_length, const uint8_t* collation, bool ascending, bool unique,
+          const SpillSettings& spill);
   virtual ~TktSort();
 
   TktSort(const TktSort&) = delete;
@@ -113,6 +119,9 @@ class TktSort {
   // than one processor). What comes out is the same either way; tests
   // turn them off to compare.
   static void SetWorkerThreads(bool on);
+  // Whether threads are used (the setting, on a machine with more than one
+  // processor): builds that would run work of their own on threads ask.
+  static bool WorkerThreads();
 
   // Where sorted runs go when they do not stay in memory. Process-wide; a
   // sort takes the settings in force when it is made.

@@ -1,12 +1,16 @@
 #include "platform/write_faults.h"
 
+#include <atomic>
+
 namespace plat {
 namespace {
 
-WriteFault g_kind = WriteFault::kNone;
-int64_t g_at = 0;
-int64_t g_calls = 0;
-int32_t g_error = 0;
+// Atomic: a build of several tags writes its work files on one thread
+// while it writes the index on another, both counted here.
+std::atomic<WriteFault> g_kind{WriteFault::kNone};
+std::atomic<int64_t> g_at{0};
+std::atomic<int64_t> g_calls{0};
+std::atomic<int32_t> g_error{0};
 
 }  // namespace
 
@@ -31,9 +35,9 @@ int32_t WriteFaultFor(bool grows) {
   const int64_t call = g_calls++;
   switch (g_kind) {
     case WriteFault::kNone: return 0;
-    case WriteFault::kOnce: return call == g_at ? g_error : 0;
-    case WriteFault::kDiskFull: return call >= g_at && grows ? g_error : 0;
-    case WriteFault::kBroken: return call >= g_at ? g_error : 0;
+    case WriteFault::kOnce: return call == g_at ? g_error.load() : 0;
+    case WriteFault::kDiskFull: return call >= g_at && grows ? g_error.load() : 0;
+    case WriteFault::kBroken: return call >= g_at ? g_error.load() : 0;
   }
   return 0;
 }

@@ -6,8 +6,8 @@
 //              fails with error 112; rewriting bytes inside a file and
 //              cutting it still work, as on a real full disk;
 //   kBroken    from that call on, every call fails.
-// The default is no fault. Process-wide and not locked: tests arm it on one
-// thread around one operation.
+// The default is no fault. Process-wide: tests arm it on one thread around
+// one operation (whose write calls, made on any thread, are counted).
 #pragma once
 
 #include <cstdint>

@@ -163,27 +163,67 @@ TEST_F(IndexBuildTest, AFullDiskLeavesTheIndexAsItWasAndNoNewFile) {
   ds_.Open();
   const std::string before = ReadFile(dir_ / "PYX.CDX");
   const std::vector<std::string> files = FilesIn(dir_.path());
-  for (bool from_current : {false, true}) {
-    for (int64_t write : {int64_t{0}, int64_t{2}, int64_t{30}}) {
-      SCOPED_TRACE(std::to_string(write) + (from_current ? " from the current file" : ""));
-      plat::ArmWriteFault(plat::WriteFault::kDiskFull, write, 112);
-      try {
-        TIndexFileBuild build(ds_, "PYX.CDX", from_current);
-        for (const auto& t : pyx_sample::kCallbookTags) build.CreateTag(Tag(t.name, t.expression));
-        build.Commit();
-        ADD_FAILURE() << "built on a full disk";
-      } catch (const std::exception& e) {
-        // The index the user knows is named, not the new file.
-        EXPECT_NE(std::string(e.what()).find("112"), std::string::npos) << e.what();
-        EXPECT_NE(std::string(e.what()).find("/PYX.CDX)"), std::string::npos) << e.what();
-        EXPECT_EQ(std::string(e.what()).find(".new-"), std::string::npos) << e.what();
+  std::vector<TIndexTagDef> tags;
+  for (const auto& t : pyx_sample::kCallbookTags) tags.push_back(Tag(t.name, t.expression));
+  for (bool together : {false, true}) {
+    for (bool from_current : {false, true}) {
+      for (int64_t write : {int64_t{0}, int64_t{2}, int64_t{30}}) {
+        SCOPED_TRACE(std::to_string(write) + (from_current ? " from the current file" : "") +
+                     (together ? ", the tags side by side" : ""));
+        plat::ArmWriteFault(plat::WriteFault::kDiskFull, write, 112);
+        try {
+          TIndexFileBuild build(ds_, "PYX.CDX", from_current);
+          if (together) {
+            build.CreateTags(tags, {});
+          } else {
+            for (const TIndexTagDef& t : tags) build.CreateTag(t);
+          }
+          build.Commit();
+          ADD_FAILURE() << "built on a full disk";
+        } catch (const std::exception& e) {
+          // The index the user knows is named, not the new file.
+          EXPECT_NE(std::string(e.what()).find("112"), std::string::npos) << e.what();
+          EXPECT_NE(std::string(e.what()).find("/PYX.CDX)"), std::string::npos) << e.what();
+          EXPECT_EQ(std::string(e.what()).find(".new-"), std::string::npos) << e.what();
+        }
+        plat::DisarmWriteFault();
+        EXPECT_EQ(FilesIn(dir_.path()), files);
+        EXPECT_EQ(ReadFile(dir_ / "PYX.CDX"), before);
+        EXPECT_TRUE(ds_.Active());
       }
-      plat::DisarmWriteFault();
-      EXPECT_EQ(FilesIn(dir_.path()), files);
-      EXPECT_EQ(ReadFile(dir_ / "PYX.CDX"), before);
-      EXPECT_TRUE(ds_.Active());
     }
   }
+}
+
+TEST_F(IndexBuildTest, TagsBuiltSideBySideAreTheFileOneTagAtATimeGives) {
+  ds_.Open();
+  std::vector<TIndexTagDef> tags;
+  for (const auto& t : pyx_sample::kCallbookTags) tags.push_back(Tag(t.name, t.expression));
+  tags.push_back({"DZIP", "IND_", "", false, true});
+  tags.push_back({"UCITY", "GOR_", "", true, false});
+  std::string bytes[2];
+  for (int together = 0; together < 2; ++together) {
+    std::vector<size_t> built;
+    {
+      TIndexFileBuild build(ds_, "PYX.CDX", false);
+      if (together != 0) {
+        build.CreateTags(tags, [&](size_t k) { built.push_back(k); });
+      } else {
+        for (const TIndexTagDef& t : tags) build.CreateTag(t);
+      }
+      EXPECT_TRUE(build.Commit());
+    }
+    if (together != 0) {
+      ASSERT_EQ(built.size(), tags.size());
+      for (size_t k = 0; k < built.size(); ++k) EXPECT_EQ(built[k], k);
+    }
+    bytes[together] = ReadFile(dir_ / "PYX.CDX");
+    EXPECT_TRUE(ds_.Active());
+  }
+  EXPECT_TRUE(bytes[0] == bytes[1]);
+  ReopenWithIndex();
+  EXPECT_EQ(OpenTags().size(), tags.size());
+  EXPECT_EQ(CheckCallbookIndex(dir_.path()), std::vector<std::string>{});
 }
 
 TEST_F(IndexBuildTest, AnIndexAnotherProgramHasOpenIsNotReplaced) {
