@@ -209,8 +209,14 @@ class KTO_dBHandler : public KTO_dBaseFld {
   // mapping cannot serve them (shared open, past the known records).
   bool ReadMapped(int64_t offset, void* buffer, int32_t count);
   static constexpr int64_t kMappingSlack = int64_t{16} << 20;
-  // How many keys ahead of a walk in tag order records are fetched.
+  // A walk in tag order that reads its records has them fetched from
+  // kReadAhead keys ahead of it, kFetchBatch records together every
+  // kFetchBatch steps.
   static constexpr int kReadAhead = 12;
+  static constexpr int kFetchBatch = 8;
+  // After a step of a walk that reads its records, asks for the records
+  // ahead of it in the master tag (see PrefetchRecord).
+  void FetchAhead();
   void SyncMaster();
   // A record write (append, or rewrite of record `number`) bracketed by
   // the index files' prepare, begin and commit or rollback.
@@ -226,6 +232,10 @@ class KTO_dBHandler : public KTO_dBaseFld {
   int64_t cache_end_ = -1;
   plat::ReadMapping mapping_;
   bool mapping_failed_ = false;
+  // The record of the key after the one the last FetchAhead stood on (0:
+  // none known), and the steps until the next batch of fetches.
+  int32_t ahead_next_ = 0;
+  int ahead_steps_ = 0;
   bool found_ = false;
   bool positioned_ = false;
   bool outside_order_ = false;

@@ -90,7 +90,7 @@ void KTO_dBHandler::GotoRecord(int32_t number) {
       // does (a field, the buffer, an edit).
       const bool reading = DeferredRecordRead();
       DeferRecord(target);
-      if (master_ != nullptr && reading) PrefetchRecord(master_->RecordAhead(kReadAhead));
+      if (master_ != nullptr && reading) FetchAhead();
     } else {
       KTO_dBaseFld::GotoRecord(code);
       if (Eof() || Bof()) break;
@@ -106,6 +106,23 @@ void KTO_dBHandler::GotoRecord(int32_t number) {
   SetReadCache(cache_flag && master_ == nullptr);
   positioned_ = !Eof() && !Bof();
   if (master_ != nullptr && positioned_ && master_->CurrentKey().Reference != CurrentRecord()) SyncMaster();
+}
+
+void KTO_dBHandler::FetchAhead() {
+  // A step that lands on the key the last one saw next continues the walk;
+  // any other (onto a leaf whose keys the last step could not see, after a
+  // search or a turn) starts it anew, with every record up to the distance
+  // fetched at once.
+  const bool continued = ahead_next_ != 0 && CurrentRecord() == ahead_next_;
+  ahead_next_ = master_->RecordAhead(1);
+  if (continued && --ahead_steps_ > 0) return;
+  // Fetches are asked for in batches: a fetch that misses the processor's
+  // address cache holds up the steps behind it until the page's mapping is
+  // found, and a batch has those lookups made side by side instead of one
+  // per step.
+  for (int i = continued ? kReadAhead : 1; i < kReadAhead + kFetchBatch; ++i)
+    PrefetchRecord(master_->RecordAhead(i));
+  ahead_steps_ = kFetchBatch;
 }
 
 void KTO_dBHandler::Skip(int32_t n) {
@@ -133,7 +150,7 @@ void KTO_dBHandler::Skip(int32_t n) {
       // it fetched; one that does not is left alone.
       const bool reading = DeferredRecordRead();
       if (target >= 1) DeferRecord(target);
-      if (reading) PrefetchRecord(master_->RecordAhead(kReadAhead));
+      if (reading) FetchAhead();
     } else {
       int64_t target = static_cast<int64_t>(CurrentRecord()) + n;
       if (target > RecordCount()) {
