@@ -60,6 +60,12 @@ int64_t KTobjIndexFile::RefreshSize() {
 
 bool KTobjIndexFile::ReadDirect(int32_t offset, void* buffer, int32_t count) {
   if (!disk_ || offset < 0) return false;
+  // Under the write lock the mapping is the file itself.
+  if (write_locked_ && count > 0 && static_cast<int64_t>(offset) + count <= OnDisk() &&
+      MappedBlock((static_cast<int64_t>(offset) + count - 1) / IndexBlockCache::kBlock) != nullptr) {
+    std::memcpy(buffer, mapping_.data() + offset, static_cast<size_t>(count));
+    return true;
+  }
   return disk_->ReadAt(offset, buffer, count) == count;
 }
 
@@ -272,6 +278,14 @@ void KTobjIndexFile::PrepareChange(int32_t recno, bool is_append) {
   if (!disk_ || !opened_) return;
   if (corrupt_) Corrupt();
   if (disk_->IsShared()) {
+    // The size, whatever the count will say: a size taken when the file
+    // was opened may predate the count read just after it (a writer
+    // finished between the two), and nodes allocated past it would land
+    // on that writer's. The file is seen through the mapping up to the
+    // size taken here, until the write ends (the count too).
+    next_free_ = -1;
+    RefreshSize();
+    write_locked_ = true;
     // Under the lock: what others wrote is in the file now, and a mark
     // found there is one a writer left when it died.
     const bool changed = ChangedByOther();
@@ -279,14 +293,6 @@ void KTobjIndexFile::PrepareChange(int32_t recno, bool is_append) {
     // The headers this write may rewrite keep what the others wrote.
     if (changed)
       for (size_t i = 0; i < tags_.Count(); ++i) tags_.At(i)->ReloadHeaderState();
-    // The size too, whatever the count says: a size taken when the file
-    // was opened may predate the count read just after it (a writer
-    // finished between the two), and nodes allocated past it would land
-    // on that writer's. The file is seen through the mapping up to the
-    // size taken here, until the write ends.
-    next_free_ = -1;
-    RefreshSize();
-    write_locked_ = true;
     if (MarkedByOther()) {
       needs_rebuild_ = true;
       RaiseNeedsRebuild();
