@@ -47,7 +47,10 @@ int main(int argc, char** argv) {
     std::memcpy(table.RecordBuffer(), rec.data(), rec.size());
     table.AppendRecord();
     if (shared) {
-      table.LockRecord();
+      // An open holds one lock range at a time: the append lock goes
+      // before the new card's record lock is taken (and let go).
+      table.UnlockTable();
+      if (!table.LockRecord()) return 1;
       table.UnlockTable();
     }
   }

@@ -281,7 +281,10 @@ double AppendRate(const std::string& work, const std::string& src_dbf, const std
     std::memcpy(table.RecordBuffer(), rec.data(), rec.size());
     table.AppendRecord();
     if (shared) {
-      table.LockRecord();
+      // An open holds one lock range at a time: the append lock goes
+      // before the new card's record lock is taken (and let go).
+      table.UnlockTable();
+      if (!table.LockRecord()) std::exit(1);
       table.UnlockTable();
     }
   }

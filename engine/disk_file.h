@@ -92,6 +92,8 @@ class KTO_DiskFile {
   uint64_t LockOffset() const { return lock_offset_; }
   uint64_t LockLength() const { return lock_length_; }
   bool WrittenSinceFlush() const { return written_since_flush_; }
+  // Bytes reached the file past WriteAt (through a mapping of it).
+  void NoteWritten() { written_since_flush_ = true; }
 
  protected:
   // Counts one more level of the lock already held.

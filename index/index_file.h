@@ -347,15 +347,21 @@ class KTobjIndexFile {
   static constexpr size_t kCacheBlocks = (size_t{64} << 20) / IndexBlockCache::kBlock;
   IndexBlockCache cache_{kCacheBlocks};
   uint64_t cache_generation_ = 0;
-  // Under exclusive use the file is also seen through a read-only mapping:
+  // Under exclusive use, and under shared use while this object holds the
+  // write lock (every program takes it before it cuts or rebuilds the
+  // file), the file is also seen through a read-only mapping:
   // a block the cache lacks is copied from it rather than read with a
   // system call, and the flush of held blocks takes the blocks between
   // them from it, so that neighbours go out in one write. Only bytes below
   // on_disk_ are touched through it: the file surely has them, since
   // nobody else can cut it, and every cut made here forgets on_disk_
-  // (-1: not known, asked of the file when needed). Bytes held past it
-  // are not the file's yet.
+  // (-1: not known, asked of the file when needed; under shared use asked
+  // again once the lock is taken). Bytes held past it are not the file's
+  // yet.
   const uint8_t* MappedBlock(int64_t number);
+  // Writes bytes to the file: through the mapping while write_locked_ and
+  // they lie inside the file, else with a write call.
+  void WriteOut(int64_t offset, const void* data, int32_t count);
   // The file's own bytes of a whole block (not the ones held for it) when
   // they can be had without a read: the cache's copy, or the mapping's.
   const uint8_t* StoredBlock(int64_t number);
@@ -364,6 +370,9 @@ class KTobjIndexFile {
   const KTO_DiskFile* mapped_file_ = nullptr;  // the disk file mapping_ shows
   bool mapping_failed_ = false;
   int64_t on_disk_ = -1;
+  // Shared use: from PrepareChange to the end of the write, the lock is
+  // this object's and the file can be seen through the mapping.
+  bool write_locked_ = false;
   static constexpr int64_t kMappingSlack = int64_t{16} << 20;
   // Held blocks at most this many blocks apart go out in one write, with
   // the file's own bytes between them (a write costs about the same for

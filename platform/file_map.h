@@ -1,11 +1,15 @@
-// ReadMapping: a read-only view of a file's bytes in memory, so that a
-// record can be read at the cost of a memory copy.
+// ReadMapping: a view of a file's bytes in memory, so that a record can be
+// read at the cost of a memory copy; a writable one also takes writes of
+// bytes inside the file at that cost.
 //
 // The view shows the page cache itself: bytes written through any
-// descriptor on this machine are seen at once. Bytes past the end of the
-// file as it is now must never be touched (the system raises a bus error
-// for them): the owner keeps every read inside a size it knows the file has,
-// and maps only files no other process can cut (exclusive opens).
+// descriptor on this machine are seen at once, and bytes stored into a
+// writable view are seen at once by every reader of the file. Bytes past
+// the end of the file as it is now must never be touched (the system
+// raises a bus error for them): the owner keeps every access inside a size
+// it knows the file has, and maps only files no other process can cut
+// meanwhile (exclusive opens, or shared ones under a lock that every
+// program takes before it cuts the file).
 #pragma once
 
 #include <cstdint>
@@ -24,16 +28,19 @@ class ReadMapping {
   // resolved as for opening; the length
   // may reach past the end of the file, whose bytes are then not to be
   // read). False, and nothing mapped, when the system refuses.
-  bool Map(const std::string& path, int64_t length);
+  bool Map(const std::string& path, int64_t length, bool writable = false);
   void Unmap();
 
   const char* data() const { return data_; }
+  // The same bytes for writing; null unless mapped writable.
+  char* writable_data() const { return writable_ ? const_cast<char*>(data_) : nullptr; }
   // Bytes mapped (0 when nothing is).
   int64_t size() const { return size_; }
 
  private:
   const char* data_ = nullptr;
   int64_t size_ = 0;
+  bool writable_ = false;
 };
 
 }  // namespace plat
