@@ -109,6 +109,7 @@ class FixedNodes {
   // when one does not look right.
   bool LoadPath(const std::vector<PathStep>& path, size_t levels, bool fresh);
   bool ToLight(const Image& image, Light& light) const;
+  bool Canonical(const Image& image) const;
   int FindChild(const Light& parent, int32_t offset) const;
   void UpdateParentKey(size_t level, const uint8_t* key);
   void InsertSeparator(size_t level, const uint8_t* key, int32_t block);
