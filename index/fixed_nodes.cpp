@@ -327,7 +327,7 @@ bool FixedNodes::ToLight(const Image& image, Light& light) const {
   return true;
 }
 
-bool FixedNodes::LoadPath(const std::vector<PathStep>& path, size_t levels, bool fresh) {
+bool FixedNodes::LoadPath(const std::vector<PathStep>& path, size_t levels, bool fresh, bool leaf_read) {
   if (fresh) lights_.clear();
   if (path.empty() || path.size() > static_cast<size_t>(kMaxDepth)) return false;
   const size_t from = lights_.size();
@@ -335,7 +335,8 @@ bool FixedNodes::LoadPath(const std::vector<PathStep>& path, size_t levels, bool
   Image& image = images_[0];
   for (size_t level = from; level < levels; ++level) {
     const PathStep& step = path[path.size() - 1 - level];
-    if (!Read(step.offset, image) || image.interior != (level > 0)) return false;
+    const bool read = level == 0 && leaf_read && image.offset == step.offset;
+    if (!(read || Read(step.offset, image)) || image.interior != (level > 0)) return false;
     if (!ToLight(image, lights_[level])) return false;
     if (level == 0) {
       if (step.position < 0 || step.position > image.keys) return false;
@@ -499,29 +500,30 @@ bool FixedNodes::Insert(const KTobjIndexKeyData& key, const std::vector<PathStep
   if (static_cast<int>(text.size()) > L_) return false;
   if (path.empty()) return false;
   const int position = path.back().position;
+  Image& stored = images_[0];
+  if (!Read(path.back().offset, stored)) return false;
   {
     // The common insert: in front of a key of a leaf that takes one more
     // without a split (no separator changes). Its entries from there on
     // move up one in the image read, and the new one goes in their place.
-    Image& leaf = images_[0];
-    if (Read(path.back().offset, leaf) && !leaf.interior && position >= 0 && position < leaf.keys &&
-        leaf.keys + 1 <= max_keys_ && Canonical(leaf)) {
-      block_image_ = leaf.bytes;
+    if (!stored.interior && position >= 0 && position < stored.keys &&
+        stored.keys + 1 <= max_keys_ && Canonical(stored)) {
+      block_image_ = stored.bytes;
       uint8_t* b = block_image_.data();
       uint8_t* e = b + header_ + position * entry_;
-      std::memmove(e + entry_, e, static_cast<size_t>(leaf.keys - position) * static_cast<size_t>(entry_));
+      std::memmove(e + entry_, e, static_cast<size_t>(stored.keys - position) * static_cast<size_t>(entry_));
       std::memset(e, 0, static_cast<size_t>(entry_));
       Put32(e + record_at_, key.Reference);
       std::memcpy(e + key_at_, text.data(), text.size());
       std::memset(e + key_at_ + text.size(), ' ', static_cast<size_t>(L_) - text.size());
-      if (mdx_ != nullptr) Put32(b, leaf.keys + 1);
-      else bytes::PutLE16(b, static_cast<uint32_t>(leaf.keys + 1));
-      tag_->File()->WriteBlock(leaf.offset, b, block_);
+      if (mdx_ != nullptr) Put32(b, stored.keys + 1);
+      else bytes::PutLE16(b, static_cast<uint32_t>(stored.keys + 1));
+      tag_->File()->WriteBlock(stored.offset, b, block_);
       if (tag_->HeaderDirty()) tag_->WriteTagHeader();
       return true;
     }
   }
-  if (!LoadPath(path, 1, true)) return false;
+  if (!LoadPath(path, 1, true, true)) return false;
   // Every node a split or a new separator may reach is read (and checked)
   // before anything is written.
   const bool up = path.size() > 1 && (position >= lights_[0].Size() || lights_[0].Size() + 1 > max_keys_);
