@@ -304,9 +304,12 @@ std::string Rate(double per_s) {
 }
 
 // The per-format variant: every figure of each kind of index file beside
-// the compound index's, in one run.
+// the compound index's, in one run. Without "build" in `steps` the files
+// built by an earlier run (kept in the data folder) are taken as they are,
+// and only the steps named run.
 int RunFormats(const std::string& self, const std::string& data, const std::string& src, long cards,
-               const std::vector<Format>& formats) {
+               const std::vector<Format>& formats, const std::string& steps) {
+  auto step = [&steps](const char* name) { return steps.find(name) != std::string::npos; };
   struct Figures {
     double build_s = 0, build_mib = 0, seek = 0, walk = 0, walk_read = 0, append = 0, append_shared = 0;
     double size_mb = 0;
@@ -323,13 +326,19 @@ int RunFormats(const std::string& self, const std::string& data, const std::stri
     fs::copy_file(src + "/Pyx.DBF", work + "/Pyx.DBF", fs::copy_options::overwrite_existing);
     Shell("cat '" + work + "/Pyx.DBF' > /dev/null");
     ::sync();
-    const ChildRun run = RunChild({self, "--build-only", work + "/Pyx.DBF", format.name});
-    f.build_s = run.wall_s;
-    f.build_mib = OwnPeak(run);
+    bool have_built = true;
+    for (const std::string& file : format.Files()) have_built = have_built && fs::exists(built + "/" + file);
+    if (step("build") || !have_built) {
+      const ChildRun run = RunChild({self, "--build-only", work + "/Pyx.DBF", format.name});
+      f.build_s = run.wall_s;
+      f.build_mib = OwnPeak(run);
+      CopyFiles(work, built, format.Files());
+      ::sync();
+    } else {
+      CopyFiles(built, work, format.Files());
+    }
     for (const std::string& file : format.Files()) f.size_mb += static_cast<double>(fs::file_size(work + "/" + file)) / 1e6;
-    CopyFiles(work, built, format.Files());
-    ::sync();
-    {
+    if (step("seek") || step("walk")) {
       tessera::KTO_dBHandler table(work + "/Pyx.DBF", false, true);
       OpenFormat(table, format);
       const std::vector<std::string> keys = LookupKeys(table, 100000);
@@ -337,8 +346,10 @@ int RunFormats(const std::string& self, const std::string& data, const std::stri
       f.walk = WalkRate(table, false);
       f.walk_read = WalkRate(table, true);
     }
-    f.append = AppendRate(work, src + "/Pyx.DBF", built, format, cards_new, false);
-    f.append_shared = AppendRate(work, src + "/Pyx.DBF", built, format, cards_new, true);
+    if (step("append")) {
+      f.append = AppendRate(work, src + "/Pyx.DBF", built, format, cards_new, false);
+      f.append_shared = AppendRate(work, src + "/Pyx.DBF", built, format, cards_new, true);
+    }
     fs::remove_all(work);
     figures.push_back(f);
   }
@@ -479,7 +490,7 @@ int main(int argc, char** argv) {
     std::stringstream ss(formats);
     for (std::string name; std::getline(ss, name, ',');)
       if (name != "cdx" && !name.empty()) list.push_back(FormatNamed(name));
-    return RunFormats(self, data, src, cards, list);
+    return RunFormats(self, data, src, cards, list, steps);
   }
   if (!fs::exists(data + "/sqlbench"))
     Shell("g++ -O2 -o '" + data + "/sqlbench' '" + tools + "/sqlbench.cpp' -lsqlite3");

@@ -77,10 +77,19 @@ bool FixedNodes::Read(int32_t offset, Image& image) const {
     image.keys = n;
     image.interior = Get32(b + header_) != 0;
   }
+  // A child on the block grid below the size known is valid without
+  // asking the file (which may look at the file's size again).
+  const int32_t pages = block_ / KTobjMDXFile::kPage;
+  const int64_t known = mdx_ != nullptr && image.interior ? tag_->File()->KnownSize() : 0;
   for (int i = 0; i < image.Entries(); ++i) {
     const int32_t number = NumberAt(image, i);
     if (image.interior) {
-      if (mdx_ != nullptr ? !ValidChild(number) : number <= 0) return false;
+      if (mdx_ == nullptr) {
+        if (number <= 0) return false;
+      } else if (number < KTobjMDXFile::kHeaderPages || (number - KTobjMDXFile::kHeaderPages) % pages != 0 ||
+                 (int64_t{number} + pages) * KTobjMDXFile::kPage > known) {
+        if (!ValidChild(number)) return false;
+      }
     } else if (mdx_ != nullptr && number < 1) {
       return false;
     }
@@ -99,6 +108,12 @@ const uint8_t* FixedNodes::KeyAt(const Image& image, int i) const {
 int FixedNodes::TextLength(const uint8_t* key) const {
   if (mdx_ == nullptr && key[0] == 0) return 0;
   int n = L_;
+  // Keys are padded with blanks, often many: eight at a time first.
+  constexpr uint64_t kBlanks = 0x2020202020202020ull;
+  for (uint64_t word; n >= 8; n -= 8) {
+    std::memcpy(&word, key + n - 8, 8);
+    if (word != kBlanks) break;
+  }
   while (n > 0 && key[n - 1] == ' ') --n;
   return n;
 }
@@ -312,7 +327,7 @@ bool FixedNodes::ToLight(const Image& image, Light& light) const {
   return true;
 }
 
-bool FixedNodes::LoadPath(const std::vector<PathStep>& path, size_t levels, bool fresh) {
+bool FixedNodes::LoadPath(const std::vector<PathStep>& path, size_t levels, bool fresh, bool leaf_read) {
   if (fresh) lights_.clear();
   if (path.empty() || path.size() > static_cast<size_t>(kMaxDepth)) return false;
   const size_t from = lights_.size();
@@ -320,7 +335,8 @@ bool FixedNodes::LoadPath(const std::vector<PathStep>& path, size_t levels, bool
   Image& image = images_[0];
   for (size_t level = from; level < levels; ++level) {
     const PathStep& step = path[path.size() - 1 - level];
-    if (!Read(step.offset, image) || image.interior != (level > 0)) return false;
+    const bool read = level == 0 && leaf_read && image.offset == step.offset;
+    if (!(read || Read(step.offset, image)) || image.interior != (level > 0)) return false;
     if (!ToLight(image, lights_[level])) return false;
     if (level == 0) {
       if (step.position < 0 || step.position > image.keys) return false;
@@ -459,12 +475,55 @@ void FixedNodes::StoreAll(std::vector<int32_t>* touched) {
   if (touched != nullptr) touched->insert(touched->end(), written_.begin(), written_.end());
 }
 
+// Whether a leaf read is what StoreNode writes for its entries: numbers
+// where they go, the rest of each entry past the key zero, keys as they
+// are written (NDX: none beginning with a NUL, which is written blank),
+// nothing past the last entry. Then a change made in the image itself
+// writes what storing the changed node writes.
+bool FixedNodes::Canonical(const Image& image) const {
+  const uint8_t* b = image.bytes.data();
+  if (image.interior || (mdx_ != nullptr && Get32(b + 4) < 0)) return false;
+  for (int i = 0; i < image.keys; ++i) {
+    const uint8_t* e = b + header_ + i * entry_;
+    if (mdx_ == nullptr && (Get32(e) != 0 || e[key_at_] == 0)) return false;
+    for (int j = key_at_ + L_; j < entry_; ++j)
+      if (e[j] != 0) return false;
+  }
+  const uint8_t* tail = b + header_ + image.keys * entry_;
+  const uint8_t* end = b + block_;
+  return tail <= end && std::all_of(tail, end, [](uint8_t c) { return c == 0; });
+}
+
 bool FixedNodes::Insert(const KTobjIndexKeyData& key, const std::vector<PathStep>& path) {
   if (!Usable() || key.kind() != VariantKind::kCharacter) return false;
   const std::string_view text = key.bytes();
   if (static_cast<int>(text.size()) > L_) return false;
-  if (!LoadPath(path, 1, true)) return false;
+  if (path.empty()) return false;
   const int position = path.back().position;
+  Image& stored = images_[0];
+  if (!Read(path.back().offset, stored)) return false;
+  {
+    // The common insert: in front of a key of a leaf that takes one more
+    // without a split (no separator changes). Its entries from there on
+    // move up one in the image read, and the new one goes in their place.
+    if (!stored.interior && position >= 0 && position < stored.keys &&
+        stored.keys + 1 <= max_keys_ && Canonical(stored)) {
+      block_image_ = stored.bytes;
+      uint8_t* b = block_image_.data();
+      uint8_t* e = b + header_ + position * entry_;
+      std::memmove(e + entry_, e, static_cast<size_t>(stored.keys - position) * static_cast<size_t>(entry_));
+      std::memset(e, 0, static_cast<size_t>(entry_));
+      Put32(e + record_at_, key.Reference);
+      std::memcpy(e + key_at_, text.data(), text.size());
+      std::memset(e + key_at_ + text.size(), ' ', static_cast<size_t>(L_) - text.size());
+      if (mdx_ != nullptr) Put32(b, stored.keys + 1);
+      else bytes::PutLE16(b, static_cast<uint32_t>(stored.keys + 1));
+      tag_->File()->WriteBlock(stored.offset, b, block_);
+      if (tag_->HeaderDirty()) tag_->WriteTagHeader();
+      return true;
+    }
+  }
+  if (!LoadPath(path, 1, true, true)) return false;
   // Every node a split or a new separator may reach is read (and checked)
   // before anything is written.
   const bool up = path.size() > 1 && (position >= lights_[0].Size() || lights_[0].Size() + 1 > max_keys_);

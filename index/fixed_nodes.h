@@ -106,9 +106,11 @@ class FixedNodes {
   // lights_[0] is the leaf, lights_[k + 1] the parent of lights_[k].
   // Reads the nodes of the path's first `levels` levels from the leaf up
   // into lights_ (`fresh`: from the leaf, else those not read yet); false
-  // when one does not look right.
-  bool LoadPath(const std::vector<PathStep>& path, size_t levels, bool fresh);
+  // when one does not look right. `leaf_read`: images_[0] holds the leaf
+  // as just read.
+  bool LoadPath(const std::vector<PathStep>& path, size_t levels, bool fresh, bool leaf_read = false);
   bool ToLight(const Image& image, Light& light) const;
+  bool Canonical(const Image& image) const;
   int FindChild(const Light& parent, int32_t offset) const;
   void UpdateParentKey(size_t level, const uint8_t* key);
   void InsertSeparator(size_t level, const uint8_t* key, int32_t block);

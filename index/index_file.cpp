@@ -118,23 +118,32 @@ const uint8_t* KTobjIndexFile::StoredBlock(int64_t number) {
 
 bool KTobjIndexFile::ReadBlock(int32_t offset, void* buffer, int32_t count) {
   if (!disk_ || offset < 0 || count < 0) return false;
+  constexpr int64_t kBlock = IndexBlockCache::kBlock;
   auto* out = static_cast<uint8_t*>(buffer);
-  uint8_t block[IndexBlockCache::kBlock];
-  for (int64_t pos = offset; pos < static_cast<int64_t>(offset) + count;) {
-    const int64_t number = pos / IndexBlockCache::kBlock;
-    const int64_t start = number * IndexBlockCache::kBlock;
-    const int64_t end = std::min<int64_t>(start + IndexBlockCache::kBlock, static_cast<int64_t>(offset) + count);
+  const int64_t request_end = static_cast<int64_t>(offset) + count;
+  for (int64_t pos = offset; pos < request_end;) {
+    const int64_t number = pos / kBlock;
+    const int64_t start = number * kBlock;
+    const int64_t end = std::min<int64_t>(start + kBlock, request_end);
     const uint8_t* cached = held_.Find(number);
     if (cached == nullptr) cached = StoredBlock(number);
     if (cached == nullptr) {
-      // A block that does not lie wholly in the file is read as it is and
-      // not kept.
-      if (disk_->ReadAt(start, block, IndexBlockCache::kBlock) == IndexBlockCache::kBlock) {
-        cache_.Put(number, block);
-        cached = block;
-      } else {
-        return ReadDirect(offset, buffer, count);
-      }
+      // The blocks of the request that are missing from here on are read
+      // in one go (a node of several blocks, read afresh under shared use,
+      // costs one read rather than one per block). A block that does not
+      // lie wholly in the file is read as it is and not kept.
+      int64_t last = number;
+      while ((last + 1) * kBlock < request_end && (last + 1 - number) * kBlock < kMaxRead &&
+             held_.Find(last + 1) == nullptr && cache_.Find(last + 1) == nullptr)
+        ++last;
+      const auto length = static_cast<int32_t>((last - number + 1) * kBlock);
+      read_buffer_.resize(static_cast<size_t>(length));
+      if (disk_->ReadAt(start, read_buffer_.data(), length) != length) return ReadDirect(offset, buffer, count);
+      for (int64_t b = number; b <= last; ++b) cache_.Put(b, read_buffer_.data() + (b - number) * kBlock);
+      const int64_t run_end = std::min<int64_t>((last + 1) * kBlock, request_end);
+      std::memcpy(out + (pos - offset), read_buffer_.data() + (pos - start), static_cast<size_t>(run_end - pos));
+      pos = run_end;
+      continue;
     }
     std::memcpy(out + (pos - offset), cached + (pos - start), static_cast<size_t>(end - pos));
     pos = end;
@@ -257,6 +266,19 @@ void KTobjIndexFile::FlushHeld() {
 
 void KTobjIndexFile::SaveBeforeImages(int64_t offset, int32_t count) {
   const int64_t kBlock = IndexBlockCache::kBlock;
+  if (count > kBlock) {
+    // The whole blocks of a write of several (a node, a header) whose
+    // images are not at hand come in one read, through the cache.
+    const int64_t first = offset / kBlock * kBlock;
+    const int64_t end = std::min<int64_t>((offset + count + kBlock - 1) / kBlock * kBlock, journal_.size / kBlock * kBlock);
+    bool missing = false;
+    for (int64_t b = first / kBlock; b * kBlock < end && !missing; ++b)
+      missing = journal_.before.SlotOf(b) == BlockMap::kNone && held_.Find(b) == nullptr && StoredBlock(b) == nullptr;
+    if (missing && end - first <= kMaxRead) {
+      read_ahead_.resize(static_cast<size_t>(end - first));
+      KTobjIndexFile::ReadBlock(static_cast<int32_t>(first), read_ahead_.data(), static_cast<int32_t>(end - first));
+    }
+  }
   for (int64_t b = offset / kBlock; b * kBlock < offset + count; ++b) {
     const int64_t start = b * kBlock;
     if (start >= journal_.size || journal_.before.SlotOf(b) != BlockMap::kNone) continue;

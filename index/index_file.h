@@ -301,6 +301,10 @@ class KTobjIndexFile {
     return same;
   }
   uint64_t looked_epoch_ = ~uint64_t{0};
+  // Under shared use: this object holds the file's lock and has looked
+  // for other writers' changes under it (ChangedByOther of a format
+  // without a counter), so the block cache holds what the file holds.
+  bool LookedUnderThisLock() const { return disk_ && disk_->LockCount() > 0 && looked_epoch_ == lock_epoch_; }
   int64_t known_size_ = -1;
   // Before-images of the blocks written since BeginChange.
   struct Journal {
@@ -380,6 +384,11 @@ class KTobjIndexFile {
   static constexpr int64_t kFlushGap = 8;
   static constexpr size_t kFlushRun = size_t{1} << 20;
   uint64_t write_count_ = 0;
+  // ReadBlock's run of blocks missing from the cache, read in one go (at
+  // most kMaxRead bytes: the largest node of any format).
+  static constexpr int64_t kMaxRead = 32768;
+  std::vector<uint8_t> read_buffer_;
+  std::vector<uint8_t> read_ahead_;  // SaveBeforeImages' read of a write's blocks
 };
 
 }  // namespace tessera

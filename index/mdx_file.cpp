@@ -61,11 +61,19 @@ KTobjMDXFile::~KTobjMDXFile() {
 }
 
 bool KTobjMDXFile::ReadHeaderBytes(uint8_t* h) {
-  if (disk_->IsShared()) return ReadDirect(0, h, kHeaderBytes);
+  if (disk_->IsShared() && !LookedUnderThisLock()) return ReadDirect(0, h, kHeaderBytes);
   return KTobjIndexFile::ReadBlock(0, h, kHeaderBytes);
 }
 
-bool KTobjMDXFile::ReadPendingMark() { return ReadMarkAt(kMarkOffset); }
+bool KTobjMDXFile::ReadPendingMark() {
+  // Under a lock that has looked for other writers, the header read then
+  // is the file's (ChangedByOther keeps it in the cache).
+  if (disk_ && disk_->IsShared() && LookedUnderThisLock()) {
+    char mark[8] = {};
+    return KTobjIndexFile::ReadBlock(kMarkOffset, mark, 8) && std::memcmp(mark, kSpareMark, 8) == 0;
+  }
+  return ReadMarkAt(kMarkOffset);
+}
 
 void KTobjMDXFile::WritePendingMark(bool on) {
   // The mark goes with held blocks only.
@@ -301,6 +309,9 @@ bool KTobjMDXFile::ChangedByOther() {
   ForgetForeignState();
   uint8_t h[kHeaderBytes];
   if (!ReadDirect(0, h, kHeaderBytes)) Corrupt();
+  // Read under the lock: the cache keeps the header for the rest of it
+  // (the mark, the next free page).
+  for (int32_t page = 0; page < kHeaderPages; ++page) cache_.Put(page, h + page * kPage);
   const int tag_count = bytes::GetLE16(h + 28);
   if (tag_count > kMaxTags) Corrupt();
   for (size_t i = 0; i < tags_.Count(); ++i) {

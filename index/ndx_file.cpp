@@ -50,7 +50,10 @@ bool RoomForMark(const uint8_t* h) {
 
 bool KTobjNDXFile::ReadPendingMark() {
   uint8_t h[kBlock];
-  if (!ReadDirect(0, h, kBlock)) return false;
+  // Under a lock that has looked for other writers the cache holds the
+  // file's header (and the tag reads it next).
+  const bool cached = disk_->IsShared() && LookedUnderThisLock();
+  if (!(cached ? KTobjIndexFile::ReadBlock(0, h, kBlock) : ReadDirect(0, h, kBlock))) return false;
   return RoomForMark(h) && std::memcmp(h + kMarkOffset, kSpareMark, 8) == 0;
 }
 

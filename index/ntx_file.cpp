@@ -133,8 +133,9 @@ bool KTobjNTXFile::RecordChanged(int32_t recno, bool is_append) {
   KTobjNTXTag* tag = Tag();
   if (!opened_ || tag == nullptr) return false;
   // The writer holds the file's lock: whatever another process wrote before
-  // is in the file now, and the count goes on from the file's.
-  ChangedByOther();
+  // is in the file now, and the count goes on from the file's (PrepareChange
+  // has read it when it ran under this lock).
+  if (!checked_) ChangedByOther();
   // The keys first: a damaged file is found before anything is written.
   const bool changed = KTobjIndexFile::RecordChanged(recno, is_append);
   version_ = NextVersion(version_);

@@ -77,6 +77,12 @@ int32_t NtxPages::Record(const Page& page, int i) const { return Get32(Slot(page
 std::string_view NtxPages::Text(const Page& page, int i) const {
   const auto* k = reinterpret_cast<const char*>(Slot(page, i) + 8);
   int n = L_;
+  // Keys are padded with blanks, often many: eight at a time first.
+  constexpr uint64_t kBlanks = 0x2020202020202020ull;
+  for (uint64_t word; n >= 8; n -= 8) {
+    std::memcpy(&word, k + n - 8, 8);
+    if (word != kBlanks) break;
+  }
   while (n > 0 && (k[n - 1] == ' ' || k[n - 1] == 0)) --n;
   if (n == 0 && dates_) return kNoDate;
   return {k, static_cast<size_t>(n)};
