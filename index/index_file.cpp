@@ -83,8 +83,9 @@ const uint8_t* KTobjIndexFile::MappedBlock(int64_t number) {
     // Mapped with room to grow, so that the file's growth does not remap
     // it every time.
     mapped_file_ = nullptr;
-    // Writable when the file is shared: writes under the lock go into it.
-    if (!mapping_.Map(disk_->FileName(), OnDisk() + kMappingSlack, disk_->IsShared() && disk_->IsWritable())) {
+    // Writable when the file is shared: writes under the lock go into it,
+    // where the file system makes that as safe as a write call.
+    if ((disk_->IsShared() && !plat::ReadMapping::SharedViewIsSafe(disk_->FileName())) || !mapping_.Map(disk_->FileName(), OnDisk() + kMappingSlack, disk_->IsShared() && disk_->IsWritable())) {
       mapping_failed_ = true;
       return nullptr;
     }

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include "platform/path.h"
@@ -23,6 +24,15 @@ bool ReadMapping::Map(const std::string& path, int64_t length, bool writable) {
   size_ = length;
   writable_ = writable;
   return true;
+}
+
+bool ReadMapping::SharedViewIsSafe(const std::string& path) {
+  struct statfs fs {};
+  if (::statfs(ResolveCase(path).c_str(), &fs) != 0) return false;
+  // The file systems' magic numbers (linux/magic.h).
+  constexpr unsigned long kExt = 0xEF53, kTmpfs = 0x01021994;
+  const auto type = static_cast<unsigned long>(fs.f_type);
+  return type == kExt || type == kTmpfs;
 }
 
 void ReadMapping::Unmap() {

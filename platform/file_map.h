@@ -37,6 +37,17 @@ class ReadMapping {
   // Bytes mapped (0 when nothing is).
   int64_t size() const { return size_; }
 
+  // True when the file at `path` lies on a local file system that stores
+  // a file's existing bytes where they are (ext2/3/4, tmpfs). Only
+  // there may a file shared with other programs be read and written
+  // through a view: on a network file system the view is this machine's
+  // cache, which programs on other machines do not see at the unlock; on
+  // one that may write a change to new space (btrfs, XFS with
+  // shared extents and the like), a
+  // store into the view on a full disk is a bus error rather than a
+  // refused write.
+  static bool SharedViewIsSafe(const std::string& path);
+
  private:
   const char* data_ = nullptr;
   int64_t size_ = 0;
