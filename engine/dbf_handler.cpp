@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
 
 #include "engine/errors.h"
 #include "engine/text_helpers.h"
@@ -577,6 +578,7 @@ void KTO_dBHandler::CreateIndexTag(std::string_view file_name, std::string_view 
   if (ext != ".CDX" && ext != ".MDX" && ext != ".NTX" && ext != ".NDX") {
     throw ETesseraError("Index files of the kind " + ext + " cannot be built - " + upper);
   }
+  const bool existed = plat::FileExists(resolved);
   // A single-tag file is replaced as a whole; its tag is named after it.
   std::unique_ptr<KTobjIndexFile> file;
   if (ext == ".MDX") file = std::make_unique<KTobjMDXFile>(this, resolved, false, true, IsShared(), true);
@@ -599,8 +601,12 @@ void KTO_dBHandler::CreateIndexTag(std::string_view file_name, std::string_view 
     file->UnlockIndexFile();
     if (!built)
       throw ETesseraError("The key expression " + std::string(key_expr) + " of tag " + tag + " cannot be evaluated");
+    // What the build left held goes out here, where a failure (a full
+    // disk) is this call's to raise: closing the file cannot report one.
+    file->FinishChanges();
   } catch (...) {
     file.reset();
+    if (!existed) RemoveUnbuiltIndexFile(resolved);
     SetTableState(kStateNormal);
     SetNewCdxTagCollation(1);
     SetReadCache(cache_flag);
@@ -609,6 +615,14 @@ void KTO_dBHandler::CreateIndexTag(std::string_view file_name, std::string_view 
   file.reset();
   SetTableState(kStateNormal);
   SetReadCache(cache_flag);
+}
+
+void KTO_dBHandler::RemoveUnbuiltIndexFile(const std::string& name) {
+  // The file this build made holds no tag: a failure while its first
+  // structure was written (a full disk) may have left one that reads as
+  // damaged, and an empty one is of no use either.
+  std::error_code ignored;
+  std::filesystem::remove(plat::ResolveCase(name), ignored);
 }
 
 void KTO_dBHandler::CreateIndexTags(std::string_view file_name, const std::vector<IndexTagDefinition>& tags,
@@ -642,6 +656,7 @@ void KTO_dBHandler::CreateIndexTags(std::string_view file_name, const std::vecto
   CloseIndexFiles();
   const bool cache_flag = read_cache_on_;
   SetReadCache(true);
+  const bool existed = plat::FileExists(resolved);
   auto file = std::make_unique<KTobjCDXFile>(this, resolved, false, true, IsShared(), true);
   if (!file->Opened()) {
     SetNewCdxTagCollation(1);
@@ -653,12 +668,18 @@ void KTO_dBHandler::CreateIndexTags(std::string_view file_name, const std::vecto
   file->SetLockProtocol(LockProtocolFor(*file));
   file->SetLockWait(LockWait());
   SetTableState(kStateIndexing);
+  size_t finished = 0;
   try {
     file->LockIndexFile();
-    file->CreateTags(defs, built);
+    file->CreateTags(defs, [&](size_t k) {
+      ++finished;
+      if (built) built(k);
+    });
     file->UnlockIndexFile();
+    file->FinishChanges();  // as in CreateIndexTag
   } catch (...) {
     file.reset();
+    if (!existed && finished == 0) RemoveUnbuiltIndexFile(resolved);
     SetTableState(kStateNormal);
     SetNewCdxTagCollation(1);
     SetReadCache(cache_flag);

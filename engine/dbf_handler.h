@@ -161,6 +161,8 @@ class KTO_dBHandler : public KTO_dBaseFld {
   // tag's definition checked before anything is written; other kinds are
   // built one tag after the other. A failure raises, the tag it met not
   // added. `built(k)`, when given, is called once tag k is in place.
+  // A file either call makes anew is removed again when it fails before
+  // its first tag is in place.
   void CreateIndexTags(std::string_view file_name, const std::vector<IndexTagDefinition>& tags,
                        const std::function<void(size_t)>& built = {});
 
@@ -186,6 +188,7 @@ class KTO_dBHandler : public KTO_dBaseFld {
   void RefreshIndexes();
 
  private:
+  void RemoveUnbuiltIndexFile(const std::string& name);
   // Under shared use key searches and moves hold every index file's lock
   // shared for their duration: they read nodes no writer of any program is
   // changing meanwhile, and see every key written before they began

@@ -28,8 +28,9 @@ KTobjCDXFile::KTobjCDXFile(KTO_dBHandler* table, std::string_view name, bool ove
   constructing_ = true;
   ReadStructure([this] {
     if (disk_->FileSize() > 512) ReadDirectory();
-    else CreateDirectory();
+    else WriteNewStructure([this] { CreateDirectory(); });
   });
+  RaiseNewStructureFailure();
   SetNewCdxTagCollation(1);
   // A compound index named like the table is its structural index.
   ClaimAsTablesOwn();

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
+#include <utility>
 
 #include "engine/dbf_handler.h"
 #include "engine/errors.h"
@@ -597,6 +599,7 @@ std::unique_ptr<KTO_DiskFile> KTobjIndexFile::OpenDiskFile(std::string_view name
   if (create && (overwrite || !exists)) {
     file = std::make_unique<KTO_DiskFile>(n, shared, true);
     file->Create();
+    created_file_ = !exists;
   } else {
     if (!exists) return nullptr;
     file = std::make_unique<KTO_DiskFile>(n, shared, writable);
@@ -661,6 +664,30 @@ void KTobjIndexFile::ReadStructure(const std::function<void()>& read, const std:
     corrupt_ = true;
   }
   if (then) then();
+}
+
+void KTobjIndexFile::WriteNewStructure(const std::function<void()>& write) {
+  try {
+    write();
+  } catch (const ETesseraError&) {
+    new_structure_failure_ = std::current_exception();
+  }
+}
+
+void KTobjIndexFile::RaiseNewStructureFailure() {
+  if (!new_structure_failure_) return;
+  const std::exception_ptr failure = std::exchange(new_structure_failure_, nullptr);
+  if (disk_) {
+    // The disk file keeps its name upper-cased; the file has the spelling
+    // it was made with.
+    const std::string name = plat::ResolveCase(disk_->FileName());
+    disk_.reset();
+    if (created_file_) {
+      std::error_code ignored;
+      std::filesystem::remove(name, ignored);
+    }
+  }
+  std::rethrow_exception(failure);
 }
 
 void KTobjIndexFile::ClaimAsTablesOwn() {

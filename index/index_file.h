@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <string>
@@ -191,6 +192,13 @@ class KTobjIndexFile {
   // damaged and not opened, for the table to report. `then`, when given,
   // runs after it under the same lock, its failures passed on.
   void ReadStructure(const std::function<void()>& read, const std::function<void()>& then = nullptr);
+  // Writes the structure of an empty file (a compound file's directory, a
+  // multiple index's header) inside ReadStructure's `read`. A write that
+  // fails there (a full disk) is not damage: RaiseNewStructureFailure,
+  // called after ReadStructure, closes the file, removes it when this open
+  // made it, and raises the write's error.
+  void WriteNewStructure(const std::function<void()>& write);
+  void RaiseNewStructureFailure();
   // The single-tag formats (NDX, NTX), whose one tag is named after the
   // file; single_tag_file.h holds both. OpenSingleTag reads that tag at
   // open: a header that does not add up leaves the file damaged and not
@@ -284,6 +292,8 @@ class KTobjIndexFile {
   bool exact_ = true;
   bool opened_ = false;
   bool corrupt_ = false;
+  bool created_file_ = false;                // OpenDiskFile made the file
+  std::exception_ptr new_structure_failure_;  // see WriteNewStructure
   int lock_protocol_ = kDefaultLock;
   LockOffsets locks_;
   int lock_wait_ = kLockWaitTotal;

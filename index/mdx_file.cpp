@@ -39,8 +39,9 @@ KTobjMDXFile::KTobjMDXFile(KTO_dBHandler* table, std::string_view name, bool ove
   constructing_ = true;
   ReadStructure([this] {
     if (disk_->FileSize() > 0) ReadHeader();
-    else CreateHeader();
+    else WriteNewStructure([this] { CreateHeader(); });
   });
+  RaiseNewStructureFailure();
   if (!corrupt_) pending_seen_ = ReadPendingMark();
   // The table's own multiple index is its production index.
   ClaimAsTablesOwn();

@@ -302,6 +302,74 @@ TEST_F(CreateTags, AFullDiskLeavesAFileThatChecksClean) {
   }
 }
 
+// A disk that fills while a new index file gets its first structure: the
+// disk's reason, and no file left behind that would read as damaged.
+// A disk that fills at any write of a build into a new index file: the
+// disk's reason, and either no file or one that opens and checks clean
+// with the tags built before; never a file that reads as damaged (the
+// first of a compound file's two directory writes failing left one).
+TEST_F(CreateTags, AFullDiskAtANewFileLeavesNoDamagedFile) {
+  const std::vector<IndexTagDefinition> two{{"CALL", "CALL_", "", tessera::kDuplicateKeys, 0},
+                                            {"GOR", "GOR_", "", tessera::kDuplicateKeys, 0}};
+  for (const char* name : {"NEWFULL.CDX", "NEWFULL.MDX", "NEWFULL.NTX"}) {
+    // (Two tags into one single-tag file replace each other: NTX takes one.)
+    for (bool many : {false, true}) {
+      if (many && std::string(name).find(".NTX") != std::string::npos) continue;
+      auto build = [&](KTO_dBHandler& t) {
+        if (many)
+          t.CreateIndexTags(Path(name), two);
+        else
+          t.CreateIndexTag(Path(name), "CALL", "CALL_", "", tessera::kDuplicateKeys, 0);
+      };
+      int64_t calls = 0;
+      {
+        KTO_dBHandler t(Table(), false, true);
+        plat::ResetWriteCount();
+        build(t);
+        calls = plat::WriteCallCount();
+      }
+      std::filesystem::remove(Path(name));
+      // The first writes (the file's structure), a few through the build,
+      // and the last ones (at the close).
+      std::set<int64_t> points;
+      for (int64_t k = 0; k < 8; ++k) {
+        points.insert(std::min(k, calls - 1));
+        points.insert(calls * k / 8);
+        points.insert(std::max<int64_t>(0, calls - 1 - k));
+      }
+      for (int64_t at : points) {
+        SCOPED_TRACE(std::string(name) + (many ? " side by side, write " : " one tag, write ") +
+                     std::to_string(at) + " of " + std::to_string(calls));
+        bool failed = false;
+        {
+          KTO_dBHandler t(Table(), false, true);
+          plat::ArmWriteFault(plat::WriteFault::kDiskFull, at, 112);
+          try {
+            build(t);
+          } catch (const tessera::ETesseraError& e) {
+            failed = true;
+            EXPECT_NE(std::string(e.what()).find("not enough space on the disk"), std::string::npos) << e.what();
+          }
+          plat::DisarmWriteFault();
+        }
+        // The last writes at the close may repeat what is in the file
+        // already; a build that says it succeeded has made its file.
+        EXPECT_TRUE(failed || std::filesystem::exists(Path(name)));
+        if (std::filesystem::exists(Path(name))) {
+          {
+            KTO_dBHandler t(Table(), false, true);
+            EXPECT_NO_THROW(t.OpenIndexFile(Path(name)));
+          }
+          if (std::string(name).find(".CDX") != std::string::npos) {
+            EXPECT_EQ(Check(Path(name)), std::vector<std::string>{});
+          }
+          std::filesystem::remove(Path(name));
+        }
+      }
+    }
+  }
+}
+
 TEST_F(CreateTags, AUserGivingUpStopsTheBuild) {
   auto tags = TagsToBuild();
   tags.resize(5);
