@@ -630,7 +630,7 @@ void KTO_dBHandler::CreateIndexTags(std::string_view file_name, const std::vecto
   const std::string resolved = ResolveIndexName(file_name, ".NDX");
   const std::string upper = plat::UpperName(resolved);
   const std::string ext = plat::UpperName(ExtensionOf(resolved)).substr(0, 4);
-  if (ext != ".CDX") {
+  if (ext != ".CDX" && ext != ".MDX") {
     for (size_t k = 0; k < tags.size(); ++k) {
       const IndexTagDefinition& t = tags[k];
       CreateIndexTag(file_name, t.name, t.key_expr, t.for_expr, t.uniqueness, t.sort_order);
@@ -640,6 +640,7 @@ void KTO_dBHandler::CreateIndexTags(std::string_view file_name, const std::vecto
   }
   // What CreateIndexTag refuses before it opens the file, for every tag.
   std::vector<KTobjCDXFile::TagDefinition> defs;
+  std::vector<KTobjMDXFile::TagDefinition> mdx_defs;
   for (const IndexTagDefinition& t : tags) {
     if (t.sort_order == 7 || t.sort_order == 8)
       throw ETesseraError("The GENERAL collation (sort order " + std::to_string(t.sort_order) +
@@ -652,12 +653,15 @@ void KTO_dBHandler::CreateIndexTags(std::string_view file_name, const std::vecto
       return;
     }
     defs.push_back({tag, t.key_expr, t.for_expr, t.uniqueness == kUniqueKeys, t.sort_order == 0});
+    mdx_defs.push_back({tag, t.key_expr, t.for_expr, t.uniqueness == kUniqueKeys, t.sort_order == 0});
   }
   CloseIndexFiles();
   const bool cache_flag = read_cache_on_;
   SetReadCache(true);
   const bool existed = plat::FileExists(resolved);
-  auto file = std::make_unique<KTobjCDXFile>(this, resolved, false, true, IsShared(), true);
+  std::unique_ptr<KTobjIndexFile> file;
+  if (ext == ".MDX") file = std::make_unique<KTobjMDXFile>(this, resolved, false, true, IsShared(), true);
+  else file = std::make_unique<KTobjCDXFile>(this, resolved, false, true, IsShared(), true);
   if (!file->Opened()) {
     SetNewCdxTagCollation(1);
     SetReadCache(cache_flag);
@@ -671,10 +675,12 @@ void KTO_dBHandler::CreateIndexTags(std::string_view file_name, const std::vecto
   size_t finished = 0;
   try {
     file->LockIndexFile();
-    file->CreateTags(defs, [&](size_t k) {
+    const auto counted = [&](size_t k) {
       ++finished;
       if (built) built(k);
-    });
+    };
+    if (ext == ".MDX") static_cast<KTobjMDXFile*>(file.get())->CreateTags(mdx_defs, counted);
+    else static_cast<KTobjCDXFile*>(file.get())->CreateTags(defs, counted);
     file->UnlockIndexFile();
     file->FinishChanges();  // as in CreateIndexTag
   } catch (...) {

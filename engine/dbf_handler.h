@@ -156,8 +156,9 @@ class KTO_dBHandler : public KTO_dBaseFld {
                       std::string_view for_expr, int uniqueness, int sort_order);
   // Builds several tags into one index file, in the order given: the file
   // comes out as from CreateIndexTag called for each in turn. A compound
-  // file (.CDX) is built side by side (KTobjCDXFile::CreateTags: the next
-  // tag's keys gathered on another thread while a tag is packed), every
+  // file (.CDX, .MDX) is built side by side (KTobjCDXFile::CreateTags,
+  // KTobjMDXFile::CreateTags: the next tags' keys gathered on other threads
+  // while a tag is packed), every
   // tag's definition checked before anything is written; other kinds are
   // built one tag after the other. A failure raises, the tag it met not
   // added. `built(k)`, when given, is called once tag k is in place.

@@ -16,6 +16,12 @@ KTobjSortMDX::KTobjSortMDX(KTobjMDXTag* tag, const uint8_t* collation, bool asce
       tag_(tag),
       levels_(tag->Name()) {}
 
+KTobjSortMDX::KTobjSortMDX(KTobjMDXTag* tag, const uint8_t* collation, bool ascending, bool unique,
+                           const SpillSettings& spill)
+    : TktSort(std::min<int32_t>(tag->KeyLength() + 1, TktSort::kMaxKeyLength), collation, ascending, unique, spill),
+      tag_(tag),
+      levels_(tag->Name()) {}
+
 KTobjSortMDX::~KTobjSortMDX() {
   try {
     Finish();
@@ -87,11 +93,30 @@ void KTobjSortMDX::Finish() {
   });
 }
 
-void KTobjMDXTag::BuildTag() {
+void KTobjMDXTag::BuildTag(KTobjSortMDX* keys) {
   KTO_dBHandler* table = Table();
   const int32_t count = table != nullptr ? table->RecordCount() : 0;
   int64_t packed = 0;
-  {
+  if (keys != nullptr) {
+    keys->PackFor(this);
+    try {
+      if (table != nullptr && count > 0) {
+        keys->PackSorted();
+        table->StatusUpdate(0, 0, 0);
+      }
+    } catch (...) {
+      // The sort outlives this tag (its caller owns it): its last nodes
+      // are written now, while the tag is still there, as a sort of
+      // BuildTag's own would at its end.
+      try {
+        keys->Finish();
+      } catch (...) {
+      }
+      throw;
+    }
+    keys->Finish();
+    packed = keys->KeysPacked();
+  } else {
     KTobjSortMDX sort(this, nullptr, !reverse_compare_, unique_);
     if (table != nullptr && count > 0) {
       SortRecordKeys(*this, sort);

@@ -20,8 +20,15 @@ class KTobjSortMDX : public TktSort {
   // Sorts keys of the tag's key length + 1 with the given order and unique
   // flag; `collation` may be null (byte order).
   KTobjSortMDX(KTobjMDXTag* tag, const uint8_t* collation, bool ascending, bool unique);
+  // The same, with spill settings of its own (TktSort).
+  KTobjSortMDX(KTobjMDXTag* tag, const uint8_t* collation, bool ascending, bool unique, const SpillSettings& spill);
   // Writes the last node of every level and sets the tag's root.
   ~KTobjSortMDX() override;
+
+  // The keys were gathered through a stand-in of `tag` (KTobjMDXTag's
+  // StandIn, of the same definition): the nodes go to `tag`. Before
+  // PackSorted.
+  void PackFor(KTobjMDXTag* tag) { tag_ = tag; }
 
   // Takes every key from the sort in order and adds it to the leaf level.
   void PackSorted();

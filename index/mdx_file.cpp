@@ -6,6 +6,7 @@
 #include "engine/dbf_handler.h"
 #include "engine/errors.h"
 #include "engine/text_helpers.h"
+#include "index/mdx_build.h"
 #include "platform/codepage.h"
 #include "platform/path.h"
 #include "platform/text_convert.h"
@@ -175,6 +176,11 @@ void KTobjMDXFile::WriteHeaderState(size_t tag_count) {
 
 bool KTobjMDXFile::CreateTag(const std::string& name, const std::string& key_expr, bool unique, bool ascending,
                              const std::string& for_expr) {
+  return AddTag(name, key_expr, unique, ascending, for_expr, nullptr);
+}
+
+bool KTobjMDXFile::AddTag(const std::string& name, const std::string& key_expr, bool unique, bool ascending,
+                          const std::string& for_expr, KTobjSortMDX* keys) {
   if (!opened_) return false;
   const std::string tag_name = plat::UpperName(TrimText(name));
   if (tag_name.empty() || tag_name.size() > 10)
@@ -195,7 +201,14 @@ bool KTobjMDXFile::CreateTag(const std::string& name, const std::string& key_exp
   tags_.Insert(at, std::move(tag));
   bool ok = false;
   try {
-    ok = t->DefineTag(tag_name, key_expr, unique, ascending, for_expr);
+    if (keys == nullptr) {
+      ok = t->DefineTag(tag_name, key_expr, unique, ascending, for_expr);
+    } else if (t->DefineKey(key_expr, unique, ascending, for_expr)) {
+      const std::vector<uint8_t> zeros(static_cast<size_t>(block_bytes_), 0);
+      WriteBlock(t->HeaderOffset(), zeros.data(), block_bytes_);
+      t->BuildTag(keys);
+      ok = true;
+    }
   } catch (...) {
     tags_.Remove(t);
     if (!corrupt_) WriteTagTable();

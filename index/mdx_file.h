@@ -44,8 +44,10 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "index/index_file.h"
 #include "index/mdx_tag.h"
@@ -69,6 +71,21 @@ class KTobjMDXFile : public KTobjIndexFile {
 
   bool CreateTag(const std::string& name, const std::string& key_expr, bool unique, bool ascending,
                  const std::string& for_expr) override;
+  // One tag of CreateTags: CreateTag's arguments.
+  struct TagDefinition {
+    std::string name;
+    std::string key_expr;
+    std::string for_expr;
+    bool unique = false;
+    bool ascending = true;
+  };
+  // Builds several tags, in the order given, byte for byte as CreateTag
+  // called for each in turn would (mdx_create_tags.cpp): every definition
+  // is checked first (raising, nothing written, when one does not hold);
+  // the next tags' keys are gathered on other threads while a tag is
+  // packed. A failure raises with the tags before it in place and the one
+  // it met not added. `built(k)`, when given, is called once tag k is in.
+  bool CreateTags(const std::vector<TagDefinition>& tags, const std::function<void(size_t)>& built);
   bool DeleteTag(const std::string& name) override;
   // Node allocation counts pages: a block is a block-size step.
   int32_t AllocateNode() override;
@@ -106,6 +123,9 @@ class KTobjMDXFile : public KTobjIndexFile {
 
  private:
   void ReadHeader();
+  // CreateTag; with `keys`, the tag's keys gathered already.
+  bool AddTag(const std::string& name, const std::string& key_expr, bool unique, bool ascending,
+              const std::string& for_expr, KTobjSortMDX* keys);
   void CreateHeader();
   // Rewrites the tag count and the tag entries from the tag list.
   void WriteTagTable();

@@ -103,6 +103,11 @@ KTobjMDXTag::KTobjMDXTag(KTobjMDXFile* file, int32_t header_page, std::string_vi
   }
 }
 
+KTobjMDXTag::KTobjMDXTag(KTobjMDXFile* file, std::string_view name, StandIn) : KTobjIndexTag(file) {
+  name_ = plat::UpperText(name);
+  block_bytes_ = file->BlockBytes();
+}
+
 KTobjMDXTag::~KTobjMDXTag() {
   ReleaseTreeQuietly();
 }
@@ -266,11 +271,20 @@ bool KTobjMDXTag::InsertKey(const KTobjIndexKeyData& key) {
 
 bool KTobjMDXTag::DefineTag(const std::string& name, const std::string& key_expr, bool unique, bool ascending,
                             const std::string& for_expr) {
+  (void)name;
+  if (!DefineKey(key_expr, unique, ascending, for_expr)) return false;
+  const std::vector<uint8_t> zeros(static_cast<size_t>(block_bytes_), 0);
+  file_->WriteBlock(header_offset_, zeros.data(), block_bytes_);
+  BuildTag();
+  return true;
+}
+
+bool KTobjMDXTag::DefineKey(const std::string& key_expr, bool unique, bool ascending, const std::string& for_expr) {
   if (key_expr.size() > kMaxKeyExpression)
     throw ETesseraError("Key expression of tag " + name_ + " is longer than 220 characters");
   if (!for_expr.empty() && for_expr.size() > static_cast<size_t>(block_bytes_ - 763))
     throw ETesseraError("FOR expression of tag " + name_ + " does not fit the tag header");
-  KTobjIndexTag::DefineTag(name, key_expr, unique, ascending, for_expr);
+  KTobjIndexTag::DefineTag(name_, key_expr, unique, ascending, for_expr);
   reverse_compare_ = !ascending;
   TktVariant v(256);
   if (key_expr.empty() || !EvalKey(v, nullptr)) return false;
@@ -296,9 +310,6 @@ bool KTobjMDXTag::DefineTag(const std::string& name, const std::string& key_expr
   entry_size_ = static_cast<uint16_t>((key_length_ + 4 + 3) / 4 * 4);
   interior_capacity_ = static_cast<uint16_t>(CapacityFor(block_bytes_, entry_size_));
   first_node_page_ = last_node_page_ = 0;
-  const std::vector<uint8_t> zeros(static_cast<size_t>(block_bytes_), 0);
-  file_->WriteBlock(header_offset_, zeros.data(), block_bytes_);
-  BuildTag();
   return true;
 }
 

@@ -51,6 +51,8 @@ namespace tessera {
 
 class KTobjMDXFile;
 
+class KTobjSortMDX;
+
 class KTobjMDXTag : public KTobjIndexTag {
  public:
   static constexpr int kMaxKeyLength = 240;
@@ -58,6 +60,12 @@ class KTobjMDXTag : public KTobjIndexTag {
 
   // header_page -1: a new tag (a block is allocated for its header).
   KTobjMDXTag(KTobjMDXFile* file, int32_t header_page, std::string_view name);
+  // A tag that is not in the file and allocates and writes nothing: after
+  // DefineKey it evaluates and normalizes keys exactly as the tag built
+  // from the same definition, so that another thread can gather that
+  // tag's keys through it (KTobjMDXFile::CreateTags).
+  struct StandIn {};
+  KTobjMDXTag(KTobjMDXFile* file, std::string_view name, StandIn);
   ~KTobjMDXTag() override;
 
   void NormalizeKey(TktVariant& value, bool trim_blanks) override;
@@ -94,8 +102,12 @@ class KTobjMDXTag : public KTobjIndexTag {
   void ReloadHeaderState() override;
 
   // Builds the whole tag from the table (bulk build), then writes the
-  // header.
-  void BuildTag();
+  // header; with `keys`, from the tag's keys gathered already (through a
+  // stand-in of the same definition).
+  void BuildTag(KTobjSortMDX* keys = nullptr);
+  // DefineTag's checks and key type and length, nothing written: false
+  // when the key cannot be evaluated on the current record.
+  bool DefineKey(const std::string& key_expr, bool unique, bool ascending, const std::string& for_expr);
   // Writes an empty leaf as the root (a tag without keys).
   void WriteEmptyRoot();
 

@@ -1,7 +1,8 @@
-// Several tags built side by side (CreateIndexTags: the next tag's keys
-// gathered on another thread while a tag is packed) give the file that
-// one CreateIndexTag per tag gives, byte for byte, with threads and
-// without, and report their progress as those calls do. A definition that
+// Several tags built side by side (CreateIndexTags into a compound or a
+// multiple index: the next tags' keys gathered on other threads while a
+// tag is packed) give the file that one CreateIndexTag per tag gives, byte
+// for byte, with threads and without, and report their progress as those
+// calls do. A definition that
 // cannot be built changes nothing; a failure while building (a key that
 // cannot be evaluated, a full disk, a user giving up) keeps the tags built
 // before it, adds nothing half-built and leaves a file that checks clean.
@@ -21,6 +22,8 @@
 #include "index/cdx_check.h"
 #include "index/cdx_file.h"
 #include "index/key_sort.h"
+#include "index/mdx_check.h"
+#include "index/mdx_file.h"
 #include "platform/write_faults.h"
 #include "support/temp_dir.h"
 #include "tools/pyx_sample/sample_cards.h"
@@ -99,6 +102,20 @@ class CreateTags : public ::testing::Test {
     if (!f.Opened()) return {"does not open"};
     return tessera::CheckCdxFile(f);
   }
+  // The same for a multiple index.
+  std::vector<std::string> CheckMdx(const std::string& index) {
+    KTO_dBHandler t(Table(), true, false);
+    tessera::KTobjMDXFile f(&t, index, false, false, true, false);
+    if (!f.Opened()) return {"does not open"};
+    return tessera::CheckMdxFile(f);
+  }
+  std::set<std::string> MdxTagNames(const std::string& index) {
+    KTO_dBHandler t(Table(), true, false);
+    tessera::KTobjMDXFile f(&t, index, false, false, true, false);
+    std::set<std::string> names;
+    for (size_t i = 0; i < f.TagCount(); ++i) names.insert(f.TagAt(i)->Name());
+    return names;
+  }
   // The names of the file's tags, in the directory's (alphabetical) order.
   std::set<std::string> TagNames(const std::string& index) {
     KTO_dBHandler t(Table(), true, false);
@@ -155,6 +172,82 @@ TEST_F(CreateTags, SideBySideIsTheFileOneTagAtATimeGives) {
     EXPECT_EQ(Check(Path("ONE.CDX")), std::vector<std::string>{});
     std::filesystem::remove(Path("ONE.CDX"));
   }
+}
+
+// A multiple index the same way: tags packed in the order given on the
+// build's thread, the bytes those of one CreateIndexTag per tag.
+TEST_F(CreateTags, MultipleIndexSideBySideIsTheFileOneTagAtATimeGives) {
+  const auto tags = TagsToBuild();
+  for (bool existing : {false, true}) {
+    SCOPED_TRACE(existing ? "existing file" : "new file");
+    auto prepare = [&](const std::string& index) {
+      if (!existing) return;
+      KTO_dBHandler t(Table(), false, true);
+      t.CreateIndexTag(index, "OWN", "UPPER(EMAIL_)", "", tessera::kDuplicateKeys, 0);
+      t.CreateIndexTag(index, "CALL", "GOR_ + CALL_", "", tessera::kDuplicateKeys, 0);
+    };
+    prepare(Path("ONE.MDX"));
+    BuildOneByOne(Path("ONE.MDX"), tags);
+    const std::string expected = FileBytes(Path("ONE.MDX"));
+    for (bool threads : {true, false}) {
+      for (size_t run_memory : {size_t{64} << 20, size_t{0}}) {
+        SCOPED_TRACE(std::string(threads ? "threads" : "no threads") + (run_memory == 0 ? ", spilled" : ""));
+        Settings settings(threads, run_memory);
+        prepare(Path("SIDE.MDX"));
+        std::vector<size_t> built;
+        {
+          KTO_dBHandler t(Table(), false, true);
+          t.GotoRecord(5000);
+          t.CreateIndexTags(Path("SIDE.MDX"), tags, [&](size_t k) { built.push_back(k); });
+          EXPECT_FALSE(t.HasIndexFile());
+          EXPECT_EQ(t.CurrentRecord(), 5000);
+        }
+        EXPECT_TRUE(FileBytes(Path("SIDE.MDX")) == expected);
+        ASSERT_EQ(built.size(), tags.size());
+        for (size_t k = 0; k < built.size(); ++k) EXPECT_EQ(built[k], k);
+        std::filesystem::remove(Path("SIDE.MDX"));
+      }
+    }
+    EXPECT_EQ(CheckMdx(Path("ONE.MDX")), std::vector<std::string>{});
+    std::filesystem::remove(Path("ONE.MDX"));
+  }
+}
+
+// A multiple index: a bad definition changes nothing; a key failing midway
+// keeps the tags before it, the one it met not added, the file clean.
+TEST_F(CreateTags, MultipleIndexFailuresKeepTheTagsBuilt) {
+  BuildOneByOne(Path("PYX.MDX"), {{"OWN", "CALL_", "", tessera::kDuplicateKeys, 0}});
+  const std::string before = FileBytes(Path("PYX.MDX"));
+  auto tags = TagsToBuild();
+  tags.resize(11);
+  tags[4].key_expr = "NO_SUCH_FIELD";
+  for (bool threads : {true, false}) {
+    Settings settings(threads, size_t{64} << 20);
+    KTO_dBHandler t(Table(), false, true);
+    EXPECT_THROW(t.CreateIndexTags(Path("PYX.MDX"), tags), std::runtime_error);
+  }
+  EXPECT_TRUE(FileBytes(Path("PYX.MDX")) == before);
+  tags[4].key_expr = "CALL_ + STR(1 / (12000 - RECNO()), 12, 6)";
+  std::string message[2];
+  for (int threads = 0; threads < 2; ++threads) {
+    Settings settings(threads != 0, size_t{64} << 20);
+    const std::string index = Path(threads != 0 ? "T.MDX" : "S.MDX");
+    {
+      KTO_dBHandler t(Table(), false, true);
+      try {
+        t.CreateIndexTags(index, tags);
+        ADD_FAILURE() << "the build went through";
+      } catch (const std::runtime_error& e) {
+        message[threads] = e.what();
+      }
+      t.GotoRecord(77);
+      EXPECT_EQ(t.CurrentRecord(), 77);
+    }
+    EXPECT_EQ(MdxTagNames(index), (std::set<std::string>{"FIO", "IM", "OTCH", "CALL"}));
+    EXPECT_EQ(CheckMdx(index), std::vector<std::string>{});
+  }
+  EXPECT_FALSE(message[0].empty());
+  EXPECT_EQ(message[0], message[1]);
 }
 
 // Records every status report.
