@@ -20,11 +20,6 @@
 #include "index/key_sort.h"
 
 namespace tessera {
-namespace {
-
-constexpr int kGatheringThreads = 2;
-
-}  // namespace
 
 bool KTobjCDXFile::CreateTags(const std::vector<TagDefinition>& tags, const std::function<void(size_t)>& built) {
   if (!opened_ || !directory_) return false;
@@ -56,29 +51,20 @@ bool KTobjCDXFile::CreateTags(const std::vector<TagDefinition>& tags, const std:
     return true;
   }
   const int32_t count = table->RecordCount();
-  // Two tags are gathered at once while a third is packed: on two
-  // processors the packing alone would leave one of them idle half the
-  // time. The sorts alive at once share the memory one sort alone may
-  // keep its runs in.
-  const int gatherers = threads ? kGatheringThreads : 0;
-  TktSort::SpillSettings spill = TktSort::CurrentSpillSettings();
-  spill.run_memory /= static_cast<size_t>(gatherers + 1);
-  std::vector<KTobjKeyGatherer::Job> jobs;
-  for (const auto& stand_in : stand_ins) {
-    KTobjCDXTag* tag = stand_in.get();
-    jobs.push_back({tag, [tag, count, spill] { return std::make_unique<KTobjSortCDX>(tag, count, spill); }});
-  }
-  KTobjKeyGatherer gatherer(table, std::move(jobs), gatherers);
-  for (size_t k = 0; k < tags.size(); ++k) {
-    const TagDefinition& def = tags[k];
-    std::unique_ptr<TktSort> keys = gatherer.Take(k);
-    if (!AddTag(def.name, def.key_expr, def.unique, def.ascending, def.for_expr,
-                static_cast<KTobjSortCDX*>(keys.get())))
-      throw ETesseraError("The key expression " + def.key_expr + " of tag " + stand_ins[k]->Name() +
-                          " cannot be evaluated");
-    keys.reset();
-    if (built) built(k);
-  }
+  std::vector<KTobjIndexTag*> order;
+  for (const auto& stand_in : stand_ins) order.push_back(stand_in.get());
+  KTobjKeyGatherer::BuildInOrder(
+      table, order, threads,
+      [count](KTobjIndexTag* tag, const TktSort::SpillSettings& spill) -> std::unique_ptr<TktSort> {
+        return std::make_unique<KTobjSortCDX>(static_cast<KTobjCDXTag*>(tag), count, spill);
+      },
+      [&](size_t k, TktSort& keys) {
+        const TagDefinition& def = tags[k];
+        if (!AddTag(def.name, def.key_expr, def.unique, def.ascending, def.for_expr, static_cast<KTobjSortCDX*>(&keys)))
+          throw ETesseraError("The key expression " + def.key_expr + " of tag " + stand_ins[k]->Name() +
+                              " cannot be evaluated");
+      },
+      built);
   return true;
 }
 

@@ -188,4 +188,26 @@ std::unique_ptr<TktSort> KTobjKeyGatherer::Take(size_t i) {
   return sort;
 }
 
+void KTobjKeyGatherer::BuildInOrder(
+    KTO_dBHandler* table, const std::vector<KTobjIndexTag*>& tags, bool threads,
+    const std::function<std::unique_ptr<TktSort>(KTobjIndexTag*, const TktSort::SpillSettings&)>& make_sort,
+    const std::function<void(size_t, TktSort&)>& pack, const std::function<void(size_t)>& built) {
+  // Two tags are gathered at once while a third is packed: on two
+  // processors the packing alone would leave one of them idle half the
+  // time.
+  constexpr int kGatheringThreads = 2;
+  const int gatherers = threads ? kGatheringThreads : 0;
+  TktSort::SpillSettings spill = TktSort::CurrentSpillSettings();
+  spill.run_memory /= static_cast<size_t>(gatherers + 1);
+  std::vector<Job> jobs;
+  for (KTobjIndexTag* tag : tags) jobs.push_back({tag, [&make_sort, tag, spill] { return make_sort(tag, spill); }});
+  KTobjKeyGatherer gatherer(table, std::move(jobs), gatherers);
+  for (size_t k = 0; k < tags.size(); ++k) {
+    std::unique_ptr<TktSort> keys = gatherer.Take(k);
+    pack(k, *keys);
+    keys.reset();
+    if (built) built(k);
+  }
+}
+
 }  // namespace tessera

@@ -36,11 +36,12 @@
 #include <thread>
 #include <vector>
 
+#include "index/key_sort.h"
+
 namespace tessera {
 
 class KTO_dBHandler;
 class KTobjIndexTag;
-class TktSort;
 
 class KTobjKeyGatherer {
  public:
@@ -67,6 +68,17 @@ class KTobjKeyGatherer {
   // reported as the table reports its own); nothing is gathered after a
   // failure.
   std::unique_ptr<TktSort> Take(size_t i);
+
+  // The side-by-side build of a file's tags, whatever the format: the keys
+  // of `tags` (stand-ins, in order) gathered by two threads when `threads`
+  // (else on this one), the sorts alive at once sharing the run memory one
+  // sort alone may keep (`make_sort` gets the share); each tag's sort
+  // handed to `pack(k, sort)` on this thread in order, then `built(k)`.
+  // Raises what gathering or packing raises; no tag is begun after that.
+  static void BuildInOrder(
+      KTO_dBHandler* table, const std::vector<KTobjIndexTag*>& tags, bool threads,
+      const std::function<std::unique_ptr<TktSort>(KTobjIndexTag*, const TktSort::SpillSettings&)>& make_sort,
+      const std::function<void(size_t, TktSort&)>& pack, const std::function<void(size_t)>& built);
 
  private:
   // Gathers job i into its sort; `progress(n)` after every chunk, the

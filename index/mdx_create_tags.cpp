@@ -21,11 +21,6 @@
 #include "platform/path.h"
 
 namespace tessera {
-namespace {
-
-constexpr int kGatheringThreads = 2;
-
-}  // namespace
 
 bool KTobjMDXFile::CreateTags(const std::vector<TagDefinition>& tags, const std::function<void(size_t)>& built) {
   if (!opened_) return false;
@@ -55,29 +50,21 @@ bool KTobjMDXFile::CreateTags(const std::vector<TagDefinition>& tags, const std:
     }
     return true;
   }
-  // Two tags are gathered at once while a third is packed; the sorts alive
-  // at once share the memory one sort alone may keep its runs in.
-  const int gatherers = threads ? kGatheringThreads : 0;
-  TktSort::SpillSettings spill = TktSort::CurrentSpillSettings();
-  spill.run_memory /= static_cast<size_t>(gatherers + 1);
-  std::vector<KTobjKeyGatherer::Job> jobs;
-  for (const auto& stand_in : stand_ins) {
-    KTobjMDXTag* tag = stand_in.get();
-    jobs.push_back({tag, [tag, spill] {
-                      return std::make_unique<KTobjSortMDX>(tag, nullptr, tag->Ascending(), tag->Unique(), spill);
-                    }});
-  }
-  KTobjKeyGatherer gatherer(table, std::move(jobs), gatherers);
-  for (size_t k = 0; k < tags.size(); ++k) {
-    const TagDefinition& def = tags[k];
-    std::unique_ptr<TktSort> keys = gatherer.Take(k);
-    if (!AddTag(def.name, def.key_expr, def.unique, def.ascending, def.for_expr,
-                static_cast<KTobjSortMDX*>(keys.get())))
-      throw ETesseraError("The key expression " + def.key_expr + " of tag " + stand_ins[k]->Name() +
-                          " cannot be evaluated");
-    keys.reset();
-    if (built) built(k);
-  }
+  std::vector<KTobjIndexTag*> order;
+  for (const auto& stand_in : stand_ins) order.push_back(stand_in.get());
+  KTobjKeyGatherer::BuildInOrder(
+      table, order, threads,
+      [](KTobjIndexTag* tag, const TktSort::SpillSettings& spill) -> std::unique_ptr<TktSort> {
+        auto* mdx = static_cast<KTobjMDXTag*>(tag);
+        return std::make_unique<KTobjSortMDX>(mdx, nullptr, mdx->Ascending(), mdx->Unique(), spill);
+      },
+      [&](size_t k, TktSort& keys) {
+        const TagDefinition& def = tags[k];
+        if (!AddTag(def.name, def.key_expr, def.unique, def.ascending, def.for_expr, static_cast<KTobjSortMDX*>(&keys)))
+          throw ETesseraError("The key expression " + def.key_expr + " of tag " + stand_ins[k]->Name() +
+                              " cannot be evaluated");
+      },
+      built);
   return true;
 }
 
