@@ -132,84 +132,50 @@ class CreateTags : public ::testing::Test {
 
 testing_support::TempDir* CreateTags::master_ = nullptr;
 
+// A compound and a multiple index: tags packed in the order given on the
+// build's thread, the bytes those of one CreateIndexTag per tag.
 TEST_F(CreateTags, SideBySideIsTheFileOneTagAtATimeGives) {
   const auto tags = TagsToBuild();
-  // Into a new file and into one that holds a tag of its own and one of
-  // the names built again (replaced). Runs kept in memory, and runs going
-  // to the work file from the first (each of the two sorts alive at once
-  // gets half the bound).
-  for (bool existing : {false, true}) {
-    SCOPED_TRACE(existing ? "existing file" : "new file");
-    auto prepare = [&](const std::string& index) {
-      if (!existing) return;
-      KTO_dBHandler t(Table(), false, true);
-      t.CreateIndexTag(index, "OWN", "UPPER(EMAIL_)", "", tessera::kDuplicateKeys, 0);
-      t.CreateIndexTag(index, "CALL", "GOR_ + CALL_", "", tessera::kDuplicateKeys, 0);
-    };
-    prepare(Path("ONE.CDX"));
-    BuildOneByOne(Path("ONE.CDX"), tags);
-    const std::string expected = FileBytes(Path("ONE.CDX"));
-    for (bool threads : {true, false}) {
-      for (size_t run_memory : {size_t{64} << 20, size_t{0}}) {
-        SCOPED_TRACE(std::string(threads ? "threads" : "no threads") + (run_memory == 0 ? ", spilled" : ""));
-        Settings settings(threads, run_memory);
-        prepare(Path("SIDE.CDX"));
-        std::vector<size_t> built;
-        {
-          KTO_dBHandler t(Table(), false, true);
-          t.GotoRecord(5000);
-          t.CreateIndexTags(Path("SIDE.CDX"), tags, [&](size_t k) { built.push_back(k); });
-          // As after CreateIndexTag: no index open, the record where it was.
-          EXPECT_FALSE(t.HasIndexFile());
-          EXPECT_EQ(t.CurrentRecord(), 5000);
+  for (const std::string ext : {".CDX", ".MDX"}) {
+    // Into a new file and into one that holds a tag of its own and one of
+    // the names built again (replaced). Runs kept in memory, and runs
+    // going to the work file from the first (the sorts alive at once share
+    // the bound).
+    for (bool existing : {false, true}) {
+      SCOPED_TRACE(ext + (existing ? ", existing file" : ", new file"));
+      auto prepare = [&](const std::string& index) {
+        if (!existing) return;
+        KTO_dBHandler t(Table(), false, true);
+        t.CreateIndexTag(index, "OWN", "UPPER(EMAIL_)", "", tessera::kDuplicateKeys, 0);
+        t.CreateIndexTag(index, "CALL", "GOR_ + CALL_", "", tessera::kDuplicateKeys, 0);
+      };
+      const std::string one = Path(("ONE" + ext).c_str()), side = Path(("SIDE" + ext).c_str());
+      prepare(one);
+      BuildOneByOne(one, tags);
+      const std::string expected = FileBytes(one);
+      for (bool threads : {true, false}) {
+        for (size_t run_memory : {size_t{64} << 20, size_t{0}}) {
+          SCOPED_TRACE(std::string(threads ? "threads" : "no threads") + (run_memory == 0 ? ", spilled" : ""));
+          Settings settings(threads, run_memory);
+          prepare(side);
+          std::vector<size_t> built;
+          {
+            KTO_dBHandler t(Table(), false, true);
+            t.GotoRecord(5000);
+            t.CreateIndexTags(side, tags, [&](size_t k) { built.push_back(k); });
+            // As after CreateIndexTag: no index open, the record where it was.
+            EXPECT_FALSE(t.HasIndexFile());
+            EXPECT_EQ(t.CurrentRecord(), 5000);
+          }
+          EXPECT_TRUE(FileBytes(side) == expected);
+          ASSERT_EQ(built.size(), tags.size());
+          for (size_t k = 0; k < built.size(); ++k) EXPECT_EQ(built[k], k);
+          std::filesystem::remove(side);
         }
-        EXPECT_TRUE(FileBytes(Path("SIDE.CDX")) == expected);
-        ASSERT_EQ(built.size(), tags.size());
-        for (size_t k = 0; k < built.size(); ++k) EXPECT_EQ(built[k], k);
-        std::filesystem::remove(Path("SIDE.CDX"));
       }
+      EXPECT_EQ(ext == ".CDX" ? Check(one) : CheckMdx(one), std::vector<std::string>{});
+      std::filesystem::remove(one);
     }
-    EXPECT_EQ(Check(Path("ONE.CDX")), std::vector<std::string>{});
-    std::filesystem::remove(Path("ONE.CDX"));
-  }
-}
-
-// A multiple index the same way: tags packed in the order given on the
-// build's thread, the bytes those of one CreateIndexTag per tag.
-TEST_F(CreateTags, MultipleIndexSideBySideIsTheFileOneTagAtATimeGives) {
-  const auto tags = TagsToBuild();
-  for (bool existing : {false, true}) {
-    SCOPED_TRACE(existing ? "existing file" : "new file");
-    auto prepare = [&](const std::string& index) {
-      if (!existing) return;
-      KTO_dBHandler t(Table(), false, true);
-      t.CreateIndexTag(index, "OWN", "UPPER(EMAIL_)", "", tessera::kDuplicateKeys, 0);
-      t.CreateIndexTag(index, "CALL", "GOR_ + CALL_", "", tessera::kDuplicateKeys, 0);
-    };
-    prepare(Path("ONE.MDX"));
-    BuildOneByOne(Path("ONE.MDX"), tags);
-    const std::string expected = FileBytes(Path("ONE.MDX"));
-    for (bool threads : {true, false}) {
-      for (size_t run_memory : {size_t{64} << 20, size_t{0}}) {
-        SCOPED_TRACE(std::string(threads ? "threads" : "no threads") + (run_memory == 0 ? ", spilled" : ""));
-        Settings settings(threads, run_memory);
-        prepare(Path("SIDE.MDX"));
-        std::vector<size_t> built;
-        {
-          KTO_dBHandler t(Table(), false, true);
-          t.GotoRecord(5000);
-          t.CreateIndexTags(Path("SIDE.MDX"), tags, [&](size_t k) { built.push_back(k); });
-          EXPECT_FALSE(t.HasIndexFile());
-          EXPECT_EQ(t.CurrentRecord(), 5000);
-        }
-        EXPECT_TRUE(FileBytes(Path("SIDE.MDX")) == expected);
-        ASSERT_EQ(built.size(), tags.size());
-        for (size_t k = 0; k < built.size(); ++k) EXPECT_EQ(built[k], k);
-        std::filesystem::remove(Path("SIDE.MDX"));
-      }
-    }
-    EXPECT_EQ(CheckMdx(Path("ONE.MDX")), std::vector<std::string>{});
-    std::filesystem::remove(Path("ONE.MDX"));
   }
 }
 
