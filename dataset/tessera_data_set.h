@@ -292,6 +292,10 @@ class TTesseraDataSet : public dbkit::DataSet {
 
   void OpenIndexFiles();
   void IndexFilesChanged();
+  // Runs `build` (a table call that builds tags) with the dataset busy
+  // indexing and its controls disabled; afterwards, built or not, the
+  // rows are in record order from the first one and the controls enabled.
+  void RunIndexBuild(const std::function<void()>& build);
   // Makes IndexName the table's master tag and shows the current record
   // in the new order (or the first one); a tag that cannot be selected
   // raises when `raise_select`, else leaves record order.

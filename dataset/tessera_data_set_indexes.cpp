@@ -203,9 +203,7 @@ bool TTesseraDataSet::GetIsIndexField(const dbkit::Field* field) const {
   return false;
 }
 
-void TTesseraDataSet::CreateIndexTag(std::string_view index_file, std::string_view tag_name,
-                                     std::string_view key_expression, std::string_view for_expression, int uniqueness,
-                                     int sort_order) {
+void TTesseraDataSet::RunIndexBuild(const std::function<void()>& build) {
   CheckBrowseMode();
   busy_ = kBusyIndexing;
   DisableControls();
@@ -218,8 +216,7 @@ void TTesseraDataSet::CreateIndexTag(std::string_view index_file, std::string_vi
     EnableControls();
   };
   try {
-    table_->CreateIndexTag(IndexFilePath(index_file), tag_name, key_expression, for_expression, uniqueness,
-                           sort_order);
+    build();
   } catch (...) {
     finish();
     try {
@@ -232,35 +229,22 @@ void TTesseraDataSet::CreateIndexTag(std::string_view index_file, std::string_vi
   First();
 }
 
+void TTesseraDataSet::CreateIndexTag(std::string_view index_file, std::string_view tag_name,
+                                     std::string_view key_expression, std::string_view for_expression, int uniqueness,
+                                     int sort_order) {
+  RunIndexBuild([&] {
+    table_->CreateIndexTag(IndexFilePath(index_file), tag_name, key_expression, for_expression, uniqueness,
+                           sort_order);
+  });
+}
+
 void TTesseraDataSet::CreateIndexTags(std::string_view index_file, const std::vector<TIndexTagDef>& tags,
                                       const std::function<void(size_t)>& built) {
   std::vector<IndexTagDefinition> definitions;
   for (const TIndexTagDef& t : tags)
     definitions.push_back({t.name, t.key_expression, t.for_expression, t.unique ? kUniqueKeys : kDuplicateKeys,
                            t.descending ? 1 : 0});
-  CheckBrowseMode();
-  busy_ = kBusyIndexing;
-  DisableControls();
-  auto finish = [this] {
-    GetIndexDefs().updated = false;
-    busy_ = kBusyIdle;
-    // The build closed the index files: the rows are in record order now.
-    at_first_ = true;
-    at_last_ = false;
-    EnableControls();
-  };
-  try {
-    table_->CreateIndexTags(IndexFilePath(index_file), definitions, built);
-  } catch (...) {
-    finish();
-    try {
-      First();
-    } catch (...) {
-    }
-    throw;
-  }
-  finish();
-  First();
+  RunIndexBuild([&] { table_->CreateIndexTags(IndexFilePath(index_file), definitions, built); });
 }
 
 }  // namespace tessera
