@@ -150,11 +150,15 @@ bool TktSort::SameEncoded(const uint8_t* a, int32_t la, int32_t ca, const uint8_
 }
 
 void TktSort::LeadingWords(const uint8_t* key, int32_t size, uint64_t& first, uint64_t& second) {
-  uint8_t bytes[16] = {};
-  std::memcpy(bytes, key, static_cast<size_t>(std::min(size, 16)));
-  first = second = 0;
-  for (int i = 0; i < 8; ++i) first = (first << 8) | bytes[i];
-  for (int i = 8; i < 16; ++i) second = (second << 8) | bytes[i];
+  if (size >= 16) {
+    first = bytes::GetBE64(key);
+    second = bytes::GetBE64(key + 8);
+    return;
+  }
+  uint8_t padded[16] = {};
+  std::memcpy(padded, key, static_cast<size_t>(size));
+  first = bytes::GetBE64(padded);
+  second = bytes::GetBE64(padded + 8);
 }
 
 // ---------------------------------------------------------------------------
@@ -349,6 +353,57 @@ void TktSort::StopSorter() {
   sorter_.join();
 }
 
+// An American flag sort on the leading bytes: the slots are placed, in
+// place, in 256 buckets by byte `depth`, and each bucket by the next byte,
+// which orders them as `before` does (its first test is the leading words,
+// byte by byte). Small buckets, and keys alike in all 16 leading bytes,
+// are left to `before` itself; they often arrive in order already (a value
+// shared by many records comes in record order, as its keys sort), which
+// is seen in one look.
+template <class Before>
+void TktSort::RadixSort(Slot* slots, size_t n, int depth, const Before& before) const {
+  // Byte `depth` of a slot's leading words, turned over for a descending
+  // sort so that a smaller number always comes first.
+  const unsigned flip = ascending_ ? 0u : 0xFFu;
+  for (;;) {
+    if (n < kRadixMinimum || depth == 16) {
+      if (!std::is_sorted(slots, slots + n, before)) std::sort(slots, slots + n, before);
+      return;
+    }
+    const int shift = 56 - 8 * (depth & 7);
+    const bool low = depth >= 8;
+    const auto byte_of = [shift, low, flip](const Slot& slot) {
+      return (static_cast<unsigned>((low ? slot.prefix2 : slot.prefix) >> shift) & 0xFFu) ^ flip;
+    };
+    uint32_t count[256] = {};
+    for (size_t i = 0; i < n; ++i) ++count[byte_of(slots[i])];
+    if (count[byte_of(slots[0])] == n) {
+      ++depth;  // one bucket holds them all: on to the next byte
+      continue;
+    }
+    uint32_t start[257];
+    start[0] = 0;
+    for (int b = 0; b < 256; ++b) start[b + 1] = start[b] + count[b];
+    uint32_t next[256];
+    std::memcpy(next, start, sizeof next);
+    for (unsigned b = 0; b < 256; ++b) {
+      while (next[b] < start[b + 1]) {
+        Slot& here = slots[next[b]];
+        const unsigned home = byte_of(here);
+        if (home == b) {
+          ++next[b];
+        } else {
+          std::swap(here, slots[next[home]]);
+          ++next[home];
+        }
+      }
+    }
+    for (int b = 0; b < 256; ++b)
+      if (count[b] > 1) RadixSort(slots + start[b], count[b], depth + 1, before);
+    return;
+  }
+}
+
 void TktSort::SortPool(Pool& pool) const {
   std::vector<Slot>& slots = pool.slots;
   TktPageCollection* run = pool.run;
@@ -370,34 +425,8 @@ void TktSort::SortPool(Pool& pool) const {
     if (!ascending_) c = -c;
     return c != 0 ? c < 0 : a.ref < b.ref;
   };
-  if (collation_ == nullptr && slots.size() >= kBucketMinimum) {
-    // The slots are first placed, in place, in buckets by the top bits of
-    // their first word (an American flag sort's first pass), which orders
-    // them as the comparison does; each bucket is then sorted alone.
-    constexpr int kShift = 64 - kBucketBits;
-    constexpr size_t kBuckets = size_t{1} << kBucketBits;
-    const auto bucket = [this](const Slot& slot) {
-      const size_t b = static_cast<size_t>(slot.prefix >> kShift);
-      return ascending_ ? b : kBuckets - 1 - b;
-    };
-    std::vector<uint32_t> start(kBuckets + 1, 0);
-    for (const Slot& slot : slots) ++start[bucket(slot) + 1];
-    for (size_t b = 0; b < kBuckets; ++b) start[b + 1] += start[b];
-    std::vector<uint32_t> next(start.begin(), start.end() - 1);
-    for (size_t b = 0; b < kBuckets; ++b) {
-      while (next[b] < start[b + 1]) {
-        Slot& here = slots[next[b]];
-        const size_t home = bucket(here);
-        if (home == b) {
-          ++next[b];
-        } else {
-          std::swap(here, slots[next[home]]);
-          ++next[home];
-        }
-      }
-    }
-    for (size_t b = 0; b < kBuckets; ++b)
-      if (start[b + 1] - start[b] > 1) std::sort(slots.begin() + start[b], slots.begin() + start[b + 1], before);
+  if (collation_ == nullptr) {
+    RadixSort(slots.data(), slots.size(), 0, before);
   } else {
     std::sort(slots.begin(), slots.end(), before);
   }

@@ -27,11 +27,13 @@
 // nothing but the part it sorts and that part's run, and it is joined
 // before retrieval begins (and when the sort is destroyed).
 //
-// Sorting a full pool is a comparison sort of the slots: each slot carries
-// the key's first 16 bytes as two big-endian integers, so most comparisons
-// touch no key byte. (A byte trie was used first; its sibling lists grow to
-// 256 entries at the record-number bytes of low-cardinality keys, and the
-// walk along them made the sort several times slower.)
+// Sorting a full pool: each slot carries the key's first 16 bytes as two
+// big-endian integers; the slots are put in order by those bytes, one byte
+// a pass (a radix sort in place, skipping a byte every key shares), and
+// what is left alike in all 16, or in a group too small to be worth a
+// pass, by comparison. (A byte trie was used first; its sibling lists grow
+// to 256 entries at the record-number bytes of low-cardinality keys, and
+// the walk along them made the sort several times slower.)
 //
 // Every key is sorted as its encoded form: the value's bytes followed by the
 // record number, most significant byte first. Equal values therefore come
@@ -184,10 +186,8 @@ class TktSort {
   };
   static constexpr int32_t kSlotsPerBlock = kBlockSize / static_cast<int32_t>(sizeof(Slot));
   static constexpr int kParts = 3;
-  // A part of this many keys or more is bucketed by the top kBucketBits of
-  // its keys before it is sorted.
-  static constexpr size_t kBucketMinimum = 1024;
-  static constexpr int kBucketBits = 11;
+  // A run of slots shorter than this is sorted by comparison alone.
+  static constexpr size_t kRadixMinimum = 64;
 
   // One part of the pool: blocks of key bytes (filled in order; a key never
   // spans two blocks) and the slot table, whose capacity grows a block's
@@ -232,6 +232,8 @@ class TktSort {
   // Sorts a part into its run and empties it (its blocks are kept). Runs
   // on either thread.
   void SortPool(Pool& pool) const;
+  template <class Before>
+  void RadixSort(Slot* slots, size_t n, int depth, const Before& before) const;
   void SorterLoop();
   // Waits until the sorter holds no part; raises what it failed with.
   void WaitForSorter();
