@@ -610,7 +610,11 @@ bool KTobjCDXTag::DecodeStepLeaf(int32_t offset) {
   if (offset != 0 && next_leaf_.offset == offset && NeighbourCurrent()) {
     // The leaf was decoded ahead of the step that reaches it: the same
     // block under the same generation, with no write since.
+    // The walk's direction stays the step's, not the one the neighbour
+    // was last stepped in.
+    const bool forward = step_leaf_.forward;
     std::swap(step_leaf_, next_leaf_);
+    step_leaf_.forward = forward;
     next_leaf_.offset = 0;
     return true;
   }
