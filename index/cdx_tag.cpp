@@ -577,20 +577,58 @@ int KTobjCDXTag::SearchNodeInPlace(int32_t offset, const KTobjIndexKeyData& targ
 
 // --- steps over the stored nodes ---------------------------------------------
 
-bool KTobjCDXTag::DecodeStepLeaf(int32_t offset) {
-  StepLeaf& s = step_leaf_;
-  s.offset = 0;
+namespace {
+// Keys before a leaf's end at which a step decodes the next leaf: more than
+// a walk's record fetches look ahead (the table's kReadAhead + kFetchBatch).
+constexpr int kNeighbourAhead = 24;
+}  // namespace
+
+bool KTobjCDXTag::DecodeLeafAt(int32_t offset, StepLeaf& into) {
+  into.offset = 0;
   if (offset <= 0 || offset % 512 != 0 || offset + 512 > file_->KnownSize()) return false;
   uint8_t b[512];
   if (!file_->ReadBlock(offset, b, 512)) return false;
   // A block that is no sound leaf is left to the tree logic, which reports
   // it.
   const uint16_t attributes = Get16(b);
-  if (!ValidAttributes(attributes) || !IsLeafAttributes(attributes) || !DecodeLeaf(b, s.leaf)) return false;
-  s.offset = offset;
-  s.generation = file_->CacheGeneration();
-  s.writes = file_->WriteCount();
+  if (!ValidAttributes(attributes) || !IsLeafAttributes(attributes) || !DecodeLeaf(b, into.leaf)) return false;
+  into.offset = offset;
+  into.generation = file_->CacheGeneration();
+  into.writes = file_->WriteCount();
+  into.left = Get32(b + 4);
+  into.right = Get32(b + 8);
   return true;
+}
+
+bool KTobjCDXTag::NeighbourCurrent() const {
+  return next_leaf_.offset != 0 && next_leaf_.generation == file_->CacheGeneration() &&
+         next_leaf_.writes == file_->WriteCount();
+}
+
+bool KTobjCDXTag::DecodeStepLeaf(int32_t offset) {
+  neighbour_tried_ = 0;
+  if (offset != 0 && next_leaf_.offset == offset && NeighbourCurrent()) {
+    // The leaf was decoded ahead of the step that reaches it: the same
+    // block under the same generation, with no write since.
+    // The walk's direction stays the step's, not the one the neighbour
+    // was last stepped in.
+    const bool forward = step_leaf_.forward;
+    std::swap(step_leaf_, next_leaf_);
+    step_leaf_.forward = forward;
+    next_leaf_.offset = 0;
+    return true;
+  }
+  return DecodeLeafAt(offset, step_leaf_);
+}
+
+void KTobjCDXTag::DecodeNeighbourAhead() {
+  const StepLeaf& s = step_leaf_;
+  const int32_t link = s.forward ? s.right : s.left;
+  if (link <= 0 || link == neighbour_tried_) return;
+  neighbour_tried_ = link;
+  // Only a leaf, which DecodeLeafAt checks; one that is not sound leaves
+  // next_leaf_ empty and the step onto it to the path.
+  DecodeLeafAt(link, next_leaf_);
 }
 
 void KTobjCDXTag::SetStepKey(int i, KTobjIndexKeyData& key) const {
@@ -624,7 +662,13 @@ int32_t KTobjCDXTag::RecordAhead(int n) const {
       pending_path_.back().position != s.position)
     return 0;
   const int i = s.position + (s.forward ? n : -n);
-  return i >= 0 && i < s.leaf.Count() ? s.leaf.entries[static_cast<size_t>(i)].rec : 0;
+  if (i >= 0 && i < s.leaf.Count()) return s.leaf.entries[static_cast<size_t>(i)].rec;
+  // Past the leaf's end: in the neighbour decoded ahead, when it is the
+  // one the link names.
+  const StepLeaf& x = next_leaf_;
+  if (x.offset == 0 || x.offset != (s.forward ? s.right : s.left) || !NeighbourCurrent()) return 0;
+  const int j = s.forward ? i - s.leaf.Count() : x.leaf.Count() + i;
+  return j >= 0 && j < x.leaf.Count() ? x.leaf.entries[static_cast<size_t>(j)].rec : 0;
 }
 
 // A step from the leaf at the end of the path: inside the leaf an index
@@ -644,6 +688,9 @@ int KTobjCDXTag::StepInPlace(bool forward, std::vector<PathStep>& path, KTobjInd
   if (next >= 0 && next < s.leaf.Count()) {
     leaf.position = s.position = next;
     SetStepKey(next, current);
+    // Within a walk's look-ahead of the leaf's end: the next leaf is
+    // decoded now (once), while the records of this one are still read.
+    if ((forward ? s.leaf.Count() - 1 - next : next) < kNeighbourAhead) DecodeNeighbourAhead();
     return 1;
   }
   // Up to the lowest node that has an entry that way.

@@ -224,6 +224,7 @@ class KTobjCDXTag : public KTobjIndexTag {
     bool forward = true;
     uint64_t generation = 0;
     uint64_t writes = 0;
+    int32_t left = -1, right = -1;  // the sibling links as stored (bytes 4, 8)
     FlatLeaf leaf;
   };
   // Reads node `offset` (512 bytes) into `b` for a walk over the stored
@@ -242,14 +243,28 @@ class KTobjCDXTag : public KTobjIndexTag {
   };
   std::optional<StoredNode> EnterStoredNode(int32_t offset, int depth, uint8_t* b, std::vector<PathStep>& path);
   // Reads the leaf at `offset` into step_leaf_; false when it is no sound
-  // leaf (or no leaf).
+  // leaf (or no leaf). The neighbour decoded ahead is taken over when it
+  // is that leaf and still current.
   bool DecodeStepLeaf(int32_t offset);
+  // Reads the leaf at `offset` into `into` (offset 0 when it is no sound
+  // leaf).
+  bool DecodeLeafAt(int32_t offset, StepLeaf& into);
+  // Near the end of step_leaf_ in the walk's direction: decodes the leaf
+  // its sibling link names into next_leaf_, so that RecordAhead sees past
+  // the leaf's end and the step onto that leaf finds it decoded.
+  void DecodeNeighbourAhead();
+  bool NeighbourCurrent() const;
   // From interior node `offset` down its first (forward) or last entries
   // to a leaf, appending the steps to `path`; false when a node on the way
   // does not look right.
   bool DescendInPlace(int32_t offset, bool forward, std::vector<PathStep>& path, int depth);
   void SetStepKey(int i, KTobjIndexKeyData& key) const;
   StepLeaf step_leaf_;
+  // The leaf after step_leaf_ in the walk's direction as its sibling link
+  // names it, decoded ahead (offset 0: none); only a hint for RecordAhead
+  // and a decode saved, never a position: the steps still go by the path.
+  StepLeaf next_leaf_;
+  int32_t neighbour_tried_ = 0;  // the link last decoded ahead (or refused)
 
   std::string_view FlatValue(size_t i) const { return flat_.Value(i); }
   int LocateNode(int32_t offset, const KTobjIndexKeyData& key, int32_t recno, std::vector<PathStep>& path,
