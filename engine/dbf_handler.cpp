@@ -332,6 +332,8 @@ void KTO_dBHandler::WriteThroughIndexes(int32_t number, bool is_append) {
     KTO_dBHandler* table;
     bool on;
     ~AppendUnlock() {
+      // The header read for this append is good for this append only.
+      table->ForgetAppendHeader();
       if (!on) return;
       try {
         table->UnlockTable();
@@ -342,7 +344,8 @@ void KTO_dBHandler::WriteThroughIndexes(int32_t number, bool is_append) {
   } append_unlock{this, append_locked};
   LockIndexFiles();
   try {
-    if (is_append) RefreshHeader();
+    // Read once under the append lock: the append itself goes on from it.
+    if (is_append) RefreshHeaderForAppend();
     const int32_t recno = is_append ? RecordCount() + 1 : number;
     for (int slot = 1; slot <= kIndexSlots; ++slot)
       if (KTobjIndexFile* f = slots_[static_cast<size_t>(slot)].get()) f->PrepareChange(recno, is_append);

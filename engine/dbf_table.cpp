@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "engine/byte_order.h"
 #include "engine/errors.h"
@@ -359,12 +360,20 @@ void KTO_dBaseDBF::RefreshHeader() {
   uint8_t fresh[32];
   if (ReadAt(0, fresh, 32) != 32) return;
   const int64_t size = FileSize();
+  refreshed_size_ = size;
   const uint32_t header_count = layout_ == TableLayout::kDBase2 ? GetLE16(fresh + 1) : GetLE32(fresh + 4);
   const int32_t count = CountRecords(header_count, size, record_count_);
   const int32_t stamp = static_cast<int32_t>(GetLE32(fresh + 16));
   changed_by_other_ = count != record_count_ || stamp != change_stamp_;
   record_count_ = count;
   change_stamp_ = stamp;
+}
+
+void KTO_dBaseDBF::RefreshHeaderForAppend() {
+  RefreshHeader();
+  // Without a lock of this table another writer may append between this
+  // read and the append: the append reads the header again.
+  append_header_fresh_ = IsShared() && LockCount() > 0 && refreshed_size_ >= 0;
 }
 
 void KTO_dBaseDBF::WriteHeader() {
@@ -517,7 +526,10 @@ void KTO_dBaseDBF::AppendRecord() {
 
 void KTO_dBaseDBF::AppendUnderLock(WriteUndo* undo) {
   RecordEvent(kEventBeforeWrite, 0);
-  RefreshHeader();
+  // Read under this append's lock already (RefreshHeaderForAppend): the
+  // count and the size cannot have moved since.
+  const bool header_fresh = std::exchange(append_header_fresh_, false);
+  if (!header_fresh) RefreshHeader();
   const int32_t number = record_count_ + 1;
   // What an undo puts back: the count, the header and the bytes from the
   // new record's place to the old end of the file (the end mark, or the
@@ -528,7 +540,7 @@ void KTO_dBaseDBF::AppendUnderLock(WriteUndo* undo) {
   undo->current = current_record_;
   undo->header_dirty = header_dirty_;
   std::memcpy(undo->header, header_, sizeof header_);
-  undo->size = FileSize();
+  undo->size = header_fresh ? refreshed_size_ : FileSize();
   const int64_t at = RecordOffset(number);
   if (undo->size > at) {
     undo->tail.resize(static_cast<size_t>(std::min<int64_t>(undo->size - at, record_length_ + 1)));

@@ -148,6 +148,13 @@ class KTO_dBaseDBF : public KTO_DiskFile {
   // Re-reads the header of a shared table and recounts its records from the
   // file size; notes whether another process changed it.
   void RefreshHeader();
+  // RefreshHeader for an append about to be made under the lock this table
+  // holds now: the append (AppendUnderLock) goes on from the header and the
+  // size read here instead of reading both again, since nobody else can
+  // append while the lock is held. Only the record write that asked for it
+  // may rely on it: ForgetAppendHeader when that write ends, however it ends.
+  void RefreshHeaderForAppend();
+  void ForgetAppendHeader() { append_header_fresh_ = false; }
   // Rewrites a dirty header unless a table lock defers it.
   void WriteHeader();
 
@@ -409,6 +416,11 @@ class KTO_dBaseDBF : public KTO_DiskFile {
   bool in_container_ = false;
   int32_t change_stamp_ = 0;
   bool changed_by_other_ = false;
+  // The file's size as the last RefreshHeader of a shared table took it.
+  int64_t refreshed_size_ = -1;
+  // RefreshHeaderForAppend read the header and the size for the append in
+  // progress; AppendUnderLock takes them and clears this.
+  bool append_header_fresh_ = false;
   bool record_written_ = false;
   bool undo_failed_ = false;
   bool record_changed_ = false;

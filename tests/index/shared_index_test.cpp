@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <filesystem>
+
 #include "engine/dbf_handler.h"
 #include "engine/engine.h"
 #include "engine/errors.h"
@@ -73,6 +75,50 @@ TEST_P(SharedIndexTest, SharedWritersSeeEachOthersKeys) {
   EXPECT_EQ(seen, kCards + 10);
   a.reset();
   b.reset();
+  ExpectSound();
+}
+
+// Two programs append by turns, one taking the append lock itself around
+// each card as a program that also locks the new record does, the other
+// leaving it to the append: each append lands after the other's last card
+// (none is overwritten, the count and the file's length agree), and each
+// finds the other's cards at once.
+TEST_P(SharedIndexTest, SharedAppendsByTurnsSeeEachOthersRecords) {
+  auto a = OpenCallbook();
+  auto b = OpenCallbook();
+  a->GotoRecord(tessera::kMoveFirst);
+  b->GotoRecord(tessera::kMoveFirst);
+  std::vector<std::string> calls;
+  for (int i = 0; i < 24; ++i) {
+    SCOPED_TRACE(i);
+    const bool by_a = i % 2 == 0;
+    KTO_dBHandler& writer = by_a ? *a : *b;
+    KTO_dBHandler& other = by_a ? *b : *a;
+    const std::string call = (by_a ? "ZZ7A" : "ZZ7B") + std::to_string(i);
+    if (by_a) {
+      ASSERT_TRUE(writer.LockAppend());
+    }
+    const int32_t record = shared_index::AppendCard(writer, call, i + 1);
+    if (by_a) writer.UnlockTable();
+    calls.push_back(call);
+    EXPECT_EQ(record, kCards + i + 1);
+    EXPECT_EQ(writer.RecordCount(), kCards + i + 1);
+    EXPECT_TRUE(shared_index::Finds(other, call, record));
+    if (i > 0) {
+      EXPECT_TRUE(shared_index::Finds(writer, calls[static_cast<size_t>(i - 1)], record - 1));
+    }
+  }
+  a.reset();
+  b.reset();
+  // Every card where it was appended, the end mark after the last.
+  KTO_dBHandler t(dbf_, true, false);
+  ASSERT_EQ(t.RecordCount(), kCards + 24);
+  for (int i = 0; i < 24; ++i) {
+    t.GotoRecord(kCards + i + 1);
+    EXPECT_EQ(tessera::TrimText(t.GetText("CALL_")), calls[static_cast<size_t>(i)]);
+  }
+  EXPECT_EQ(std::filesystem::file_size(dbf_), static_cast<uintmax_t>(t.HeaderLength()) +
+                                                  static_cast<uintmax_t>(kCards + 24) * t.RecordLength() + 1);
   ExpectSound();
 }
 
