@@ -155,7 +155,8 @@ Format FormatNamed(const std::string& name) {
 
 // The build step as a process of its own: the eleven tags as the callbook
 // builds them, in one CreateIndexTags call (a compound file's tags side by
-// side). With `one_thread` the key sort and the build work without their
+// side), or eleven single-tag files in one CreateIndexFiles call (side by
+// side too). With `one_thread` the key sort and the build work without their
 // threads (the bytes must come out the same); with `one_by_one`, one
 // CreateIndexTag call per tag, each its own pass over the table (the bytes
 // must come out the same again). `run_memory_mib` (negative: the default)
@@ -171,9 +172,14 @@ int BuildOnly(const std::string& dbf, const Format& format, bool one_thread, boo
   }
   {
     tessera::KTO_dBHandler table(dbf, false, true);
-    if (one_by_one || !format.compound) {
+    if (one_by_one) {
       for (const auto& t : pyx_sample::kCallbookTags)
         table.CreateIndexTag(format.FileFor(t.name), t.name, t.expression, "", tessera::kDuplicateKeys, 0);
+    } else if (!format.compound) {
+      std::vector<tessera::IndexFileDefinition> files;
+      for (const auto& t : pyx_sample::kCallbookTags)
+        files.push_back({format.FileFor(t.name), {t.name, t.expression, "", tessera::kDuplicateKeys, 0}});
+      table.CreateIndexFiles(files);
     } else {
       std::vector<tessera::IndexTagDefinition> tags;
       for (const auto& t : pyx_sample::kCallbookTags) tags.push_back({t.name, t.expression, "", tessera::kDuplicateKeys, 0});

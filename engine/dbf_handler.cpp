@@ -12,6 +12,7 @@
 #include "index/mdx_file.h"
 #include "index/ndx_file.h"
 #include "index/ntx_file.h"
+#include "index/single_tag_build.h"
 #include "index/index_file.h"
 #include "platform/codepage.h"
 #include "platform/file_map.h"
@@ -695,6 +696,94 @@ void KTO_dBHandler::CreateIndexTags(std::string_view file_name, const std::vecto
     throw;
   }
   file.reset();
+  SetTableState(kStateNormal);
+  SetReadCache(cache_flag);
+}
+
+void KTO_dBHandler::CreateIndexFiles(const std::vector<IndexFileDefinition>& files,
+                                     const std::function<void(size_t)>& built) {
+  // What CreateIndexTag refuses before it opens a file, for every file.
+  std::vector<std::string> names;
+  for (const IndexFileDefinition& f : files) {
+    const std::string resolved = ResolveIndexName(f.file_name, ".NDX");
+    const std::string upper = plat::UpperName(resolved);
+    if (f.tag.sort_order == 7 || f.tag.sort_order == 8)
+      throw ETesseraError("The GENERAL collation (sort order " + std::to_string(f.tag.sort_order) +
+                          ") is not supported; tags are built in byte order (MACHINE) - " + upper);
+    const std::string ext = plat::UpperName(ExtensionOf(resolved)).substr(0, 4);
+    if (ext != ".NDX" && ext != ".NTX")
+      throw ETesseraError("Only single-tag index files (.NDX, .NTX) are built a file per tag - " + upper);
+    for (const std::string& n : names)
+      if (plat::UpperName(n) == upper) throw ETesseraError("The index file " + upper + " is named twice");
+    names.push_back(resolved);
+  }
+  CloseIndexFiles();
+  const bool cache_flag = read_cache_on_;
+  SetReadCache(true);
+  struct Building {
+    std::unique_ptr<KTobjIndexFile> file;
+    bool existed = false;
+  };
+  std::vector<Building> open;
+  size_t finished = 0;  // files complete and closed
+  size_t begun = 0;     // files whose old tag has gone (the one being built included)
+  // After a failure: every file not complete is closed; one this call
+  // made, or one whose old tag its build had already taken away, is
+  // removed.
+  const auto undo = [&] {
+    for (size_t k = finished; k < open.size(); ++k) {
+      open[k].file.reset();
+      if (!open[k].existed || k < begun) RemoveUnbuiltIndexFile(names[k]);
+    }
+    SetTableState(kStateNormal);
+    SetNewCdxTagCollation(1);
+    SetReadCache(cache_flag);
+  };
+  std::vector<SingleTagBuild> builds;
+  try {
+    for (size_t k = 0; k < files.size(); ++k) {
+      const std::string& resolved = names[k];
+      const bool existed = plat::FileExists(resolved);
+      // An existing file is opened as it is: it is emptied only once every
+      // definition has held and its own tag is being built.
+      const bool ntx = plat::UpperName(ExtensionOf(resolved)).substr(0, 4) == ".NTX";
+      std::unique_ptr<KTobjIndexFile> file;
+      if (ntx) file = std::make_unique<KTobjNTXFile>(this, resolved, false, true, IsShared(), true);
+      else file = std::make_unique<KTobjNDXFile>(this, resolved, false, true, IsShared(), true);
+      KTobjIndexFile* f = file.get();
+      open.push_back({std::move(file), existed});
+      if (!f->Opened()) {
+        undo();
+        ReportError(plat::FileExists(resolved) ? int32_t{kCodeIndexHeader} : int32_t{plat::kErrFileNotFound},
+                    kNoSubCode, plat::UpperName(resolved));
+        return;
+      }
+      f->SetLockProtocol(LockProtocolFor(*f));
+      f->SetLockWait(LockWait());
+      const IndexTagDefinition& t = files[k].tag;
+      std::string tag = TrimText(t.name);
+      if (tag.size() > 31) tag.clear();
+      builds.push_back({f, tag, t.key_expr, t.for_expr, t.uniqueness == kUniqueKeys, t.sort_order == 0});
+    }
+    SetTableState(kStateIndexing);
+    BuildSingleTagFiles(
+        this, builds,
+        [&](size_t k) {
+          open[k].file->LockIndexFile();
+          begun = k + 1;
+        },
+        [&](size_t k) {
+          KTobjIndexFile* f = open[k].file.get();
+          f->UnlockIndexFile();
+          f->FinishChanges();  // as in CreateIndexTag
+          open[k].file.reset();
+          finished = k + 1;
+          if (built) built(k);
+        });
+  } catch (...) {
+    undo();
+    throw;
+  }
   SetTableState(kStateNormal);
   SetReadCache(cache_flag);
 }

@@ -44,6 +44,13 @@ struct IndexTagDefinition {
   int sort_order = 0;
 };
 
+// One file of CreateIndexFiles: a single-tag file (.NDX, .NTX) and its
+// tag, CreateIndexTag's arguments.
+struct IndexFileDefinition {
+  std::string file_name;
+  IndexTagDefinition tag;
+};
+
 class KTO_dBHandler : public KTO_dBaseFld {
  public:
   static constexpr int kIndexSlots = 63;
@@ -166,6 +173,17 @@ class KTO_dBHandler : public KTO_dBaseFld {
   // its first tag is in place.
   void CreateIndexTags(std::string_view file_name, const std::vector<IndexTagDefinition>& tags,
                        const std::function<void(size_t)>& built = {});
+  // Builds several single-tag files (.NDX, .NTX), in the order given, each
+  // as CreateIndexTag builds it alone, side by side (BuildSingleTagFiles:
+  // the next files' keys gathered on other threads while a file is
+  // packed). Every file's name and definition is checked before anything
+  // is written; a name given twice, or a file of another kind, is refused.
+  // A failure raises: the files built before it stay, the one it met and
+  // those after it are as they were (a file this call made is removed; one
+  // whose packing had begun is removed, its old tag being gone).
+  // `built(k)`, when given, is called once file k is complete and closed.
+  void CreateIndexFiles(const std::vector<IndexFileDefinition>& files,
+                        const std::function<void(size_t)>& built = {});
 
   void SetReadCache(bool on);
   bool ReadCacheOn() const { return read_cache_on_; }

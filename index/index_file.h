@@ -204,11 +204,14 @@ class KTobjIndexFile {
   // open: a header that does not add up leaves the file damaged and not
   // opened. ReplaceSingleTag empties the file and defines one new tag in
   // it, built from the table; a definition that fails or raises leaves the
-  // file without a tag.
+  // file without a tag. ReplaceSingleTagWith does the same with the new
+  // tag defined by `define(tag)`.
   template <class Tag, class File>
   void OpenSingleTag();
   template <class Tag, class File>
   bool ReplaceSingleTag(const std::string& key_expr, bool unique, bool ascending, const std::string& for_expr);
+  template <class Tag, class File, class Define>
+  bool ReplaceSingleTagWith(const Define& define);
   // A sound file named like the table and beside it is the table's own
   // index (structural for CDX, production for MDX): the table opens it by
   // itself from now on.

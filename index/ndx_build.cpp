@@ -7,13 +7,16 @@
 #include "engine/dbf_handler.h"
 #include "engine/errors.h"
 #include "index/index_file.h"
+#include "index/single_tag_file.h"
 #include "index/table_scan.h"
 
 namespace tessera {
 
-KTobjSortNdx::KTobjSortNdx(KTobjNDXTag* tag)
+KTobjSortNdx::KTobjSortNdx(KTobjNDXTag* tag) : KTobjSortNdx(tag, CurrentSpillSettings()) {}
+
+KTobjSortNdx::KTobjSortNdx(KTobjNDXTag* tag, const SpillSettings& spill)
     : TktSort(tag->KeyType() == 'C' ? std::min<int32_t>(tag->KeyLength() + 1, TktSort::kMaxKeyLength) : 9, nullptr, true,
-              tag->Unique()),
+              tag->Unique(), spill),
       tag_(tag),
       levels_(tag->Name()) {}
 
@@ -25,8 +28,23 @@ void KTobjSortNdx::Write(Level& l, int level, int32_t block) {
     uint8_t* last = l.node.data() + 4 + (l.count - 1) * tag_->EntrySize();
     std::memset(last + 4, 0, static_cast<size_t>(tag_->EntrySize() - 4));
   }
-  tag_->File()->WriteBlock(block, l.node.data(), KTobjNDXTag::kBlockBytes);
+  Emit(block, l.node.data());
   l.started = false;
+}
+
+void KTobjSortNdx::Emit(int32_t block, const uint8_t* node) {
+  constexpr int32_t kBlock = KTobjNDXTag::kBlockBytes;
+  if (!pending_.empty() &&
+      (block != pending_block_ + static_cast<int32_t>(pending_.size() / kBlock) || pending_.size() >= kWriteRun))
+    EmitPending();
+  if (pending_.empty()) pending_block_ = block;
+  pending_.insert(pending_.end(), node, node + kBlock);
+}
+
+void KTobjSortNdx::EmitPending() {
+  if (pending_.empty()) return;
+  tag_->File()->WriteBlock(pending_block_, pending_.data(), static_cast<int32_t>(pending_.size()));
+  pending_.clear();
 }
 
 void KTobjSortNdx::AddToLevel(int level, const std::string& key, int32_t value) {
@@ -87,8 +105,12 @@ void KTobjSortNdx::Finish() {
       AddToLevel(d + 1, up, block);
     }
   });
+  EmitPending();
 }
 
-void KTobjNDXTag::BuildTag() { BuildSingleTagTree<KTobjSortNdx>(*this); }
+void KTobjNDXTag::BuildTag(KTobjSortNdx* gathered) {
+  if (gathered != nullptr) PackGatheredTree(*this, *gathered);
+  else BuildSingleTagTree<KTobjSortNdx>(*this);
+}
 
 }  // namespace tessera

@@ -19,6 +19,12 @@ namespace tessera {
 class KTobjSortNdx : public TktSort {
  public:
   explicit KTobjSortNdx(KTobjNDXTag* tag);
+  // The same, with spill settings of its own (TktSort).
+  KTobjSortNdx(KTobjNDXTag* tag, const SpillSettings& spill);
+
+  // The keys were gathered through a stand-in of `tag` (StandIn, of the
+  // same definition): the nodes go to `tag`. Before PackSorted.
+  void PackFor(KTobjNDXTag* tag) { tag_ = tag; }
 
   void PackSorted();
   // Writes the last node of every level and sets the tag's root.
@@ -37,6 +43,14 @@ class KTobjSortNdx : public TktSort {
   };
   void AddToLevel(int level, const std::string& key, int32_t value);
   void Write(Level& l, int level, int32_t block);
+  // Nodes go to the file in runs of adjacent blocks, one write per run
+  // (every node is written as soon as its block is allocated, so the
+  // whole tree is one run after the other); the rest at the end of Finish.
+  void Emit(int32_t block, const uint8_t* node);
+  void EmitPending();
+  static constexpr size_t kWriteRun = 64 * 1024;
+  std::vector<uint8_t> pending_;
+  int32_t pending_block_ = 0;
 
   KTobjNDXTag* tag_;
   int64_t written_ = 0;

@@ -6,6 +6,7 @@
 #include "engine/dbf_handler.h"
 #include "engine/errors.h"
 #include "engine/text_helpers.h"
+#include "index/ndx_build.h"
 #include "index/single_tag_file.h"
 
 namespace tessera {
@@ -83,6 +84,23 @@ bool KTobjNDXFile::CreateTag(const std::string& name, const std::string& key_exp
   // emptied.
   FinishChanges();
   return ReplaceSingleTag<KTobjNDXTag, KTobjNDXFile>(key_expr, unique, true, "");
+}
+
+std::unique_ptr<KTobjNDXTag> KTobjNDXFile::StandInTag(const std::string& key_expr, bool unique, bool ascending,
+                                                      const std::string& for_expr) {
+  if (!disk_ || disk_->IsClosed()) return nullptr;
+  if (!ascending) throw ETesseraError("An NDX index is always ascending - " + disk_->FileName());
+  if (!TrimText(for_expr).empty()) throw ETesseraError("An NDX index keeps no FOR condition - " + disk_->FileName());
+  auto tag = std::make_unique<KTobjNDXTag>(this, BaseName(disk_->FileName()), KTobjNDXTag::StandIn{});
+  if (!tag->DefineKey(key_expr, unique, true, "")) return nullptr;
+  return tag;
+}
+
+bool KTobjNDXFile::CreateTagWithKeys(const std::string& key_expr, bool unique, KTobjSortNdx& keys) {
+  if (!disk_ || disk_->IsClosed()) return false;
+  FinishChanges();
+  return ReplaceSingleTagWith<KTobjNDXTag, KTobjNDXFile>(
+      [&](KTobjNDXTag& t) { return t.DefineTagWithKeys(key_expr, unique, keys); });
 }
 
 int32_t KTobjNDXFile::AllocateNode() {

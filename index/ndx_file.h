@@ -12,6 +12,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -30,6 +31,14 @@ class KTobjNDXFile : public KTobjIndexFile {
   // for either raises before anything is written.
   bool CreateTag(const std::string& name, const std::string& key_expr, bool unique, bool ascending,
                  const std::string& for_expr) override;
+  // CreateTag in two halves, for a build of several files side by side
+  // (single_tag_build.h). StandInTag checks what CreateTag checks, writing
+  // nothing, and answers a stand-in of the new tag (null when the key
+  // cannot be evaluated); CreateTagWithKeys is CreateTag with the keys
+  // gathered through that stand-in: the same bytes.
+  std::unique_ptr<KTobjNDXTag> StandInTag(const std::string& key_expr, bool unique, bool ascending,
+                                          const std::string& for_expr);
+  bool CreateTagWithKeys(const std::string& key_expr, bool unique, KTobjSortNdx& keys);
   // Block numbers.
   int32_t AllocateNode() override;
   int32_t ResetAllocator() override;

@@ -31,6 +31,11 @@ KTobjNDXTag::KTobjNDXTag(KTobjNDXFile* file, std::string_view name, bool read) :
   valid_ = StartSingleTag(name, read);
 }
 
+KTobjNDXTag::KTobjNDXTag(KTobjNDXFile* file, std::string_view name, StandIn) : KTobjIndexTag(file) {
+  // Not dirty: nothing of it is ever written.
+  name_ = plat::UpperText(name);
+}
+
 KTobjNDXTag::~KTobjNDXTag() {
   ReleaseTreeQuietly();
 }
@@ -108,9 +113,18 @@ int32_t KTobjNDXTag::ReadRootOffset() {
 
 bool KTobjNDXTag::DefineTag(const std::string& name, const std::string& key_expr, bool unique, bool ascending,
                             const std::string& for_expr) {
+  (void)name;
+  return DefineKey(key_expr, unique, ascending, for_expr) && StartSingleTagTree(*this, kBlock);
+}
+
+bool KTobjNDXTag::DefineTagWithKeys(const std::string& key_expr, bool unique, KTobjSortNdx& keys) {
+  return DefineKey(key_expr, unique, true, "") && StartSingleTagTree(*this, kBlock, &keys);
+}
+
+bool KTobjNDXTag::DefineKey(const std::string& key_expr, bool unique, bool ascending, const std::string& for_expr) {
   if (key_expr.size() >= static_cast<size_t>(kBlock - kExprOffset))
     throw ETesseraError("The key expression of tag " + name_ + " is longer than an NDX header holds (487 characters)");
-  KTobjIndexTag::DefineTag(name, key_expr, unique, ascending, for_expr);
+  KTobjIndexTag::DefineTag(name_, key_expr, unique, ascending, for_expr);
   descending_ = reverse_compare_ = false;
   TktVariant v(256);
   if (!LearnKeyType(&v)) return false;
@@ -126,7 +140,7 @@ bool KTobjNDXTag::DefineTag(const std::string& name, const std::string& key_expr
   }
   max_keys_ = 504 / entry_size_;
   interior_capacity_ = static_cast<uint16_t>(max_keys_);
-  return StartSingleTagTree(*this, kBlock);
+  return true;
 }
 
 // --- keys -------------------------------------------------------------------------

@@ -38,6 +38,7 @@
 namespace tessera {
 
 class KTobjNDXFile;
+class KTobjSortNdx;
 
 class KTobjNDXTag : public KTobjIndexTag {
  public:
@@ -46,6 +47,12 @@ class KTobjNDXTag : public KTobjIndexTag {
   static constexpr double kNoDate = 1e100;
 
   KTobjNDXTag(KTobjNDXFile* file, std::string_view name, bool read);
+  // A tag that is not in the file and writes nothing: after DefineKey it
+  // evaluates and normalizes keys exactly as the tag built from the same
+  // definition, so that another thread can gather that tag's keys through
+  // it (a side-by-side build of several files, single_tag_build.h).
+  struct StandIn {};
+  KTobjNDXTag(KTobjNDXFile* file, std::string_view name, StandIn);
   ~KTobjNDXTag() override;
 
   void NormalizeKey(TktVariant& value, bool trim_blanks) override;
@@ -81,7 +88,15 @@ class KTobjNDXTag : public KTobjIndexTag {
   // length instead of cutting it.
   bool EvalKey(TktVariant& value, bool* changed) override;
 
-  void BuildTag();
+  // DefineTag's checks, key type and sizes; nothing written. False when
+  // the key cannot be evaluated on the current record.
+  bool DefineKey(const std::string& key_expr, bool unique, bool ascending, const std::string& for_expr);
+  // DefineTag with the keys gathered already through a stand-in of the
+  // same definition.
+  bool DefineTagWithKeys(const std::string& key_expr, bool unique, KTobjSortNdx& keys);
+  // The tree from the table's records, or from `gathered` (the keys of
+  // every record, sorted); then the header.
+  void BuildTag(KTobjSortNdx* gathered = nullptr);
   void WriteEmptyRoot();
 
   bool Valid() const { return valid_; }

@@ -7,6 +7,7 @@
 #include "engine/dbf_handler.h"
 #include "engine/errors.h"
 #include "index/index_file.h"
+#include "index/single_tag_file.h"
 #include "index/table_scan.h"
 
 namespace tessera {
@@ -16,9 +17,11 @@ constexpr int32_t kPage = KTobjNTXTag::kPageSize;
 
 }  // namespace
 
-KTobjSortNTX::KTobjSortNTX(KTobjNTXTag* tag)
+KTobjSortNTX::KTobjSortNTX(KTobjNTXTag* tag) : KTobjSortNTX(tag, CurrentSpillSettings()) {}
+
+KTobjSortNTX::KTobjSortNTX(KTobjNTXTag* tag, const SpillSettings& spill)
     : TktSort(std::min<int32_t>(tag->KeyLength() + 1, TktSort::kMaxKeyLength), nullptr, !tag->PhysicallyDescending(),
-              tag->Unique() && !tag->PhysicallyDescending()),
+              tag->Unique() && !tag->PhysicallyDescending(), spill),
       tag_(tag),
       descending_(tag->PhysicallyDescending()),
       unique_(tag->Unique()),
@@ -61,8 +64,22 @@ void KTobjSortNTX::SetSlotRecord(Level& l, int i, int32_t recno) {
 
 void KTobjSortNTX::WriteLevel(Level& l, int32_t offset, int counted) {
   bytes::PutLE16(l.page.data(), static_cast<uint32_t>(counted));
-  tag_->File()->WriteBlock(offset, l.page.data(), kPage);
+  Emit(offset, l.page.data());
   l.started = false;
+}
+
+void KTobjSortNTX::Emit(int32_t offset, const uint8_t* page) {
+  if (!pending_.empty() &&
+      (offset != pending_offset_ + static_cast<int32_t>(pending_.size()) || pending_.size() >= kWriteRun))
+    EmitPending();
+  if (pending_.empty()) pending_offset_ = offset;
+  pending_.insert(pending_.end(), page, page + kPage);
+}
+
+void KTobjSortNTX::EmitPending() {
+  if (pending_.empty()) return;
+  tag_->File()->WriteBlock(pending_offset_, pending_.data(), static_cast<int32_t>(pending_.size()));
+  pending_.clear();
 }
 
 void KTobjSortNTX::AddLeafKey(const std::string& key, int32_t recno) {
@@ -169,8 +186,12 @@ void KTobjSortNTX::Finish() {
     WriteLevel(l, offset, counted);
     if (!top) AddToLevel(d + 1, up_key, up_recno, offset, true);
   });
+  EmitPending();
 }
 
-void KTobjNTXTag::BuildTag() { BuildSingleTagTree<KTobjSortNTX>(*this); }
+void KTobjNTXTag::BuildTag(KTobjSortNTX* gathered) {
+  if (gathered != nullptr) PackGatheredTree(*this, *gathered);
+  else BuildSingleTagTree<KTobjSortNTX>(*this);
+}
 
 }  // namespace tessera

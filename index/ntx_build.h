@@ -21,9 +21,15 @@ class KTobjSortNTX : public TktSort {
   // A descending tag sorts descending; equal keys still come out by
   // ascending record number, as other programs build them.
   explicit KTobjSortNTX(KTobjNTXTag* tag);
+  // The same, with spill settings of its own (TktSort).
+  KTobjSortNTX(KTobjNTXTag* tag, const SpillSettings& spill);
 
   // Takes every key from the sort and writes the pages; then the last page
   // of every level, and sets the tag's root.
+  // The keys were gathered through a stand-in of `tag` (StandIn, of the
+  // same definition): the nodes go to `tag`. Before PackSorted.
+  void PackFor(KTobjNTXTag* tag) { tag_ = tag; }
+
   void PackSorted();
   void Finish();
 
@@ -41,6 +47,14 @@ class KTobjSortNTX : public TktSort {
   int32_t SlotRecord(const Level& l, int i) const;
   void SetSlotRecord(Level& l, int i, int32_t recno);
   void WriteLevel(Level& l, int32_t offset, int counted);
+  // Pages go to the file in runs of adjacent pages, one write per run
+  // (every page is written as soon as it is allocated, so the whole tree
+  // is one run after the other); the rest at the end of Finish.
+  void Emit(int32_t offset, const uint8_t* page);
+  void EmitPending();
+  static constexpr size_t kWriteRun = 64 * 1024;
+  std::vector<uint8_t> pending_;
+  int32_t pending_offset_ = 0;
   void AddLeafKey(const std::string& key, int32_t recno);
   void AddToLevel(int level, const std::string& key, int32_t recno, int32_t left, bool finishing);
   void Emit(const std::string& key, int32_t recno);

@@ -7,6 +7,7 @@
 #include "engine/dbf_handler.h"
 #include "engine/errors.h"
 #include "engine/text_helpers.h"
+#include "index/ntx_build.h"
 #include "index/single_tag_file.h"
 
 namespace tessera {
@@ -75,6 +76,22 @@ bool KTobjNTXFile::CreateTag(const std::string& name, const std::string& key_exp
   if (!disk_ || disk_->IsClosed()) return false;
   version_ = 1;
   return ReplaceSingleTag<KTobjNTXTag, KTobjNTXFile>(key_expr, unique, ascending, for_expr);
+}
+
+std::unique_ptr<KTobjNTXTag> KTobjNTXFile::StandInTag(const std::string& key_expr, bool unique, bool ascending,
+                                                      const std::string& for_expr) {
+  if (!disk_ || disk_->IsClosed()) return nullptr;
+  auto tag = std::make_unique<KTobjNTXTag>(this, BaseName(disk_->FileName()), KTobjNTXTag::StandIn{});
+  if (!tag->DefineKey(key_expr, unique, ascending, for_expr)) return nullptr;
+  return tag;
+}
+
+bool KTobjNTXFile::CreateTagWithKeys(const std::string& key_expr, bool unique, bool ascending,
+                                     const std::string& for_expr, KTobjSortNTX& keys) {
+  if (!disk_ || disk_->IsClosed()) return false;
+  version_ = 1;
+  return ReplaceSingleTagWith<KTobjNTXTag, KTobjNTXFile>(
+      [&](KTobjNTXTag& t) { return t.DefineTagWithKeys(key_expr, unique, ascending, for_expr, keys); });
 }
 
 int32_t KTobjNTXFile::AllocateNode() {

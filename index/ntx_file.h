@@ -19,6 +19,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -38,6 +39,15 @@ class KTobjNTXFile : public KTobjIndexFile {
   // Replaces whatever the file held by one new tag, built from the table.
   bool CreateTag(const std::string& name, const std::string& key_expr, bool unique, bool ascending,
                  const std::string& for_expr) override;
+  // CreateTag in two halves, for a build of several files side by side
+  // (single_tag_build.h). StandInTag checks what CreateTag checks, writing
+  // nothing, and answers a stand-in of the new tag (null when the key
+  // cannot be evaluated); CreateTagWithKeys is CreateTag with the keys
+  // gathered through that stand-in: the same bytes.
+  std::unique_ptr<KTobjNTXTag> StandInTag(const std::string& key_expr, bool unique, bool ascending,
+                                          const std::string& for_expr);
+  bool CreateTagWithKeys(const std::string& key_expr, bool unique, bool ascending, const std::string& for_expr,
+                         KTobjSortNTX& keys);
   int32_t AllocateNode() override;
   int32_t ResetAllocator() override;
   void Reindex() override;

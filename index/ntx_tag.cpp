@@ -56,6 +56,11 @@ KTobjNTXTag::KTobjNTXTag(KTobjNTXFile* file, std::string_view name, bool read) :
   valid_ = StartSingleTag(name, read);
 }
 
+KTobjNTXTag::KTobjNTXTag(KTobjNTXFile* file, std::string_view name, StandIn) : KTobjIndexTag(file) {
+  // Not dirty: nothing of it is ever written.
+  name_ = plat::UpperText(name);
+}
+
 KTobjNTXTag::~KTobjNTXTag() {
   ReleaseTreeQuietly();
 }
@@ -189,11 +194,21 @@ int32_t KTobjNTXTag::ReadRootOffset() {
 
 bool KTobjNTXTag::DefineTag(const std::string& name, const std::string& key_expr, bool unique, bool ascending,
                             const std::string& for_expr) {
+  (void)name;
+  return DefineKey(key_expr, unique, ascending, for_expr) && StartSingleTagTree(*this, kPage);
+}
+
+bool KTobjNTXTag::DefineTagWithKeys(const std::string& key_expr, bool unique, bool ascending,
+                                    const std::string& for_expr, KTobjSortNTX& keys) {
+  return DefineKey(key_expr, unique, ascending, for_expr) && StartSingleTagTree(*this, kPage, &keys);
+}
+
+bool KTobjNTXTag::DefineKey(const std::string& key_expr, bool unique, bool ascending, const std::string& for_expr) {
   if (key_expr.size() >= kKeyExprArea)
     throw ETesseraError("The key expression of tag " + name_ + " is longer than an NTX header holds (255 characters)");
   if (for_expr.size() >= static_cast<size_t>(kPage - kForExprOffset))
     throw ETesseraError("The FOR expression of tag " + name_ + " is longer than an NTX header holds (741 characters)");
-  KTobjIndexTag::DefineTag(name, key_expr, unique, ascending, for_expr);
+  KTobjIndexTag::DefineTag(name_, key_expr, unique, ascending, for_expr);
   reverse_compare_ = !ascending;
   // Built over every record, by this engine.
   signature_ = 6;
@@ -225,7 +240,7 @@ bool KTobjNTXTag::DefineTag(const std::string& name, const std::string& key_expr
   entry_size_ = static_cast<uint16_t>(key_length_ + 8);
   max_keys_ = MaxKeysFor(key_length_);
   interior_capacity_ = static_cast<uint16_t>(max_keys_);
-  return StartSingleTagTree(*this, kPage);
+  return true;
 }
 
 // --- keys -------------------------------------------------------------------------

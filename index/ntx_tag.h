@@ -56,6 +56,7 @@
 namespace tessera {
 
 class KTobjNTXFile;
+class KTobjSortNTX;
 
 class KTobjNTXTag : public KTobjIndexTag {
  public:
@@ -67,6 +68,12 @@ class KTobjNTXTag : public KTobjIndexTag {
   // A tag whose header is at offset 0. With `read` the header is read from
   // the file (Valid() tells whether it is sound); otherwise the tag is new.
   KTobjNTXTag(KTobjNTXFile* file, std::string_view name, bool read);
+  // A tag that is not in the file and writes nothing: after DefineKey it
+  // evaluates and normalizes keys exactly as the tag built from the same
+  // definition, so that another thread can gather that tag's keys through
+  // it (a side-by-side build of several files, single_tag_build.h).
+  struct StandIn {};
+  KTobjNTXTag(KTobjNTXFile* file, std::string_view name, StandIn);
   ~KTobjNTXTag() override;
 
   void NormalizeKey(TktVariant& value, bool trim_blanks) override;
@@ -101,8 +108,16 @@ class KTobjNTXTag : public KTobjIndexTag {
   }
   bool ChangesInPlace() const override { return true; }
 
-  // Builds the whole tag from the table, then writes the header.
-  void BuildTag();
+  // DefineTag's checks, key type and sizes; nothing written. False when
+  // the key cannot be evaluated on the current record.
+  bool DefineKey(const std::string& key_expr, bool unique, bool ascending, const std::string& for_expr);
+  // DefineTag with the keys gathered already through a stand-in of the
+  // same definition.
+  bool DefineTagWithKeys(const std::string& key_expr, bool unique, bool ascending, const std::string& for_expr,
+                         KTobjSortNTX& keys);
+  // Builds the whole tag from the table (or from `gathered`, the keys of
+  // every record sorted), then writes the header.
+  void BuildTag(KTobjSortNTX* gathered = nullptr);
   // Writes an empty leaf at a new page and makes it the root.
   void WriteEmptyRoot();
 

@@ -6,10 +6,12 @@
 
 #include <memory>
 #include <string>
+#include <type_traits>
 
 #include "engine/dbf_handler.h"
 #include "engine/text_helpers.h"
 #include "index/index_file.h"
+#include "index/table_scan.h"
 
 namespace tessera {
 
@@ -32,6 +34,12 @@ void KTobjIndexFile::OpenSingleTag() {
 template <class Tag, class File>
 bool KTobjIndexFile::ReplaceSingleTag(const std::string& key_expr, bool unique, bool ascending,
                                       const std::string& for_expr) {
+  return ReplaceSingleTagWith<Tag, File>(
+      [&](Tag& t) { return t.DefineTag(t.Name(), key_expr, unique, ascending, for_expr); });
+}
+
+template <class Tag, class File, class Define>
+bool KTobjIndexFile::ReplaceSingleTagWith(const Define& define) {
   tags_.FreeAll();
   if (disk_->FileSize() > 0) CutFile(0);
   DropCache();
@@ -44,7 +52,7 @@ bool KTobjIndexFile::ReplaceSingleTag(const std::string& key_expr, bool unique, 
   AllocateNode();  // the header block (NDX) or page (NTX)
   bool ok = false;
   try {
-    ok = t->DefineTag(t->Name(), key_expr, unique, ascending, for_expr);
+    ok = define(*t);
   } catch (...) {
     tags_.FreeAll();
     throw;
@@ -56,9 +64,10 @@ bool KTobjIndexFile::ReplaceSingleTag(const std::string& key_expr, bool unique, 
 // The end of a single-tag file's DefineTag, once the tag knows its key
 // type and sizes: the header block (`header_bytes`) cleared, then an empty
 // root and the header when the table has no records, else the tree built
-// from them.
-template <class Tag>
-bool StartSingleTagTree(Tag& tag, int header_bytes) {
+// from them (or from `gathered`, their keys sorted already through a
+// stand-in of the tag).
+template <class Tag, class Sort = void>
+bool StartSingleTagTree(Tag& tag, int header_bytes, Sort* gathered = nullptr) {
   const std::string zeros(static_cast<size_t>(header_bytes), '\0');
   tag.File()->WriteBlock(tag.HeaderOffset(), zeros.data(), header_bytes);
   KTO_dBHandler* table = tag.Table();
@@ -66,10 +75,25 @@ bool StartSingleTagTree(Tag& tag, int header_bytes) {
     tag.WriteEmptyRoot();
     tag.MarkHeaderDirty();
     tag.WriteTagHeader();
-  } else {
+  } else if constexpr (std::is_void_v<Sort>) {
     tag.BuildTag();
+  } else {
+    tag.BuildTag(gathered);
   }
   return true;
+}
+
+// The tree of a single-tag file from keys gathered through a stand-in of
+// `tag`: packed into `tag`'s file as the tag's own build packs them (the
+// same reports, the same allocations in the same order), then the header.
+template <class Sort, class Tag>
+void PackGatheredTree(Tag& tag, Sort& keys) {
+  keys.PackFor(&tag);
+  keys.PackSorted();
+  if (KTO_dBHandler* table = tag.Table()) ReportScanDone(table);
+  keys.Finish();
+  tag.MarkHeaderDirty();
+  tag.WriteTagHeader();
 }
 
 }  // namespace tessera
