@@ -64,10 +64,13 @@ class BlockMap {
 
   // Empties the map. A map that stayed small keeps its first chunk and its
   // table, so that one filled and emptied on every record write does not
-  // allocate each time.
-  void Clear() {
-    if (numbers_.size() <= kChunkBlocks && table_.size() <= kKeptTable) {
-      chunks_.resize(std::min<size_t>(chunks_.size(), 1));
+  // allocate each time; with `keep_memory` every chunk and the table are
+  // kept whatever their size, for a map that fills again to about the same
+  // size (a writer's held blocks): fresh memory costs a page fault and the
+  // kernel's zeroing for every 4 KiB, several times the copy into it.
+  void Clear(bool keep_memory = false) {
+    if (keep_memory || (numbers_.size() <= kChunkBlocks && table_.size() <= kKeptTable)) {
+      if (!keep_memory) chunks_.resize(std::min<size_t>(chunks_.size(), 1));
       std::fill(table_.begin(), table_.end(), Entry{0, kNone});
     } else {
       chunks_.clear();

@@ -36,6 +36,11 @@ class KTO_dBHandler;
 // compare the two; set it before files are opened.
 bool HeldIndexWrites();
 void SetHeldIndexWrites(bool on);
+// How many blocks a file holds between record writes before they go out
+// (8192, 4 MiB, by default). Process-wide, for tests that make a short run
+// go past it.
+size_t HeldIndexBlocks();
+void SetHeldIndexBlocks(size_t blocks);
 
 class KTobjIndexFile {
  public:
@@ -276,8 +281,9 @@ class KTobjIndexFile {
   // Writes to the file at once, even while other writes are held (the
   // write-in-progress mark).
   bool WriteThrough(int32_t offset, const void* buffer, int32_t count);
-  // Writes the held blocks, block 0 (the header with the mark) last.
-  void FlushHeld();
+  // Writes the held blocks, block 0 (the header with the mark) last;
+  // `keep_memory` keeps their memory for more held writes to come.
+  void FlushHeld(bool keep_memory = false);
   // The write-in-progress mark is on in the file (this writer's own).
   bool MarkOn() const { return pending_mark_; }
 
@@ -339,14 +345,14 @@ class KTobjIndexFile {
   // the file, and a held copy of a block written takes the bytes too.
   bool Write(int32_t offset, const void* buffer, int32_t count, bool hold);
   // Empties held_ (its blocks written or given up).
-  void ClearHeld() {
-    held_.Clear();
+  // `keep_memory`: the blocks' memory stays for the writes to come.
+  void ClearHeld(bool keep_memory = false) {
+    held_.Clear(keep_memory);
     held_end_ = 0;
   }
   BlockMap held_;
   int64_t held_end_ = 0;  // end of the highest held block, 0 when none
   bool holding_ = false;
-  static constexpr size_t kHeldBlocks = 65536;  // 32 MiB
   bool pending_seen_ = false;    // a mark was found when the file was opened
   // The mark of formats whose header has 8 bytes at `offset` that no
   // program reads (MDX, NDX), written only under exclusive use, when
