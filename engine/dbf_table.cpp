@@ -370,6 +370,8 @@ void KTO_dBaseDBF::RefreshHeader() {
 }
 
 void KTO_dBaseDBF::RefreshHeaderForAppend() {
+  // A read that fails leaves no size to go on from.
+  refreshed_size_ = -1;
   RefreshHeader();
   // Without a lock of this table another writer may append between this
   // read and the append: the append reads the header again.
