@@ -121,6 +121,9 @@ TEST(CrashSafety, KilledWritersLoseNoAcknowledgedWriteAndReindexRepairs) {
   // The header of the last round lagged: a writer that only edits before
   // it is killed leaves that lag as it found it.
   bool lag_carried = false;
+  // Likewise a record cut short: its bytes stay past the last whole record
+  // until an append overwrites them, through rounds that only edit.
+  bool tail_carried = false;
   int kills = 0, lagging = 0, cut_short = 0, clean = 0, marked = 0, counted = 0, damaged = 0, acknowledged = 0;
   const auto start = std::chrono::steady_clock::now();
   for (int round = 0; round < kRounds; ++round) {
@@ -186,9 +189,10 @@ TEST(CrashSafety, KilledWritersLoseNoAcknowledgedWriteAndReindexRepairs) {
       // does not count and the next append overwrites.
       const int64_t tail = size - header - in_file * length;
       if (tail > 1) {
-        ASSERT_EQ(in_flight.op, kAppend) << "a record cut short, round " << round;
+        ASSERT_TRUE(in_flight.op == kAppend || tail_carried) << "a record cut short, round " << round;
         ++cut_short;
       }
+      tail_carried = tail > 1;
     }
     tessera::KTO_dBHandler table(dbf, true, false);
     for (auto& [marker, seen] : model.appended) seen = false;
