@@ -24,6 +24,7 @@
 #include "index/ntx_check.h"
 #include "index/ntx_file.h"
 #include "platform/write_faults.h"
+#include "support/build_support.h"
 #include "support/temp_dir.h"
 #include "tools/pyx_sample/sample_cards.h"
 
@@ -35,48 +36,12 @@ using tessera::IndexTagDefinition;
 using tessera::KTO_dBHandler;
 using tessera::TktSort;
 using testing_support::FileBytes;
+using testing_support::ReportingTable;
+using Settings = testing_support::SortSettings;
 
 // Enough records for many chunks of the pass and several runs per sort.
 constexpr int64_t kCards = 20000;
 
-// Worker threads and spill settings for one scope.
-struct Settings {
-  Settings(bool threads, size_t run_memory) {
-    TktSort::SpillSettings s = saved;
-    s.run_memory = run_memory;
-    TktSort::SetSpillSettings(s);
-    TktSort::SetWorkerThreads(threads);
-  }
-  ~Settings() {
-    TktSort::SetSpillSettings(saved);
-    TktSort::SetWorkerThreads(true);
-  }
-  TktSort::SpillSettings saved = TktSort::CurrentSpillSettings();
-};
-
-// Records every status report; throws from one of them (a user giving up)
-// when asked to: in pass `cancel_pass`, phase `cancel_phase`, at step `at`.
-class ReportingTable : public KTO_dBHandler {
- public:
-  explicit ReportingTable(const std::string& path, int cancel_pass = 0, int32_t cancel_phase = 0, int32_t at = 0)
-      : KTO_dBHandler(path, false, true), cancel_pass_(cancel_pass), cancel_phase_(cancel_phase), at_(at) {}
-  void StatusUpdate(int32_t stat1, int32_t stat2, int32_t stat3) override {
-    reports.emplace_back(stat1, stat2, stat3);
-    if (stat1 == -1) {
-      phase_ = stat2;
-      if (stat2 == 1) ++pass_;
-    }
-    if (pass_ == cancel_pass_ && stat1 > 0 && phase_ == cancel_phase_ && stat2 == at_)
-      throw std::runtime_error("cancelled");
-  }
-  std::vector<std::tuple<int32_t, int32_t, int32_t>> reports;
-
- private:
-  int cancel_pass_;
-  int32_t cancel_phase_, at_;
-  int pass_ = 0;
-  int32_t phase_ = 0;
-};
 
 // The kind of file: ".NDX" or ".NTX".
 class CreateFiles : public ::testing::TestWithParam<std::string> {

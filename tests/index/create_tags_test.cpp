@@ -25,6 +25,7 @@
 #include "index/mdx_check.h"
 #include "index/mdx_file.h"
 #include "platform/write_faults.h"
+#include "support/build_support.h"
 #include "support/temp_dir.h"
 #include "tools/pyx_sample/sample_cards.h"
 
@@ -34,24 +35,11 @@ using tessera::IndexTagDefinition;
 using tessera::KTO_dBHandler;
 using tessera::TktSort;
 using testing_support::FileBytes;
+using testing_support::ReportingTable;
+using Settings = testing_support::SortSettings;
 
 // Enough records for many chunks of the pass and several runs per sort.
 constexpr int64_t kCards = 20000;
-
-// Worker threads and spill settings for one scope.
-struct Settings {
-  Settings(bool threads, size_t run_memory) {
-    TktSort::SpillSettings s = saved;
-    s.run_memory = run_memory;
-    TktSort::SetSpillSettings(s);
-    TktSort::SetWorkerThreads(threads);
-  }
-  ~Settings() {
-    TktSort::SetSpillSettings(saved);
-    TktSort::SetWorkerThreads(true);
-  }
-  TktSort::SpillSettings saved = TktSort::CurrentSpillSettings();
-};
 
 // The callbook's eleven tags, and tags with a FOR condition, unique keys,
 // descending order, numeric and date-like keys and the record's number
@@ -215,28 +203,6 @@ TEST_F(CreateTags, MultipleIndexFailuresKeepTheTagsBuilt) {
   EXPECT_FALSE(message[0].empty());
   EXPECT_EQ(message[0], message[1]);
 }
-
-// Records every status report.
-class ReportingTable : public KTO_dBHandler {
- public:
-  explicit ReportingTable(const std::string& path, int cancel_tag = 0, int32_t cancel_phase = 0, int32_t at = 0)
-      : KTO_dBHandler(path, false, true), cancel_tag_(cancel_tag), cancel_phase_(cancel_phase), at_(at) {}
-  void StatusUpdate(int32_t stat1, int32_t stat2, int32_t stat3) override {
-    reports.emplace_back(stat1, stat2, stat3);
-    if (stat1 == -1) {
-      phase_ = stat2;
-      if (stat2 == 1) ++tag_;
-    }
-    if (tag_ == cancel_tag_ && stat1 > 0 && phase_ == cancel_phase_ && stat2 == at_) throw std::runtime_error("cancelled");
-  }
-  std::vector<std::tuple<int32_t, int32_t, int32_t>> reports;
-
- private:
-  int cancel_tag_;
-  int32_t cancel_phase_, at_;
-  int tag_ = 0;
-  int32_t phase_ = 0;
-};
 
 TEST_F(CreateTags, ProgressIsReportedAsOneTagAtATimeReportsIt) {
   std::vector<IndexTagDefinition> tags;

@@ -1,0 +1,61 @@
+// Test scaffolding shared by the tests of the side-by-side builds (the
+// tags of one file, and several single-tag files).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "engine/dbf_handler.h"
+#include "index/key_sort.h"
+
+namespace testing_support {
+
+// The key sort's worker threads and the bound of its in-memory runs for one
+// scope; both as they were afterwards.
+struct SortSettings {
+  SortSettings(bool threads, size_t run_memory) {
+    tessera::TktSort::SpillSettings s = saved;
+    s.run_memory = run_memory;
+    tessera::TktSort::SetSpillSettings(s);
+    tessera::TktSort::SetWorkerThreads(threads);
+  }
+  ~SortSettings() {
+    tessera::TktSort::SetSpillSettings(saved);
+    tessera::TktSort::SetWorkerThreads(true);
+  }
+  SortSettings(const SortSettings&) = delete;
+  SortSettings& operator=(const SortSettings&) = delete;
+  tessera::TktSort::SpillSettings saved = tessera::TktSort::CurrentSpillSettings();
+};
+
+// A table, opened exclusive and writable, that records every status report
+// and throws from one of them (a user giving up) when asked to: in build
+// pass `cancel_pass` (counted from 1 at each pass's first phase), phase
+// `cancel_phase`, at step `at`.
+class ReportingTable : public tessera::KTO_dBHandler {
+ public:
+  explicit ReportingTable(const std::string& path, int cancel_pass = 0, int32_t cancel_phase = 0, int32_t at = 0)
+      : KTO_dBHandler(path, false, true), cancel_pass_(cancel_pass), cancel_phase_(cancel_phase), at_(at) {}
+  void StatusUpdate(int32_t stat1, int32_t stat2, int32_t stat3) override {
+    reports.emplace_back(stat1, stat2, stat3);
+    if (stat1 == -1) {
+      phase_ = stat2;
+      if (stat2 == 1) ++pass_;
+    }
+    if (pass_ == cancel_pass_ && stat1 > 0 && phase_ == cancel_phase_ && stat2 == at_)
+      throw std::runtime_error("cancelled");
+  }
+  std::vector<std::tuple<int32_t, int32_t, int32_t>> reports;
+
+ private:
+  int cancel_pass_;
+  int32_t cancel_phase_, at_;
+  int pass_ = 0;
+  int32_t phase_ = 0;
+};
+
+}  // namespace testing_support
