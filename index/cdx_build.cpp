@@ -44,23 +44,9 @@ void KTobjSortCDX::StartNode(int level) {
   }
 }
 
-void KTobjSortCDX::Emit(int32_t offset, const uint8_t* image) {
-  if (!pending_.empty() &&
-      (offset != pending_offset_ + static_cast<int32_t>(pending_.size()) || pending_.size() >= kWriteRun))
-    EmitPending();
-  if (pending_.empty()) pending_offset_ = offset;
-  pending_.insert(pending_.end(), image, image + 512);
-}
-
-void KTobjSortCDX::EmitPending() {
-  if (pending_.empty()) return;
-  tag_->File()->WriteBlock(pending_offset_, pending_.data(), static_cast<int32_t>(pending_.size()));
-  pending_.clear();
-}
-
 void KTobjSortCDX::WriteFull(Level& l, int32_t right) {
   Put32(l.full.data() + 8, right);
-  Emit(l.full_offset, l.full.data());
+  runs_.Add(tag_->File(), l.full_offset, l.full.data(), 512);
   l.has_full = false;
 }
 
@@ -154,14 +140,14 @@ void KTobjSortCDX::Finish() {
     if (top) {
       Put16(l.image.data(), level == 0 ? 3 : 1);
       tag_->SetRootOffset(l.offset);
-      Emit(l.offset, l.image.data());
+      runs_.Add(tag_->File(), l.offset, l.image.data(), 512);
       return;
     }
-    Emit(l.offset, l.image.data());
+    runs_.Add(tag_->File(), l.offset, l.image.data(), 512);
     l.started = false;
     AddToLevel(level + 1, l.offset, previous_key_, last_record_);
   });
-  EmitPending();
+  runs_.Flush(tag_->File());
 }
 
 void KTobjCDXTag::BuildTag(KTobjSortCDX* gathered) {

@@ -12,6 +12,7 @@
 #include "index/cdx_tag.h"
 #include "index/key_sort.h"
 #include "index/level_sink.h"
+#include "index/node_runs.h"
 
 namespace tessera {
 
@@ -59,11 +60,7 @@ class KTobjSortCDX : public TktSort {
   void HoldFull(Level& l);
   // Nodes go to the file in runs of adjacent blocks, one write per run
   // (leaves are mostly written in the order of their blocks).
-  void Emit(int32_t offset, const uint8_t* image);
-  void EmitPending();
-  static constexpr size_t kWriteRun = 64 * 1024;
-  std::vector<uint8_t> pending_;
-  int32_t pending_offset_ = 0;
+  KTobjNodeRuns runs_{1};  // positions are byte offsets
 
   KTobjCDXTag* tag_;
   int key_length_;

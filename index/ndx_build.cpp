@@ -28,23 +28,8 @@ void KTobjSortNdx::Write(Level& l, int level, int32_t block) {
     uint8_t* last = l.node.data() + 4 + (l.count - 1) * tag_->EntrySize();
     std::memset(last + 4, 0, static_cast<size_t>(tag_->EntrySize() - 4));
   }
-  Emit(block, l.node.data());
+  runs_.Add(tag_->File(), block, l.node.data(), KTobjNDXTag::kBlockBytes);
   l.started = false;
-}
-
-void KTobjSortNdx::Emit(int32_t block, const uint8_t* node) {
-  constexpr int32_t kBlock = KTobjNDXTag::kBlockBytes;
-  if (!pending_.empty() &&
-      (block != pending_block_ + static_cast<int32_t>(pending_.size() / kBlock) || pending_.size() >= kWriteRun))
-    EmitPending();
-  if (pending_.empty()) pending_block_ = block;
-  pending_.insert(pending_.end(), node, node + kBlock);
-}
-
-void KTobjSortNdx::EmitPending() {
-  if (pending_.empty()) return;
-  tag_->File()->WriteBlock(pending_block_, pending_.data(), static_cast<int32_t>(pending_.size()));
-  pending_.clear();
 }
 
 void KTobjSortNdx::AddToLevel(int level, const std::string& key, int32_t value) {
@@ -105,7 +90,7 @@ void KTobjSortNdx::Finish() {
       AddToLevel(d + 1, up, block);
     }
   });
-  EmitPending();
+  runs_.Flush(tag_->File());
 }
 
 void KTobjNDXTag::BuildTag(KTobjSortNdx* gathered) {

@@ -12,6 +12,7 @@
 
 #include "index/key_sort.h"
 #include "index/level_sink.h"
+#include "index/node_runs.h"
 #include "index/ndx_tag.h"
 
 namespace tessera {
@@ -46,11 +47,7 @@ class KTobjSortNdx : public TktSort {
   // Nodes go to the file in runs of adjacent blocks, one write per run
   // (every node is written as soon as its block is allocated, so the
   // whole tree is one run after the other); the rest at the end of Finish.
-  void Emit(int32_t block, const uint8_t* node);
-  void EmitPending();
-  static constexpr size_t kWriteRun = 64 * 1024;
-  std::vector<uint8_t> pending_;
-  int32_t pending_block_ = 0;
+  KTobjNodeRuns runs_{KTobjNDXTag::kBlockBytes};  // positions are block numbers
 
   KTobjNDXTag* tag_;
   int64_t written_ = 0;

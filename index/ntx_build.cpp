@@ -64,22 +64,8 @@ void KTobjSortNTX::SetSlotRecord(Level& l, int i, int32_t recno) {
 
 void KTobjSortNTX::WriteLevel(Level& l, int32_t offset, int counted) {
   bytes::PutLE16(l.page.data(), static_cast<uint32_t>(counted));
-  Emit(offset, l.page.data());
+  runs_.Add(tag_->File(), offset, l.page.data(), kPage);
   l.started = false;
-}
-
-void KTobjSortNTX::Emit(int32_t offset, const uint8_t* page) {
-  if (!pending_.empty() &&
-      (offset != pending_offset_ + static_cast<int32_t>(pending_.size()) || pending_.size() >= kWriteRun))
-    EmitPending();
-  if (pending_.empty()) pending_offset_ = offset;
-  pending_.insert(pending_.end(), page, page + kPage);
-}
-
-void KTobjSortNTX::EmitPending() {
-  if (pending_.empty()) return;
-  tag_->File()->WriteBlock(pending_offset_, pending_.data(), static_cast<int32_t>(pending_.size()));
-  pending_.clear();
 }
 
 void KTobjSortNTX::AddLeafKey(const std::string& key, int32_t recno) {
@@ -186,7 +172,7 @@ void KTobjSortNTX::Finish() {
     WriteLevel(l, offset, counted);
     if (!top) AddToLevel(d + 1, up_key, up_recno, offset, true);
   });
-  EmitPending();
+  runs_.Flush(tag_->File());
 }
 
 void KTobjNTXTag::BuildTag(KTobjSortNTX* gathered) {

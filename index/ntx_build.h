@@ -12,6 +12,7 @@
 
 #include "index/key_sort.h"
 #include "index/level_sink.h"
+#include "index/node_runs.h"
 #include "index/ntx_tag.h"
 
 namespace tessera {
@@ -50,11 +51,7 @@ class KTobjSortNTX : public TktSort {
   // Pages go to the file in runs of adjacent pages, one write per run
   // (every page is written as soon as it is allocated, so the whole tree
   // is one run after the other); the rest at the end of Finish.
-  void Emit(int32_t offset, const uint8_t* page);
-  void EmitPending();
-  static constexpr size_t kWriteRun = 64 * 1024;
-  std::vector<uint8_t> pending_;
-  int32_t pending_offset_ = 0;
+  KTobjNodeRuns runs_{1};  // positions are byte offsets
   void AddLeafKey(const std::string& key, int32_t recno);
   void AddToLevel(int level, const std::string& key, int32_t recno, int32_t left, bool finishing);
   void Emit(const std::string& key, int32_t recno);
