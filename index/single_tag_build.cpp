@@ -50,6 +50,12 @@ void BuildSingleTagFiles(KTO_dBHandler* table, const std::vector<SingleTagBuild>
                                                                  static_cast<KTobjSortNTX&>(keys));
     if (!ok) throw cannot_evaluate(b);
   };
+  // A stand-in refers to its file, which `built` may close and destroy:
+  // it goes first (nothing reads a tag's stand-in once it is packed).
+  const auto done = [&](size_t k) {
+    stand_ins[k].reset();
+    if (built) built(k);
+  };
   std::vector<KTobjIndexTag*> order;
   for (const auto& stand_in : stand_ins) order.push_back(stand_in.get());
   if (table->RecordCount() == 0) {
@@ -57,11 +63,12 @@ void BuildSingleTagFiles(KTO_dBHandler* table, const std::vector<SingleTagBuild>
     for (size_t k = 0; k < order.size(); ++k) {
       std::unique_ptr<TktSort> none = make_sort(order[k], TktSort::CurrentSpillSettings());
       pack(k, *none);
-      if (built) built(k);
+      none.reset();
+      done(k);
     }
     return;
   }
-  KTobjKeyGatherer::BuildInOrder(table, order, threads, make_sort, pack, built);
+  KTobjKeyGatherer::BuildInOrder(table, order, threads, make_sort, pack, done);
 }
 
 }  // namespace tessera
