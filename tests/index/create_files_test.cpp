@@ -46,22 +46,10 @@ constexpr int64_t kCards = 20000;
 // The kind of file: ".NDX" or ".NTX".
 class CreateFiles : public ::testing::TestWithParam<std::string> {
  protected:
-  static void SetUpTestSuite() {
-    tessera::EngineScope engine;
-    master_ = new testing_support::TempDir;
-    pyx_sample::WriteSampleTable(master_->path(), kCards, 13, true);
-    KTO_dBHandler t(master_->path() + "/Pyx.DBF", false, true);
-    for (int32_t r = 7; r <= t.RecordCount(); r += 997) {
-      t.GotoRecord(r);
-      t.MarkDeleted();
-    }
-  }
-  static void TearDownTestSuite() {
-    delete master_;
-    master_ = nullptr;
-  }
+  static void SetUpTestSuite() { master_.Make(kCards); }
+  static void TearDownTestSuite() { master_.Drop(); }
   void SetUp() override {
-    fs::copy_file(master_->path() + "/Pyx.DBF", Table());
+    master_.CopyTo(Table());
     for (const char* d : {"one", "side"}) fs::create_directory(dir_.path() + "/" + d);
   }
   bool Ntx() const { return GetParam() == ".NTX"; }
@@ -125,10 +113,10 @@ class CreateFiles : public ::testing::TestWithParam<std::string> {
 
   tessera::EngineScope engine_;
   testing_support::TempDir dir_;
-  static testing_support::TempDir* master_;
+  static testing_support::MasterTable master_;
 };
 
-testing_support::TempDir* CreateFiles::master_ = nullptr;
+testing_support::MasterTable CreateFiles::master_;
 
 // Packed in the order given on the build's thread: each file's bytes those
 // of CreateIndexTag alone, complete when `built` hears of it.

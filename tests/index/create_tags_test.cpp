@@ -58,22 +58,10 @@ std::vector<IndexTagDefinition> TagsToBuild() {
 
 class CreateTags : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    tessera::EngineScope engine;
-    master_ = new testing_support::TempDir;
-    pyx_sample::WriteSampleTable(master_->path(), kCards, 13, true);
-    KTO_dBHandler t(master_->path() + "/Pyx.DBF", false, true);
-    for (int32_t r = 7; r <= t.RecordCount(); r += 997) {
-      t.GotoRecord(r);
-      t.MarkDeleted();
-    }
-  }
-  static void TearDownTestSuite() {
-    delete master_;
-    master_ = nullptr;
-  }
+  static void SetUpTestSuite() { master_.Make(kCards); }
+  static void TearDownTestSuite() { master_.Drop(); }
   void SetUp() override {
-    std::filesystem::copy_file(master_->path() + "/Pyx.DBF", Table());
+    master_.CopyTo(Table());
   }
   std::string Table() const { return dir_.path() + "/Pyx.DBF"; }
   std::string Path(const char* file) const { return dir_.path() + "/" + file; }
@@ -115,10 +103,10 @@ class CreateTags : public ::testing::Test {
 
   tessera::EngineScope engine_;
   testing_support::TempDir dir_;
-  static testing_support::TempDir* master_;
+  static testing_support::MasterTable master_;
 };
 
-testing_support::TempDir* CreateTags::master_ = nullptr;
+testing_support::MasterTable CreateTags::master_;
 
 // A compound and a multiple index: tags packed in the order given on the
 // build's thread, the bytes those of one CreateIndexTag per tag.

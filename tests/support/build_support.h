@@ -4,13 +4,18 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <tuple>
 #include <vector>
 
 #include "engine/dbf_handler.h"
+#include "engine/engine.h"
 #include "index/key_sort.h"
+#include "support/temp_dir.h"
+#include "tools/pyx_sample/sample_cards.h"
 
 namespace testing_support {
 
@@ -56,6 +61,30 @@ class ReportingTable : public tessera::KTO_dBHandler {
   int32_t cancel_phase_, at_;
   int pass_ = 0;
   int32_t phase_ = 0;
+};
+
+// The table a suite's builds read: `cards` sample cards, every 997th from
+// the 7th deleted (so that keys holding DELETED() differ), made once for
+// the suite and copied into each test's folder.
+class MasterTable {
+ public:
+  void Make(int64_t cards) {
+    tessera::EngineScope engine;
+    dir_ = std::make_unique<TempDir>();
+    pyx_sample::WriteSampleTable(dir_->path(), cards, 13, true);
+    tessera::KTO_dBHandler t(dir_->path() + "/Pyx.DBF", false, true);
+    for (int32_t r = 7; r <= t.RecordCount(); r += 997) {
+      t.GotoRecord(r);
+      t.MarkDeleted();
+    }
+  }
+  void Drop() { dir_.reset(); }
+  void CopyTo(const std::string& table) const {
+    std::filesystem::copy_file(dir_->path() + "/Pyx.DBF", table);
+  }
+
+ private:
+  std::unique_ptr<TempDir> dir_;
 };
 
 }  // namespace testing_support
