@@ -39,14 +39,20 @@ int32_t KTobjSortMDX::WriteLevel(int level, Level& l) {
   // counted.
   bytes::PutLE32(l.block.data(), static_cast<uint32_t>(l.count - (level > 0 ? 1 : 0)));
   bytes::PutLE32(l.block.data() + 4, tag_->LastNodePage());
-  KTobjIndexFile* file = tag_->File();
+  auto* file = static_cast<KTobjMDXFile*>(tag_->File());
   const int32_t page = file->AllocateNode();
-  file->WriteBlock(page, l.block.data(), static_cast<int32_t>(l.block.size()));
+  if (page >= 0 && page <= INT32_MAX / KTobjMDXFile::kPage - file->BlockPages()) {
+    runs_.Add(file, page, l.block.data(), static_cast<int32_t>(l.block.size()));
+  } else {
+    // A page past what the file can address: the file's own write refuses it.
+    runs_.Flush(file);
+    file->WriteBlock(page, l.block.data(), static_cast<int32_t>(l.block.size()));
+  }
   tag_->NoteAllocated(page);
   return page;
 }
 
-void KTobjSortMDX::AddToLevel(int level, int32_t number, const std::string& key_bytes) {
+void KTobjSortMDX::AddToLevel(int level, int32_t number, std::string_view key_bytes) {
   Level& l = levels_.At(level);
   if (!l.used) {
     l.block.assign(static_cast<size_t>(tag_->File() ? static_cast<KTobjMDXFile*>(tag_->File())->BlockBytes() : 1024), 0);
@@ -64,7 +70,12 @@ void KTobjSortMDX::AddToLevel(int level, int32_t number, const std::string& key_
   Level& now = levels_.At(level);
   uint8_t* e = now.block.data() + 8 + static_cast<size_t>(now.count) * tag_->EntrySize();
   bytes::PutLE32(e, static_cast<uint32_t>(number));
-  std::memcpy(e + 4, key_bytes.data(), std::min<size_t>(key_bytes.size(), static_cast<size_t>(tag_->KeyLength())));
+  // The stored form of text is padded with blanks (StoredKey); every
+  // other stored key has the key's length.
+  const auto length = static_cast<size_t>(tag_->KeyLength());
+  const size_t n = std::min(key_bytes.size(), length);
+  std::memcpy(e + 4, key_bytes.data(), n);
+  if (n < length && tag_->KeyType() == 'C') std::memset(e + 4 + n, ' ', length - n);
   ++now.count;
 }
 
@@ -72,12 +83,20 @@ void KTobjSortMDX::PackSorted() {
   TktVariant key(256);
   int32_t recno = 0;
   KTO_dBHandler* table = tag_->Table();
+  const bool text = tag_->KeyType() == 'C';
+  std::string padded;
   while (NextKey(key, recno)) {
     ++keys_packed_;
     if (table != nullptr) table->StatusUpdate(2, static_cast<int32_t>(keys_packed_), 0);
+    if (text) {
+      // Straight into the node, which pads it as StoredKey would.
+      AddToLevel(0, recno, key.bytes());
+      continue;
+    }
     // The sort hands numbers and dates back as doubles: the tag's stored
     // form from them.
-    AddToLevel(0, recno, tag_->StoredKey(key));
+    padded = tag_->StoredKey(key);
+    AddToLevel(0, recno, padded);
   }
 }
 
@@ -91,6 +110,7 @@ void KTobjSortMDX::Finish() {
     if (top) tag_->SetRootOffset(page);
     else AddToLevel(level + 1, page, last);
   });
+  if (KTobjIndexFile* file = tag_->File()) runs_.Flush(file);
 }
 
 void KTobjMDXTag::BuildTag(KTobjSortMDX* keys) {

@@ -7,11 +7,14 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "index/key_sort.h"
 #include "index/level_sink.h"
+#include "index/mdx_file.h"
 #include "index/mdx_tag.h"
+#include "index/node_runs.h"
 
 namespace tessera {
 
@@ -32,9 +35,10 @@ class KTobjSortMDX : public TktSort {
 
   // Takes every key from the sort in order and adds it to the leaf level.
   void PackSorted();
-  // Appends one entry (record number or child page, stored key bytes) to
-  // the node being filled at a level (0: leaves).
-  void AddToLevel(int level, int32_t number, const std::string& key_bytes);
+  // Appends one entry (record number or child page, stored key bytes: at
+  // most the key length are taken) to the node being filled at a level
+  // (0: leaves).
+  void AddToLevel(int level, int32_t number, std::string_view key_bytes);
   // What the destructor does; the tag is complete afterwards.
   void Finish();
 
@@ -49,6 +53,10 @@ class KTobjSortMDX : public TktSort {
   // Writes a level's block at a new page; answers the page.
   int32_t WriteLevel(int level, Level& l);
   std::string LastKey(const Level& l) const;
+  // Nodes go to the file in runs of adjacent blocks, one write per run:
+  // the pages are taken one after the other, so the tree goes out in few
+  // writes; the rest at the end of Finish.
+  KTobjNodeRuns runs_{KTobjMDXFile::kPage};  // positions are page numbers
 
   KTobjMDXTag* tag_;
   int64_t keys_packed_ = 0;

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "index/key_sort.h"
@@ -36,14 +37,26 @@ class KTobjSortNdx : public TktSort {
  private:
   struct Level {
     // A block, and room for the one entry past it whose child (the last
-    // child of the level) still lies inside the block.
+    // child of the level) still lies inside the block. The last entry's
+    // key, which goes up when the node is written, is read from here.
     std::array<uint8_t, KTobjNDXTag::kBlockBytes + 256> node{};
     int count = 0;  // entries written
     bool started = false;
-    std::string last_key;  // node bytes of the last entry's key
   };
-  void AddToLevel(int level, const std::string& key, int32_t value);
+  // The stored key bytes of a node key (KTobjNDXTag::NodeBytes), at most
+  // this long.
+  using KeyBytes = std::array<uint8_t, KTobjNDXTag::kMaxKeyLength>;
+  // Appends an entry (a record in a leaf, a child above) whose key is
+  // already in its stored form, `width` bytes.
+  void AddToLevel(int level, const uint8_t* key, int32_t value);
+  // The stored form of a sorted key, written where it goes (as NodeBytes
+  // makes it, without the string).
+  void PutKey(uint8_t* at, std::string_view value) const;
+  // The last entry's key of a level's node, copied out before the node is
+  // written (which clears it in an interior node).
+  void LastKey(const Level& l, KeyBytes& key) const;
   void Write(Level& l, int level, int32_t block);
+  int width_ = 0;  // bytes of a stored key
   // Nodes go to the file in runs of adjacent blocks, one write per run
   // (every node is written as soon as its block is allocated, so the
   // whole tree is one run after the other); the rest at the end of Finish.

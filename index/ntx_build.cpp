@@ -36,7 +36,7 @@ void KTobjSortNTX::StartPage(Level& l) {
   l.started = true;
 }
 
-void KTobjSortNTX::PutSlot(Level& l, int32_t child, int32_t recno, const std::string& key) {
+void KTobjSortNTX::PutSlot(Level& l, int32_t child, int32_t recno, std::string_view key) {
   const int m = tag_->MaxKeys();
   uint8_t* s = l.page.data() + 2 + 2 * (m + 1) + l.count * tag_->EntrySize();
   bytes::PutLE32(s, static_cast<uint32_t>(child));
@@ -68,7 +68,7 @@ void KTobjSortNTX::WriteLevel(Level& l, int32_t offset, int counted) {
   l.started = false;
 }
 
-void KTobjSortNTX::AddLeafKey(const std::string& key, int32_t recno) {
+void KTobjSortNTX::AddLeafKey(std::string_view key, int32_t recno) {
   Level& l = levels_.At(0);
   if (!l.started) StartPage(l);
   if (l.count >= fill_) {
@@ -81,7 +81,7 @@ void KTobjSortNTX::AddLeafKey(const std::string& key, int32_t recno) {
   PutSlot(l, 0, recno, key);
 }
 
-void KTobjSortNTX::AddToLevel(int level, const std::string& key, int32_t recno, int32_t left, bool finishing) {
+void KTobjSortNTX::AddToLevel(int level, std::string_view key, int32_t recno, int32_t left, bool finishing) {
   Level& l = levels_.At(level);
   if (!l.started) StartPage(l);
   const int m = tag_->MaxKeys();
@@ -100,11 +100,11 @@ void KTobjSortNTX::AddToLevel(int level, const std::string& key, int32_t recno, 
   PutSlot(l, left, recno, key);
 }
 
-void KTobjSortNTX::Emit(const std::string& key, int32_t recno) {
+void KTobjSortNTX::Emit(std::string_view key, int32_t recno) {
   ++written_;
   if (KTO_dBHandler* table = tag_->Table()) table->StatusUpdate(2, static_cast<int32_t>(written_), 0);
   AddLeafKey(key, recno);
-  last_key_ = key;
+  last_key_.assign(key);
   last_recno_ = recno;
 }
 
@@ -122,7 +122,8 @@ void KTobjSortNTX::PackSorted() {
     return t;
   };
   if (!descending_) {
-    while (NextKey(value, recno)) Emit(padded(value), recno);
+    // PutSlot pads the key with blanks where it writes it.
+    while (NextKey(value, recno)) Emit(value.bytes(), recno);
     return;
   }
   // Descending: a group of equal keys comes out by descending record

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "index/key_sort.h"
@@ -43,7 +44,7 @@ class KTobjSortNTX : public TktSort {
     bool started = false;
   };
   void StartPage(Level& l);
-  void PutSlot(Level& l, int32_t child, int32_t recno, const std::string& key);
+  void PutSlot(Level& l, int32_t child, int32_t recno, std::string_view key);
   std::string SlotKey(const Level& l, int i) const;
   int32_t SlotRecord(const Level& l, int i) const;
   void SetSlotRecord(Level& l, int i, int32_t recno);
@@ -52,9 +53,9 @@ class KTobjSortNTX : public TktSort {
   // (every page is written as soon as it is allocated, so the whole tree
   // is one run after the other); the rest at the end of Finish.
   KTobjNodeRuns runs_{1};  // positions are byte offsets
-  void AddLeafKey(const std::string& key, int32_t recno);
-  void AddToLevel(int level, const std::string& key, int32_t recno, int32_t left, bool finishing);
-  void Emit(const std::string& key, int32_t recno);
+  void AddLeafKey(std::string_view key, int32_t recno);
+  void AddToLevel(int level, std::string_view key, int32_t recno, int32_t left, bool finishing);
+  void Emit(std::string_view key, int32_t recno);
 
   KTobjNTXTag* tag_;
   bool descending_;

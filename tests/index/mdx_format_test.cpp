@@ -90,6 +90,60 @@ TEST_F(MdxFormatTest, NewFileLayout) {
   EXPECT_EQ(b.substr(512), std::string(1536, '\0'));
 }
 
+// A bulk build of three levels whose nodes go out in runs of several: every
+// leaf entry holds its record's name padded with blanks to the key length,
+// and the tree checks clean and lists the names in order.
+TEST_F(MdxFormatTest, BulkBuildPadsShortKeysWithBlanks) {
+  std::vector<std::tuple<std::string, double, int32_t>> rows;
+  std::vector<std::string> names;
+  for (int n = 0; n < 5000; ++n) {
+    // One to ten characters: most keys are shorter than the key.
+    const std::string name = std::string(1 + (n * 7) % 10, static_cast<char>('A' + (n * 13) % 26)) +
+                             std::to_string(n % 97);
+    names.push_back(name.substr(0, 10));
+    rows.emplace_back(name, n, 2451545 + n);
+  }
+  MakeTable(rows);
+  uint32_t first = 0, last = 0;
+  {
+    KTO_dBHandler t(dbf_, true, true);
+    KTobjMDXFile f(&t, mdx_, false, true, true, true);
+    ASSERT_TRUE(f.CreateTag("NAME", "NAME", false, true, ""));
+    auto* tag = static_cast<tessera::KTobjMDXTag*>(f.FindTag("NAME"));
+    ASSERT_NE(tag, nullptr);
+    EXPECT_TRUE(tessera::CheckMdxFile(f).empty());
+    std::vector<std::string> listed, sorted = names;
+    for (int32_t r : Order(*tag)) listed.push_back(names[static_cast<size_t>(r - 1)]);
+    std::sort(sorted.begin(), sorted.end());
+    EXPECT_EQ(listed, sorted);
+    first = tag->FirstNodePage();
+    last = tag->LastNodePage();
+  }
+  const std::string b = FileBytes(mdx_);
+  int leaves = 0, interior = 0;
+  for (uint32_t page = first; page <= last; page += 2) {
+    const size_t at = static_cast<size_t>(page) * 512;
+    ASSERT_LE(at + 1024, b.size());
+    const uint32_t n = Le32(b, at);
+    ASSERT_LE(n, 63u);
+    if (Le32(b, at + 8 + n * 16) != 0) {
+      ++interior;
+      continue;
+    }
+    ++leaves;
+    for (uint32_t i = 0; i < n; ++i) {
+      const size_t e = at + 8 + i * 16;
+      const uint32_t record = Le32(b, e);
+      ASSERT_GE(record, 1u);
+      ASSERT_LE(record, names.size());
+      const std::string& name = names[record - 1];
+      EXPECT_EQ(b.substr(e + 4, 10), name + std::string(10 - name.size(), ' ')) << "record " << record;
+    }
+  }
+  EXPECT_GE(leaves, 80);
+  EXPECT_GE(interior, 3);  // two interior levels
+}
+
 TEST_F(MdxFormatTest, PackedNumbers) {
   EXPECT_EQ(Hex(tessera::EncodeMdxNumber(123.45)), "371912345000000000000000");
   EXPECT_EQ(Hex(tessera::EncodeMdxNumber(-1)), "358910000000000000000000");
