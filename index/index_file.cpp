@@ -95,7 +95,7 @@ const uint8_t* KTobjIndexFile::MappedBlock(int64_t number) {
     mapped_file_ = nullptr;
     // Writable when the file is shared: writes under the lock go into it,
     // where the file system makes that as safe as a write call.
-    if ((disk_->IsShared() && !plat::ReadMapping::SharedViewIsSafe(disk_->FileName())) || !mapping_.Map(disk_->FileName(), OnDisk() + kMappingSlack, disk_->IsShared() && disk_->IsWritable())) {
+    if ((disk_->IsShared() && !plat::ReadMapping::SharedViewIsSafe(disk_->FileName())) || !mapping_.Map(disk_->FileName(), OnDisk() + MappingSlack(OnDisk()), disk_->IsShared() && disk_->IsWritable())) {
       mapping_failed_ = true;
       return nullptr;
     }
