@@ -63,7 +63,8 @@ bool KTO_dBHandler::ReadMapped(int64_t offset, void* buffer, int32_t count) {
   // Only inside the records the table knows of: the file is at least that
   // long, and nobody else can cut it (exclusive open).
   const int64_t end = offset + count;
-  if (IsShared() || end > HeaderLength() + static_cast<int64_t>(RecordCount()) * RecordLength()) return false;
+  const int64_t records_end = HeaderLength() + static_cast<int64_t>(RecordCount()) * RecordLength();
+  if (IsShared() || end > records_end) return false;
   if (end > mapping_.size()) {
     // Mapped with room to grow, so that appends do not remap every time.
     SetRecordView(nullptr, 0);
@@ -71,6 +72,10 @@ bool KTO_dBHandler::ReadMapped(int64_t offset, void* buffer, int32_t count) {
       mapping_failed_ = true;
       return false;
     }
+    // Reads in a tag's order land on the records' pages in no order; the
+    // pages the system holds already are entered into the view at once
+    // instead of a page fault for each on its first read.
+    mapping_.MapCachedPages(records_end);
     // Deferred records are read in place from now on; RecordBytes checks
     // each against the record count the table knows, which the file
     // holds.

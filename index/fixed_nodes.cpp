@@ -14,6 +14,10 @@ namespace {
 // No real tree is this deep; a deeper one has a child chain that loops.
 constexpr int kMaxDepth = 64;
 
+// Keys before a leaf's end at which a step reads the next leaf: more than
+// a walk's record fetches look ahead (the table's kReadAhead + kFetchBatch).
+constexpr int kNeighbourAhead = 24;
+
 int32_t Get32(const uint8_t* p) { return static_cast<int32_t>(bytes::GetLE32(p)); }
 void Put32(uint8_t* p, int32_t v) { bytes::PutLE32(p, static_cast<uint32_t>(v)); }
 
@@ -231,6 +235,7 @@ bool FixedNodes::ReadStepLeaf(int32_t offset) {
   KTobjIndexFile* file = tag_->File();
   if (step_.image.offset == offset && step_.generation == file->CacheGeneration() && step_.writes == file->WriteCount())
     return true;
+  ahead_tried_ = 0;
   if (!Read(offset, step_.image) || step_.image.interior) {
     step_.image.offset = 0;
     return false;
@@ -240,9 +245,58 @@ bool FixedNodes::ReadStepLeaf(int32_t offset) {
   return true;
 }
 
+bool FixedNodes::AheadCurrent() const {
+  const KTobjIndexFile* file = tag_->File();
+  return ahead_.image.offset != 0 && ahead_.generation == file->CacheGeneration() &&
+         ahead_.writes == file->WriteCount();
+}
+
+void FixedNodes::ReadAhead(const std::vector<PathStep>& path) {
+  if (ahead_tried_ == step_.image.offset && ahead_tried_forward_ == step_.forward) return;
+  ahead_tried_ = step_.image.offset;
+  ahead_tried_forward_ = step_.forward;
+  ahead_.image.offset = 0;
+  const bool forward = step_.forward;
+  if (path.size() < 2 || path.size() > static_cast<size_t>(kMaxDepth)) return;
+  Image& node = ahead_scratch_;
+  for (size_t level = path.size() - 1; level-- > 0;) {
+    if (!Read(path[level].offset, node) || !node.interior) return;
+    const int at = path[level].position;
+    // A path that no longer leads through this node gives no hint.
+    if (at < 0 || at >= node.Entries() || NumberAt(node, at) != path[level + 1].offset) return;
+    const int p = at + (forward ? 1 : -1);
+    if (p < 0 || p >= node.Entries()) continue;
+    int32_t offset = NumberAt(node, p);
+    for (size_t depth = level + 1; depth <= static_cast<size_t>(kMaxDepth); ++depth) {
+      if (!Read(offset, node)) return;
+      if (!node.interior) {
+        if (node.keys == 0) return;  // left to the steps, which skip it
+        std::swap(node, ahead_.image);
+        ahead_.after = step_.image.offset;
+        ahead_.forward = forward;
+        ahead_.generation = tag_->File()->CacheGeneration();
+        ahead_.writes = tag_->File()->WriteCount();
+        return;
+      }
+      offset = NumberAt(node, forward ? 0 : node.Entries() - 1);
+    }
+    return;
+  }
+}
+
 bool FixedNodes::Descend(int32_t offset, bool forward, std::vector<PathStep>& path, int depth) {
   for (;; ++depth) {
     if (depth > kMaxDepth) return false;
+    if (depth > 0 && offset == ahead_.image.offset && forward == ahead_.forward && AheadCurrent()) {
+      // The leaf was read ahead of this step: the same block under the same
+      // generation, with no write since.
+      path.push_back({offset, forward ? 0 : ahead_.image.keys - 1});
+      std::swap(ahead_.image, step_.image);
+      ahead_.image.offset = 0;
+      step_.generation = tag_->File()->CacheGeneration();
+      step_.writes = tag_->File()->WriteCount();
+      return true;
+    }
     Image& image = images_[static_cast<size_t>(depth)];
     if (!Read(offset, image)) return false;
     if (!image.interior) {
@@ -250,6 +304,7 @@ bool FixedNodes::Descend(int32_t offset, bool forward, std::vector<PathStep>& pa
       if (image.keys == 0) return false;
       path.push_back({offset, forward ? 0 : image.keys - 1});
       std::swap(image, step_.image);
+      ahead_tried_ = 0;
       step_.generation = tag_->File()->CacheGeneration();
       step_.writes = tag_->File()->WriteCount();
       return true;
@@ -274,6 +329,9 @@ int FixedNodes::Step(bool forward, std::vector<PathStep>& path, KTobjIndexKeyDat
   if (next >= 0 && next < step_.image.keys) {
     leaf.position = step_.position = next;
     SetKey(step_.image, next, current);
+    // Within a walk's look-ahead of the leaf's end: the next leaf is read
+    // now (once), while the records of this one are still read.
+    if ((forward ? step_.image.keys - 1 - next : next) < kNeighbourAhead) ReadAhead(path);
     return 1;
   }
   for (size_t level = path.size() - 1; level-- > 0;) {
@@ -302,7 +360,14 @@ int32_t FixedNodes::RecordAhead(const std::vector<PathStep>& path, int n) const 
       path.back().position != step_.position)
     return 0;
   const int i = step_.position + (step_.forward ? n : -n);
-  return i >= 0 && i < step_.image.keys ? NumberAt(step_.image, i) : 0;
+  if (i >= 0 && i < step_.image.keys) return NumberAt(step_.image, i);
+  // Past the leaf's end: in the leaf read ahead, when it follows this one
+  // in this direction.
+  const Image& x = ahead_.image;
+  if (x.offset == 0 || ahead_.after != step_.image.offset || ahead_.forward != step_.forward || !AheadCurrent())
+    return 0;
+  const int j = step_.forward ? i - step_.image.keys : x.keys + i;
+  return j >= 0 && j < x.keys ? NumberAt(x, j) : 0;
 }
 
 // --- changes ----------------------------------------------------------------

@@ -101,6 +101,13 @@ class FixedNodes {
                  std::vector<PathStep>& path, KTobjIndexKeyData& found, int depth);
   bool Descend(int32_t offset, bool forward, std::vector<PathStep>& path, int depth);
   bool ReadStepLeaf(int32_t offset);
+  // Near the end of the step leaf in the walk's direction: reads the leaf
+  // the next step past that end reaches (up `path` to the lowest node with
+  // an entry further that way, down its first or last entries) into
+  // ahead_, so that RecordAhead sees past the leaf's end and that step
+  // finds the leaf read. Once per leaf and direction.
+  void ReadAhead(const std::vector<PathStep>& path);
+  bool AheadCurrent() const;
 
   // --- changes ---------------------------------------------------------
   // lights_[0] is the leaf, lights_[k + 1] the parent of lights_[k].
@@ -141,6 +148,21 @@ class FixedNodes {
     uint64_t generation = 0;
     uint64_t writes = 0;
   } step_;
+  // The leaf after step_'s in the walk's direction, read by ReadAhead
+  // (image offset 0: none). Only a hint for RecordAhead and a read saved
+  // for the step onto it, never a position: the steps still go by the
+  // path, and take it over only when they reach the same block under the
+  // same cache generation and write count.
+  struct AheadLeaf {
+    Image image;
+    int32_t after = 0;  // the step leaf it follows
+    bool forward = true;
+    uint64_t generation = 0;
+    uint64_t writes = 0;
+  } ahead_;
+  int32_t ahead_tried_ = 0;  // the step leaf ReadAhead last ran for
+  bool ahead_tried_forward_ = true;
+  Image ahead_scratch_;      // the nodes ReadAhead passes through
 
   std::vector<Image> images_;  // scratch images by depth
   std::vector<Light> lights_;

@@ -31,6 +31,14 @@ class ReadMapping {
   bool Map(const std::string& path, int64_t length, bool writable = false);
   void Unmap();
 
+  // Has the system enter every page of the first `length` bytes that the
+  // page cache holds already into the mapping's page tables, so that
+  // reads there in any order take no page fault each. Pages the cache
+  // does not hold are left alone (nothing is read from the disk for
+  // them). `length` must not reach past the end of the file. Only a hint:
+  // where the system cannot do it, nothing changes.
+  void MapCachedPages(int64_t length) const;
+
   const char* data() const { return data_; }
   // The same bytes for writing; null unless mapped writable.
   char* writable_data() const { return writable_ ? const_cast<char*>(data_) : nullptr; }

@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <string>
 
 #include "support/temp_dir.h"
 
@@ -35,6 +36,29 @@ TEST(ReadMapping, SharedViewOnlyOnLocalInPlaceFileSystems) {
       std::filesystem::remove(in_shm);
     }
   }
+}
+
+// Entering the cached pages into a view changes nothing it shows: for a
+// length inside the file, one that ends inside the last page, and one that
+// (against the rule) reaches past the end of the file, on a view mapped
+// longer than the file. No page past the end is touched (that would be a
+// bus error).
+TEST(ReadMapping, MappingCachedPagesKeepsTheBytes) {
+  TempDir dir;
+  const std::string path = dir.path() + "/pages.bin";
+  std::string bytes;
+  for (int i = 0; i < 3 * 4096 + 100; ++i) bytes += static_cast<char>('a' + i % 26);
+  std::ofstream(path, std::ios::binary) << bytes;
+  const auto size = static_cast<int64_t>(bytes.size());
+  for (const int64_t length : {int64_t{4096}, size, size + (int64_t{1} << 20)}) {
+    plat::ReadMapping view;
+    ASSERT_TRUE(view.Map(path, size + (int64_t{1} << 20)));
+    view.MapCachedPages(length);
+    EXPECT_EQ(std::string(view.data(), bytes.size()), bytes) << length;
+  }
+  plat::ReadMapping none;
+  none.MapCachedPages(100);  // nothing mapped: nothing done
+  EXPECT_EQ(none.data(), nullptr);
 }
 
 }  // namespace
