@@ -1,6 +1,7 @@
 #include "index/cdx_build.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 
 #include "engine/byte_order.h"
@@ -12,6 +13,30 @@
 namespace tessera {
 
 using namespace index_bytes;
+
+namespace {
+
+// The count of leading bytes `a` and `b` (at most n) have in common,
+// compared eight at a time: sorted keys of the callbook's name tags share
+// long beginnings.
+size_t SharedBytes(const char* a, const char* b, size_t n) {
+  size_t d = 0;
+  for (; d + 8 <= n; d += 8) {
+    uint64_t x, y;
+    std::memcpy(&x, a + d, 8);
+    std::memcpy(&y, b + d, 8);
+    if (x != y) {
+      // The first byte in memory that differs is the lowest one of the
+      // word on a little-endian machine.
+      if constexpr (std::endian::native == std::endian::little) return d + static_cast<size_t>(std::countr_zero(x ^ y)) / 8;
+      break;
+    }
+  }
+  while (d < n && a[d] == b[d]) ++d;
+  return d;
+}
+
+}  // namespace
 
 KTobjSortCDX::KTobjSortCDX(KTobjCDXTag* tag, int64_t record_count)
     : KTobjSortCDX(tag, record_count, CurrentSpillSettings()) {}
@@ -75,7 +100,7 @@ void KTobjSortCDX::AddToLevel(int level, int32_t reference, const TktVariant& ke
     if (l.leaf.Count() > 0) {
       const uint8_t pad = tag_->PadByte();
       const size_t kept = l.previous.size();
-      while (d < kept && d < k.size() && l.previous[d] == k[d]) ++d;
+      d = SharedBytes(l.previous.data(), k.data(), std::min(kept, k.size()));
       if (d == kept)
         while (d < k.size() && static_cast<uint8_t>(k[d]) == pad) ++d;
     }

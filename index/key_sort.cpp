@@ -69,7 +69,7 @@ TktSort::TktSort(int32_t max_key_length, const uint8_t* collation, bool ascendin
       spill_(spill) {
   if (max_key_length > kMaxKeyLength) throw ETesseraError(msg::kSortKeyTooLong);
   for (int i = 0; i < kParts; ++i) pools_[i].limit = kMaxBlocks / kParts + (i < kMaxBlocks % kParts ? 1 : 0);
-  pools_[0].blocks.push_back(std::make_unique<uint8_t[]>(kBlockSize));
+  pools_[0].blocks.push_back(std::make_unique_for_overwrite<uint8_t[]>(kBlockSize));
 }
 
 bool TktSort::SorterIdle() const {
@@ -231,7 +231,7 @@ void TktSort::AddKey(const TktVariant& key, int32_t recno) {
 // when it has no room left: a key's bytes and its slot.
 void TktSort::Gather(int32_t length, uint8_t kind_code, int32_t collated) {
   Pool* pool = filling_;
-  if (pool->blocks.empty()) pool->blocks.push_back(std::make_unique<uint8_t[]>(kBlockSize));
+  if (pool->blocks.empty()) pool->blocks.push_back(std::make_unique_for_overwrite<uint8_t[]>(kBlockSize));
   const bool new_block = pool->used + length > kBlockSize;
   const bool new_slots = pool->slots.size() == pool->slots.capacity();
   const size_t key_blocks = std::max(pool->blocks.size(), pool->current_block + 1 + (new_block ? 1 : 0));
@@ -243,7 +243,7 @@ void TktSort::Gather(int32_t length, uint8_t kind_code, int32_t collated) {
   }
   if (new_block) {
     ++pool->current_block;
-    if (pool->current_block >= pool->blocks.size()) pool->blocks.push_back(std::make_unique<uint8_t[]>(kBlockSize));
+    if (pool->current_block >= pool->blocks.size()) pool->blocks.push_back(std::make_unique_for_overwrite<uint8_t[]>(kBlockSize));
     pool->used = 0;
   }
   if (new_slots) pool->slots.reserve(pool->slots.capacity() + static_cast<size_t>(kSlotsPerBlock));

@@ -19,7 +19,8 @@ void TktPageCollection::Append(uint8_t kind, int32_t total, int32_t fresh, const
   // Room is judged by the whole key length, not by the stored bytes, so an
   // entry and the 0 byte after it always fit in the page it starts.
   if (pages_.empty() || write_at_ + total + 3 >= kPageSize) {
-    pages_.push_back(std::make_unique<uint8_t[]>(kPageSize));
+    // Not cleared: the 0 byte after the last entry is written with it.
+    pages_.push_back(std::make_unique_for_overwrite<uint8_t[]>(kPageSize));
     page_used_.push_back(0);
     ++held_pages_;
     write_at_ = 0;
@@ -29,6 +30,7 @@ void TktPageCollection::Append(uint8_t kind, int32_t total, int32_t fresh, const
   p[1] = static_cast<uint8_t>(total);
   p[2] = static_cast<uint8_t>(fresh);
   std::memcpy(p + 3, tail, static_cast<size_t>(fresh));
+  p[3 + fresh] = 0;  // ends the page until another entry follows
   write_at_ += 3 + fresh;
   page_used_.back() = write_at_;
 }

@@ -81,8 +81,8 @@ class TktPageCollection {
   void Refill();
   void Flush();
 
-  // Every page is zero-filled when it is made, so a 0 kind byte follows the
-  // last entry written to it.
+  // A 0 kind byte is written after each entry appended to a page (the
+  // next entry, if any, takes its place), so one always follows the last.
   //
   // Entry layout at a page offset:
   //   0      1 byte   kind code (0x10 binary, 0x20 character, 0x30 numeric,
