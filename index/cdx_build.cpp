@@ -62,7 +62,6 @@ void KTobjSortCDX::StartNode(int level) {
   Put32(l.image.data() + 4, l.left);
   Put32(l.image.data() + 8, -1);
   if (level == 0) {
-    l.previous.clear();
     l.leaf.Start(packing_, tag_->KeyLength(), l.image.data());
   } else {
     std::memset(l.image.data() + 12, tag_->PadByte(), KTobjCDXTag::kInteriorArea);
@@ -96,11 +95,14 @@ void KTobjSortCDX::AddToLevel(int level, int32_t reference, const TktVariant& ke
     // The bytes shared with the previous key as both stand in the key
     // length, padded: they may reach into its trailing blanks (or zero
     // bytes), which the reader's key buffer holds.
+    // The key before this one in the leaf is the one PackSorted delivered
+    // last (previous_key_): a leaf is only ever filled from there.
     size_t d = 0;
     if (l.leaf.Count() > 0) {
       const uint8_t pad = tag_->PadByte();
-      const size_t kept = l.previous.size();
-      d = SharedBytes(l.previous.data(), k.data(), std::min(kept, k.size()));
+      const std::string_view previous = previous_key_.bytes().substr(0, static_cast<size_t>(L));
+      const size_t kept = previous.size();
+      d = SharedBytes(previous.data(), k.data(), std::min(kept, k.size()));
       if (d == kept)
         while (d < k.size() && static_cast<uint8_t>(k[d]) == pad) ++d;
     }
@@ -116,7 +118,6 @@ void KTobjSortCDX::AddToLevel(int level, int32_t reference, const TktVariant& ke
     }
     l.leaf.Add(k, d, reference);
     l.count = l.leaf.Count();
-    l.previous.assign(k);
     return;
   } else {
     uint8_t* e = l.image.data() + 12 + l.count * tag_->EntrySize();

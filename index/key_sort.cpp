@@ -29,6 +29,22 @@ TktSort::SpillSettings g_spill;  // under g_spill_mutex
 
 bool WorkersWanted() { return g_worker_threads.load() && std::thread::hardware_concurrency() > 1; }
 
+// Byte order of a[0 .. la) and b[0 .. lb), a key that is the start of the
+// other first; eight bytes a step, as big-endian words (keys compared past
+// their leading words share long stretches: a surname and its padding).
+int CompareBytes(const uint8_t* a, int32_t la, const uint8_t* b, int32_t lb) {
+  const int32_t m = std::min(la, lb);
+  int32_t i = 0;
+  for (; i + 8 <= m; i += 8) {
+    const uint64_t x = bytes::GetBE64(a + i);
+    const uint64_t y = bytes::GetBE64(b + i);
+    if (x != y) return x < y ? -1 : 1;
+  }
+  for (; i < m; ++i)
+    if (a[i] != b[i]) return int{a[i]} - int{b[i]};
+  return la - lb;
+}
+
 }  // namespace
 
 void TktSort::SetWorkerThreads(bool on) { g_worker_threads.store(on); }
@@ -128,15 +144,11 @@ int TktSort::Order(uint8_t a, bool ca, uint8_t b, bool cb) const {
 
 int TktSort::CompareEncoded(const uint8_t* a, int32_t la, int32_t ca, const uint8_t* b, int32_t lb,
                             int32_t cb) const {
+  if (ca == 0 && cb == 0) return CompareBytes(a, la, b, lb);
   const int32_t m = std::min(la, lb);
-  if (ca == 0 && cb == 0) {
-    const int c = std::memcmp(a, b, static_cast<size_t>(m));
+  for (int32_t i = 0; i < m; ++i) {
+    const int c = Order(a[i], i < ca, b[i], i < cb);
     if (c != 0) return c;
-  } else {
-    for (int32_t i = 0; i < m; ++i) {
-      const int c = Order(a[i], i < ca, b[i], i < cb);
-      if (c != 0) return c;
-    }
   }
   // A key that is a prefix of another comes first, as the trie writes it.
   return la - lb;
@@ -417,8 +429,7 @@ void TktSort::SortPool(Pool& pool) const {
     if (collation_ == nullptr && a.size >= 16 && b.size >= 16) {
       // Equal prefixes of two keys of at least 16 bytes are their first 16
       // bytes: the comparison starts after them.
-      c = std::memcmp(pool.Bytes(a) + 16, pool.Bytes(b) + 16, static_cast<size_t>(std::min(a.size, b.size) - 16));
-      if (c == 0) c = a.size - b.size;
+      c = CompareBytes(pool.Bytes(a) + 16, a.size - 16, pool.Bytes(b) + 16, b.size - 16);
     } else {
       c = CompareEncoded(pool.Bytes(a), a.size, a.collated, pool.Bytes(b), b.size, b.collated);
     }
@@ -825,7 +836,9 @@ bool TktSort::HasMoreKeys() {
     if (has_a && has_b) {
       const uint8_t* ea = a.current.data() + a.read;
       const uint8_t* eb = b.current.data() + b.read;
-      int c = CompareEncoded(ea + 2, ea[1], CollatedCount(ea[0], ea[1]), eb + 2, eb[1], CollatedCount(eb[0], eb[1]));
+      int c = collation_ == nullptr
+                  ? CompareBytes(ea + 2, ea[1], eb + 2, eb[1])
+                  : CompareEncoded(ea + 2, ea[1], CollatedCount(ea[0], ea[1]), eb + 2, eb[1], CollatedCount(eb[0], eb[1]));
       if (!ascending_) c = -c;
       next = c <= 0 ? &a : &b;
     }
