@@ -519,9 +519,18 @@ void TktSort::SetUpRetrieval() {
   SpillFinishedRuns();
   MergeSpilledRuns();
   // Runs in the file are read from their first entry on (the others were
-  // positioned when they were sorted).
+  // positioned when they were sorted). Each through a buffer of its share
+  // of kSpillReadBuffers, at least the smallest: the few runs of a sort
+  // that spilled a little take few reads, the many of a huge sort stay
+  // within the buffers the merge bound allows for.
+  size_t spilled = 0;
+  for (size_t i = 0; i < runs_.Count(); ++i) spilled += runs_[i]->Spilled() ? 1 : 0;
+  const int32_t read_buffer =
+      spilled == 0 ? TktPageCollection::kReadBuffer
+                   : static_cast<int32_t>(std::min<size_t>(kSpillReadBuffers / spilled,
+                                                           size_t{TktPageCollection::kLargestReadBuffer}));
   for (size_t i = 0; i < runs_.Count(); ++i)
-    if (runs_[i]->Spilled()) runs_[i]->StartReading();
+    if (runs_[i]->Spilled()) runs_[i]->StartReading(read_buffer);
   const size_t k = runs_.Count();
   const bool threads = key_count_ >= kThreadedMerge && k >= 4 && WorkersWanted();
   const size_t groups = threads ? 2 : 1;

@@ -85,14 +85,15 @@ void TktPageCollection::SpillTo(SortWorkFile& file) {
   position_ = -1;
 }
 
-void TktPageCollection::StartReading() {
+void TktPageCollection::StartReading(int32_t read_buffer) {
   key_size_ = 0;
   if (file_ != nullptr) {
     EndSpilledWrite();
     file_next_ = file_begin_;
     buffer_size_ = 0;
     position_ = file_begin_ < file_end_ ? 0 : -1;
-    if (position_ == 0) buffer_ = std::make_unique<uint8_t[]>(kReadBuffer);
+    buffer_capacity_ = std::clamp(read_buffer, kReadBuffer, kLargestReadBuffer);
+    if (position_ == 0) buffer_ = std::make_unique_for_overwrite<uint8_t[]>(static_cast<size_t>(buffer_capacity_));
     ReadEntry();
     return;
   }
@@ -106,7 +107,7 @@ void TktPageCollection::StartReading() {
 void TktPageCollection::Refill() {
   const int32_t rest = buffer_size_ - position_;
   std::memmove(buffer_.get(), buffer_.get() + position_, static_cast<size_t>(rest));
-  const int64_t n = std::min<int64_t>(kReadBuffer - rest, file_end_ - file_next_);
+  const int64_t n = std::min<int64_t>(buffer_capacity_ - rest, file_end_ - file_next_);
   file_->Read(file_next_, buffer_.get() + rest, static_cast<size_t>(n));
   file_next_ += n;
   buffer_size_ = rest + static_cast<int32_t>(n);
