@@ -33,7 +33,8 @@ class KTobjSortCDX : public TktSort {
 
   // Takes every key from the sort in order and adds it to the leaf level.
   void PackSorted();
-  // Adds one entry to the node being filled at a level (0: leaves).
+  // Adds one entry to the node being filled at a level (0: leaves: the
+  // key PackSorted delivers, the one before it in previous_key_).
   void AddToLevel(int level, int32_t reference, const TktVariant& key, int32_t record_number);
   // Writes the last node of every level and sets the tag's root.
   void Finish();
@@ -51,7 +52,6 @@ class KTobjSortCDX : public TktSort {
     int32_t left = -1;
     int count = 0;                      // entries in the node being filled
     cdx_leaf::Encoder leaf;             // packs the leaf being filled (level 0)
-    std::string previous;               // previous key in this leaf
   };
   void StartNode(int level);
   void WriteFull(Level& l, int32_t right);

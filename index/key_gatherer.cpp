@@ -1,6 +1,7 @@
 #include "index/key_gatherer.h"
 
 #include <algorithm>
+#include <cstring>
 #include <string>
 
 #include "engine/dbf_handler.h"
@@ -24,15 +25,32 @@ struct ReadFailure {
   int32_t code;
 };
 
+// The bytes of a character key up to its last non-blank, found a word at
+// a time: most keys of a padded field end in a long run of blanks, and
+// every later step (the tag's normalizing, the sort) would otherwise step
+// back over them a byte at a time.
+size_t TrimmedLength(const char* p, size_t n) {
+  constexpr uint64_t kBlanks = 0x2020202020202020ull;
+  while (n >= 8) {
+    uint64_t word;
+    std::memcpy(&word, p + n - 8, 8);
+    if (word != kBlanks) break;
+    n -= 8;
+  }
+  while (n > 0 && p[n - 1] == ' ') --n;
+  return n;
+}
+
 }  // namespace
 
-KTobjKeyGatherer::KTobjKeyGatherer(KTO_dBHandler* table, std::vector<Job> jobs, int threads)
+KTobjKeyGatherer::KTobjKeyGatherer(KTO_dBHandler* table, std::vector<Job> jobs, int threads, int per_pass)
     : table_(table),
       jobs_(std::move(jobs)),
       record_count_(table->RecordCount()),
       record_length_(table->RecordLength()),
       first_offset_(table->RecordOffset(1)),
       threads_(std::max(0, std::min(threads, static_cast<int>(jobs_.size())))),
+      per_pass_(static_cast<size_t>(std::max(1, per_pass))),
       states_(jobs_.size()) {
   for (int k = 0; k < threads_; ++k) workers_.emplace_back([this] { Run(); });
 }
@@ -46,13 +64,30 @@ KTobjKeyGatherer::~KTobjKeyGatherer() {
   for (std::thread& t : workers_) t.join();
 }
 
-std::unique_ptr<TktSort> KTobjKeyGatherer::Gather(size_t i, const std::function<void(int32_t)>& progress) {
-  const Job& job = jobs_[i];
-  std::unique_ptr<TktSort> sort = job.make_sort();
-  if (record_length_ <= 0) return sort;
-  KTobjIndexTag& tag = *job.tag;
+void KTobjKeyGatherer::Gather(size_t first, size_t end, const std::function<void(int32_t)>& progress, Pass& pass) {
+  pass.sorts.clear();
+  pass.live_end = first;
+  pass.error = nullptr;
+  // A job that fails ends its own gathering and that of the jobs after it
+  // (they are never taken); the jobs before it go on in the same pass.
+  auto drop_from = [&](size_t j) {
+    pass.error = std::current_exception();
+    pass.live_end = j;
+    pass.sorts.resize(j - first);
+  };
+  for (size_t j = first; j < end; ++j) {
+    try {
+      pass.sorts.push_back(jobs_[j].make_sort());
+    } catch (...) {
+      drop_from(j);
+      return;
+    }
+  }
+  pass.live_end = end;
+  if (record_length_ <= 0) return;
   // Keys are evaluated on the record where it lies in the chunk, which
-  // this thread alone sees as the table's current record.
+  // this thread alone sees as the table's current record; every tag of the
+  // pass reads the same record.
   RecordView view(table_);
   KTobjIndexKeyData key(256);
   const int32_t per_chunk = std::max<int32_t>(1, 65536 / record_length_);
@@ -64,61 +99,87 @@ std::unique_ptr<TktSort> KTobjKeyGatherer::Gather(size_t i, const std::function<
     if (got < 0) throw ReadFailure{plat::LastError()};
     // A file cut short meanwhile: the records that are there.
     const int32_t count = static_cast<int32_t>(got / record_length_);
-    for (int32_t k = 0; k < count; ++k) {
+    for (int32_t k = 0; k < count && pass.live_end > first; ++k) {
       view.Show(chunk.data() + static_cast<size_t>(k) * static_cast<size_t>(record_length_), n + k);
-      if (tag.HasFor() && !tag.EvalFor()) continue;
-      if (!tag.EvalKey(key, nullptr)) continue;
-      tag.NormalizeKey(key, true);
-      sort->AddKey(key, n + k);
+      size_t j = first;
+      try {
+        for (; j < pass.live_end; ++j) {
+          KTobjIndexTag& tag = *jobs_[j].tag;
+          if (tag.HasFor() && !tag.EvalFor()) continue;
+          if (!tag.EvalKey(key, nullptr)) continue;
+          // Trimmed here once, fast; the tag's normalizing and the sort
+          // then find no blanks left to drop.
+          if (key.kind() == VariantKind::kCharacter) {
+            const size_t size = static_cast<size_t>(key.size());
+            const size_t kept = TrimmedLength(key.bytes().data(), size);
+            if (kept != size) key.SetSize(static_cast<int32_t>(kept));
+          }
+          tag.NormalizeKey(key, true);
+          pass.sorts[j - first]->AddKey(key, n + k);
+        }
+      } catch (...) {
+        // Job j failed on this record; the jobs before it have it already.
+        drop_from(j);
+      }
     }
+    if (pass.live_end == first) return;
     n += count;
     progress(n - 1);
     if (count < want) break;
   }
-  return sort;
 }
 
 void KTobjKeyGatherer::Run() {
+  const size_t jobs = jobs_.size();
   for (;;) {
-    size_t i = 0;
+    size_t first = 0, end = 0;
     {
       std::unique_lock<std::mutex> lock(mutex_);
-      // Tag j begins once tag j - threads is being packed: threads + 1
-      // sorts at most.
+      // A pass ending at job e begins once job e - threads * per_pass is
+      // being packed: threads * per_pass + 1 sorts at most.
       changed_.wait(lock, [&] {
-        return stop_ || failed_ || next_ >= jobs_.size() || next_ < taken_ + static_cast<size_t>(threads_);
+        return stop_ || failed_ || next_ >= jobs ||
+               std::min(next_ + per_pass_, jobs) <= taken_ + static_cast<size_t>(threads_) * per_pass_;
       });
-      if (stop_ || failed_ || next_ >= jobs_.size()) return;
-      i = next_++;
+      if (stop_ || failed_ || next_ >= jobs) return;
+      first = next_;
+      end = std::min(next_ + per_pass_, jobs);
+      next_ = end;
     }
-    State& state = states_[i];
     // The build's thread is woken for its reports about every 1/64 of the
     // pass, not at every chunk.
     const int32_t step = std::max<int32_t>(1, record_count_ / 64);
     int32_t told = 0;
+    Pass pass;
     try {
-      std::unique_ptr<TktSort> sort = Gather(i, [&](int32_t n) {
+      Gather(first, end, [&](int32_t n) {
         {
           std::lock_guard<std::mutex> lock(mutex_);
           if (stop_) throw Stopped{};
-          state.progress = n;
+          for (size_t j = first; j < pass.live_end; ++j) states_[j].progress = n;
         }
         if (n - told >= step) {
           told = n;
           changed_.notify_all();
         }
-      });
+      }, pass);
       {
         std::lock_guard<std::mutex> lock(mutex_);
-        state.ready = std::move(sort);
+        for (size_t j = first; j < pass.live_end; ++j) states_[j].ready = std::move(pass.sorts[j - first]);
+        if (pass.error) {
+          states_[pass.live_end].error = pass.error;
+          failed_ = true;
+        }
       }
       changed_.notify_all();
+      if (pass.error) return;
     } catch (const Stopped&) {
       return;
     } catch (const ReadFailure& failure) {
       {
         std::lock_guard<std::mutex> lock(mutex_);
-        state.read_error = failure.code != 0 ? failure.code : int32_t{plat::kErrReadFault};
+        for (size_t j = first; j < end; ++j)
+          states_[j].read_error = failure.code != 0 ? failure.code : int32_t{plat::kErrReadFault};
         failed_ = true;
       }
       changed_.notify_all();
@@ -126,7 +187,7 @@ void KTobjKeyGatherer::Run() {
     } catch (...) {
       {
         std::lock_guard<std::mutex> lock(mutex_);
-        state.error = std::current_exception();
+        states_[first].error = std::current_exception();
         failed_ = true;
       }
       changed_.notify_all();
@@ -147,11 +208,14 @@ std::unique_ptr<TktSort> KTobjKeyGatherer::Take(size_t i) {
   };
   std::unique_ptr<TktSort> sort;
   if (threads_ == 0) {
+    Pass pass;
     try {
-      sort = Gather(i, report);
+      Gather(i, i + 1, report, pass);
     } catch (const ReadFailure& failure) {
       read_failed(failure.code != 0 ? failure.code : int32_t{plat::kErrReadFault});
     }
+    if (pass.error) std::rethrow_exception(pass.error);
+    sort = std::move(pass.sorts[0]);
   } else {
     State& state = states_[i];
     std::unique_lock<std::mutex> lock(mutex_);
@@ -192,16 +256,21 @@ void KTobjKeyGatherer::BuildInOrder(
     KTO_dBHandler* table, const std::vector<KTobjIndexTag*>& tags, bool threads,
     const std::function<std::unique_ptr<TktSort>(KTobjIndexTag*, const TktSort::SpillSettings&)>& make_sort,
     const std::function<void(size_t, TktSort&)>& pack, const std::function<void(size_t)>& built) {
-  // Two tags are gathered at once while a third is packed: on two
+  // Two passes are gathered at once while a tag is packed: on two
   // processors the packing alone would leave one of them idle half the
   // time.
   constexpr int kGatheringThreads = 2;
+  // Each pass reads the table for three tags: of the eleven tags of the
+  // callbook, four passes instead of eleven. More tags a pass would keep
+  // more sorts alive, each with a smaller share of the run memory.
+  constexpr int kTagsPerPass = 3;
   const int gatherers = threads ? kGatheringThreads : 0;
+  const int per_pass = threads ? kTagsPerPass : 1;
   TktSort::SpillSettings spill = TktSort::CurrentSpillSettings();
-  spill.run_memory /= static_cast<size_t>(gatherers + 1);
+  spill.run_memory /= static_cast<size_t>(gatherers * per_pass + 1);
   std::vector<Job> jobs;
   for (KTobjIndexTag* tag : tags) jobs.push_back({tag, [&make_sort, tag, spill] { return make_sort(tag, spill); }});
-  KTobjKeyGatherer gatherer(table, std::move(jobs), gatherers);
+  KTobjKeyGatherer gatherer(table, std::move(jobs), gatherers, per_pass);
   for (size_t k = 0; k < tags.size(); ++k) {
     std::unique_ptr<TktSort> keys = gatherer.Take(k);
     pack(k, *keys);

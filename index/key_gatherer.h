@@ -12,11 +12,17 @@
 // the build's thread goes on using, are never touched; and it reads the
 // file with ReadShared, which changes nothing in the table object.
 //
-// Tags are begun in order, each by the first gathering thread free. Memory:
-// tag j is begun only once the build's thread has taken tag j - threads,
-// so at most threads + 1 sorts are alive at once (those being gathered and
+// A gathering thread gathers `per_pass` consecutive tags in one pass, each
+// record read once for all of them: the passes over the table, each of
+// which copies the whole table out of the system's cache, are then a
+// fraction of the tags. Passes are begun in order, each by the first
+// gathering thread free. Memory: a pass ending at tag e is begun only once
+// the build's thread has taken tag e - threads * per_pass, so at most
+// threads * per_pass + 1 sorts are alive at once (those being gathered and
 // the one being packed); the caller's sort factory gives each its share.
-// After a failure no further tag is begun.
+// A tag whose gathering fails ends that of the tags after it in its pass
+// (the tags before it are gathered to the end, as they would be alone);
+// after a failure no further pass is begun.
 //
 // The table's status callback is called on the build's thread only, in
 // Take, and hears each pass exactly as a single tag's build reports it:
@@ -54,8 +60,9 @@ class KTobjKeyGatherer {
   };
 
   // Starts gathering the first tags on `threads` threads (none: Take
-  // gathers). The table and the jobs' tags must outlive this object.
-  KTobjKeyGatherer(KTO_dBHandler* table, std::vector<Job> jobs, int threads);
+  // gathers, one tag a pass), `per_pass` tags (at least 1) in each pass.
+  // The table and the jobs' tags must outlive this object.
+  KTobjKeyGatherer(KTO_dBHandler* table, std::vector<Job> jobs, int threads, int per_pass = 1);
   // Stops the gathering (at its next chunk of records) and waits for it.
   ~KTobjKeyGatherer();
   KTobjKeyGatherer(const KTobjKeyGatherer&) = delete;
@@ -70,9 +77,10 @@ class KTobjKeyGatherer {
   std::unique_ptr<TktSort> Take(size_t i);
 
   // The side-by-side build of a file's tags, whatever the format: the keys
-  // of `tags` (stand-ins, in order) gathered by two threads when `threads`
-  // (else on this one), the sorts alive at once sharing the run memory one
-  // sort alone may keep (`make_sort` gets the share); each tag's sort
+  // of `tags` (stand-ins, in order) gathered by two threads, three tags a
+  // pass, when `threads` (else on this one, a tag a pass), the sorts alive
+  // at once sharing the run memory one sort alone may keep (`make_sort`
+  // gets the share); each tag's sort
   // handed to `pack(k, sort)` on this thread in order, then `built(k)`.
   // Raises what gathering or packing raises; no tag is begun after that.
   static void BuildInOrder(
@@ -81,9 +89,20 @@ class KTobjKeyGatherer {
       const std::function<void(size_t, TktSort&)>& pack, const std::function<void(size_t)>& built);
 
  private:
-  // Gathers job i into its sort; `progress(n)` after every chunk, the
-  // last record handled being n. Raises on failure.
-  std::unique_ptr<TktSort> Gather(size_t i, const std::function<void(int32_t)>& progress);
+  // What one pass over the table gathered for jobs [first, end).
+  struct Pass {
+    // The sorts of jobs [first, live_end), every key added.
+    std::vector<std::unique_ptr<TktSort>> sorts;
+    size_t live_end = 0;
+    // Set when live_end < end: what job live_end failed with.
+    std::exception_ptr error;
+  };
+  // Gathers jobs [first, end) into their sorts in one pass; `progress(n)`
+  // after every chunk, the last record handled being n. A job's own
+  // failure (its sort, its expressions, its work file) goes into `pass`;
+  // raises ReadFailure when the table cannot be read, and what `progress`
+  // raises.
+  void Gather(size_t first, size_t end, const std::function<void(int32_t)>& progress, Pass& pass);
   void Run();
 
   KTO_dBHandler* const table_;
@@ -92,6 +111,7 @@ class KTobjKeyGatherer {
   const int32_t record_length_;
   const int64_t first_offset_;  // of record 1
   const int threads_;
+  const size_t per_pass_;
 
   // What a gathering thread tells the build's thread of one job.
   struct State {
@@ -105,7 +125,7 @@ class KTobjKeyGatherer {
   std::condition_variable changed_;  // under mutex_: any field below
   std::vector<State> states_;        // one per job
   size_t taken_ = 0;                 // jobs handed out by Take
-  size_t next_ = 0;                  // the next job to begin
+  size_t next_ = 0;                  // the first job of the next pass
   bool failed_ = false;              // a job failed: begin no more
   bool stop_ = false;
 };

@@ -29,6 +29,22 @@ TktSort::SpillSettings g_spill;  // under g_spill_mutex
 
 bool WorkersWanted() { return g_worker_threads.load() && std::thread::hardware_concurrency() > 1; }
 
+// Byte order of a[0 .. la) and b[0 .. lb), a key that is the start of the
+// other first; eight bytes a step, as big-endian words (keys compared past
+// their leading words share long stretches: a surname and its padding).
+int CompareBytes(const uint8_t* a, int32_t la, const uint8_t* b, int32_t lb) {
+  const int32_t m = std::min(la, lb);
+  int32_t i = 0;
+  for (; i + 8 <= m; i += 8) {
+    const uint64_t x = bytes::GetBE64(a + i);
+    const uint64_t y = bytes::GetBE64(b + i);
+    if (x != y) return x < y ? -1 : 1;
+  }
+  for (; i < m; ++i)
+    if (a[i] != b[i]) return int{a[i]} - int{b[i]};
+  return la - lb;
+}
+
 }  // namespace
 
 void TktSort::SetWorkerThreads(bool on) { g_worker_threads.store(on); }
@@ -69,7 +85,7 @@ TktSort::TktSort(int32_t max_key_length, const uint8_t* collation, bool ascendin
       spill_(spill) {
   if (max_key_length > kMaxKeyLength) throw ETesseraError(msg::kSortKeyTooLong);
   for (int i = 0; i < kParts; ++i) pools_[i].limit = kMaxBlocks / kParts + (i < kMaxBlocks % kParts ? 1 : 0);
-  pools_[0].blocks.push_back(std::make_unique<uint8_t[]>(kBlockSize));
+  pools_[0].blocks.push_back(std::make_unique_for_overwrite<uint8_t[]>(kBlockSize));
 }
 
 bool TktSort::SorterIdle() const {
@@ -128,15 +144,11 @@ int TktSort::Order(uint8_t a, bool ca, uint8_t b, bool cb) const {
 
 int TktSort::CompareEncoded(const uint8_t* a, int32_t la, int32_t ca, const uint8_t* b, int32_t lb,
                             int32_t cb) const {
+  if (ca == 0 && cb == 0) return CompareBytes(a, la, b, lb);
   const int32_t m = std::min(la, lb);
-  if (ca == 0 && cb == 0) {
-    const int c = std::memcmp(a, b, static_cast<size_t>(m));
+  for (int32_t i = 0; i < m; ++i) {
+    const int c = Order(a[i], i < ca, b[i], i < cb);
     if (c != 0) return c;
-  } else {
-    for (int32_t i = 0; i < m; ++i) {
-      const int c = Order(a[i], i < ca, b[i], i < cb);
-      if (c != 0) return c;
-    }
   }
   // A key that is a prefix of another comes first, as the trie writes it.
   return la - lb;
@@ -231,7 +243,7 @@ void TktSort::AddKey(const TktVariant& key, int32_t recno) {
 // when it has no room left: a key's bytes and its slot.
 void TktSort::Gather(int32_t length, uint8_t kind_code, int32_t collated) {
   Pool* pool = filling_;
-  if (pool->blocks.empty()) pool->blocks.push_back(std::make_unique<uint8_t[]>(kBlockSize));
+  if (pool->blocks.empty()) pool->blocks.push_back(std::make_unique_for_overwrite<uint8_t[]>(kBlockSize));
   const bool new_block = pool->used + length > kBlockSize;
   const bool new_slots = pool->slots.size() == pool->slots.capacity();
   const size_t key_blocks = std::max(pool->blocks.size(), pool->current_block + 1 + (new_block ? 1 : 0));
@@ -243,7 +255,7 @@ void TktSort::Gather(int32_t length, uint8_t kind_code, int32_t collated) {
   }
   if (new_block) {
     ++pool->current_block;
-    if (pool->current_block >= pool->blocks.size()) pool->blocks.push_back(std::make_unique<uint8_t[]>(kBlockSize));
+    if (pool->current_block >= pool->blocks.size()) pool->blocks.push_back(std::make_unique_for_overwrite<uint8_t[]>(kBlockSize));
     pool->used = 0;
   }
   if (new_slots) pool->slots.reserve(pool->slots.capacity() + static_cast<size_t>(kSlotsPerBlock));
@@ -417,8 +429,7 @@ void TktSort::SortPool(Pool& pool) const {
     if (collation_ == nullptr && a.size >= 16 && b.size >= 16) {
       // Equal prefixes of two keys of at least 16 bytes are their first 16
       // bytes: the comparison starts after them.
-      c = std::memcmp(pool.Bytes(a) + 16, pool.Bytes(b) + 16, static_cast<size_t>(std::min(a.size, b.size) - 16));
-      if (c == 0) c = a.size - b.size;
+      c = CompareBytes(pool.Bytes(a) + 16, a.size - 16, pool.Bytes(b) + 16, b.size - 16);
     } else {
       c = CompareEncoded(pool.Bytes(a), a.size, a.collated, pool.Bytes(b), b.size, b.collated);
     }
@@ -508,9 +519,18 @@ void TktSort::SetUpRetrieval() {
   SpillFinishedRuns();
   MergeSpilledRuns();
   // Runs in the file are read from their first entry on (the others were
-  // positioned when they were sorted).
+  // positioned when they were sorted). Each through a buffer of its share
+  // of kSpillReadBuffers, at least the smallest: the few runs of a sort
+  // that spilled a little take few reads, the many of a huge sort stay
+  // within the buffers the merge bound allows for.
+  size_t spilled = 0;
+  for (size_t i = 0; i < runs_.Count(); ++i) spilled += runs_[i]->Spilled() ? 1 : 0;
+  const int32_t read_buffer =
+      spilled == 0 ? TktPageCollection::kReadBuffer
+                   : static_cast<int32_t>(std::min<size_t>(kSpillReadBuffers / spilled,
+                                                           size_t{TktPageCollection::kLargestReadBuffer}));
   for (size_t i = 0; i < runs_.Count(); ++i)
-    if (runs_[i]->Spilled()) runs_[i]->StartReading();
+    if (runs_[i]->Spilled()) runs_[i]->StartReading(read_buffer);
   const size_t k = runs_.Count();
   const bool threads = key_count_ >= kThreadedMerge && k >= 4 && WorkersWanted();
   const size_t groups = threads ? 2 : 1;
@@ -825,7 +845,9 @@ bool TktSort::HasMoreKeys() {
     if (has_a && has_b) {
       const uint8_t* ea = a.current.data() + a.read;
       const uint8_t* eb = b.current.data() + b.read;
-      int c = CompareEncoded(ea + 2, ea[1], CollatedCount(ea[0], ea[1]), eb + 2, eb[1], CollatedCount(eb[0], eb[1]));
+      int c = collation_ == nullptr
+                  ? CompareBytes(ea + 2, ea[1], eb + 2, eb[1])
+                  : CompareEncoded(ea + 2, ea[1], CollatedCount(ea[0], ea[1]), eb + 2, eb[1], CollatedCount(eb[0], eb[1]));
       if (!ascending_) c = -c;
       next = c <= 0 ? &a : &b;
     }

@@ -306,6 +306,9 @@ class TktSort {
   // merged by the builder itself, a batch whenever it needs one. A merger
   // owns its runs and its tournament until it has merged them all.
   static constexpr size_t kBatchBytes = 64 * 1024;
+  // Read buffers of the runs in the work file, shared among them at
+  // retrieval (each gets at least TktPageCollection::kReadBuffer).
+  static constexpr size_t kSpillReadBuffers = 1024 * 1024;
   static constexpr int kBatches = 3;
   static constexpr int64_t kThreadedMerge = 65536;  // keys at least
 

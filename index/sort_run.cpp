@@ -19,7 +19,8 @@ void TktPageCollection::Append(uint8_t kind, int32_t total, int32_t fresh, const
   // Room is judged by the whole key length, not by the stored bytes, so an
   // entry and the 0 byte after it always fit in the page it starts.
   if (pages_.empty() || write_at_ + total + 3 >= kPageSize) {
-    pages_.push_back(std::make_unique<uint8_t[]>(kPageSize));
+    // Not cleared: the 0 byte after the last entry is written with it.
+    pages_.push_back(std::make_unique_for_overwrite<uint8_t[]>(kPageSize));
     page_used_.push_back(0);
     ++held_pages_;
     write_at_ = 0;
@@ -29,6 +30,7 @@ void TktPageCollection::Append(uint8_t kind, int32_t total, int32_t fresh, const
   p[1] = static_cast<uint8_t>(total);
   p[2] = static_cast<uint8_t>(fresh);
   std::memcpy(p + 3, tail, static_cast<size_t>(fresh));
+  p[3 + fresh] = 0;  // ends the page until another entry follows
   write_at_ += 3 + fresh;
   page_used_.back() = write_at_;
 }
@@ -58,9 +60,21 @@ void TktPageCollection::SpillTo(SortWorkFile& file) {
   // Each page's entries in turn: without the 0 bytes that end the pages
   // they follow one another as one stream (front compression already
   // runs on across pages).
+  // They go out a quarter of a megabyte at a time, not a call per page.
   file_begin_ = file.Size();
-  for (size_t i = 0; i < pages_.size(); ++i)
-    if (pages_[i]) file.Append(pages_[i].get(), static_cast<size_t>(page_used_[i]));
+  constexpr size_t kSpillWrite = 256 * 1024;
+  std::vector<uint8_t> out;
+  out.reserve(std::min(kSpillWrite, pages_.size() * size_t{kPageSize}));
+  for (size_t i = 0; i < pages_.size(); ++i) {
+    if (!pages_[i]) continue;
+    const size_t used = static_cast<size_t>(page_used_[i]);
+    if (out.size() + used > kSpillWrite) {
+      file.Append(out.data(), out.size());
+      out.clear();
+    }
+    out.insert(out.end(), pages_[i].get(), pages_[i].get() + used);
+  }
+  if (!out.empty()) file.Append(out.data(), out.size());
   file_end_ = file.Size();
   file_ = &file;
   pages_.clear();
@@ -71,14 +85,15 @@ void TktPageCollection::SpillTo(SortWorkFile& file) {
   position_ = -1;
 }
 
-void TktPageCollection::StartReading() {
+void TktPageCollection::StartReading(int32_t read_buffer) {
   key_size_ = 0;
   if (file_ != nullptr) {
     EndSpilledWrite();
     file_next_ = file_begin_;
     buffer_size_ = 0;
     position_ = file_begin_ < file_end_ ? 0 : -1;
-    if (position_ == 0) buffer_ = std::make_unique<uint8_t[]>(kReadBuffer);
+    buffer_capacity_ = std::clamp(read_buffer, kReadBuffer, kLargestReadBuffer);
+    if (position_ == 0) buffer_ = std::make_unique_for_overwrite<uint8_t[]>(static_cast<size_t>(buffer_capacity_));
     ReadEntry();
     return;
   }
@@ -92,7 +107,7 @@ void TktPageCollection::StartReading() {
 void TktPageCollection::Refill() {
   const int32_t rest = buffer_size_ - position_;
   std::memmove(buffer_.get(), buffer_.get() + position_, static_cast<size_t>(rest));
-  const int64_t n = std::min<int64_t>(kReadBuffer - rest, file_end_ - file_next_);
+  const int64_t n = std::min<int64_t>(buffer_capacity_ - rest, file_end_ - file_next_);
   file_->Read(file_next_, buffer_.get() + rest, static_cast<size_t>(n));
   file_next_ += n;
   buffer_size_ = rest + static_cast<int32_t>(n);

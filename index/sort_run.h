@@ -31,6 +31,7 @@ class TktPageCollection {
   // Read buffer of a run in the work file, and the write buffer of a run
   // written there directly.
   static constexpr int32_t kReadBuffer = 4096;
+  static constexpr int32_t kLargestReadBuffer = 65536;
   static constexpr int32_t kWriteBuffer = 65536;
 
   TktPageCollection() = default;
@@ -43,8 +44,9 @@ class TktPageCollection {
   void Append(uint8_t kind, int32_t total, int32_t fresh, const uint8_t* tail);
 
   // Ends writing and reads the first entry (the run is exhausted at once
-  // when nothing was appended).
-  void StartReading();
+  // when nothing was appended). A run in the work file is read through a
+  // buffer of `read_buffer` bytes (kReadBuffer to kLargestReadBuffer).
+  void StartReading(int32_t read_buffer = kReadBuffer);
   // Reads the next entry into the current key, or marks the run exhausted.
   // A page (or the read buffer) is freed as soon as reading leaves it.
   void ReadEntry();
@@ -74,15 +76,15 @@ class TktPageCollection {
   size_t PageCount() const { return held_pages_; }
   // Memory held now: pages and buffers.
   size_t MemoryBytes() const {
-    return held_pages_ * kPageSize + (buffer_ ? size_t{kReadBuffer} : 0) + out_.capacity();
+    return held_pages_ * kPageSize + (buffer_ ? static_cast<size_t>(buffer_capacity_) : 0) + out_.capacity();
   }
 
  private:
   void Refill();
   void Flush();
 
-  // Every page is zero-filled when it is made, so a 0 kind byte follows the
-  // last entry written to it.
+  // A 0 kind byte is written after each entry appended to a page (the
+  // next entry, if any, takes its place), so one always follows the last.
   //
   // Entry layout at a page offset:
   //   0      1 byte   kind code (0x10 binary, 0x20 character, 0x30 numeric,
@@ -107,6 +109,7 @@ class TktPageCollection {
   int64_t file_next_ = 0;  // next offset to read
   std::unique_ptr<uint8_t[]> buffer_;
   int32_t buffer_size_ = 0;  // bytes in the buffer
+  int32_t buffer_capacity_ = kReadBuffer;
   bool writing_to_file_ = false;
   std::vector<uint8_t> out_;  // entries on their way to the file
 

@@ -269,6 +269,42 @@ TEST_F(CreateTags, AKeyFailingMidwayKeepsTheTagsBeforeIt) {
   EXPECT_EQ(message[0], message[1]);
 }
 
+// Two neighbouring tags failing, the later one from an earlier record (a
+// thread that reads the table once for several tags meets the later
+// tag's error first): the error is the earlier tag's, as one tag at a time
+// meets it, and every tag before it is built. Each neighbouring pair in
+// turn, so that some pair shares a pass whatever the passes hold.
+TEST_F(CreateTags, TheFirstFailingTagDecidesWhenSeveralFail) {
+  for (size_t failing = 1; failing <= 3; ++failing) {
+    SCOPED_TRACE(failing);
+    auto tags = TagsToBuild();
+    tags.resize(6);
+    tags[failing].key_expr = "CALL_ + STR(1 / (15000 - RECNO()), 12, 6)";
+    tags[failing + 1].key_expr = "CALL_ + STR(MOD(RECNO(), 100 - RECNO()), 12)";
+    std::set<std::string> before;
+    for (size_t k = 0; k < failing; ++k) before.insert(tags[k].name);
+    std::string message[2];
+    for (int threads = 0; threads < 2; ++threads) {
+      Settings settings(threads != 0, size_t{64} << 20);
+      const std::string index = Path(threads != 0 ? "T.CDX" : "S.CDX");
+      {
+        KTO_dBHandler t(Table(), false, true);
+        try {
+          t.CreateIndexTags(index, tags);
+          ADD_FAILURE() << "the build went through";
+        } catch (const std::runtime_error& e) {
+          message[threads] = e.what();
+        }
+      }
+      EXPECT_EQ(TagNames(index), before);
+      EXPECT_EQ(Check(index), std::vector<std::string>{});
+      std::filesystem::remove(index);
+    }
+    EXPECT_NE(message[0].find("Floating point division by zero"), std::string::npos) << message[0];
+    EXPECT_EQ(message[0], message[1]);
+  }
+}
+
 // The disk fills at a call of the build's (the index's writes or the work
 // files' of the sorts, on whichever thread): an error that says so, the
 // tags built before it kept, nothing half-built, a file that checks clean.
