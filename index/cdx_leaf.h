@@ -146,6 +146,7 @@ class Decoder {
     L_ = key_length;
     pad_ = pad;
     E_ = packing_.entry_bytes;
+    entry_mask_ = E_ >= 8 ? ~uint64_t{0} : (uint64_t{1} << (8 * E_)) - 1;
     T_ = packing_.trailing_bits;
     D_ = packing_.duplicate_bits;
     std::memset(key_, pad, sizeof key_);
@@ -166,8 +167,15 @@ class Decoder {
   // Decodes entry i, entries in order from 0: afterwards rec, d, t, n,
   // start and Key() describe it. False when its counts do not fit the leaf.
   bool Next(int i) {
+    // The entry's E bytes, little-endian: read as eight where the key
+    // area has them and the bytes past the entry masked off.
+    const int at = i * E_;
     uint64_t v = 0;
-    for (int k = E_ - 1; k >= 0; --k) v = (v << 8) | area_[i * E_ + k];
+    if (at + 8 <= kArea) {
+      v = bytes::GetLE64(area_ + at) & entry_mask_;
+    } else {
+      for (int k = E_ - 1; k >= 0; --k) v = (v << 8) | area_[at + k];
+    }
     rec = static_cast<int32_t>(v & packing_.record_mask);
     t = static_cast<int>((v >> (8 * E_ - T_)) & packing_.trailing_mask);
     d = static_cast<int>((v >> (8 * E_ - T_ - D_)) & packing_.duplicate_mask);
@@ -203,6 +211,7 @@ class Decoder {
   int free_ = 0;
   Packing packing_{};
   int L_ = 0, E_ = 0, T_ = 0, D_ = 0;
+  uint64_t entry_mask_ = 0;  // the low E bytes
   uint8_t pad_ = 0;
   int stored_end_ = kArea;
   int used_ = 0;

@@ -62,6 +62,7 @@ int32_t KTobjIndexFile::ResetAllocator() { return -1; }
 int64_t KTobjIndexFile::RefreshSize() {
   known_size_ = disk_ ? disk_->FileSize() : 0;
   if (disk_) on_disk_ = known_size_;
+  size_epoch_ = disk_ && disk_->LockCount() > 0 ? lock_epoch_ : kNoEpoch;
   // Held blocks past the end are the file's too.
   known_size_ = std::max(known_size_, held_end_);
   return known_size_;
@@ -575,8 +576,20 @@ bool KTobjIndexFile::ChangedByOther() { return false; }
 
 void KTobjIndexFile::ForgetForeignState() {
   next_free_ = -1;
+  // A size taken under the lock held now is still the file's: no other
+  // program can have grown, cut or rebuilt it since the lock was taken,
+  // and this object's own writes keep it current. A writer of a format
+  // without a change counter looks under every lock, right after taking
+  // the size; keeping it saves asking the file again for it (twice).
+  const bool keep = disk_ && disk_->LockCount() > 0 && size_epoch_ == lock_epoch_ && on_disk_ >= 0;
+  const int64_t on_disk = on_disk_;
+  const int64_t known = known_size_;
   known_size_ = -1;
   DropCache();
+  if (keep) {
+    on_disk_ = on_disk;
+    known_size_ = known;
+  }
 }
 
 void KTobjIndexFile::SetLockProtocol(int kind) {

@@ -326,6 +326,11 @@ class KTobjIndexFile {
   // without a counter), so the block cache holds what the file holds.
   bool LookedUnderThisLock() const { return disk_ && disk_->LockCount() > 0 && looked_epoch_ == lock_epoch_; }
   int64_t known_size_ = -1;
+  // The lock epoch the size (known_size_, on_disk_) was last asked of the
+  // file under (kNoEpoch: taken without a lock): a size taken under the
+  // lock held now survives ForgetForeignState.
+  static constexpr uint64_t kNoEpoch = ~uint64_t{0};
+  uint64_t size_epoch_ = kNoEpoch;
   // Before-images of the blocks written since BeginChange.
   struct Journal {
     bool active = false;

@@ -207,6 +207,29 @@ TEST_P(SharedIndexTest, SharedMoveAfterAnotherWriteStaysOnTheRecord) {
   EXPECT_EQ(a->CurrentRecord(), here);
 }
 
+// Two writers take turns for long enough that each turn grows the file
+// (leaves and the nodes above them split): a writer goes on from the size
+// it finds under its own lock, never from one it knew before, so that its
+// new nodes never land on the other's. Then each finds every card.
+TEST_P(SharedIndexTest, TakingTurnsWhileTheFileGrows) {
+  auto a = OpenCallbook();
+  auto b = OpenCallbook();
+  std::vector<std::pair<std::string, int32_t>> cards;
+  for (int i = 0; i < 60; ++i) {
+    KTO_dBHandler& writer = i % 2 == 0 ? *a : *b;
+    // Calls in rising order pile into the last leaf, which splits often.
+    const std::string call = "ZZ7" + std::string(i % 2 == 0 ? "A" : "B") + std::to_string(100 + i);
+    cards.emplace_back(call, shared_index::AppendCard(writer, call));
+  }
+  for (const auto& [call, record] : cards) {
+    EXPECT_TRUE(shared_index::Finds(*a, call, record)) << call;
+    EXPECT_TRUE(shared_index::Finds(*b, call, record)) << call;
+  }
+  a.reset();
+  b.reset();
+  ExpectSound();
+}
+
 ino_t Inode(const std::string& path) {
   struct stat st {};
   ::stat(plat::ResolveCase(path).c_str(), &st);
