@@ -234,12 +234,7 @@ TEST_P(CreateFiles, AKeyFailingMidwayKeepsTheFilesBeforeIt) {
       for (const auto& f : files) before.push_back(existing ? FileBytes(f.file_name) : "");
       {
         KTO_dBHandler t(Table(), false, true);
-        try {
-          t.CreateIndexFiles(files);
-          ADD_FAILURE() << "the build went through";
-        } catch (const std::runtime_error& e) {
-          message[threads] = e.what();
-        }
+        message[threads] = testing_support::FailureOf([&] { t.CreateIndexFiles(files); });
         t.GotoRecord(77);
         EXPECT_EQ(t.CurrentRecord(), 77);
       }

@@ -176,12 +176,7 @@ TEST_F(CreateTags, MultipleIndexFailuresKeepTheTagsBuilt) {
     const std::string index = Path(threads != 0 ? "T.MDX" : "S.MDX");
     {
       KTO_dBHandler t(Table(), false, true);
-      try {
-        t.CreateIndexTags(index, tags);
-        ADD_FAILURE() << "the build went through";
-      } catch (const std::runtime_error& e) {
-        message[threads] = e.what();
-      }
+      message[threads] = testing_support::FailureOf([&] { t.CreateIndexTags(index, tags); });
       t.GotoRecord(77);
       EXPECT_EQ(t.CurrentRecord(), 77);
     }
@@ -253,12 +248,7 @@ TEST_F(CreateTags, AKeyFailingMidwayKeepsTheTagsBeforeIt) {
     const std::string index = Path(threads != 0 ? "T.CDX" : "S.CDX");
     {
       KTO_dBHandler t(Table(), false, true);
-      try {
-        t.CreateIndexTags(index, tags);
-        ADD_FAILURE() << "the build went through";
-      } catch (const std::runtime_error& e) {
-        message[threads] = e.what();
-      }
+      message[threads] = testing_support::FailureOf([&] { t.CreateIndexTags(index, tags); });
       t.GotoRecord(77);
       EXPECT_EQ(t.CurrentRecord(), 77);
     }
@@ -289,12 +279,7 @@ TEST_F(CreateTags, TheFirstFailingTagDecidesWhenSeveralFail) {
       const std::string index = Path(threads != 0 ? "T.CDX" : "S.CDX");
       {
         KTO_dBHandler t(Table(), false, true);
-        try {
-          t.CreateIndexTags(index, tags);
-          ADD_FAILURE() << "the build went through";
-        } catch (const std::runtime_error& e) {
-          message[threads] = e.what();
-        }
+        message[threads] = testing_support::FailureOf([&] { t.CreateIndexTags(index, tags); });
       }
       EXPECT_EQ(TagNames(index), before);
       EXPECT_EQ(Check(index), std::vector<std::string>{});

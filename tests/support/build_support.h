@@ -11,6 +11,8 @@
 #include <tuple>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "engine/dbf_handler.h"
 #include "engine/engine.h"
 #include "index/key_sort.h"
@@ -86,5 +88,18 @@ class MasterTable {
  private:
   std::unique_ptr<TempDir> dir_;
 };
+
+// Runs a build that must fail and gives its error's text (empty, with a
+// test failure, when the build went through).
+template <class Build>
+std::string FailureOf(Build&& build) {
+  try {
+    build();
+  } catch (const std::runtime_error& e) {
+    return e.what();
+  }
+  ADD_FAILURE() << "the build went through";
+  return {};
+}
 
 }  // namespace testing_support
