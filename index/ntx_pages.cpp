@@ -39,6 +39,7 @@ bool NtxPages::Usable() {
 // it uses. A child is checked when it is read (as the page it names).
 bool NtxPages::Read(int32_t offset, Page& page) const {
   KTobjIndexFile* file = tag_->File();
+  page.writes = kUnread;
   if (offset <= 0 || offset % kPage != 0) return false;
   if (offset + int64_t{kPage} > file->KnownSize() && offset + int64_t{kPage} > file->RefreshSize()) return false;
   if (!file->ReadBlock(offset, page.bytes, kPage)) return false;
@@ -56,6 +57,8 @@ bool NtxPages::Read(int32_t offset, Page& page) const {
   const int used = page.keys + (page.interior ? 1 : 0);
   for (int i = 0; i < used; ++i)
     if (!valid_slot(i)) return false;
+  page.generation = file->CacheGeneration();
+  page.writes = file->WriteCount();
   return true;
 }
 
@@ -293,10 +296,18 @@ int32_t NtxPages::RecordAhead(const std::vector<PathStep>& path, int n) const {
 bool NtxPages::LoadPath(const std::vector<PathStep>& path, size_t swapped_from) {
   if (path.empty() || path.size() > static_cast<size_t>(kMaxDepth)) return false;
   pages_.resize(path.size());
+  const KTobjIndexFile* file = tag_->File();
   for (size_t k = 0; k < path.size(); ++k) {
     Page& page = pages_[k];
     const bool leaf = k + 1 == path.size();
-    if (!Read(path[k].offset, page) || page.interior == leaf) return false;
+    const Page& seen = images_[k];
+    if (seen.offset == path[k].offset && seen.writes == file->WriteCount() &&
+        seen.generation == file->CacheGeneration()) {
+      std::memcpy(&page, &seen, sizeof(Page));
+    } else if (!Read(path[k].offset, page)) {
+      return false;
+    }
+    if (page.interior == leaf) return false;
     if (k >= swapped_from && !Permutation(page)) return false;
     const int p = path[k].position;
     if (p < 0 || p > page.keys) return false;

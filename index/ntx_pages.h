@@ -66,9 +66,16 @@ class NtxPages {
     bool interior = false;
     bool dirty = false;    // changed by the change under way
     bool dropped = false;  // merged into its neighbour
+    // The file's cache generation and write count when Read last filled
+    // the page (writes kUnread: it did not): while both are the file's
+    // still, the bytes are the file's page.
+    uint64_t generation = 0;
+    uint64_t writes = kUnread;
     uint8_t bytes[kPage];
     int SlotAt(int i) const { return bytes[2 + 2 * i] | (bytes[3 + 2 * i] << 8); }
   };
+
+  static constexpr uint64_t kUnread = ~uint64_t{0};
 
   // The tag's current sizes; false when they do not describe a page.
   bool Usable();
@@ -105,7 +112,9 @@ class NtxPages {
   // Reads every page of the path into pages_ and checks that the path
   // leads through them, and that the offset tables of the pages from
   // level `swapped_from` down are permutations; false when a page does
-  // not look right.
+  // not look right. A page the search that found the path read (still in
+  // images_ at its depth, and current) is taken from there, not read
+  // again: a record write locates its keys and then changes them.
   bool LoadPath(const std::vector<PathStep>& path, size_t swapped_from);
   void Write(Page& page);
   // Puts the entry `entry` (entry size bytes) at position i of a page that
