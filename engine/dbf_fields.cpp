@@ -31,6 +31,22 @@ bool AllBlank(const char* p, int n) {
     if (p[i] != ' ') return false;
   return true;
 }
+// A C field's text: everything up to the trailing blanks and NULs (a NUL
+// inside the text is a byte of it: STEP 7 keeps binary attributes in C
+// fields).
+std::string_view TrimmedFieldText(const char* p, int width) {
+  auto n = static_cast<size_t>(width);
+  // Eight bytes at a time while all of them are blanks or NULs (no bit
+  // set but 0x20's), then byte by byte.
+  constexpr uint64_t kNotBlank = ~uint64_t{0x2020202020202020};
+  for (uint64_t w; n >= 8; n -= 8) {
+    std::memcpy(&w, p + n - 8, 8);
+    if ((w & kNotBlank) != 0) break;
+  }
+  while (n > 0 && (p[n - 1] == ' ' || p[n - 1] == '\0')) --n;
+  return {p, n};
+}
+
 bool AllZero(const char* p, int n) {
   for (int i = 0; i < n; ++i)
     if (p[i] != 0) return false;
@@ -593,6 +609,10 @@ std::string KTO_dBaseFld::GetText(std::string_view name) {
 std::string KTO_dBaseFld::GetTextN(int number) {
   const DbfField* f = FieldAt(number);
   if (f == nullptr) return std::string();
+  // A C field without a null flag (every field of a dBase table) is never
+  // binary nor null: its text is read where it lies, with none of the
+  // checks below. A walk that reads a field of every record comes here.
+  if (f->type == 'C' && f->null_bit < 0) return std::string(TrimmedFieldText(RecordBytes() + f->offset, f->Width()));
   if (IsNull(number)) return std::string();
   // Binary fields are shown by value; their raw bytes are no text.
   if (IsBinaryField(*f)) {
@@ -626,14 +646,7 @@ std::string KTO_dBaseFld::GetTextN(int number) {
       default: break;
     }
   }
-  if (f->type == 'C') {
-    // Everything up to the trailing blanks and NULs: a NUL inside the
-    // text is a byte of it (STEP 7 keeps binary attributes in C fields).
-    const char* p = RecordBytes() + f->offset;
-    size_t n = static_cast<size_t>(f->Width());
-    while (n > 0 && (p[n - 1] == ' ' || p[n - 1] == '\0')) --n;
-    return std::string(p, n);
-  }
+  if (f->type == 'C') return std::string(TrimmedFieldText(RecordBytes() + f->offset, f->Width()));
   if (f->length_bit >= 0) return ValueBytes(number);  // V and Q: the value as it is
   const std::string t = TrimRightText(GetRawN(number));
   switch (f->type) {

@@ -254,9 +254,10 @@ class KTO_dBHandler : public KTO_dBaseFld {
   int64_t cache_end_ = -1;
   plat::ReadMapping mapping_;
   bool mapping_failed_ = false;
-  // The record of the key after the one the last FetchAhead stood on (0:
-  // none known), and the steps until the next batch of fetches.
-  int32_t ahead_next_ = 0;
+  // The records of the keys ahead of the step that asked for the last
+  // batch of fetches (ahead_[k]: k + 1 keys further on; 0: not known), and
+  // the steps taken since.
+  std::array<int32_t, kReadAhead + kFetchBatch - 1> ahead_{};
   int ahead_steps_ = 0;
   bool found_ = false;
   bool positioned_ = false;

@@ -113,16 +113,17 @@ void KTO_dBHandler::FetchAhead() {
   // any other (onto a leaf whose keys the last step could not see, after a
   // search or a turn) starts it anew, with every record up to the distance
   // fetched at once.
-  const bool continued = ahead_next_ != 0 && CurrentRecord() == ahead_next_;
-  ahead_next_ = master_->RecordAhead(1);
-  if (continued && --ahead_steps_ > 0) return;
+  const bool continued = ahead_[static_cast<size_t>(ahead_steps_)] != 0 &&
+                         CurrentRecord() == ahead_[static_cast<size_t>(ahead_steps_)];
+  if (continued && ++ahead_steps_ < kFetchBatch) return;
   // Fetches are asked for in batches: a fetch that misses the processor's
   // address cache holds up the steps behind it until the page's mapping is
   // found, and a batch has those lookups made side by side instead of one
-  // per step.
+  // per step. The tag names the records of a whole batch in one call.
+  master_->RecordsAhead(static_cast<int>(ahead_.size()), ahead_.data());
   for (int i = continued ? kReadAhead : 1; i < kReadAhead + kFetchBatch; ++i)
-    PrefetchRecord(master_->RecordAhead(i));
-  ahead_steps_ = kFetchBatch;
+    PrefetchRecord(ahead_[static_cast<size_t>(i - 1)]);
+  ahead_steps_ = 0;
 }
 
 void KTO_dBHandler::Skip(int32_t n) {

@@ -671,6 +671,21 @@ int32_t KTobjCDXTag::RecordAhead(int n) const {
   return j >= 0 && j < x.leaf.Count() ? x.leaf.entries[static_cast<size_t>(j)].rec : 0;
 }
 
+void KTobjCDXTag::RecordsAhead(int count, int32_t* out) const {
+  const StepLeaf& s = step_leaf_;
+  int i = 1;
+  if (s.offset != 0 && path_pending_ && !pending_path_.empty() && pending_path_.back().offset == s.offset &&
+      pending_path_.back().position == s.position) {
+    // The keys of the step's own leaf straight from its entries; past its
+    // end RecordAhead looks into the neighbour.
+    const int in_leaf = s.forward ? s.leaf.Count() - 1 - s.position : s.position;
+    const int direction = s.forward ? 1 : -1;
+    for (; i <= count && i <= in_leaf; ++i)
+      out[i - 1] = s.leaf.entries[static_cast<size_t>(s.position + direction * i)].rec;
+  }
+  for (; i <= count; ++i) out[i - 1] = RecordAhead(i);
+}
+
 // A step from the leaf at the end of the path: inside the leaf an index
 // moves over the decoded keys; past its end the path goes up to the first
 // node with an entry further on and down that entry's first (or last)

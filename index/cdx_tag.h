@@ -90,6 +90,7 @@ class KTobjCDXTag : public KTobjIndexTag {
                     KTobjIndexKeyData& found) override;
   int StepInPlace(bool forward, std::vector<PathStep>& path, KTobjIndexKeyData& current) override;
   int32_t RecordAhead(int n) const override;
+  void RecordsAhead(int count, int32_t* out) const override;
 
   // Changes in the stored nodes (cdx_inplace.cpp).
   int LocateInPlace(const KTobjIndexKeyData& key, int32_t recno, std::vector<PathStep>& path,

@@ -80,6 +80,9 @@ bool KTobjIndexTag::InsertKey(const KTobjIndexKeyData& key) {
 int32_t KTobjIndexTag::ReadRootOffset() { return root_offset_; }
 int KTobjIndexTag::StepInPlace(bool, std::vector<PathStep>&, KTobjIndexKeyData&) { return 2; }
 int32_t KTobjIndexTag::RecordAhead(int) const { return 0; }
+void KTobjIndexTag::RecordsAhead(int count, int32_t* out) const {
+  for (int i = 1; i <= count; ++i) out[i - 1] = RecordAhead(i);
+}
 int KTobjIndexTag::SearchInPlace(const KTobjIndexKeyData&, int, std::vector<PathStep>&, KTobjIndexKeyData&) {
   return 2;
 }

@@ -101,6 +101,9 @@ class KTobjIndexTag {
   // step, when the tag knows it without reading a node (0 otherwise): a
   // hint for fetching records ahead of a walk, never a position.
   virtual int32_t RecordAhead(int n) const;
+  // RecordAhead(1) .. RecordAhead(count) into out[0 .. count - 1], in one
+  // call (a walk asks for a batch of them at a time).
+  virtual void RecordsAhead(int count, int32_t* out) const;
   // Seek without moving the tag.
   int32_t LookupKey(const KTobjIndexKeyData& key);
   // Makes the tag follow a record the table moved to by other means;

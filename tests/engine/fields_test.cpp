@@ -91,6 +91,34 @@ TEST_F(FieldTest, RawPutsAlignByType) {
   EXPECT_EQ(t_->GetRawN(1), "AB");  // raw text stops at a NUL
 }
 
+
+// A C field's text ends before its trailing blanks and NULs, which are
+// skipped eight bytes at a time: every length of text, ending at every
+// place of such a word, before every mix of blanks and NULs, and with
+// bytes that differ from a blank only in bits other than 0x20 kept.
+TEST_F(FieldTest, CharacterTextEndsBeforeTrailingBlanksAndNuls) {
+  const int width = t_->FieldWidth(1);
+  char* field = t_->RecordBuffer() + t_->FieldOffset(1);
+  const std::string last_bytes = std::string("xA\xA0\x80\x01", 5) + std::string(1, '\0');
+  for (int len = 0; len <= 40; ++len) {
+    for (char last : last_bytes) {
+      for (int tail = 0; tail < 4; ++tail) {
+        std::memset(field, ' ', static_cast<size_t>(width));
+        for (int i = 0; i < len; ++i) field[i] = static_cast<char>('a' + i % 26);
+        if (len > 0) field[len - 1] = last;
+        if (len > 2) field[1] = '\0';  // a NUL inside the text stays
+        // The tail: blanks, NULs, alternating, or NULs only past 16 bytes.
+        for (int i = len; i < width; ++i)
+          field[i] = tail == 0 ? ' ' : tail == 1 ? '\0' : tail == 2 ? ((i & 1) ? '\0' : ' ') : (i - len > 16 ? '\0' : ' ');
+        std::string expected(field, static_cast<size_t>(len));
+        while (!expected.empty() && (expected.back() == ' ' || expected.back() == '\0')) expected.pop_back();
+        ASSERT_EQ(t_->GetTextN(1), expected) << "length " << len << ", tail " << tail;
+      }
+    }
+  }
+  std::memset(field, 'z', static_cast<size_t>(width));
+  EXPECT_EQ(t_->GetTextN(1), std::string(static_cast<size_t>(width), 'z'));  // no trailing blank at all
+}
 TEST_F(FieldTest, NumbersFormatRoundAndOverflow) {
   EXPECT_TRUE(t_->PutNumber("AMOUNT", 3.14159));
   EXPECT_EQ(Raw("AMOUNT"), "    3.14");

@@ -4,8 +4,9 @@
 // saved, never a position: the walk must still go key by key, and what
 // RecordAhead names must be the record that many keys further on (or 0,
 // "not known") — forward, backward, turning at and around leaf ends, and
-// after a write changed the leaves the walk had read ahead. NTX tags name
-// records inside their leaf only, which must be right as well.
+// after a write changed the leaves the walk had read ahead; RecordsAhead
+// names the same records in one call. NTX tags name records inside their
+// leaf only, which must be right as well.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -81,6 +82,13 @@ class WalkAhead : public ::testing::TestWithParam<const char*> {
       ASSERT_TRUE(want >= 0 && want < static_cast<long>(order.size())) << "position " << at << ", " << n << " ahead";
       ASSERT_EQ(ahead, order[static_cast<size_t>(want)]) << "position " << at << ", " << n << " ahead";
     }
+    // The batch a walk asks for names the same records, the step's leaf
+    // and the one past its end alike.
+    std::vector<int32_t> batch(40, -1);
+    table_->MasterTag()->RecordsAhead(40, batch.data());
+    for (int n = 1; n <= 40; ++n)
+      ASSERT_EQ(batch[static_cast<size_t>(n - 1)], table_->MasterTag()->RecordAhead(n))
+          << "position " << at << ", " << n << " ahead";
   }
 
   TempDir dir_;
