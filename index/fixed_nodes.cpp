@@ -99,15 +99,29 @@ bool FixedNodes::Read(int32_t offset, Image& image) const {
     return true;
   }
   const int32_t pages = block_ / KTobjMDXFile::kPage;
-  // Blocks of a power-of-two number of pages (every file written here) are
-  // on the grid by a mask: no division per entry.
-  const bool mask_grid = (pages & (pages - 1)) == 0;
-  const int32_t mask = pages - 1;
   const int64_t known = tag_->File()->KnownSize();
+  if ((pages & (pages - 1)) == 0) {
+    // Blocks of a power-of-two number of pages (every file written here):
+    // the children are summed up without a branch or a division each (any
+    // off the grid, the lowest, the highest), and looked at one by one
+    // only when that finds one out of place.
+    const auto mask = static_cast<uint32_t>(pages - 1);
+    uint32_t off_grid = 0;
+    int32_t lowest = INT32_MAX, highest = INT32_MIN;
+    const uint8_t* p = at;
+    for (int i = 0; i < entries; ++i, p += entry_) {
+      const int32_t number = Get32(p);
+      off_grid |= (static_cast<uint32_t>(number) - static_cast<uint32_t>(KTobjMDXFile::kHeaderPages)) & mask;
+      lowest = std::min(lowest, number);
+      highest = std::max(highest, number);
+    }
+    if (off_grid == 0 && lowest >= KTobjMDXFile::kHeaderPages &&
+        (int64_t{highest} + pages) * KTobjMDXFile::kPage <= known)
+      return true;
+  }
   for (int i = 0; i < entries; ++i, at += entry_) {
     const int32_t number = Get32(at);
-    const int32_t step = number - KTobjMDXFile::kHeaderPages;
-    if (number < KTobjMDXFile::kHeaderPages || (mask_grid ? (step & mask) : step % pages) != 0 ||
+    if (number < KTobjMDXFile::kHeaderPages || (number - KTobjMDXFile::kHeaderPages) % pages != 0 ||
         (int64_t{number} + pages) * KTobjMDXFile::kPage > known) {
       if (!ValidChild(number)) return false;
     }
