@@ -100,6 +100,25 @@ bool FixedNodes::Read(int32_t offset, Image& image) const {
   }
   const int32_t pages = block_ / KTobjMDXFile::kPage;
   const int64_t known = tag_->File()->KnownSize();
+  if ((pages & (pages - 1)) == 0) {
+    // Blocks of a power-of-two number of pages (every file written here):
+    // the children are summed up without a branch or a division each (any
+    // off the grid, the lowest, the highest), and looked at one by one
+    // only when that finds one out of place.
+    const auto mask = static_cast<uint32_t>(pages - 1);
+    uint32_t off_grid = 0;
+    int32_t lowest = INT32_MAX, highest = INT32_MIN;
+    const uint8_t* p = at;
+    for (int i = 0; i < entries; ++i, p += entry_) {
+      const int32_t number = Get32(p);
+      off_grid |= (static_cast<uint32_t>(number) - static_cast<uint32_t>(KTobjMDXFile::kHeaderPages)) & mask;
+      lowest = std::min(lowest, number);
+      highest = std::max(highest, number);
+    }
+    if (off_grid == 0 && lowest >= KTobjMDXFile::kHeaderPages &&
+        (int64_t{highest} + pages) * KTobjMDXFile::kPage <= known)
+      return true;
+  }
   for (int i = 0; i < entries; ++i, at += entry_) {
     const int32_t number = Get32(at);
     if (number < KTobjMDXFile::kHeaderPages || (number - KTobjMDXFile::kHeaderPages) % pages != 0 ||
@@ -134,9 +153,22 @@ int FixedNodes::TextLength(const uint8_t* key) const {
 // The engine's comparison of two character values without a table, as
 // CompareKeys makes it: the empty value first, then the first differing
 // byte, then (the target being the start of the key) the partial result.
+// Made here as CompareKeyText makes it, without the byte position it
+// finds (a search compares a few keys in every node it reads): bytes
+// compare as unsigned.
 int FixedNodes::Compare(const KTobjIndexKeyData& target, const uint8_t* key, int partial) const {
-  const int r = KTobjIndexTag::CompareKeyText(
-      target.bytes(), std::string_view(reinterpret_cast<const char*>(key), static_cast<size_t>(TextLength(key))), partial);
+  const std::string_view t = target.bytes();
+  const auto n = static_cast<size_t>(TextLength(key));
+  int r;
+  if (t.empty()) {
+    r = n == 0 ? 0 : -1;
+  } else if (n == 0) {
+    r = 1;
+  } else {
+    r = std::memcmp(t.data(), key, std::min(t.size(), n));
+    if (r == 0) r = t.size() < n ? partial : (t.size() > n ? 1 : 0);
+  }
+  r = r < 0 ? -1 : (r > 0 ? 1 : 0);
   return reverse_ ? -r : r;
 }
 
@@ -393,19 +425,40 @@ bool FixedNodes::ToLight(const Image& image, Light& light) const {
       continue;
     }
     // As StoreNode writes what LoadNode read: the text padded with blanks.
+    // The bytes past an MDX key's text are blanks already (that is where
+    // the text ends), so they are taken as they are; an NDX key that
+    // begins with a NUL is empty, and written blank.
     const uint8_t* stored = KeyAt(image, i);
-    const int n = TextLength(stored);
-    std::memcpy(k, stored, static_cast<size_t>(n));
-    std::memset(k + n, ' ', static_cast<size_t>(L_ - n));
+    if (mdx_ != nullptr || stored[0] != 0) {
+      std::memcpy(k, stored, static_cast<size_t>(L_));
+    } else {
+      std::memset(k, ' ', static_cast<size_t>(L_));
+    }
   }
   return true;
 }
 
+void FixedNodes::ClearLights() {
+  for (Light& light : lights_) spare_.push_back(std::move(light));
+  lights_.clear();
+}
+
+FixedNodes::Light& FixedNodes::AddLight() {
+  if (spare_.empty()) return lights_.emplace_back();
+  lights_.push_back(std::move(spare_.back()));
+  spare_.pop_back();
+  return lights_.back();
+}
+
 bool FixedNodes::LoadPath(const std::vector<PathStep>& path, size_t levels, bool fresh, bool leaf_read) {
-  if (fresh) lights_.clear();
+  if (fresh) ClearLights();
   if (path.empty() || path.size() > static_cast<size_t>(kMaxDepth)) return false;
   const size_t from = lights_.size();
-  lights_.resize(levels);
+  while (lights_.size() < levels) AddLight();
+  while (lights_.size() > levels) {
+    spare_.push_back(std::move(lights_.back()));
+    lights_.pop_back();
+  }
   Image& image = images_[0];
   for (size_t level = from; level < levels; ++level) {
     const PathStep& step = path[path.size() - 1 - level];
@@ -447,12 +500,11 @@ void FixedNodes::UpdateParentKey(size_t level, const uint8_t* key) {
 // entered in front of the node's entry; a root grows first.
 void FixedNodes::InsertSeparator(size_t level, const uint8_t* key, int32_t block) {
   if (level + 1 == lights_.size()) GrowRoot(level);
-  std::vector<uint8_t> separator(key, key + L_);
   Light& parent = lights_[level + 1];
   const int i = FindChild(parent, lights_[level].offset);
   const int at = i < 0 ? parent.Size() : i;
   parent.numbers.insert(parent.numbers.begin() + at, block);
-  parent.keys.insert(parent.keys.begin() + static_cast<std::ptrdiff_t>(at) * L_, separator.begin(), separator.end());
+  parent.keys.insert(parent.keys.begin() + static_cast<std::ptrdiff_t>(at) * L_, key, key + L_);
   parent.dirty = true;
 }
 
@@ -460,18 +512,18 @@ void FixedNodes::InsertSeparator(size_t level, const uint8_t* key, int32_t block
 // splits, which moves to a new block; its one entry is that node's last
 // key.
 void FixedNodes::GrowRoot(size_t level) {
-  Light root;
+  const int32_t offset = lights_[level].offset;
+  lights_[level].offset = tag_->File()->AllocateNode();
+  Light& root = AddLight();
+  const Light& node = lights_[level];
   root.interior = true;
-  root.offset = lights_[level].offset;
+  root.offset = offset;
   root.left = -1;
   root.dirty = true;
-  lights_[level].offset = tag_->File()->AllocateNode();
-  const Light& node = lights_[level];
-  root.numbers.push_back(node.offset);
+  root.numbers.assign(1, node.offset);
   root.keys.assign(static_cast<size_t>(L_), ' ');
   if (node.Size() > 0)
     std::memcpy(root.keys.data(), node.keys.data() + static_cast<size_t>(node.Size() - 1) * L_, static_cast<size_t>(L_));
-  lights_.push_back(std::move(root));
   tag_->MarkHeaderDirty();
 }
 
@@ -484,8 +536,8 @@ void FixedNodes::Store(size_t level) {
   while (lights_[level].Size() - first > max) {
     const int remaining = lights_[level].Size() - first;
     const int part = std::min(max, remaining - remaining / 2);
-    const std::vector<uint8_t> separator(lights_[level].Key(first + part - 1, L_),
-                                         lights_[level].Key(first + part - 1, L_) + L_);
+    // A copy: the key is entered in the parent, whose keys may grow.
+    separator_.assign(lights_[level].Key(first + part - 1, L_), lights_[level].Key(first + part - 1, L_) + L_);
     if (mdx_ != nullptr) {
       const int32_t previous = static_cast<int32_t>(mdx_->LastNodePage());
       const int32_t page = file->AllocateNode();
@@ -493,13 +545,13 @@ void FixedNodes::Store(size_t level) {
       // The part is taken before the separator is entered: a root that
       // grows moves the node, not its entries.
       WriteLight(lights_[level], first, first + part, 0, previous);
-      InsertSeparator(level, separator.data(), page);
+      InsertSeparator(level, separator_.data(), page);
       file->WriteBlock(page, block_image_.data(), block_);
       written_.push_back(page);
     } else {
       const int32_t block = file->AllocateNode();
       WriteLight(lights_[level], first, first + part, block, 0);
-      InsertSeparator(level, separator.data(), block);
+      InsertSeparator(level, separator_.data(), block);
     }
     first += part;
   }
@@ -605,9 +657,20 @@ bool FixedNodes::Insert(const KTobjIndexKeyData& key, const std::vector<PathStep
   }
   if (!LoadPath(path, 1, true, true)) return false;
   // Every node a split or a new separator may reach is read (and checked)
-  // before anything is written.
-  const bool up = path.size() > 1 && (position >= lights_[0].Size() || lights_[0].Size() + 1 > max_keys_);
-  if (up && !LoadPath(path, path.size(), false)) return false;
+  // before anything is written. A node reaches its parent only when it
+  // may split (it takes one entry more: the new key, or the separator of
+  // a child that splits) or when the key of its last entry may change
+  // (the new key goes last in the leaf, and an interior node passes that
+  // on when the entry for its child is its last); the nodes above the
+  // first that does neither are not changed, and not read.
+  for (size_t level = 0; level + 1 < path.size(); ++level) {
+    const Light& node = lights_[level];
+    const int at = path[path.size() - 1 - level].position;
+    const int max = max_keys_ + (mdx_ != nullptr && node.interior ? 1 : 0);
+    const bool last = level == 0 ? at >= node.Size() : at == node.Size() - 1;
+    if (node.Size() + 1 <= max && !last) break;
+    if (!LoadPath(path, level + 2, false)) return false;
+  }
   Light& leaf = lights_[0];
   key_buffer_.assign(static_cast<size_t>(L_), ' ');
   std::memcpy(key_buffer_.data(), text.data(), text.size());

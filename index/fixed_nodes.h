@@ -116,10 +116,15 @@ class FixedNodes {
   // when one does not look right. `leaf_read`: images_[0] holds the leaf
   // as just read.
   bool LoadPath(const std::vector<PathStep>& path, size_t levels, bool fresh, bool leaf_read = false);
+  // Empties lights_ and adds a node to it; the nodes' vectors go to and
+  // come from spare_, so that a change allocates nothing once warm.
+  void ClearLights();
+  Light& AddLight();
   bool ToLight(const Image& image, Light& light) const;
   bool Canonical(const Image& image) const;
   int FindChild(const Light& parent, int32_t offset) const;
   void UpdateParentKey(size_t level, const uint8_t* key);
+  // `key` lies outside lights_ (it is entered in a node there).
   void InsertSeparator(size_t level, const uint8_t* key, int32_t block);
   void GrowRoot(size_t level);
   void Store(size_t level);
@@ -166,9 +171,11 @@ class FixedNodes {
 
   std::vector<Image> images_;  // scratch images by depth
   std::vector<Light> lights_;
+  std::vector<Light> spare_;  // emptied lights_, kept for their capacity
   std::vector<int32_t> written_;  // blocks the change under way wrote
   std::vector<uint8_t> block_image_;
   std::vector<uint8_t> key_buffer_;
+  std::vector<uint8_t> separator_;  // the key Store enters in a parent
 };
 
 }  // namespace tessera

@@ -310,6 +310,13 @@ bool KTobjMDXFile::RecordChanged(int32_t recno, bool is_append) {
   // another process wrote before is read afresh from the file (PrepareChange
   // has done so when it ran under this lock).
   if (disk_->IsShared() && !checked_) ChangedByOther();
+  // Under shared use the blocks of this record write are held until its
+  // keys are all in, and go out together before the lock is let go (the
+  // new nodes of the splits, at the end of the file, in one write rather
+  // than one each): the file has no mark to put on, and nothing of the
+  // write is in it before then. A failed write drops them and puts back
+  // what reached the file (RollbackChange).
+  if (disk_->IsShared() && InChange() && HeldIndexWrites()) holding_ = true;
   const bool changed = KTobjIndexFile::RecordChanged(recno, is_append);
   // The next free page in the header tells other programs where their
   // blocks begin: written while the lock is still held.
@@ -328,15 +335,18 @@ bool KTobjMDXFile::ChangedByOther() {
   for (int32_t page = 0; page < kHeaderPages; ++page) cache_.Put(page, h + page * kPage);
   const int tag_count = bytes::GetLE16(h + 28);
   if (tag_count > kMaxTags) Corrupt();
+  // The entries' names, each made once (not once per tag of this object).
+  entry_names_.resize(static_cast<size_t>(tag_count));
+  for (int k = 1; k <= tag_count; ++k) {
+    const char* name = reinterpret_cast<const char*>(h + kPage + kTagEntryBytes * k + 4);
+    entry_names_[static_cast<size_t>(k - 1)] = plat::UpperName(std::string_view(name, strnlen(name, 11)));
+  }
   for (size_t i = 0; i < tags_.Count(); ++i) {
     auto* tag = static_cast<KTobjMDXTag*>(tags_.At(i));
     int32_t page = -1;
-    for (int k = 1; k <= tag_count && page < 0; ++k) {
-      const uint8_t* e = h + kPage + kTagEntryBytes * k;
-      const std::string name = plat::UpperName(
-          std::string(reinterpret_cast<const char*>(e + 4), strnlen(reinterpret_cast<const char*>(e + 4), 11)));
-      if (name == tag->Name()) page = static_cast<int32_t>(bytes::GetLE32(e));
-    }
+    for (int k = 1; k <= tag_count && page < 0; ++k)
+      if (entry_names_[static_cast<size_t>(k - 1)] == tag->Name())
+        page = static_cast<int32_t>(bytes::GetLE32(h + kPage + kTagEntryBytes * k));
     if (page == tag->HeaderOffset()) continue;
     // A rebuild or a replaced tag moved the header: read it anew. A tag
     // that is gone cannot be written any more.

@@ -102,8 +102,9 @@ class KTobjMDXFile : public KTobjIndexFile {
   // replaced tag moves tag headers).
   bool ChangedByOther() override;
   // The write-in-progress mark at kMarkOffset, under exclusive use only:
-  // a shared writer writes each block at once, under its lock, as every
-  // other program that writes the file does.
+  // a shared writer writes a record write's blocks before it lets go of
+  // its lock, as every other program that writes the file does (held
+  // only until that write's keys are all in, see RecordChanged).
   bool ReadPendingMark() override;
   void WritePendingMark(bool on) override;
   bool HoldsWrites() const override { return disk_ != nullptr; }
@@ -141,6 +142,7 @@ class KTobjMDXFile : public KTobjIndexFile {
   int16_t tag_entries_ = 48;
   int32_t block_pages_ = 2;
   bool header_dirty_ = false;
+  std::vector<std::string> entry_names_;  // ChangedByOther's tag entry names
 };
 
 }  // namespace tessera

@@ -194,9 +194,9 @@ bool KTobjMDXTag::WriteTagHeader() {
 void KTobjMDXTag::ReloadHeaderState() {
   // Bytes 0..3 the root page, 248..255 the first and last node pages. The
   // whole block is read (one read): a split rewrites it.
-  std::vector<uint8_t> block(static_cast<size_t>(block_bytes_));
-  const uint8_t* h = block.data();
-  if (!file_->ReadBlock(header_offset_, block.data(), block_bytes_)) file_->Corrupt("tag " + name_);
+  header_scratch_.resize(static_cast<size_t>(block_bytes_));
+  const uint8_t* h = header_scratch_.data();
+  if (!file_->ReadBlock(header_offset_, header_scratch_.data(), block_bytes_)) file_->Corrupt("tag " + name_);
   const int32_t root = Get32(h);
   if (!mdx()->ValidBlockPage(root)) file_->Corrupt("tag " + name_);
   root_offset_ = root;

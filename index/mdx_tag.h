@@ -43,6 +43,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "index/fixed_nodes.h"
 #include "index/index_tag.h"
@@ -139,6 +140,7 @@ class KTobjMDXTag : public KTobjIndexTag {
   uint32_t first_node_page_ = 0;
   uint32_t last_node_page_ = 0;
   bool valid_ = true;
+  std::vector<uint8_t> header_scratch_;  // ReloadHeaderState's read, reused
   FixedNodes nodes_{this, this};
 };
 
