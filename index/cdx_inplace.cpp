@@ -33,11 +33,26 @@ constexpr int kArea = KTobjCDXTag::kLeafArea;
 bool KTobjCDXTag::ReadLeafFlat(int32_t offset) {
   if (flat_offset_ == offset && flat_generation_ == file_->CacheGeneration()) return true;
   ForgetFlatLeaf();
-  if (!file_->ReadBlock(offset, leaf_image_, 512) || !ValidAttributes(Get16(leaf_image_)) ||
-      !IsLeafAttributes(Get16(leaf_image_)) || !DecodeLeaf(leaf_image_, flat_))
+  uint8_t b[512];
+  if (!file_->ReadBlock(offset, b, 512) || !ValidAttributes(Get16(b)) || !IsLeafAttributes(Get16(b)) ||
+      !DecodeIntoFlat(b))
     return false;
   flat_offset_ = offset;
   flat_generation_ = file_->CacheGeneration();
+  return true;
+}
+
+bool KTobjCDXTag::DecodeIntoFlat(const uint8_t* b) {
+  // Appends that keep landing in one leaf (keys of few values, the tag's
+  // own position after its insert) find it decoded: the bytes decide,
+  // which no write here or elsewhere can get round.
+  if (flat_image_length_ == key_length_ && flat_image_pad_ == PadByte() && std::memcmp(leaf_image_, b, 512) == 0)
+    return true;
+  flat_image_length_ = 0;
+  std::memcpy(leaf_image_, b, 512);
+  if (!DecodeLeaf(leaf_image_, flat_)) return false;
+  flat_image_length_ = key_length_;
+  flat_image_pad_ = PadByte();
   return true;
 }
 
@@ -73,10 +88,13 @@ int KTobjCDXTag::CompareStored(const KTobjIndexKeyData& target, int32_t recno, c
     // (CompareKeys), on the stored bytes: the empty value first, then
     // the first differing byte, then a value that is the start of the
     // other before it.
+    // Only the sign counts here: memcmp's, without looking for where
+    // the bytes differ.
     const std::string_view t = target.bytes();
     const size_t n = static_cast<size_t>(length);
-    if (t.empty() || n == 0) r = t.empty() ? (n == 0 ? 0 : -1) : 1;
-    else r = TktVariant::CompareBytes(reinterpret_cast<const uint8_t*>(t.data()), t.size(), bytes, n, -1, nullptr);
+    const size_t m = std::min(t.size(), n);
+    const int c = m == 0 ? 0 : std::memcmp(t.data(), bytes, m);
+    r = c != 0 ? (c < 0 ? -1 : 1) : (t.size() < n ? -1 : (t.size() > n ? 1 : 0));
     if (reverse_compare_) r = -r;
   } else {
     if (TextEntries())
@@ -110,11 +128,8 @@ int KTobjCDXTag::LocateNode(int32_t offset, const KTobjIndexKeyData& key, int32_
         [&](const uint8_t* e, int length) { return CompareStored(key, recno, e, length, GetBE32(e + L)); },
         [&](int32_t child) { return LocateNode(child, key, recno, path, found, depth + 1); });
   }
-  if (!DecodeLeaf(b, flat_)) {
-    ForgetFlatLeaf();
-    return 2;
-  }
-  std::memcpy(leaf_image_, b, 512);
+  ForgetFlatLeaf();
+  if (!DecodeIntoFlat(b)) return 2;
   flat_offset_ = offset;
   flat_generation_ = file_->CacheGeneration();
   // The entries are in key order: the first one not below the key is
@@ -173,6 +188,42 @@ int KTobjCDXTag::PackFlat(size_t first, size_t last, const Packing& p, uint8_t* 
   return enc.Free();
 }
 
+void KTobjCDXTag::FollowInsert(int i, std::string_view k, int32_t rec, int d_new, int n_new, int d2, int n2,
+                               int delta, int top) {
+  // What the decoder would make of the image InsertInPlace just wrote.
+  // The values of the old entries stay where they are in flat_.bytes
+  // (slots 0 to count - 1 of the key length, in some order); the new
+  // key's takes the free slot after them.
+  const int L = key_length_;
+  const int count = flat_.Count();
+  const uint8_t pad = PadByte();
+  FlatEntry added{};
+  added.rec = rec;
+  added.d = static_cast<uint16_t>(d_new);
+  added.t = static_cast<uint16_t>(L - static_cast<int>(k.size()));
+  added.n = static_cast<uint16_t>(n_new);
+  added.start = static_cast<uint16_t>(top - n_new);
+  added.value = static_cast<uint32_t>(count * L);
+  size_t length = k.size();
+  while (length > 0 && static_cast<uint8_t>(k[length - 1]) == pad) --length;
+  added.length = static_cast<uint16_t>(length);
+  const size_t need = static_cast<size_t>(count + 1) * static_cast<size_t>(L);
+  if (flat_.bytes.size() < need) flat_.bytes.resize(need);
+  std::memcpy(flat_.bytes.data() + added.value, k.data(), length);
+  if (i < count) {
+    FlatEntry& next = flat_.entries[static_cast<size_t>(i)];
+    next.d = static_cast<uint16_t>(d2);
+    next.t = static_cast<uint16_t>(L - next.length);
+    next.n = static_cast<uint16_t>(n2);
+    next.start = static_cast<uint16_t>(top - n_new - n2);
+    for (size_t j = static_cast<size_t>(i) + 1; j < flat_.entries.size(); ++j)
+      flat_.entries[j].start = static_cast<uint16_t>(flat_.entries[j].start - delta);
+  }
+  flat_.entries.insert(flat_.entries.begin() + i, added);
+  flat_image_length_ = L;
+  flat_image_pad_ = pad;
+}
+
 bool KTobjCDXTag::InsertInPlace(const KTobjIndexKeyData& key, const std::vector<PathStep>& path) {
   if (path.empty() || key.Reference <= 0) return false;
   const PathStep& leaf = path.back();
@@ -182,7 +233,8 @@ bool KTobjCDXTag::InsertInPlace(const KTobjIndexKeyData& key, const std::vector<
   const int count = Get16(b + 2);
   const int i = leaf.position;
   if (i < 0 || i > count) return false;
-  // From here on the leaf held is being changed.
+  // From here on the leaf held is being changed: leaf_image_ too, when
+  // the key fits (flat_ then follows it).
   ForgetFlatLeaf();
   const int L = key_length_;
   const std::string_view k = key.bytes().substr(0, static_cast<size_t>(L));
@@ -208,6 +260,7 @@ bool KTobjCDXTag::InsertInPlace(const KTobjIndexKeyData& key, const std::vector<
   const bool fits_packing = static_cast<uint32_t>(rec) <= record_mask && d_new < (1 << D) && t_new < (1 << T) &&
                             d2 < (1 << D) && t2 < (1 << T);
   if (fits_packing && used_new < kArea) {
+    flat_image_length_ = 0;
     uint8_t* area = b + 24;
     // Top of the new key's bytes: the start of the previous entry's.
     const int top = i > 0 ? flat_.entries[static_cast<size_t>(i - 1)].start : kArea;
@@ -229,6 +282,7 @@ bool KTobjCDXTag::InsertInPlace(const KTobjIndexKeyData& key, const std::vector<
     Put16(b + 12, static_cast<uint32_t>(kArea - used_new));
     file_->WriteBlock(leaf.offset, b, 512);
     if (i == count && depth >= 2) SetSeparators(path, depth - 2, k, rec, nullptr);
+    FollowInsert(i, k, rec, d_new, n_new, d2, n2, delta, top);
     return true;
   }
 
@@ -523,6 +577,7 @@ bool KTobjCDXTag::RemoveInPlace(const std::vector<PathStep>& path, std::vector<i
   // An emptied leaf leaves its parent: the node way.
   if (i < 0 || i >= count || count < 2) return false;
   ForgetFlatLeaf();
+  flat_image_length_ = 0;  // leaf_image_ changes below
   const int L = key_length_;
   const cdx_leaf::Packing packing = cdx_leaf::ReadPacking(b);
   const int E = packing.entry_bytes, D = packing.duplicate_bits, T = packing.trailing_bits;

@@ -150,6 +150,7 @@ class Decoder {
     T_ = packing_.trailing_bits;
     D_ = packing_.duplicate_bits;
     std::memset(key_, pad, sizeof key_);
+    kept_ = 0;
     stored_end_ = kArea;
     used_ = 0;
   }
@@ -185,11 +186,15 @@ class Decoder {
     if (n < 0 || stored_end_ - n < count_ * E_) return false;
     stored_end_ -= n;
     std::memcpy(key_ + d, area_ + stored_end_, static_cast<size_t>(n));
+    // The buffer is pad bytes from kept_ on: only what the key before
+    // left past this key's end needs padding again.
+    const int end = L_ - t;
+    if (kept_ > end) std::memset(key_ + end, pad_, static_cast<size_t>(kept_ - end));
     // The stored value: without trailing pad bytes, whatever the writer
     // kept.
-    length = L_ - t;
+    length = end;
     while (length > 0 && key_[length - 1] == pad_) --length;
-    std::memset(key_ + length, pad_, static_cast<size_t>(L_ - length));
+    kept_ = length;
     used_ += E_ + n;
     start = stored_end_;
     return true;
@@ -215,6 +220,9 @@ class Decoder {
   uint8_t pad_ = 0;
   int stored_end_ = kArea;
   int used_ = 0;
+  // key_ holds the last key decoded and pad bytes from kept_ (its length)
+  // to the end: a key that shares d bytes with it may take some of them.
+  int kept_ = 0;
   uint8_t key_[kMaxKey];
 };
 

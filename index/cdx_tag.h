@@ -319,10 +319,27 @@ class KTobjCDXTag : public KTobjIndexTag {
   std::vector<int32_t> neighbours_;  // the left neighbours a split writes
   uint8_t leaf_neighbour_[512] = {};
 
+  // Decodes leaf image `b` (read from block `offset`) into flat_ and
+  // leaf_image_, unless flat_ is the decoding of those very bytes already
+  // (the leaf an earlier write of this tag went to, unchanged since);
+  // false when it does not look right.
+  bool DecodeIntoFlat(const uint8_t* b);
+  // After InsertInPlace put key `k` (record `rec`) at entry i of the leaf
+  // in leaf_image_ without a split: brings flat_ to the image as written
+  // (the new entry's and the next one's stored counts, the later entries'
+  // bytes moved down by `delta`, the new key's bytes below `top`).
+  void FollowInsert(int i, std::string_view k, int32_t rec, int d_new, int n_new, int d2, int n2, int delta, int top);
+
   FlatLeaf flat_;
   uint8_t leaf_image_[512] = {};
   int32_t flat_offset_ = 0;       // the leaf in leaf_image_ / flat_, 0 none
   uint64_t flat_generation_ = 0;  // the file's cache generation then
+  // flat_ is the decoding of leaf_image_ for keys of this length and pad
+  // byte (0: it is not), whatever block the image came from: a block
+  // whose bytes are leaf_image_'s decodes to flat_. Whatever changes
+  // leaf_image_ keeps flat_ its decoding or clears this.
+  int flat_image_length_ = 0;
+  uint8_t flat_image_pad_ = 0;
   std::vector<std::string_view> pack_keys_;
   std::vector<int32_t> pack_recs_;
   // pack_common_[i]: the leading bytes pack_keys_[i] shares with the key

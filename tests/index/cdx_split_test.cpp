@@ -336,6 +336,69 @@ TEST_F(CdxSplitTest, SharedWritersSeeEachOthersSplits) {
   ExpectClean(dir_ / "a/t.dbf", dir_ / "a/t.cdx", "shared");
 }
 
+// Short keys: a leaf holds dozens, so most inserts go into a leaf without
+// splitting it, and runs of appends land in one leaf after another (the
+// same few names, each after its equals; names that are the start of
+// others, and the blank name, whose keys share all or none of their bytes
+// with the key before). A writer goes on from the leaf its last insert
+// left as it wrote it: the file must still be the node objects' to the
+// byte, alone and shared, and with edits taking keys out of those leaves
+// in between.
+TEST_F(CdxSplitTest, RunsOfInsertsIntoOneLeafMatchTheNodeObjects) {
+  name_length_ = 12;
+  const std::vector<std::string> names = {"", "AB", "ABC", "ABCD", "ABCDEFGHIJKL", "B", "BA", "ZZZZZZ"};
+  std::mt19937 rng(23);
+  std::vector<Card> start, cards;
+  for (int i = 0; i < 400; ++i) start.push_back({names[rng() % names.size()], static_cast<int>(rng() % 50)});
+  std::sort(start.begin(), start.end(), [](const Card& a, const Card& b) { return a.name < b.name; });
+  // Runs of one name (each run goes after its equals: into one leaf),
+  // then single names anywhere.
+  for (int run = 0; run < 30; ++run) {
+    const std::string& n = names[rng() % names.size()];
+    for (int i = 0; i < 12; ++i) cards.push_back({n, static_cast<int>(rng() % 50)});
+  }
+  // Runs of new names in falling order, each in front of the one before
+  // (the keys after it in the leaf move down), and in rising order, each
+  // right after it.
+  for (int run = 0; run < 6; ++run) {
+    for (char c = 'Z'; c >= 'M'; --c)
+      cards.push_back({std::string("AB") + static_cast<char>('C' + run) + c, 100 - c});
+    for (char c = 'A'; c <= 'L'; ++c)
+      cards.push_back({std::string("B") + static_cast<char>('A' + run) + c + "X", c - 100});
+  }
+  for (int i = 0; i < 200; ++i) cards.push_back({names[rng() % names.size()], static_cast<int>(rng() % 50)});
+  for (const bool shared : {false, true}) {
+    SCOPED_TRACE(shared ? "shared" : "exclusive");
+    AppendBothWays(start, cards, shared ? "runs, shared" : "runs", shared);
+    std::filesystem::remove_all(dir_.path());
+    std::filesystem::create_directories(dir_.path());
+  }
+  // Edits in between: a key taken out of the leaf the last append went to,
+  // then appends into it again; checked against the model.
+  Prepare(start);
+  std::vector<Card> held = start;
+  {
+    KTO_dBHandler t(dir_ / "a/t.dbf", true, true);
+    ASSERT_EQ(t.OpenIndexFile("t.cdx"), 0);
+    for (size_t i = 0; i < cards.size(); ++i) {
+      t.BlankRecord();
+      Store(t, cards[i]);
+      t.AppendRecord();
+      held.push_back(cards[i]);
+      if (i % 3 == 2) {
+        const int32_t r = static_cast<int32_t>(held.size() - 1 - rng() % 4);
+        t.GotoRecord(r);
+        held[static_cast<size_t>(r - 1)].name = names[rng() % names.size()];
+        held[static_cast<size_t>(r - 1)].num = static_cast<int>(rng() % 50);
+        Store(t, held[static_cast<size_t>(r - 1)]);
+        t.WriteRecord(r);
+      }
+    }
+    ExpectModelOrder(t, held, "edits");
+  }
+  ExpectClean(dir_ / "a/t.dbf", dir_ / "a/t.cdx", "runs with edits");
+}
+
 TEST_F(CdxSplitTest, EditsMoveLongKeysBetweenSplitNodes) {
   // Appends and key changes mixed, checked against the model as they go.
   const auto names = SortedNames(2000, 41);
