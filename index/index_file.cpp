@@ -85,6 +85,17 @@ int64_t KTobjIndexFile::OnDisk() {
   return on_disk_;
 }
 
+void KTobjIndexFile::EnterCachedPages() {
+  // A record write reads one cold leaf per tag, and on a large file (the
+  // eleven single-tag files of a million cards hold 550 MB) nearly every
+  // one lies in a page not touched yet, whose fault costs about as much as
+  // the copy and the search together. Only for a file that takes record
+  // writes: a build's or a lookup's reader would count the whole file in
+  // its resident memory for nothing.
+  cached_pages_entered_ = true;
+  mapping_.MapCachedPages(OnDisk());
+}
+
 const uint8_t* KTobjIndexFile::MappedBlock(int64_t number) {
   constexpr int64_t kBlock = IndexBlockCache::kBlock;
   if (!disk_ || (disk_->IsShared() && !write_locked_) || mapping_failed_) return nullptr;
@@ -101,12 +112,8 @@ const uint8_t* KTobjIndexFile::MappedBlock(int64_t number) {
       return nullptr;
     }
     mapped_file_ = disk_.get();
-    // The pages the system holds already are entered at once: a record
-    // write reads one cold leaf per tag, and on a large file (the eleven
-    // single-tag files of a million cards hold 550 MB) nearly every one
-    // lies in a page not touched yet, whose fault costs about as much as
-    // the copy and the search together.
-    mapping_.MapCachedPages(OnDisk());
+    cached_pages_entered_ = false;
+    if (writes_records_) EnterCachedPages();
     if (end > mapping_.size()) return nullptr;
   }
   return reinterpret_cast<const uint8_t*>(mapping_.data()) + number * kBlock;
@@ -343,6 +350,9 @@ void KTobjIndexFile::PrepareChange(int32_t recno, bool is_append) {
     needs_rebuild_ = true;
     RaiseNeedsRebuild();
   }
+  // After the shared branch has taken the file's size under this lock.
+  writes_records_ = true;
+  if (!cached_pages_entered_ && mapped_file_ == disk_.get()) EnterCachedPages();
   // Paths are checked with exact searches, as the key maintenance walks
   // them.
   KTO_dBHandler* table = table_;

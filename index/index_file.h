@@ -398,6 +398,12 @@ class KTobjIndexFile {
   plat::ReadMapping mapping_;
   const KTO_DiskFile* mapped_file_ = nullptr;  // the disk file mapping_ shows
   bool mapping_failed_ = false;
+  // Record writes have begun on this file (PrepareChange), so its view
+  // gets the pages the system holds entered at once; and whether the
+  // present view has had them (a new view has not).
+  bool writes_records_ = false;
+  bool cached_pages_entered_ = false;
+  void EnterCachedPages();
   int64_t on_disk_ = -1;
   // Shared use: from PrepareChange to the end of the write, the lock is
   // this object's and the file can be seen through the mapping.
