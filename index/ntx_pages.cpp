@@ -303,7 +303,7 @@ bool NtxPages::LoadPath(const std::vector<PathStep>& path, size_t swapped_from) 
     const Page& seen = images_[k];
     if (seen.offset == path[k].offset && seen.writes == file->WriteCount() &&
         seen.generation == file->CacheGeneration()) {
-      std::memcpy(&page, &seen, sizeof(Page));
+      page = seen;
     } else if (!Read(path[k].offset, page)) {
       return false;
     }
