@@ -74,6 +74,7 @@ bool KTobjIndexFile::ReadDirect(int32_t offset, void* buffer, int32_t count) {
   // Under the write lock the mapping is the file itself.
   if (write_locked_ && count > 0 && static_cast<int64_t>(offset) + count <= OnDisk() &&
       MappedBlock((static_cast<int64_t>(offset) + count - 1) / IndexBlockCache::kBlock) != nullptr) {
+    EnterForWrite(offset, count);
     std::memcpy(buffer, mapping_.data() + offset, static_cast<size_t>(count));
     return true;
   }
@@ -93,7 +94,31 @@ void KTobjIndexFile::EnterCachedPages() {
   // writes: a build's or a lookup's reader would count the whole file in
   // its resident memory for nothing.
   cached_pages_entered_ = true;
+  // Not a shared writer's view: entered here its pages would be entered
+  // read-only, and the first write of each would fault again (see
+  // EnterForWrite).
+  if (mapping_.writable_data() != nullptr) return;
   mapping_.MapCachedPages(OnDisk());
+}
+
+void KTobjIndexFile::EnterForWrite(int64_t offset, int64_t count) {
+  // Under the write lock a block is read because this write may change
+  // it: the leaf a key goes into, a node on its path that a split
+  // rewrites, the header it marks. A page a read enters is entered
+  // read-only, and the first write to it then faults a second time, the
+  // dearer fault of the two (the kernel has the file system make the page
+  // writable and changes an entry it has just made); measured on a
+  // million-card callbook's index, 15 us against 6 us for a page entered
+  // by a write. So the first touch of each page is a write that leaves its
+  // byte as it is (an atomic or with zero; no reader can see a change,
+  // since there is none). A page so entered is dirty, and written back,
+  // even when the write ends up not changing it: only nodes on this
+  // write's path are.
+  char* mapped = mapping_.writable_data();
+  if (mapped == nullptr || count <= 0) return;
+  constexpr int64_t kPage = 4096;  // the smallest page; on larger ones a page is touched more than once
+  for (int64_t at = offset; at < offset + count; at = (at / kPage + 1) * kPage)
+    __atomic_fetch_or(mapped + at, 0, __ATOMIC_RELAXED);
 }
 
 const uint8_t* KTobjIndexFile::MappedBlock(int64_t number) {
@@ -116,6 +141,7 @@ const uint8_t* KTobjIndexFile::MappedBlock(int64_t number) {
     if (writes_records_) EnterCachedPages();
     if (end > mapping_.size()) return nullptr;
   }
+  if (write_locked_) EnterForWrite(number * kBlock, kBlock);
   return reinterpret_cast<const uint8_t*>(mapping_.data()) + number * kBlock;
 }
 

@@ -404,6 +404,10 @@ class KTobjIndexFile {
   bool writes_records_ = false;
   bool cached_pages_entered_ = false;
   void EnterCachedPages();
+  // Makes the pages holding bytes [offset, offset + count) of the file
+  // writable in a shared writer's view, without changing a byte; nothing
+  // for a read-only view.
+  void EnterForWrite(int64_t offset, int64_t count);
   int64_t on_disk_ = -1;
   // Shared use: from PrepareChange to the end of the write, the lock is
   // this object's and the file can be seen through the mapping.
