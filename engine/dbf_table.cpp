@@ -217,6 +217,7 @@ void KTO_dBaseDBF::ReadStructure() {
   if (!ReadDescriptors(file_size)) return;
 
   record_count_ = CountRecords(HeaderRecordCount(), file_size, 0);
+  appended_end_ = {};
   current_record_ = 0;
   eof_ = false;
   bof_ = true;
@@ -542,9 +543,14 @@ void KTO_dBaseDBF::AppendUnderLock(WriteUndo* undo) {
   undo->current = current_record_;
   undo->header_dirty = header_dirty_;
   std::memcpy(undo->header, header_, sizeof header_);
-  undo->size = header_fresh ? refreshed_size_ : FileSize();
   const int64_t at = RecordOffset(number);
-  if (undo->size > at) {
+  const bool end_as_left = appended_end_.size == at + 1 && appended_end_.count == record_count_ &&
+                           appended_end_.stamp == change_stamp_;
+  appended_end_ = {};
+  undo->size = header_fresh ? refreshed_size_ : end_as_left && !IsShared() ? at + 1 : FileSize();
+  if (end_as_left && undo->size == at + 1) {
+    undo->tail.assign(1, static_cast<char>(kEndOfFileMark));
+  } else if (undo->size > at) {
     undo->tail.resize(static_cast<size_t>(std::min<int64_t>(undo->size - at, record_length_ + 1)));
     KTO_DiskFile::ReadAt(at, undo->tail.data(), static_cast<int32_t>(undo->tail.size()));
   }
@@ -592,10 +598,16 @@ void KTO_dBaseDBF::AppendUnderLock(WriteUndo* undo) {
     PutLE32(value, next);
     WriteAt(at, value, 4);
   }
+  const bool record_written = LastError() == 0;
   record_count_ = number;
   current_record_ = number;
   undo->header_written = !table_locked_ && IsWritable();
   WriteHeader();
+  // Known only when the file ended at or before the new end mark, the
+  // record and the header both went out, and the header took the count
+  // (a header held under a table lock gets its stamp later).
+  if (record_written && LastError() == 0 && undo->header_written && undo->size <= at + record_length_ + 1)
+    appended_end_ = {at + record_length_ + 1, record_count_, change_stamp_};
 }
 
 void KTO_dBaseDBF::WriteRecord(int32_t number) {
@@ -664,6 +676,7 @@ bool KTO_dBaseDBF::UndoWrite(const WriteUndo& undo) {
   std::memcpy(header_, undo.header, sizeof header_);
   header_dirty_ = undo.header_dirty;
   record_count_ = undo.count;
+  appended_end_ = {};
   current_record_ = undo.current;
   if (current_record_ > record_count_) current_record_ = record_count_;
   record_changed_ = false;

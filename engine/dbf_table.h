@@ -421,6 +421,20 @@ class KTO_dBaseDBF : public KTO_DiskFile {
   // RefreshHeaderForAppend read the header and the size for the append in
   // progress; AppendUnderLock takes them and clears this.
   bool append_header_fresh_ = false;
+  // The end of the file as this object's last append left it: the size,
+  // with the end mark it wrote as the last byte, and the record count and
+  // stamp it wrote into the header. While the table still has that count
+  // and stamp (read again under the append lock when shared) and the size
+  // is the one its layout gives for them, the next append knows the byte
+  // it writes over without reading it, and, opened exclusively, the size
+  // without asking. Cleared by an undo and by a new reading of the
+  // structure; size -1: not known.
+  struct AppendedEnd {
+    int64_t size = -1;
+    int32_t count = -1;
+    int32_t stamp = 0;
+  };
+  AppendedEnd appended_end_;
   bool record_written_ = false;
   bool undo_failed_ = false;
   bool record_changed_ = false;

@@ -236,6 +236,59 @@ TEST_F(WriteFailureTest, MemoTableAppendAndEdit) {
                  }});
 }
 
+// An append right after this open's own append knows the end of the file
+// it left (the end mark) without reading it: when the second append fails
+// at any of its write calls, the table is put back byte for byte as the
+// first append left it, and a third append then goes through.
+TEST_F(WriteFailureTest, FailedAppendAfterAnAppendPutsBackTheEndItLeft) {
+  const auto append = [](KTO_dBHandler& t, const char* call) {
+    t.BlankRecord();
+    t.PutTextN(1, call);
+    t.PutTextN(2, "SECOND");
+    t.AppendRecord();
+  };
+  for (const bool shared : {true, false}) {
+    int64_t calls = 0;
+    {
+      TempDir dir;
+      Copy({"", "", "", kCallbook, nullptr}, dir);
+      KTO_dBHandler t(dir / "Pyx.DBF", shared, true);
+      ASSERT_EQ(t.OpenIndexFile("PYX.CDX"), 0);
+      WarmUp(t);
+      plat::ResetWriteCount();
+      append(t, "QQ7SEC");
+      calls = plat::WriteCallCount();
+    }
+    ASSERT_GT(calls, 1);
+    for (int64_t at = 0; at < calls; ++at) {
+      SCOPED_TRACE(std::string(shared ? "shared" : "exclusive") + " call " + std::to_string(at));
+      TempDir dir;
+      Copy({"", "", "", kCallbook, nullptr}, dir);
+      KTO_dBHandler t(dir / "Pyx.DBF", shared, true);
+      ASSERT_EQ(t.OpenIndexFile("PYX.CDX"), 0);
+      WarmUp(t);
+      const std::string after_first = FileBytes(dir / "Pyx.DBF");
+      const int32_t count = t.RecordCount();
+      plat::ArmWriteFault(plat::WriteFault::kOnce, at, 29);
+      bool failed = false;
+      try {
+        append(t, "QQ7SEC");
+      } catch (const tessera::ETesseraError&) {
+        failed = true;
+      }
+      plat::DisarmWriteFault();
+      if (!failed) continue;  // a held index block's write, made later
+      EXPECT_EQ(FileBytes(dir / "Pyx.DBF"), after_first);
+      ASSERT_EQ(t.RecordCount(), count);
+      append(t, "QQ8THR");
+      EXPECT_EQ(t.RecordCount(), count + 1);
+      const std::string bytes = FileBytes(dir / "Pyx.DBF");
+      EXPECT_EQ(bytes.size(), after_first.size() + static_cast<size_t>(t.RecordLength()));
+      EXPECT_EQ(bytes.back(), '\x1A');
+    }
+  }
+}
+
 // A damaged tag refuses the write before the record reaches the disk.
 TEST_F(WriteFailureTest, DamagedTagRefusesTheAppend) {
   TempDir dir;
