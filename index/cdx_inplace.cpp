@@ -88,13 +88,8 @@ int KTobjCDXTag::CompareStored(const KTobjIndexKeyData& target, int32_t recno, c
     // (CompareKeys), on the stored bytes: the empty value first, then
     // the first differing byte, then a value that is the start of the
     // other before it.
-    // Only the sign counts here: memcmp's, without looking for where
-    // the bytes differ.
-    const std::string_view t = target.bytes();
-    const size_t n = static_cast<size_t>(length);
-    const size_t m = std::min(t.size(), n);
-    const int c = m == 0 ? 0 : std::memcmp(t.data(), bytes, m);
-    r = c != 0 ? (c < 0 ? -1 : 1) : (t.size() < n ? -1 : (t.size() > n ? 1 : 0));
+    r = CompareKeyText(target.bytes(),
+                       std::string_view(reinterpret_cast<const char*>(bytes), static_cast<size_t>(length)), -1);
     if (reverse_compare_) r = -r;
   } else {
     if (TextEntries())

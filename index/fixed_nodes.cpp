@@ -153,22 +153,9 @@ int FixedNodes::TextLength(const uint8_t* key) const {
 // The engine's comparison of two character values without a table, as
 // CompareKeys makes it: the empty value first, then the first differing
 // byte, then (the target being the start of the key) the partial result.
-// Made here as CompareKeyText makes it, without the byte position it
-// finds (a search compares a few keys in every node it reads): bytes
-// compare as unsigned.
 int FixedNodes::Compare(const KTobjIndexKeyData& target, const uint8_t* key, int partial) const {
-  const std::string_view t = target.bytes();
-  const auto n = static_cast<size_t>(TextLength(key));
-  int r;
-  if (t.empty()) {
-    r = n == 0 ? 0 : -1;
-  } else if (n == 0) {
-    r = 1;
-  } else {
-    r = std::memcmp(t.data(), key, std::min(t.size(), n));
-    if (r == 0) r = t.size() < n ? partial : (t.size() > n ? 1 : 0);
-  }
-  r = r < 0 ? -1 : (r > 0 ? 1 : 0);
+  const int r = KTobjIndexTag::CompareKeyText(
+      target.bytes(), std::string_view(reinterpret_cast<const char*>(key), static_cast<size_t>(TextLength(key))), partial);
   return reverse_ ? -r : r;
 }
 

@@ -195,16 +195,6 @@ int KTobjIndexTag::CompareKeys(const TktVariant& target, const TktVariant& entry
   return reverse_compare_ ? -r : r;
 }
 
-int KTobjIndexTag::CompareKeyText(std::string_view target, std::string_view entry, int partial) {
-  int r;
-  if (target.empty()) r = entry.empty() ? 0 : -1;
-  else if (entry.empty()) r = 1;
-  else
-    r = TktVariant::CompareBytes(reinterpret_cast<const uint8_t*>(target.data()), target.size(),
-                                 reinterpret_cast<const uint8_t*>(entry.data()), entry.size(), partial, nullptr);
-  return r < 0 ? -1 : (r > 0 ? 1 : 0);
-}
-
 bool KTobjIndexTag::TreeDirty() const { return root_ && root_->PathDirty(); }
 
 void KTobjIndexTag::ReplaceRoot(std::unique_ptr<KTobjIndexKey> new_root) {

@@ -14,8 +14,10 @@
 // negated) and is walked as it stands.
 #pragma once
 
+#include <algorithm>
 #include <climits>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -159,8 +161,15 @@ class KTobjIndexTag {
   // binary) target against a character entry: byte order, an empty value
   // first, a target that is the beginning of the entry `partial`. The
   // searches over stored nodes use it on the node's bytes, without making
-  // a variant of each entry.
-  static int CompareKeyText(std::string_view target, std::string_view entry, int partial);
+  // a variant of each entry, so only memcmp's sign is taken, never where
+  // the bytes differ (memcmp compares them as unsigned).
+  static int CompareKeyText(std::string_view target, std::string_view entry, int partial) {
+    const size_t m = std::min(target.size(), entry.size());
+    const int c = m == 0 ? 0 : std::memcmp(target.data(), entry.data(), m);
+    if (c != 0) return c < 0 ? -1 : 1;
+    if (target.size() < entry.size()) return target.empty() ? -1 : (partial < 0 ? -1 : (partial > 0 ? 1 : 0));
+    return target.size() > entry.size() ? 1 : 0;
+  }
   KTobjIndexFile* File() const { return file_; }
   KTO_dBHandler* Table() const;
   KTobjIndexKey* Root() {
